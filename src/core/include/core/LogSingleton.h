@@ -1,0 +1,261 @@
+#pragma once
+
+// Process-wide log and status object: rotating log files, the ring of recent lines for
+// remote clients, the display/server message channel, the operation mode with its failure
+// reason, a few run-time settings and the persistent counters ("variableStorage.xml").
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+// 0 normal, 1 serious failure (with a numbered reason text), 2 CAN bridge.
+enum operationMode : int {
+    OPMODE_NORMAL = 0,
+    OPMODE_SERIOUS_FAILURE = 1,
+    OPMODE_CAN_BRIDGE = 2,
+};
+
+// Keys of the persistent counters.
+enum SystemVar : int {
+    SV_UpTimeComplete = 0,
+    SV_UpTimeLast = 1,
+    SV_UpTimeEnabled = 2,
+    SV_UpTimeMotion = 3,
+    SV_ProgramStarts = 4,
+    SV_DirChangesJ1 = 10,
+    SV_DirChangesJ2 = 11,
+    SV_DirChangesJ3 = 12,
+    SV_DirChangesJ4 = 13,
+    SV_DirChangesJ5 = 14,
+    SV_DirChangesJ6 = 15,
+    SV_DirChangesJ7 = 16,
+    SV_DirChangesJ8 = 17,
+    SV_DirChangesJ9 = 18,
+};
+
+// PLC-interface settings from the project file. LogSingleton only keeps the record; its
+// users read and write it in place. Reachable both as a reference and as a pointer:
+// get_plcInterfaceNr().Active, get_plcInterfaceNr()->Active and
+// PLCInterfaceNumbers* p = get_plcInterfaceNr() all work on the one stored record.
+struct PLCInterfaceNumbers {
+    bool Active = false;
+    bool AutoConnect = false;
+    // Inputs ("PLCInterfaceIn")
+    int RequestReferenceNumber = 0;
+    int EnableNumber = 0;
+    int PlayNumber = 0;
+    int PauseNumber = 0;
+    int StartMissionNumber = 0;
+    int ShutdownNumber = 0;
+    int AltStartNumber = 0;
+    int AltStopNumber = 0;
+    int AddJointNumber = 0;
+    int AddLinearNumber = 0;
+    // Outputs ("PLCInterfaceOut")
+    int NoFaultNumber = 0;
+    int RobotIsReferenced = 0;
+    int MissionRunningNumber = 0;
+    int FaultNumber = 0;
+    int ProgramNotRunningNumber = 0;
+    int ProgramRunningNumber = 0;
+    // "PLCInterfaceRefSequence"
+    int JointToRef[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+    int RefDelay[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+
+    PLCInterfaceNumbers() = default;
+    // No copy construction: "auto x = log->get_plcInterfaceNr()" would silently edit a
+    // copy. Assignment stays, so a reader can reset the stored record in place.
+    PLCInterfaceNumbers(const PLCInterfaceNumbers&) = delete;
+    PLCInterfaceNumbers& operator=(const PLCInterfaceNumbers&) = default;
+
+    PLCInterfaceNumbers* operator->() { return this; }
+    const PLCInterfaceNumbers* operator->() const { return this; }
+    operator PLCInterfaceNumbers*() { return this; }
+    operator const PLCInterfaceNumbers*() const { return this; }
+};
+
+class LogSingleton {
+public:
+    static constexpr int kRingSize = 500;
+    static constexpr int kMaxDisplayMessages = 10;
+
+    // The process-wide object, built on first use in the current working directory.
+    static LogSingleton* instance();
+    // Start-up pause of the process-wide object (2 s by default); only effective before
+    // the first instance() call. Tests set 0.
+    static void SetStartupWait(std::chrono::milliseconds wait);
+
+    // A separate object working in the current directory, for tests and tools. Prints the
+    // banner, waits, then rotates the log files found there and opens a fresh file 01.
+    explicit LogSingleton(std::chrono::milliseconds startupWait);
+    virtual ~LogSingleton();
+    LogSingleton(const LogSingleton&) = delete;
+    LogSingleton& operator=(const LogSingleton&) = delete;
+
+    // --- Log lines ---
+    void add(const std::string& text);
+    void add(const std::string& text, int value);     // "%s %d"
+    void add(const std::string& text, float value);   // "%s %.1f"
+    void add(const std::string& text, double value);  // "%s %.1f"
+    // Other integer types (unsigned, long, size_t, bool) as "%s %lld" / "%s %llu".
+    template <typename T,
+              typename std::enable_if<std::is_integral<T>::value && !std::is_same<T, int>::value,
+                                      int>::type = 0>
+    void add(const std::string& text, T value) {
+        addInteger(text, std::is_signed<T>::value, static_cast<long long>(value),
+                   static_cast<unsigned long long>(value));
+    }
+    void addError(const std::string& text);
+    // printf-style line, cut at 1023 characters. Text objects go in as c_str().
+    void addFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    std::string GetTimeString() const;
+    // Oldest unread ring line ("time text") into *out; returns the number of unread lines
+    // before the call, 0 leaves *out untouched.
+    int GetLogMessage(std::string* out);
+
+    void SetLogFileCount(unsigned n);  // at least 2
+    int GetLogFileCount() const;
+    void SetMaxEntries(unsigned n);  // at least 250
+    unsigned GetMaxEntries() const;
+    void Flush();
+
+    // --- Display and server messages ---
+    void SetServerMessageCallback(std::function<void(const std::string&)> callback);
+    void ServerSetMessage(const std::string& text);
+    void DisplayAndServerSetMessage(const std::string& text);
+    bool DisplayGetMessage(std::string* out);
+    bool DisplayGetMessage(std::string& out) { return DisplayGetMessage(&out); }
+    void DisplaySetFilename(const std::string& name);
+    bool DisplayGetFilename(std::string* out);
+    bool DisplayGetFilename(std::string& out) { return DisplayGetFilename(&out); }
+
+    // --- Operation mode and failure reason ---
+    void set_opMode(operationMode mode) { opMode.store(mode); }
+    void set_opMode(int mode) { opMode.store(static_cast<operationMode>(mode)); }
+    operationMode get_opMode() const { return opMode.load(); }
+    void set_seriousFailReason(const std::string& reason);
+    std::string get_seriousFailReason() const;
+
+    // --- Version, paths, robot ---
+    void set_softwareVersion(const std::string& text, int major, int minor);
+    std::string get_softwareVersion() const;
+    int get_softwareVersionMajor() const { return softwareVersionMajor.load(); }
+    int get_softwreVersionMinor() const { return softwareVersionMinor.load(); }
+    int get_softwareVersionMinor() const { return softwareVersionMinor.load(); }
+    std::string get_rootPath() const;  // ends with "/"
+    std::string get_programPath() const;
+    void set_robotName(const std::string& name);
+    std::string get_robotName() const;
+    void set_robotType(const std::string& type);
+    std::string get_robotType() const;
+    void set_robotGripper(const std::string& gripper);
+    std::string get_robotGripper() const;
+    PLCInterfaceNumbers& get_plcInterfaceNr() { return plcInterfaceNr; }
+
+    void set_pathGeneratorFlagOptimize(bool value) { pathGeneratorFlagOptimize.store(value); }
+    bool get_pathGeneratorFlagOptimize() const { return pathGeneratorFlagOptimize.load(); }
+    void set_pathGeneratorSlicingMS(int ms) { pathGeneratorSlicingMS.store(ms); }
+    int get_pathGeneratorSlicingMS() const { return pathGeneratorSlicingMS.load(); }
+
+    // "Running on IP address: " followed by each non-loopback IPv4 address and three blanks.
+    std::string getIPAdress() const;
+
+    // --- Persistent counters ---
+    int GetSystemVar(SystemVar key) const;
+    int GetSystemVar(int key) const { return GetSystemVar(static_cast<SystemVar>(key)); }
+    void IncreaseSystemVariables(int key, unsigned int amount);
+    void ReadVariablesFromStorage();
+    // Writes at most once per storage interval (300 s on the monotonic clock); force
+    // writes at once (shut-down, orderly exit).
+    void WriteVariablesToStorage(bool force = false);
+    void SetStorageWriteInterval(std::chrono::seconds interval);
+    std::string GetStorageFilePath() const;  // data root + "variableStorage.xml"
+
+    // Written by the program memory ("#parts-good", "#parts-bad") and read by the writer.
+    std::atomic<int> PartsGood{0};
+    std::atomic<int> PartsBad{0};
+
+    // Project "OperationModes" settings: written by the project reader at start-up.
+    bool operationModesActive = false;
+    float manualMaxVelMMPerSec = 250.0f;
+    int dInEnableMotionInManualMode = -1;
+    int dInOpModeAuto = -1;
+
+private:
+    static std::atomic<long long> startupWaitMs;
+
+    void writeLine(const std::string& text, bool toStderr);
+    void addInteger(const std::string& text, bool isSigned, long long s, unsigned long long u);
+    // Both run with logMutex held; rename failures are handed back and logged after unlock.
+    void changeFile(std::vector<std::string>* deferred);
+    void addHeader();
+
+    mutable std::mutex logMutex;  // file, counter, rotation, ring
+    std::ofstream logFile;
+    std::vector<std::string> logFileNames;
+    int entryCount = 0;
+    unsigned maxEntries = 5000;
+
+    mutable std::mutex stateMutex;  // the strings below that other threads read
+    std::string programPath;
+    std::string rootPath;
+    std::string softwareVersion;
+    std::string robotName;
+    std::string robotType;
+    std::string robotGripper;
+    std::string seriousFailReason = "na";
+    std::string storageFileName = "variableStorage.xml";
+
+    std::atomic<int> softwareVersionMajor{0};
+    std::atomic<int> softwareVersionMinor{0};
+    PLCInterfaceNumbers plcInterfaceNr;
+    std::atomic<bool> pathGeneratorFlagOptimize{true};
+    std::atomic<int> pathGeneratorSlicingMS{50};
+    std::atomic<operationMode> opMode{OPMODE_NORMAL};
+
+    std::array<std::string, kRingSize> logRing;
+    int ringWrite = 0;
+    int ringRead = 0;
+
+    timespec startTime{};
+
+    std::mutex displayMutex;  // queue, its timing and the one-shot file name
+    std::deque<std::string> displayMessages;
+    bool displayFirst = true;
+    std::chrono::steady_clock::time_point displayShownSince{};
+    std::string displayFilename = "n/a";
+    bool displayFilenamePending = false;
+
+    std::mutex callbackMutex;
+    std::function<void(const std::string&)> serverMessageCallback;
+
+    std::mutex storageMutex;  // one writer of the counters file at a time
+    std::chrono::seconds storageWriteInterval{300};
+    std::chrono::steady_clock::time_point lastStorageWrite;
+    // UpTimeComplete, UpTimeLast, UpTimeEnabled, UpTimeMotion, ProgramStarts, then the
+    // direction changes of joints 1 to 9. Single writers per counter, polling readers.
+    std::array<std::atomic<int>, 14> systemCounters{};
+    std::array<std::atomic<int>, 4> msAccumulators{};  // the four time counters
+};
+
+// "%3.1d days   %.2d h   %.2d min" of a minute count.
+std::string GetHourString(int minutes);
+// True when the file can be opened for reading.
+bool fileExists(const std::string& path);
+// Removes the file when it exists; errors are ignored.
+void deleteFile(const std::string& path);
+// Renames only when from exists and to does not; a failed rename is logged.
+void moveFile(const std::string& from, const std::string& to);
+// First ancestor of path (path included) holding a "Data" directory, with a trailing "/";
+// path + "/" when there is none.
+std::string findRootDirectory(const std::string& path);

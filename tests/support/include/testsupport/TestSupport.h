@@ -1,0 +1,63 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace TestSupport {
+
+// A fresh temporary folder holding an empty Data/ folder, removed with everything in it
+// when the object goes away. Serves as a data root.
+class TempDataRoot {
+public:
+    TempDataRoot();
+    ~TempDataRoot();
+    TempDataRoot(const TempDataRoot&) = delete;
+    TempDataRoot& operator=(const TempDataRoot&) = delete;
+
+    // Root folder, without a trailing slash.
+    const std::string& Path() const { return path_; }
+    // Root folder with a trailing slash, as the log singleton reports a data root.
+    std::string RootWithSlash() const { return path_ + "/"; }
+    std::string DataPath() const { return path_ + "/Data"; }
+
+    // Writes a file below the root (parent folders are created); returns its absolute path.
+    std::string WriteFile(const std::string& relativePath, const std::string& content) const;
+    std::string ReadFile(const std::string& relativePath) const;
+
+private:
+    std::string path_;
+};
+
+// Changes the working directory for its lifetime.
+class ScopedCwd {
+public:
+    explicit ScopedCwd(const std::string& path);
+    ~ScopedCwd();
+    ScopedCwd(const ScopedCwd&) = delete;
+    ScopedCwd& operator=(const ScopedCwd&) = delete;
+
+private:
+    std::string previous_;
+};
+
+// Collects the lines logged through the process-wide log singleton after construction.
+// Lines are taken from the log ring, so the capture must drain it before the ring
+// (499 unread lines) overflows.
+class LogCapture {
+public:
+    LogCapture();  // discards what the ring holds so far
+
+    // Drains the ring and returns every line captured so far ("time text").
+    const std::vector<std::string>& Lines();
+    bool Contains(const std::string& fragment);
+    int Count(const std::string& fragment);
+    std::string Joined();
+
+private:
+    void Drain();
+    std::vector<std::string> lines_;
+};
+
+std::string ReadWholeFile(const std::string& path);
+
+}  // namespace TestSupport
