@@ -1,0 +1,111 @@
+// Forward and inverse kinematics of the three-axis plane arm, per call, with the heap
+// allocations each call makes (counted through a replaced global operator new).
+#include "kinematics/RobotKinematic3AxisPlane.h"
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <random>
+#include <vector>
+
+namespace {
+std::atomic<long long> g_allocations{0};
+}  // namespace
+
+// Out of line: inlined into a new-expression, GCC would flag the free() as a mismatch.
+[[gnu::noinline]] void* operator new(std::size_t size) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+[[gnu::noinline]] void* operator new[](std::size_t size) { return operator new(size); }
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using DataTypes::Matrix44;
+
+struct Sample {
+    float joints[RobotKinematic::maxJoints];
+    Matrix44 pose;
+    bool elbowPositive;
+    bool wristInFront;
+};
+
+// Joint sets within the default soft limits, away from the refused regions, with their
+// tool poses and the configuration the inverse kinematics needs for them.
+std::vector<Sample> MakeSamples(RobotKinematic3AxisPlane& k, std::size_t count) {
+    std::mt19937 rng(42u);
+    std::uniform_real_distribution<float> a1(-150.0f, 150.0f), a2(-40.0f, 60.0f), a3(-120.0f, 140.0f);
+    std::vector<Sample> out;
+    while (out.size() < count) {
+        Sample s{{a1(rng), a2(rng), a3(rng), 0, 0, 0, 0, 0, 0}, Matrix44(), true, true};
+        k.SetJoints(s.joints, false);
+        const DataTypes::Vector3 w = k.wristPoint;
+        const float d = std::hypot(w.x, w.z - (k.lz0 + k.lz1));
+        if (std::fabs(w.x) < 2.0f * k.singularityCenter || d > k.lz2 + k.lz3 - k.singularityEllbow - 5.0f ||
+            d < std::fabs(k.lz3 - k.lz2) + 5.0f) {
+            continue;
+        }
+        s.pose = k.currentPosition;
+        s.elbowPositive = k.elbowPositive;
+        s.wristInFront = k.wristInFront;
+        out.push_back(s);
+    }
+    return out;
+}
+
+constexpr std::size_t kSamples = 1024;
+
+void SetAllocationCounter(benchmark::State& state, long long before) {
+    const long long calls = static_cast<long long>(state.iterations());
+    state.counters["allocs_per_call"] =
+        calls > 0 ? static_cast<double>(g_allocations.load() - before) / static_cast<double>(calls) : 0.0;
+}
+
+// Forward kinematics with joint limit and virtual box checks, as the robot loop runs it.
+void BM_3AxisPlane_SetJoints(benchmark::State& state) {
+    RobotKinematic3AxisPlane k;  // default geometry, no soft limits before Init
+    k.cycleTimeMS = 4.0;
+    const std::vector<Sample> samples = MakeSamples(k, kSamples);
+    std::size_t i = 0;
+    const long long before = g_allocations.load();
+    for (auto _ : state) {
+        k.SetJoints(samples[i].joints, true);
+        benchmark::DoNotOptimize(k.currentPosition);
+        i = (i + 1) % samples.size();
+    }
+    SetAllocationCounter(state, before);
+}
+BENCHMARK(BM_3AxisPlane_SetJoints);
+
+// Inverse kinematics: orientation projection, closed-form solution, joint checks.
+void BM_3AxisPlane_SetPosition(benchmark::State& state) {
+    RobotKinematic3AxisPlane k;
+    k.cycleTimeMS = 4.0;
+    const std::vector<Sample> samples = MakeSamples(k, kSamples);
+    float ext[RobotKinematic::maxJoints] = {};
+    std::size_t i = 0;
+    const long long before = g_allocations.load();
+    for (auto _ : state) {
+        k.elbowPositive = samples[i].elbowPositive;
+        k.wristInFront = samples[i].wristInFront;
+        k.SetPosition(samples[i].pose, ext);
+        benchmark::DoNotOptimize(k.currentJoints);
+        i = (i + 1) % samples.size();
+    }
+    SetAllocationCounter(state, before);
+}
+BENCHMARK(BM_3AxisPlane_SetPosition);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,207 @@
+#include "kinematics/RobotKinematicCartesian2Axis.h"
+
+#include "core/LogSingleton.h"
+#include "kinematics/CartesianGantryCommon.h"
+
+#include <tinyxml2.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+using DataTypes::Matrix44;
+using DataTypes::Vector3;
+
+namespace {
+
+// a·b in ordinary product order (Matrix44::operator* multiplies the other way round).
+Matrix44 Mul(const Matrix44& a, const Matrix44& b) { return b * a; }
+
+void CopyRotation(const Matrix44& from, Matrix44& to) {
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            to.m[r * 4 + c] = from.m[r * 4 + c];
+        }
+    }
+}
+
+}  // namespace
+
+RobotKinematicCartesian2Axis::RobotKinematicCartesian2Axis(const Variant& variant) : variant_(&variant) {
+    nrOfJoints = 2;
+    kinematicTypeName = variant.typeName;
+    for (int i = 0; i < maxJoints; ++i) {
+        jointMaxVelocity[i] = 100.0f;
+        jointMaxAcceleration[i] = 100.0f;
+        jointMaxAccelerationInc[i] = 100.0f;
+    }
+    AccLin = 1000.0;
+    AccLinInc = 2000.0;
+    const float limits[maxJoints][2] = {{-5.0f, 500.0f},     {-5.0f, 500.0f},    {-5.0f, 300.0f},
+                                        {-179.5f, 179.5f},   {0.0f, 0.0f},       {0.0f, 0.0f},
+                                        {-179.5f, 179.5f},   {-179.5f, 179.5f},  {-179.5f, 179.5f}};
+    for (int i = 0; i < maxJoints; ++i) {
+        jointMinMax[i][0] = limits[i][0];
+        jointMinMax[i][1] = limits[i][1];
+    }
+    for (int i = 0; i < 4; ++i) {
+        currentJoints[i] = 0.0f;
+    }
+    currentPosition = Matrix44();
+}
+
+RobotKinematicCartesian2Axis::~RobotKinematicCartesian2Axis() = default;
+
+void RobotKinematicCartesian2Axis::clone(const RobotKinematic* other) {
+    RobotKinematic::clone(other);
+    const auto* o = dynamic_cast<const RobotKinematicCartesian2Axis*>(other);
+    if (o == nullptr) {
+        return;
+    }
+    lx = o->lx;
+    ly = o->ly;
+    lz = o->lz;
+    dirA1 = o->dirA1;
+    dirA2 = o->dirA2;
+    axisMatrix = o->axisMatrix;
+    axisMatrixInverse = o->axisMatrixInverse;
+    gantryOffset = o->gantryOffset;
+}
+
+void RobotKinematicCartesian2Axis::Init(const std::string& name, const std::string& type, const std::string& iniPath,
+                                        int velocitySetting) {
+    RobotKinematic::Init(name, type, iniPath, velocitySetting);
+    LogSingleton* log = LogSingleton::instance();
+    log->add(" ");
+    log->addFormat(variant_->initHeader, name.c_str(), type.c_str());
+
+    ReadIniFile(iniPath);
+
+    axisMatrix = Matrix44(dirA1, dirA2, variant_->undrivenDirection, Vector3());
+    try {
+        axisMatrixInverse = axisMatrix.Inverse();
+    } catch (const std::runtime_error& e) {
+        // Parallel axis directions: no Cartesian target can be solved. Mark the robot
+        // configuration as failed instead of letting the start-up die on the exception.
+        SetFailure(kinematicTypeName + ": axis directions are linearly dependent: " + e.what(),
+                   RobotIniFailReason::NoKinematic);
+    }
+
+    CartesianGantryCommon::LogLinearAxis(1, dirA1, lx);
+    CartesianGantryCommon::LogLinearAxis(2, dirA2, ly);
+    for (int i = 0; i < nrOfJoints; ++i) {
+        CartesianGantryCommon::LogJointLine(i, jointMinMax[i][0], jointMinMax[i][1], jointMaxVelocity[i],
+                                            jointMaxAcceleration[i], brandTrafoJointOffsets[i],
+                                            brandTrafoJointDirections[i]);
+    }
+    LogExtJointLines();
+    SetMinMaxValues(jointMinMax);
+    log->add(" ");
+}
+
+void RobotKinematicCartesian2Axis::ReadIniFile(const std::string& path) {
+    std::FILE* probe = std::fopen(path.c_str(), "r");
+    if (probe == nullptr) {
+        SetFailure(std::string(variant_->missingFilePrefix) + ": could not find robot ini file: " + path,
+                   RobotIniFailReason::NotFound);
+        return;
+    }
+    std::fclose(probe);
+
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* robot = OpenRobotIni(doc, path, RobotIniFailReason::NotCorrect);
+    if (robot == nullptr) {
+        return;
+    }
+    if (tinyxml2::XMLElement* e = FindIniElement(robot, "Kinematic", RobotIniFailReason::NoKinematic)) {
+        ReadIniAttribute(e, "xOffset", gantryOffset.x);
+        ReadIniAttribute(e, "yOffset", gantryOffset.y);
+        ReadIniAttribute(e, "zOffset", gantryOffset.z);
+        ReadIniAttribute(e, "lx", lx);
+        ReadIniAttribute(e, "ly", ly);
+        ReadIniAttribute(e, "lz", lz);
+        CartesianGantryCommon::ParseDirection(e->Attribute("dirA1"), dirA1);
+        CartesianGantryCommon::ParseDirection(e->Attribute("dirA2"), dirA2);
+    }
+    if (tinyxml2::XMLElement* e = FindIniElement(robot, "SoftwareMinMax", RobotIniFailReason::NoSoftwareMinMax)) {
+        ReadIniSoftwareMinMax(e, variant_->limitJoints);
+    }
+    ReadIniFileVelocities(robot);
+}
+
+Matrix44 RobotKinematicCartesian2Axis::ToolRotation() const {
+    Matrix44 flange;
+    flange.m[0] = variant_->diagonal[0];
+    flange.m[5] = variant_->diagonal[1];
+    flange.m[10] = variant_->diagonal[2];
+    Matrix44 r = Mul(flange, tool.toolMatrix);
+    r.SetTranslation(0.0f, 0.0f, 0.0f);
+    return r;
+}
+
+void RobotKinematicCartesian2Axis::SetJoints(const float* joints, bool check) {
+    float q[maxJoints];
+    UserToInternal(joints, q);
+    if (check) {
+        CheckJoints(q);
+    }
+    const Vector3 p = gantryOffset + dirA1 * q[0] + dirA2 * q[1];
+    Matrix44 pose;
+    pose.m[0] = variant_->diagonal[0];
+    pose.m[5] = variant_->diagonal[1];
+    pose.m[10] = variant_->diagonal[2];
+    pose.SetTranslation(p);
+    pose = Mul(pose, tool.toolMatrix);
+    AddLinearAxisPositionOffset(q, pose);
+    // The box guards the tool point, the same point SetPosition checks.
+    if (check) {
+        CheckVirtualBox(pose.GetTranslation(), currentPosition.GetTranslation());
+    }
+    currentPosition = pose;
+    currentJoints[0] = q[0];
+    currentJoints[1] = q[1];
+    for (int i = extJointIndex; i < maxJoints; ++i) {
+        currentJoints[i] = q[i];
+    }
+}
+
+void RobotKinematicCartesian2Axis::SetPosition(const Matrix44& target, float* joints) {
+    CheckVirtualBox(target.GetTranslation(), currentPosition.GetTranslation());
+    float q[maxJoints] = {};
+    Matrix44 flange = Mul(target, tool.toolMatrixInverse);
+    SubtractLinearAxisPositionOffset(joints, flange);
+
+    // Project along the undriven base axis onto the driven plane.
+    const int u = variant_->undrivenAxis * 4 + 3;
+    Matrix44 reached = target;
+    reached.m[u] -= flange.m[u];
+    flange.m[u] = 0.0f;
+
+    const Vector3 c = axisMatrixInverse * (flange.GetTranslation() - gantryOffset);
+    q[0] = c.x;
+    q[1] = c.y;
+    for (int i = extJointIndex; i < maxJoints; ++i) {
+        q[i] = joints[i];
+    }
+    CheckJoints(q);
+
+    // The gantry's own orientation with the tool on it, as SetJoints reports it, so that
+    // feeding the stored pose back in reaches the same joints.
+    CopyRotation(ToolRotation(), reached);
+    currentPosition = reached;
+    currentJoints[0] = q[0];
+    currentJoints[1] = q[1];
+    for (int i = extJointIndex; i < maxJoints; ++i) {
+        currentJoints[i] = q[i];
+    }
+}
+
+void RobotKinematicCartesian2Axis::UpdateConfigurationFile(tinyxml2::XMLDocument* /*doc*/,
+                                                           tinyxml2::XMLElement* robot) {
+    tinyxml2::XMLElement* e = (robot != nullptr) ? robot->FirstChildElement("SoftwareMinMax") : nullptr;
+    if (e == nullptr) {
+        LogSingleton::instance()->addError(kinematicTypeName +
+                                           ": line SoftwareMinMax not found in robot configuration file!");
+        return;
+    }
+    CartesianGantryCommon::WriteSoftwareMinMax(e, jointMinMax, variant_->limitJoints);
+}

@@ -1,0 +1,338 @@
+#include "kinematics/RobotKinematicPivra4.h"
+
+#include "core/LogSingleton.h"
+
+#include <tinyxml2.h>
+
+#include <cmath>
+
+using DataTypes::Matrix44;
+using DataTypes::Vector3;
+
+namespace {
+
+constexpr int kJoints = 4;
+
+LogSingleton* Log() { return LogSingleton::instance(); }
+
+// [R(axis, deg) | (0, 0, z)]
+Matrix44 JointFrame(Matrix44::Axis axis, float deg, float z) {
+    Matrix44 t;
+    t.SetRotationDeg(axis, deg);
+    t.SetTranslation(0.0f, 0.0f, z);
+    return t;
+}
+
+}  // namespace
+
+RobotKinematicPivra4::RobotKinematicPivra4() {
+    nrOfJoints = kJoints;
+    kinematicTypeName = "RobotKinematicPivra4";
+    SetInitDefaults();
+}
+
+RobotKinematicPivra4::~RobotKinematicPivra4() = default;
+
+void RobotKinematicPivra4::SetInitDefaults() {
+    currentPosition.m[0] = 1.0f;
+    currentPosition.m[5] = 1.0f;
+    currentPosition.m[10] = 1.0f;
+    currentPosition.SetTranslation(0.0f, 0.0f, 300.0f);
+
+    const float joints[kJoints] = {0.0f, -20.0f, 110.0f, 0.0f};
+    for (int i = 0; i < kJoints; ++i) {
+        currentJoints[i] = joints[i];
+    }
+
+    // User limits; Init converts them after reading the ini file.
+    const float limits[kJoints][2] = {{-150.0f, 150.0f}, {-40.0f, 60.0f}, {-120.0f, 140.0f}, {-150.0f, 150.0f}};
+    for (int i = 0; i < kJoints; ++i) {
+        jointMinMax[i][0] = limits[i][0];
+        jointMinMax[i][1] = limits[i][1];
+    }
+    for (int k = 0; k < maxExtJoints; ++k) {
+        jointMinMax[extJointIndex + k][0] = -150.0f;
+        jointMinMax[extJointIndex + k][1] = 150.0f;
+    }
+    for (int i = 0; i < maxJoints; ++i) {
+        jointMaxVelocity[i] = 100.0f;
+        jointMaxAcceleration[i] = 100.0f;
+    }
+    AccLin = 1000.0;
+    AccLinInc = 2000.0;
+
+    lz0 = 158.0f;
+    lz1 = 60.0f;
+    lz2 = 190.0f;
+    lz3 = 220.0f;
+    lz4 = 46.0f;
+    singularityCenter = 5.0f;
+    singularityEllbow = 30.0f;
+    elbowPositive = true;
+    wristInFront = true;
+    ikErrorLogged = false;
+}
+
+void RobotKinematicPivra4::clone(const RobotKinematic* other) {
+    RobotKinematic::clone(other);
+    const auto* o = dynamic_cast<const RobotKinematicPivra4*>(other);
+    if (o == nullptr) {
+        return;
+    }
+    lz0 = o->lz0;
+    lz1 = o->lz1;
+    lz2 = o->lz2;
+    lz3 = o->lz3;
+    lz4 = o->lz4;
+    singularityCenter = o->singularityCenter;
+    singularityEllbow = o->singularityEllbow;
+    elbowPositive = o->elbowPositive;
+    wristInFront = o->wristInFront;
+    wristPoint = o->wristPoint;
+    ikErrorLogged = o->ikErrorLogged;
+}
+
+std::unique_ptr<RobotKinematic> RobotKinematicPivra4::clone() const { return CloneAs<RobotKinematicPivra4>(*this); }
+
+void RobotKinematicPivra4::Init(const std::string& name, const std::string& type, const std::string& iniPath,
+                                int velocitySettingIn) {
+    RobotKinematic::Init(name, type, iniPath, velocitySettingIn);
+    Log()->add(" ");
+    Log()->addFormat("RK4Axis %s / %s  - Kinematic Data: ", name.c_str(), type.c_str());
+    SetInitDefaults();
+    ReadIniFile(iniPath);
+    LogJointLines(kJoints);
+    LogExtJointLines();
+    SetMinMaxValues(jointMinMax);
+    Log()->addFormat("   Joint length: lz0 %.1lf, lz1 %.1lf, lz2 %.1lf, lz3 %.1lf, lz4 %.1lf", static_cast<double>(lz0),
+                     static_cast<double>(lz1), static_cast<double>(lz2), static_cast<double>(lz3),
+                     static_cast<double>(lz4));
+    Log()->addFormat("   Singularities: Center %.1lf, Ellbow %.1lf", static_cast<double>(singularityCenter),
+                     static_cast<double>(singularityEllbow));
+    Log()->add(" ");
+    ikErrorLogged = false;
+}
+
+void RobotKinematicPivra4::ReadIniFile(const std::string& path) {
+    tinyxml2::XMLDocument doc;
+    tinyxml2::XMLElement* robot = OpenRobotIni(doc, path, RobotIniFailReason::NotValid);
+    if (robot == nullptr) {
+        return;
+    }
+    if (const tinyxml2::XMLElement* e = FindIniElement(robot, "Kinematic", RobotIniFailReason::NoKinematic)) {
+        ReadIniAttribute(e, "lz0", lz0);
+        ReadIniAttribute(e, "lz1", lz1);
+        ReadIniAttribute(e, "lz2", lz2);
+        ReadIniAttribute(e, "lz3", lz3);
+        ReadIniAttribute(e, "lz4", lz4);
+    }
+    if (const tinyxml2::XMLElement* e =
+            FindIniElement(robot, "SoftwareMinMax", RobotIniFailReason::NoSoftwareMinMax)) {
+        ReadIniSoftwareMinMax(e, kJoints);
+    }
+    ReadIniFileVelocities(robot);
+    if (const tinyxml2::XMLElement* e =
+            FindIniElement(robot, "ManufacturerJointConfig", RobotIniFailReason::NoManufacturerJointConfig)) {
+        ReadIniManufacturerJointConfig(e, kJoints);
+    }
+    if (const tinyxml2::XMLElement* e =
+            FindIniElement(robot, "SINGULARITIES", RobotIniFailReason::Incomplete59, IniFault::FailReason, true)) {
+        ReadIniAttribute(e, "Center", singularityCenter);
+        ReadIniAttribute(e, "Ellbow", singularityEllbow);
+    }
+}
+
+void RobotKinematicPivra4::ForwardKinJ1toJ3(const float* q, Matrix44* out) {
+    const Matrix44 t1 = JointFrame(Matrix44::Z, q[0], lz0);
+    const Matrix44 t2 = JointFrame(Matrix44::Y, q[1], lz1);
+    const Matrix44 t3 = JointFrame(Matrix44::Y, q[2], lz2);
+    Matrix44 t4;
+    t4.SetTranslation(0.0f, 0.0f, lz3);
+    // operator* multiplies right to left: this is T1·T2·T3·T4.
+    *out = t4 * t3 * t2 * t1;
+    wristPoint = out->GetTranslation();
+}
+
+void RobotKinematicPivra4::ForwardKinJ4toJ6(const float* q, Matrix44* out) const {
+    Matrix44 hand;
+    hand.SetTranslation(0.0f, 0.0f, lz4);
+    *out = hand * JointFrame(Matrix44::Y, q[3], 0.0f);
+}
+
+void RobotKinematicPivra4::ForwardKin(const float* q, Matrix44* pose) {
+    Matrix44 arm;
+    Matrix44 hand;
+    ForwardKinJ1toJ3(q, &arm);
+    ForwardKinJ4toJ6(q, &hand);
+    *pose = tool.toolMatrix * hand * arm;
+}
+
+void RobotKinematicPivra4::SetJoints(const float* joints, bool check) {
+    float q[maxJoints];
+    UserToInternal(joints, q);
+    if (check) {
+        CheckJoints(q);
+    }
+    Matrix44 m = currentPosition;
+    ForwardKin(q, &m);
+    AddLinearAxisPositionOffset(q, m);
+    if (check) {
+        CheckVirtualBox(m.GetTranslation(), currentPosition.GetTranslation());
+    }
+    for (int i = 0; i < maxJoints; ++i) {
+        currentJoints[i] = q[i];
+    }
+    currentPosition = m;
+
+    // Configuration for the next inverse kinematics, seen in the arm's own vertical plane.
+    elbowPositive = (q[2] >= 0.0f);
+    Vector3 v = wristPoint;
+    v.RotateZDeg(-q[0]);
+    if (v.x < 0.0f) {
+        wristInFront = false;
+        elbowPositive = !elbowPositive;
+    } else {
+        wristInFront = true;
+    }
+}
+
+void RobotKinematicPivra4::SetPosition(const Matrix44& target, float* joints) {
+    float q[maxJoints] = {};
+    CheckVirtualBox(target.GetTranslation(), currentPosition.GetTranslation());
+    Matrix44 m = target;
+    const Vector3 off = SubtractLinearAxisPositionOffset(joints, m);
+    m = tool.toolMatrixInverse * m;
+    LimitOrientation(&m);
+    m = tool.toolMatrix * m;
+    InverseKin(m, q);
+    for (int i = extJointIndex; i < maxJoints; ++i) {
+        q[i] = joints[i];
+    }
+    m.m[3] += off.x;
+    m.m[7] += off.y;
+    m.m[11] += off.z;
+    CheckJoints(q);
+    currentPosition = m;
+    for (int i = 0; i < maxJoints; ++i) {
+        currentJoints[i] = q[i];
+    }
+    ikErrorLogged = false;
+}
+
+float RobotKinematicPivra4::FlangeAzimuth(const Matrix44& flange) {
+    Vector3 h(flange.m[3], flange.m[7], 0.0f);
+    h.Normalize();
+    return std::atan2(h.y, h.x);
+}
+
+float RobotKinematicPivra4::ArmPlaneAzimuth(const Matrix44& flange) {
+    const float tx = flange.m[3];
+    const float ty = flange.m[7];
+    float ax = flange.m[2];
+    float ay = flange.m[6];
+    // Close to the base axis the flange point's azimuth is mostly rounding noise (and 0
+    // right on the axis), which would turn the arm plane away from a reachable target.
+    // The approach axis lies in the arm plane of every reachable pose, so it decides the
+    // plane there; its sign is taken towards the flange point's side.
+    if (tx * tx + ty * ty < kNearAxisRadius * kNearAxisRadius && ax * ax + ay * ay > 1e-8f) {
+        if (ax * tx + ay * ty < 0.0f) {
+            ax = -ax;
+            ay = -ay;
+        }
+        return std::atan2(ay, ax);
+    }
+    return FlangeAzimuth(flange);
+}
+
+bool RobotKinematicPivra4::ProjectOrientationToArmPlane(Matrix44& flange, float phi) {
+    Matrix44 toPlane;
+    toPlane.SetRotationRad(Matrix44::Z, -phi);
+    Vector3 a = toPlane * flange.GetColumnVector(2);
+    a.y = 0.0f;
+    // Normalize would silently keep a vector this short: there is no direction left.
+    if (!(a.Magnitude() > 0.0001f)) {
+        return false;
+    }
+    a.Normalize();
+    const Vector3 n = Vector3::Cross(Vector3(0.0f, 1.0f, 0.0f), a);
+    const Vector3 o = Vector3::Cross(a, n);
+
+    Matrix44 fromPlane;
+    fromPlane.SetRotationRad(Matrix44::Z, phi);
+    flange.SetColumnVector(0, fromPlane * n);
+    flange.SetColumnVector(1, fromPlane * o);
+    flange.SetColumnVector(2, fromPlane * a);
+    return true;
+}
+
+void RobotKinematicPivra4::LimitOrientation(Matrix44* flange) {
+    if (!ProjectOrientationToArmPlane(*flange, ArmPlaneAzimuth(*flange))) {
+        LogOnce(ikErrorLogged, "InvKin: OutofReach");
+        throw KinematicError::OutOfReach;
+    }
+}
+
+void RobotKinematicPivra4::InverseKin(const Matrix44& pose, float* out) {
+    float q[maxJoints] = {};
+    const Matrix44 f = tool.toolMatrixInverse * pose;
+    ComputeA1toA3(f, q);
+    Matrix44 a;
+    ForwardKinJ1toJ3(q, &a);
+    const Matrix44 w = f * a.Inverse();
+    q[3] = -std::atan2(-w.m[2], w.m[10]) * kRadToDeg;
+    for (int i = 0; i < nrOfJoints; ++i) {
+        out[i] = q[i];
+    }
+}
+
+void RobotKinematicPivra4::ShoulderElbowAngles(float r, float pz, float d, float lz2In, float lz3In, bool elbowPositiveIn,
+                                               float* shoulder, float* elbow) {
+    // Elevation of the wrist point seen from the shoulder. asin(pz / d) would give the same
+    // angle but loses up to 2 um of tool position in single precision when the wrist point
+    // is nearly straight above or below the shoulder.
+    const float alpha = std::atan2(pz, r);
+    // Numerators in float, denominators and quotients in double.
+    const float numBeta = d * d - lz3In * lz3In + lz2In * lz2In;
+    const float beta = static_cast<float>(std::acos(static_cast<double>(numBeta) /
+                                                    (2.0 * static_cast<double>(d) * static_cast<double>(lz2In))));
+    const float numGamma = lz3In * lz3In - d * d + lz2In * lz2In;
+    const float gamma = static_cast<float>(std::acos(static_cast<double>(numGamma) /
+                                                     (2.0 * static_cast<double>(lz3In) * static_cast<double>(lz2In))));
+    if (elbowPositiveIn) {
+        *shoulder = 90.0f - (alpha + beta) * kRadToDeg;
+        *elbow = 180.0f - gamma * kRadToDeg;
+    } else {
+        *shoulder = (beta - alpha) * kRadToDeg + 90.0f;
+        *elbow = gamma * kRadToDeg - 180.0f;
+    }
+}
+
+void RobotKinematicPivra4::ComputeA1toA3(const Matrix44& f, float* q) {
+    const float px = f.m[3] - f.m[2] * lz4;
+    const float py = f.m[7] - f.m[6] * lz4;
+    const float pz = f.m[11] - f.m[10] * lz4 - (lz0 + lz1);
+
+    if (std::fabs(px) < singularityCenter && std::fabs(py) < singularityCenter) {
+        LogFormatOnce(ikErrorLogged, "Kinematic Error: too close to center axis! %.1lf %1.lf %1.lf",
+                      static_cast<double>(px), static_cast<double>(py), static_cast<double>(singularityCenter));
+        throw KinematicError::CenterSingularity;
+    }
+    const float theta1 = std::atan2(py, px);
+    const float r = std::sqrt(px * px + py * py);
+    const float d = std::sqrt(r * r + pz * pz);
+    if (d > (lz2 + lz3) - singularityEllbow) {
+        LogOnce(ikErrorLogged, "InvKin: OutofReach");
+        throw KinematicError::OutOfReach;
+    }
+    q[0] = theta1 * kRadToDeg;
+    ShoulderElbowAngles(r, pz, d, lz2, lz3, elbowPositive, &q[1], &q[2]);
+    if (!wristInFront) {
+        // Reaching over the base axis: turn round and mirror the arm.
+        q[0] += 180.0f;
+        if (q[0] > 180.0f) {
+            q[0] -= 360.0f;
+        }
+        q[1] = -q[1];
+        q[2] = -q[2];
+    }
+}
