@@ -2,6 +2,7 @@
 // inverse (SetPosition) call with all checks, and the heap allocations each call makes
 // (counted through a replaced global operator new; the robot loop needs 0). The rotary
 // forward case is the worst one: every call lands far from the pose before it.
+#include "AllocationCounter.h"
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematicDelta.h"
 #include "kinematics/RobotKinematicDelta2Linear.h"
@@ -9,33 +10,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <new>
 #include <random>
 #include <vector>
-
-namespace {
-std::atomic<long> g_allocations{0};
-}
-
-void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-// The matching deletes; memory from the replaced new comes from malloc.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -80,32 +57,27 @@ std::vector<Sample> MakeSamples(RobotKinematic& k, Draw draw) {
     return out;
 }
 
-void Report(benchmark::State& state, long allocations) {
-    state.counters["allocs_per_call"] =
-        benchmark::Counter(static_cast<double>(allocations) / static_cast<double>(state.iterations()));
-}
-
 void Forward(benchmark::State& state, RobotKinematic& k, const std::vector<Sample>& samples) {
     std::size_t i = 0;
-    const long before = g_allocations.load();
+    const long long before = AllocationCounter::Count();
     for (auto _ : state) {
         k.SetJoints(samples[i].joints, true);
         benchmark::DoNotOptimize(k.currentPosition);
         i = (i + 1) % samples.size();
     }
-    Report(state, g_allocations.load() - before);
+    AllocationCounter::Report(state, before);
 }
 
 void Inverse(benchmark::State& state, RobotKinematic& k, const std::vector<Sample>& samples) {
     std::size_t i = 0;
     float joints[RobotKinematic::maxJoints] = {};
-    const long before = g_allocations.load();
+    const long long before = AllocationCounter::Count();
     for (auto _ : state) {
         k.SetPosition(samples[i].pose, joints);
         benchmark::DoNotOptimize(k.currentJoints);
         i = (i + 1) % samples.size();
     }
-    Report(state, g_allocations.load() - before);
+    AllocationCounter::Report(state, before);
 }
 
 struct Rotary {

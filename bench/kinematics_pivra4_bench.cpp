@@ -1,33 +1,13 @@
 // Forward and inverse kinematics of the four-axis arm, per call, with the heap
 // allocations each call makes (counted through a replaced global operator new).
+#include "AllocationCounter.h"
 #include "kinematics/RobotKinematicPivra4.h"
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <new>
 #include <random>
 #include <vector>
-
-namespace {
-std::atomic<long long> g_allocations{0};
-}  // namespace
-
-// Out of line: inlined into a new-expression, GCC would flag the free() as a mismatch.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-[[gnu::noinline]] void* operator new[](std::size_t size) { return operator new(size); }
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -66,25 +46,19 @@ std::vector<Sample> MakeSamples(RobotKinematicPivra4& k, std::size_t count) {
 
 constexpr std::size_t kSamples = 1024;
 
-void SetAllocationCounter(benchmark::State& state, long long before) {
-    const long long calls = static_cast<long long>(state.iterations());
-    state.counters["allocs_per_call"] =
-        calls > 0 ? static_cast<double>(g_allocations.load() - before) / static_cast<double>(calls) : 0.0;
-}
-
 // Forward kinematics with joint limit and virtual box checks, as the robot loop runs it.
 void BM_Pivra4_SetJoints(benchmark::State& state) {
     RobotKinematicPivra4 k;  // the constructor already holds the Init defaults
     k.cycleTimeMS = 4.0;
     const std::vector<Sample> samples = MakeSamples(k, kSamples);
     std::size_t i = 0;
-    const long long before = g_allocations.load();
+    const long long before = AllocationCounter::Count();
     for (auto _ : state) {
         k.SetJoints(samples[i].joints, true);
         benchmark::DoNotOptimize(k.currentPosition);
         i = (i + 1) % samples.size();
     }
-    SetAllocationCounter(state, before);
+    AllocationCounter::Report(state, before);
 }
 BENCHMARK(BM_Pivra4_SetJoints);
 
@@ -95,7 +69,7 @@ void BM_Pivra4_SetPosition(benchmark::State& state) {
     const std::vector<Sample> samples = MakeSamples(k, kSamples);
     float ext[RobotKinematic::maxJoints] = {};
     std::size_t i = 0;
-    const long long before = g_allocations.load();
+    const long long before = AllocationCounter::Count();
     for (auto _ : state) {
         k.elbowPositive = samples[i].elbowPositive;
         k.wristInFront = samples[i].wristInFront;
@@ -103,7 +77,7 @@ void BM_Pivra4_SetPosition(benchmark::State& state) {
         benchmark::DoNotOptimize(k.currentJoints);
         i = (i + 1) % samples.size();
     }
-    SetAllocationCounter(state, before);
+    AllocationCounter::Report(state, before);
 }
 BENCHMARK(BM_Pivra4_SetPosition);
 

@@ -1,39 +1,15 @@
 // Forward and inverse kinematics of the five-axis arm, per call, with the heap
 // allocations each call makes (counted through a replaced global operator new).
+#include "AllocationCounter.h"
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematicPivra5.h"
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
-#include <new>
 #include <random>
 #include <vector>
-
-namespace {
-std::atomic<long long> g_allocations{0};
-}  // namespace
-
-// GCC pairs the inlined malloc/free below with new/delete and warns, wrongly: both sides
-// of every pair are replaced here together.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -79,24 +55,18 @@ void SetUpArm(RobotKinematicPivra5& k, int handling) {
     k.tool.toolMatrixInverse = k.tool.toolMatrix.Inverse();
 }
 
-void ReportAllocations(benchmark::State& state, long long before) {
-    const long long calls = static_cast<long long>(state.iterations());
-    state.counters["allocs_per_call"] =
-        benchmark::Counter(calls > 0 ? static_cast<double>(g_allocations.load() - before) / calls : 0.0);
-}
-
 void BM_Pivra5ForwardKinematics(benchmark::State& state) {
     RobotKinematicPivra5 k;
     SetUpArm(k, RobotKinematicPivra5::WristStandard);
     const std::vector<Sample> samples = MakeSamples(k, 1024);
     std::size_t i = 0;
-    const long long before = g_allocations.load();
+    const long long before = AllocationCounter::Count();
     for (auto _ : state) {
         k.SetJoints(samples[i].joints, true);
         benchmark::DoNotOptimize(k.currentPosition);
         i = (i + 1) & 1023;
     }
-    ReportAllocations(state, before);
+    AllocationCounter::Report(state, before);
 }
 BENCHMARK(BM_Pivra5ForwardKinematics);
 
@@ -126,7 +96,7 @@ void BM_Pivra5InverseKinematics(benchmark::State& state) {
     }
     std::size_t i = 0;
     long long failures = 0;
-    const long long before = g_allocations.load();
+    const long long before = AllocationCounter::Count();
     for (auto _ : state) {
         Sample& s = samples[i];
         // The configuration and motion state of the sample, as its joint move left them.
@@ -141,7 +111,7 @@ void BM_Pivra5InverseKinematics(benchmark::State& state) {
         benchmark::DoNotOptimize(k.currentJoints);
         i = (i + 1) % samples.size();
     }
-    ReportAllocations(state, before);
+    AllocationCounter::Report(state, before);
     state.counters["failed_calls"] = benchmark::Counter(static_cast<double>(failures));
 }
 BENCHMARK(BM_Pivra5InverseKinematics)

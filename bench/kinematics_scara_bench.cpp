@@ -1,6 +1,7 @@
 // SCARA kinematics: nanoseconds per inverse (SetPosition) and forward (SetJoints) call with
 // all checks, and the heap allocations each call makes (counted through a replaced global
 // operator new; the robot loop needs 0).
+#include "AllocationCounter.h"
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematicSCARALRRR.h"
 #include "kinematics/RobotKinematicSCARARRLR.h"
@@ -8,33 +9,13 @@
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <memory>
-#include <new>
 #include <random>
 #include <string>
 #include <type_traits>
 #include <vector>
-
-namespace {
-std::atomic<long> g_allocations{0};
-}
-
-void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -98,14 +79,13 @@ void InverseKinematics(benchmark::State& state, const Variant& v) {
     Samples(*k, v.hasLift, joints, poses);
     float ext[RobotKinematic::maxJoints] = {};
     int i = 0;
-    const long before = g_allocations.load();
+    const long long before = AllocationCounter::Count();
     for (auto _ : state) {
         k->SetPosition(poses[i], ext);
         benchmark::DoNotOptimize(k->currentJoints);
         i = (i + 1) % kPoses;
     }
-    state.counters["allocs_per_call"] =
-        static_cast<double>(g_allocations.load() - before) / static_cast<double>(state.iterations());
+    AllocationCounter::Report(state, before);
 }
 
 void ForwardKinematics(benchmark::State& state, const Variant& v) {
@@ -114,14 +94,13 @@ void ForwardKinematics(benchmark::State& state, const Variant& v) {
     std::vector<Matrix44> poses;
     Samples(*k, v.hasLift, joints, poses);
     int i = 0;
-    const long before = g_allocations.load();
+    const long long before = AllocationCounter::Count();
     for (auto _ : state) {
         k->SetJoints(joints[i].data(), true);
         benchmark::DoNotOptimize(k->currentPosition);
         i = (i + 1) % kPoses;
     }
-    state.counters["allocs_per_call"] =
-        static_cast<double>(g_allocations.load() - before) / static_cast<double>(state.iterations());
+    AllocationCounter::Report(state, before);
 }
 
 const std::vector<Variant>& Variants() {

@@ -1,39 +1,16 @@
 // Separate-joints and slider kinematics: nanoseconds per joint (SetJoints, with checks)
 // and target (SetPosition) call, and the heap allocations each call makes (counted
 // through a replaced global operator new; the robot loop needs 0).
+#include "AllocationCounter.h"
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematicSeparateJointsLinear.h"
 #include "kinematics/RobotKinematicSlider.h"
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <new>
 #include <random>
 #include <vector>
-
-namespace {
-std::atomic<long> g_allocations{0};
-}
-
-void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-// The matching deletes; memory from the replaced new comes from malloc.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -57,11 +34,6 @@ std::vector<Row> MakeRows(float lo, float hi) {
     return rows;
 }
 
-void Report(benchmark::State& state, long allocations) {
-    state.counters["allocs_per_call"] =
-        benchmark::Counter(static_cast<double>(allocations) / static_cast<double>(state.iterations()));
-}
-
 void BM_SeparateJointsForward(benchmark::State& state) {
     RobotKinematicSeparateJointsLinear k;
     k.Init("axes", "SeparateJoints", "", 0);
@@ -73,13 +45,13 @@ void BM_SeparateJointsForward(benchmark::State& state) {
     }
     const std::vector<Row> rows = MakeRows(-90.0f, 90.0f);
     std::size_t i = 0;
-    const long before = g_allocations.load();
+    const long long before = AllocationCounter::Count();
     for (auto _ : state) {
         k.SetJoints(rows[i].values, true);
         benchmark::DoNotOptimize(k.currentJoints);
         i = (i + 1) % rows.size();
     }
-    Report(state, g_allocations.load() - before);
+    AllocationCounter::Report(state, before);
 }
 BENCHMARK(BM_SeparateJointsForward);
 
@@ -89,12 +61,12 @@ void BM_SeparateJointsInverse(benchmark::State& state) {
     Matrix44 target;
     target.SetTranslation(100.0f, 200.0f, 300.0f);
     float joints[RobotKinematic::maxJoints] = {};
-    const long before = g_allocations.load();
+    const long long before = AllocationCounter::Count();
     for (auto _ : state) {
         k.SetPosition(target, joints);
         benchmark::DoNotOptimize(k.currentJoints);
     }
-    Report(state, g_allocations.load() - before);
+    AllocationCounter::Report(state, before);
 }
 BENCHMARK(BM_SeparateJointsInverse);
 
@@ -103,13 +75,13 @@ void BM_SliderForward(benchmark::State& state) {
     k.Init("slider", "JXRSlider", "", 0);
     const std::vector<Row> rows = MakeRows(-1000.0f, 1000.0f);
     std::size_t i = 0;
-    const long before = g_allocations.load();
+    const long long before = AllocationCounter::Count();
     for (auto _ : state) {
         k.SetJoints(rows[i].values, true);
         benchmark::DoNotOptimize(k.currentJoints);
         i = (i + 1) % rows.size();
     }
-    Report(state, g_allocations.load() - before);
+    AllocationCounter::Report(state, before);
 }
 BENCHMARK(BM_SliderForward);
 
@@ -118,13 +90,13 @@ void BM_SliderPlatformTarget(benchmark::State& state) {
     k.Init("slider", "JXRSlider", "", 0);
     const std::vector<Row> rows = MakeRows(-1000.0f, 1000.0f);
     std::size_t i = 0;
-    const long before = g_allocations.load();
+    const long long before = AllocationCounter::Count();
     for (auto _ : state) {
         k.SetPosition(rows[i].values);
         benchmark::DoNotOptimize(k.currentJoints);
         i = (i + 1) % rows.size();
     }
-    Report(state, g_allocations.load() - before);
+    AllocationCounter::Report(state, before);
 }
 BENCHMARK(BM_SliderPlatformTarget);
 

@@ -1,32 +1,12 @@
 // Forward and inverse kinematics of the six-axis arm, per call, with the heap allocations
 // each call makes (counted through a replaced global operator new).
+#include "AllocationCounter.h"
 #include "kinematics/RobotKinematicSixAxis.h"
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cmath>
-#include <cstdlib>
-#include <new>
 #include <vector>
-
-namespace {
-std::atomic<long long> g_allocations{0};
-}  // namespace
-
-// Out of line: inlined into a new-expression, GCC would flag the free() as a mismatch.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-[[gnu::noinline]] void* operator new[](std::size_t size) { return operator new(size); }
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -74,25 +54,19 @@ std::vector<Sample> MakePath(RobotKinematicSixAxis& k, int arm) {
     return out;
 }
 
-void SetAllocationCounter(benchmark::State& state, long long before) {
-    const long long calls = static_cast<long long>(state.iterations());
-    state.counters["allocs_per_call"] =
-        calls > 0 ? static_cast<double>(g_allocations.load() - before) / static_cast<double>(calls) : 0.0;
-}
-
 // Forward kinematics with joint limit and virtual box checks, as the robot loop runs it.
 void BM_SixAxis_SetJoints(benchmark::State& state) {
     RobotKinematicSixAxis k;
     Configure(k);
     const std::vector<Sample> path = MakePath(k, static_cast<int>(state.range(0)));
     int i = 0;
-    const long long before = g_allocations.load();
+    const long long before = AllocationCounter::Count();
     for (auto _ : state) {
         k.SetJoints(path[i].joints, true);
         benchmark::DoNotOptimize(k.currentPosition);
         i = (i + 1) % kSteps;
     }
-    SetAllocationCounter(state, before);
+    AllocationCounter::Report(state, before);
 }
 BENCHMARK(BM_SixAxis_SetJoints)->Arg(0)->Arg(1)->ArgName("behind");
 
@@ -104,14 +78,14 @@ void BM_SixAxis_SetPosition(benchmark::State& state) {
     const std::vector<Sample> path = MakePath(k, static_cast<int>(state.range(0)));
     float joints[RobotKinematic::maxJoints] = {};
     int i = 0;
-    const long long before = g_allocations.load();
+    const long long before = AllocationCounter::Count();
     for (auto _ : state) {
         k.SetPosition(path[i].pose, joints);
         k.GetJoints(joints);
         benchmark::DoNotOptimize(joints);
         i = (i + 1) % kSteps;
     }
-    SetAllocationCounter(state, before);
+    AllocationCounter::Report(state, before);
     // The path must have been solved to the joints it was made of.
     float worst = 0.0f;
     for (int s = 0; s < kSteps; ++s) {

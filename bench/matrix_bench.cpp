@@ -1,34 +1,11 @@
 // Cost of the transform arithmetic that runs in every robot cycle, and proof that it never
 // touches the heap: operator new is replaced by a counting one, and each benchmark reports
 // the allocations it saw per iteration.
+#include "AllocationCounter.h"
 #include "core/Matrix44.h"
 #include "core/Vector3.h"
 
 #include <benchmark/benchmark.h>
-
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
-namespace {
-
-std::atomic<long> g_allocations{0};
-
-}  // namespace
-
-// GCC sees the malloc/free pair through the replaced operators and warns; the pairing is
-// exactly what a replacement must do.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (size == 0) size = 1;
-    if (void* p = std::malloc(size)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -45,13 +22,11 @@ Matrix44 SamplePose(float a, float b, float c, float x, float y, float z) {
 // Runs body for every iteration and reports the heap allocations seen inside the loop.
 template <typename Body>
 void RunCounted(benchmark::State& state, Body body) {
-    const long before = g_allocations.load(std::memory_order_relaxed);
+    const long long before = AllocationCounter::Count();
     for (auto _ : state) {
         body();
     }
-    const long allocations = g_allocations.load(std::memory_order_relaxed) - before;
-    state.counters["allocs per iteration"] =
-        benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
+    AllocationCounter::Report(state, before, "allocs per iteration");
 }
 
 void BM_Matrix44Product(benchmark::State& state) {
