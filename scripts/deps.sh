@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libtinyxml2-dev zlib1g-dev libmodbus-dev libpaho-mqtt-dev libssl-dev
   libeigen3-dev libxml2-utils coreutils
-  tshark
+  tshark qemu-system-x86 cpio xz-utils python3
 )
 
 missing=()
