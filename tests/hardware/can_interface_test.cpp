@@ -428,13 +428,15 @@ TEST_F(CanInterfaceTest, WriteFailuresAreThrottled) {
     for (int i = 0; i < 60; ++i) {
         iface->WriteMessage(0x33, 1, data);
     }
-    EXPECT_EQ(4, log.Count("CAN write failed on ID 51 (first byte 7): "));
-    EXPECT_TRUE(log.Contains("CAN write failed on ID 51 (first byte 7): Broken pipe"));
-    EXPECT_TRUE(log.Contains("Broken pipe (10)"));
-    EXPECT_TRUE(log.Contains("Broken pipe (25)"));
-    EXPECT_TRUE(log.Contains("Broken pipe (50)"));
+    // A write to a link the hub dropped fails with EPIPE or ECONNRESET, depending on when
+    // the kernel noticed; the throttling is the same for either.
+    const std::string failure = "CAN write failed on ID 51 (first byte 7): ";
+    EXPECT_EQ(4, log.Count(failure));
+    for (const char* repeat : {"(10)", "(25)", "(50)"}) {
+        EXPECT_EQ(1, log.Count(repeat)) << repeat;
+    }
     iface->WriteCanDump();
-    EXPECT_EQ(60, log.Count("ID: 0x33 DLC: 1 MSG: 07 ERROR: Broken pipe"));
+    EXPECT_EQ(60, log.Count("ID: 0x33 DLC: 1 MSG: 07 ERROR: "));
 
     // Back on a bus: the greeting is a good write, so the next failure counts as a first.
     StartHub();
@@ -444,8 +446,10 @@ TEST_F(CanInterfaceTest, WriteFailuresAreThrottled) {
     hub.Stop();
     TestSupport::LogCapture later;
     iface->WriteMessage(0x33, 1, data);
-    EXPECT_EQ(1, later.Count("CAN write failed on ID 51 (first byte 7): Broken pipe"));
-    EXPECT_FALSE(later.Contains("Broken pipe ("));
+    EXPECT_EQ(1, later.Count(failure));
+    for (const char* repeat : {"(10)", "(25)", "(50)"}) {
+        EXPECT_EQ(0, later.Count(repeat)) << repeat;
+    }
 }
 
 // When the bus goes away the reader backs off instead of spinning, and logs once.
