@@ -40,7 +40,7 @@ int ClampLookAhead(int requested) {
     return value;
 }
 
-void SleepRetry() { std::this_thread::sleep_for(std::chrono::microseconds(PathGenerator::kLockRetryUs)); }
+void SleepRetry(int us = PathGenerator::kLockRetryUs) { std::this_thread::sleep_for(std::chrono::microseconds(us)); }
 
 }  // namespace
 
@@ -88,10 +88,10 @@ float PathGenerator::signum(float value) {
 
 long PathGenerator::maximum(long a, long b) { return a > b ? a : b; }
 
-void PathGenerator::LockPreempting() {
+void PathGenerator::LockPreempting(int retryUs) {
     while (!mutex.try_lock()) {
         cancelRequested.store(true);
-        SleepRetry();
+        SleepRetry(retryUs);
     }
 }
 

@@ -68,7 +68,7 @@ void PathGenerator_01Joint::InitVelAcc(float* /*jointVel*/, float* jointAcc, flo
 
 void PathGenerator_01Joint::SetFirstCmd(std::shared_ptr<Command> command,
                                         DataTypes::RobotState* state, int index, int successor) {
-    LockPreempting();
+    LockPreempting(kPreemptRetryUs);
     std::unique_lock<std::mutex> lock(mutex, std::adopt_lock);
     if (debug && command) {
         LogSingleton* log = LogSingleton::instance();

@@ -43,6 +43,9 @@ public:
     static constexpr int kMaxLookAhead = 100;
     // Retry period of the pre-empting try-lock.
     static constexpr int kLockRetryUs = 50000;
+    // SetFirstCmd runs on the robot-loop thread: it retries far more often than a planning
+    // thread, so it waits only until the running computation has seen the cancel flag.
+    static constexpr int kPreemptRetryUs = 200;
 
     explicit PathGenerator(int lookAhead);
     // Cancels and waits for the generator's planning threads.
@@ -107,7 +110,7 @@ public:
 protected:
     // Takes the mutex the way every party does: while the try-lock fails, set
     // cancelRequested and retry after 50 ms, so a running computation gives up.
-    void LockPreempting();
+    void LockPreempting(int retryUs = kLockRetryUs);
     // With the mutex held: starts a new request with its first command. Threads of older
     // requests that have not started computing yet then exit without computing.
     void BeginRequest(std::shared_ptr<Command> command, int index, int successor);
