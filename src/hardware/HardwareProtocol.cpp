@@ -1,6 +1,7 @@
 #include "hardware/HardwareProtocol.h"
 
 #include "core/LogSingleton.h"
+#include "hardware/HardwareProtocolCANopen.h"
 #include "hardware/HardwareProtocolJXRCAN.h"
 #include "hardware/HardwareProtocolJXRCANV2.h"
 
@@ -13,6 +14,18 @@
 namespace Hardware {
 
 namespace {
+
+std::unique_ptr<HardwareProtocol> BuildCANopenCSP(RobotKinematic* kinematic) {
+    return std::make_unique<HardwareProtocolCANopen>(kinematic, CANopenProfileCSP);
+}
+
+std::unique_ptr<HardwareProtocol> BuildCANopenIPO(RobotKinematic* kinematic) {
+    return std::make_unique<HardwareProtocolCANopen>(kinematic, CANopenProfileIPO);
+}
+
+std::unique_ptr<HardwareProtocol> BuildCANopenPosition(RobotKinematic* kinematic) {
+    return std::make_unique<HardwareProtocolCANopen>(kinematic, CANopenProfilePosition);
+}
 
 std::unique_ptr<HardwareProtocol> BuildVersion1(RobotKinematic* kinematic) {
     return std::make_unique<HardwareProtocolJXRCAN>(kinematic);
@@ -35,16 +48,14 @@ struct ProtocolEntry {
     std::unique_ptr<HardwareProtocol> (*build)(RobotKinematic*);
 };
 
-// The CANopen names get their builders with the CANopen protocol; until then they are
-// refused like any unknown name.
 const ProtocolEntry kProtocols[] = {
     {"JXRCAN", BuildVersion1},
     {"JXRCANV2", BuildVersion2},
     {"JXRCANV3", BuildVersion3},
-    {"CANopen_CSP", nullptr},
-    {"CANopen_IPO", nullptr},
-    {"CANopen", nullptr},
-    {"CANopen_Position", nullptr},
+    {"CANopen_CSP", BuildCANopenCSP},
+    {"CANopen_IPO", BuildCANopenIPO},
+    {"CANopen", BuildCANopenIPO},
+    {"CANopen_Position", BuildCANopenPosition},
 };
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "hardware/HardwareProtocol.h"
+#include "hardware/HardwareProtocolCANopen.h"
 #include "hardware/HardwareProtocolJXRCAN.h"
 #include "hardware/HardwareProtocolJXRCANV2.h"
 
@@ -104,9 +105,26 @@ TEST(ProtocolBase, CreateBuildsTheProtocolOfEachKnownName) {
     }
 }
 
+TEST(ProtocolBase, CreateBuildsCANopenWithTheProfileOfItsName) {
+    const std::pair<const char*, Hardware::CANopenProfile> cases[] = {
+        {"CANopen", Hardware::CANopenProfileIPO},
+        {"CANopen_IPO", Hardware::CANopenProfileIPO},
+        {"CANopen_CSP", Hardware::CANopenProfileCSP},
+        {"CANopen_Position", Hardware::CANopenProfilePosition}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        ProtocolTest::ScopedOperationMode mode;
+        auto protocol = HardwareProtocol::Create(c.first, nullptr);
+        auto* canopen = dynamic_cast<Hardware::HardwareProtocolCANopen*>(protocol.get());
+        ASSERT_NE(canopen, nullptr);
+        EXPECT_EQ(canopen->GetProfile(), c.second);
+        EXPECT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_NORMAL);
+    }
+}
+
 TEST(ProtocolBase, CreateRefusesUnknownNamesWithReason11) {
-    // The CANopen names wait for their protocol and count as unknown until then.
-    const char* names[] = {"CANopen", "CANopen_CSP", "CANopen_IPO", "CANopen_Position", "jxrcanv2", ""};
+    // Names compare exactly, case included.
+    const char* names[] = {"canopen", "CANopen_CSV", "jxrcanv2", ""};
     for (const char* name : names) {
         SCOPED_TRACE(name);
         ProtocolTest::ScopedOperationMode mode;

@@ -1,0 +1,171 @@
+#pragma once
+
+// A virtual CAN bus with the CANopen simulator on it, a robot file in a temporary folder
+// and helpers to build, connect and cycle the CANopen protocol.
+
+#include "canopensim/CanopenSimulator.h"
+#include "core/LogSingleton.h"
+#include "core/RobotState.h"
+#include "hardware/HardwareProtocolCANopen.h"
+#include "kinematics/ExternalAxis.h"
+#include "platform/CanSocket.h"
+#include "platform/VirtualCanHub.h"
+#include "testsupport/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace CanopenTest {
+
+constexpr auto kTimeout = std::chrono::milliseconds(5000);
+
+inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return condition();
+}
+
+struct BusOptions {
+    int joints = 2;
+    bool usePDOs = true;
+    std::string extraBusAttributes;
+};
+
+inline std::string RobotFile(const BusOptions& o) {
+    std::string xml = "<Robot><BusConfiguration CycleTimeMS=\"20\" GapMS=\"0\" SyncGapMS=\"0\" UsePDOs=\"";
+    xml += o.usePDOs ? "true" : "false";
+    xml += "\" " + o.extraBusAttributes + "><Joints NrOfJoints=\"" + std::to_string(o.joints) + "\"/>";
+    for (int i = 0; i < o.joints; ++i) {
+        xml += "<Joint" + std::to_string(i) + " ID=\"" + std::to_string(i + 1) +
+               "\" GearScale=\"100\" GearZero=\"0\" GearPlay=\"0\" GearPlayInc=\"0\"/>";
+    }
+    xml += "</BusConfiguration><Referencing Mandatory=\"true\"/></Robot>";
+    return xml;
+}
+
+class CanopenBusTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LogSingleton::instance()->set_opMode(OPMODE_NORMAL);
+        hubPath = root.Path() + "/bus.sock";
+        ASSERT_EQ(0, hub.Start(hubPath)) << hub.ErrorText();
+        setenv(Platform::kCanHubEnvironment, hubPath.c_str(), 1);
+    }
+    void TearDown() override {
+        protocol.reset();
+        sim.Stop();
+        hub.Stop();
+        unsetenv(Platform::kCanHubEnvironment);
+        LogSingleton::instance()->set_opMode(OPMODE_NORMAL);
+    }
+
+    // Drive 1 (standard firmware), drive 2 ("FIR-v1650"), external axis drive 3 and an I/O
+    // module on node 0x21.
+    void StartStandardBus() {
+        CanopenSim::DriveConfig d1;
+        d1.nodeId = 1;
+        ASSERT_TRUE(sim.AddDrive(d1));
+        CanopenSim::DriveConfig d2;
+        d2.nodeId = 2;
+        d2.firmware = "FIR-v1650";
+        ASSERT_TRUE(sim.AddDrive(d2));
+        CanopenSim::DriveConfig d3;
+        d3.nodeId = 3;
+        ASSERT_TRUE(sim.AddDrive(d3));
+        CanopenSim::IoConfig io;
+        io.nodeId = 0x21;
+        io.inputBytes = 2;
+        io.outputBytes = 2;
+        ASSERT_TRUE(sim.AddIoModule(io));
+        ASSERT_EQ(0, sim.Start(hubPath));
+    }
+
+    void Build(Hardware::CANopenProfile profile, const BusOptions& options, bool withPeripherals = true,
+               const std::string& robotType = "") {
+        const std::string file = root.WriteFile("robot.xml", RobotFile(options));
+        protocol = std::make_unique<Hardware::HardwareProtocolCANopen>(nullptr, profile);
+        protocol->Init("robot", robotType, file);
+        if (withPeripherals) {
+            ExternalAxis axis(0, "Linear", ExternalAxis::Position);
+            axis.ID = 3;
+            axis.GearScale = 50.0;
+            axis.VelMax = 100.0;
+            protocol->InitExternalJoint(axis);
+            protocol->InitDIOModules(0x21);
+        }
+    }
+
+    // One robot cycle as the control core runs it.
+    void Cycle(DataTypes::RobotState& target, DataTypes::RobotState* actual) {
+        protocol->SendSync();
+        protocol->SetJoints(target);
+        protocol->GetJoints(actual);
+    }
+
+    // Runs cycles of 5 ms until the condition holds.
+    bool CycleUntil(DataTypes::RobotState& target, const std::function<bool()>& condition, int maxCycles = 600) {
+        DataTypes::RobotState actual;
+        for (int i = 0; i < maxCycles; ++i) {
+            Cycle(target, &actual);
+            if (condition()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+
+    // Forgets the simulator's records once the bus has been quiet for a moment, so that
+    // frames still on their way do not count as new ones.
+    void QuietClear() {
+        std::uint64_t seen = sim.ReceivedCount();
+        for (int i = 0; i < 200; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            const std::uint64_t now = sim.ReceivedCount();
+            if (now == seen) break;
+            seen = now;
+        }
+        sim.ClearRecords();
+    }
+
+    std::vector<std::uint32_t> Controlwords(int node) {
+        std::vector<std::uint32_t> out;
+        for (const auto& w : sim.SdoWrites(node)) {
+            if (w.index == 0x6040 && w.subindex == 0) out.push_back(w.value);
+        }
+        return out;
+    }
+
+    CanopenSim::DriveState DriveState(int node) {
+        CanopenSim::DriveSnapshot s;
+        sim.GetDrive(node, &s);
+        return s.state;
+    }
+
+    TestSupport::TempDataRoot root;
+    std::string hubPath;
+    Platform::VirtualCanHub hub;
+    CanopenSim::CanopenSimulator sim;
+    std::unique_ptr<Hardware::HardwareProtocolCANopen> protocol;
+};
+
+// True when wanted appears in seq in order (other items may lie between).
+template <typename T>
+bool InOrder(const std::vector<T>& seq, const std::vector<T>& wanted) {
+    size_t k = 0;
+    for (const T& v : seq) {
+        if (k < wanted.size() && v == wanted[k]) ++k;
+    }
+    return k == wanted.size();
+}
+
+}  // namespace CanopenTest
