@@ -5,6 +5,7 @@
 #include <tinyxml2.h>
 
 #include <cstdio>
+#include <stdexcept>
 
 namespace CartesianGantryCommon {
 
@@ -14,11 +15,14 @@ void LogLinearAxis(int n, const DataTypes::Vector3& dir, float length) {
                                         static_cast<double>(dir.z), static_cast<double>(length));
 }
 
-void LogJointLine(int i, float min, float max, float maxVel, float maxAcc, float offset, float direction) {
-    LogSingleton::instance()->addFormat(
-        "   Joint %d:  Min %.1lf  Max %.1lf   MaxVel %.1lf   MaxAcc %.1lf   JointOffset %.1lf   JointDirection %.1lf",
-        i, static_cast<double>(min), static_cast<double>(max), static_cast<double>(maxVel), static_cast<double>(maxAcc),
-        static_cast<double>(offset), static_cast<double>(direction));
+bool InvertAxes(const DataTypes::Matrix44& axes, DataTypes::Matrix44& inverse, std::string& error) {
+    try {
+        inverse = axes.Inverse();
+    } catch (const std::runtime_error& e) {
+        error = e.what();
+        return false;
+    }
+    return true;
 }
 
 void ParseDirection(const char* text, DataTypes::Vector3& v) {

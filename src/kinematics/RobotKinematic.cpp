@@ -541,12 +541,68 @@ void RobotKinematic::ReadIniManufacturerJointConfig(const tinyxml2::XMLElement* 
     }
 }
 
+void RobotKinematic::ReadIniJointLimits(tinyxml2::XMLElement* robot, int count) {
+    if (tinyxml2::XMLElement* e = FindIniElement(robot, "SoftwareMinMax", RobotIniFailReason::NoSoftwareMinMax)) {
+        ReadIniSoftwareMinMax(e, count);
+    }
+    ReadIniFileVelocities(robot);
+}
+
+void RobotKinematic::ReadIniJointLimitsAndConfig(tinyxml2::XMLElement* robot, int count) {
+    ReadIniJointLimits(robot, count);
+    if (tinyxml2::XMLElement* e =
+            FindIniElement(robot, "ManufacturerJointConfig", RobotIniFailReason::NoManufacturerJointConfig)) {
+        ReadIniManufacturerJointConfig(e, count);
+    }
+}
+
+void RobotKinematic::ReadIniSingularities(tinyxml2::XMLElement* robot, float& center, float& ellbow) const {
+    if (const tinyxml2::XMLElement* e =
+            FindIniElement(robot, "SINGULARITIES", RobotIniFailReason::Incomplete59, IniFault::FailReason, true)) {
+        ReadIniAttribute(e, "Center", center);
+        ReadIniAttribute(e, "Ellbow", ellbow);
+    }
+}
+
 void RobotKinematic::LogJointLines(int count) const {
     for (int i = 0; i < count && i < maxJoints; ++i) {
         Log()->addFormat("   Joint %d: Min %.1lf Max %.1lf MaxVel %.1lf JointOffset %.1lf JointDirection %.1lf", i,
                          static_cast<double>(jointMinMax[i][0]), static_cast<double>(jointMinMax[i][1]),
                          static_cast<double>(jointMaxVelocity[i]), static_cast<double>(brandTrafoJointOffsets[i]),
                          static_cast<double>(brandTrafoJointDirections[i]));
+    }
+}
+
+void RobotKinematic::LogJointLinesWithAcceleration(int count) const {
+    for (int i = 0; i < count && i < maxJoints; ++i) {
+        Log()->addFormat("   Joint %d:  Min %.1lf  Max %.1lf   MaxVel %.1lf   MaxAcc %.1lf   JointOffset %.1lf   "
+                         "JointDirection %.1lf",
+                         i, static_cast<double>(jointMinMax[i][0]), static_cast<double>(jointMinMax[i][1]),
+                         static_cast<double>(jointMaxVelocity[i]), static_cast<double>(jointMaxAcceleration[i]),
+                         static_cast<double>(brandTrafoJointOffsets[i]),
+                         static_cast<double>(brandTrafoJointDirections[i]));
+    }
+}
+
+void RobotKinematic::LogJointLinesAndConvertLimits(int count) {
+    LogJointLines(count);
+    LogExtJointLines();
+    SetMinMaxValues(jointMinMax);
+}
+
+void RobotKinematic::SetStartJointsRightAngledElbow(const float* start) {
+    for (int i = 0; i < maxJoints; ++i) {
+        currentJoints[i] = start[i];
+        brandTrafoJointOffsets[i] = 0.0f;
+        brandTrafoJointDirections[i] = 1.0f;
+    }
+    brandTrafoJointOffsets[2] = 90.0f;
+    zOffset = 0.0f;
+}
+
+void RobotKinematic::StoreJoints(const float* q) {
+    for (int i = 0; i < maxJoints; ++i) {
+        currentJoints[i] = q[i];
     }
 }
 

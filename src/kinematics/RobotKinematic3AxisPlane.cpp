@@ -1,6 +1,7 @@
 #include "kinematics/RobotKinematic3AxisPlane.h"
 
 #include "core/LogSingleton.h"
+#include "kinematics/ArmConfiguration.h"
 #include "kinematics/RobotKinematicPivra4.h"
 
 #include <tinyxml2.h>
@@ -15,14 +16,6 @@ namespace {
 constexpr int kJoints = 3;
 
 LogSingleton* Log() { return LogSingleton::instance(); }
-
-// [R(axis, deg) | (0, 0, z)]
-Matrix44 JointFrame(Matrix44::Axis axis, float deg, float z) {
-    Matrix44 t;
-    t.SetRotationDeg(axis, deg);
-    t.SetTranslation(0.0f, 0.0f, z);
-    return t;
-}
 
 }  // namespace
 
@@ -98,9 +91,7 @@ void RobotKinematic3AxisPlane::Init(const std::string& name, const std::string& 
     wristInFront = true;
 
     ReadIniFile(iniPath);
-    LogJointLines(kJoints);
-    LogExtJointLines();
-    SetMinMaxValues(jointMinMax);
+    LogJointLinesAndConvertLimits(kJoints);
     Log()->addFormat("   Joint length: lz0 %.1lf, lz1 %.1lf, lz2 %.1lf, lz3 %.1lf, lz4 %.1lf", static_cast<double>(lz0),
                      static_cast<double>(lz1), static_cast<double>(lz2), static_cast<double>(lz3),
                      static_cast<double>(lz4));
@@ -121,37 +112,17 @@ void RobotKinematic3AxisPlane::ReadIniFile(const std::string& path) {
         ReadIniAttribute(e, "lz3", lz3);
         ReadIniAttribute(e, "lz4", lz4);
     }
-    if (const tinyxml2::XMLElement* e =
-            FindIniElement(robot, "SoftwareMinMax", RobotIniFailReason::NoSoftwareMinMax)) {
-        ReadIniSoftwareMinMax(e, kJoints);
-    }
-    ReadIniFileVelocities(robot);
-    if (const tinyxml2::XMLElement* e =
-            FindIniElement(robot, "ManufacturerJointConfig", RobotIniFailReason::NoManufacturerJointConfig)) {
-        ReadIniManufacturerJointConfig(e, kJoints);
-    }
-    if (const tinyxml2::XMLElement* e =
-            FindIniElement(robot, "SINGULARITIES", RobotIniFailReason::Incomplete59, IniFault::FailReason, true)) {
-        ReadIniAttribute(e, "Center", singularityCenter);
-        ReadIniAttribute(e, "Ellbow", singularityEllbow);
-    }
+    ReadIniJointLimitsAndConfig(robot, kJoints);
+    ReadIniSingularities(robot, singularityCenter, singularityEllbow);
 }
 
 void RobotKinematic3AxisPlane::ForwardKinJ1toJ3(const float* q, Matrix44* out) {
-    const Matrix44 t1 = JointFrame(Matrix44::Z, 0.0f, lz0);
-    const Matrix44 t2 = JointFrame(Matrix44::Y, q[0], lz1);
-    const Matrix44 t3 = JointFrame(Matrix44::Y, q[1], lz2);
-    Matrix44 t4;
-    t4.SetTranslation(0.0f, 0.0f, lz3);
-    // operator* multiplies right to left: this is T1·T2·T3·T4.
-    *out = t4 * t3 * t2 * t1;
+    *out = ArmConfiguration::WristFrame(0.0f, q[0], q[1], lz0, lz1, lz2, lz3);
     wristPoint = out->GetTranslation();
 }
 
 void RobotKinematic3AxisPlane::ForwardKinJ4toJ6(const float* q, Matrix44* out) const {
-    Matrix44 hand;
-    hand.SetTranslation(0.0f, 0.0f, lz4);
-    *out = hand * JointFrame(Matrix44::Y, q[2], 0.0f);
+    *out = ArmConfiguration::HandFrame(q[2], lz4);
 }
 
 void RobotKinematic3AxisPlane::ForwardKin(const float* q, Matrix44* pose) {
@@ -164,16 +135,7 @@ void RobotKinematic3AxisPlane::ForwardKin(const float* q, Matrix44* pose) {
 
 void RobotKinematic3AxisPlane::SetJoints(const float* joints, bool check) {
     float q[maxJoints];
-    UserToInternal(joints, q);
-    if (check) {
-        CheckJoints(q);
-    }
-    Matrix44 m = currentPosition;
-    ForwardKin(q, &m);
-    AddLinearAxisPositionOffset(q, m);
-    if (check) {
-        CheckVirtualBox(m.GetTranslation(), currentPosition.GetTranslation());
-    }
+    const Matrix44 m = PoseOfUserJoints(joints, check, q, [this](const float* j, Matrix44* p) { ForwardKin(j, p); });
     for (int i = 0; i < kJoints; ++i) {
         currentJoints[i] = q[i];
     }
@@ -182,28 +144,17 @@ void RobotKinematic3AxisPlane::SetJoints(const float* joints, bool check) {
     }
     currentPosition = m;
 
-    elbowPositive = (q[1] >= 0.0f);
-    if (wristPoint.x < 0.0f) {
-        wristInFront = false;
-        elbowPositive = !elbowPositive;
-    } else {
-        wristInFront = true;
-    }
+    ArmConfiguration::FromWristPoint(wristPoint.x, q[1], elbowPositive, wristInFront);
 }
 
 void RobotKinematic3AxisPlane::SetPosition(const Matrix44& target, float* joints) {
     float q[maxJoints] = {};
-    CheckVirtualBox(target.GetTranslation(), currentPosition.GetTranslation());
-    Matrix44 m = target;
-    SubtractLinearAxisPositionOffset(joints, m);
-    m = tool.toolMatrixInverse * m;
-    LimitOrientation(&m);
-    m = tool.toolMatrix * m;
-    InverseKin(m, q);
-    for (int i = extJointIndex; i < maxJoints; ++i) {
-        q[i] = joints[i];
-    }
-    CheckJoints(q);
+    JointsOfTarget(target, joints, q, [this](Matrix44& m, float* j) {
+        m = tool.toolMatrixInverse * m;
+        LimitOrientation(&m);
+        m = tool.toolMatrix * m;
+        InverseKin(m, j);
+    });
     currentPosition = target;
     for (int i = 0; i < kJoints; ++i) {
         currentJoints[i] = q[i];

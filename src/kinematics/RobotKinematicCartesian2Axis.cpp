@@ -6,7 +6,6 @@
 #include <tinyxml2.h>
 
 #include <cstdio>
-#include <stdexcept>
 
 using DataTypes::Matrix44;
 using DataTypes::Vector3;
@@ -77,22 +76,17 @@ void RobotKinematicCartesian2Axis::Init(const std::string& name, const std::stri
     ReadIniFile(iniPath);
 
     axisMatrix = Matrix44(dirA1, dirA2, variant_->undrivenDirection, Vector3());
-    try {
-        axisMatrixInverse = axisMatrix.Inverse();
-    } catch (const std::runtime_error& e) {
-        // Parallel axis directions: no Cartesian target can be solved. Mark the robot
-        // configuration as failed instead of letting the start-up die on the exception.
-        SetFailure(kinematicTypeName + ": axis directions are linearly dependent: " + e.what(),
+    std::string inverseError;
+    if (!CartesianGantryCommon::InvertAxes(axisMatrix, axisMatrixInverse, inverseError)) {
+        // No Cartesian target can be solved. Mark the robot configuration as failed
+        // instead of letting the start-up die on the exception.
+        SetFailure(kinematicTypeName + ": axis directions are linearly dependent: " + inverseError,
                    RobotIniFailReason::NoKinematic);
     }
 
     CartesianGantryCommon::LogLinearAxis(1, dirA1, lx);
     CartesianGantryCommon::LogLinearAxis(2, dirA2, ly);
-    for (int i = 0; i < nrOfJoints; ++i) {
-        CartesianGantryCommon::LogJointLine(i, jointMinMax[i][0], jointMinMax[i][1], jointMaxVelocity[i],
-                                            jointMaxAcceleration[i], brandTrafoJointOffsets[i],
-                                            brandTrafoJointDirections[i]);
-    }
+    LogJointLinesWithAcceleration(nrOfJoints);
     LogExtJointLines();
     SetMinMaxValues(jointMinMax);
     log->add(" ");
@@ -122,10 +116,7 @@ void RobotKinematicCartesian2Axis::ReadIniFile(const std::string& path) {
         CartesianGantryCommon::ParseDirection(e->Attribute("dirA1"), dirA1);
         CartesianGantryCommon::ParseDirection(e->Attribute("dirA2"), dirA2);
     }
-    if (tinyxml2::XMLElement* e = FindIniElement(robot, "SoftwareMinMax", RobotIniFailReason::NoSoftwareMinMax)) {
-        ReadIniSoftwareMinMax(e, variant_->limitJoints);
-    }
-    ReadIniFileVelocities(robot);
+    ReadIniJointLimits(robot, variant_->limitJoints);
 }
 
 Matrix44 RobotKinematicCartesian2Axis::ToolRotation() const {

@@ -6,7 +6,6 @@
 #include <tinyxml2.h>
 
 #include <cmath>
-#include <stdexcept>
 
 using DataTypes::Matrix44;
 using DataTypes::Vector3;
@@ -77,12 +76,11 @@ void RobotKinematicCartesianGantry::Init(const std::string& name, const std::str
     ReadIniFile(iniPath);
 
     axisMatrix = Matrix44(dirA1, dirA2, dirA3, Vector3());
-    try {
-        axisMatrixInverse = axisMatrix.Inverse();
-    } catch (const std::runtime_error& e) {
-        // Linearly dependent axis directions: no Cartesian target can be solved. Mark the
-        // robot configuration as failed instead of letting the start-up die on the exception.
-        SetFailure(kinematicTypeName + ": axis directions are linearly dependent: " + e.what(),
+    std::string inverseError;
+    if (!CartesianGantryCommon::InvertAxes(axisMatrix, axisMatrixInverse, inverseError)) {
+        // No Cartesian target can be solved. Mark the robot configuration as failed
+        // instead of letting the start-up die on the exception.
+        SetFailure(kinematicTypeName + ": axis directions are linearly dependent: " + inverseError,
                    RobotIniFailReason::NoKinematic);
     }
 
@@ -92,11 +90,7 @@ void RobotKinematicCartesianGantry::Init(const std::string& name, const std::str
     log->addFormat("   Offset: %.1lf, %.1lf, %.1lf", static_cast<double>(gantryOffset.x),
                    static_cast<double>(gantryOffset.y), static_cast<double>(gantryOffset.z));
     log->add(FourthAxis ? "Fourth Axis is available" : "Fourth Axis is NOT available");
-    for (int i = 0; i < nrOfJoints; ++i) {
-        CartesianGantryCommon::LogJointLine(i, jointMinMax[i][0], jointMinMax[i][1], jointMaxVelocity[i],
-                                            jointMaxAcceleration[i], brandTrafoJointOffsets[i],
-                                            brandTrafoJointDirections[i]);
-    }
+    LogJointLinesWithAcceleration(nrOfJoints);
     LogExtJointLines();
     SetMinMaxValues(jointMinMax);
     log->add(" ");
@@ -125,10 +119,7 @@ void RobotKinematicCartesianGantry::ReadIniFile(const std::string& path) {
         CartesianGantryCommon::ParseDirection(e->Attribute("dirA2"), dirA2);
         CartesianGantryCommon::ParseDirection(e->Attribute("dirA3"), dirA3);
     }
-    if (tinyxml2::XMLElement* e = FindIniElement(robot, "SoftwareMinMax", RobotIniFailReason::NoSoftwareMinMax)) {
-        ReadIniSoftwareMinMax(e, FourthAxis ? 4 : 3);
-    }
-    ReadIniFileVelocities(robot);
+    ReadIniJointLimits(robot, FourthAxis ? 4 : 3);
 }
 
 Matrix44 RobotKinematicCartesianGantry::FlangeRotation(float fourthAxis) const {

@@ -95,22 +95,8 @@ void RobotKinematicDelta2Linear::Init(const std::string& name, const std::string
 }
 
 void RobotKinematicDelta2Linear::LogJointData() const {
-    LogSingleton* log = LogSingleton::instance();
-    for (int j = 0; j < nrOfJoints; ++j) {
-        log->addFormat("   Joint %d:  Min %.1lf  Max %.1lf   MaxVel %.1lf   MaxAcc %.1lf   JointOffset %.1lf   "
-                       "JointDirection %.1lf",
-                       j, static_cast<double>(jointMinMax[j][0]), static_cast<double>(jointMinMax[j][1]),
-                       static_cast<double>(jointMaxVelocity[j]), static_cast<double>(jointMaxAcceleration[j]),
-                       static_cast<double>(brandTrafoJointOffsets[j]),
-                       static_cast<double>(brandTrafoJointDirections[j]));
-    }
-    for (int e = 0; e < nrOfExtJoints; ++e) {
-        const int j = extJointIndex + e;
-        log->addFormat("   ExtJoint %d: Min %.1lf Max %.1lf MaxVel %.1lf JointOffset %.1lf JointDirection %.1lf", e,
-                       static_cast<double>(jointMinMax[j][0]), static_cast<double>(jointMinMax[j][1]),
-                       static_cast<double>(jointMaxVelocity[j]), static_cast<double>(brandTrafoJointOffsets[j]),
-                       static_cast<double>(brandTrafoJointDirections[j]));
-    }
+    LogJointLinesWithAcceleration(nrOfJoints);
+    LogExtJointLines();
 }
 
 void RobotKinematicDelta2Linear::ReadIniFile(const std::string& path) {
@@ -131,10 +117,7 @@ void RobotKinematicDelta2Linear::ReadIniFile(const std::string& path) {
             ReadIniAttribute(kin, a.first, *a.second);
         }
     }
-    if (tinyxml2::XMLElement* limits = FindIniElement(robot, "SoftwareMinMax", RobotIniFailReason::NoSoftwareMinMax)) {
-        ReadIniSoftwareMinMax(limits, 2);
-    }
-    ReadIniFileVelocities(robot);
+    ReadIniJointLimits(robot, 2);
 }
 
 void RobotKinematicDelta2Linear::PrepareKinematic() {

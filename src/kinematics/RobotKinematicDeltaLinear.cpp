@@ -88,22 +88,8 @@ void RobotKinematicDeltaLinear::Init(const std::string& name, const std::string&
 }
 
 void RobotKinematicDeltaLinear::LogJointData() const {
-    LogSingleton* log = LogSingleton::instance();
-    for (int j = 0; j < nrOfJoints; ++j) {
-        log->addFormat("   Joint %d:  Min %.1lf  Max %.1lf   MaxVel %.1lf   MaxAcc %.1lf   JointOffset %.1lf   "
-                       "JointDirection %.1lf",
-                       j, static_cast<double>(jointMinMax[j][0]), static_cast<double>(jointMinMax[j][1]),
-                       static_cast<double>(jointMaxVelocity[j]), static_cast<double>(jointMaxAcceleration[j]),
-                       static_cast<double>(brandTrafoJointOffsets[j]),
-                       static_cast<double>(brandTrafoJointDirections[j]));
-    }
-    for (int e = 0; e < nrOfExtJoints; ++e) {
-        const int j = extJointIndex + e;
-        log->addFormat("   ExtJoint %d: Min %.1lf Max %.1lf MaxVel %.1lf JointOffset %.1lf JointDirection %.1lf", e,
-                       static_cast<double>(jointMinMax[j][0]), static_cast<double>(jointMinMax[j][1]),
-                       static_cast<double>(jointMaxVelocity[j]), static_cast<double>(brandTrafoJointOffsets[j]),
-                       static_cast<double>(brandTrafoJointDirections[j]));
-    }
+    LogJointLinesWithAcceleration(nrOfJoints);
+    LogExtJointLines();
 }
 
 void RobotKinematicDeltaLinear::ReadIniFile(const std::string& path) {
@@ -133,10 +119,7 @@ void RobotKinematicDeltaLinear::ReadIniFile(const std::string& path) {
     if (tinyxml2::XMLElement* linkage = FindIniElement(robot, "Linkage", RobotIniFailReason::NoSoftwareMinMax)) {
         ReadIniAttribute(linkage, "MaxAngle", MaxAngle);
     }
-    if (tinyxml2::XMLElement* limits = FindIniElement(robot, "SoftwareMinMax", RobotIniFailReason::NoSoftwareMinMax)) {
-        ReadIniSoftwareMinMax(limits, FourthAxis ? 4 : 3);
-    }
-    ReadIniFileVelocities(robot);
+    ReadIniJointLimits(robot, FourthAxis ? 4 : 3);
 }
 
 void RobotKinematicDeltaLinear::PrepareKinematic() {

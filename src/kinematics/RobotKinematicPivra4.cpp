@@ -1,6 +1,7 @@
 #include "kinematics/RobotKinematicPivra4.h"
 
 #include "core/LogSingleton.h"
+#include "kinematics/ArmConfiguration.h"
 
 #include <tinyxml2.h>
 
@@ -14,14 +15,6 @@ namespace {
 constexpr int kJoints = 4;
 
 LogSingleton* Log() { return LogSingleton::instance(); }
-
-// [R(axis, deg) | (0, 0, z)]
-Matrix44 JointFrame(Matrix44::Axis axis, float deg, float z) {
-    Matrix44 t;
-    t.SetRotationDeg(axis, deg);
-    t.SetTranslation(0.0f, 0.0f, z);
-    return t;
-}
 
 }  // namespace
 
@@ -101,9 +94,7 @@ void RobotKinematicPivra4::Init(const std::string& name, const std::string& type
     Log()->addFormat("RK4Axis %s / %s  - Kinematic Data: ", name.c_str(), type.c_str());
     SetInitDefaults();
     ReadIniFile(iniPath);
-    LogJointLines(kJoints);
-    LogExtJointLines();
-    SetMinMaxValues(jointMinMax);
+    LogJointLinesAndConvertLimits(kJoints);
     Log()->addFormat("   Joint length: lz0 %.1lf, lz1 %.1lf, lz2 %.1lf, lz3 %.1lf, lz4 %.1lf", static_cast<double>(lz0),
                      static_cast<double>(lz1), static_cast<double>(lz2), static_cast<double>(lz3),
                      static_cast<double>(lz4));
@@ -126,37 +117,17 @@ void RobotKinematicPivra4::ReadIniFile(const std::string& path) {
         ReadIniAttribute(e, "lz3", lz3);
         ReadIniAttribute(e, "lz4", lz4);
     }
-    if (const tinyxml2::XMLElement* e =
-            FindIniElement(robot, "SoftwareMinMax", RobotIniFailReason::NoSoftwareMinMax)) {
-        ReadIniSoftwareMinMax(e, kJoints);
-    }
-    ReadIniFileVelocities(robot);
-    if (const tinyxml2::XMLElement* e =
-            FindIniElement(robot, "ManufacturerJointConfig", RobotIniFailReason::NoManufacturerJointConfig)) {
-        ReadIniManufacturerJointConfig(e, kJoints);
-    }
-    if (const tinyxml2::XMLElement* e =
-            FindIniElement(robot, "SINGULARITIES", RobotIniFailReason::Incomplete59, IniFault::FailReason, true)) {
-        ReadIniAttribute(e, "Center", singularityCenter);
-        ReadIniAttribute(e, "Ellbow", singularityEllbow);
-    }
+    ReadIniJointLimitsAndConfig(robot, kJoints);
+    ReadIniSingularities(robot, singularityCenter, singularityEllbow);
 }
 
 void RobotKinematicPivra4::ForwardKinJ1toJ3(const float* q, Matrix44* out) {
-    const Matrix44 t1 = JointFrame(Matrix44::Z, q[0], lz0);
-    const Matrix44 t2 = JointFrame(Matrix44::Y, q[1], lz1);
-    const Matrix44 t3 = JointFrame(Matrix44::Y, q[2], lz2);
-    Matrix44 t4;
-    t4.SetTranslation(0.0f, 0.0f, lz3);
-    // operator* multiplies right to left: this is T1·T2·T3·T4.
-    *out = t4 * t3 * t2 * t1;
+    *out = ArmConfiguration::WristFrame(q[0], q[1], q[2], lz0, lz1, lz2, lz3);
     wristPoint = out->GetTranslation();
 }
 
 void RobotKinematicPivra4::ForwardKinJ4toJ6(const float* q, Matrix44* out) const {
-    Matrix44 hand;
-    hand.SetTranslation(0.0f, 0.0f, lz4);
-    *out = hand * JointFrame(Matrix44::Y, q[3], 0.0f);
+    *out = ArmConfiguration::HandFrame(q[3], lz4);
 }
 
 void RobotKinematicPivra4::ForwardKin(const float* q, Matrix44* pose) {
@@ -169,53 +140,31 @@ void RobotKinematicPivra4::ForwardKin(const float* q, Matrix44* pose) {
 
 void RobotKinematicPivra4::SetJoints(const float* joints, bool check) {
     float q[maxJoints];
-    UserToInternal(joints, q);
-    if (check) {
-        CheckJoints(q);
-    }
-    Matrix44 m = currentPosition;
-    ForwardKin(q, &m);
-    AddLinearAxisPositionOffset(q, m);
-    if (check) {
-        CheckVirtualBox(m.GetTranslation(), currentPosition.GetTranslation());
-    }
-    for (int i = 0; i < maxJoints; ++i) {
-        currentJoints[i] = q[i];
-    }
+    const Matrix44 m = PoseOfUserJoints(joints, check, q, [this](const float* j, Matrix44* p) { ForwardKin(j, p); });
+    StoreJoints(q);
     currentPosition = m;
 
     // Configuration for the next inverse kinematics, seen in the arm's own vertical plane.
-    elbowPositive = (q[2] >= 0.0f);
     Vector3 v = wristPoint;
     v.RotateZDeg(-q[0]);
-    if (v.x < 0.0f) {
-        wristInFront = false;
-        elbowPositive = !elbowPositive;
-    } else {
-        wristInFront = true;
-    }
+    ArmConfiguration::FromWristPoint(v.x, q[2], elbowPositive, wristInFront);
 }
 
 void RobotKinematicPivra4::SetPosition(const Matrix44& target, float* joints) {
     float q[maxJoints] = {};
-    CheckVirtualBox(target.GetTranslation(), currentPosition.GetTranslation());
-    Matrix44 m = target;
-    const Vector3 off = SubtractLinearAxisPositionOffset(joints, m);
-    m = tool.toolMatrixInverse * m;
-    LimitOrientation(&m);
-    m = tool.toolMatrix * m;
-    InverseKin(m, q);
-    for (int i = extJointIndex; i < maxJoints; ++i) {
-        q[i] = joints[i];
-    }
+    Matrix44 m;
+    const Vector3 off = JointsOfTarget(target, joints, q, [this, &m](Matrix44& f, float* j) {
+        f = tool.toolMatrixInverse * f;
+        LimitOrientation(&f);
+        f = tool.toolMatrix * f;
+        InverseKin(f, j);
+        m = f;
+    });
     m.m[3] += off.x;
     m.m[7] += off.y;
     m.m[11] += off.z;
-    CheckJoints(q);
     currentPosition = m;
-    for (int i = 0; i < maxJoints; ++i) {
-        currentJoints[i] = q[i];
-    }
+    StoreJoints(q);
     ikErrorLogged = false;
 }
 

@@ -1,6 +1,7 @@
 #include "kinematics/RobotKinematicPivra5.h"
 
 #include "core/LogSingleton.h"
+#include "kinematics/ArmConfiguration.h"
 
 #include <tinyxml2.h>
 
@@ -32,14 +33,7 @@ RobotKinematicPivra5::RobotKinematicPivra5() {
     kinematicTypeName = "RobotKinematicPivra5";
     TCPXDirToFront = false;
     const float joints[maxJoints] = {0.0f, 30.0f, 40.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    for (int i = 0; i < maxJoints; ++i) {
-        currentJoints[i] = joints[i];
-        brandTrafoJointOffsets[i] = 0.0f;
-        brandTrafoJointDirections[i] = 1.0f;
-    }
-    // The elbow drive reads 0 with the forearm at right angles to the upper arm.
-    brandTrafoJointOffsets[2] = 90.0f;
-    zOffset = 0.0f;
+    SetStartJointsRightAngledElbow(joints);
 }
 
 RobotKinematicPivra5::~RobotKinematicPivra5() = default;
@@ -91,9 +85,7 @@ void RobotKinematicPivra5::Init(const std::string& name, const std::string& type
 
     ReadIniFile(iniPath);
 
-    LogJointLines(nrOfJoints);
-    LogExtJointLines();
-    SetMinMaxValues(jointMinMax);
+    LogJointLinesAndConvertLimits(nrOfJoints);
 
     Log()->addFormat("   Joint length: lz0 %.1lf, lz1 %.1lf, lz2 %.1lf, lz3 %.1lf, lz4 %.1lf, lz5 %.1lf, ly0 %.1lf",
                      static_cast<double>(lz0), static_cast<double>(lz1), static_cast<double>(lz2),
@@ -143,38 +135,13 @@ void RobotKinematicPivra5::ReadIniFile(const std::string& path) {
                        : "RobotKinematicPivra5: Wrist redundancy handling: standard");
     }
 
-    if (tinyxml2::XMLElement* e = FindIniElement(robot, "SoftwareMinMax", RobotIniFailReason::NoSoftwareMinMax)) {
-        ReadIniSoftwareMinMax(e, nrOfJoints);
-    }
+    ReadIniJointLimitsAndConfig(robot, nrOfJoints);
 
-    ReadIniFileVelocities(robot);
-
-    if (tinyxml2::XMLElement* e =
-            FindIniElement(robot, "ManufacturerJointConfig", RobotIniFailReason::NoManufacturerJointConfig)) {
-        ReadIniManufacturerJointConfig(e, nrOfJoints);
-    }
-
-    if (tinyxml2::XMLElement* e = FindIniElement(robot, "SINGULARITIES", RobotIniFailReason::Incomplete59,
-                                                 IniFault::FailReason, true)) {
-        ReadIniAttribute(e, "Center", singularityCenter);
-        ReadIniAttribute(e, "Ellbow", singularityEllbow);
-    }
+    ReadIniSingularities(robot, singularityCenter, singularityEllbow);
 }
 
 void RobotKinematicPivra5::ForwardKinJ1toJ3(const float* q, Matrix44* out) {
-    Matrix44 base;
-    base.SetRotationDeg(Matrix44::Z, q[0]);
-    base.SetTranslation(0.0f, 0.0f, lz0);
-    Matrix44 shoulder;
-    shoulder.SetRotationDeg(Matrix44::Y, q[1]);
-    shoulder.SetTranslation(0.0f, 0.0f, lz1);
-    Matrix44 elbow;
-    elbow.SetRotationDeg(Matrix44::Y, q[2]);
-    elbow.SetTranslation(0.0f, 0.0f, lz2);
-    Matrix44 forearm;
-    forearm.SetTranslation(0.0f, 0.0f, lz3);
-    // The product operator multiplies right operand times left: this is base·shoulder·elbow·forearm.
-    *out = forearm * elbow * shoulder * base;
+    *out = ArmConfiguration::WristFrame(q[0], q[1], q[2], lz0, lz1, lz2, lz3);
     wristPoint = out->GetTranslation();
 }
 
@@ -203,48 +170,22 @@ void RobotKinematicPivra5::SetJoints(const float* joints, bool check) {
     type2MotionState = Type2Free;
 
     float q[maxJoints];
-    UserToInternal(joints, q);
-    if (check) {
-        CheckJoints(q);
-    }
-    Matrix44 m = currentPosition;
-    ForwardKin(q, &m);
-    AddLinearAxisPositionOffset(q, m);
-    if (check) {
-        CheckVirtualBox(m.GetTranslation(), currentPosition.GetTranslation());
-    }
-    for (int i = 0; i < maxJoints; ++i) {
-        currentJoints[i] = q[i];
-    }
+    const Matrix44 m = PoseOfUserJoints(joints, check, q, [this](const float* j, Matrix44* p) { ForwardKin(j, p); });
+    StoreJoints(q);
     currentPosition = m;
 
     // Configuration of this set-point, for the Cartesian motions that follow.
-    elbowPositive = (q[2] >= 0.0f);
     Vector3 inPlane = wristPoint;
     inPlane.RotateZDeg(-q[0]);
-    if (inPlane.x < 0.0f) {
-        wristInFront = false;
-        elbowPositive = !elbowPositive;
-    } else {
-        wristInFront = true;
-    }
+    ArmConfiguration::FromWristPoint(inPlane.x, q[2], elbowPositive, wristInFront);
 }
 
 void RobotKinematicPivra5::SetPosition(const Matrix44& target, float* joints) {
     float q[maxJoints] = {};
-    CheckVirtualBox(target.GetTranslation(), currentPosition.GetTranslation());
-    Matrix44 m = target;
-    SubtractLinearAxisPositionOffset(joints, m);
-    InverseKin(m, q);
-    for (int i = extJointIndex; i < maxJoints; ++i) {
-        q[i] = joints[i];
-    }
-    CheckJoints(q);
+    JointsOfTarget(target, joints, q, [this](Matrix44& m, float* j) { InverseKin(m, j); });
 
     currentPosition = target;
-    for (int i = 0; i < maxJoints; ++i) {
-        currentJoints[i] = q[i];
-    }
+    StoreJoints(q);
     ikErrorLogged = false;
 }
 

@@ -15,14 +15,7 @@ using ScaraTwoLink::Mul;
 RobotKinematicSCARARRR::RobotKinematicSCARARRR() {
     kinematicTypeName = "RobotKinematicSCARARRR";
     nrOfJoints = 3;
-    const float start[maxJoints] = {100.0f, 30.0f, -40.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    for (int i = 0; i < maxJoints; ++i) {
-        currentJoints[i] = start[i];
-        brandTrafoJointOffsets[i] = 0.0f;
-        brandTrafoJointDirections[i] = 1.0f;
-    }
-    brandTrafoJointOffsets[2] = 90.0f;
-    zOffset = 0.0f;
+    SetStartJointsRightAngledElbow(ScaraTwoLink::kStartJoints);
 }
 
 RobotKinematicSCARARRR::~RobotKinematicSCARARRR() = default;
@@ -52,29 +45,12 @@ std::unique_ptr<RobotKinematic> RobotKinematicSCARARRR::clone() const {
 void RobotKinematicSCARARRR::Init(const std::string& name, const std::string& type, const std::string& iniPath,
                                   int velocitySetting) {
     RobotKinematic::Init(name, type, iniPath, velocitySetting);
-    LogSingleton* log = LogSingleton::instance();
-    log->add(" ");
-    log->addFormat("ScaraRRR %s / %s  - Kinematic Data: ", name.c_str(), type.c_str());
-
-    currentPosition = Matrix44();
-    currentPosition.SetTranslation(400.0f, 50.0f, 300.0f);
-    for (int i = 0; i < maxJoints; ++i) {
-        jointMaxVelocity[i] = 20.0f;
-        jointMaxAcceleration[i] = 100.0f;
-        jointMinMax[i][0] = -150.0f;
-        jointMinMax[i][1] = 150.0f;
-    }
-
+    ScaraTwoLink::BeginInit(*this, "ScaraRRR", name, type);
     ReadIniFile(iniPath);
 
-    log->add("Nr of joints: ", nrOfJoints + nrOfExtJoints);
-    LogJointLines(nrOfJoints);
-    LogExtJointLines();
-    SetMinMaxValues(jointMinMax);
-    log->addFormat("Kinematic length: hbase %.1lf, distx1 %.1lf, radius1 %.1lf, radius2 %.1lf, radius3 %.1lf",
-                   static_cast<double>(hbase), static_cast<double>(distx1), static_cast<double>(radius1),
-                   static_cast<double>(radius2), static_cast<double>(radius3));
-    log->add(" ");
+    LogSingleton::instance()->add("Nr of joints: ", nrOfJoints + nrOfExtJoints);
+    LogJointLinesAndConvertLimits(nrOfJoints);
+    ScaraTwoLink::LogLengths(hbase, distx1, radius1, radius2, radius3);
     ikErrorLogged = false;
 }
 
@@ -94,14 +70,7 @@ void RobotKinematicSCARARRR::ReadIniFile(const std::string& path) {
         ReadIniAttribute(e, "radius2", radius2);
         ReadIniAttribute(e, "radius3", radius3);
     }
-    if (tinyxml2::XMLElement* e = FindIniElement(robot, "SoftwareMinMax", RobotIniFailReason::NoSoftwareMinMax)) {
-        ReadIniSoftwareMinMax(e, 3);
-    }
-    ReadIniFileVelocities(robot);
-    if (tinyxml2::XMLElement* e =
-            FindIniElement(robot, "ManufacturerJointConfig", RobotIniFailReason::NoManufacturerJointConfig)) {
-        ReadIniManufacturerJointConfig(e, 3);
-    }
+    ReadIniJointLimitsAndConfig(robot, 3);
 }
 
 void RobotKinematicSCARARRR::ForwardKin(const float* q, Matrix44* m) const {
@@ -135,34 +104,16 @@ void RobotKinematicSCARARRR::InverseKin(const Matrix44& m, float* q) {
 
 void RobotKinematicSCARARRR::SetJoints(const float* joints, bool check) {
     float q[maxJoints];
-    UserToInternal(joints, q);
-    if (check) {
-        CheckJoints(q);
-    }
-    Matrix44 m = currentPosition;
-    ForwardKin(q, &m);
-    AddLinearAxisPositionOffset(q, m);
-    if (check) {
-        CheckVirtualBox(m.GetTranslation(), currentPosition.GetTranslation());
-    }
-    for (int i = 0; i < maxJoints; ++i) {
-        currentJoints[i] = q[i];
-    }
-    currentPosition = m;
+    currentPosition = PoseOfUserJoints(joints, check, q, [this](const float* j, Matrix44* m) { ForwardKin(j, m); });
+    StoreJoints(q);
     elbowNegative = q[1] < 0.0f;
 }
 
 void RobotKinematicSCARARRR::SetPosition(const Matrix44& target, float* joints) {
-    CheckVirtualBox(target.GetTranslation(), currentPosition.GetTranslation());
     float q[maxJoints] = {};
-    Matrix44 f = target;
-    const Vector3 offset = SubtractLinearAxisPositionOffset(joints, f);
-    f = Mul(f, tool.toolMatrixInverse);
-    InverseKin(f, q);
-    for (int i = extJointIndex; i < maxJoints; ++i) {
-        q[i] = joints[i];
-    }
-    CheckJoints(q);
+    const Vector3 offset = JointsOfTarget(target, joints, q, [this](Matrix44& f, float* j) {
+        InverseKin(Mul(f, tool.toolMatrixInverse), j);
+    });
     // The arm keeps its own height and orientation: store what it reaches, not the target.
     Matrix44 reached;
     ForwardKin(q, &reached);
@@ -170,8 +121,6 @@ void RobotKinematicSCARARRR::SetPosition(const Matrix44& target, float* joints) 
     reached.m[7] += offset.y;
     reached.m[11] += offset.z;
     currentPosition = reached;
-    for (int i = 0; i < maxJoints; ++i) {
-        currentJoints[i] = q[i];
-    }
+    StoreJoints(q);
     ikErrorLogged = false;
 }

@@ -150,6 +150,8 @@ void PathGenerator::threadPathGeneration(PathGenerator* generator, std::uint64_t
             locked = true;
             break;
         }
+        // A second start of the request that is already being planned must not cancel it.
+        if (g.plannedSeq.load() >= request) break;
         g.cancelRequested.store(true);
         SleepRetry();
     }
@@ -157,8 +159,8 @@ void PathGenerator::threadPathGeneration(PathGenerator* generator, std::uint64_t
     DeferredEvent event;
     if (locked) {
         // Plan each request once, and only the newest one.
-        if (g.requestSeq.load() == request && g.plannedSeq < request) {
-            g.plannedSeq = request;
+        if (g.requestSeq.load() == request && g.plannedSeq.load() < request) {
+            g.plannedSeq.store(request);
             g.cancelRequested.store(false);
             char text[1024];
             bool failed = false;

@@ -12,6 +12,20 @@
 #include <string>
 #include <vector>
 
+namespace {
+
+// Every test starts in normal operation: a test that provokes a serious failure must not
+// decide the outcome of the next one in the same process.
+class ResetOperationMode : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override {
+        LogSingleton* log = LogSingleton::instance();
+        log->set_opMode(static_cast<operationMode>(0));
+        log->set_seriousFailReason("na");
+    }
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
     LogSingleton::SetStartupWait(std::chrono::milliseconds(0));
 
@@ -25,6 +39,7 @@ int main(int argc, char** argv) {
     }
 
     ::testing::InitGoogleTest(&argc, argv);
+    ::testing::UnitTest::GetInstance()->listeners().Append(new ResetOperationMode);
     int rc = RUN_ALL_TESTS();
 
     if (dir != nullptr) {

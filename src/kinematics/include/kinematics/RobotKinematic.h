@@ -235,11 +235,66 @@ protected:
     // "zOffset", "A1Offset".., "A1Dir".. for joints 0..count-1.
     void ReadIniManufacturerJointConfig(const tinyxml2::XMLElement* e, int count);
 
+    // "SoftwareMinMax" (joints 0..count-1) and the velocity tables below the robot ini root.
+    void ReadIniJointLimits(tinyxml2::XMLElement* robot, int count);
+    // ReadIniJointLimits, then "ManufacturerJointConfig" (joints 0..count-1).
+    void ReadIniJointLimitsAndConfig(tinyxml2::XMLElement* robot, int count);
+    // "Center" and "Ellbow" of the element "SINGULARITIES" (failure reason 59 when missing).
+    void ReadIniSingularities(tinyxml2::XMLElement* robot, float& center, float& ellbow) const;
+
     // "   Joint %d: Min %.1lf Max %.1lf MaxVel %.1lf JointOffset %.1lf JointDirection %.1lf"
     // for joints 0..count-1.
     void LogJointLines(int count) const;
+    // "   Joint %d:  Min %.1lf  Max %.1lf   MaxVel %.1lf   MaxAcc %.1lf   JointOffset %.1lf   JointDirection %.1lf"
+    // for joints 0..count-1.
+    void LogJointLinesWithAcceleration(int count) const;
     // "   ExtJoint %d: Min ..." for each registered external axis.
     void LogExtJointLines() const;
+    // LogJointLines(count), LogExtJointLines, then SetMinMaxValues(jointMinMax).
+    void LogJointLinesAndConvertLimits(int count);
+
+    // currentJoints from start; joint offsets 0 and directions 1, except the elbow drive
+    // (joint 2), which reads 0 with the forearm at right angles to the upper arm; zOffset 0.
+    void SetStartJointsRightAngledElbow(const float* start);
+
+    // The common part of SetJoints: user joints -> internal q (checked when check), the
+    // pose forward(q, &m) computes from a copy of currentPosition, the base displacement
+    // of the dependent linear axes added, the virtual box checked when check. Stores nothing.
+    template <typename Forward>
+    DataTypes::Matrix44 PoseOfUserJoints(const float* joints, bool check, float* q, Forward&& forward) {
+        UserToInternal(joints, q);
+        if (check) {
+            CheckJoints(q);
+        }
+        DataTypes::Matrix44 m = currentPosition;
+        forward(q, &m);
+        AddLinearAxisPositionOffset(q, m);
+        if (check) {
+            CheckVirtualBox(m.GetTranslation(), currentPosition.GetTranslation());
+        }
+        return m;
+    }
+
+    // The common part of SetPosition: virtual box check of target, the base displacement
+    // of the dependent linear axes removed from a copy f of it, solve(f, q) for the
+    // internal joints (solve may change f), the external axes from joints[6..8],
+    // CheckJoints. Returns the displacement removed. Stores nothing.
+    template <typename Solve>
+    DataTypes::Vector3 JointsOfTarget(const DataTypes::Matrix44& target, const float* joints, float* q,
+                                      Solve&& solve) {
+        CheckVirtualBox(target.GetTranslation(), currentPosition.GetTranslation());
+        DataTypes::Matrix44 f = target;
+        const DataTypes::Vector3 offset = SubtractLinearAxisPositionOffset(joints, f);
+        solve(f, q);
+        for (int i = extJointIndex; i < maxJoints; ++i) {
+            q[i] = joints[i];
+        }
+        CheckJoints(q);
+        return offset;
+    }
+
+    // currentJoints[0..maxJoints-1] from q.
+    void StoreJoints(const float* q);
 
     // Logs text once: nothing while logged is set; sets it.
     static void LogOnce(bool& logged, const std::string& text);

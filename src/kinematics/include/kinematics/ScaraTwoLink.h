@@ -1,11 +1,14 @@
 #pragma once
 
+#include "core/LogSingleton.h"
 #include "core/Matrix44.h"
+#include "kinematics/RobotKinematic.h"
 
 #include <cmath>
+#include <string>
 
-// Closed-form shoulder/elbow solution shared by the SCARA kinematics, and the small matrix
-// helpers their chains are built from.
+// Closed-form shoulder/elbow solution shared by the SCARA kinematics, the small matrix
+// helpers their chains are built from, and the start of their Init.
 namespace ScaraTwoLink {
 
 // Radians to degrees as the controller has always scaled its IK angles.
@@ -84,6 +87,36 @@ inline bool Solve(const DataTypes::Vector3& w, float distx1, float radius1, floa
     // limits are, or an in-limit target would read as a limit violation.
     shoulder = WrapHalfOpenUp(shoulder);
     return true;
+}
+
+// Joint values a SCARA starts from (lift or shoulder first).
+inline constexpr float kStartJoints[RobotKinematic::maxJoints] = {100.0f, 30.0f, -40.0f, 0.0f, 0.0f,
+                                                                  0.0f,   0.0f,  0.0f,   0.0f};
+
+// The header line "<variant> <name> / <type>  - Kinematic Data: " after a blank line, then
+// the pose, joint speeds and user limits a SCARA has before its robot ini file is read.
+inline void BeginInit(RobotKinematic& k, const char* variant, const std::string& name, const std::string& type) {
+    LogSingleton* log = LogSingleton::instance();
+    log->add(" ");
+    log->addFormat("%s %s / %s  - Kinematic Data: ", variant, name.c_str(), type.c_str());
+
+    k.currentPosition = DataTypes::Matrix44();
+    k.currentPosition.SetTranslation(400.0f, 50.0f, 300.0f);
+    for (int i = 0; i < RobotKinematic::maxJoints; ++i) {
+        k.jointMaxVelocity[i] = 20.0f;
+        k.jointMaxAcceleration[i] = 100.0f;
+        k.jointMinMax[i][0] = -150.0f;
+        k.jointMinMax[i][1] = 150.0f;
+    }
+}
+
+// The closing line with the link lengths, then a blank line.
+inline void LogLengths(float hbase, float distx1, float radius1, float radius2, float radius3) {
+    LogSingleton* log = LogSingleton::instance();
+    log->addFormat("Kinematic length: hbase %.1lf, distx1 %.1lf, radius1 %.1lf, radius2 %.1lf, radius3 %.1lf",
+                   static_cast<double>(hbase), static_cast<double>(distx1), static_cast<double>(radius1),
+                   static_cast<double>(radius2), static_cast<double>(radius3));
+    log->add(" ");
 }
 
 }  // namespace ScaraTwoLink

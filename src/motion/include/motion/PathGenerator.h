@@ -139,6 +139,6 @@ private:
     // Sequence number of the newest request; bumped with the mutex held.
     std::atomic<std::uint64_t> requestSeq{0};
     // Newest request a thread has planned (mutex held).
-    std::uint64_t plannedSeq = 0;
+    std::atomic<std::uint64_t> plannedSeq{0};
     DeferredEvent deferredEvent;  // mutex held
 };
