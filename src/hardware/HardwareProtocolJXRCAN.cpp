@@ -3,6 +3,7 @@
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
 #include "hardware/HardwareProtocolConversions.h"
+#include "hardware/HardwareProtocolJXRCommon.h"
 #include "kinematics/RobotKinematic.h"
 
 #include <tinyxml2.h>
@@ -21,18 +22,7 @@ constexpr int kNoStatusYet = INT_MIN;
 // Highest CAN ID whose answer (ID + 1) fits the last-message table.
 constexpr int kMaxJointCanId = 0x7FF - 1;
 
-const unsigned char kEnableFrame[2] = {0x01, 0x09};
-const unsigned char kDisableFrame[2] = {0x01, 0x0A};
-const unsigned char kResetFrame[2] = {0x01, 0x06};
-const unsigned char kZeroFrame[4] = {0x01, 0x08, 0x7D, 0x00};
-
-struct ErrorBitText {
-    int bit;
-    const char* text;
-    const char* shortText;
-};
-
-const ErrorBitText kErrorBits[] = {
+const JXRErrorBitText kErrorBits[] = {
     {0x001, " - brown out or watch dog", "BOWD"},
     {0x002, " - velLag", "VLAG"},
     {0x004, " - motor not enabled", "MNE"},
@@ -123,36 +113,14 @@ bool HardwareProtocolJXRCAN::ReadConfigFile(const std::string& path) {
         const tinyxml2::XMLElement* j = bus->FirstChildElement(elementName);
         if (j == nullptr) return Fatal("ProtocolJXRCAN: joint definition not found!");
         jointData& r = joints[static_cast<size_t>(n)];
-        int id = -1;
-        if (j->QueryIntAttribute("ID", &id) != tinyxml2::XML_SUCCESS || id < 0 || id > kMaxJointCanId) {
-            return Fatal("ProtocolJXRCAN: joint ID not found!");
-        }
-        r.canId = id;
-        float value = 0.0f;
-        // A scale of 0 would turn every answer into a division by zero.
-        if (j->QueryFloatAttribute("GearScale", &value) != tinyxml2::XML_SUCCESS || value == 0.0f ||
-            !std::isfinite(value)) {
-            return Fatal("ProtocolJXRCAN: joint GearScale not found!");
-        }
-        r.GearScale = value;
-        if (j->QueryFloatAttribute("GearZero", &value) != tinyxml2::XML_SUCCESS || !std::isfinite(value)) {
-            return Fatal("ProtocolJXRCAN: joint GearZero not found!");
-        }
-        r.GearZero = value;
+        const JXRJointGearFault fault = ReadJXRJointGear(*j, kMaxJointCanId, r);
+        if (fault != JXRJointGearFault::None) return Fatal(JXRJointGearFaultText(fault));
         log->addFormat("   Joint %d: CAN ID %d - GearScale %.3lf - GearZero %.3lf", n, r.canId,
                        static_cast<double>(r.GearScale), static_cast<double>(r.GearZero));
-        if (j->QueryFloatAttribute("CurrentScale", &value) == tinyxml2::XML_SUCCESS) {
-            r.CurrentScale = value;
-        } else {
-            r.CurrentScale = 1.0f;
-            log->add("ProtocolJXRCANV: joint CurrentScale not found!");
-        }
-        if (j->QueryFloatAttribute("CurrentZero", &value) == tinyxml2::XML_SUCCESS) {
-            r.CurrentZero = value;
-        } else {
-            r.CurrentZero = 30.0f;
-            log->add("ProtocolJXRCANV: joint CurrentZero not found!");
-        }
+        ReadJXRJointFloat(*j, "CurrentScale", 1.0f, "ProtocolJXRCANV: joint CurrentScale not found!",
+                          r.CurrentScale);
+        ReadJXRJointFloat(*j, "CurrentZero", 30.0f, "ProtocolJXRCANV: joint CurrentZero not found!",
+                          r.CurrentZero);
     }
     return true;
 }
@@ -172,18 +140,7 @@ void HardwareProtocolJXRCAN::Disconnect() {
 bool HardwareProtocolJXRCAN::GetConnectionStatus() { return canInterface.IsConnected(); }
 
 void HardwareProtocolJXRCAN::AppendErrorTexts(int code, std::string& text, std::string& shortText) {
-    bool any = false;
-    for (const ErrorBitText& e : kErrorBits) {
-        if ((code & e.bit) != 0) {
-            text.append(e.text);
-            shortText.append(e.shortText);
-            any = true;
-        }
-    }
-    if (!any) {
-        text.append("no error");
-        shortText.append("NoError");
-    }
+    AppendJXRErrorTexts(kErrorBits, code, text, shortText);
 }
 
 void HardwareProtocolJXRCAN::DecodeErrorCode(int code, std::string* text, std::string* shortText) {
@@ -241,7 +198,7 @@ void HardwareProtocolJXRCAN::SendToJoint(int joint, int dlc, const unsigned char
 void HardwareProtocolJXRCAN::ResetError() {
     communicationActive.store(false);
     for (int j = 0; j < robotJointCount; ++j) {
-        SendToJoint(j, 2, kResetFrame);
+        SendToJoint(j, 2, kJXRResetFrame);
         wait(0.5f);
     }
     communicationActive.store(true);
@@ -251,7 +208,7 @@ void HardwareProtocolJXRCAN::EnableMotors(bool on) {
     Log()->add(on ? "Enabling motors" : "Disabling motors");
     communicationActive.store(false);
     for (int j = 0; j < robotJointCount; ++j) {
-        SendToJoint(j, 2, on ? kEnableFrame : kDisableFrame);
+        SendToJoint(j, 2, on ? kJXREnableFrame : kJXRDisableFrame);
         wait(2);
     }
     communicationActive.store(true);
@@ -313,9 +270,9 @@ void HardwareProtocolJXRCAN::SetToZeroPos(int joint) {
     }
     if (joint < 0 || joint >= robotJointCount) return;
     communicationActive.store(false);
-    SendToJoint(joint, 4, kZeroFrame);
+    SendToJoint(joint, 4, kJXRZeroFrame);
     wait(1);
-    SendToJoint(joint, 4, kZeroFrame);
+    SendToJoint(joint, 4, kJXRZeroFrame);
     communicationActive.store(true);
     log->addFormat("Setting joint %d to zero pos", joint);
 }

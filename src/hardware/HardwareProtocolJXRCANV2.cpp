@@ -4,6 +4,7 @@
 #include "core/RobotState.h"
 #include "core/Shutdown.h"
 #include "hardware/HardwareProtocolConversions.h"
+#include "hardware/HardwareProtocolJXRCommon.h"
 #include "kinematics/ExternalAxis.h"
 #include "kinematics/RobotKinematic.h"
 
@@ -29,21 +30,11 @@ constexpr int kMaxCanDumpSize = 100000;
 // Highest CAN ID whose answer (ID + 1) and temperature (ID + 3) frames fit the table.
 constexpr int kMaxModuleCanId = 0x7FF - 3;
 
-const unsigned char kEnableFrame[2] = {0x01, 0x09};
-const unsigned char kDisableFrame[2] = {0x01, 0x0A};
-const unsigned char kResetFrame[2] = {0x01, 0x06};
 const unsigned char kReferenceFrame[2] = {0x01, 0x0B};
 const unsigned char kAlignFrame[6] = {0x01, 0x0C, 0x3C, 0x96, 0x64, 0x32};
-const unsigned char kZeroFrame[4] = {0x01, 0x08, 0x7D, 0x00};
 const unsigned char kRestartFrame[2] = {0x01, 0xCF};
 
-struct ErrorBitText {
-    int bit;
-    const char* text;
-    const char* shortText;
-};
-
-const ErrorBitText kErrorBits[] = {
+const JXRErrorBitText kErrorBits[] = {
     {0x001, " - temp", "TEMP"},
     {0x002, " - estop / low supply", "_ESTOP"},
     {0x004, " - motor not enabled", "_MNE"},
@@ -242,26 +233,15 @@ bool HardwareProtocolJXRCANV2::ReadConfigFile(const std::string& path) {
                         "68 Protocol Ini file not complete");
         }
         jointData& r = joints[static_cast<size_t>(n)];
-        int id = -1;
-        if (j->QueryIntAttribute("ID", &id) != tinyxml2::XML_SUCCESS || id < 0 ||
-            id > kMaxModuleCanId) {
-            return Fail("ProtocolJXRCAN: joint ID not found!", "69 Protocol Ini file not complete");
+        const JXRJointGearFault fault = ReadJXRJointGear(*j, kMaxModuleCanId, r);
+        if (fault != JXRJointGearFault::None) {
+            // 69 ID, 70 GearScale, 71 GearZero.
+            static const char* const kReasons[] = {"", "69 Protocol Ini file not complete",
+                                                   "70 Protocol Ini file not complete",
+                                                   "71 Protocol Ini file not complete"};
+            return Fail(JXRJointGearFaultText(fault), kReasons[static_cast<int>(fault)]);
         }
-        r.canId = id;
         float value = 0.0f;
-        // A scale of 0 would turn every answer into a division by zero.
-        if (j->QueryFloatAttribute("GearScale", &value) != tinyxml2::XML_SUCCESS ||
-            value == 0.0f || !std::isfinite(value)) {
-            return Fail("ProtocolJXRCAN: joint GearScale not found!",
-                        "70 Protocol Ini file not complete");
-        }
-        r.GearScale = value;
-        if (j->QueryFloatAttribute("GearZero", &value) != tinyxml2::XML_SUCCESS ||
-            !std::isfinite(value)) {
-            return Fail("ProtocolJXRCAN: joint GearZero not found!",
-                        "71 Protocol Ini file not complete");
-        }
-        r.GearZero = value;
         if (j->QueryFloatAttribute("GearPlay", &value) == tinyxml2::XML_SUCCESS) {
             r.GearPlay = value;
         } else {
@@ -276,18 +256,10 @@ bool HardwareProtocolJXRCANV2::ReadConfigFile(const std::string& path) {
         r.TempZero = -25.6f;
         j->QueryFloatAttribute("TempScale", &r.TempScale);
         j->QueryFloatAttribute("TempZero", &r.TempZero);
-        if (j->QueryFloatAttribute("CurrentScale", &value) == tinyxml2::XML_SUCCESS) {
-            r.CurrentScale = value;
-        } else {
-            r.CurrentScale = 0.0f;
-            log->add("ProtocolJXRCANV2: joint CurrentScale not found!");
-        }
-        if (j->QueryFloatAttribute("CurrentZero", &value) == tinyxml2::XML_SUCCESS) {
-            r.CurrentZero = value;
-        } else {
-            r.CurrentZero = 0.0f;
-            log->add("ProtocolJXRCANV2: joint CurrentZero not found!");
-        }
+        ReadJXRJointFloat(*j, "CurrentScale", 0.0f, "ProtocolJXRCANV2: joint CurrentScale not found!",
+                          r.CurrentScale);
+        ReadJXRJointFloat(*j, "CurrentZero", 0.0f, "ProtocolJXRCANV2: joint CurrentZero not found!",
+                          r.CurrentZero);
         log->addFormat(
             "   Joint %d: CAN ID %d - GearScale %.3lf - GearZero %.3lf - GearPlay %.3lf - "
             "GearPlayInc %.3lf - TempScale %.3lf - TempZero %.3lf",
@@ -424,18 +396,7 @@ bool HardwareProtocolJXRCANV2::GetConnectionStatus() {
 }
 
 void HardwareProtocolJXRCANV2::AppendErrorTexts(int code, std::string& text, std::string& shortText) {
-    bool any = false;
-    for (const ErrorBitText& e : kErrorBits) {
-        if ((code & e.bit) != 0) {
-            text.append(e.text);
-            shortText.append(e.shortText);
-            any = true;
-        }
-    }
-    if (!any) {
-        text.append("no error");
-        shortText.append("NoError");
-    }
+    AppendJXRErrorTexts(kErrorBits, code, text, shortText);
 }
 
 void HardwareProtocolJXRCANV2::DecodeErrorCode(int code, std::string* text, std::string* shortText) {
@@ -574,7 +535,7 @@ void HardwareProtocolJXRCANV2::ResetError() {
     communicationActive.store(false);
     for (int j = 0; j < moduleTotal; ++j) {
         joints[static_cast<size_t>(j)].referencing = 0;
-        SendToRecord(j, 2, kResetFrame);
+        SendToRecord(j, 2, kJXRResetFrame);
         wait(2);
     }
     communicationActive.store(true);
@@ -620,7 +581,7 @@ void HardwareProtocolJXRCANV2::ReferenceSingleJoint(int joint) {
 void HardwareProtocolJXRCANV2::EnableMotors(bool on) {
     communicationActive.store(false);
     for (int j = 0; j < moduleTotal; ++j) {
-        SendToRecord(j, 2, on ? kEnableFrame : kDisableFrame);
+        SendToRecord(j, 2, on ? kJXREnableFrame : kJXRDisableFrame);
         wait(2);
     }
     communicationActive.store(true);
@@ -866,9 +827,9 @@ void HardwareProtocolJXRCANV2::SetToZeroPos(int joint) {
     }
     if (joint < 0 || joint >= robotJointCount + externalAxisCount + gripperCount) return;
     communicationActive.store(false);
-    SendToRecord(joint, 4, kZeroFrame);
+    SendToRecord(joint, 4, kJXRZeroFrame);
     wait(0.5f);
-    SendToRecord(joint, 4, kZeroFrame);
+    SendToRecord(joint, 4, kJXRZeroFrame);
     wait(1.0f);
     log->addFormat("ProtocolJXRCANV2: Setting joint %d to zero pos", joint);
     communicationActive.store(true);
@@ -879,9 +840,9 @@ void HardwareProtocolJXRCANV2::SetPlatformJointsToZeroPos() {
     communicationActive.store(false);
     const int first = FirstRecord(ModuleRole::Platform);
     for (int p = 0; p < platformJointCount; ++p) {
-        SendToRecord(first + p, 4, kZeroFrame);
+        SendToRecord(first + p, 4, kJXRZeroFrame);
         wait(0.5f);
-        SendToRecord(first + p, 4, kZeroFrame);
+        SendToRecord(first + p, 4, kJXRZeroFrame);
         wait(1.0f);
     }
     communicationActive.store(true);

@@ -1,108 +1,21 @@
 #include "motion/PathElementCircular.h"
 
-#include "core/LogSingleton.h"
-
 #include <cmath>
 
 namespace Programs {
-
-void PathElementCircular::Init(const DataTypes::RobotState& target_, float vel_, float velStart_, float velEnd_,
-                               float accScale, float, float) {
-    target = target_;
-    for (int i = 0; i < 3; ++i) {
-        extTarget[i] = target.jointSet[6 + i];
-    }
-
-    PathBasicCurve& arc = curves[0];
-    arc.vel = vel_;
-    arc.acc = cartAcc * accScale;
-    arc.accInc = cartAccInc * accScale;
-    arc.velStart = velStart_;
-    arc.velEnd = velEnd_;
-
-    // The other components only know "moving on" or "stopping": each runs at its own limit.
-    PathBasicCurve& ori = curves[1];
-    ori.vel = oriVel;
-    ori.acc = oriAcc * accScale;
-    ori.accInc = oriAccInc * accScale;
-    ori.velStart = oriVel * signumLocal(velStart_);
-    ori.velEnd = oriVel * signumLocal(velEnd_);
-
-    for (int i = 0; i < 3; ++i) {
-        PathBasicCurve& ext = curves[2 + i];
-        ext.vel = jointVel[6 + i];
-        ext.acc = jointAcc[6 + i] * accScale;
-        ext.accInc = jointAccInc[6 + i] * accScale;
-        ext.velStart = jointVel[6 + i] * signumLocal(velStart_);
-        ext.velEnd = jointVel[6 + i] * signumLocal(velEnd_);
-    }
-}
 
 float PathElementCircular::GetDurationArc() {
     componentLength[0] = static_cast<float>(circle->radius * std::fabs(circle->angle));
     return componentLength[0] * 1000.0f / curves[0].vel;
 }
 
-float PathElementCircular::GetDurationOri() {
-    rotAngle = 0.0f;
-    const DataTypes::Matrix44 delta = start.pose.Inverse() * target.pose;
-    delta.GetAxisAngle(&rotAxis, &rotAngle);
-    componentLength[1] = rotAngle;
-    return rotAngle * 1000.0f / curves[1].vel;
-}
-
-float PathElementCircular::GetDurationExt(int i) {
-    const float delta = extTarget[i] - extStart[i];
-    componentLength[2 + i] = std::fabs(delta);
-    extDir[i] = signumLocal(delta);
-    return std::fabs(delta) * 1000.0f / curves[2 + i].vel;
-}
-
 void PathElementCircular::PrepareGeometry(DataTypes::RobotState& startState, float distStart, float distEnd,
                                           DataTypes::RobotState& endState) {
-    LogSingleton* log = LogSingleton::instance();
-    start = startState;
-    for (int i = 0; i < 3; ++i) {
-        extStart[i] = start.jointSet[6 + i];
-    }
-
+    BeginGeometry(startState);
     componentDuration[0] = GetDurationArc();
-    componentDuration[1] = GetDurationOri();
-    for (int i = 0; i < 3; ++i) {
-        componentDuration[2 + i] = GetDurationExt(i);
-    }
-    float best = 0.0f;
-    for (int k = 0; k < 5; ++k) {
-        if (componentDuration[k] > best) {
-            best = componentDuration[k];
-            longest = k;
-        }
-    }
-    if (debug) {
-        log->addFormat("Circlie: longest is %d with %lf ms", longest, static_cast<double>(componentDuration[longest]));
-    }
-
-    const float L = componentLength[0];
-    if (distStart > L / 3.0f) {
-        if (debug) {
-            log->addFormat("Limiting SplineCut distStart from %f to %f", static_cast<double>(distStart),
-                           static_cast<double>(L / 3.0f));
-        }
-        distStart = L / 3.0f;
-    }
-    if (distEnd > L / 3.0f) {
-        if (debug) {
-            log->addFormat("Limiting SplineCut distEnd from %f to %f", static_cast<double>(distEnd),
-                           static_cast<double>(L / 3.0f));
-        }
-        distEnd = L / 3.0f;
-    }
     float ratioStart = 0.0f;
     float ratioEnd = 0.0f;
-    if (L > 0.001f) {
-        ratioStart = distStart / L;
-        ratioEnd = distEnd / L;
-    }
+    const float L = LimitCut("Circlie", distStart, distEnd, ratioStart, ratioEnd);
 
     const double sweep = circle->angle;
     angleStart = static_cast<double>(ratioStart) * sweep;
@@ -113,61 +26,10 @@ void PathElementCircular::PrepareGeometry(DataTypes::RobotState& startState, flo
     startDir = circle->CalculateDirection(angleStart);
     endDir = circle->CalculateDirection(angleEnd);
 
-    DataTypes::Matrix44 m1 = start.pose;
-    m1.RotateAxisAngle(rotAxis, ratioStart * rotAngle);
-    rotAngle = rotAngle * (1.0f - ratioStart - ratioEnd);
-    componentLength[1] = rotAngle;
-    DataTypes::Matrix44 m2 = m1;
-    m2.RotateAxisAngle(rotAxis, rotAngle);
-    m1.SetTranslation(pStart);
-    m2.SetTranslation(pEnd);
-    startState.pose = m1;
-    startState.UpdateABC();
-    endState.pose = m2;
-    endState.UpdateABC();
-
-    for (int i = 0; i < 3; ++i) {
-        const float d = componentLength[2 + i];
-        extStart[i] += extDir[i] * ratioStart * d;
-        extTarget[i] -= extDir[i] * ratioEnd * d;
-        componentLength[2 + i] = d * (1.0f - ratioStart - ratioEnd);
-        startState.jointSet[6 + i] = extStart[i];
-        endState.jointSet[6 + i] = extTarget[i];
-    }
-
-    start = startState;
-    target = endState;
-    for (int k = 0; k < 5; ++k) {
-        curves[k].length = componentLength[k];
-    }
-    if (debug) {
-        log->addFormat("PathElementCircular Smoothing: before %lf A=%lf, after %lf A=%lf",
-                       static_cast<double>(distStart), static_cast<double>(start.A), static_cast<double>(distEnd),
-                       static_cast<double>(target.A));
-    }
+    FinishGeometry(startState, endState, pStart, pEnd, distStart, distEnd, ratioStart, ratioEnd);
 }
 
-void PathElementCircular::PrepareAcceleration() {
-    for (int k = 0; k < 5; ++k) {
-        curves[k].PrepareAcceleration();
-        componentDuration[k] = curves[k].GetDurationInMs();
-    }
-    if (debug) {
-        LogSingleton* log = LogSingleton::instance();
-        log->add("");
-        log->addFormat("PathElementCircular from %s to %s", start.pose.GetTranslation().ToString().c_str(),
-                       target.pose.GetTranslation().ToString().c_str());
-        log->add(curves[0].ToString());
-        log->add("");
-    }
-}
-
-int PathElementCircular::GetPosition(float tMs, DataTypes::RobotState& out) {
-    if (curves[longest].length == 0.0f) {
-        return 0;
-    }
-    const float f = curves[longest].GetValue(tMs) / componentLength[longest];
-
+DataTypes::Vector3 PathElementCircular::GetTranslationAt(float f) {
     // The profile may overshoot its length by a rounding step; the arc never passes its end.
     double angle = angleStart + static_cast<double>(f) * (angleEnd - angleStart);
     if (circle->angle > 0.0) {
@@ -175,29 +37,7 @@ int PathElementCircular::GetPosition(float tMs, DataTypes::RobotState& out) {
     } else {
         angle = std::fmax(angle, angleEnd);
     }
-
-    DataTypes::Matrix44 pose = start.pose;
-    pose.RotateAxisAngle(rotAxis, rotAngle * f);
-    pose.SetTranslation(circle->CalculatePosition(angle));
-    out.pose = pose;
-    out.UpdateABC();
-    for (int i = 0; i < 3; ++i) {
-        out.jointSet[6 + i] = extStart[i] + extDir[i] * curves[2 + i].length * f;
-    }
-
-    if (tMs < componentDuration[longest] - lastStep) {
-        if (lastTime > 0.0f) {
-            lastStep = tMs - lastTime;
-        }
-        lastTime = tMs;
-        return -1;
-    }
-    return 0;
-}
-
-std::string PathElementCircular::ToString() {
-    return "PathElementCircular from " + start.pose.GetTranslation().ToString() + " to " +
-           target.pose.GetTranslation().ToString();
+    return circle->CalculatePosition(angle);
 }
 
 }  // namespace Programs

@@ -10,6 +10,7 @@
 // SIGTERM.
 
 #include "canopensim/CanopenSimulator.h"
+#include "simbus/Signals.h"
 #include "platform/CanSocket.h"
 
 #include <unistd.h>
@@ -79,13 +80,6 @@ bool ParseIo(const char* text, CanopenSim::IoConfig* config) {
            *rest == '\0';
 }
 
-void Install(int signalNumber, void (*handler)(int)) {
-    struct sigaction action{};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    sigaction(signalNumber, &action, nullptr);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -141,8 +135,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    Install(SIGINT, OnStop);
-    Install(SIGTERM, OnStop);
+    SimBus::InstallSignalHandler(SIGINT, OnStop);
+    SimBus::InstallSignalHandler(SIGTERM, OnStop);
     const int rc = simulator.Start(hub);
     if (rc != 0) {
         std::fprintf(stderr, "belvanto-canopensim: cannot attach to %s: %s\n", hub, std::strerror(rc));

@@ -11,7 +11,15 @@ constexpr std::size_t kFrameCapacity = 500000;
 
 }  // namespace
 
-CanopenSimulator::CanopenSimulator() : socket(Platform::CanSocket::Backend::VirtualHub) {}
+CanopenSimulator::CanopenSimulator()
+    : frames(kFrameCapacity),
+      bus(
+          kPollMs,
+          [this](const can_frame& frame, Clock::time_point now, std::vector<can_frame>& out) {
+              HandleFrame(frame, now, out);
+          },
+          [this](Clock::time_point now, std::vector<can_frame>& out) { Tick(now, out); },
+          [this] { received.notify_all(); }) {}
 
 CanopenSimulator::~CanopenSimulator() { Stop(); }
 
@@ -37,12 +45,12 @@ bool CanopenSimulator::AddNode(std::unique_ptr<CanopenNode> node, std::string* e
             if (errorText != nullptr) *errorText = "node ID " + std::to_string(id) + " already taken";
             return false;
         }
-        if (running.load()) {
+        if (bus.IsRunning()) {
             node->PowerOn(Clock::now(), out);
         }
         nodes.push_back(std::move(node));
     }
-    SendAll(out);
+    bus.SendAll(out);
     return true;
 }
 
@@ -143,7 +151,7 @@ bool CanopenSimulator::InjectEmergency(int node, std::uint16_t code, std::uint8_
             out.clear();
         }
     }
-    SendAll(out);
+    bus.SendAll(out);
     return true;
 }
 
@@ -171,28 +179,22 @@ int CanopenSimulator::SendFrame(int id, const std::uint8_t* data, int dlc) {
     if (id < 0 || id > int(CAN_SFF_MASK) || dlc < 0 || dlc > 8) {
         return EINVAL;
     }
-    return SendAll({CanopenNode::MakeFrame(id, data, dlc)});
+    return bus.SendAll({CanopenNode::MakeFrame(id, data, dlc)});
 }
 
 std::vector<ReceivedFrame> CanopenSimulator::Received() const {
     std::lock_guard<std::mutex> lock(stateMutex);
-    return std::vector<ReceivedFrame>(frames.begin(), frames.end());
+    return frames.Frames();
 }
 
 std::vector<ReceivedFrame> CanopenSimulator::ReceivedOn(int id) const {
     std::lock_guard<std::mutex> lock(stateMutex);
-    std::vector<ReceivedFrame> result;
-    for (const ReceivedFrame& record : frames) {
-        if (int(record.frame.can_id & CAN_SFF_MASK) == id) {
-            result.push_back(record);
-        }
-    }
-    return result;
+    return frames.Select([id](const can_frame& frame) { return int(frame.can_id & CAN_SFF_MASK) == id; });
 }
 
 std::uint64_t CanopenSimulator::ReceivedCount() const {
     std::lock_guard<std::mutex> lock(stateMutex);
-    return receivedCount;
+    return frames.Count();
 }
 
 std::vector<SdoWrite> CanopenSimulator::SdoWrites(int node) const {
@@ -229,8 +231,7 @@ std::vector<std::array<std::uint8_t, 2>> CanopenSimulator::NmtCommands() const {
 
 void CanopenSimulator::ClearRecords() {
     std::lock_guard<std::mutex> lock(stateMutex);
-    frames.clear();
-    receivedCount = 0;
+    frames.Clear();
     sdoWrites.clear();
     pdoWrites.clear();
     nmtCommands.clear();
@@ -239,87 +240,30 @@ void CanopenSimulator::ClearRecords() {
 
 bool CanopenSimulator::WaitUntil(const std::function<bool()>& condition,
                                  std::chrono::milliseconds timeout) const {
-    const auto end = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() >= end) {
-            return condition();
-        }
-        std::unique_lock<std::mutex> lock(stateMutex);
-        received.wait_for(lock, std::chrono::milliseconds(5));
-    }
-    return true;
+    return SimBus::WaitUntil(stateMutex, received, condition, timeout, 5);
 }
 
 int CanopenSimulator::Start(const std::string& hubPath) {
-    if (running.load() || reader.joinable()) {
-        return EBUSY;
-    }
-    socket.SetBackend(Platform::CanSocket::Backend::VirtualHub, hubPath);
-    const int rc = socket.Open("can0");
-    if (rc != 0) {
-        socket.Close();
-        return rc;
-    }
-    stopRequested.store(false);
-    running.store(true);
-    std::vector<can_frame> out;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        const auto now = Clock::now();
-        for (auto& node : nodes) {
-            node->PowerOn(now, out);
-        }
-    }
-    SendAll(out);
-    reader = std::thread(&CanopenSimulator::ReadLoop, this);
-    return 0;
-}
-
-void CanopenSimulator::Stop() {
-    stopRequested.store(true);
-    if (reader.joinable()) {
-        reader.join();
-    }
-    socket.Close();
-    running.store(false);
-}
-
-void CanopenSimulator::ReadLoop() {
-    std::vector<can_frame> out;
-    out.reserve(64);
-    while (!stopRequested.load()) {
-        const int ready = socket.WaitReadable(kPollMs);
-        if (ready < 0 && ready != -EINTR) {
-            break;
-        }
-        if (ready > 0) {
-            can_frame frame{};
-            const int rc = socket.Read(&frame);
-            if (rc > 0) {
-                HandleFrame(frame, Clock::now(), out);
-            } else if (rc != -EBADMSG && rc != -EINTR && rc != -EAGAIN) {
-                break;  // the hub went away
+    return bus.Start(hubPath, [this] {
+        std::vector<can_frame> out;
+        {
+            std::lock_guard<std::mutex> lock(stateMutex);
+            const auto now = Clock::now();
+            for (auto& node : nodes) {
+                node->PowerOn(now, out);
             }
         }
-        Tick(Clock::now(), out);
-        if (!out.empty()) {
-            SendAll(out);
-            out.clear();
-        }
-    }
-    running.store(false);
-    received.notify_all();
+        bus.SendAll(out);
+    });
 }
+
+void CanopenSimulator::Stop() { bus.Stop(); }
 
 void CanopenSimulator::HandleFrame(const can_frame& frame, Clock::time_point now,
                                    std::vector<can_frame>& out) {
     {
         std::lock_guard<std::mutex> lock(stateMutex);
-        ++receivedCount;
-        if (frames.size() >= kFrameCapacity) {
-            frames.pop_front();
-        }
-        frames.push_back(ReceivedFrame{frame, now});
+        frames.Add(frame, now);
         if ((frame.can_id & CAN_SFF_MASK) == kNmtId && frame.can_dlc >= 2) {
             nmtCommands.push_back({frame.data[0], frame.data[1]});
         }
@@ -344,20 +288,6 @@ void CanopenSimulator::Tick(Clock::time_point now, std::vector<can_frame>& out) 
     for (auto& node : nodes) {
         node->Tick(now, out);
     }
-}
-
-int CanopenSimulator::SendAll(const std::vector<can_frame>& out) {
-    if (!running.load()) {
-        return ENOTCONN;
-    }
-    int first = 0;
-    for (const can_frame& frame : out) {
-        const int rc = socket.Write(frame);
-        if (rc != 0 && first == 0) {
-            first = rc;
-        }
-    }
-    return first;
 }
 
 }  // namespace CanopenSim

@@ -11,6 +11,7 @@
 // stage 2 after 200 ms). Runs until SIGINT or SIGTERM.
 
 #include "drivesim/DriveSimulator.h"
+#include "simbus/Signals.h"
 #include "platform/CanSocket.h"
 
 #include <unistd.h>
@@ -52,13 +53,6 @@ bool ParseNumber(const char* text, long low, long high, int* value) {
     }
     *value = static_cast<int>(parsed);
     return true;
-}
-
-void Install(int signalNumber, void (*handler)(int)) {
-    struct sigaction action{};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    sigaction(signalNumber, &action, nullptr);
 }
 
 }  // namespace
@@ -139,9 +133,9 @@ int main(int argc, char** argv) {
     board.active = mainDio;
     simulator.SetMainDio(board);
 
-    Install(SIGINT, OnStop);
-    Install(SIGTERM, OnStop);
-    Install(SIGUSR1, OnShutdownRequest);
+    SimBus::InstallSignalHandler(SIGINT, OnStop);
+    SimBus::InstallSignalHandler(SIGTERM, OnStop);
+    SimBus::InstallSignalHandler(SIGUSR1, OnShutdownRequest);
 
     const int rc = simulator.Start(hub);
     if (rc != 0) {

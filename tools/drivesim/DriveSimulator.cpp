@@ -28,7 +28,14 @@ std::uint8_t Low(std::uint16_t value) { return static_cast<std::uint8_t>(value);
 
 }  // namespace
 
-DriveSimulator::DriveSimulator() : socket(Platform::CanSocket::Backend::VirtualHub) {}
+DriveSimulator::DriveSimulator()
+    : bus(
+          kPollMs,
+          [this](const can_frame& frame, Clock::time_point now, std::vector<can_frame>& out) {
+              HandleFrame(frame, now, out);
+          },
+          [this](Clock::time_point now, std::vector<can_frame>& out) { Tick(now, out); },
+          [this] { received.notify_all(); }) {}
 
 DriveSimulator::~DriveSimulator() { Stop(); }
 
@@ -137,130 +144,60 @@ void DriveSimulator::AppendMainDio(std::vector<can_frame>& out) const {
 
 void DriveSimulator::SetRecordCapacity(std::size_t frames) {
     std::lock_guard<std::mutex> lock(stateMutex);
-    recordCapacity = frames;
-    while (recorded.size() > recordCapacity) {
-        recorded.pop_front();
-    }
+    recorded.SetCapacity(frames);
 }
 
 std::vector<ReceivedFrame> DriveSimulator::Received() const {
     std::lock_guard<std::mutex> lock(stateMutex);
-    return std::vector<ReceivedFrame>(recorded.begin(), recorded.end());
+    return recorded.Frames();
 }
 
 std::vector<ReceivedFrame> DriveSimulator::ReceivedOn(int canId) const {
     std::lock_guard<std::mutex> lock(stateMutex);
-    std::vector<ReceivedFrame> result;
-    for (const ReceivedFrame& entry : recorded) {
-        if (IsStandardDataFrame(entry.frame) && static_cast<int>(entry.frame.can_id) == canId) {
-            result.push_back(entry);
-        }
-    }
-    return result;
+    return recorded.Select([canId](const can_frame& frame) {
+        return IsStandardDataFrame(frame) && static_cast<int>(frame.can_id) == canId;
+    });
 }
 
 std::uint64_t DriveSimulator::ReceivedCount() const {
     std::lock_guard<std::mutex> lock(stateMutex);
-    return receivedCount;
+    return recorded.Count();
 }
 
 void DriveSimulator::ClearReceived() {
     std::lock_guard<std::mutex> lock(stateMutex);
-    recorded.clear();
-    receivedCount = 0;
+    recorded.Clear();
 }
 
 bool DriveSimulator::WaitForReceived(std::uint64_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(stateMutex);
-    return received.wait_for(lock, timeout, [&] { return receivedCount >= count; });
+    return received.wait_for(lock, timeout, [&] { return recorded.Count() >= count; });
 }
 
 bool DriveSimulator::WaitUntil(const std::function<bool()>& condition,
                                std::chrono::milliseconds timeout) const {
-    const auto end = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() >= end) {
-            return condition();
-        }
-        std::unique_lock<std::mutex> lock(stateMutex);
-        received.wait_for(lock, std::chrono::milliseconds(kPollMs));
-    }
-    return true;
+    return SimBus::WaitUntil(stateMutex, received, condition, timeout, kPollMs);
 }
 
 // --- Running ---------------------------------------------------------------------------------
 
 int DriveSimulator::Start(const std::string& hubPath) {
-    if (reader.joinable()) {
-        return EBUSY;
-    }
-    socket.SetBackend(Platform::CanSocket::Backend::VirtualHub, hubPath);
-    int rc = socket.Open("can0");
-    if (rc != 0) {
-        socket.Close();
-        return rc;
-    }
-    {
+    return bus.Start(hubPath, [this] {
         std::lock_guard<std::mutex> lock(stateMutex);
-        recorded.clear();
-        receivedCount = 0;
+        recorded.Clear();
         const auto now = Clock::now();
         nextMainDio = now;
         nextTemperature = now;
-    }
-    stopRequested.store(false);
-    running.store(true);
-    reader = std::thread(&DriveSimulator::ReadLoop, this);
-    return 0;
+    });
 }
 
-void DriveSimulator::Stop() {
-    stopRequested.store(true);
-    if (reader.joinable()) {
-        reader.join();
-    }
-    socket.Close();
-    running.store(false);
-}
-
-void DriveSimulator::ReadLoop() {
-    std::vector<can_frame> out;
-    out.reserve(64);
-    while (!stopRequested.load()) {
-        const int ready = socket.WaitReadable(kPollMs);
-        if (ready < 0 && ready != -EINTR) {
-            break;
-        }
-        if (ready > 0) {
-            can_frame frame{};
-            const int rc = socket.Read(&frame);
-            if (rc > 0) {
-                HandleFrame(frame, Clock::now(), out);
-            } else if (rc != -EBADMSG && rc != -EINTR && rc != -EAGAIN) {
-                break;  // the hub went away
-            }
-        }
-        Tick(Clock::now(), out);
-        if (!out.empty()) {
-            SendAll(out);
-            out.clear();
-        }
-    }
-    running.store(false);
-    received.notify_all();
-}
+void DriveSimulator::Stop() { bus.Stop(); }
 
 void DriveSimulator::HandleFrame(const can_frame& frame, Clock::time_point now,
                                  std::vector<can_frame>& out) {
     {
         std::lock_guard<std::mutex> lock(stateMutex);
-        ++receivedCount;
-        if (recordCapacity > 0) {
-            if (recorded.size() >= recordCapacity) {
-                recorded.pop_front();
-            }
-            recorded.push_back(ReceivedFrame{frame, now});
-        }
+        recorded.Add(frame, now);
         if (IsStandardDataFrame(frame)) {
             if (SimModule* module = Find(static_cast<int>(frame.can_id))) {
                 module->Handle(frame, now, out);
@@ -285,20 +222,6 @@ void DriveSimulator::Tick(Clock::time_point now, std::vector<can_frame>& out) {
         }
         nextTemperature = now + std::chrono::milliseconds(temperaturePeriodMs);
     }
-}
-
-int DriveSimulator::SendAll(const std::vector<can_frame>& frames) {
-    if (!running.load()) {
-        return ENOTCONN;
-    }
-    int first = 0;
-    for (const can_frame& frame : frames) {
-        int rc = socket.Write(frame);
-        if (rc != 0 && first == 0) {
-            first = rc;
-        }
-    }
-    return first;
 }
 
 // --- Faults and module behaviour -------------------------------------------------------------
@@ -394,11 +317,11 @@ int DriveSimulator::SendFrame(int id, const std::uint8_t* data, int dlc) {
     if (dlc > 0) {
         std::memcpy(frame.data, data, static_cast<std::size_t>(dlc));
     }
-    return SendAll({frame});
+    return bus.SendAll({frame});
 }
 
 int DriveSimulator::SendShutdownRequest(std::uint8_t stage) {
-    return SendAll({MakeFrame(kShutdownRequestId, {0x01, stage, 0x71, 0, 0, 0, 0, 0})});
+    return bus.SendAll({MakeFrame(kShutdownRequestId, {0x01, stage, 0x71, 0, 0, 0, 0, 0})});
 }
 
 int DriveSimulator::SendEvent(int canId, std::uint8_t event, std::uint16_t value1,
@@ -406,7 +329,7 @@ int DriveSimulator::SendEvent(int canId, std::uint8_t event, std::uint16_t value
     if (canId < 0 || canId > static_cast<int>(CAN_SFF_MASK)) {
         return EINVAL;
     }
-    return SendAll({MakeFrame(canId, {0x07, 0x00, byte2, event, High(value1), Low(value1),
+    return bus.SendAll({MakeFrame(canId, {0x07, 0x00, byte2, event, High(value1), Low(value1),
                                       High(value2), Low(value2)})});
 }
 
@@ -415,7 +338,7 @@ int DriveSimulator::SendForeignSetPoint(int canId, std::int32_t position, std::u
         return EINVAL;
     }
     const auto p = static_cast<std::uint32_t>(position);
-    return SendAll({MakeFrame(canId, {0x14, 128, static_cast<std::uint8_t>(p >> 24),
+    return bus.SendAll({MakeFrame(canId, {0x14, 128, static_cast<std::uint8_t>(p >> 24),
                                       static_cast<std::uint8_t>(p >> 16),
                                       static_cast<std::uint8_t>(p >> 8), static_cast<std::uint8_t>(p),
                                       counter, 0x00})});
@@ -429,7 +352,7 @@ int DriveSimulator::SendTemperatures() {
             module->AppendTemperature(out);
         }
     }
-    return SendAll(out);
+    return bus.SendAll(out);
 }
 
 }  // namespace DriveSim

@@ -19,30 +19,24 @@
 #include "canopensim/Cia401Module.h"
 #include "canopensim/Cia402Drive.h"
 #include "canopensim/CanopenNode.h"
-#include "platform/CanSocket.h"
+#include "simbus/BusEndpoint.h"
+#include "simbus/FrameRecorder.h"
 
 #include <linux/can.h>
 
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace CanopenSim {
 
-struct ReceivedFrame {
-    can_frame frame{};
-    Clock::time_point time{};
-};
+using ReceivedFrame = SimBus::ReceivedFrame;
 
 class CanopenSimulator {
 public:
@@ -92,30 +86,23 @@ public:
     // --- Running -----------------------------------------------------------------------
     int Start(const std::string& hubPath);
     void Stop();
-    bool IsRunning() const { return running.load(); }
+    bool IsRunning() const { return bus.IsRunning(); }
 
 private:
     CanopenNode* Find(int node) const;
     bool AddNode(std::unique_ptr<CanopenNode> node, std::string* errorText);
-    void ReadLoop();
     void HandleFrame(const can_frame& frame, Clock::time_point now, std::vector<can_frame>& out);
     void Tick(Clock::time_point now, std::vector<can_frame>& out);
-    int SendAll(const std::vector<can_frame>& frames);
-
-    Platform::CanSocket socket;
-    std::thread reader;
-    std::atomic<bool> stopRequested{false};
-    std::atomic<bool> running{false};
 
     mutable std::mutex stateMutex;  // nodes and records
     mutable std::condition_variable received;
     std::vector<std::unique_ptr<CanopenNode>> nodes;
-    std::deque<ReceivedFrame> frames;
-    std::uint64_t receivedCount = 0;
+    SimBus::FrameRecorder frames;
     std::vector<SdoWrite> sdoWrites;
     std::vector<PdoWrite> pdoWrites;
     std::vector<std::array<std::uint8_t, 2>> nmtCommands;
     std::array<std::uint64_t, 128> acceptedPdos{};
+    SimBus::BusEndpoint bus;  // last: its reader thread uses the members above
 };
 
 }  // namespace CanopenSim

@@ -20,21 +20,19 @@
 
 #include "drivesim/RobotFile.h"
 #include "drivesim/SimModule.h"
-#include "platform/CanSocket.h"
+#include "simbus/BusEndpoint.h"
+#include "simbus/FrameRecorder.h"
 
 #include <linux/can.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace DriveSim {
@@ -57,10 +55,7 @@ struct MainDio {
     int periodMs = 100;
 };
 
-struct ReceivedFrame {
-    can_frame frame{};
-    Clock::time_point time{};
-};
+using ReceivedFrame = SimBus::ReceivedFrame;
 
 class DriveSimulator {
 public:
@@ -100,7 +95,7 @@ public:
     int Start(const std::string& hubPath);
     void Stop();
     // True while attached; false after Stop or when the hub went away.
-    bool IsRunning() const { return running.load(); }
+    bool IsRunning() const { return bus.IsRunning(); }
 
     // --- Faults and module behaviour ---------------------------------------------------
     // Error bits latched in the module's answers until a reset or restart command.
@@ -131,16 +126,9 @@ public:
 private:
     SimModule* Find(int canId);
     const SimModule* Find(int canId) const;
-    void ReadLoop();
     void HandleFrame(const can_frame& frame, Clock::time_point now, std::vector<can_frame>& out);
     void Tick(Clock::time_point now, std::vector<can_frame>& out);
     void AppendMainDio(std::vector<can_frame>& out) const;
-    int SendAll(const std::vector<can_frame>& frames);
-
-    Platform::CanSocket socket;
-    std::thread reader;
-    std::atomic<bool> stopRequested{false};
-    std::atomic<bool> running{false};
 
     mutable std::mutex stateMutex;  // modules, settings, recording
     mutable std::condition_variable received;
@@ -150,9 +138,8 @@ private:
     int temperaturePeriodMs = 1000;
     Clock::time_point nextMainDio{};
     Clock::time_point nextTemperature{};
-    std::deque<ReceivedFrame> recorded;
-    std::size_t recordCapacity = 200000;
-    std::uint64_t receivedCount = 0;
+    SimBus::FrameRecorder recorded{200000};
+    SimBus::BusEndpoint bus;  // last: its reader thread uses the members above
 };
 
 }  // namespace DriveSim
