@@ -11,7 +11,7 @@ namespace {
 
 using CanopenTest::CanopenBusTest;
 using Hardware::CANopenProfile;
-using Write = std::tuple<int, int, std::uint32_t>;  // index, subindex, value
+using Write = CanopenTest::SdoWrite;  // index, subindex, value
 
 std::vector<Write> Downloads(CanopenSim::CanopenSimulator& sim, int node) {
     std::vector<Write> out;
@@ -19,36 +19,7 @@ std::vector<Write> Downloads(CanopenSim::CanopenSimulator& sim, int node) {
     return out;
 }
 
-// Disable, clear the count, the entries, the count, enable.
-void AddMapping(std::vector<Write>& out, int comm, std::uint32_t cob, std::uint32_t type, int map,
-                const std::vector<std::uint32_t>& entries) {
-    out.emplace_back(comm, 1, 0x80000000u | cob);
-    out.emplace_back(comm, 2, type);
-    out.emplace_back(map, 0, 0);
-    for (size_t k = 0; k < entries.size(); ++k) out.emplace_back(map, static_cast<int>(k + 1), entries[k]);
-    out.emplace_back(map, 0, static_cast<std::uint32_t>(entries.size()));
-    out.emplace_back(comm, 1, cob);
-}
-
-// What a drive receives from Connect in the CSP profile with PDOs.
-std::vector<Write> GoldenCspDrive(int node, bool fir1650) {
-    std::vector<Write> out;
-    out.emplace_back(0x1017, 0, 1000);
-    out.emplace_back(0x6040, 0, 0x06);  // switch_on_disabled -> ready_to_switch_on
-    const std::uint32_t n = static_cast<std::uint32_t>(node);
-    AddMapping(out, 0x1800, 0x180 + n, 1, 0x1A00, {0x60410010, 0x60640020, 0x10010008, 0x60610008});
-    AddMapping(out, 0x1801, 0x280 + n, 20, 0x1A01, {0x40140120, 0x40140320});
-    AddMapping(out, 0x1802, 0x380 + n, 20, 0x1A02, {0x20390320, 0x20390420});
-    AddMapping(out, 0x1400, 0x200 + n, 0, 0x1600, {0x607A0020});
-    if (!fir1650) {
-        out.emplace_back(0x3701, 0, 0);
-        out.emplace_back(0x3243, 1, 0);
-    }
-    out.emplace_back(0x6060, 0, 8);
-    out.emplace_back(0x60C2, 1, 20);
-    out.emplace_back(0x60C2, 2, 0xFD);  // time index -3, one byte
-    return out;
-}
+using CanopenTest::GoldenCspDrive;
 
 TEST_F(CanopenBusTest, ConnectWritesTheStartupSequenceToDrivesAndIOModule) {
     StartStandardBus();
@@ -60,9 +31,7 @@ TEST_F(CanopenBusTest, ConnectWritesTheStartupSequenceToDrivesAndIOModule) {
     EXPECT_EQ(GoldenCspDrive(2, true), Downloads(sim, 2));
     EXPECT_EQ(GoldenCspDrive(3, false), Downloads(sim, 3));
 
-    std::vector<Write> io;
-    AddMapping(io, 0x1400, 0x221, 0, 0x1600, {0x62000108, 0x62000208});
-    AddMapping(io, 0x1800, 0x1A1, 1, 0x1A00, {0x60000108, 0x60000208});
+    const std::vector<Write> io = CanopenTest::GoldenIoModule();
     EXPECT_EQ(io, Downloads(sim, 0x21));
 
     using Nmt = std::array<std::uint8_t, 2>;

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace CanopenTest {
@@ -52,6 +53,48 @@ inline std::string RobotFile(const BusOptions& o) {
     }
     xml += "</BusConfiguration><Referencing Mandatory=\"true\"/></Robot>";
     return xml;
+}
+
+// One SDO download as a device receives it: index, subindex, value.
+using SdoWrite = std::tuple<int, int, std::uint32_t>;
+
+// Disable, clear the count, the entries, the count, enable.
+inline void AddMapping(std::vector<SdoWrite>& out, int comm, std::uint32_t cob, std::uint32_t type, int map,
+                       const std::vector<std::uint32_t>& entries) {
+    out.emplace_back(comm, 1, 0x80000000u | cob);
+    out.emplace_back(comm, 2, type);
+    out.emplace_back(map, 0, 0);
+    for (size_t k = 0; k < entries.size(); ++k) out.emplace_back(map, static_cast<int>(k + 1), entries[k]);
+    out.emplace_back(map, 0, static_cast<std::uint32_t>(entries.size()));
+    out.emplace_back(comm, 1, cob);
+}
+
+// What a drive receives from Connect in the CSP profile with PDOs.
+inline std::vector<SdoWrite> GoldenCspDrive(int node, bool fir1650) {
+    std::vector<SdoWrite> out;
+    out.emplace_back(0x1017, 0, 1000);
+    out.emplace_back(0x6040, 0, 0x06);  // switch_on_disabled -> ready_to_switch_on
+    const std::uint32_t n = static_cast<std::uint32_t>(node);
+    AddMapping(out, 0x1800, 0x180 + n, 1, 0x1A00, {0x60410010, 0x60640020, 0x10010008, 0x60610008});
+    AddMapping(out, 0x1801, 0x280 + n, 20, 0x1A01, {0x40140120, 0x40140320});
+    AddMapping(out, 0x1802, 0x380 + n, 20, 0x1A02, {0x20390320, 0x20390420});
+    AddMapping(out, 0x1400, 0x200 + n, 0, 0x1600, {0x607A0020});
+    if (!fir1650) {
+        out.emplace_back(0x3701, 0, 0);
+        out.emplace_back(0x3243, 1, 0);
+    }
+    out.emplace_back(0x6060, 0, 8);
+    out.emplace_back(0x60C2, 1, 20);
+    out.emplace_back(0x60C2, 2, 0xFD);  // time index -3, one byte
+    return out;
+}
+
+// What the I/O module on node 0x21 (two output and two input bytes) receives from Connect.
+inline std::vector<SdoWrite> GoldenIoModule() {
+    std::vector<SdoWrite> out;
+    AddMapping(out, 0x1400, 0x221, 0, 0x1600, {0x62000108, 0x62000208});
+    AddMapping(out, 0x1800, 0x1A1, 1, 0x1A00, {0x60000108, 0x60000208});
+    return out;
 }
 
 class CanopenBusTest : public ::testing::Test {
