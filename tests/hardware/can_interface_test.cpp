@@ -292,13 +292,19 @@ TEST_F(CanInterfaceTest, AgeGrowsInTenthsOfAMillisecond) {
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
     const int second = iface->GetLastMessage(0x42, &dlc, data);
     EXPECT_GE(second - first, 600);
-    // Matches the slot's own time stamp.
+    // Matches the slot's own time stamp: the age lies between the ages taken just before
+    // and just after the call (each side truncates to 0.1 ms on its own).
     const CANMessageEntry entry = iface->GetLastMessageEntry(0x42);
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long expected =
-        (now.tv_sec - entry.time.tv_sec) * 10000LL + (now.tv_nsec - entry.time.tv_nsec) / 100000;
-    EXPECT_NEAR(expected, iface->GetLastMessage(0x42, &dlc, data), 50);
+    const auto ageNow = [&] {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return (now.tv_sec - entry.time.tv_sec) * 10000LL + (now.tv_nsec - entry.time.tv_nsec) / 100000;
+    };
+    const long long lower = ageNow();
+    const int age = iface->GetLastMessage(0x42, &dlc, data);
+    const long long upper = ageNow();
+    EXPECT_GE(age + 1, lower);
+    EXPECT_LE(age, upper + 1);
 }
 
 TEST_F(CanInterfaceTest, FrameWithoutDataChangesNothing) {
