@@ -186,14 +186,15 @@ void HardwareProtocol::wait(float ms) {
 
 void HardwareProtocol::waitActive(float ms) {
     if (!(ms > 0.0f)) return;
-    const std::uint64_t span = static_cast<std::uint64_t>(ms * 1000.0f);
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    const std::int64_t begin = ToMicroSec(start);
-    for (;;) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (static_cast<std::uint64_t>(ToMicroSec(now) - begin) >= span) return;
+    // Compared in nanoseconds: whole microseconds at both ends could end the wait early.
+    const std::int64_t span = static_cast<std::int64_t>(ms * 1000.0f) * 1000;
+    const auto nanos = [] {
+        timespec t{};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+    };
+    const std::int64_t begin = nanos();
+    while (nanos() - begin < span) {
     }
 }
 
