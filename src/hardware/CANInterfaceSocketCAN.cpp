@@ -268,9 +268,23 @@ void CANInterfaceSocketCAN::ThreadReadLoop() {
             if (ready < 0 && ready != -EINTR) {
                 wait2(10);  // a broken descriptor must not spin
             }
+            if (ready == 0) {
+                malformedLog.Flush();  // a quiet bus: report what a burst held back
+            }
             continue;
         }
-        int n = canSocket.Read(&frame);
+        std::size_t recordSize = 0;
+        int n = canSocket.Read(&frame, &recordSize);
+        if (n == -EBADMSG) {
+            // A bad record from a working link: skipped, never taken for a broken link.
+            lastReadErrno = 0;
+            readBackoffMs = 0;
+            HandleMalformedRecord(frame, recordSize);
+            continue;
+        }
+        if (n == -EINTR || n == -EAGAIN || n == -EWOULDBLOCK) {
+            continue;  // nothing lost; the next wait tells
+        }
         if (n < 1) {
             HandleReadFailure(-n);
             continue;
@@ -280,13 +294,21 @@ void CANInterfaceSocketCAN::ThreadReadLoop() {
         if (frame.can_dlc == 0) {
             continue;
         }
-        const timespec t = MonotonicNow();
-        const int id = static_cast<int>(frame.can_id);
-        const int dlc = frame.can_dlc;
-        if (frame.can_id < static_cast<canid_t>(kMessageTableSize)) {
-            StoreMessage(id, dlc, frame.data, t);
-        }
-        AddCanDumpEntry(frame, true, 0);
+        Dispatch(frame);
+    }
+}
+
+void CANInterfaceSocketCAN::Dispatch(const can_frame& frame) {
+    const timespec t = MonotonicNow();
+    const int id = static_cast<int>(frame.can_id);
+    const int dlc = frame.can_dlc;
+    if (frame.can_id < static_cast<canid_t>(kMessageTableSize)) {
+        StoreMessage(id, dlc, frame.data, t);
+    }
+    AddCanDumpEntry(frame, true, 0);
+    // A callback that throws must not end the reader: the drives' answers would stop
+    // reaching the table for good while the interface still reads as connected.
+    try {
         int consumed = 0;
         if (CANReceiveFunction bridge = bridgeCallback.load()) {
             consumed = bridge(id, dlc, frame.data, 0, t);
@@ -295,9 +317,30 @@ void CANInterfaceSocketCAN::ThreadReadLoop() {
         if (protocol != nullptr && consumed != 1) {
             protocol(id, dlc, frame.data, 0, t);
         }
+    } catch (const std::exception& e) {
+        if (callbackErrorLog.Admit()) {
+            LogSingleton::instance()->addFormat(
+                "SocketCAN ReadLoop: receive callback failed on ID 0x%X: %s",
+                static_cast<unsigned>(frame.can_id), e.what());
+        }
+    } catch (...) {
+        if (callbackErrorLog.Admit()) {
+            LogSingleton::instance()->addFormat("SocketCAN ReadLoop: receive callback failed on ID 0x%X",
+                                                static_cast<unsigned>(frame.can_id));
+        }
     }
 }
 
+void CANInterfaceSocketCAN::HandleMalformedRecord(const can_frame& frame, std::size_t size) {
+    if (malformedLog.Admit()) {
+        LogSingleton::instance()->addFormat(
+            "SocketCAN ReadLoop: skipped a malformed record (%d bytes, ID 0x%X, length byte %d)",
+            static_cast<int>(size), static_cast<unsigned>(frame.can_id), frame.can_dlc);
+    }
+    AddCanDumpEntry(frame, true, EBADMSG);
+}
+
+// Only a failing socket gets here; malformed records are handled above.
 void CANInterfaceSocketCAN::HandleReadFailure(int error) {
     if (error != lastReadErrno) {
         readErrorRepeat = 0;

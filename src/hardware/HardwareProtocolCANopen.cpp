@@ -463,7 +463,9 @@ int HardwareProtocolCANopen::ReceiveCallback(int rawId, int, const unsigned char
         case Kind::Heartbeat: {
             const std::uint8_t state = data[0] & 0x7F;
             if (state != data402.nmtState.load()) {
-                log->addFormat("CANopen: Device %d changed state to %s", node, NmtStateText(state));
+                if (nmtStateLog.Admit((static_cast<std::uint64_t>(node) << 8) | state)) {
+                    log->addFormat("CANopen: Device %d changed state to %s", node, NmtStateText(state));
+                }
                 data402.nmtState = state;
             }
             break;

@@ -293,7 +293,11 @@ void HardwareProtocolCANopenSDO::ParseSDOAnswer(jointData& record, CANopenRecord
     if (command == 0x60) return;
     if (command == 0x80) {
         const std::string text = ParseSDOError(record, node, data);
-        if (!text.empty()) LogSingleton::instance()->add("CANopen SDO ERROR: " + text);
+        // Keyed by node, object and abort code.
+        const std::uint64_t key = (static_cast<std::uint64_t>(node) << 56) |
+                                  (static_cast<std::uint64_t>(U16(data + 1)) << 40) |
+                                  (static_cast<std::uint64_t>(data[3]) << 32) | U32(data + 4);
+        if (!text.empty() && sdoErrorLog.Admit(key)) LogSingleton::instance()->add("CANopen SDO ERROR: " + text);
         return;
     }
     const int index = U16(data + 1);
@@ -625,6 +629,8 @@ void HardwareProtocolCANopenSDO::ParseEmergency(jointData& record, CANopenRecord
     unsigned long long manufacturer = 0;
     for (int b = 3; b < 8; ++b) manufacturer = (manufacturer << 8) | data[b];
     if (code == 0 && reg == 0) return;
+    const std::uint64_t key = (static_cast<std::uint64_t>(node) << 24) | (static_cast<std::uint64_t>(reg) << 16) | code;
+    if (!emergencyLog.Admit(key)) return;  // keyed by node, register and code
     LogSingleton* log = LogSingleton::instance();
     if (record.moduleType != 0) {
         log->addFormat(

@@ -1011,11 +1011,19 @@ int HardwareProtocolJXRCANV2::ReceiveCallback(int id, int /*dlc*/, const unsigne
             }
         }
     }
+    // The flags (extended, remote, error frame) put such a word outside 0..0x7FF.
+    if (static_cast<unsigned>(id) >= static_cast<unsigned>(kEventIdCount)) return 1;
+    // Counts held back by a burst are reported once it is over, as long as frames come.
+    const LogThrottle::Clock::time_point now = LogThrottle::Clock::now();
+    knownEventLog.Flush(now);
+    unknownEventLog.Flush(now);
     if (command != 0x07) return 1;
     const int event = data[3];
     if (data[2] == 0x00 && event >= 0x70 && event <= 0x79) {
-        log->addFormat(kKnownEvents[event - 0x70], static_cast<unsigned>(id), ReadBigEndianUint16(data + 4),
-                       ReadBigEndianUint16(data + 6));
+        if (knownEventLog.Admit(EventKey(id, event), now)) {
+            log->addFormat(kKnownEvents[event - 0x70], static_cast<unsigned>(id), ReadBigEndianUint16(data + 4),
+                           ReadBigEndianUint16(data + 6));
+        }
         return 1;
     }
     LogUnknownEvent(id, data, time);
@@ -1027,11 +1035,12 @@ void HardwareProtocolJXRCANV2::LogUnknownEvent(int id, const unsigned char* data
     const std::uint8_t event = data[3];
     const std::uint16_t value1 = static_cast<std::uint16_t>(ReadBigEndianUint16(data + 4));
     const std::uint16_t value2 = static_cast<std::uint16_t>(ReadBigEndianUint16(data + 6));
-    auto it = unknownErrors.find(id);
-    if (it != unknownErrors.end() && it->second.errorNumber == event &&
-        time.tv_sec - it->second.eventTime.tv_sec <= 10) {
-        const int count = ++it->second.count;
-        if (count <= 9 || (count <= 99 && count % 10 == 0) || count % 100 == 0) {
+    const size_t slot = static_cast<size_t>(id);  // 0..kEventIdCount - 1, checked by the caller
+    LastUnknownErrorData& entry = unknownErrors[slot];
+    if (unknownErrorUsed.test(slot) && entry.errorNumber == event && time.tv_sec - entry.eventTime.tv_sec <= 10) {
+        const int count = ++entry.count;
+        if ((count <= 9 || (count <= 99 && count % 10 == 0) || count % 100 == 0) &&
+            unknownEventLog.Admit(EventKey(id, event))) {
             log->addFormat(
                 "JXRCAN: unknown error message %d from ID 0x%X02! byte1: %d - byte2: %d (repeated %d "
                 "times, omitting further messages)",
@@ -1039,9 +1048,15 @@ void HardwareProtocolJXRCANV2::LogUnknownEvent(int id, const unsigned char* data
         }
         return;
     }
-    unknownErrors[id] = LastUnknownErrorData(event, value1, value2, time);
-    log->addFormat("JXRCAN: unknown error message %d from ID 0x%X02! byte1: %d - byte2: %d", event,
-                   static_cast<unsigned>(id), value1, value2);
+    if (!unknownErrorUsed.test(slot)) {
+        unknownErrorUsed.set(slot);
+        unknownErrorIds.fetch_add(1);
+    }
+    entry = LastUnknownErrorData(event, value1, value2, time);
+    if (unknownEventLog.Admit(EventKey(id, event))) {
+        log->addFormat("JXRCAN: unknown error message %d from ID 0x%X02! byte1: %d - byte2: %d", event,
+                       static_cast<unsigned>(id), value1, value2);
+    }
 }
 
 }  // namespace Hardware

@@ -120,7 +120,7 @@ int CanSocket::WaitReadable(int timeoutMs) const {
     return rc > 0 ? 1 : 0;
 }
 
-int CanSocket::Read(can_frame* frame) const {
+int CanSocket::Read(can_frame* frame, std::size_t* recordSize) const {
     int current = fd.load();
     if (current < 0) {
         return -EBADF;
@@ -139,11 +139,15 @@ int CanSocket::Read(can_frame* frame) const {
     if (n == 0) {
         return -ECONNRESET;  // the hub closed the link
     }
-    if (static_cast<std::size_t>(n) != kCanFrameSize) {
-        return -EBADMSG;
+    const std::size_t size = static_cast<std::size_t>(n);
+    if (recordSize != nullptr) {
+        *recordSize = size;
     }
-    std::memcpy(frame, buffer, kCanFrameSize);
-    if (frame->can_dlc > CAN_MAX_DLEN) {
+    // A malformed record is handed out too (cut to, or zero-filled up to, one frame), so
+    // the caller can dump what came.
+    std::memset(frame, 0, kCanFrameSize);
+    std::memcpy(frame, buffer, size < kCanFrameSize ? size : kCanFrameSize);
+    if (size != kCanFrameSize || frame->can_dlc > CAN_MAX_DLEN) {
         return -EBADMSG;
     }
     return static_cast<int>(kCanFrameSize);

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 #include <system_error>
@@ -94,6 +95,7 @@ int VirtualCanHub::Start(const std::string& socketPathIn, const std::string& pca
     socketPath = socketPathIn;
     pcapPath = pcapPathIn;
     frameCount.store(0);
+    droppedCount.store(0);
     endpointCount.store(0);
 
     sockaddr_un address{};
@@ -258,8 +260,13 @@ void VirtualCanHub::Run() {
                         closed = !(errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
                         break;
                     }
-                    if (static_cast<std::size_t>(n) == kCanFrameSize) {
+                    // Only classic frames travel: a record of another size or with a
+                    // length byte above 8 would be refused by every endpoint anyway.
+                    if (static_cast<std::size_t>(n) == kCanFrameSize &&
+                        record[offsetof(can_frame, can_dlc)] <= CAN_MAX_DLEN) {
                         relay(i, record);
+                    } else {
+                        droppedCount.fetch_add(1, std::memory_order_relaxed);
                     }
                 }
             }

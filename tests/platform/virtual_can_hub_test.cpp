@@ -154,16 +154,64 @@ TEST_F(HubTest, DropsRecordsThatAreNotClassicFrames) {
     ASSERT_EQ(16, endpoints[0]->Read(&got));
     EXPECT_TRUE(SameFrame(good, got));
 
-    // A record of the right size but with a length above 8 reaches the endpoint, which
-    // refuses it.
+    // A record of the right size but with a length above 8 is dropped as well.
     can_frame bad = MakeFrame(0x56, {1});
     bad.can_dlc = 9;
     ASSERT_EQ(16, ::send(raw, &bad, sizeof(bad), 0));
+    can_frame after = MakeFrame(0x57, {2});
+    ASSERT_EQ(16, ::send(raw, &after, sizeof(after), 0));
     ASSERT_EQ(1, endpoints[1]->WaitReadable(2000));
     ASSERT_EQ(16, endpoints[1]->Read(&got));  // the good one first
     ASSERT_EQ(1, endpoints[1]->WaitReadable(2000));
-    EXPECT_EQ(-EBADMSG, endpoints[1]->Read(&got));
+    ASSERT_EQ(16, endpoints[1]->Read(&got));
+    EXPECT_TRUE(SameFrame(after, got));
+    EXPECT_EQ(2u, hub.DroppedCount());
     ::close(raw);
+}
+
+// Whatever reaches an endpoint directly, a record that is no classic frame is taken off
+// the socket whole and refused with EBADMSG, its bytes handed out for the dump; the next
+// record reads normally.
+TEST(CanSocketRead, MalformedRecordsAreRefusedAndHandedOut) {
+    struct Case {
+        const char* name;
+        std::size_t size;
+        unsigned char dlc;
+    };
+    const Case cases[] = {
+        {"length byte 9", 16, 9},
+        {"length byte 255", 16, 255},
+        {"short record", 5, 1},
+        {"long record", 24, 8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int pair[2];
+        ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair));
+        // The socket takes over pair[0]; the hub path is never used here.
+        CanSocket socket(CanSocket::Backend::VirtualHub, "unused");
+        ASSERT_EQ(0, socket.Create());
+        ASSERT_EQ(socket.Fd(), ::dup2(pair[0], socket.Fd()));
+        ::close(pair[0]);
+        unsigned char record[32] = {};
+        record[0] = 0x23;
+        record[4] = c.dlc;
+        record[8] = 0xAB;
+        ASSERT_EQ(static_cast<ssize_t>(c.size), ::send(pair[1], record, c.size, 0));
+        can_frame good = MakeFrame(0x24, {1, 2});
+        ASSERT_EQ(16, ::send(pair[1], &good, sizeof(good), 0));
+
+        can_frame got{};
+        std::size_t size = 0;
+        EXPECT_EQ(-EBADMSG, socket.Read(&got, &size));
+        EXPECT_EQ(c.size, size);
+        EXPECT_EQ(0x23u, got.can_id);
+        EXPECT_EQ(c.size > 4 ? c.dlc : 0, got.can_dlc);
+        EXPECT_EQ(c.size > 8 ? 0xAB : 0, got.data[0]);
+        ASSERT_EQ(16, socket.Read(&got, &size));
+        EXPECT_TRUE(SameFrame(good, got));
+        ::close(pair[1]);
+    }
 }
 
 TEST_F(HubTest, StartFailuresNameTheirCause) {

@@ -4,7 +4,8 @@
 //
 // SOCKET defaults to $BELVANTO_CAN_HUB. Endpoints started with BELVANTO_CAN_HUB=SOCKET
 // (the controller, the drive simulator) share one bus; each frame reaches every endpoint
-// but its sender. With --pcap every frame is recorded for tshark or Wireshark. Runs until
+// but its sender; records that are no classic CAN frame (16 bytes, length 0..8) are
+// dropped. With --pcap every frame is recorded for tshark or Wireshark. Runs until
 // SIGINT or SIGTERM.
 
 #include "platform/CanSocket.h"
@@ -69,7 +70,9 @@ int main(int argc, char** argv) {
     int received = 0;
     sigwait(&stopSignals, &received);
     unsigned long long frames = hub.FrameCount();
+    unsigned long long dropped = hub.DroppedCount();
     hub.Stop();
-    std::printf("belvanto-canhub: stopped after %llu frames\n", frames);
+    std::printf("belvanto-canhub: stopped after %llu frames (%llu malformed records dropped)\n", frames,
+                dropped);
     return 0;
 }

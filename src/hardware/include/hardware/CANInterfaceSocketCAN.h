@@ -8,6 +8,7 @@
 // The socket is the kernel's SocketCAN, or the virtual CAN bus hub when the environment
 // variable BELVANTO_CAN_HUB names the hub's socket (see platform/CanSocket.h).
 
+#include "core/LogThrottle.h"
 #include "platform/CanSocket.h"
 
 #include <linux/can.h>
@@ -82,7 +83,9 @@ public:
     // Logs the entries since the last dump, oldest first, and empties the dump.
     void WriteCanDump();
 
-    // Body of the reader thread.
+    // Body of the reader thread; it ends only on Disconnect. A malformed record (length
+    // byte above 8, wrong size) is logged with throttling, dumped and skipped; only a
+    // failing socket makes it back off (10 ms doubling to 1 s).
     void ThreadReadLoop();
 
     // Installing a callback is a plain store; the reader picks it up with the next frame.
@@ -104,6 +107,11 @@ private:
     void StoreMessage(int id, int dlc, const unsigned char* data, const timespec& time);
     CANMessageEntry LoadMessage(int id) const;
     void StopReader();
+    // Table, dump and callbacks for one received frame.
+    void Dispatch(const can_frame& frame);
+    // A record that is no classic frame: logged (throttled), dumped and skipped.
+    void HandleMalformedRecord(const can_frame& frame, std::size_t size);
+    // A failing socket: logged with throttling, dumped, then the reader backs off.
     void HandleReadFailure(int error);
 
     std::atomic<bool> stopReadLoop{false};
@@ -127,6 +135,8 @@ private:
     int lastReadErrno = 0;
     int readErrorRepeat = 0;
     int readBackoffMs = 0;
+    LogThrottle malformedLog{"SocketCAN ReadLoop: malformed records"};
+    LogThrottle callbackErrorLog{"SocketCAN ReadLoop: receive callback failures"};
 };
 
 // Thread entry: runs ThreadReadLoop of the CANInterfaceSocketCAN it is given.

@@ -196,6 +196,7 @@ private:
     HardwareProtocolCANopenPDO pdo;
     std::array<std::atomic<int>, kNodeTableSize> nodeTable;
     std::array<CANopenRecordData, kMaxRecords> co;
+    LogThrottle nmtStateLog{"CANopen: device state change lines"};  // a flapping heartbeat
 };
 
 }  // namespace Hardware

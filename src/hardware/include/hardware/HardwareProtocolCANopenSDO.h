@@ -8,6 +8,7 @@
 // the parsers write into the records are SharedValue<> words; the drive state is
 // published as a code (CANopenState) and turned into text on read.
 
+#include "core/LogThrottle.h"
 #include "hardware/CANInterfaceSocketCAN.h"
 #include "hardware/HardwareProtocol.h"
 
@@ -159,6 +160,9 @@ private:
     std::vector<SDOparameter> table;
     bool debugOutput;
     std::string lastErrorClass;  // reader thread only
+    // A drive repeating an emergency or an SDO abort must not rotate the log away.
+    LogThrottle emergencyLog{"CANopen: EMERGENCY message lines"};
+    LogThrottle sdoErrorLog{"CANopen: SDO error lines"};
 };
 
 }  // namespace Hardware

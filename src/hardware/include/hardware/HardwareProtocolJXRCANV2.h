@@ -6,13 +6,14 @@
 // the reader thread. Serves joint modules, DIO modules, gripper, platform joints and
 // external axes. Both versions behave the same; only the first config log line differs.
 
+#include "core/LogThrottle.h"
 #include "hardware/HardwareProtocol.h"
 
 #include <array>
 #include <atomic>
+#include <bitset>
 #include <cstdint>
 #include <ctime>
-#include <map>
 #include <string>
 
 namespace Hardware {
@@ -36,6 +37,13 @@ public:
     static constexpr int kShutdownMaxAge = 501;    // 50 ms in 0.1 ms
     static constexpr int kGraceCalls = 5;          // GetError calls before an error shows
     static constexpr int kSilentCyclesLimit = 100;
+    // Events come on 11-bit identifiers only, so the unknown-event table has one slot per
+    // identifier and never grows beyond it.
+    static constexpr int kEventIdCount = 2048;
+    // Lines per second of one event from one ID; unknown events are thinned by their
+    // repeat count first, whose counts 1 to 10 and 20 fit in a second.
+    static constexpr int kKnownEventLinesPerSecond = 10;
+    static constexpr int kUnknownEventLinesPerSecond = 20;
 
     explicit HardwareProtocolJXRCANV2(RobotKinematic* kinematic);
     // Clears the process-wide pointer and waits for a receive callback in flight.
@@ -85,8 +93,11 @@ public:
     void SetLED(int code);
     // Texts of the error bits of code (" - temp", "TEMP", ...), or "no error" / "NoError".
     static void DecodeErrorCode(int code, std::string* text, std::string* shortText);
-    // Runs on the CAN reader thread for every frame; always returns 1.
+    // Runs on the CAN reader thread for every frame; always returns 1. Extended, remote
+    // and error frames are no events of this protocol: only the alien check sees them.
     int ReceiveCallback(int id, int dlc, const unsigned char* data, long, timespec time);
+    // Identifiers with an entry in the unknown-event table (at most kEventIdCount).
+    int GetUnknownErrorTableSize() const { return unknownErrorIds.load(); }
 
     // --- State for the robot master, the servers and tests ---
     bool IsCommunicationActive() const { return communicationActive.load(); }
@@ -125,7 +136,16 @@ private:
     int cycleCount = 0;
     std::atomic<std::int64_t> lastUndervoltageLog{0};
     std::array<std::atomic<int>, kMaxDIOModules> dioModuleIds{};
-    std::map<int, LastUnknownErrorData> unknownErrors;  // reader thread only
+    // Unknown-event table by 11-bit identifier; reader thread only.
+    std::array<LastUnknownErrorData, kEventIdCount> unknownErrors{};
+    std::bitset<kEventIdCount> unknownErrorUsed;
+    std::atomic<int> unknownErrorIds{0};
+    // Repeated bus events must not rotate the log away: keyed by identifier and event.
+    LogThrottle knownEventLog{"JXRCAN: event lines", kKnownEventLinesPerSecond};
+    LogThrottle unknownEventLog{"JXRCAN: unknown error message lines", kUnknownEventLinesPerSecond};
+    static std::uint64_t EventKey(int id, int event) {
+        return (static_cast<std::uint64_t>(static_cast<unsigned>(id)) << 8) | static_cast<unsigned>(event);
+    }
     timespec lastShutdownFrame{};  // reception time of the last shutdown frame acted on
 };
 

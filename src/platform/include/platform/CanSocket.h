@@ -63,8 +63,10 @@ public:
     int WaitReadable(int timeoutMs) const;
     // Reads one record. Returns kCanFrameSize, or a negative errno: -ECONNRESET when the
     // hub has gone away, -EBADMSG for a record that is not a classic frame (wrong size or
-    // a length above 8).
-    int Read(can_frame* frame) const;
+    // a length above 8). -EBADMSG is no fault of the link: the record was taken off the
+    // socket whole, *frame holds its first 16 bytes (zero-filled when shorter) and
+    // *recordSize, when given, its size.
+    int Read(can_frame* frame, std::size_t* recordSize = nullptr) const;
     // Writes one whole record. Returns 0 or an errno value. The virtual link never raises
     // SIGPIPE and gives up after 100 ms when the hub does not take the frame (EAGAIN).
     int Write(const can_frame& frame) const;

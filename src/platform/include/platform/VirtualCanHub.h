@@ -4,7 +4,8 @@
 // (Platform::CanSocket with the VirtualHub backend) connect to. Every 16-byte can_frame
 // record received from one endpoint is relayed to every other endpoint, never back to
 // the sender, as a Linux vcan interface does. An endpoint that does not keep up loses
-// frames instead of stalling the bus. Records of another size are dropped.
+// frames instead of stalling the bus. Records of another size, or with a length byte
+// above 8, are dropped.
 //
 // Optionally every relayed frame is recorded to a pcap file (link type 227,
 // LINKTYPE_CAN_SOCKETCAN, identifier word big-endian, realtime time stamps).
@@ -48,6 +49,8 @@ public:
     int EndpointCount() const { return endpointCount.load(); }
     // Frames received from endpoints since Start.
     std::uint64_t FrameCount() const { return frameCount.load(); }
+    // Records dropped since Start because they were no classic CAN frame.
+    std::uint64_t DroppedCount() const { return droppedCount.load(); }
     const std::string& SocketPath() const { return socketPath; }
     const std::string& PcapPath() const { return pcapPath; }
     // Text of the last Start failure ("" after a good Start).
@@ -69,6 +72,7 @@ private:
     std::atomic<bool> running{false};
     std::atomic<int> endpointCount{0};
     std::atomic<std::uint64_t> frameCount{0};
+    std::atomic<std::uint64_t> droppedCount{0};
 };
 
 }  // namespace Platform
