@@ -5,6 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -73,6 +74,8 @@ void BM_Pivra4_SetPosition(benchmark::State& state) {
     for (auto _ : state) {
         k.elbowPositive = samples[i].elbowPositive;
         k.wristInFront = samples[i].wristInFront;
+        // The solution is the equivalent nearest the current joints, as on a path.
+        std::copy(samples[i].joints, samples[i].joints + RobotKinematic::maxJoints, k.currentJoints);
         k.SetPosition(samples[i].pose, ext);
         benchmark::DoNotOptimize(k.currentJoints);
         i = (i + 1) % samples.size();

@@ -82,7 +82,7 @@ void RobotKinematic::Init(const std::string& name, const std::string& type, cons
 
 void RobotKinematic::SetJoints(const float* /*joints*/, bool /*check*/) {}
 
-void RobotKinematic::SetPosition(const Matrix44& /*target*/, float* /*joints*/) {}
+void RobotKinematic::SetPosition(const Matrix44& target, float* /*joints*/) { CheckTargetFinite(target); }
 
 void RobotKinematic::UpdateConfigurationFile(tinyxml2::XMLDocument* /*doc*/, tinyxml2::XMLElement* /*robot*/) {
     Log()->add("RobotKinematic: UpdateConfigurationFile not implemented for this kinematic");
@@ -201,6 +201,16 @@ float JointVelocity(float target, float current, double cycleTimeMS) {
 }
 
 }  // namespace
+
+void RobotKinematic::CheckTargetFinite(const Matrix44& target) const {
+    for (int i = 0; i < 12; ++i) {
+        if (!std::isfinite(target.m[i])) {
+            Log()->addFormat("Error in computation, target pose not finite: row %d column %d is %lf", i / 4, i % 4,
+                             static_cast<double>(target.m[i]));
+            throw KinematicError::NaNInJoint;
+        }
+    }
+}
 
 void RobotKinematic::CheckJoints(const float* joints) {
     for (int i = 0; i < nrOfJoints; ++i) {

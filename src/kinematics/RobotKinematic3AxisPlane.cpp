@@ -148,6 +148,7 @@ void RobotKinematic3AxisPlane::SetJoints(const float* joints, bool check) {
 }
 
 void RobotKinematic3AxisPlane::SetPosition(const Matrix44& target, float* joints) {
+    RobotKinematicPivra4::RefuseNonFiniteTarget(target, ikErrorLogged);
     float q[maxJoints] = {};
     JointsOfTarget(target, joints, q, [this](Matrix44& m, float* j) {
         m = tool.toolMatrixInverse * m;
@@ -166,7 +167,11 @@ void RobotKinematic3AxisPlane::SetPosition(const Matrix44& target, float* joints
 }
 
 void RobotKinematic3AxisPlane::LimitOrientation(Matrix44* flange) {
-    if (!RobotKinematicPivra4::ProjectOrientationToArmPlane(*flange, RobotKinematicPivra4::FlangeAzimuth(*flange))) {
+    // The arm plane is the x-z plane, on the side of the flange point. The flange point's
+    // azimuth would say the same for a point in the plane, but near the base axis the
+    // little y the plane test allows would turn it anywhere.
+    const float phi = flange->m[3] < 0.0f ? static_cast<float>(RobotKinematicPivra4::kPi) : 0.0f;
+    if (!RobotKinematicPivra4::ProjectOrientationToArmPlane(*flange, phi)) {
         LogOnce(ikErrorLogged, "InvKin: OutofReach");
         throw KinematicError::OutOfReach;
     }
@@ -179,23 +184,25 @@ void RobotKinematic3AxisPlane::InverseKin(const Matrix44& pose, float* out) {
     Matrix44 a;
     ForwardKinJ1toJ3(q, &a);
     const Matrix44 w = f * a.Inverse();
-    q[2] = -std::atan2(-w.m[2], w.m[10]) * RobotKinematicPivra4::kRadToDeg;
+    q[2] = static_cast<float>(-std::atan2(-static_cast<double>(w.m[2]), static_cast<double>(w.m[10])) *
+                              RobotKinematicPivra4::kRadToDegD);
+    ArmConfiguration::NearestToCurrent(q, currentJoints, kJoints);
     for (int i = 0; i < kJoints; ++i) {
         out[i] = q[i];
     }
 }
 
 void RobotKinematic3AxisPlane::ComputeA1toA3(const Matrix44& f, float* q) {
-    float px = f.m[3] - f.m[2] * lz4;
-    float py = f.m[7] - f.m[6] * lz4;
-    float pz = f.m[11] - f.m[10] * lz4;
+    const float px = f.m[3] - f.m[2] * lz4;
+    const float py = f.m[7] - f.m[6] * lz4;
+    const float wz = f.m[11] - f.m[10] * lz4;
 
     if (std::fabs(py) > planeTolerance) {
         LogOnce(ikErrorLogged, "InvKin: OutofReach");
         throw KinematicError::OutOfReach;
     }
-    wristPoint = Vector3(px, py, pz);
-    pz -= lz0 + lz1;
+    wristPoint = Vector3(px, py, wz);
+    const double pz = static_cast<double>(f.m[11]) - static_cast<double>(f.m[10]) * lz4 - (lz0 + lz1);
 
     if (std::fabs(px) < singularityCenter && std::fabs(py) < singularityCenter) {
         LogFormatOnce(ikErrorLogged, "Kinematic Error: too close to center axis! %.1lf %1.lf %1.lf",
@@ -208,13 +215,12 @@ void RobotKinematic3AxisPlane::ComputeA1toA3(const Matrix44& f, float* q) {
         LogOnce(ikErrorLogged, "InvKin: OutofReach");
         throw KinematicError::OutOfReach;
     }
-    const float r = std::sqrt(px * px + py * py);
-    const float d = std::sqrt(r * r + pz * pz);
-    if (d > (lz2 + lz3) - singularityEllbow) {
+    const double r = std::sqrt(static_cast<double>(px) * px + static_cast<double>(py) * py);
+    if (std::sqrt(r * r + pz * pz) > (lz2 + lz3) - singularityEllbow) {
         LogOnce(ikErrorLogged, "InvKin: OutofReach");
         throw KinematicError::OutOfReach;
     }
-    RobotKinematicPivra4::ShoulderElbowAngles(r, pz, d, lz2, lz3, elbowPositive, &q[0], &q[1]);
+    ArmConfiguration::ShoulderElbow(r, pz, lz2, lz3, elbowPositive, &q[0], &q[1]);
     if (!wristInFront) {
         q[0] = -q[0];
         q[1] = -q[1];

@@ -15,14 +15,6 @@ namespace {
 // a·b in ordinary product order (Matrix44::operator* multiplies the other way round).
 Matrix44 Mul(const Matrix44& a, const Matrix44& b) { return b * a; }
 
-void CopyRotation(const Matrix44& from, Matrix44& to) {
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-            to.m[r * 4 + c] = from.m[r * 4 + c];
-        }
-    }
-}
-
 }  // namespace
 
 RobotKinematicCartesian2Axis::RobotKinematicCartesian2Axis(const Variant& variant) : variant_(&variant) {
@@ -119,22 +111,7 @@ void RobotKinematicCartesian2Axis::ReadIniFile(const std::string& path) {
     ReadIniJointLimits(robot, variant_->limitJoints);
 }
 
-Matrix44 RobotKinematicCartesian2Axis::ToolRotation() const {
-    Matrix44 flange;
-    flange.m[0] = variant_->diagonal[0];
-    flange.m[5] = variant_->diagonal[1];
-    flange.m[10] = variant_->diagonal[2];
-    Matrix44 r = Mul(flange, tool.toolMatrix);
-    r.SetTranslation(0.0f, 0.0f, 0.0f);
-    return r;
-}
-
-void RobotKinematicCartesian2Axis::SetJoints(const float* joints, bool check) {
-    float q[maxJoints];
-    UserToInternal(joints, q);
-    if (check) {
-        CheckJoints(q);
-    }
+Matrix44 RobotKinematicCartesian2Axis::ForwardPose(const float* q) {
     const Vector3 p = gantryOffset + dirA1 * q[0] + dirA2 * q[1];
     Matrix44 pose;
     pose.m[0] = variant_->diagonal[0];
@@ -143,6 +120,16 @@ void RobotKinematicCartesian2Axis::SetJoints(const float* joints, bool check) {
     pose.SetTranslation(p);
     pose = Mul(pose, tool.toolMatrix);
     AddLinearAxisPositionOffset(q, pose);
+    return pose;
+}
+
+void RobotKinematicCartesian2Axis::SetJoints(const float* joints, bool check) {
+    float q[maxJoints];
+    UserToInternal(joints, q);
+    if (check) {
+        CheckJoints(q);
+    }
+    const Matrix44 pose = ForwardPose(q);
     // The box guards the tool point, the same point SetPosition checks.
     if (check) {
         CheckVirtualBox(pose.GetTranslation(), currentPosition.GetTranslation());
@@ -156,16 +143,14 @@ void RobotKinematicCartesian2Axis::SetJoints(const float* joints, bool check) {
 }
 
 void RobotKinematicCartesian2Axis::SetPosition(const Matrix44& target, float* joints) {
+    CheckTargetFinite(target);
     CheckVirtualBox(target.GetTranslation(), currentPosition.GetTranslation());
     float q[maxJoints] = {};
     Matrix44 flange = Mul(target, tool.toolMatrixInverse);
     SubtractLinearAxisPositionOffset(joints, flange);
 
     // Project along the undriven base axis onto the driven plane.
-    const int u = variant_->undrivenAxis * 4 + 3;
-    Matrix44 reached = target;
-    reached.m[u] -= flange.m[u];
-    flange.m[u] = 0.0f;
+    flange.m[variant_->undrivenAxis * 4 + 3] = 0.0f;
 
     const Vector3 c = axisMatrixInverse * (flange.GetTranslation() - gantryOffset);
     q[0] = c.x;
@@ -175,10 +160,10 @@ void RobotKinematicCartesian2Axis::SetPosition(const Matrix44& target, float* jo
     }
     CheckJoints(q);
 
-    // The gantry's own orientation with the tool on it, as SetJoints reports it, so that
-    // feeding the stored pose back in reaches the same joints.
-    CopyRotation(ToolRotation(), reached);
-    currentPosition = reached;
+    // The pose the solved joints reach, as SetJoints reports it: the tool, the gantry
+    // offset and the linear axes keep their share of the undriven coordinate, and the
+    // stored pose fed back in reaches the same joints.
+    currentPosition = ForwardPose(q);
     currentJoints[0] = q[0];
     currentJoints[1] = q[1];
     for (int i = extJointIndex; i < maxJoints; ++i) {

@@ -160,6 +160,7 @@ void RobotKinematicCartesianGantry::SetJoints(const float* joints, bool check) {
 }
 
 void RobotKinematicCartesianGantry::SetPosition(const Matrix44& target, float* joints) {
+    CheckTargetFinite(target);
     CheckVirtualBox(target.GetTranslation(), currentPosition.GetTranslation());
     float q[maxJoints] = {};
     Matrix44 flange = Mul(target, tool.toolMatrixInverse);

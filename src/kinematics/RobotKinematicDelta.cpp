@@ -2,6 +2,7 @@
 
 #include "core/LogSingleton.h"
 
+#include <algorithm>
 #include <cmath>
 
 using DataTypes::Matrix44;
@@ -10,6 +11,33 @@ using DataTypes::Vector3;
 namespace {
 constexpr int armCount = 3;
 constexpr float armSpacingDeg = 120.0f;
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kDegToRad = kPi / 180.0;
+constexpr double kRadToDeg = 180.0 / kPi;
+// Rounding of the cosine of the shoulder angle that still counts as a closed triangle
+// (an arm stretched or folded flat); anything beyond it has no solution.
+constexpr double kCosineSlack = 1e-6;
+
+// The few vector operations the solvers need, in double: near a flat triangle or a
+// tangent pair of rods single precision loses the solution.
+struct V3 {
+    double x, y, z;
+};
+V3 operator+(const V3& a, const V3& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+V3 operator-(const V3& a, const V3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+V3 operator*(const V3& a, double f) { return {a.x * f, a.y * f, a.z * f}; }
+double Dot(const V3& a, const V3& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+double Norm(const V3& a) { return std::sqrt(Dot(a, a)); }
+V3 Cross(const V3& a, const V3& b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
+V3 FromFloat(const Vector3& v) { return {v.x, v.y, v.z}; }
+
+// p turned about the z axis by deg degrees (x toward y).
+V3 TurnZ(const V3& p, double deg) {
+    const double c = std::cos(deg * kDegToRad);
+    const double s = std::sin(deg * kDegToRad);
+    return {c * p.x - s * p.y, s * p.x + c * p.y, p.z};
+}
+
 }  // namespace
 
 RobotKinematicDelta::RobotKinematicDelta() {
@@ -109,67 +137,78 @@ float RobotKinematicDelta::Fitness(const float* q, const Vector3& p) const {
 void RobotKinematicDelta::ForwardKin(const float* q, Matrix44& m) const {
     // Each rod ends on a sphere of rod length around its elbow, shifted back by the
     // platform joint offset; the platform point is where the three spheres meet.
-    Vector3 centre[armCount];
+    const double rod = lowerArmLength;
+    V3 centre[armCount];
     for (int i = 0; i < armCount; ++i) {
-        Vector3 c = Vector3(shoulderRadius, 0.0f, shoulderZ) + UpperArm(q[i]) -
-                    Vector3(platformRadius, 0.0f, -platformJointZ);
-        c.RotateZDeg(-armSpacingDeg * static_cast<float>(i));
-        centre[i] = c;
+        const double angle = static_cast<double>(q[i]) * kDegToRad;
+        const V3 c = {static_cast<double>(shoulderRadius) + upperArmLength * std::cos(angle) - platformRadius, 0.0,
+                      static_cast<double>(shoulderZ) + upperArmLength * std::sin(angle) + platformJointZ};
+        centre[i] = TurnZ(c, -armSpacingDeg * i);
     }
 
-    const Vector3 c01 = centre[1] - centre[0];
-    const Vector3 c02 = centre[2] - centre[0];
-    const float d = c01.Magnitude();
-    if (!(d > 0.001f)) {
+    const V3 c01 = centre[1] - centre[0];
+    const V3 c02 = centre[2] - centre[0];
+    const double d = Norm(c01);
+    if (!(d > 0.001)) {
         throw KinematicError::DeltaOutOfReach;
     }
-    const Vector3 ex = c01 / d;
-    const float i = Vector3::Dot(ex, c02);
-    const Vector3 eyLong = c02 - ex * i;
-    const float j = eyLong.Magnitude();
-    if (!(j > 0.001f)) {
+    const V3 ex = c01 * (1.0 / d);
+    const double i = Dot(ex, c02);
+    const V3 eyLong = c02 - ex * i;
+    const double j = Norm(eyLong);
+    if (!(j > 0.001)) {
         throw KinematicError::DeltaOutOfReach;
     }
-    const Vector3 ey = eyLong / j;
-    Vector3 ez = Vector3::Cross(ex, ey);
-    if (ez.z < 0.0f) {
+    const V3 ey = eyLong * (1.0 / j);
+    V3 ez = Cross(ex, ey);
+    if (ez.z < 0.0) {
         // The platform hangs on the far side of the elbows, away from the base.
-        ez = -ez;
+        ez = ez * -1.0;
     }
 
-    const float x = 0.5f * d;
-    const float y = (i * i + j * j - 2.0f * i * x) / (2.0f * j);
-    const float h2 = lowerArmLength * lowerArmLength - x * x - y * y;
-    if (!(h2 >= 0.0f)) {
-        throw KinematicError::DeltaOutOfReach;
+    const double x = 0.5 * d;
+    const double y = (i * i + j * j - 2.0 * i * x) / (2.0 * j);
+    const double h2 = rod * rod - x * x - y * y;
+    if (!(h2 > -rod * rod)) {
+        throw KinematicError::DeltaOutOfReach;  // NaN, or spheres far apart
     }
-    const Vector3 p = centre[0] + ex * x + ey * y + ez * std::sqrt(h2);
+    // Rods that only just touch may round to a slightly negative height; the rod check
+    // below decides whether the point is a solution.
+    const V3 p = centre[0] + ex * x + ey * y + ez * std::sqrt(std::max(h2, 0.0));
 
-    if (!(Fitness(q, p) <= rodLengthTolerance)) {
-        throw KinematicError::DeltaOutOfReach;
+    for (int k = 0; k < armCount; ++k) {
+        if (!(std::fabs(Norm(p - centre[k]) - rod) <= rodLengthTolerance)) {
+            throw KinematicError::DeltaOutOfReach;
+        }
     }
-    m.SetTranslation(p);
+    m.SetTranslation(static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z));
 }
 
 float RobotKinematicDelta::ComputeOneJoint(int /*arm*/, const Vector3& p) const {
-    const Vector3 c = ShoulderToJoint(p);
-    const float d = c.Magnitude();
-    if (reachMargin + d > upperArmLength + lowerArmLength) {
+    const V3 c = FromFloat(p) - V3{static_cast<double>(shoulderRadius) - platformRadius, 0.0,
+                    static_cast<double>(shoulderZ) + platformJointZ};
+    const double upper = upperArmLength;
+    const double lower = lowerArmLength;
+    const double d = Norm(c);
+    if (!(reachMargin + d <= upper + lower)) {
         throw KinematicError::DeltaOutOfReach;
     }
-    const float alpha = std::atan2(c.x, c.z);
-    const float r = std::sqrt(lowerArmLength * lowerArmLength - c.y * c.y);
-    const float m = std::sqrt(c.MagnitudeQ() - c.y * c.y);
-    const float numerator = upperArmLength * upperArmLength - r * r + m * m;
-    const double denominator = 2.0 * static_cast<double>(upperArmLength) * static_cast<double>(m);
-    const float beta = static_cast<float>(std::acos(static_cast<double>(numerator) / denominator));
-    const float angle = (-alpha - beta) * 57.29578f + 90.0f;
-    // A rod shorter than the sideways offset, or a triangle that does not close, has no
-    // real solution; the drives must never see the resulting NaN.
-    if (!std::isfinite(angle)) {
-        throw KinematicError::DeltaOutOfReach;
+    // The rod projected into the arm plane, and the shoulder-to-joint distance there.
+    const double r2 = lower * lower - c.y * c.y;
+    const double m = std::sqrt(c.x * c.x + c.z * c.z);
+    if (!(r2 > 0.0) || !(m > 0.0)) {
+        throw KinematicError::DeltaOutOfReach;  // rod shorter than the sideways offset
     }
-    return angle;
+    double cosBeta = (upper * upper - r2 + m * m) / (2.0 * upper * m);
+    if (!(std::fabs(cosBeta) <= 1.0 + kCosineSlack)) {
+        throw KinematicError::DeltaOutOfReach;  // the triangle does not close
+    }
+    cosBeta = std::min(1.0, std::max(-1.0, cosBeta));
+    const double alpha = std::atan2(c.x, c.z);
+    // Folded into [-180, 180]: below the shoulder the atan2 branch cut would otherwise
+    // make the angle jump by a whole turn between two neighbouring points.
+    const double angle = std::remainder((-alpha - std::acos(cosBeta)) * kRadToDeg + 90.0, 360.0);
+    return static_cast<float>(angle);
 }
 
 void RobotKinematicDelta::InverseKin(const Matrix44& m, float* q) const {
@@ -223,6 +262,7 @@ void RobotKinematicDelta::SetJoints(const float* joints, bool check) {
 }
 
 void RobotKinematicDelta::SetPosition(const Matrix44& target, float* joints) {
+    CheckTargetFinite(target);
     Vector3 p = target.GetTranslation();
     Vector3 platformPoint = SubtractLinearAxisPositionOffset(joints, p);
     // The platform does not turn, so the tool offset is a fixed shift in base coordinates.
@@ -234,9 +274,20 @@ void RobotKinematicDelta::SetPosition(const Matrix44& target, float* joints) {
     Matrix44 platform = target;
     platform.SetTranslation(platformPoint);
     InverseKin(platform, q);
+    // The forward kinematics hangs the platform on the far side of the elbows. Where the
+    // elbow-out arms meet the point only with the platform on the near side, the linkage
+    // would have to fold through its flat, singular position: out of reach, and the joints
+    // would otherwise report another point than the one asked for.
+    Matrix44 reached;
+    ForwardKin(q, reached);
+    if (!((reached.GetTranslation() - platformPoint).Magnitude() <= rodLengthTolerance)) {
+        throw KinematicError::DeltaOutOfReach;
+    }
     for (int i = extJointIndex; i < maxJoints; ++i) {
         q[i] = joints[i];
     }
+    // Nothing downstream limits the joints before they reach the drives.
+    CheckJoints(q);
     checkLinkages(q, platformPoint);
 
     currentPosition.SetTranslation(p);

@@ -286,6 +286,7 @@ void RobotKinematicDelta2Linear::SetJoints(const float* joints, bool check) {
 }
 
 void RobotKinematicDelta2Linear::SetPosition(const Matrix44& target, float* joints) {
+    CheckTargetFinite(target);
     // Float noise in y is no y motion.
     if (!(std::fabs(target(1, 3)) <= yTolerance)) {
         throw std::runtime_error(yMotion);

@@ -344,6 +344,7 @@ float RobotKinematicDeltaLinear::Fitness(const float* /*q*/, const Vector3& p) c
 }
 
 void RobotKinematicDeltaLinear::SetPosition(const Matrix44& target, float* joints) {
+    CheckTargetFinite(target);
     CheckVirtualBox(target.GetTranslation(), currentPosition.GetTranslation());
 
     float q[maxJoints] = {};

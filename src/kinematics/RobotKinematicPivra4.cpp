@@ -151,6 +151,7 @@ void RobotKinematicPivra4::SetJoints(const float* joints, bool check) {
 }
 
 void RobotKinematicPivra4::SetPosition(const Matrix44& target, float* joints) {
+    RefuseNonFiniteTarget(target, ikErrorLogged);
     float q[maxJoints] = {};
     Matrix44 m;
     const Vector3 off = JointsOfTarget(target, joints, q, [this, &m](Matrix44& f, float* j) {
@@ -168,29 +169,42 @@ void RobotKinematicPivra4::SetPosition(const Matrix44& target, float* joints) {
     ikErrorLogged = false;
 }
 
+void RobotKinematicPivra4::RefuseNonFiniteTarget(const Matrix44& target, bool& logged) {
+    if (!ArmConfiguration::IsFinitePose(target)) {
+        LogOnce(logged, "InvKin: target pose not finite");
+        throw KinematicError::NaNInJoint;
+    }
+}
+
 float RobotKinematicPivra4::FlangeAzimuth(const Matrix44& flange) {
     Vector3 h(flange.m[3], flange.m[7], 0.0f);
     h.Normalize();
     return std::atan2(h.y, h.x);
 }
 
-float RobotKinematicPivra4::ArmPlaneAzimuth(const Matrix44& flange) {
-    const float tx = flange.m[3];
-    const float ty = flange.m[7];
-    float ax = flange.m[2];
-    float ay = flange.m[6];
-    // Close to the base axis the flange point's azimuth is mostly rounding noise (and 0
-    // right on the axis), which would turn the arm plane away from a reachable target.
-    // The approach axis lies in the arm plane of every reachable pose, so it decides the
-    // plane there; its sign is taken towards the flange point's side.
-    if (tx * tx + ty * ty < kNearAxisRadius * kNearAxisRadius && ax * ax + ay * ay > 1e-8f) {
-        if (ax * tx + ay * ty < 0.0f) {
-            ax = -ax;
-            ay = -ay;
-        }
-        return std::atan2(ay, ax);
+bool RobotKinematicPivra4::ArmPlaneAzimuth(const Matrix44& flange, float* phi) {
+    const double tx = flange.m[3];
+    const double ty = flange.m[7];
+    if (tx * tx + ty * ty >= static_cast<double>(kNearAxisRadius) * kNearAxisRadius) {
+        *phi = FlangeAzimuth(flange);
+        return true;
     }
-    return FlangeAzimuth(flange);
+    // Close to the base axis the flange point's azimuth is rounding noise, and for an
+    // approach axis off its plane it would swing the arm plane (and A1) half a turn within
+    // a fraction of a millimetre. There only the approach axis can fix the plane, and only
+    // for a pose the arm can reach: one whose flange point lies in that plane.
+    double ax = flange.m[2];
+    double ay = flange.m[6];
+    const double horizontal = std::sqrt(ax * ax + ay * ay);
+    if (horizontal < 1e-4 || std::fabs(tx * ay - ty * ax) / horizontal > kNearAxisPlaneTolerance) {
+        return false;
+    }
+    if (ax * tx + ay * ty < 0.0) {
+        ax = -ax;  // towards the flange point's side, as its own azimuth would be
+        ay = -ay;
+    }
+    *phi = static_cast<float>(std::atan2(ay, ax));
+    return true;
 }
 
 bool RobotKinematicPivra4::ProjectOrientationToArmPlane(Matrix44& flange, float phi) {
@@ -215,7 +229,14 @@ bool RobotKinematicPivra4::ProjectOrientationToArmPlane(Matrix44& flange, float 
 }
 
 void RobotKinematicPivra4::LimitOrientation(Matrix44* flange) {
-    if (!ProjectOrientationToArmPlane(*flange, ArmPlaneAzimuth(*flange))) {
+    float phi = 0.0f;
+    if (!ArmPlaneAzimuth(*flange, &phi)) {
+        LogFormatOnce(ikErrorLogged, "Kinematic Error: too close to center axis! %.1lf %1.lf %1.lf",
+                      static_cast<double>(flange->m[3]), static_cast<double>(flange->m[7]),
+                      static_cast<double>(kNearAxisRadius));
+        throw KinematicError::CenterSingularity;
+    }
+    if (!ProjectOrientationToArmPlane(*flange, phi)) {
         LogOnce(ikErrorLogged, "InvKin: OutofReach");
         throw KinematicError::OutOfReach;
     }
@@ -228,60 +249,38 @@ void RobotKinematicPivra4::InverseKin(const Matrix44& pose, float* out) {
     Matrix44 a;
     ForwardKinJ1toJ3(q, &a);
     const Matrix44 w = f * a.Inverse();
-    q[3] = -std::atan2(-w.m[2], w.m[10]) * kRadToDeg;
+    q[3] = static_cast<float>(-std::atan2(-static_cast<double>(w.m[2]), static_cast<double>(w.m[10])) * kRadToDegD);
+    ArmConfiguration::NearestToCurrent(q, currentJoints, kJoints);
     for (int i = 0; i < nrOfJoints; ++i) {
         out[i] = q[i];
     }
 }
 
-void RobotKinematicPivra4::ShoulderElbowAngles(float r, float pz, float d, float lz2In, float lz3In, bool elbowPositiveIn,
-                                               float* shoulder, float* elbow) {
-    // Elevation of the wrist point seen from the shoulder. asin(pz / d) would give the same
-    // angle but loses up to 2 um of tool position in single precision when the wrist point
-    // is nearly straight above or below the shoulder.
-    const float alpha = std::atan2(pz, r);
-    // Numerators in float, denominators and quotients in double.
-    const float numBeta = d * d - lz3In * lz3In + lz2In * lz2In;
-    const float beta = static_cast<float>(std::acos(static_cast<double>(numBeta) /
-                                                    (2.0 * static_cast<double>(d) * static_cast<double>(lz2In))));
-    const float numGamma = lz3In * lz3In - d * d + lz2In * lz2In;
-    const float gamma = static_cast<float>(std::acos(static_cast<double>(numGamma) /
-                                                     (2.0 * static_cast<double>(lz3In) * static_cast<double>(lz2In))));
-    if (elbowPositiveIn) {
-        *shoulder = 90.0f - (alpha + beta) * kRadToDeg;
-        *elbow = 180.0f - gamma * kRadToDeg;
-    } else {
-        *shoulder = (beta - alpha) * kRadToDeg + 90.0f;
-        *elbow = gamma * kRadToDeg - 180.0f;
-    }
-}
-
 void RobotKinematicPivra4::ComputeA1toA3(const Matrix44& f, float* q) {
-    const float px = f.m[3] - f.m[2] * lz4;
-    const float py = f.m[7] - f.m[6] * lz4;
-    const float pz = f.m[11] - f.m[10] * lz4 - (lz0 + lz1);
+    const double px = static_cast<double>(f.m[3]) - static_cast<double>(f.m[2]) * lz4;
+    const double py = static_cast<double>(f.m[7]) - static_cast<double>(f.m[6]) * lz4;
+    const double pz = static_cast<double>(f.m[11]) - static_cast<double>(f.m[10]) * lz4 - (lz0 + lz1);
 
     if (std::fabs(px) < singularityCenter && std::fabs(py) < singularityCenter) {
-        LogFormatOnce(ikErrorLogged, "Kinematic Error: too close to center axis! %.1lf %1.lf %1.lf",
-                      static_cast<double>(px), static_cast<double>(py), static_cast<double>(singularityCenter));
+        LogFormatOnce(ikErrorLogged, "Kinematic Error: too close to center axis! %.1lf %1.lf %1.lf", px, py,
+                      static_cast<double>(singularityCenter));
         throw KinematicError::CenterSingularity;
     }
-    const float theta1 = std::atan2(py, px);
-    const float r = std::sqrt(px * px + py * py);
-    const float d = std::sqrt(r * r + pz * pz);
-    if (d > (lz2 + lz3) - singularityEllbow) {
+    const double r = std::sqrt(px * px + py * py);
+    if (std::sqrt(r * r + pz * pz) > (lz2 + lz3) - singularityEllbow) {
         LogOnce(ikErrorLogged, "InvKin: OutofReach");
         throw KinematicError::OutOfReach;
     }
-    q[0] = theta1 * kRadToDeg;
-    ShoulderElbowAngles(r, pz, d, lz2, lz3, elbowPositive, &q[1], &q[2]);
+    double base = std::atan2(py, px) * kRadToDegD;
+    ArmConfiguration::ShoulderElbow(r, pz, lz2, lz3, elbowPositive, &q[1], &q[2]);
     if (!wristInFront) {
         // Reaching over the base axis: turn round and mirror the arm.
-        q[0] += 180.0f;
-        if (q[0] > 180.0f) {
-            q[0] -= 360.0f;
+        base += 180.0;
+        if (base > 180.0) {
+            base -= 360.0;
         }
         q[1] = -q[1];
         q[2] = -q[2];
     }
+    q[0] = static_cast<float>(base);
 }

@@ -181,6 +181,12 @@ void RobotKinematicPivra5::SetJoints(const float* joints, bool check) {
 }
 
 void RobotKinematicPivra5::SetPosition(const Matrix44& target, float* joints) {
+    // The standard projection never reads the x column: a NaN there would be solved and
+    // stored as the pose.
+    if (!ArmConfiguration::IsFinitePose(target)) {
+        LogOnce(ikErrorLogged, "InvKin: target pose not finite");
+        throw KinematicError::NaNInJoint;
+    }
     float q[maxJoints] = {};
     JointsOfTarget(target, joints, q, [this](Matrix44& m, float* j) { InverseKin(m, j); });
 
@@ -214,6 +220,7 @@ void RobotKinematicPivra5::InverseKin(const Matrix44& pose, float* out) {
     if (TCPXDirToFront) {
         q[4] += (q[4] < 0.0f) ? 180.0f : -180.0f;
     }
+    ArmConfiguration::NearestToCurrent(q, currentJoints, nrOfJoints);
 
     for (int i = 0; i < nrOfJoints; ++i) {
         out[i] = q[i];
@@ -221,50 +228,35 @@ void RobotKinematicPivra5::InverseKin(const Matrix44& pose, float* out) {
 }
 
 void RobotKinematicPivra5::ComputeA1toA3(const Matrix44& f, float* q) {
-    const float hand = lz4 + lz5;
-    const float px = f.m[3] - f.m[2] * hand;
-    const float py = f.m[7] - f.m[6] * hand;
-    const float pz = f.m[11] - f.m[10] * hand - (lz0 + lz1);
+    const double hand = static_cast<double>(lz4) + lz5;
+    const double px = static_cast<double>(f.m[3]) - static_cast<double>(f.m[2]) * hand;
+    const double py = static_cast<double>(f.m[7]) - static_cast<double>(f.m[6]) * hand;
+    const double pz = static_cast<double>(f.m[11]) - static_cast<double>(f.m[10]) * hand - (lz0 + lz1);
 
     if (std::fabs(px) < singularityCenter && std::fabs(py) < singularityCenter) {
-        LogFormatOnce(ikErrorLogged, "Kinematic Error: too close to center axis! %.1lf %1.lf %1.lf",
-                      static_cast<double>(px), static_cast<double>(py), static_cast<double>(singularityCenter));
+        LogFormatOnce(ikErrorLogged, "Kinematic Error: too close to center axis! %.1lf %1.lf %1.lf", px, py,
+                      static_cast<double>(singularityCenter));
         throw KinematicError::CenterSingularity;
     }
 
-    const float theta1 = std::atan2(py, px);
-    const float r = std::sqrt(px * px + py * py);
-    const float d = std::sqrt(r * r + pz * pz);
-    if (d > (lz2 + lz3) - singularityEllbow) {
+    const double r = std::sqrt(px * px + py * py);
+    if (std::sqrt(r * r + pz * pz) > (lz2 + lz3) - singularityEllbow) {
         LogOnce(ikErrorLogged, "InvKin: OutofReach");
         throw KinematicError::OutOfReach;
     }
 
-    const float alpha = std::asin(pz / d);
-    const float betaNum = d * d - lz3 * lz3 + lz2 * lz2;
-    const float beta = static_cast<float>(
-        std::acos(static_cast<double>(betaNum) / (2.0 * static_cast<double>(d) * static_cast<double>(lz2))));
-    const float gammaNum = lz3 * lz3 - d * d + lz2 * lz2;
-    const float gamma = static_cast<float>(
-        std::acos(static_cast<double>(gammaNum) / (2.0 * static_cast<double>(lz3) * static_cast<double>(lz2))));
-
-    q[0] = theta1 * DataTypes::rad2deg;
-    if (elbowPositive) {
-        q[1] = 90.0f - (alpha + beta) * DataTypes::rad2deg;
-        q[2] = 180.0f - gamma * DataTypes::rad2deg;
-    } else {
-        q[1] = (beta - alpha) * DataTypes::rad2deg + 90.0f;
-        q[2] = gamma * DataTypes::rad2deg - 180.0f;
-    }
+    double base = std::atan2(py, px) * kRadToDeg;
+    ArmConfiguration::ShoulderElbow(r, pz, lz2, lz3, elbowPositive, &q[1], &q[2]);
     if (!wristInFront) {
         // Reaching over the base axis: the mirrored arm turned half a revolution.
-        q[0] += 180.0f;
-        if (q[0] > 180.0f) {
-            q[0] -= 360.0f;
+        base += 180.0;
+        if (base > 180.0) {
+            base -= 360.0;
         }
         q[1] = -q[1];
         q[2] = -q[2];
     }
+    q[0] = static_cast<float>(base);
 }
 
 Matrix44 RobotKinematicPivra5::LimitOrientationStandard(const Matrix44& pose) {

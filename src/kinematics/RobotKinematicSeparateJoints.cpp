@@ -90,4 +90,7 @@ void RobotKinematicSeparateJoints::SetJoints(const float* joints, bool check) {
     }
 }
 
-void RobotKinematicSeparateJoints::SetPosition(const DataTypes::Matrix44& /*target*/, float* /*joints*/) {}
+void RobotKinematicSeparateJoints::SetPosition(const DataTypes::Matrix44& target, float* /*joints*/) {
+    // Nothing to solve, but a non-finite set-point still means a failed computation.
+    CheckTargetFinite(target);
+}

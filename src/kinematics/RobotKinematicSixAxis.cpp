@@ -33,7 +33,11 @@ RobotKinematicSixAxis::RobotKinematicSixAxis() {
     currentJoints[1] = 30.0f;
     currentJoints[2] = 40.0f;
     kinematicTypeName = "RobotKinematicSixAxis";
+    // The default lengths hold without Init too, and the wrist offset angle belongs to them.
+    elbowOffsetAngle = ElbowOffsetAngle();
 }
+
+float RobotKinematicSixAxis::ElbowOffsetAngle() const { return std::atan(lz3 / (lx3 + lx4)); }
 
 RobotKinematicSixAxis::~RobotKinematicSixAxis() = default;
 
@@ -132,7 +136,7 @@ void RobotKinematicSixAxis::Init(const std::string& name, const std::string& typ
                      static_cast<double>(Ellbow), static_cast<double>(Wrist));
     Log()->add(" ");
 
-    elbowOffsetAngle = std::atan(lz3 / (lx3 + lx4));
+    elbowOffsetAngle = ElbowOffsetAngle();
     kinErrorLogged = false;
 }
 
@@ -266,6 +270,7 @@ void RobotKinematicSixAxis::SetJoints(const float* joints, bool check) {
 }
 
 void RobotKinematicSixAxis::SetPosition(const Matrix44& target, float* joints) {
+    CheckTargetFinite(target);
     CheckVirtualBox(target.GetTranslation(), currentPosition.GetTranslation());
     // The tool pose in the arm's own frame: raised by zOffset, without the linear axes.
     Matrix44 tcp = target;

@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <ostream>
+#include <limits>
 #include <random>
 #include <string>
 
@@ -316,7 +317,6 @@ TEST_F(PlaneArmTest, EveryConfigurationReturnsToTheSamePose) {
     constexpr int kMaxDraws = 400000;
     const float shoulderZ = k.lz0 + k.lz1;
     const float reach = k.lz2 + k.lz3 - k.singularityEllbow;
-    const float fold = std::fabs(k.lz3 - k.lz2);
 
     std::mt19937 rng(77031u);
     std::uniform_real_distribution<float> angle(-180.0f, 180.0f);
@@ -331,11 +331,11 @@ TEST_F(PlaneArmTest, EveryConfigurationReturnsToTheSamePose) {
         }
         const Joints q = Arm(angle(rng), angle(rng), angle(rng));
         k.SetJoints(q.data(), false);
-        // Leave out the singular zones: wrist point near the base axis, at full stretch,
-        // or folded onto the shoulder.
+        // Leave out the refused zones: wrist point near the base axis or at full stretch.
+        // The folded elbow stays in.
         const Vector3 w = k.wristPoint;
         const float d = std::hypot(w.x, w.z - shoulderZ);
-        if (std::fabs(w.x) < k.singularityCenter + 1.0f || d > reach - 0.5f || d < fold + 0.5f) {
+        if (std::fabs(w.x) < k.singularityCenter + 1.0f || d > reach - 0.5f) {
             continue;
         }
         const int config = (k.elbowPositive ? 1 : 0) + (k.wristInFront ? 2 : 0);
@@ -369,6 +369,111 @@ TEST_F(PlaneArmTest, EveryConfigurationReturnsToTheSamePose) {
         EXPECT_GE(done[c], kPerConfiguration) << "configuration " << c;
     }
     EXPECT_EQ(0, failures) << "worst " << worstMm << " mm, " << worstDeg << " deg";
+}
+
+// Straight lines in the plane between random poses, 0.1 mm steps, start orientation kept:
+// no joint steps more than 5 degrees unless the wrist is near the centre zone, full stretch
+// or the folded elbow.
+TEST_F(PlaneArmTest, StraightPathsMoveEveryJointContinuously) {
+    RobotKinematic3AxisPlane k;
+    MakeFree(k);
+    RobotKinematic3AxisPlane probe;
+    probe.clone(&k);
+    const float shoulder = k.lz0 + k.lz1;
+    const float stretch = k.lz2 + k.lz3 - k.singularityEllbow;
+    const float fold = std::fabs(k.lz3 - k.lz2);
+    auto singular = [&](const Vector3& w) {
+        const float d = std::hypot(w.x, w.z - shoulder);
+        return std::fabs(w.x) < k.singularityCenter + 3.0f || d > stretch - 2.0f || d < fold + 2.0f;
+    };
+    std::mt19937 rng(9173u);
+    std::uniform_real_distribution<float> angle(-180.0f, 180.0f), delta(-25.0f, 25.0f);
+    int paths = 0;
+    int checked = 0;
+    for (int draw = 0; paths < 150 && draw < 5000; ++draw) {
+        const Joints from = Arm(angle(rng), angle(rng), angle(rng));
+        k.SetJoints(from.data(), false);
+        const Matrix44 start = k.currentPosition;
+        if (singular(k.wristPoint)) continue;
+        Joints to = from;
+        to[0] += delta(rng);
+        to[1] += delta(rng);
+        probe.SetJoints(to.data(), false);
+        const Vector3 a = start.GetTranslation();
+        const Vector3 b = probe.currentPosition.GetTranslation();
+        const double length = Distance(a, b);
+        if (length > 150.0) continue;
+        ++paths;
+        const int steps = static_cast<int>(length / 0.1) + 1;
+        Joints prev = from;
+        bool prevRegular = true;
+        for (int n = 1; n <= steps; ++n) {
+            const float f = static_cast<float>(n) / steps;
+            Matrix44 target = start;
+            target.SetTranslation(a.x + (b.x - a.x) * f, 0.0f, a.z + (b.z - a.z) * f);
+            Joints ext{};
+            try {
+                k.SetPosition(target, ext.data());
+            } catch (int) {
+                prevRegular = false;
+                continue;
+            }
+            const Joints q = UserJointsOf(k);
+            const bool regular = !singular(k.wristPoint);
+            if (regular && prevRegular) {
+                ++checked;
+                for (int i = 0; i < 3; ++i) {
+                    ASSERT_LT(std::fabs(q[i] - prev[i]), 5.0f)
+                        << "joint " << i << " on the path from " << from[0] << " " << from[1] << " " << from[2];
+                }
+            }
+            prev = q;
+            prevRegular = regular;
+        }
+    }
+    EXPECT_EQ(150, paths);
+    EXPECT_GT(checked, 40000);
+}
+
+TEST_F(PlaneArmTest, TargetPastHalfTurnTakesTheWristEquivalentNearestTheCurrentOne) {
+    RobotKinematic3AxisPlane k;
+    MakeFree(k);
+    const Joints from = Arm(-20, 110, 179.95f);
+    k.SetJoints(Arm(-20, 110, -179.95f).data(), false);
+    const Matrix44 target = k.currentPosition;
+    k.SetJoints(from.data(), false);
+    Joints ext{};
+    k.SetPosition(target, ext.data());
+    ExpectJointsNear(Arm(-20, 110, 180.05f), UserJointsOf(k), 3, 1e-3f);
+}
+
+TEST_F(PlaneArmTest, NonFiniteTargetThrowsAndKeepsState) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        int row, col;
+        float value;
+    } cases[] = {{0, 0, nan}, {1, 0, inf}, {2, 2, nan}, {1, 1, -inf}, {0, 3, nan}, {2, 3, -inf}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "R(" << c.row << "," << c.col << ") = " << c.value);
+        RobotKinematic3AxisPlane k;
+        MakeFree(k);
+        const Joints start = Arm(-20, 110, 0);
+        k.SetJoints(start.data(), false);
+        const Matrix44 pose = k.currentPosition;
+        Matrix44 target = pose;
+        target(c.row, c.col) = c.value;
+        Joints ext{};
+        int code = 0;
+        try {
+            k.SetPosition(target, ext.data());
+        } catch (int e) {
+            code = e;
+        }
+        EXPECT_EQ(50, code);
+        EXPECT_TRUE(k.currentPosition.Equals(pose, 0.0f));
+        ExpectJointsNear(start, UserJointsOf(k), 3, 0.0f);
+    }
 }
 
 TEST_F(PlaneArmTest, DependentLinearAxisAlongXCarriesTheArm) {

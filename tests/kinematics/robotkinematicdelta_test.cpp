@@ -282,6 +282,93 @@ TEST_F(DeltaTest, TargetsWithoutASolutionThrowOutOfReachAndKeepTheState) {
     }
 }
 
+// Joints near a singular geometry: the exact intersection exists (rod error 1.5e-5 mm),
+// while a single-precision solution lands up to 1e-3 mm off and, depending on rounding,
+// is refused as out of reach.
+TEST_F(DeltaTest, ForwardKinematicsIsExactNearSingularGeometry) {
+    const Joints q = {-58.8806f, 96.9417f, 99.6210f, 0, 0, 0, 0, 0, 0};
+    kin_.maxLinkageAngle = 90.0f;
+    kin_.SetJoints(q.data(), false);
+    for (double rod : RodLengths(kin_, kin_.currentPosition.GetTranslation(), q.data())) {
+        EXPECT_NEAR(180.0, rod, 1e-4);
+    }
+}
+
+// Rod folded back flat over the upper arm (shoulder angle 180 degrees): the cosine of the
+// triangle rounds a hair past -1 and must still give the flat solution.
+TEST_F(DeltaTest, FlatTriangleAtTheShoulderIsSolved) {
+    for (float sideways : {0.0f, 33.3f, 71.7f, 101.9f}) {
+        // Shoulder-to-joint distance in the arm plane of rod minus upper arm.
+        const double rodInPlane = std::sqrt(180.0 * 180.0 - double(sideways) * sideways);
+        for (float heading : {0.0f, 17.0f, -41.0f, 63.0f}) {
+            const double m = rodInPlane - 140.0;
+            const double h = heading * kPi / 180.0;
+            // Arm frame point: shoulder (50, 0, 20) less the platform joint offset (30, 0, -10).
+            const Vector3 p(static_cast<float>(20.0 + m * std::sin(h)), sideways,
+                            static_cast<float>(30.0 + m * std::cos(h)));
+            const float angle = kin_.ComputeOneJoint(0, p);
+            // The upper arm points straight away from the platform joint.
+            EXPECT_NEAR(-heading - 90.0f, angle, 0.2f) << "sideways " << sideways << " heading " << heading;
+        }
+    }
+}
+
+// The inverse kinematics used to hand out joints far beyond the limits with no error; the
+// drives would have taken them.
+TEST_F(DeltaTest, InverseRefusesJointsThatLeaveTheLimits) {
+    struct Case {
+        Vector3 target;
+        bool limitOnly;  // refused by the limit check alone
+    };
+    const Case cases[] = {
+        // Solves to (122.46, -32.73, -53.79): arm 1 beyond its 120 degrees.
+        {Vector3(-178.1f, 9.3f, 17.0f), true},
+        // Once (101.12, -234.73, -172.01); elbow-out arms meet it only with the platform
+        // folded to the near side of the elbows, so it is out of reach as well.
+        {Vector3(-73.1f, 18.8f, 1.0f), false},
+    };
+    Joints none{};
+    kin_.SetPosition(At(0, 0, 260), none.data());
+    const Joints before = UserJointsOf(kin_);
+    const Matrix44 poseBefore = kin_.currentPosition;
+    for (const Case& c : cases) {
+        try {
+            kin_.SetPosition(At(c.target.x, c.target.y, c.target.z), none.data());
+            const Joints q = UserJointsOf(kin_);
+            ADD_FAILURE() << c.target.ToString() << " accepted joints " << q[0] << " " << q[1] << " " << q[2];
+        } catch (int code) {
+            const bool limit = code == KinematicError::JointBelowMin || code == KinematicError::JointAboveMax;
+            EXPECT_TRUE(limit || (!c.limitOnly && code == KinematicError::DeltaOutOfReach))
+                << c.target.ToString() << ": " << code;
+        }
+        EXPECT_EQ(before, UserJointsOf(kin_));
+        EXPECT_TRUE(kin_.currentPosition.Equals(poseBefore, 0.0f));
+    }
+}
+
+// Where the elbow-out arms reach a point only with the platform on the near side of the
+// elbows, the forward kinematics of those joints gives another point: refused.
+TEST_F(DeltaTest, InverseRefusesPointsOfTheOtherLinkageAssembly) {
+    RobotKinematicDelta loose;
+    loose.Init("delta", "Delta", "", 0);
+    loose.maxLinkageAngle = 90.0f;
+    // Arms raised past the vertical put the platform below the elbows.
+    const Joints q = {-46.0295f, 65.1012f, 119.1043f, 0, 0, 0, 0, 0, 0};
+    loose.SetJoints(q.data(), false);
+    const Matrix44 reached = loose.currentPosition;
+    Joints none{};
+    try {
+        loose.SetPosition(reached, none.data());
+        auto forward = loose.clone();
+        const Joints back = UserJointsOf(loose);
+        forward->SetJoints(back.data(), false);
+        // Accepted only if the solution leads back to the point.
+        EXPECT_LT(Distance(reached.GetTranslation(), forward->currentPosition.GetTranslation()), 1e-3);
+    } catch (int code) {
+        EXPECT_EQ(KinematicError::DeltaOutOfReach, code);
+    }
+}
+
 TEST_F(DeltaTest, TiltedRodThrowsLinkageAngleInBothDirectionsEvenWithoutChecks) {
     RobotKinematicDelta loose;
     loose.Init("delta", "Delta", "", 0);

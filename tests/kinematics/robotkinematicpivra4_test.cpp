@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <ostream>
+#include <limits>
 #include <random>
 #include <string>
 
@@ -456,7 +457,6 @@ TEST_P(Pivra4RoundTripTest, EveryConfigurationReturnsToTheSamePose) {
     constexpr int kMaxDraws = 400000;
     const float shoulderZ = k.lz0 + k.lz1;
     const float reach = k.lz2 + k.lz3 - k.singularityEllbow;
-    const float fold = std::fabs(k.lz3 - k.lz2);
 
     std::mt19937 rng(20240611u);
     std::uniform_real_distribution<float> angle(-180.0f, 180.0f);
@@ -472,12 +472,11 @@ TEST_P(Pivra4RoundTripTest, EveryConfigurationReturnsToTheSamePose) {
         }
         const Joints q = Arm(angle(rng), angle(rng), angle(rng), angle(rng));
         k.SetJoints(q.data(), false);
-        // Leave out the singular zones: the wrist point near the base axis (centre zone is a
-        // square of singularityCenter), at full stretch, or folded onto the shoulder.
+        // Leave out the refused zones: the wrist point near the base axis (centre zone is a
+        // square of singularityCenter) or at full stretch. The folded elbow stays in.
         const Vector3 w = k.wristPoint;
         const float d = std::hypot(std::hypot(w.x, w.y), w.z - shoulderZ);
-        if (std::max(std::fabs(w.x), std::fabs(w.y)) < k.singularityCenter + 1.0f || d > reach - 0.5f ||
-            d < fold + 0.5f) {
+        if (std::max(std::fabs(w.x), std::fabs(w.y)) < k.singularityCenter + 1.0f || d > reach - 0.5f) {
             continue;
         }
         const int config = (k.elbowPositive ? 1 : 0) + (k.wristInFront ? 2 : 0);
@@ -526,6 +525,178 @@ INSTANTIATE_TEST_SUITE_P(
                                      {-1, 1, -1, 1},
                                      {5.0f, -10.0f, 3.0f, 90.0f}}),
     [](const ::testing::TestParamInfo<RoundTripSetup>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------------------
+// Continuity along straight paths.
+
+// Walks the flange point from a to b in 0.1 mm steps with the orientation of pose and calls
+// visit(target, solved user joints) for each solved step, or visit(target, nullptr) for a
+// refused one.
+template <typename Visit>
+void WalkStraight(RobotKinematicPivra4& k, const Matrix44& pose, const Vector3& a, const Vector3& b, Visit visit) {
+    const int steps = static_cast<int>(Distance(a, b) / 0.1) + 1;
+    for (int n = 1; n <= steps; ++n) {
+        const float f = static_cast<float>(n) / steps;
+        Matrix44 target = pose;
+        target.SetTranslation(a.x + (b.x - a.x) * f, a.y + (b.y - a.y) * f, a.z + (b.z - a.z) * f);
+        Joints ext{};
+        try {
+            k.SetPosition(target, ext.data());
+        } catch (int) {
+            visit(target, nullptr);
+            continue;
+        }
+        const Joints q = UserJointsOf(k);
+        visit(target, &q);
+    }
+}
+
+// Length of the approach axis of t projected into the vertical plane through its flange
+// point: near 0 the projection has no direction left and flips.
+double ApproachInArmPlane(const Matrix44& t) {
+    const double phi = std::atan2(t(1, 3), t(0, 3));
+    return std::hypot(t(0, 2) * std::cos(phi) + t(1, 2) * std::sin(phi), t(2, 2));
+}
+
+double LargestStep(const Joints& a, const Joints& b) {
+    double step = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        step = std::max(step, static_cast<double>(std::fabs(a[i] - b[i])));
+    }
+    return step;
+}
+
+// The flange point passes the base axis at a distance, the hand horizontal along x: only a
+// path through the axis can keep the orientation; off it the arm plane turns with the
+// flange point's azimuth, and within the near-axis radius nothing fixes the plane. A1 never
+// jumps: each solved step moves every joint less than 5 degrees, and a refusal is 21.
+TEST_F(Pivra4Test, FlangePassingTheBaseAxisMovesA1ContinuouslyOrIsRefused) {
+    for (const float miss : {0.0f, 0.3f, 0.9f, 1.4f, 1.6f, 3.0f}) {
+        SCOPED_TRACE(testing::Message() << "passes the axis at " << miss << " mm");
+        RobotKinematicPivra4 k;
+        k.Init("arm", "JXRPivra4", "/nonexistent/robot.xml", 0);
+        ClearLimits(k);
+        const Joints start = Arm(180, 20, 40, 30);  // arm turned to -x, flange and hand along -x
+        k.SetJoints(start.data(), false);
+        Matrix44 pose;
+        pose.SetRotationABCDeg2(0.0, 90.0, 0.0);  // hand along +x, back towards the axis
+        const float z = 350.0f;
+        pose.SetTranslation(-4.0f, miss, z);
+        Joints ext{};
+        k.SetPosition(pose, ext.data());
+        Joints prev = UserJointsOf(k);
+        bool prevSolved = true;
+        int refused = 0;
+        WalkStraight(k, pose, Vector3(-4.0f, miss, z), Vector3(4.0f, miss, z), [&](const Matrix44& t, const Joints* q) {
+            if (q == nullptr) {
+                ++refused;
+                prevSolved = false;
+                EXPECT_LT(std::hypot(t(0, 3), t(1, 3)), 1.6f);
+                return;
+            }
+            // Off the axis the path crosses the plane perpendicular to the hand, where no
+            // projection exists; that is the other singular zone.
+            const bool regular = ApproachInArmPlane(t) > 0.3;
+            if (prevSolved && regular) {
+                EXPECT_LT(LargestStep(prev, *q), 5.0) << "at x " << t(0, 3);
+            }
+            prev = *q;
+            prevSolved = regular;
+        });
+        if (miss == 0.0f) {
+            EXPECT_EQ(0, refused);  // the reachable path through the axis
+            EXPECT_NEAR(180.0f, prev[0], 1e-3f);
+        }
+    }
+}
+
+// Random straight paths with the start orientation kept: no joint steps more than 5 degrees
+// outside the singular zones (wrist near the centre zone, full stretch or the folded elbow,
+// approach axis nearly perpendicular to the arm plane, flange point near the base axis:
+// there the arm plane turns with the flange point's azimuth and swings the hand about).
+TEST_F(Pivra4Test, StraightPathsMoveEveryJointContinuously) {
+    RobotKinematicPivra4 k;
+    k.Init("arm", "JXRPivra4", "/nonexistent/robot.xml", 0);
+    ClearLimits(k);
+    RobotKinematicPivra4 probe;
+    probe.clone(&k);
+    const float shoulder = k.lz0 + k.lz1;
+    const float stretch = k.lz2 + k.lz3 - k.singularityEllbow;
+    const float fold = std::fabs(k.lz3 - k.lz2);
+    auto singular = [&](const Matrix44& t, const Vector3& w) {
+        const float d = std::hypot(std::hypot(w.x, w.y), w.z - shoulder);
+        const double r = std::hypot(t(0, 3), t(1, 3));
+        return std::max(std::fabs(w.x), std::fabs(w.y)) < k.singularityCenter + 3.0f || d > stretch - 2.0f ||
+               d < fold + 2.0f || r < 10.0 || ApproachInArmPlane(t) < 0.3;
+    };
+
+    std::mt19937 rng(777u);
+    std::uniform_real_distribution<float> angle(-180.0f, 180.0f), delta(-25.0f, 25.0f);
+    int paths = 0;
+    int checked = 0;
+    for (int draw = 0; paths < 150 && draw < 5000; ++draw) {
+        const Joints from = Arm(angle(rng), angle(rng), angle(rng), angle(rng));
+        k.SetJoints(from.data(), false);
+        const Matrix44 start = k.currentPosition;
+        if (singular(start, k.wristPoint)) continue;
+        Joints to = from;
+        for (int i = 0; i < 3; ++i) to[i] += delta(rng);
+        probe.SetJoints(to.data(), false);
+        const Vector3 a = start.GetTranslation();
+        const Vector3 b = probe.currentPosition.GetTranslation();
+        if (Distance(a, b) > 150.0) continue;
+        ++paths;
+        Joints prev = from;
+        bool prevRegular = true;
+        WalkStraight(k, start, a, b, [&](const Matrix44& t, const Joints* q) {
+            if (q == nullptr) {
+                prevRegular = false;
+                return;
+            }
+            const bool regular = !singular(t, k.wristPoint);
+            if (regular && prevRegular) {
+                ++checked;
+                EXPECT_LT(LargestStep(prev, *q), 5.0)
+                    << "path from " << from[0] << " " << from[1] << " " << from[2] << " " << from[3] << ", flange at "
+                    << t(0, 3) << " " << t(1, 3) << " " << t(2, 3);
+            }
+            prev = *q;
+            prevRegular = regular;
+        });
+        if (HasFailure()) return;
+    }
+    EXPECT_EQ(150, paths);
+    EXPECT_GT(checked, 40000);
+}
+
+TEST_F(Pivra4Test, NonFiniteTargetThrowsAndKeepsState) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        int row, col;
+        float value;
+    } cases[] = {{0, 0, nan}, {1, 0, inf}, {2, 2, nan}, {1, 2, -inf}, {0, 3, nan}, {2, 3, inf}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "R(" << c.row << "," << c.col << ") = " << c.value);
+        RobotKinematicPivra4 k;
+        k.Init("arm", "JXRPivra4", "/nonexistent/robot.xml", 0);
+        const Joints start = Arm(10, -20, 110, 5);
+        k.SetJoints(start.data(), false);
+        const Matrix44 pose = k.currentPosition;
+        Matrix44 target = pose;
+        target(c.row, c.col) = c.value;
+        Joints ext{};
+        int code = 0;
+        try {
+            k.SetPosition(target, ext.data());
+        } catch (int e) {
+            code = e;
+        }
+        EXPECT_EQ(50, code);
+        EXPECT_TRUE(k.currentPosition.Equals(pose, 0.0f));
+        ExpectJointsNear(start, UserJointsOf(k), 4, 0.0f);
+    }
+}
 
 // ---------------------------------------------------------------------------------------
 // External axes.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -381,10 +382,9 @@ TEST_P(Pivra5RoundTrip, RandomJointSetsSolveBackWithinMicrometres) {
     }
 
     std::mt19937 rng(0x5eed5u);
-    // Within 15 degrees of a fully folded elbow the single-precision elbow triangle alone
-    // costs about a micrometre at a 130 mm tool point, so the elbow stays short of that.
-    std::uniform_real_distribution<float> a1(-179.0f, 179.0f), a2(-150.0f, 150.0f), a3(-165.0f, 165.0f),
-        a45(-175.0f, 175.0f);
+    // The whole circle, folded elbow (internal A3 near +-180) and +-180 wrap included.
+    std::uniform_real_distribution<float> a1(-180.0f, 180.0f), a2(-150.0f, 150.0f), a3(-180.0f, 180.0f),
+        a45(-180.0f, 180.0f);
     // Stay clear of the refused regions so that float rounding cannot push a sample across.
     const float center = k.singularityCenter + 5.0f;
     const float reach = (k.lz2 + k.lz3) - k.singularityEllbow - 2.0f;
@@ -417,7 +417,10 @@ TEST_P(Pivra5RoundTrip, RandomJointSetsSolveBackWithinMicrometres) {
         worstMm = std::max(worstMm, mm);
         worstDeg = std::max(worstDeg, deg);
         worstJoint = std::max(worstJoint, joint);
-        if (mm > 1e-3 || deg > 1e-3 || joint > 1e-3) {
+        // Near the folded elbow the joints are ill-conditioned (the pose is not): there only
+        // the pose counts.
+        const double jointTol = std::fabs(std::remainder(q[2], 360.0f)) > 170.0f ? 360.0 : 1e-3;
+        if (mm > 1e-3 || deg > 1e-3 || joint > jointTol) {
             ADD_FAILURE() << "joints " << user[0] << " " << user[1] << " " << user[2] << " " << user[3] << " "
                           << user[4] << ": " << mm << " mm, " << deg << " deg, joints off by " << joint;
             break;
@@ -436,6 +439,176 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundTripConfig{"Type2LegacyXWithTool", false, RobotKinematicPivra5::WristType2, true},
                       RoundTripConfig{"Type2FrontXWithTool", true, RobotKinematicPivra5::WristType2, true}),
     [](const ::testing::TestParamInfo<RoundTripConfig>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------------------
+// Continuity: the joint nearest the current one, the folded elbow, straight paths
+
+TEST_F(Pivra5Test, TargetPastHalfTurnTakesTheEquivalentNearestTheCurrentJoint) {
+    struct Case {
+        const char* name;
+        int joint;
+        Joints from;  // user joints, the named joint just short of +180
+    } cases[] = {
+        {"A1", 0, UserJoints(179.95f, 30, 10, 20, 40)},
+        {"A4", 3, UserJoints(20, 30, 10, 179.95f, 40)},
+        {"A5", 4, UserJoints(20, 30, 10, 20, 179.95f)},
+    };
+    for (const Case& c : cases) {
+        for (const float limit : {180.0f, 270.0f}) {
+            SCOPED_TRACE(testing::Message() << c.name << ", limits +-" << limit);
+            InitFrom("robot_pivra5.xml");
+            k.jointMinMax[c.joint][0] = -limit;
+            k.jointMinMax[c.joint][1] = limit;
+            Joints past = c.from;
+            past[c.joint] = -179.95f;  // 0.1 degree further on
+            const Matrix44 target = Fk(past);
+            k.SetJoints(c.from.data(), true);
+            Joints current = c.from;
+            if (limit < 180.05f) {
+                EXPECT_THROW(
+                    try { k.SetPosition(target, current.data()); } catch (int code) {
+                        EXPECT_EQ(14, code);
+                        throw;
+                    },
+                    int);
+                EXPECT_FLOAT_EQ(179.95f, UserOf()[c.joint]);
+                continue;
+            }
+            k.SetPosition(target, current.data());
+            const Joints back = UserOf();
+            for (int i = 0; i < 5; ++i) {
+                EXPECT_NEAR(i == c.joint ? 180.05f : c.from[i], back[i], 1e-3) << "joint " << i;
+            }
+        }
+    }
+}
+
+TEST_F(Pivra5Test, ElbowBentPastTheFoldedArmKeepsItsSide) {
+    InitFrom("robot_pivra5.xml");
+    k.jointMinMax[2][0] = k.jointMinMax[2][1] = 0.0f;
+    // Internal A3 200 degrees: 20 degrees past the folded arm, the negative elbow side.
+    const Joints start = UserJoints(10, 40, 110, 30, 0);
+    const Matrix44 pose = Fk(start);
+    EXPECT_FALSE(k.elbowPositive);
+    Matrix44 target = pose;
+    target(2, 3) += 0.1f;
+    Joints current = start;
+    k.SetPosition(target, current.data());
+    const Joints back = UserOf();
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_NEAR(start[i], back[i], 1.0) << "joint " << i;
+    }
+}
+
+TEST_F(Pivra5Test, NonFiniteTargetThrowsAndKeepsState) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Case {
+        const char* name;
+        int row, col;
+        float value;
+    } cases[] = {{"R(0,0) NaN", 0, 0, nan}, {"R(1,0) inf", 1, 0, inf},   {"R(2,1) -inf", 2, 1, -inf},
+                 {"R(2,2) NaN", 2, 2, nan}, {"x NaN", 0, 3, nan},        {"z -inf", 2, 3, -inf}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        InitFrom("robot_pivra5.xml");
+        const Joints start = UserJoints(10, 30, 0, 20, 40);
+        const Matrix44 pose = Fk(start);
+        Matrix44 target = pose;
+        target(c.row, c.col) = c.value;
+        Joints current = start;
+        EXPECT_THROW(
+            try { k.SetPosition(target, current.data()); } catch (int code) {
+                EXPECT_EQ(50, code);
+                throw;
+            },
+            int);
+        EXPECT_TRUE(k.currentPosition.Equals(pose, 0.0f));
+        const Joints after = UserOf();
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_FLOAT_EQ(start[i], after[i]) << "joint " << i;
+        }
+    }
+}
+
+// Straight lines between random poses in 0.1 mm steps, the orientation of the start pose
+// kept: no joint moves more than 5 degrees in a step unless the step touches a singular
+// zone (wrist near the centre zone, near full stretch or the folded elbow, or the approach
+// axis nearly perpendicular to the arm plane, where the projection has no direction).
+TEST_F(Pivra5Test, StraightPathsMoveEveryJointContinuously) {
+    InitFrom("robot_pivra5.xml");
+    for (auto& limits : k.jointMinMax) {
+        limits[0] = limits[1] = 0.0f;  // paths may leave the working range; continuity is checked
+    }
+    RobotKinematicPivra5 probe;
+    probe.clone(&k);
+    const float shoulder = k.lz0 + k.lz1;
+    const float stretch = k.lz2 + k.lz3 - k.singularityEllbow;
+    const float fold = k.lz2 - k.lz3;
+
+    auto singular = [&](const Matrix44& target, const Vector3& w) {
+        const float d = std::sqrt(w.x * w.x + w.y * w.y + (w.z - shoulder) * (w.z - shoulder));
+        const double phi = std::atan2(target(1, 3), target(0, 3));
+        const double inPlane = std::hypot(target(0, 2) * std::cos(phi) + target(1, 2) * std::sin(phi), target(2, 2));
+        return std::max(std::fabs(w.x), std::fabs(w.y)) < k.singularityCenter + 5.0f || d > stretch - 2.0f ||
+               d < fold + 2.0f || inPlane < 0.3;
+    };
+
+    std::mt19937 rng(4242u);
+    std::uniform_real_distribution<float> a1(-180.0f, 180.0f), a2(-90.0f, 90.0f), a3(-170.0f, 170.0f),
+        a45(-180.0f, 180.0f), delta(-25.0f, 25.0f);
+    int checked = 0;
+    int paths = 0;
+    double worst = 0.0;
+    for (int draw = 0; paths < 150 && draw < 5000; ++draw) {
+        const Joints from = UserJoints(a1(rng), a2(rng), a3(rng), a45(rng), a45(rng));
+        Joints to = from;
+        for (int i = 0; i < 3; ++i) to[i] += delta(rng);
+        const Matrix44 start = Fk(from);
+        if (singular(start, k.wristPoint)) continue;
+        probe.SetJoints(to.data(), false);
+        const Vector3 a = start.GetTranslation();
+        const Vector3 b = probe.currentPosition.GetTranslation();
+        const double length = Distance(a, b);
+        if (length > 150.0) continue;
+        ++paths;
+        const int steps = static_cast<int>(length / 0.1) + 1;
+        Joints prev = UserOf();
+        bool prevRegular = true;
+        for (int n = 1; n <= steps; ++n) {
+            const float f = static_cast<float>(n) / steps;
+            Matrix44 target = start;
+            target.SetTranslation(a.x + (b.x - a.x) * f, a.y + (b.y - a.y) * f, a.z + (b.z - a.z) * f);
+            Joints current = prev;
+            try {
+                k.SetPosition(target, current.data());
+            } catch (int) {
+                prevRegular = false;  // refused: the next step starts afresh
+                continue;
+            }
+            const Joints now = UserOf();
+            const bool regular = !singular(target, k.wristPoint);
+            if (regular && prevRegular) {
+                ++checked;
+                for (int i = 0; i < 5; ++i) {
+                    const double step = std::fabs(now[i] - prev[i]);
+                    worst = std::max(worst, step);
+                    if (step > 5.0) {
+                        ADD_FAILURE() << "joint " << i << " steps " << step << " deg at n " << n << " of path from "
+                                      << from[0] << " " << from[1] << " " << from[2] << " " << from[3] << " "
+                                      << from[4];
+                        return;
+                    }
+                }
+            }
+            prev = now;
+            prevRegular = regular;
+        }
+    }
+    EXPECT_EQ(150, paths);
+    EXPECT_GT(checked, 60000);
+    RecordProperty("worst_step_deg", std::to_string(worst));
+}
 
 // ---------------------------------------------------------------------------------------
 // Type-2 wrist redundancy handling

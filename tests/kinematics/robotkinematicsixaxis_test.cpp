@@ -120,7 +120,23 @@ TEST(RobotKinematicSixAxisInitTest, ConstructorDefaults) {
     EXPECT_TRUE(arm.configFront);
     EXPECT_TRUE(arm.configElbow);
     EXPECT_FALSE(arm.configWristFlip);
-    EXPECT_FLOAT_EQ(arm.elbowOffsetAngle, 0.0f);
+    EXPECT_FLOAT_EQ(arm.elbowOffsetAngle, std::atan(45.0f / 400.0f));
+}
+
+// Without a robot file the defaults still form one geometry: the wrist offset angle the
+// inverse kinematics uses belongs to the lengths the forward kinematics uses.
+TEST(RobotKinematicSixAxisInitTest, DefaultConstructedArmRoundTrips) {
+    RobotKinematicSixAxis arm;
+    const float joints[9] = {10, 20, 30, 40, 50, 60, 0, 0, 0};
+    arm.SetJoints(joints, false);
+    const Matrix44 pose = arm.currentPosition;
+    float external[9] = {};
+    arm.SetPosition(pose, external);
+    float back[9];
+    arm.GetJoints(back);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_NEAR(joints[i], back[i], 1e-3f) << "A" << i + 1;
+    }
 }
 
 TEST(RobotKinematicSixAxisInitTest, ReadsTheRobotIniAndLogsTheData) {

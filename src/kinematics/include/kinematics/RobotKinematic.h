@@ -19,7 +19,7 @@
 //  - SetJoints(user joints, check): UserToInternal, CheckJoints if check, forward
 //    kinematics (flange pose times tool.toolMatrix), AddLinearAxisPositionOffset,
 //    CheckVirtualBox if check, and only then store currentPosition / currentJoints.
-//  - SetPosition(target, joints): external axes come from joints[6..8]; use
+//  - SetPosition(target, joints): CheckTargetFinite first; external axes come from joints[6..8]; use
 //    SubtractLinearAxisPositionOffset, tool.toolMatrixInverse, CheckJoints and
 //    CheckVirtualBox; store currentJoints / currentPosition only on success.
 //  - Kinematic failures are thrown as plain int codes (KinematicError). Log repeated
@@ -106,7 +106,8 @@ public:
                       int velocitySetting);
     // Forward kinematics from 9 user joint values; throws int codes when check is set.
     virtual void SetJoints(const float* joints, bool check);
-    // Inverse kinematics; external axes from joints[6..8]; throws int codes.
+    // Inverse kinematics; external axes from joints[6..8]; throws int codes. The base
+    // version solves nothing and only refuses a non-finite target.
     virtual void SetPosition(const DataTypes::Matrix44& target, float* joints);
     virtual void UpdateConfigurationFile(tinyxml2::XMLDocument* doc, tinyxml2::XMLElement* robot);
 
@@ -131,6 +132,10 @@ public:
     void ResetLastJoints(const float* joints);
     // NaN check, joint velocities and soft limits of 9 internal values; throws 50, 13, 14.
     void CheckJoints(const float* joints);
+    // Throws 50 when a rotation or translation entry of target is NaN or infinite: such a
+    // set-point comes from a failed computation upstream, and no variant may turn it into
+    // joints or store it as the pose.
+    void CheckTargetFinite(const DataTypes::Matrix44& target) const;
     // Virtual box check of a new tool point against the current one; throws 30..35.
     void CheckVirtualBox(const DataTypes::Vector3& target, const DataTypes::Vector3& current) const;
     // Base displacement by the dependent linear external axes (reads joints[6..8]).
@@ -275,13 +280,14 @@ protected:
         return m;
     }
 
-    // The common part of SetPosition: virtual box check of target, the base displacement
+    // The common part of SetPosition: finiteness and virtual box check of target, the base displacement
     // of the dependent linear axes removed from a copy f of it, solve(f, q) for the
     // internal joints (solve may change f), the external axes from joints[6..8],
     // CheckJoints. Returns the displacement removed. Stores nothing.
     template <typename Solve>
     DataTypes::Vector3 JointsOfTarget(const DataTypes::Matrix44& target, const float* joints, float* q,
                                       Solve&& solve) {
+        CheckTargetFinite(target);
         CheckVirtualBox(target.GetTranslation(), currentPosition.GetTranslation());
         DataTypes::Matrix44 f = target;
         const DataTypes::Vector3 offset = SubtractLinearAxisPositionOffset(joints, f);

@@ -51,8 +51,9 @@ protected:
     explicit RobotKinematicCartesian2Axis(const Variant& variant);
 
 private:
-    // Flange rotation (the variant's diagonal) times the tool rotation; translation zero.
-    DataTypes::Matrix44 ToolRotation() const;
+    // Tool pose of the internal joints q: flange (the variant's diagonal at the gantry
+    // point) times the tool, plus the base displacement of the dependent linear axes.
+    DataTypes::Matrix44 ForwardPose(const float* q);
 
     const Variant* variant_;
 };

@@ -20,9 +20,9 @@ public:
 
     // Platform point (flange, tool and external axes left out) of the arm angles q[0..2],
     // written into the translation of m; the rotation of m is left alone. Solved in closed
-    // form, so the result does not depend on where the platform was before. Throws
-    // DeltaOutOfReach when the rods cannot meet or the solution misses the rod length by
-    // more than rodLengthTolerance.
+    // form and in double, so the result does not depend on where the platform was before
+    // and near-tangent rods still meet. Throws DeltaOutOfReach when the rods cannot meet or
+    // the solution misses a rod length by more than rodLengthTolerance.
     void ForwardKin(const float* q, DataTypes::Matrix44& m) const;
     // Root of the summed squared rod-length errors of the angles q at platform point p.
     float Fitness(const float* q, const DataTypes::Vector3& p) const;
@@ -30,7 +30,8 @@ public:
     float ComputeError(float angle, const DataTypes::Vector3& p) const;
     // Arm angles q[0..2] of the platform point in the translation of m.
     void InverseKin(const DataTypes::Matrix44& m, float* q) const;
-    // Elbow-outward angle of one arm; p is in that arm's frame. Throws DeltaOutOfReach.
+    // Elbow-outward angle of one arm in [-180, 180]; p is in that arm's frame. Throws
+    // DeltaOutOfReach when the arm cannot reach p.
     float ComputeOneJoint(int arm, const DataTypes::Vector3& p) const;
     // Throws DeltaLinkageAngle when a rod tilts sideways beyond maxLinkageAngle.
     void checkLinkages(const float* q, const DataTypes::Vector3& p) const;

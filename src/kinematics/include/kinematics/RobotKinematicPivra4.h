@@ -30,7 +30,8 @@ public:
     void ForwardKinJ4toJ6(const float* q, DataTypes::Matrix44* out) const;
     // Replaces the rotation of a flange pose by the nearest one the arm can reach; the
     // translation stays. Throws OutOfReach when the approach axis is perpendicular to the
-    // arm plane (no projection exists).
+    // arm plane (no projection exists), CenterSingularity when no arm plane is fixed
+    // (ArmPlaneAzimuth).
     void LimitOrientation(DataTypes::Matrix44* flange);
     // Tool pose -> internal joints 0..3.
     void InverseKin(const DataTypes::Matrix44& pose, float* q);
@@ -38,26 +39,29 @@ public:
     void ComputeA1toA3(const DataTypes::Matrix44& flange, float* q);
 
     // Azimuth (radians) of the vertical arm plane LimitOrientation projects onto: that of
-    // the flange point, or near the base axis that of the approach axis.
-    static float ArmPlaneAzimuth(const DataTypes::Matrix44& flange);
+    // the flange point; within kNearAxisRadius of the base axis that of the approach axis,
+    // if the flange point lies in its plane. Returns false when nothing fixes the plane
+    // (flange point near the base axis, approach axis vertical or off that point's plane).
+    static bool ArmPlaneAzimuth(const DataTypes::Matrix44& flange, float* phi);
 
     // Shared with the three-axis plane arm.
     // Azimuth (radians) of the flange point; 0 on the base axis.
     static float FlangeAzimuth(const DataTypes::Matrix44& flange);
+    // Throws NaNInJoint when a rotation or translation element of target is NaN or
+    // infinite: nothing sound can be solved or stored from it. Logs once under logged.
+    static void RefuseNonFiniteTarget(const DataTypes::Matrix44& target, bool& logged);
     // Turns the approach axis of flange into the vertical plane of azimuth phi and rebuilds
     // the rotation around it (y axis horizontal, perpendicular to the plane). Returns false
     // and leaves flange unchanged when the approach axis has no component in that plane.
     static bool ProjectOrientationToArmPlane(DataTypes::Matrix44& flange, float phi);
-    // Shoulder and elbow angles (degrees) for a wrist point at horizontal distance r and
-    // height pz from the shoulder (distance d), reaching forward. NaN when the triangle
-    // does not close.
-    static void ShoulderElbowAngles(float r, float pz, float d, float lz2, float lz3, bool elbowPositive,
-                                    float* shoulder, float* elbow);
-
     static constexpr float kRadToDeg = 57.29578f;
-    // Flange points closer than this (mm) to the base axis take the arm plane from the
-    // approach axis.
-    static constexpr float kNearAxisRadius = 1.0f;
+    static constexpr double kPi = 3.14159265358979323846;
+    static constexpr double kRadToDegD = 180.0 / kPi;
+    // Within this distance (mm) of the base axis the flange point fixes no arm plane; the
+    // approach axis must, passing the flange point within kNearAxisPlaneTolerance (mm).
+    // Outside, a path tangential to the axis turns A1 by at most 4 degrees per 0.1 mm.
+    static constexpr float kNearAxisRadius = 1.5f;
+    static constexpr double kNearAxisPlaneTolerance = 0.01;
 
     float lz0 = 158.0f;
     float lz1 = 60.0f;

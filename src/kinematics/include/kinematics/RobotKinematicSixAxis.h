@@ -55,9 +55,12 @@ public:
     float Center = 100.0f;
     float Ellbow = 20.0f;
     float Wrist = 5.0f;
-    float elbowOffsetAngle = 0.0f;  // radians
+    // Angle of the wrist point off the forearm line, radians; follows lz3, lx3 and lx4.
+    float elbowOffsetAngle = 0.0f;
 
 private:
+    // atan(lz3 / (lx3 + lx4)) of the current lengths.
+    float ElbowOffsetAngle() const;
     // Configuration flags of the internal joints q; wristPoint must belong to q.
     void UpdateConfigurationFlags(const float* q);
     // Moves each revolute result by whole turns to the value nearest the current joint.
