@@ -1,6 +1,7 @@
 // Per-cycle cost of the circular and blend elements (GetPosition runs in every robot cycle
 // and must not touch the heap) and the one-off cost of a blend's arc-length table.
 #include "AllocationCounter.h"
+#include "core/BezierCasteljau.h"
 #include "motion/CircleParameters.h"
 #include "motion/PathElementCircular.h"
 #include "motion/PathElementSpline.h"
@@ -8,6 +9,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <memory>
 
 namespace {
@@ -113,6 +115,44 @@ BENCHMARK(BM_SplineTableBuild)
     ->Args({1, 1})
     ->Args({0, 0})
     ->Unit(benchmark::kMicrosecond);
+
+// Table build of a 100 -> 100 mm/s blend at a corner cut 10 mm on both sides; the
+// argument is the change of direction in degrees (179: the blend all but reverses).
+void BM_SplineCornerTableBuild(benchmark::State& state) {
+    const double turn = static_cast<double>(state.range(0)) * 3.14159265358979 / 180.0;
+    const Vector3 out(static_cast<float>(std::cos(turn)), static_cast<float>(std::sin(turn)), 0.0f);
+    Programs::PathElementSpline el(0, 1);
+    el.InitSpline(Pose({0, 0, 0}), Pose({10, 0, 0}), Pose(Vector3(10, 0, 0) + out * 10.0f), 100, 100, 100, 0, 0, 0);
+    for (auto _ : state) {
+        el.PrepareAcceleration();
+        benchmark::DoNotOptimize(el.table.data());
+    }
+    state.counters["rows"] = static_cast<double>(el.table.size());
+    state.counters["duration_ms"] = el.duration;
+}
+BENCHMARK(BM_SplineCornerTableBuild)->ArgName("turn_deg")->Arg(90)->Arg(150)->Arg(179)->Unit(benchmark::kMicrosecond);
+
+// One curve point by de Casteljau's construction: the blends' quadratic curves in 3 and
+// 9 dimensions, and a cubic. The cost that decided the blend planning time before the
+// tables moved to the curve's power form, and still paid for orientation every cycle.
+void BM_BezierInterpolate(benchmark::State& state) {
+    const int points = static_cast<int>(state.range(0));
+    const int dimension = static_cast<int>(state.range(1));
+    DataTypes::BezierCasteljau curve(dimension);
+    float p[9];
+    for (int i = 0; i < points; ++i) {
+        for (int d = 0; d < dimension; ++d) p[d] = static_cast<float>(i * 10 + d);
+        curve.AddStartPoint(p);
+    }
+    float out[9];
+    float t = 0.0f;
+    for (auto _ : state) {
+        curve.Interpolate(t, out);
+        benchmark::DoNotOptimize(out);
+        t = t < 1.0f ? t + 0.0001f : 0.0f;
+    }
+}
+BENCHMARK(BM_BezierInterpolate)->ArgNames({"points", "dim"})->Args({3, 3})->Args({3, 9})->Args({4, 3});
 
 }  // namespace
 

@@ -112,6 +112,10 @@ float PathBasicCurve::GetDurationInMs() const {
 
 void PathBasicCurve::AdaptToDuration(float durationMs) {
     const float current = GetDurationInMs();
+    // NaN would make every position NaN, +inf would never move: neither is a duration.
+    if (!std::isfinite(durationMs)) {
+        throw std::invalid_argument("PathBasicCurve: duration to adapt to must be finite!");
+    }
     if (durationMs < current) {
         LogSingleton::instance()->add(
             "JointElementSingle: Duration to adapt to is smaller then current duration! Cannot accelerate motion!");

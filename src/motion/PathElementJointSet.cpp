@@ -84,7 +84,8 @@ void PathElementJointSet::PrepareAcceleration() {
             longest = i;
         }
     }
-    duration = largest;
+    PreparePace();
+    duration = pace.GetDurationInMs();
     if (debug) {
         LogSingleton* log = LogSingleton::instance();
         log->add("");
@@ -96,12 +97,50 @@ void PathElementJointSet::PrepareAcceleration() {
     }
 }
 
+void PathElementJointSet::PreparePace() {
+    const PathBasicCurve& lead = curves[longest];
+    pace = PathBasicCurve();
+    pace.length = lead.length;
+    if (!(lead.length > 0.0f)) {
+        return;
+    }
+    // The followers move lengths[i] / length times as far as the leading joint, so each
+    // of them caps the shared profile at its own limits scaled by that ratio. Without this
+    // a follower whose limits are tighter relative to its distance overshoots them.
+    float vel = lead.vel;
+    float acc = lead.acc;
+    float jerk = lead.accInc;
+    for (int i = 0; i < nJoints; ++i) {
+        const PathBasicCurve& c = curves[i];
+        if (!(c.length > 0.0f) || i == longest) {
+            continue;
+        }
+        const float ratio = lead.length / c.length;
+        if (c.vel > 0.0f) {
+            vel = std::fmin(vel, c.vel * ratio);
+        }
+        if (c.acc > 0.0f) {
+            acc = std::fmin(acc, c.acc * ratio);
+        }
+        if (c.accInc > 0.0f) {
+            jerk = std::fmin(jerk, c.accInc * ratio);
+        }
+    }
+    pace.vel = vel;
+    pace.acc = acc;
+    pace.accInc = jerk;
+    // Start and end speed are 0 or the full speed, as the leading joint's are.
+    pace.velStart = lead.velStart != 0.0f ? vel : 0.0f;
+    pace.velEnd = lead.velEnd != 0.0f ? vel : 0.0f;
+    pace.PrepareAcceleration();
+}
+
 int PathElementJointSet::GetPosition(float tMs, DataTypes::RobotState& out) {
-    const float L = curves[longest].length;
+    const float L = pace.length;
     if (L == 0.0f) {
         return 0;
     }
-    const float f = curves[longest].GetValue(tMs) / L;
+    const float f = pace.GetValue(tMs) / L;
     for (int i = 0; i < nJoints; ++i) {
         out.jointSet[i] = startJoints[i] + dirSign[i] * curves[i].length * f;
     }

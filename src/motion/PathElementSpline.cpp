@@ -30,6 +30,7 @@ void PathElementSpline::InitSpline(const DataTypes::RobotState& a, const DataTyp
         extCurve.AddStartPoint(extPoint[i]);
     }
     posPointCount = 3;
+    posPoly = DataTypes::BezierPolynomial(posCurve);
 }
 
 void PathElementSpline::InitSpline(const DataTypes::RobotState& a, const DataTypes::RobotState& b,
@@ -58,6 +59,7 @@ void PathElementSpline::InitSpline(const DataTypes::RobotState& a, const DataTyp
         }
     }
     posPointCount = 4;
+    posPoly = DataTypes::BezierPolynomial(posCurve);
 }
 
 double PathElementSpline::GetVelOnSpline(double u) const {
@@ -67,7 +69,7 @@ double PathElementSpline::GetVelOnSpline(double u) const {
 
 void PathElementSpline::CreateLookUpTable(int) {
     SplineLookUp::Build(
-        posCurve, [this](double u) { return GetVelOnSpline(u); }, table, length, duration);
+        posPoly, [this](double u) { return GetVelOnSpline(u); }, table, length, duration);
 }
 
 void PathElementSpline::PrepareAcceleration() {
@@ -85,16 +87,17 @@ void PathElementSpline::PrepareAcceleration() {
 }
 
 int PathElementSpline::GetPosition(float tMs, DataTypes::RobotState& out) {
-    const float u = SplineLookUp::ParamAt(table, tableCursor, tMs);
+    const double uExact = SplineLookUp::ParamAt(posPoly, table, tableCursor, tMs);
+    const float u = static_cast<float>(uExact);
 
-    float p[3];
+    double p[3];
     float xa[3];
     float za[3];
     float e[3];
-    posCurve.Interpolate(u, p);
     xAxisCurve.Interpolate(u, xa);
     zAxisCurve.Interpolate(u, za);
     extCurve.Interpolate(u, e);
+    posPoly.Evaluate(uExact, p);
 
     // The interpolated axes are neither unit nor perpendicular: rebuild a right-handed
     // orthonormal frame, keeping z and the plane of x and z.
@@ -103,7 +106,9 @@ int PathElementSpline::GetPosition(float tMs, DataTypes::RobotState& out) {
     const DataTypes::Vector3 y = DataTypes::Vector3::Cross(z, x).Normalized();
     x = DataTypes::Vector3::Cross(y, z).Normalized();
 
-    out.pose = DataTypes::Matrix44(x, y, z, DataTypes::Vector3(p[0], p[1], p[2]));
+    out.pose = DataTypes::Matrix44(
+        x, y, z,
+        DataTypes::Vector3(static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2])));
     out.UpdateABC();
     for (int i = 0; i < 3; ++i) {
         out.jointSet[6 + i] = e[i];

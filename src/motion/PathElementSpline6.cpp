@@ -18,27 +18,18 @@ double Magnitude(const float* values, int n) {
 
 namespace {
 
-// Index of the first entry with the largest magnitude.
-int Dominant(const float* d) {
-    int best = 0;
-    for (int i = 1; i < 9; ++i) {
-        if (std::fabs(d[i]) > std::fabs(d[best])) {
-            best = i;
+// Highest joint-space speed along direction d at which no joint exceeds factor times its
+// own velocity limit; 0 when nothing moves.
+double LimitedSpeed(const float* d, float factor, const float* jointVel) {
+    const double norm = Magnitude(d, 9);
+    double speed = HUGE_VAL;
+    for (int i = 0; i < 9; ++i) {
+        const double share = std::fabs(static_cast<double>(d[i]));
+        if (share > 0.0 && jointVel[i] > 0.0f) {
+            speed = std::min(speed, static_cast<double>(factor) * jointVel[i] * norm / share);
         }
     }
-    return best;
-}
-
-// Scales each joint's speed by its share of the dominant joint's move, so the joints keep
-// the proportions of a synchronised joint move, whichever way the dominant joint runs.
-void ScaleToDominant(float* velocity, const float* delta) {
-    const float lead = delta[Dominant(delta)];
-    if (lead == 0.0f) {
-        return;
-    }
-    for (int i = 0; i < 9; ++i) {
-        velocity[i] *= std::fabs(delta[i] / lead);
-    }
+    return std::isfinite(speed) ? speed : 0.0;
 }
 
 }  // namespace
@@ -58,13 +49,47 @@ void PathElementSpline6::InitSpline(const DataTypes::RobotState& a, const DataTy
 }
 
 double PathElementSpline6::GetVelOnSpline(double u) const {
-    u = std::min(u, 1.0);
-    return (1.0 - u) * velInNorm + u * velOutNorm;
+    u = std::clamp(u, 0.0, 1.0);
+    const double speed = (1.0 - u) * velInNorm + u * velOutNorm;
+    // The table holds this speed for a whole step: cap it with the direction at the end of
+    // the step as well, so a joint turning into its own axis stays within its limit.
+    double capped = std::min(speed, JointLimitedSpeed(u));
+    const double tangent = TangentNorm(u);
+    if (tangent > 0.0) {
+        const double ahead = u + speed * SplineLookUp::kStepMs / 1000.0 / tangent;
+        capped = std::min(capped, JointLimitedSpeed(std::min(ahead, 1.0)));
+    }
+    return capped;
+}
+
+void PathElementSpline6::Tangent(double u, float* d) const {
+    // Derivative of the quadratic Bezier curve (up to the constant factor 2).
+    for (unsigned i = 0; i < 9; ++i) {
+        d[i] = static_cast<float>((1.0 - u) * (jointPoint[1][i] - jointPoint[0][i]) +
+                                  u * (jointPoint[2][i] - jointPoint[1][i]));
+    }
+}
+
+double PathElementSpline6::TangentNorm(double u) const {
+    float d[9];
+    Tangent(u, d);
+    return 2.0 * Magnitude(d, 9);
+}
+
+double PathElementSpline6::JointLimitedSpeed(double u) const {
+    float d[9];
+    Tangent(u, d);
+    if (Magnitude(d, 9) == 0.0) {
+        return HUGE_VAL;  // a cusp has no direction to limit
+    }
+    const float factor = static_cast<float>((1.0 - u) * velStart + u * velEnd);
+    return LimitedSpeed(d, factor, jointVel);
 }
 
 void PathElementSpline6::CreateLookUpTable(int) {
+    jointPoly = DataTypes::BezierPolynomial(jointCurve);
     SplineLookUp::Build(
-        jointCurve, [this](double u) { return GetVelOnSpline(u); }, table, length, duration);
+        jointPoly, [this](double u) { return GetVelOnSpline(u); }, table, length, duration);
 }
 
 void PathElementSpline6::PrepareAcceleration() {
@@ -77,13 +102,17 @@ void PathElementSpline6::PrepareAcceleration() {
         const unsigned k = static_cast<unsigned>(i);
         dIn[i] = jointPoint[1][k] - jointPoint[0][k];
         dOut[i] = jointPoint[2][k] - jointPoint[1][k];
-        velIn[i] = velStart * jointVel[i] * signumLocal(dIn[i]);
-        velOut[i] = velEnd * jointVel[i] * signumLocal(dOut[i]);
     }
-    ScaleToDominant(velIn, dIn);
-    ScaleToDominant(velOut, dOut);
-    velInNorm = Magnitude(velIn, 9);
-    velOutNorm = Magnitude(velOut, 9);
+    // The joint that reaches its limit first sets the joint-space speed, exactly as it
+    // sets the pace of the joint moves on either side, so the speeds join without a step.
+    velInNorm = LimitedSpeed(dIn, velStart, jointVel);
+    velOutNorm = LimitedSpeed(dOut, velEnd, jointVel);
+    const double inNorm = Magnitude(dIn, 9);
+    const double outNorm = Magnitude(dOut, 9);
+    for (int i = 0; i < 9; ++i) {
+        velIn[i] = inNorm > 0.0 ? static_cast<float>(velInNorm * dIn[i] / inNorm) : 0.0f;
+        velOut[i] = outNorm > 0.0 ? static_cast<float>(velOutNorm * dOut[i] / outNorm) : 0.0f;
+    }
 
     CreateLookUpTable(100);
     if (debug) {
@@ -101,8 +130,13 @@ void PathElementSpline6::PrepareAcceleration() {
 }
 
 int PathElementSpline6::GetPosition(float tMs, DataTypes::RobotState& out) {
-    const float u = SplineLookUp::ParamAt(table, tableCursor, tMs);
-    jointCurve.Interpolate(u, out.jointSet);
+    // By arc length between the table's rows: the speed of a row holds for all of it.
+    const double u = SplineLookUp::ParamAt(jointPoly, table, tableCursor, tMs);
+    double q[9];
+    jointPoly.Evaluate(u, q);
+    for (int i = 0; i < 9; ++i) {
+        out.jointSet[i] = static_cast<float>(q[i]);
+    }
 
     if (tMs < static_cast<float>(duration) - lastStep) {
         SetLastJointPos(out);

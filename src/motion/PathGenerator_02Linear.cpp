@@ -9,6 +9,7 @@
 #include "motion/PathElementSpline.h"
 #include "motion/PathElementSpline6.h"
 
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <stdexcept>
@@ -32,6 +33,37 @@ std::string JointLine(const char* label, const float* values) {
 
 std::string LimitLine(const char* label, float v, float a, float j) {
     return std::string(label) + " Vel: " + Fixed1(v) + "  Acc: " + Fixed1(a) + "  AccInc: " + Fixed1(j);
+}
+
+// A command's target and motion values, as its GetTargetPosition returned them.
+struct CommandTarget {
+    DataTypes::RobotState state;
+    float velCart = 0.0f;
+    float velJointPercent = 0.0f;
+    float accPercent = 0.0f;
+    float smoothPercent = 0.0f;
+    std::shared_ptr<const CircleParameters> circle;  // circular commands only
+};
+
+// A corner where the path turns back by this much or more is not blended: the blend
+// curve would hold a cusp, driven at full speed. The moves stop at the corner instead.
+constexpr double kReversalDeg = 179.0;
+
+// Unit direction of travel where a command's move begins (atEnd false) or ends; zero for
+// a line too short to have one.
+DataTypes::Vector3 TravelDirection(const CommandTarget& target, const DataTypes::RobotState& from, bool atEnd) {
+    if (target.circle) {
+        return target.circle->CalculateDirection(atEnd ? target.circle->angle : 0.0);
+    }
+    const DataTypes::Vector3 d = target.state.pose.GetTranslation() - from.pose.GetTranslation();
+    return d.Magnitude() > 0.0001f ? d.Normalized() : DataTypes::Vector3(0.0f, 0.0f, 0.0f);
+}
+
+bool TurnsBack(const DataTypes::Vector3& in, const DataTypes::Vector3& out) {
+    const double dot = static_cast<double>(in.x) * out.x + static_cast<double>(in.y) * out.y +
+                       static_cast<double>(in.z) * out.z;
+    const double norms = static_cast<double>(in.Magnitude()) * static_cast<double>(out.Magnitude());
+    return norms > 0.0 && dot / norms <= std::cos(kReversalDeg * 3.14159265358979323846 / 180.0);
 }
 
 }  // namespace
@@ -146,23 +178,54 @@ void PathGenerator_02Linear::ComputePath() {
         return;
     }
 
+    // Targets first: whether a corner is blended depends on the directions on both of its
+    // sides, and the move before it is cut before the move after it is made.
+    std::vector<CommandTarget> targets(static_cast<std::size_t>(cmdCount));
+    for (int i = 0; i < cmdCount && !cancelRequested.load(); ++i) {
+        if (!cmds[i]) throw std::invalid_argument("PathGen: command missing");
+        Command& command = *cmds[i];
+        CommandTarget& t = targets[static_cast<std::size_t>(i)];
+        DataTypes::RobotState current = prevTarget;
+        t.state = prevTarget;
+        access.GetTargetPosition(command, &current, &t.state, t.velCart, t.velJointPercent, t.accPercent,
+                                 t.smoothPercent);
+        if (!jointMode && access.GetClassName(command) == "CommandCircular") {
+            // A copy: the command computes its circle anew for each request it is in.
+            const CircleParameters* circle = access.GetCircle(command);
+            if (circle == nullptr) throw std::runtime_error("PGLinear: circular command without circle");
+            t.circle = std::make_shared<const CircleParameters>(*circle);
+        }
+        prevTarget = t.state;
+    }
+    if (cancelRequested.load()) return;
+    // stopAt[i]: the path turns back at the end of command i.
+    std::vector<bool> stopAt(static_cast<std::size_t>(cmdCount), false);
+    for (int i = 0; !jointMode && i + 1 < cmdCount; ++i) {
+        const DataTypes::RobotState& from = i == 0 ? startState : targets[static_cast<std::size_t>(i - 1)].state;
+        const CommandTarget& here = targets[static_cast<std::size_t>(i)];
+        stopAt[static_cast<std::size_t>(i)] = TurnsBack(TravelDirection(here, from, true),
+                                                        TravelDirection(targets[static_cast<std::size_t>(i + 1)],
+                                                                        here.state, false));
+    }
+
     // The chain is built aside and handed to the cycle side whole once it is prepared.
     std::vector<std::unique_ptr<PathElement>> chain(elements.size());
     int count = 0;
     PathElement* prevElement = nullptr;
     for (int i = 0; i < cmdCount && !cancelRequested.load(); ++i) {
-        if (!cmds[i]) throw std::invalid_argument("PathGen: command missing");
-        Command& command = *cmds[i];
-        DataTypes::RobotState current = prevTarget;
-        DataTypes::RobotState target = prevTarget;
-        float velCart = 0.0f, velJointPercent = 0.0f, accPercent = 0.0f, smoothPercent = 0.0f;
-        access.GetTargetPosition(command, &current, &target, velCart, velJointPercent, accPercent, smoothPercent);
-        prevTarget = target;
+        const CommandTarget& planned = targets[static_cast<std::size_t>(i)];
+        const DataTypes::RobotState& target = planned.state;
+        const float velCart = planned.velCart;
+        const float velJointPercent = planned.velJointPercent;
+        const float accPercent = planned.accPercent;
+        const float smoothPercent = planned.smoothPercent;
 
         const float vel = jointMode ? velJointPercent / 100.0f : velCart;
         const float accScale = accPercent / 100.0f;
         prevBlend = blend;
         blend = smoothPercent * (jointMode ? smoothDistJoint : smoothDistCart) / 100.0f;
+        // A negative (or NaN) cut would extend both moves past the corner.
+        blend = blend > 0.0f ? blend : 0.0f;
 
         PathElement* blendElement = nullptr;
         Programs::PathElementSpline* cartBlend = nullptr;
@@ -185,11 +248,8 @@ void PathGenerator_02Linear::ComputePath() {
         std::unique_ptr<PathElement> made;
         if (jointMode) {
             made = std::make_unique<Programs::PathElementJointSet>(cmdIndices[i], successors[i]);
-        } else if (access.GetClassName(command) == "CommandCircular") {
-            const CircleParameters* circle = access.GetCircle(command);
-            if (circle == nullptr) throw std::runtime_error("PGLinear: circular command without circle");
-            made = std::make_unique<Programs::PathElementCircular>(cmdIndices[i], successors[i],
-                                                                   std::make_shared<const CircleParameters>(*circle));
+        } else if (planned.circle) {
+            made = std::make_unique<Programs::PathElementCircular>(cmdIndices[i], successors[i], planned.circle);
         } else {
             made = std::make_unique<Programs::PathElementLine>(cmdIndices[i], successors[i]);
         }
@@ -199,12 +259,15 @@ void PathGenerator_02Linear::ComputePath() {
         PathElement* element = made.get();
         chain[count++] = std::move(made);
 
-        const bool first = i == 0;
+        // A move starts from rest after a corner where the path turns back (the blend
+        // there is a single point) and comes to rest before one.
+        const bool first = i == 0 || stopAt[static_cast<std::size_t>(i - 1)];
         const bool last = i == cmdCount - 1;
+        const bool stops = last || stopAt[static_cast<std::size_t>(i)];
         const float velStart = first ? 0.0f : vel;
-        const float velEnd = last ? 0.0f : vel;
+        const float velEnd = stops ? 0.0f : vel;
         element->Init(target, vel, velStart, velEnd, accScale, 0.0f, 0.0f);
-        element->PrepareGeometry(S, first ? 0.0f : prevBlend, last ? 0.0f : blend, B);
+        element->PrepareGeometry(S, first ? 0.0f : prevBlend, stops ? 0.0f : blend, B);
 
         if (blendElement != nullptr) {
             blendEnd = S;
@@ -235,7 +298,9 @@ void PathGenerator_02Linear::ComputePath() {
 
     std::vector<float> velReached(count, 0.0f);
     for (int k = 0; k < count; ++k) {
-        chain[k]->PrepareAcceleration();
+        // A blend's table is built once, below, when both neighbours' speeds are known;
+        // its GetVel needs no table.
+        if (k % 2 == 0) chain[k]->PrepareAcceleration();
         velReached[k] = chain[k]->GetVel();
     }
     // Each blend joins the velocities its neighbours actually reach.

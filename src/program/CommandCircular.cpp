@@ -19,22 +19,34 @@ void CommandCircular::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     LogSingleton* log = LogSingleton::instance();
     try {
         const tinyxml2::XMLElement& e = *element;
+        // "nan" and "inf" parse as numbers, but no motion can be planned with them.
+        auto finite = [&e](const char* name) {
+            const float value = ReadFloat(e, name);
+            if (!std::isfinite(value)) {
+                throw XMLAttribParseException(name);
+            }
+            return value;
+        };
         abortCondition = ReadString(e, "AbortCondition");
         const int nr = ReadInt(e, "Nr");
-        velCartesian = ReadFloat(e, "vel");
-        accPercent = ReadFloat(e, "acc");
-        smoothPercent = ReadFloat(e, "smooth");
+        velCartesian = finite("vel");
+        // At 0 the arc never arrives; a negative speed is no speed.
+        if (!(velCartesian > 0.0f)) {
+            throw XMLAttribParseException("vel");
+        }
+        accPercent = finite("acc");
+        smoothPercent = finite("smooth");
         useAngle = ReadBool(e, "useAngle");
-        angle = static_cast<double>(ReadFloat(e, "angle"));
+        angle = static_cast<double>(finite("angle"));
         variableSource = StringHelper::ToLower(ReadString(e, "Source")) == "variable";
         if (variableSource) {
             helpVariableName = ReadString(e, "VariableHelperName");
             endVariableName = ReadString(e, "VariableEndName");
         } else {
-            helpPoint = DataTypes::Vector3(ReadFloat(e, "p1x"), ReadFloat(e, "p1y"), ReadFloat(e, "p1z"));
-            endPoint = DataTypes::Vector3(ReadFloat(e, "p2x"), ReadFloat(e, "p2y"), ReadFloat(e, "p2z"));
-            orientation = DataTypes::Vector3(ReadFloat(e, "a"), ReadFloat(e, "b"), ReadFloat(e, "c"));
-            externalAxes = DataTypes::Vector3(ReadFloat(e, "e1"), ReadFloat(e, "e2"), ReadFloat(e, "e3"));
+            helpPoint = DataTypes::Vector3(finite("p1x"), finite("p1y"), finite("p1z"));
+            endPoint = DataTypes::Vector3(finite("p2x"), finite("p2y"), finite("p2z"));
+            orientation = DataTypes::Vector3(finite("a"), finite("b"), finite("c"));
+            externalAxes = DataTypes::Vector3(finite("e1"), finite("e2"), finite("e3"));
         }
         valid = true;
 
@@ -193,18 +205,24 @@ int CommandCircular::Interpolate(int cycleMs, float overridePercent, DataTypes::
     }
 
     const double sweep = circle->angle;
+    const double before = currentAngle;
     if (sweep > 0.0) {
         currentAngle = std::min(currentAngle + angleStep, sweep);
     } else {
         currentAngle = std::max(currentAngle - angleStep, sweep);
     }
+    // The last step is usually partial; orientation and axes take the same share of their
+    // step, so all of them arrive together and none overshoots.
+    const double share = angleStep > 0.0 ? std::fabs(currentAngle - before) / angleStep : 0.0;
     state->pose.SetTranslation(circle->CalculatePosition(currentAngle));
-    state->pose.RotateAxisAngle(rotationAxis, static_cast<float>(rotationStep));
+    state->pose.RotateAxisAngle(rotationAxis, static_cast<float>(rotationStep * share));
     for (int i = 0; i < 3; ++i) {
-        state->jointSet[6 + i] += externalStep[static_cast<unsigned>(i)];
+        state->jointSet[6 + i] += static_cast<float>(externalStep[static_cast<unsigned>(i)] * share);
     }
 
-    const bool arrived = sweep > 0.0 ? currentAngle > sweep - 0.001 : currentAngle < sweep + 0.001;
+    // The angle is clamped to the sweep, so it reaches it exactly. A fixed angular
+    // tolerance would stop a large circle far short of its end point.
+    const bool arrived = currentAngle == sweep;
     if (arrived) {
         firstCycle = true;
         return nextSuccessor;

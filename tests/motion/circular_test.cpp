@@ -105,6 +105,12 @@ TEST(CircleParametersTest, BadDefinitionsThrowWithTheirText) {
         {{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, true, 90, "CommandCircular: Invalid definition of circle, points are in line"},
         {{1, 0, 0}, {0, 1, 0}, {-1, 0, 0}, true, 0, "CommandCircular: Invalid definition of circle, target angle is 0"},
         {{1, 0, 0}, {0, 1, 0}, {-1, 0, 0}, true, 0.05, "CommandCircular: Invalid definition of circle, target angle is 0"},
+        {{1, 0, 0}, {0, 1, 0}, {-1, 0, 0}, true, NAN, "CommandCircular: Invalid definition of circle, target angle is not finite"},
+        {{1, 0, 0}, {0, 1, 0}, {-1, 0, 0}, true, INFINITY,
+         "CommandCircular: Invalid definition of circle, target angle is not finite"},
+        {{1, 0, 0}, {0, NAN, 0}, {-1, 0, 0}, false, 0, "CommandCircular: Invalid definition of circle, point is not finite"},
+        {{1, 0, 0}, {0, 1, 0}, {-INFINITY, 0, 0}, true, 90,
+         "CommandCircular: Invalid definition of circle, point is not finite"},
     };
     for (const Bad& b : cases) {
         try {

@@ -190,6 +190,13 @@ TEST(PathBasicCurve, AdaptToDurationStretchesButNeverShortens) {
     PathBasicCurve empty;
     empty.AdaptToDuration(100);
     EXPECT_EQ(empty.scale, 1.0f);
+
+    // NaN would make every position NaN, +inf would never move.
+    for (float bad : {std::nanf(""), INFINITY, -INFINITY}) {
+        EXPECT_THROW(c.AdaptToDuration(bad), std::invalid_argument) << bad;
+        EXPECT_FLOAT_EQ(c.scale, 0.5f) << bad;
+        EXPECT_EQ(c.GetValue(2 * T), 1000.0f) << bad;
+    }
 }
 
 TEST(PathBasicCurve, DebugTracesThePlanning) {

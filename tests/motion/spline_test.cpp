@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -133,7 +134,9 @@ TEST_P(CartesianBlendSpeeds, TableDurationAndEndPoint) {
         ASSERT_LE(x, 20.0f + 1e-4f) << "no overshoot past the end point";
         previousX = x;
     }
-    EXPECT_NEAR(states.back().pose(0, 3), 20.0f, 0.05f);
+    // The element reports its end one cycle early (the next element takes over from the
+    // planned end time), so its last call stands within one cycle's travel of the end.
+    EXPECT_NEAR(states.back().pose(0, 3), 20.0f, 4.0f * std::max(k.velStart, k.velEnd) / 1000.0f + 0.01f);
     // A late call (a slow cycle) holds the end point instead of extrapolating past it.
     RobotState late;
     EXPECT_EQ(el.GetPosition(el.GetDuration() + 50.0f, late), 0);
@@ -294,8 +297,11 @@ TEST_P(JointBlendSpeeds, EntryAndExitSpeedsFollowTheDominantJoint) {
     for (const RobotState& s : states) {
         ASSERT_TRUE(Finite(s));
     }
+    // The element reports its end a cycle early; at its duration it stands on the end point.
+    RobotState end;
+    el.GetPosition(el.GetDuration(), end);
     for (int i = 0; i < 9; ++i) {
-        EXPECT_NEAR(states.back().jointSet[i], k.c.jointSet[i], 0.05f) << "joint " << i;
+        EXPECT_NEAR(end.jointSet[i], k.c.jointSet[i], 1e-3f) << "joint " << i;
     }
 }
 

@@ -101,6 +101,16 @@ TEST(CommandCircularRead, MissingOrBadAttributeInvalidatesWithItsName) {
         {R"(e3="0")", "", "Could not find attribute 'e3'"},
         {R"(vel="100")", R"(vel="fast")", "Could not parse attribute 'vel'"},
         {R"(useAngle="false")", R"(useAngle="maybe")", "Could not parse attribute 'useAngle'"},
+        // Numbers no motion can use: at 0 the arc never arrives, NaN and inf go nowhere.
+        {R"(vel="100")", R"(vel="0")", "Could not parse attribute 'vel'"},
+        {R"(vel="100")", R"(vel="-100")", "Could not parse attribute 'vel'"},
+        {R"(vel="100")", R"(vel="nan")", "Could not parse attribute 'vel'"},
+        {R"(vel="100")", R"(vel="inf")", "Could not parse attribute 'vel'"},
+        {R"(angle="0")", R"(angle="nan")", "Could not parse attribute 'angle'"},
+        {R"(angle="0")", R"(angle="-inf")", "Could not parse attribute 'angle'"},
+        {R"(acc="40")", R"(acc="nan")", "Could not parse attribute 'acc'"},
+        {R"(p1y="70.710678")", R"(p1y="inf")", "Could not parse attribute 'p1y'"},
+        {R"(e2="0")", R"(e2="nan")", "Could not parse attribute 'e2'"},
     };
     for (const Case& k : cases) {
         TestSupport::LogCapture log;
@@ -199,12 +209,12 @@ TEST_P(CommandCircularRun, StepsPlannedSoEverythingEndsTogether) {
     EXPECT_EQ(result, 12);
     EXPECT_TRUE(l.cmd.firstCycle) << "re-armed for the next run";
     EXPECT_NEAR(cycles, k.cycles, 1);
-    // Arrival counts within 0.001 rad of the sweep; the last step may stop that short.
-    EXPECT_NEAR(state.pose(0, 3), 0.0f, 0.001f * r + 1e-3f);
-    EXPECT_NEAR(state.pose(1, 3), r, 1e-2f);
+    // The last step is partial: arc, orientation and axis all end on their targets.
+    EXPECT_NEAR(state.pose(0, 3), 0.0f, 1e-3f);
+    EXPECT_NEAR(state.pose(1, 3), r, 1e-3f);
     state.UpdateABC();
-    EXPECT_NEAR(state.A, k.endA, 0.5f);
-    EXPECT_NEAR(state.jointSet[6], k.endE1, 0.5f);
+    EXPECT_NEAR(state.A, k.endA, 0.01f);
+    EXPECT_NEAR(state.jointSet[6], k.endE1, 1e-3f);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -229,8 +239,45 @@ TEST(CommandCircularInterpolate, NegativeAngleRunsAwayFromHelpPointAndStopsAtThe
         ASSERT_GE(l.cmd.currentAngle, -kPi / 2 - 1e-12);
     }
     EXPECT_EQ(result, 12);
-    EXPECT_NEAR(state.pose(0, 3), 0.0f, 0.101f);
-    EXPECT_NEAR(state.pose(1, 3), -100.0f, 1e-2f);
+    EXPECT_NEAR(state.pose(0, 3), 0.0f, 1e-3f);
+    EXPECT_NEAR(state.pose(1, 3), -100.0f, 1e-3f);
+}
+
+// Nearly collinear points: a circle of 2.5 km radius still ends on its end point (its
+// sweep is below the old 0.001 rad arrival tolerance); one of 125 km is refused.
+TEST(CommandCircularInterpolate, NearlyStraightArcArrivesOrIsRefused) {
+    const std::string xml = Replace(Replace(Replace(kNumerical, R"(p1x="70.710678" p1y="70.710678")",
+                                                    R"(p1x="500" p1y="0.05")"),
+                                            R"(p2x="0" p2y="100")", R"(p2x="1000" p2y="0")"),
+                                    R"(vel="100")", R"(vel="500")");
+    Loaded l(xml);
+    RobotState state = At({0, 0, 0});
+    int result = -1;
+    int cycles = 0;
+    for (; cycles < 100000 && result == -1; ++cycles) {
+        result = l.cmd.Interpolate(10, 100.0f, &state);
+    }
+    EXPECT_EQ(result, 12);
+    EXPECT_NEAR(cycles, 1000.0 / 2.5, 2);  // half the programmed speed, as every arc runs
+    EXPECT_NEAR(state.pose(0, 3), 1000.0f, 1e-3f);
+    EXPECT_NEAR(state.pose(1, 3), 0.0f, 1e-3f);
+
+    RobotState current = At({0, 0, 0});
+    RobotState target = current;
+    float vel = 0, velJ = 0, acc = 0, smooth = 0;
+    l.cmd.GetTargetPosition(&current, &target, vel, velJ, acc, smooth);
+    EXPECT_NEAR(target.pose(0, 3), 1000.0f, 1e-3f);
+    EXPECT_NEAR(target.pose(1, 3), 0.0f, 1e-3f);
+
+    Loaded flat(Replace(xml, R"(p1y="0.05")", R"(p1y="0.001")"));
+    state = At({0, 0, 0});
+    try {
+        flat.cmd.Interpolate(10, 100.0f, &state);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "CommandCircular: Invalid definition of circle, points are in line");
+    }
+    EXPECT_THROW(flat.cmd.GetTargetPosition(&current, &target, vel, velJ, acc, smooth), std::runtime_error);
 }
 
 // A first cycle that throws must run again as a first cycle, not continue with no circle.

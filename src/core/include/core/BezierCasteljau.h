@@ -31,6 +31,11 @@ public:
     // Diagnostic dump of the control points and 50 curve points to standard output.
     void Test() const;
 
+    int GetDimension() const { return dimension; }
+    int GetPointCount() const { return static_cast<int>(points.size()); }
+    // Control point i, dimension values.
+    const float* GetPoint(int i) const { return points[static_cast<std::size_t>(i)].data(); }
+
     static constexpr int kStackPoints = 64;
 
 private:

@@ -31,6 +31,8 @@ public:
     float GetValue(float tMs) const;
     // Not scaled.
     float GetDurationInMs() const;
+    // Stretches the profile to durationMs; std::invalid_argument for a shorter or
+    // non-finite duration, scale unchanged.
     void AdaptToDuration(float durationMs);
     void SetDebugFlag(bool on);
     virtual std::string ToString() const;

@@ -9,7 +9,8 @@
 namespace Programs {
 
 // Straight line in joint space over all 9 joints; the joint with the longest profile sets
-// the pace and the others follow in proportion, so all arrive together.
+// the pace and the others follow in proportion, so all arrive together. The shared pace
+// profile is capped so that no follower exceeds its own velocity, acceleration or jerk.
 class PathElementJointSet : public PathElement {
 public:
     bool debug = false;  // this element's own trace flag
@@ -22,6 +23,8 @@ public:
     // Joint-space direction while the geometry is prepared, then the sign of each move.
     DataTypes::VectorN dirSign{9};
     int longest = 0;
+    // Profile of the leading joint's distance that every joint follows in proportion.
+    PathBasicCurve pace;
 
     PathElementJointSet(int cmdIndex, int nextCmdIndex) : PathElement("Joint", cmdIndex, nextCmdIndex) {}
 
@@ -39,6 +42,9 @@ public:
     void SetDebugFlag(bool on) override { debug = on; }
     void PrepareGeometry(DataTypes::RobotState& start, float distStart, float distEnd,
                          DataTypes::RobotState& end) override;
+
+private:
+    void PreparePace();
 };
 
 }  // namespace Programs

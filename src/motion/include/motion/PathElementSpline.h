@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/BezierCasteljau.h"
+#include "core/BezierPolynomial.h"
 #include "motion/PathElement.h"
 
 #include <string>
@@ -9,7 +10,8 @@ namespace Programs {
 
 // Cartesian corner blend: position, x and z axes of the orientation and the external
 // axes follow Bezier curves through the cut points and the corner, at a speed that
-// changes linearly from velStart to velEnd along the curve parameter.
+// changes linearly from velStart to velEnd along the curve parameter. Between the rows of
+// its table the blend moves by arc length, so the speed of each row holds exactly.
 class PathElementSpline : public PathElement {
 public:
     DataTypes::BezierCasteljau posCurve{3};
@@ -22,6 +24,8 @@ public:
     DataTypes::Vector3 xAxisPoint[4];
     DataTypes::Vector3 zAxisPoint[4];
     DataTypes::Vector3 extPoint[4];
+    // posCurve in power form: arc length for the table and the position every cycle.
+    DataTypes::BezierPolynomial posPoly;
 
     PathElementSpline(int cmdIndex, int nextCmdIndex) : PathElement("Spline", cmdIndex, nextCmdIndex) {}
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/BezierCasteljau.h"
+#include "core/BezierPolynomial.h"
 #include "core/VectorN.h"
 #include "motion/PathElement.h"
 
@@ -17,6 +18,8 @@ double Magnitude(const float* values, int n);
 class PathElementSpline6 : public PathElement {
 public:
     DataTypes::BezierCasteljau jointCurve{9};
+    // jointCurve in power form, built with the table: arc length and every cycle's point.
+    DataTypes::BezierPolynomial jointPoly;
     double length = 50.0;   // joint-space arc length
     double duration = 1.0;  // ms
     float velIn[9] = {};
@@ -44,9 +47,18 @@ public:
     virtual void SetMotionParameter(float*, float*, float*) {}
     virtual int GetJointPosition(float, float*) { return 0; }
 
-    // Joint-space speed at parameter u.
+    // Joint-space speed at parameter u: the linear change from the entry to the exit speed,
+    // lowered where the curve's direction would take a joint past its velocity limit.
     double GetVelOnSpline(double u) const;
     void CreateLookUpTable(int count);
+
+private:
+    // Curve direction at u (half the derivative) and the derivative's magnitude.
+    void Tangent(double u, float* d) const;
+    double TangentNorm(double u) const;
+    // Highest joint-space speed at u with every joint within its limit scaled by the
+    // velocity factor at u.
+    double JointLimitedSpeed(double u) const;
 };
 
 }  // namespace Programs

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/BezierCasteljau.h"
+#include "core/BezierPolynomial.h"
 #include "motion/PathElement.h"
 
 #include <functional>
@@ -13,20 +14,37 @@ namespace Programs {
 namespace SplineLookUp {
 
 constexpr float kStepMs = 5.0f;
+// Where the speed is 0 the parameter moves on by this step without taking time.
 constexpr double kParamStep = 0.0001;
-// Every row advances the parameter by at least half a parameter step, so a table has at
-// most about 2 / kParamStep rows; the cap only guards against a runaway.
+// A speed falling toward 0 (a blend into a stop) is held at this share of the larger end
+// speed, so the table still reaches the end of the curve.
+constexpr double kCrawlShare = 0.001;
+// A blend that would need more than half of this many 5 ms rows gets longer rows; the
+// full count only guards against a runaway.
 constexpr int kMaxRows = 40000;
+// A curve shorter than this (mm or degrees) is a point: one row, no time.
+constexpr double kMinLength = 1e-6;
 
-// Fills table from u = 0 to the closing row at u = 1 and returns the total length and
-// time. speedAt(u) is the speed along the curve in units per second; a speed that is not
-// a positive finite number moves on by the parameter step without taking time.
+// Fills table from u = 0 to the row at u = 1 and returns the total length and time.
+// speedAt(u) is the speed along the curve in units per second; each row travels the
+// arc length of one 5 ms step (longer only for an extremely slow blend) at the speed
+// where the row starts, exactly. The last row
+// takes the time of the distance that is left, not a whole step. A speed that is not a
+// positive finite number moves on by kParamStep without taking time.
+void Build(const DataTypes::BezierPolynomial& curve, const std::function<double(double)>& speedAt,
+           std::vector<PathElement::TableElem>& table, double& length, double& durationMs);
 void Build(const DataTypes::BezierCasteljau& curve, const std::function<double(double)>& speedAt,
            std::vector<PathElement::TableElem>& table, double& length, double& durationMs);
 
-// Curve parameter at time tMs, in [0, 1]. cursor is the row found last time; the search
-// starts there, so a steadily advancing time costs O(1) per call.
+// Curve parameter at time tMs, in [0, 1], interpolated linearly in the parameter between
+// rows. cursor is the row found last time; the search starts there, so a steadily
+// advancing time costs O(1) per call.
 float ParamAt(const std::vector<PathElement::TableElem>& table, int& cursor, float tMs);
+
+// As above, but interpolated by arc length between rows: the speed is constant within a
+// row, whatever |B'(u)| does there. Allocation free.
+double ParamAt(const DataTypes::BezierPolynomial& curve, const std::vector<PathElement::TableElem>& table,
+               int& cursor, float tMs);
 
 }  // namespace SplineLookUp
 }  // namespace Programs
