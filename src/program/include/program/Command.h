@@ -131,8 +131,11 @@ public:
     float accPercent = 30.0f;
     float smoothPercent = 30.0f;
 
-private:
+protected:
+    // The program memory; without one, logs and throws std::runtime_error.
     Programs::ProgramMemory& Memory();
+
+private:
     // The variable, checked to be a position; logs the given format on a wrong type.
     Programs::MemoryPosition PositionVariable(const std::string& name, const char* typeErrorFormat);
 };

@@ -1,0 +1,21 @@
+#include "program/CommandStop.h"
+
+#include "core/LogSingleton.h"
+
+#include <tinyxml2.h>
+
+CommandStop::CommandStop() {
+    className = "CommandStop";
+    combinable = false;
+}
+
+void CommandStop::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
+    valid = true;
+    if (!quiet) {
+        LogSingleton::instance()->addFormat("   Nr. %d: Stop", element->IntAttribute("Nr", 0));
+    }
+}
+
+int CommandStop::Interpolate(int /*cycleMs*/, float /*overridePercent*/, DataTypes::RobotState* /*state*/) {
+    return nextSuccessor;
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+// The process-wide registry of cameras by name. It owns the cameras; Get hands out shared
+// pointers, so a removed camera lives on until its last user lets go. Names are kept and
+// looked up in lower case.
+
+#include "vision/CameraInterface.h"
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace Camera {
+
+class CameraManager {
+public:
+    static CameraManager& Instance();
+
+    virtual ~CameraManager();
+    CameraManager(const CameraManager&) = delete;
+    CameraManager& operator=(const CameraManager&) = delete;
+
+    // The camera registered under the name (any case), or an empty pointer. Never throws
+    // for an unknown name.
+    std::shared_ptr<CameraInterface> Get(const std::string& name);
+    // As Get, for a caller that already holds the registry lock (see Lock).
+    std::shared_ptr<CameraInterface> GetNoLock(const std::string& name) const;
+    // Registers the camera under its lower-case name and starts it. A camera registered
+    // under that name before is released. A null camera is ignored.
+    void Add(std::unique_ptr<CameraInterface> camera);
+    // Unregisters and stops the camera; an unknown name does nothing.
+    void Remove(const std::string& name);
+    // Unregisters and stops every camera.
+    void Clear();
+    std::size_t Count();
+
+    // Holds the registry lock for a caller that walks cameras with GetNoLock.
+    std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(mutex); }
+
+    int resultPeriod = 5;     // seconds between result lines without a new result
+    int imagePeriod = 1000;   // milliseconds between image lines
+
+protected:
+    // Tests build their own registries; the program uses Instance().
+    CameraManager() = default;
+
+private:
+    std::map<std::string, std::shared_ptr<CameraInterface>> registry;
+    std::mutex mutex;
+};
+
+}  // namespace Camera
