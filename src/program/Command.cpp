@@ -1,6 +1,7 @@
 #include "program/Command.h"
 
 #include "core/LogSingleton.h"
+#include "program/IPO.h"
 #include "program/ProgramMemory.h"
 
 #include <tinyxml2.h>
@@ -198,4 +199,8 @@ std::string Command::ReadString(const tinyxml2::XMLElement& element, const std::
         throw XMLAttribNotFoundException(name);
     }
     return text;
+}
+
+bool Command::BelongsToLogicInterpreter() const {
+    return interpreter != nullptr && interpreter->type == IPO::IPO_LOGIC;
 }

@@ -21,9 +21,10 @@ void CommandGripper::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
         element->QueryIntAttribute("Nr", &nr);
         if (element->Attribute("Position") != nullptr) {
             const float p = ReadFloat(*element, "Position");
-            // "nan" parses as a float; it must not reach the gripper.
-            if (!std::isfinite(p)) {
-                throw std::invalid_argument("gripper position is not finite");
+            // "nan" parses as a float and would pass the clamp; it must not reach the
+            // gripper. An infinity is clamped like any other value.
+            if (std::isnan(p)) {
+                throw std::invalid_argument("gripper position is not a number");
             }
             position[0] = std::min(std::max(p, 0.0f), 100.0f);
         }

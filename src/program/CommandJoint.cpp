@@ -98,6 +98,7 @@ int CommandJoint::Interpolate(int cycleMs, float overridePercent, DataTypes::Rob
         if (byVariable) {
             Programs::MemoryPosition variable;
             GetVariableFromProgramMemory(variableName, &variable);
+            RequirePositionVariable(className, variable);
             CopyPose(*state, target);
             for (int j = 0; j < maxJoints; ++j) {
                 target.jointSet[j] = variable.state.jointSet[j];
@@ -122,7 +123,9 @@ int CommandJoint::Interpolate(int cycleMs, float overridePercent, DataTypes::Rob
 
     step = static_cast<float>(static_cast<double>(velJointPercent) / 100.0 * cycleMs / 1000.0 *
                               static_cast<double>(overridePercent) / 100.0);
-    if (!std::isfinite(step)) {
+    // A negative velocity or override would walk away from the target for ever: the
+    // joints stand still instead, as at 0.
+    if (!std::isfinite(step) || step < 0.0f) {
         step = 0.0f;
     }
 
@@ -167,6 +170,7 @@ void CommandJoint::GetTargetPosition(DataTypes::RobotState* /*current*/, DataTyp
     if (byVariable) {
         Programs::MemoryPosition variable;
         GetVariableFromProgramMemory(variableName, &variable);
+        RequirePositionVariable(className, variable);
         *targetOut = variable.state;
     } else {
         *targetOut = target;

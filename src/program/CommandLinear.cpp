@@ -109,6 +109,7 @@ void CommandLinear::BuildEffectiveTarget(const DataTypes::RobotState& state) {
     if (byVariable) {
         Programs::MemoryPosition variable;
         GetVariableFromProgramMemory(variableName, &variable);
+        RequirePositionVariable(className, variable);
         CopyPose(state, target);
         target.pose.SetTranslation(variable.state.pose.GetTranslation());
         target.A = variable.state.A;
@@ -258,6 +259,7 @@ void CommandLinear::GetTargetPosition(DataTypes::RobotState* /*current*/, DataTy
     if (byVariable) {
         Programs::MemoryPosition variable;
         GetVariableFromProgramMemory(variableName, &variable);
+        RequirePositionVariable(className, variable);
         *targetOut = variable.state;
         targetOut->UpdateMatrixFromABC();
     } else {

@@ -1,5 +1,6 @@
 #include "program/CommandLoop.h"
 
+#include "IntAttribute.h"
 #include "core/LogSingleton.h"
 
 #include <tinyxml2.h>
@@ -27,7 +28,7 @@ void CommandLoop::ReadXML(tinyxml2::XMLElement* element, bool /*quiet*/) {
         if (std::strcmp(modeText, "Count") == 0) {
             mode = ModeCounting;
             int value = -1;
-            if (element->QueryIntAttribute("Times", &value) != tinyxml2::XML_SUCCESS) {
+            if (IntAttribute::Query(*element, "Times", &value) != tinyxml2::XML_SUCCESS) {
                 value = -1;
             }
             if (value < 0) {

@@ -1,5 +1,6 @@
 #include "program/CommandMatrix.h"
 
+#include "IntAttribute.h"
 #include "core/LogSingleton.h"
 #include "program/ProgramMemory.h"
 
@@ -20,8 +21,8 @@ void CommandMatrix::ReadXML(tinyxml2::XMLElement* element, bool /*quiet*/) {
     try {
         const int nr = element->IntAttribute("Nr", 0);
         // A missing or unreadable count is an incomplete command: there is no default.
-        const bool haveX = element->QueryIntAttribute("CntX", &CntX) == tinyxml2::XML_SUCCESS;
-        const bool haveY = element->QueryIntAttribute("CntY", &CntY) == tinyxml2::XML_SUCCESS;
+        const bool haveX = IntAttribute::Query(*element, "CntX", &CntX) == tinyxml2::XML_SUCCESS;
+        const bool haveY = IntAttribute::Query(*element, "CntY", &CntY) == tinyxml2::XML_SUCCESS;
         const char* a = element->Attribute("VarPointA");
         const char* b = element->Attribute("VarPointB");
         const char* c = element->Attribute("VarPointC");

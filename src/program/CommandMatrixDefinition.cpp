@@ -1,5 +1,6 @@
 #include "program/CommandMatrixDefinition.h"
 
+#include "IntAttribute.h"
 #include "core/LogSingleton.h"
 #include "program/ProgramMemory.h"
 
@@ -18,8 +19,8 @@ void CommandMatrixDefinition::ReadXML(tinyxml2::XMLElement* element, bool /*quie
     try {
         const tinyxml2::XMLElement& e = *element;
         const int nr = ReadInt(e, "Nr");
-        CntX = ReadInt(e, "CntX");
-        CntY = ReadInt(e, "CntY");
+        CntX = IntAttribute::Read(e, "CntX");
+        CntY = IntAttribute::Read(e, "CntY");
         name = ReadString(e, "Name");
         varPointA = ReadString(e, "VarPointA");
         varPointB = ReadString(e, "VarPointB");
@@ -54,7 +55,7 @@ int CommandMatrixDefinition::Interpolate(int /*cycleMs*/, float /*overridePercen
     definition.stepY = CntY > 1 ? 1.0 / (CntY - 1) : 0.0;
     definition.cornerA = a;
     // Grids of the logic program are static.
-    store.SetMatrixDefinition(name, definition, false);
+    store.SetMatrixDefinition(name, definition, BelongsToLogicInterpreter());
     return nextSuccessor;
 }
 

@@ -1,6 +1,7 @@
 #include "program/CommandPause.h"
 
 #include "core/LogSingleton.h"
+#include "program/IPO.h"
 
 #include <tinyxml2.h>
 
@@ -17,5 +18,10 @@ void CommandPause::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
 }
 
 int CommandPause::Interpolate(int /*cycleMs*/, float /*overridePercent*/, DataTypes::RobotState* /*state*/) {
+    if (interpreter != nullptr && interpreter->IsReplayRunning()) {
+        interpreter->Pause(IPO::STOP_PROGRAM);
+        // The next motion is planned afresh from where the robot stands.
+        if (interpreter->pathGenerator) interpreter->pathGenerator->SetPathUnavailable();
+    }
     return nextSuccessor;
 }

@@ -153,7 +153,9 @@ int CommandRelative::InterpolateJoint(int cycleMs, float overridePercent, DataTy
 
     jointStep = static_cast<float>(static_cast<double>(velJointPercent) / 100.0 * cycleMs / 1000.0 *
                                    static_cast<double>(overridePercent) / 100.0);
-    if (!std::isfinite(jointStep)) {
+    // A negative velocity or override would walk away from the target for ever: the
+    // joints stand still instead, as at 0.
+    if (!std::isfinite(jointStep) || jointStep < 0.0f) {
         jointStep = 0.0f;
     }
     arrivalThreshold = 0.001f;

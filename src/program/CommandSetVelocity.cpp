@@ -1,5 +1,6 @@
 #include "program/CommandSetVelocity.h"
 
+#include "IntAttribute.h"
 #include "core/LogSingleton.h"
 
 #include <tinyxml2.h>
@@ -22,7 +23,7 @@ void CommandSetVelocity::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     if (element->QueryIntAttribute("Nr", &nr) != tinyxml2::XML_SUCCESS) {
         valid = false;
     }
-    if (element->QueryIntAttribute("Joint", &joint) != tinyxml2::XML_SUCCESS) {
+    if (IntAttribute::Query(*element, "Joint", &joint) != tinyxml2::XML_SUCCESS) {
         valid = false;
     }
     if (element->QueryFloatAttribute("Vel", &vel) != tinyxml2::XML_SUCCESS || !std::isfinite(vel)) {

@@ -1,6 +1,7 @@
 #include "program/CommandStop.h"
 
 #include "core/LogSingleton.h"
+#include "program/IPO.h"
 
 #include <tinyxml2.h>
 
@@ -17,5 +18,8 @@ void CommandStop::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
 }
 
 int CommandStop::Interpolate(int /*cycleMs*/, float /*overridePercent*/, DataTypes::RobotState* /*state*/) {
+    if (interpreter != nullptr && interpreter->GetRunState() != IPO::RUNSTATE_STOPPED) {
+        interpreter->Stop(IPO::STOP_PROGRAM, std::string());
+    }
     return nextSuccessor;
 }

@@ -110,7 +110,7 @@ int CommandStoreData::Interpolate(int /*cycleMs*/, float /*overridePercent*/, Da
         return ResultEndOfProgram;
     }
     // The logic program's variables survive the main program's deletions.
-    variable.isStatic = false;
+    variable.isStatic = BelongsToLogicInterpreter();
     Memory().SetVariable(variable, content);
     return nextSuccessor;
 }

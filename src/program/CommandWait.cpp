@@ -1,6 +1,7 @@
 #include "program/CommandWait.h"
 
 #include "ElementWriter.h"
+#include "IntAttribute.h"
 #include "core/LogSingleton.h"
 
 #include <tinyxml2.h>
@@ -74,7 +75,7 @@ void CommandWait::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
         if (element->QueryFloatAttribute("Seconds", &seconds) != tinyxml2::XML_SUCCESS) {
             seconds = 0.0f;
         }
-        if (element->QueryIntAttribute("Seconds", &wholeSeconds) != tinyxml2::XML_SUCCESS) {
+        if (IntAttribute::Query(*element, "Seconds", &wholeSeconds) != tinyxml2::XML_SUCCESS) {
             wholeSeconds = 0;
         }
         if (!std::isfinite(seconds)) {

@@ -3,6 +3,7 @@
 // Shared checks and small helpers of the motion commands (Joint, Linear, Relative).
 
 #include "core/RobotState.h"
+#include "program/ProgramMemory.h"
 
 #include <cmath>
 #include <stdexcept>
@@ -33,6 +34,14 @@ inline void RequireFinite(const std::string& className, const char* what, float 
                           const std::string& variable = std::string()) {
     if (!std::isfinite(value)) {
         ThrowNotFinite(className, what, variable);
+    }
+}
+
+// A target variable must hold a position: a number variable carries an empty state, and a
+// move to it would drive the robot toward all-zero joints or the base origin.
+inline void RequirePositionVariable(const std::string& className, const Programs::MemoryPosition& variable) {
+    if (variable.type != Programs::MemoryPosition::TypePosition) {
+        throw std::invalid_argument(className + ": variable \"" + variable.name + "\" is not a position variable");
     }
 }
 

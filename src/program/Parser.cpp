@@ -262,10 +262,9 @@ void Parser::EvaluateVariables(Programs::ProgramMemory* memory, const DataTypes:
             Token number(NUMBER);
             const std::size_t dot = name.find('.');
             if (dot == std::string::npos) {
-                number.value = GetVariableNumberValue(name);
+                number.value = GetVariableNumberValue(view);
             } else {
-                number.value =
-                    GetVariablePositionElement(name.substr(0, dot), name.substr(dot + 1));
+                number.value = GetVariablePositionElement(view.substr(0, dot), view.substr(dot + 1));
             }
             resolved.push_back(number);
         }
@@ -383,65 +382,64 @@ bool Parser::ParseBoolean() {
 
 // --- Variables ---
 
-bool Parser::GetVariableFromProgramMemory(const std::string& name, Programs::MemoryPosition& out) {
-    if (memory == nullptr) {
-        LogSingleton::instance()->add("BooleanParser: Memory not initialized!");
-        throw std::runtime_error("BooleanParser: Memory not initialized");
-    }
-    // One locked copy: a separate presence check could race with another thread's Clear.
-    try {
-        out = memory->GetVariable(name);
-        return true;
-    } catch (const std::runtime_error&) {
-    }
-    char buffer[512];
-    std::snprintf(buffer, sizeof(buffer), "BooleanParser: Could not find variable \"%s\"!",
-                  name.c_str());
-    LogSingleton::instance()->add(buffer);
-    throw std::invalid_argument(buffer);
-}
-
-float Parser::GetVariableNumberValue(const std::string& name) {
-    Programs::MemoryPosition variable;
-    GetVariableFromProgramMemory(name, variable);
+float Parser::GetVariableNumberValue(std::string_view name) {
+    Programs::ProgramMemory::VariableValue variable;
+    ReadVariable(name, variable);
     if (variable.type != Programs::MemoryPosition::TypeNumber) {
-        LogSingleton::instance()->addFormat("Memory: Variable %s is not a number variable!",
-                                            name.c_str());
+        LogSingleton::instance()->addFormat("Memory: Variable %.*s is not a number variable!",
+                                            static_cast<int>(name.size()), name.data());
         throw std::invalid_argument("GetFromMemory: wrong var type");
     }
     return static_cast<float>(variable.value);
 }
 
-float Parser::GetVariablePositionElement(const std::string& name, const std::string& element) {
-    Programs::MemoryPosition variable;
-    GetVariableFromProgramMemory(name, variable);
+float Parser::GetVariablePositionElement(std::string_view name, std::string_view element) {
+    Programs::ProgramMemory::VariableValue variable;
+    ReadVariable(name, variable);
     if (variable.type != Programs::MemoryPosition::TypePosition) {
-        LogSingleton::instance()->addFormat("Memory: Variable %s is not a position variable!",
-                                            name.c_str());
+        LogSingleton::instance()->addFormat("Memory: Variable %.*s is not a position variable!",
+                                            static_cast<int>(name.size()), name.data());
         throw std::invalid_argument("GetFromMemory: wrong var type");
     }
-    const DataTypes::RobotState& s = variable.state;
-    const std::string key = ToLowerCase(element);
-    if (key.size() == 1) {
-        switch (key[0]) {
-            case 'x': return s.pose(0, 3);
-            case 'y': return s.pose(1, 3);
-            case 'z': return s.pose(2, 3);
-            case 'a': return s.A;
-            case 'b': return s.B;
-            case 'c': return s.C;
+    auto lower = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
+    if (element.size() == 1) {
+        switch (lower(element[0])) {
+            case 'x': return variable.pose(0, 3);
+            case 'y': return variable.pose(1, 3);
+            case 'z': return variable.pose(2, 3);
+            case 'a': return variable.A;
+            case 'b': return variable.B;
+            case 'c': return variable.C;
             default: break;
         }
-    } else if (key.size() == 2 && key[1] >= '1') {
-        if (key[0] == 'a' && key[1] <= '6') {
-            return s.jointSet[key[1] - '1'];
+    } else if (element.size() == 2 && element[1] >= '1') {
+        const char kind = lower(element[0]);
+        if (kind == 'a' && element[1] <= '6') {
+            return variable.joints[element[1] - '1'];
         }
-        if (key[0] == 'e' && key[1] <= '3') {
-            return s.jointSet[6 + (key[1] - '1')];
+        if (kind == 'e' && element[1] <= '3') {
+            return variable.joints[6 + (element[1] - '1')];
         }
     }
-    LogSingleton::instance()->addFormat("Memory: wrong element access: %s", element.c_str());
+    LogSingleton::instance()->addFormat("Memory: wrong element access: %.*s", static_cast<int>(element.size()),
+                                        element.data());
     throw std::invalid_argument("GetFromMemory: wrong element access");
+}
+
+void Parser::ReadVariable(std::string_view name, Programs::ProgramMemory::VariableValue& out) {
+    if (memory == nullptr) {
+        LogSingleton::instance()->add("BooleanParser: Memory not initialized!");
+        throw std::runtime_error("BooleanParser: Memory not initialized");
+    }
+    // Read in place: conditions are evaluated every robot cycle and must not allocate.
+    if (memory->ReadValue(name, out)) {
+        return;
+    }
+    char buffer[512];
+    std::snprintf(buffer, sizeof(buffer), "BooleanParser: Could not find variable \"%.*s\"!",
+                  static_cast<int>(name.size()), name.data());
+    LogSingleton::instance()->add(buffer);
+    throw std::invalid_argument(buffer);
 }
 
 // --- Helpers ---

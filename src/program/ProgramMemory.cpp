@@ -1,5 +1,7 @@
 #include "program/ProgramMemory.h"
 
+#include <string_view>
+
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematic.h"
 
@@ -25,7 +27,7 @@ const char* const kPartsGood = "#parts-good";
 const char* const kPartsBad = "#parts-bad";
 
 // Stored names are lower case already; only the argument needs folding.
-bool EqualsLowerCase(const std::string& stored, const std::string& name) {
+bool EqualsLowerCase(const std::string& stored, std::string_view name) {
     if (stored.size() != name.size()) {
         return false;
     }
@@ -114,7 +116,13 @@ void ProgramMemory::SetRobotState(const DataTypes::RobotState* newRobotState) {
     robotState = newRobotState;
 }
 
-MemoryPosition* ProgramMemory::FindLocked(const std::string& name) const {
+void ProgramMemory::SeedFromPosition() {
+    std::lock_guard<std::mutex> lock(mutex);
+    robotState = nullptr;
+    seedFromPosition = true;
+}
+
+MemoryPosition* ProgramMemory::FindLocked(std::string_view name) const {
     for (const auto& variable : variables) {
         if (EqualsLowerCase(variable->name, name)) {
             return variable.get();
@@ -135,6 +143,24 @@ std::shared_ptr<const MemoryPosition> ProgramMemory::Get(const std::string& name
         return nullptr;
     }
     return std::make_shared<const MemoryPosition>(*found);
+}
+
+bool ProgramMemory::ReadValue(std::string_view name, VariableValue& out) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    const MemoryPosition* found = FindLocked(name);
+    if (found == nullptr) {
+        return false;
+    }
+    out.type = found->type;
+    out.value = found->value;
+    out.pose = found->state.pose;
+    out.A = found->state.A;
+    out.B = found->state.B;
+    out.C = found->state.C;
+    for (int j = 0; j < kJoints; ++j) {
+        out.joints[j] = found->state.jointSet[j];
+    }
+    return true;
 }
 
 MemoryPosition ProgramMemory::GetVariable(const std::string& name) const {
@@ -343,10 +369,15 @@ bool ProgramMemory::SetVariablePosJoint(const std::string& name, double a1, doub
 }
 
 bool ProgramMemory::ToJoint(MemoryPosition& variable) {
-    if (!kinematic || robotState == nullptr) {
+    // The seed of the inverse solution: the robot state when one is set, else (when asked
+    // for) the last "#position", written under this lock and so never torn.
+    const MemoryPosition* position =
+        robotState == nullptr && seedFromPosition ? FindLocked(kPosition) : nullptr;
+    if (!kinematic || (robotState == nullptr && position == nullptr)) {
         throw std::runtime_error("ProgramMemory: cannot compute the joints of variable " +
                                  variable.name + ": no kinematic or robot state set yet");
     }
+    const float* seed = robotState != nullptr ? robotState->jointSet : position->state.jointSet;
     float kept[kJoints];
     for (int j = 0; j < kJoints; ++j) {
         kept[j] = variable.state.jointSet[j];
@@ -357,7 +388,7 @@ bool ProgramMemory::ToJoint(MemoryPosition& variable) {
     for (int j = 0; j < kJoints; ++j) {
         solution[j] = kept[j];
     }
-    kinematic->SetJoints(robotState->jointSet, false);
+    kinematic->SetJoints(seed, false);
     kinematic->SetPosition(variable.state.pose, solution);
     kinematic->GetJoints(variable.state.jointSet);
     bool changed = false;

@@ -56,6 +56,10 @@ const ReadCase kReadCases[] = {
     {R"(<Loop Nr="4" Mode="Count" Times="-1" />)", false, "   Nr. 4: ERROR Loop counting: -1 iterations", true},
     {R"(<Loop Nr="4" Mode="Count" />)", false, "   Nr. 4: ERROR Loop counting: -1 iterations", true},
     {R"(<Loop Nr="4" Mode="Count" Times="many" />)", false, "   Nr. 4: ERROR Loop counting: -1 iterations", true},
+    // Beyond int: not an integer, never a count cut to 32 bits (4294967299 would be 3).
+    {R"(<Loop Nr="4" Mode="Count" Times="4294967299" />)", false, "   Nr. 4: ERROR Loop counting: -1 iterations", true},
+    {R"(<Loop Nr="4" Mode="Count" Times="2147483648" />)", false, "   Nr. 4: ERROR Loop counting: -1 iterations", true},
+    {R"(<Loop Nr="5" Mode="Count" Times="2147483647" />)", true, "   Nr. 5: Loop counting: 2147483647 iterations", true},
     {R"(<Loop Nr="2" Mode="count" Times="3" />)", false, "   Nr. 2: ERROR unknown loop mode: count", true},
     {R"(<Loop Nr="6" Mode="DIn" Condition="din1 and x > 2" />)", true, "   Nr. 6: Loop conditional: din1 and x > 2",
      true},

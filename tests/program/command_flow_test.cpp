@@ -102,6 +102,8 @@ TEST(CommandFlowRead, WaitSecondsBecomeMilliseconds) {
     const Case cases[] = {
         {"2.5", 2500}, {"3", 3000}, {"0.7", 700}, {"0.1", 100}, {"-0.5", 0}, {"-3", 0},
         {"abc", 0},    {"1e10", INT_MAX}, {"2147483.647", 2147483647}, {"3000000", INT_MAX},
+        // Whole numbers beyond int are not read as a wrapped int: -4294967295 would be 1 s.
+        {"-4294967295", 0}, {"4294967299", INT_MAX},
     };
     for (const Case& k : cases) {
         Loaded<CommandWait> l(std::string(R"(<Wait Type="Time" Seconds=")") + k.seconds + "\"/>");
@@ -119,6 +121,11 @@ TEST(CommandFlowRead, SetVelocityElements) {
          "Error: Could not read SetVelocity command: invalid joint number"},
         {R"(<SetVel Nr="9" Joint="-1" Vel="10" Acc="50"/>)", false, "",
          "Error: Could not read SetVelocity command: invalid joint number"},
+        // Beyond int the axis does not parse (cut to 32 bits it would be e1 or e2).
+        {R"(<SetVel Nr="9" Joint="4294967296" Vel="10" Acc="50"/>)", false,
+         "   Nr. 9: SetVelocity joint 0 vel 10.0 acc 50.0", ""},
+        {R"(<SetVel Nr="9" Joint="0x100000001" Vel="10" Acc="50"/>)", false,
+         "   Nr. 9: SetVelocity joint 0 vel 10.0 acc 50.0", ""},
         // Missing or unreadable values invalidate the element; reading goes on.
         {R"(<SetVel Nr="9" Joint="2" Vel="10"/>)", false, "   Nr. 9: SetVelocity joint 2 vel 10.0 acc 0.0", ""},
         {R"(<SetVel Joint="2" Vel="10" Acc="1"/>)", false, "   Nr. 0: SetVelocity joint 2 vel 10.0 acc 1.0", ""},

@@ -181,6 +181,9 @@ TEST(CommandGripperRead, PositionClampedOptionalAndFaultsOnlyLogged) {
         {R"(Nr="4")", 0.0f, "   Nr. 4: Gripper Position 0.0", ""},
         {R"(Nr="5" Position="open")", 0.0f, "", "ERROR - IPO: Could not read gripper command"},
         {R"(Nr="6" Position="nan")", 0.0f, "", "ERROR - IPO: Could not read gripper command"},
+        // An infinity is a float above 100 (or below 0) like any other and is clamped.
+        {R"(Nr="7" Position="inf")", 100.0f, "   Nr. 7: Gripper Position 100.0", ""},
+        {R"(Nr="7" Position="-inf")", 0.0f, "   Nr. 7: Gripper Position 0.0", ""},
     };
     for (const Case& k : cases) {
         ReadBothWays<CommandGripper>(std::string("<Gripper ") + k.attributes + " />", k.info, k.error,

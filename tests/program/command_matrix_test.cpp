@@ -97,12 +97,18 @@ const ReadCase kReads[] = {
     {R"(<Matrix Nr="4" CntX="0" CntY="2" VarPointA="pA" VarPointB="pB" VarPointC="pC" VarTargetPos="T" VarCntX="cx" )"
      R"(VarCntY="cy" />)",
      false, "   Nr. 4: ERROR Matrix: [0,2] needs at least one place in each direction"},
+    // A count beyond int is unreadable, not cut to 32 bits (4294967299 would be 3).
+    {R"(<Matrix Nr="4" CntX="4294967299" CntY="2" VarPointA="pA" VarPointB="pB" VarPointC="pC" VarTargetPos="T" )"
+     R"(VarCntX="cx" VarCntY="cy" />)",
+     false, "Could not read CommandMatrix, incomplete arguments"},
     {R"(<MatrixDefinition Nr="2" CntX="3" CntY="2" Name="Pal" VarPointA="pA" VarPointB="pB" VarPointC="pC" />)", true,
      "   Nr. 2: MatrixDefinition: Pal [3,2] A: pA, B: pB, C: pC"},
     {R"(<MatrixDefinition Nr="2" CntX="3" Name="Pal" VarPointA="pA" VarPointB="pB" VarPointC="pC" />)", false,
      "Error: Could not read MatrixDefinition: Could not find attribute 'CntY'"},
     {R"(<MatrixDefinition Nr="2" CntX="three" CntY="2" Name="Pal" VarPointA="pA" VarPointB="pB" VarPointC="pC" />)",
      false, "Error: Could not read MatrixDefinition: Could not parse attribute 'CntX'"},
+    {R"(<MatrixDefinition Nr="2" CntX="3" CntY="4294967298" Name="Pal" VarPointA="pA" VarPointB="pB" VarPointC="pC" />)",
+     false, "Error: Could not read MatrixDefinition: Could not parse attribute 'CntY'"},
     {R"(<MatrixDefinition Nr="2" CntX="0" CntY="2" Name="Pal" VarPointA="pA" VarPointB="pB" VarPointC="pC" />)", false,
      "Error: Could not read MatrixDefinition: CntX and CntY must be 1 or more"},
     {R"(<MatrixDefinition Nr="2" CntX="3" CntY="-1" Name="Pal" VarPointA="pA" VarPointB="pB" VarPointC="pC" />)", false,

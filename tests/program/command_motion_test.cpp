@@ -370,6 +370,29 @@ TEST(CommandJointMotion, ZeroVelocityOrOverrideNeverMakesNaN) {
     }
 }
 
+TEST(CommandJointMotion, NegativeVelocityOrOverrideNeverWalksAway) {
+    struct Case {
+        const char* vel;
+        float ov;
+    };
+    for (const Case k : {Case{"-50", 100.0f}, Case{"50", -100.0f}}) {
+        SCOPED_TRACE(std::string(k.vel) + " at " + std::to_string(k.ov));
+        Loaded<CommandJoint> joint(std::string(R"(<Joint AbortCondition="false" a1="10" velPercent=")") + k.vel +
+                                   "\"/>");
+        Loaded<CommandRelative> relative(
+            std::string(R"(<Relative MoType="joint" AbortCondition="false" a1="10" velPercent=")") + k.vel + "\"/>");
+        Command* commands[] = {&joint.cmd, &relative.cmd};
+        for (Command* c : commands) {
+            RobotState s;
+            for (int i = 0; i < 50; ++i) {
+                ASSERT_EQ(c->Interpolate(10, k.ov, &s), Command::ResultNotFinished) << c->className;
+            }
+            EXPECT_FLOAT_EQ(s.jointSet[0], 0) << c->className;
+            EXPECT_TRUE(AllFinite(s));
+        }
+    }
+}
+
 TEST(CommandJointMotion, NonFiniteTargetOrVelocityThrowsBeforeAnyMove) {
     struct Case {
         const char* xml;
@@ -408,6 +431,31 @@ TEST(CommandJointMotion, NaNInAVariableNamesTheVariable) {
     const float offsets[9] = {0, 0, 0, 0, 0, 0, INFINITY, 0, 0};
     o.cmd.jointOffsets = offsets;
     EXPECT_EQ(ThrownText([&] { o.cmd.Interpolate(10, 100, &s); }), "CommandJoint: target e1 is not a finite number");
+}
+
+TEST(CommandMotionLogic, NumberVariableIsNoTarget) {
+    // A number variable carries an empty state: a move to it would head for all-zero
+    // joints or the base origin.
+    ProgramMemory memory;
+    memory.SetVariableSingle("n", 5, true);
+    Loaded<CommandJoint> joint(R"(<Joint Source="variable" VariableName="N" velPercent="50" AbortCondition="false"/>)");
+    Loaded<CommandLinear> linear(R"(<Linear Source="variable" VariableName="N" vel="10" AbortCondition="false"/>)");
+    joint.cmd.memory = &memory;
+    linear.cmd.memory = &memory;
+    Command* commands[] = {&joint.cmd, &linear.cmd};
+    for (Command* c : commands) {
+        const std::string text = c->className + ": variable \"n\" is not a position variable";
+        RobotState s = Pose({100, 0, 50});
+        s.jointSet[0] = 20;
+        const RobotState before = s;
+        EXPECT_EQ(ThrownText([&] { c->Interpolate(10, 100, &s); }), text);
+        EXPECT_FLOAT_EQ(s.jointSet[0], before.jointSet[0]);
+        EXPECT_TRUE(s.pose.Equals(before.pose, 0.0f));
+        EXPECT_TRUE(c->firstCycle);
+        RobotState target;
+        float vel, velJ, acc, smooth;
+        EXPECT_EQ(ThrownText([&] { c->GetTargetPosition(&s, &target, vel, velJ, acc, smooth); }), text);
+    }
 }
 
 TEST(CommandMotionLogic, AbortConditionDecidesTheResult) {

@@ -101,6 +101,10 @@ public:
     // Zeroes the robot joints and external axes that this robot does not have.
     void EliminateNonexistentJoints(float* joints) const;
 
+    // True when the command acts for the logic interpreter (set by the loader): what it
+    // stores is then static and survives the main program's deletions.
+    bool BelongsToLogicInterpreter() const;
+
     // Attribute readers: XMLAttribNotFoundException when missing,
     // XMLAttribParseException when the text is not of the type.
     static int ReadInt(const tinyxml2::XMLElement& element, const std::string& name);

@@ -6,6 +6,7 @@
 // left), negation and parentheses. Comparisons bind tightest and need a number directly
 // on both sides.
 
+#include "program/ProgramMemory.h"
 #include "program/Tokens.h"
 
 #include <cstddef>
@@ -80,9 +81,10 @@ private:
     bool Parse();
     bool ParseBoolean();
 
-    bool GetVariableFromProgramMemory(const std::string& name, Programs::MemoryPosition& out);
-    float GetVariableNumberValue(const std::string& name);
-    float GetVariablePositionElement(const std::string& name, const std::string& element);
+    float GetVariableNumberValue(std::string_view name);
+    float GetVariablePositionElement(std::string_view name, std::string_view element);
+    // The variable's value, read without a copy; the same faults as above.
+    void ReadVariable(std::string_view name, Programs::ProgramMemory::VariableValue& out);
 
     static std::string ToLowerCase(std::string text);
     static bool IsLetter(char c) { return c >= 'a' && c <= 'z'; }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class RobotKinematic;
@@ -105,10 +106,23 @@ public:
     // std::runtime_error.
     void SetKinematic(std::unique_ptr<RobotKinematic> kinematic);
     void SetRobotState(const DataTypes::RobotState* robotState);
+    // Seeds inverse kinematics from "#position" instead of a robot state: for a state that
+    // another thread changes while clients convert (the robot loop's working copy).
+    void SeedFromPosition();
 
     bool HasVariable(const std::string& name) const;
     // A copy of the variable taken under the lock; empty when absent.
     std::shared_ptr<const MemoryPosition> Get(const std::string& name) const;
+    // What a condition reads of a variable, copied in place under the lock without
+    // allocating (conditions are read every robot cycle); false when absent.
+    struct VariableValue {
+        int type = MemoryPosition::TypeNone;
+        double value = 0.0;
+        DataTypes::Matrix44 pose;
+        float A = 0.0f, B = 0.0f, C = 0.0f;
+        float joints[9] = {};
+    };
+    bool ReadValue(std::string_view name, VariableValue& out) const;
     // A copy of the variable; std::runtime_error "Variable <name> is not defined".
     MemoryPosition GetVariable(const std::string& name) const;
     // MemoryPosition::TypePosition, TypeNumber, or TypeNone when absent.
@@ -160,7 +174,7 @@ private:
 
     // Lookups run with the mutex held. The name is compared without regard to case and
     // without allocating (the robot loop looks up "#position" every cycle).
-    MemoryPosition* FindLocked(const std::string& name) const;
+    MemoryPosition* FindLocked(std::string_view name) const;
     // Conversions, mutex held. Both throw std::runtime_error before the kinematic (and,
     // for ToJoint, the robot state) is set, and let the kinematic's int codes through.
     bool ToJoint(MemoryPosition& variable);
@@ -180,6 +194,7 @@ private:
     mutable std::mutex mutex;
     std::unique_ptr<RobotKinematic> kinematic;
     const DataTypes::RobotState* robotState = nullptr;
+    bool seedFromPosition = false;
 };
 
 }  // namespace Programs

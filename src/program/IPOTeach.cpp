@@ -1,0 +1,503 @@
+// Programs built in memory: teach-in appends single commands to program 0, direct moves
+// replace everything by one move, and the program information query.
+
+#include "program/IPO.h"
+
+#include "core/Filesystem.h"
+#include "core/LogSingleton.h"
+#include "core/PathCheck.h"
+#include "program/CommandDIO.h"
+#include "program/CommandGripper.h"
+#include "program/CommandJoint.h"
+#include "program/CommandLinear.h"
+#include "program/CommandRelative.h"
+#include "program/CommandWait.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+constexpr float kTeachAcc = 40.0f;     // percent
+constexpr float kTeachSmooth = 20.0f;  // percent
+constexpr double kTeachLinearFullSpeed = 150.0;  // mm/s at 100 % for a taught Linear
+constexpr float kMaxJointPercent = 100.0f;
+constexpr float kMinMoveVelocity = 0.001f;  // at or below: a direct move only deletes
+constexpr int kNrOutputs = 64;
+
+bool Finite(std::initializer_list<float> values) {
+    return std::all_of(values.begin(), values.end(), [](float v) { return std::isfinite(v); });
+}
+
+bool FiniteArray(const float* values, int count) {
+    return std::all_of(values, values + count, [](float v) { return std::isfinite(v); });
+}
+
+void TeachRefused(const std::string& why) { LogSingleton::instance()->add("IPO:     Teach-in refused: " + why); }
+
+void MoveRefused(const IPO& ipo, const std::string& why) {
+    LogSingleton::instance()->add(ipo.name + ": Move refused: " + why);
+}
+
+// Number, memory and the robot's joint counts; false (logged by the caller) without a
+// kinematic to count them.
+bool PrepareCommand(IPO& ipo, Command& command, int number, std::string* error) {
+    try {
+        command.nrRobotJoints = ipo.GetNrRobotJoints();
+        command.nrExternalJoints = ipo.GetNrExternalJoints();
+    } catch (const std::exception& e) {
+        *error = e.what();
+        return false;
+    }
+    command.number = number;
+    command.memory = ipo.memory;
+    return true;
+}
+
+// The motion defaults of commands that no file supplied.
+template <typename T>
+void PrepareMotion(IPO& ipo, T& command) {
+    command.InitJointMaxVelocities(ipo.jointMaxVelocities);
+    command.accPercent = kTeachAcc;
+    command.smoothPercent = kTeachSmooth;
+    command.abortCondition = "false";
+    command.jointOffsets = ipo.jointOffset;
+    command.cartesianOffsets = ipo.cartesianOffset;
+}
+
+float CapJointPercent(float percent) { return std::min(percent, kMaxJointPercent); }
+
+float CapCartesian(const IPO& ipo, double velocity) {
+    return static_cast<float>(std::min(velocity, ipo.cartesianMaxVelocity));
+}
+
+std::shared_ptr<CommandRelative> MakeRelative(int frameMode) {
+    auto command = std::make_shared<CommandRelative>();
+    command->frameMode = frameMode;
+    command->commandType = frameMode == CommandRelative::FrameJoint ? CMD_JOINT : CMD_CARTESIAN;
+    return command;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Teach-in
+
+void IPO::AppendTaughtCommand(std::shared_ptr<Command> command) {
+    // Built before the lock: the robot loop only try-locks, so the lock stays short.
+    RobotProgram fresh("new.xml");
+    ProgramSummary freshSummary{fresh.name, 0};
+    std::string freshName = fresh.name;
+    bool refused = false;
+    {
+        std::lock_guard<std::mutex> lock(programMutex);
+        // Program 0 under execution (or a plan still reading it) keeps its links: the
+        // planner follows them on its own thread.
+        if (replayRunning.load() || currentPoint.load() != -1 ||
+            (pathGenerator && pathGenerator->IsThreadRunning())) {
+            refused = true;
+        } else {
+            const bool created = programs.empty();
+            if (created) {
+                programs.push_back(std::move(fresh));
+            }
+            RobotProgram& program = programs[0];
+            const int n = static_cast<int>(program.commands.size());
+            if (n == 0) {
+                command->predecessor = 0;  // as the loader links a first command
+            } else {
+                program.commands[static_cast<size_t>(n - 1)]->nextSuccessor = n;
+                command->predecessor = n - 1;
+            }
+            program.commands.push_back(std::move(command));
+            const int count = n + 1;
+            programCount.store(static_cast<int>(programs.size()));
+            loadedPointCount.store(count);
+            std::lock_guard<std::mutex> info(infoMutex);
+            if (summaries.empty()) {
+                summaries.push_back(std::move(freshSummary));
+            }
+            summaries[0].commandCount = count;
+            if (created) {
+                loadedProgramName.swap(freshName);
+            }
+        }
+    }
+    if (refused) {
+        TeachRefused("a program is running or paused");
+        // The command is released here, outside the lock.
+    }
+}
+
+void IPO::AddCommandJoint(int number, int count, const float* joints, float velPercent) {
+    if (count < 0 || count > Command::maxJoints) {
+        TeachRefused("joint count " + std::to_string(count) + " outside 0..9");
+        return;
+    }
+    if ((count > 0 && joints == nullptr) || (joints != nullptr && !FiniteArray(joints, count)) ||
+        !Finite({velPercent}) || velPercent < 0.0f) {
+        TeachRefused("joint motion with a missing, non-finite or negative value");
+        return;
+    }
+    auto command = std::make_shared<CommandJoint>();
+    std::string error;
+    if (!PrepareCommand(*this, *command, number, &error)) {
+        TeachRefused(error);
+        return;
+    }
+    PrepareMotion(*this, *command);
+    command->velJointPercent = CapJointPercent(velPercent);
+    for (int j = 0; j < count; ++j) {
+        command->target.jointSet[j] = joints[j];
+    }
+    AppendTaughtCommand(command);
+    LogSingleton::instance()->add("IPO:     Added joint motion");
+}
+
+void IPO::AddCommandRelativeJoint(int number, int count, const float* deltas, float velPercent) {
+    if (count < 0 || count > Command::maxJoints) {
+        TeachRefused("joint count " + std::to_string(count) + " outside 0..9");
+        return;
+    }
+    if ((count > 0 && deltas == nullptr) || (deltas != nullptr && !FiniteArray(deltas, count)) ||
+        !Finite({velPercent}) || velPercent < 0.0f) {
+        TeachRefused("relative joint motion with a missing, non-finite or negative value");
+        return;
+    }
+    auto command = MakeRelative(CommandRelative::FrameJoint);
+    std::string error;
+    if (!PrepareCommand(*this, *command, number, &error)) {
+        TeachRefused(error);
+        return;
+    }
+    PrepareMotion(*this, *command);
+    command->velJointPercent = CapJointPercent(velPercent);
+    for (int j = 0; j < count; ++j) {
+        command->delta.jointSet[j] = deltas[j];
+    }
+    const float* d = command->delta.jointSet;
+    const double first[3] = {d[0], d[1], d[2]};
+    AppendTaughtCommand(command);
+    LogSingleton::instance()->addFormat("IPO:     Added relative joint motion %.1lf %.1lf %.1lf", first[0], first[1],
+                                        first[2]);
+}
+
+namespace {
+
+// Relative linear teach-in in the base or the tool frame.
+std::shared_ptr<CommandRelative> TaughtRelativeLinear(IPO& ipo, int frameMode, int number, float x, float y,
+                                                      float z, float velocity) {
+    if (!Finite({x, y, z, velocity}) || velocity < 0.0f) {
+        TeachRefused("relative linear motion with a non-finite or negative value");
+        return nullptr;
+    }
+    auto command = MakeRelative(frameMode);
+    std::string error;
+    if (!PrepareCommand(ipo, *command, number, &error)) {
+        TeachRefused(error);
+        return nullptr;
+    }
+    PrepareMotion(ipo, *command);
+    command->delta.pose.SetTranslation(x, y, z);
+    command->velCartesian = CapCartesian(ipo, velocity);
+    return command;
+}
+
+}  // namespace
+
+void IPO::AddCommandRelativeLinear(int number, float x, float y, float z, float velocity) {
+    auto command = TaughtRelativeLinear(*this, CommandRelative::FrameBase, number, x, y, z, velocity);
+    if (command) {
+        AppendTaughtCommand(command);
+        LogSingleton::instance()->addFormat("IPO:     Added relative linear motion %.1lf %.1lf %.1lf",
+                                            static_cast<double>(x), static_cast<double>(y), static_cast<double>(z));
+    }
+}
+
+void IPO::AddCommandRelativeTool(int number, float x, float y, float z, float velocity) {
+    auto command = TaughtRelativeLinear(*this, CommandRelative::FrameTool, number, x, y, z, velocity);
+    if (command) {
+        AppendTaughtCommand(command);
+        LogSingleton::instance()->addFormat("IPO:     Added relative linear motion %.1lf %.1lf %.1lf",
+                                            static_cast<double>(x), static_cast<double>(y), static_cast<double>(z));
+    }
+}
+
+void IPO::AddCommandLinear(int number, float x, float y, float z, float a, float b, float c, float e1, float e2,
+                           float e3, float velPercent) {
+    if (!Finite({x, y, z, a, b, c, e1, e2, e3, velPercent}) || velPercent < 0.0f) {
+        TeachRefused("linear motion with a non-finite or negative value");
+        return;
+    }
+    auto command = std::make_shared<CommandLinear>();
+    std::string error;
+    if (!PrepareCommand(*this, *command, number, &error)) {
+        TeachRefused(error);
+        return;
+    }
+    PrepareMotion(*this, *command);
+    command->target.pose.SetTranslation(x, y, z);
+    command->target.A = a;
+    command->target.B = b;
+    command->target.C = c;
+    command->target.UpdateMatrixFromABC();
+    command->target.jointSet[6] = e1;
+    command->target.jointSet[7] = e2;
+    command->target.jointSet[8] = e3;
+    command->velCartesian = CapCartesian(*this, static_cast<double>(velPercent) / 100.0 * kTeachLinearFullSpeed);
+    const double velocity = command->velCartesian;
+    AppendTaughtCommand(command);
+    LogSingleton::instance()->addFormat(
+        "IPO:     Added Command Linear: %.1lf %.1lf %.1lf --  %.1lf %.1lf %.1lf  with %.1lf mm/s", static_cast<double>(x),
+        static_cast<double>(y), static_cast<double>(z), static_cast<double>(a), static_cast<double>(b),
+        static_cast<double>(c), velocity);
+}
+
+void IPO::AddCommandDIO(int number, int channel, bool state) {
+    if (channel < 0 || channel >= kNrOutputs) {
+        TeachRefused("output channel " + std::to_string(channel) + " outside 0..63");
+        return;
+    }
+    auto command = std::make_shared<CommandDIO>();
+    std::string error;
+    if (!PrepareCommand(*this, *command, number, &error)) {
+        TeachRefused(error);
+        return;
+    }
+    command->channel = channel;
+    command->state = state;
+    command->isDOut = true;
+    AppendTaughtCommand(command);
+    LogSingleton::instance()->addFormat("IPO:     Added CommandDIO ch: %d state: %d", channel, state ? 1 : 0);
+}
+
+void IPO::AddCommandGripper(int number, const float* gripper) {
+    if (gripper == nullptr || !FiniteArray(gripper, 3)) {
+        TeachRefused("gripper values missing or not finite");
+        return;
+    }
+    auto command = std::make_shared<CommandGripper>();
+    std::string error;
+    if (!PrepareCommand(*this, *command, number, &error)) {
+        TeachRefused(error);
+        return;
+    }
+    // Percent, as a program file's gripper position is held.
+    for (int i = 0; i < 3; ++i) {
+        command->position[i] = std::min(std::max(gripper[i], 0.0f), 100.0f);
+    }
+    const double first = command->position[0];
+    AppendTaughtCommand(command);
+    LogSingleton::instance()->addFormat("IPO:     Added CommandGripper %.1lf", first);
+}
+
+void IPO::AddCommandWait(int number, long milliseconds) {
+    auto command = std::make_shared<CommandWait>();
+    std::string error;
+    if (!PrepareCommand(*this, *command, number, &error)) {
+        TeachRefused(error);
+        return;
+    }
+    // The range a file's wait can hold.
+    const long clamped =
+        std::min(std::max(milliseconds, 0L), static_cast<long>(std::numeric_limits<std::int32_t>::max()));
+    command->waitType = CommandWait::WaitTime;
+    command->waitTime = static_cast<std::int32_t>(clamped);
+    AppendTaughtCommand(command);
+    LogSingleton::instance()->addFormat("IPO:     Added CommandWait %ld ms", clamped);
+}
+
+void IPO::TouchUpLastCommand() { LogSingleton::instance()->add("IPO:     TouchUp - not implemented yet"); }
+
+// ---------------------------------------------------------------------------------------
+// Direct moves
+
+void IPO::InstallMove(std::shared_ptr<Command> command) {
+    command->predecessor = 0;
+    command->nextSuccessor = Command::ResultEndOfProgram;
+    std::vector<RobotProgram> list(1);
+    list[0].commands.push_back(std::move(command));
+    Install(std::move(list), 0);
+}
+
+namespace {
+
+// What every direct move checks after the deletion: a velocity worth moving at.
+bool MoveVelocityAccepted(const IPO& ipo, float velocity) {
+    if (!std::isfinite(velocity)) {
+        MoveRefused(ipo, "velocity is not finite");
+        return false;
+    }
+    return velocity > kMinMoveVelocity;
+}
+
+}  // namespace
+
+void IPO::MoveJoint(const float* joints, float velPercent) {
+    DeleteAll();
+    if (!MoveVelocityAccepted(*this, velPercent)) {
+        return;
+    }
+    if (joints == nullptr || !FiniteArray(joints, Command::maxJoints)) {
+        MoveRefused(*this, "joint target missing or not finite");
+        return;
+    }
+    auto command = std::make_shared<CommandJoint>();
+    std::string error;
+    if (!PrepareCommand(*this, *command, 0, &error)) {
+        MoveRefused(*this, error);
+        return;
+    }
+    PrepareMotion(*this, *command);
+    command->velJointPercent = CapJointPercent(velPercent);
+    std::copy(joints, joints + Command::maxJoints, command->target.jointSet);
+    InstallMove(command);
+}
+
+void IPO::MoveLinear(DataTypes::Vector3 position, DataTypes::Vector3 orientation, DataTypes::Vector3 external,
+                     float velocity) {
+    DeleteAll();
+    if (!MoveVelocityAccepted(*this, velocity)) {
+        return;
+    }
+    if (!Finite({position.x, position.y, position.z, orientation.x, orientation.y, orientation.z, external.x,
+                 external.y, external.z})) {
+        MoveRefused(*this, "linear target not finite");
+        return;
+    }
+    auto command = std::make_shared<CommandLinear>();
+    std::string error;
+    if (!PrepareCommand(*this, *command, 0, &error)) {
+        MoveRefused(*this, error);
+        return;
+    }
+    PrepareMotion(*this, *command);
+    DataTypes::RobotState& target = command->target;
+    target.pose.SetTranslation(position);
+    target.A = orientation.x;
+    target.B = orientation.y;
+    target.C = orientation.z;
+    target.pose.SetRotationABCDeg2(orientation.x, orientation.y, orientation.z);
+    target.pose(3, 3) = 1.0f;
+    target.jointSet[6] = external.x;
+    target.jointSet[7] = external.y;
+    target.jointSet[8] = external.z;
+    command->velCartesian = CapCartesian(*this, velocity);
+    InstallMove(command);
+}
+
+void IPO::MoveRelativeJoint(const float* deltas, float velPercent) {
+    DeleteAll();
+    if (!MoveVelocityAccepted(*this, velPercent)) {
+        return;
+    }
+    if (deltas == nullptr || !FiniteArray(deltas, Command::maxJoints)) {
+        MoveRefused(*this, "joint distances missing or not finite");
+        return;
+    }
+    auto command = MakeRelative(CommandRelative::FrameJoint);
+    std::string error;
+    if (!PrepareCommand(*this, *command, 0, &error)) {
+        MoveRefused(*this, error);
+        return;
+    }
+    PrepareMotion(*this, *command);
+    command->velJointPercent = CapJointPercent(velPercent);
+    std::copy(deltas, deltas + Command::maxJoints, command->delta.jointSet);
+    InstallMove(command);
+}
+
+namespace {
+
+std::shared_ptr<CommandRelative> RelativeCartesianMove(IPO& ipo, int frameMode, const DataTypes::Vector3& translation,
+                                                       const DataTypes::Vector3& rotation,
+                                                       const DataTypes::Vector3& external, float velocity) {
+    if (!Finite({translation.x, translation.y, translation.z, rotation.x, rotation.y, rotation.z, external.x,
+                 external.y, external.z})) {
+        MoveRefused(ipo, "relative distance not finite");
+        return nullptr;
+    }
+    auto command = MakeRelative(frameMode);
+    std::string error;
+    if (!PrepareCommand(ipo, *command, 0, &error)) {
+        MoveRefused(ipo, error);
+        return nullptr;
+    }
+    PrepareMotion(ipo, *command);
+    DataTypes::RobotState& delta = command->delta;
+    delta.pose.SetTranslation(translation);
+    // Kept with the move; the relative move itself never turns the tool.
+    delta.A = rotation.x;
+    delta.B = rotation.y;
+    delta.C = rotation.z;
+    delta.pose.SetRotationABCDeg2(rotation.x, rotation.y, rotation.z);
+    delta.pose(3, 3) = 1.0f;
+    delta.jointSet[6] = external.x;
+    delta.jointSet[7] = external.y;
+    delta.jointSet[8] = external.z;
+    command->velCartesian = CapCartesian(ipo, velocity);
+    return command;
+}
+
+}  // namespace
+
+void IPO::MoveRelativeBase(DataTypes::Vector3 translation, DataTypes::Vector3 rotation, DataTypes::Vector3 external,
+                           float velocity) {
+    DeleteAll();
+    if (!MoveVelocityAccepted(*this, velocity)) {
+        return;
+    }
+    auto command = RelativeCartesianMove(*this, CommandRelative::FrameBase, translation, rotation, external, velocity);
+    if (command) {
+        InstallMove(command);
+    }
+}
+
+void IPO::MoveRelativeTool(DataTypes::Vector3 translation, DataTypes::Vector3 rotation, DataTypes::Vector3 external,
+                           float velocity) {
+    DeleteAll();
+    if (!MoveVelocityAccepted(*this, velocity)) {
+        return;
+    }
+    auto command = RelativeCartesianMove(*this, CommandRelative::FrameTool, translation, rotation, external, velocity);
+    if (command) {
+        InstallMove(command);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Program information and files
+
+void IPO::GetProgramInformation(std::string* programName, int* count, int* point) const {
+    const int active = activeProgram.load();
+    std::lock_guard<std::mutex> lock(infoMutex);
+    if (summaries.empty()) {
+        return;
+    }
+    // The summaries are replaced together with the list, so the active index lies
+    // inside them unless the list changed since it was read.
+    const ProgramSummary& summary =
+        summaries[static_cast<size_t>(active >= 0 && active < static_cast<int>(summaries.size()) ? active : 0)];
+    if (programName != nullptr) *programName = summary.name;
+    if (count != nullptr) *count = summary.commandCount;
+    if (point != nullptr) *point = currentPoint.load();
+}
+
+void IPO::DeleteProgramFile(const char* fileName) {
+    LogSingleton* log = LogSingleton::instance();
+    const std::string target = fileName != nullptr ? fileName : "";
+    const std::string path = log->get_rootPath() + "Data/Programs/" + target;
+    // Only program files below the programs folder: never a folder, never outside.
+    if (Filesystem::IsSafeRelativePath(target) && Filesystem::IsFile(path) && Filesystem::Delete(path)) {
+        log->add("Deleted file " + target);
+        log->DisplayAndServerSetMessage("Deleted file " + target);
+        return;
+    }
+    log->add("Error: Could not delete file " + target);
+    log->DisplayAndServerSetMessage("Error: Could not delete file " + target);
+}

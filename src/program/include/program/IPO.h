@@ -1,0 +1,396 @@
+#pragma once
+
+// The program interpreter: its record, set-up and state queries, and the program file
+// loader. Three run side by side (main program, logic program, move-to); all three share
+// one ProgramMemory.
+//
+// Threads: the robot loop runs the per-cycle operations, the main thread and the
+// remote clients call set-up and run control, a detached thread per load fills the
+// program list, and the planner reads commands on its own thread. The loader parses and
+// links on a list of its own and installs it whole under programMutex; fields that other
+// threads read are atomics, and the names and counts for readers are copied under a
+// small lock of their own.
+
+#include "core/RobotState.h"
+#include "core/Vector3.h"
+#include "motion/HVPEventType.h"
+#include "motion/PathCommandAccess.h"
+#include "motion/PathGenerator.h"
+#include "program/Command.h"
+#include "vision/PluginManager.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stack>
+#include <string>
+#include <vector>
+
+namespace tinyxml2 {
+class XMLElement;
+}
+
+namespace Programs {
+class ProgramMemory;
+}
+
+// Planner chosen by the robot file: 1 the Cartesian (linear) generator, any other value
+// the joint-space generator.
+enum PathGenType : int {
+    PATHGEN_JOINT = 0,
+    PATHGEN_LINEAR = 1,
+};
+
+// What IPO::Stop tells the robot's state machine first. The control layer above sets its
+// state machine here; without one, nothing is told.
+class ProgramStopInterface {
+public:
+    virtual ~ProgramStopInterface() = default;
+    virtual void Stop() = 0;
+};
+
+// One loaded program: main (index 0) or sub-program.
+class RobotProgram {
+public:
+    RobotProgram() = default;
+    explicit RobotProgram(const std::string& name) : name(name) {}
+
+    void AddAncestor(int index) { ancestors.insert(index); }
+    void RemoveAncestor(int index) { ancestors.erase(index); }
+    // True when this program is called name, or when a program through which it was
+    // reached (indices inside programs only) is, or has such an ancestor itself.
+    bool IsAncestor(const std::string& name, const std::vector<RobotProgram>& programs) const;
+
+    std::string name;  // file name as handed to the loader
+    std::vector<std::shared_ptr<Command>> commands;
+    int callerProgramIndex = 0;
+    int returnCommandIndex = -2;
+    std::set<int> ancestors;
+};
+
+class IPO;
+
+// How the planners reach program commands: forwards to the command's own members.
+class IpoCommandAccess : public PathCommandAccess {
+public:
+    int GetCommandType(const Command& command) const override;
+    const std::string& GetClassName(const Command& command) const override;
+    PathCommandMotion GetMotion(const Command& command) const override;
+    int Interpolate(Command& command, int cycleMs, float overridePercent,
+                    DataTypes::RobotState* state) const override;
+    void GetTargetPosition(Command& command, DataTypes::RobotState* current,
+                           DataTypes::RobotState* target, float& velCartesianOut,
+                           float& velJointPercentOut, float& accPercentOut,
+                           float& smoothPercentOut) const override;
+    // The circle of a CommandCircular (set by its GetTargetPosition); null otherwise.
+    const CircleParameters* GetCircle(const Command& command) const override;
+};
+
+class IPO {
+public:
+    enum IpoType : std::int32_t {
+        IPO_MAIN = 0,
+        IPO_LOGIC = 1,
+        IPO_MOVETO = 2,
+    };
+    enum StopReason : std::int32_t {
+        STOP_USER = 0,
+        STOP_PLC = 1,
+        STOP_PROGRAM = 2,
+        STOP_REPLAY_STEP = 3,
+        STOP_SHUTDOWN = 4,
+        STOP_REFERENCING = 5,
+        STOP_ERROR = 6,
+        STOP_PATHGEN_ERROR = 7,
+        STOP_PATHGEN_ERROR2 = 8,
+        STOP_FSM_ERROR = 9,
+    };
+    enum RunState : std::int32_t {
+        RUNSTATE_PAUSED = 0,
+        RUNSTATE_STOPPED = 1,
+        RUNSTATE_RUNNING = 2,
+    };
+    enum ReplayMode : std::int32_t {
+        REPLAY_SINGLE = 0,
+        REPLAY_REPEAT = 1,
+        REPLAY_STEP = 2,
+    };
+
+    using ResultCallback = PathGenerator::ResultCallback;
+    using ErrorCallback = void (*)(void* context, IPO* ipo, bool stopped);
+
+    // Name and command count of one loaded program, as readers get them.
+    struct ProgramSummary {
+        std::string name;
+        int commandCount = 0;
+    };
+
+    // Shortest program pass.
+    static const std::chrono::milliseconds m_MinimumExecutionTime;
+    static constexpr int kNrOffsets = 15;  // 9 joint offsets, then x, y, z, a, b, c
+
+    explicit IPO(IpoType type);
+    // Waits for a running load to end; the planner's threads end with the generator.
+    virtual ~IPO();
+    IPO(const IPO&) = delete;
+    IPO& operator=(const IPO&) = delete;
+
+    // --- Set-up ---
+    // Binds the run-state callback to the memory (main and logic interpreter only).
+    void SetMemory(Programs::ProgramMemory* memory);
+    // Creates the planner once: type 1 the linear generator, any other the joint-space
+    // one; a second call changes nothing.
+    void InitPathGen(PathGenType type, float smoothDistCart, float smoothDistJoint, int lookAhead);
+    void InitJointMaxValues(float* jointMaxVelocities, float* jointAccelerations, float* jointAccInc,
+                            float cartesianMaxVelocity, float cartAcc, float cartAccInc, double oriVel,
+                            double oriAcc, double oriAccInc);
+    void SetVelocityLimit(double limit) { velocityLimit.store(limit); }
+    void VelocityLimitDisable() { velocityLimit.store(-1.0); }
+    double GetVelocityLimit() const { return velocityLimit.load(); }
+    // The robot's velocity setting, compared with a program header's; -1 none.
+    void SetVelocitySetting(int setting) { velocitySetting.store(setting); }
+    int GetVelocitySetting() const { return velocitySetting.load(); }
+    // Error handling stops (true) or only pauses (false) the program.
+    void SetStopOnError(bool stop) { stopOnError.store(stop); }
+    bool GetStopOnError() const { return stopOnError.load(); }
+    void SetIgnoreConsistencyCheck(bool ignore) { flagIgnoreConsistencyCheck.store(ignore); }
+    // Replaces the plug-in manager (a stand-in for tests); call before loading.
+    void SetPluginManager(std::unique_ptr<PluginFramework::PluginManager> manager);
+    PluginFramework::PluginManager* GetPluginManager() { return pluginManager.get(); }
+
+    // --- Program offset ---
+    // 15 values: 9 joint offsets, then x, y, z, a, b, c. The set is kept whole and reaches
+    // the commands with ApplyPendingOffsets.
+    void OffsetSet(const float* values);
+    void OffsetReset();
+    // The newest set, whole.
+    void GetOffsets(float* values) const;
+    // Copies the newest set into the arrays the commands read. Call only where no plan
+    // is computing: while stopped, or between SetFirstCmd and ComputePathStartThread.
+    void ApplyPendingOffsets();
+
+    // --- Queries ---
+    // Joint counts of the planner's kinematic; std::runtime_error without one.
+    int GetNrRobotJoints() const;
+    int GetNrExternalJoints() const;
+    bool IsReplayRunning() const { return replayRunning.load(); }
+    void SetReplayRunning(bool running);
+    // Hands the replay-running flag to the run-state callback, when one is bound.
+    void UpdateRunstate();
+    RunState GetRunState() const;
+    bool IsProgramLoaded() const { return programCount.load() > 0; }
+    bool IsLoading() const { return loading.load(); }
+    std::chrono::nanoseconds GetLastProgramDuration() const {
+        return std::chrono::nanoseconds(lastProgramDurationNs.load());
+    }
+    std::string GetLoadedProgramName() const;
+    int GetLoadedPointCount() const { return loadedPointCount.load(); }
+    std::vector<ProgramSummary> GetProgramSummaries() const;
+    void SendHVPServerCallback(HVPEventType event, int commandIndex, int programIndex,
+                               const std::string& text) const;
+
+    // --- Loading ---
+    // 2 when refused (a load runs, a blank in the name, a program runs or is paused),
+    // 0 when the load was started on its own thread. A load replaces what is loaded.
+    int LoadProgram(const std::string name, bool quiet);
+    // The same checks and answers; loads in the calling thread.
+    int LoadProgramSynchronous(const std::string& name, bool quiet);
+    // Body of the loading thread; the loading flag is already up.
+    static void threadLoadProg(IPO* ipo);
+    // Loads name (with its sub-programs) into slot index of the program list, appending
+    // to what is loaded. 0 loaded, -3 failed with a described error, -4 integer error.
+    int LoadXMLFile2(int index, const std::string name, bool quiet, int parent);
+    // 0 checked or nothing to check, 8 skipped; std::runtime_error on a mismatch.
+    int CheckHeaderConsistency(tinyxml2::XMLElement* header, bool quiet);
+    // Writes program 0 to data root + "Data/Programs/" + name (the int plays no part).
+    // Returns the number of commands written, or -1 when nothing was written.
+    int WriteXMLFile(int unused, const char* name);
+    static void PrintStacks(const std::string label, std::stack<int> first, std::stack<int> second);
+    void PrintCommands(int program);
+    void DeleteAll();
+
+    // --- Run cycle and run control ---
+    // One robot-loop cycle: runs logic commands, plans and samples motions and writes the
+    // joint set-points into state. Main and move-to interpreter return 0; the logic
+    // interpreter returns 1 when its current command is a Cartesian motion. The cycle only
+    // try-locks programMutex: a missed cycle keeps the set-points and is counted.
+    int GetNextPosition(int cycleMs, float overridePercent, DataTypes::RobotState* state);
+    // Run control from any thread, and from commands inside the cycle.
+    void Start();
+    void Pause(StopReason reason);
+    void Stop(StopReason reason, const std::string& text);
+    // Stops (stop on error) or pauses, then tells the error callback.
+    void ErrorState(StopReason reason, bool resetOutputs, const std::string text);
+    // Starts paused at commandIndex of the named program, loading it when needed;
+    // std::runtime_error "program is running" or "could not load program".
+    void StartAt(const std::string& programName, int commandIndex);
+    static void StartAtInternal(IPO* ipo, int programIndex, int commandIndex);
+    // When paused: the current motion is planned again from the actual position.
+    void RestartCommand();
+    // Cycles that found programMutex held by another thread.
+    long long GetMissedCycles() const { return missedCycles.load(); }
+    // "USER", "PLC", ... for a stop reason; "" for an unknown one.
+    static const char* StopReasonName(int reason);
+
+    // Steps of the cycle; the caller holds programMutex.
+    int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state);
+    int InterpolateLogic(int cycleMs, float overridePercent, DataTypes::RobotState* state);
+    void HandleResult(int result);
+    void PreparePath(DataTypes::RobotState* state);
+
+    // --- Teach-in ---
+    // Each appends one command to program 0 (created as "new.xml" when nothing is loaded)
+    // and links it behind the last one. A channel outside 0..63, a joint count outside
+    // 0..9, a non-finite or negative value, or no kinematic: logged, nothing appended.
+    // Motion commands get acceleration 40, smoothing 20 and the abort condition "false".
+    void AddCommandJoint(int number, int count, const float* joints, float velPercent);
+    void AddCommandRelativeJoint(int number, int count, const float* deltas, float velPercent);
+    void AddCommandRelativeLinear(int number, float x, float y, float z, float velocity);
+    void AddCommandRelativeTool(int number, float x, float y, float z, float velocity);
+    // velPercent is a percent of 150 mm/s.
+    void AddCommandLinear(int number, float x, float y, float z, float a, float b, float c, float e1, float e2,
+                          float e3, float velPercent);
+    void AddCommandDIO(int number, int channel, bool state);
+    void AddCommandGripper(int number, const float* gripper);
+    void AddCommandWait(int number, long milliseconds);
+    void TouchUpLastCommand();
+
+    // --- Direct moves ---
+    // Each deletes every program, then installs one unnamed program holding one move; the
+    // caller starts it. A velocity of 0.001 or less only deletes; a refused move (no
+    // kinematic, non-finite values) leaves the interpreter empty.
+    void MoveJoint(const float* joints, float velPercent);
+    void MoveLinear(DataTypes::Vector3 position, DataTypes::Vector3 orientation, DataTypes::Vector3 external,
+                    float velocity);
+    void MoveRelativeJoint(const float* deltas, float velPercent);
+    // The rotation is kept with the move but a relative move never turns the tool.
+    void MoveRelativeBase(DataTypes::Vector3 translation, DataTypes::Vector3 rotation, DataTypes::Vector3 external,
+                          float velocity);
+    void MoveRelativeTool(DataTypes::Vector3 translation, DataTypes::Vector3 rotation, DataTypes::Vector3 external,
+                          float velocity);
+
+    // --- Program information and files ---
+    // The active program's name and command count and the current point; untouched when
+    // nothing is loaded.
+    void GetProgramInformation(std::string* name, int* count, int* point) const;
+    // Removes a program file below Data/Programs/; a name leaving that folder is refused.
+    void DeleteProgramFile(const char* fileName);
+
+    // --- Program browser (entries are paths relative to Data/Programs/) ---
+    // Lists the browser directory ("../" first below the root, no hidden entries, sorted),
+    // stores and returns the entry count and gives the entry at index or "n/a". 0 and out
+    // untouched when the directory cannot be opened.
+    int GetFilename(int index, std::string* out);
+    // The selected entry; "storage01.xml" when the listing fails.
+    std::string GetCurrentProgShowName();
+    void SendCurrentProgShowName();
+    void ProgShowCntIncrease();
+    void ProgShowCntDecrease();
+    bool IsSelectedEntryAFile();
+    void GotoBasedir();
+    // "../" or ".." goes up and restores the selection there; any other path must be an
+    // existing folder below Data/Programs/ (false and logged otherwise).
+    bool SetProgPath(const std::string& path);
+    // A name ending in "/" changes the directory (-1); any other stops, deletes and loads
+    // it (LoadProgram's answer). An unsafe name or folder: 2, nothing changed.
+    int LoadDirectoryOrProgram(const std::string& entry);
+    // The selected entry; "n/a" changes nothing and answers 2.
+    int LoadCurrentDirectoryOrProgram();
+    std::string GetBrowserDirectory() const;
+
+    // --- Fields ---
+    const IpoType type;
+    std::string name = "IPO";
+    IPO* mainInterpreter = this;
+    std::atomic<ResultCallback> resultCallback{nullptr};
+    ErrorCallback errorCallback = nullptr;
+    void* errorCallbackContext = nullptr;
+    std::function<void(bool)> runStateCallback;
+    std::atomic<ReplayMode> replayMode{REPLAY_REPEAT};
+    int maximumPrograms = 200;
+    std::atomic<bool> replayRunning{false};
+    Programs::ProgramMemory* memory = nullptr;
+    std::atomic<double> velocityLimit{-1.0};  // mm/s, negative: no limit
+    std::chrono::steady_clock::time_point startTime;  // this and the restart wait: programMutex
+    int restartWaitMs = 0;
+    std::atomic<std::int64_t> lastProgramDurationNs{0};
+    std::atomic<bool> stopOnError{true};
+    std::atomic<StopReason> lastStopReason{STOP_SHUTDOWN};
+    std::atomic<bool> flagIgnoreConsistencyCheck{false};
+    // Index 0 is the main program, the others its sub-programs. Guarded by programMutex;
+    // the robot loop only try-locks it.
+    std::vector<RobotProgram> programs;
+    mutable std::mutex programMutex;
+    std::atomic<int> activeProgram{0};
+    ProgramStopInterface* stateMachine = nullptr;
+    // Browser directory and parent stack are guarded by browserMutex (held for copies
+    // only); the selection is written by the Modbus map as well.
+    std::string browserDirectory;  // "" at the root, else ending in "/"
+    std::atomic<int> browserSelection{0};
+    std::atomic<int> browserEntryCount{0};
+    std::stack<int> browserParentStack;
+    mutable std::mutex browserMutex;
+    std::atomic<int> loadedPointCount{0};
+    std::atomic<int> currentPoint{-1};
+    int lastAcknowledgedPoint = -1;
+    int lastAcknowledgedProgram = 0;
+    std::atomic<int> velocitySetting{-1};
+    double cartesianMaxVelocity = 100.0;      // mm/s
+    double jointMaxVelocities[Command::maxJoints] = {10.0, 10.0, 10.0, 10.0, 10.0,
+                                                     10.0, 10.0, 10.0, 10.0};
+    double jointAccelerations[Command::maxJoints] = {};
+    // What the commands read (planning thread); changed only by ApplyPendingOffsets.
+    float jointOffset[Command::maxJoints] = {};
+    float cartesianOffset[6] = {};
+    IpoCommandAccess commandAccess;  // declared before the generator, which uses it
+    std::unique_ptr<PathGenerator> pathGenerator;
+    // Cycle state, guarded by programMutex like the program list.
+    int preparedPoint = -1;
+    long pathTime = 0;  // microseconds
+    std::atomic<bool> pluginsNeeded{false};
+    std::atomic<bool> loading{false};
+    // Clock of the pass timing (start time, restart wait, last duration); tests replace it.
+    using TimeSource = std::chrono::steady_clock::time_point (*)();
+    TimeSource timeSource = &std::chrono::steady_clock::now;
+    // Bumped by every stop and DeleteAll: a command result computed before is dropped.
+    std::atomic<std::uint64_t> runGeneration{0};
+    std::atomic<long long> missedCycles{0};
+    // StartAt threads still waiting for a load; the destructor waits for them.
+    std::atomic<int> startAtThreads{0};
+
+private:
+    // Teach-in: appends to program 0 under programMutex and publishes its count.
+    void AppendTaughtCommand(std::shared_ptr<Command> command);
+    // Direct moves: installs one unnamed program holding the command.
+    void InstallMove(std::shared_ptr<Command> command);
+
+    // LoadXMLFile2 on the given list (the loader's own).
+    int LoadXMLFile2Into(std::vector<RobotProgram>& list, int index, const std::string& name,
+                         bool quiet, int parent);
+    // Raises the loading flag after the checks of LoadProgram; 0 accepted, 2 refused.
+    int AcceptLoad(const std::string& name, bool quiet);
+    // The loading thread's body after the flag is up; lowers it at the end.
+    void RunLoad();
+    // Replaces the program list by list and publishes names and counts.
+    void Install(std::vector<RobotProgram>&& list, int loadedIndex);
+    static std::vector<ProgramSummary> Summarise(const std::vector<RobotProgram>& list);
+    void LogOffsets(bool reset, const float* values) const;
+
+    std::unique_ptr<PluginFramework::PluginManager> pluginManager;
+    std::atomic<int> programCount{0};
+
+    // Names and counts for readers, held only for the copy (taken after programMutex
+    // where both are held).
+    mutable std::mutex infoMutex;
+    std::string programFileToLoad;
+    bool quietFlag = false;
+    std::string loadedProgramName;
+    std::vector<ProgramSummary> summaries;
+
+    mutable std::mutex offsetMutex;
+    float pendingOffsets[kNrOffsets] = {};
+};

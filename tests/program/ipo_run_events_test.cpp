@@ -1,0 +1,515 @@
+// The events an interpreter reports through its result callback, the program counter with
+// its replay modes, run control and the error handlers of the cycle.
+
+#include "IpoRunSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using IpoTest::Cmd;
+using IpoTest::Event;
+using IpoTest::ScriptedCommand;
+
+std::string Describe(const std::vector<Event>& events) {
+    std::string out;
+    for (const Event& e : events) {
+        out += "{" + std::to_string(e.type) + ", " + std::to_string(e.point) + ", " + std::to_string(e.program) +
+               ", \"" + e.text + "\"} ";
+    }
+    return out;
+}
+
+void ExpectEvents(const std::vector<Event>& expected) {
+    const std::vector<Event> got = IpoTest::EventLog::Take();
+    ASSERT_EQ(got.size(), expected.size()) << Describe(got);
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].type, expected[i].type) << i << ": " << Describe(got);
+        EXPECT_EQ(got[i].point, expected[i].point) << i << ": " << Describe(got);
+        EXPECT_EQ(got[i].program, expected[i].program) << i << ": " << Describe(got);
+        EXPECT_EQ(got[i].text, expected[i].text) << i << ": " << Describe(got);
+    }
+}
+
+// Records the error callback.
+struct ErrorCalls {
+    static void Record(void* context, IPO*, bool stopped) {
+        static_cast<ErrorCalls*>(context)->calls.push_back(stopped);
+    }
+    std::vector<bool> calls;
+};
+
+class RunControl : public ::testing::Test {
+protected:
+    void SetUp() override {
+        IpoTest::SetFixtureRobot();
+        ipo = Make(IPO::IPO_MAIN);
+        IpoTest::EventLog::Take();
+    }
+    void TearDown() override { IpoTest::EventLog::Take(); }
+
+    std::unique_ptr<IPO> Make(IPO::IpoType type) {
+        auto made = IpoTest::MakeIpo(&mem.memory, type);
+        made->resultCallback.store(&IpoTest::EventLog::Record);
+        made->errorCallback = &ErrorCalls::Record;
+        made->errorCallbackContext = &errors;
+        return made;
+    }
+
+    // Steps until the interpreter stops running, at most cycles times.
+    void Run(IPO& target, int cycles = 100) {
+        for (int i = 0; i < cycles && target.IsReplayRunning(); ++i) loop.Step(target);
+    }
+
+    IpoTest::Memory mem;
+    ErrorCalls errors;
+    std::unique_ptr<IPO> ipo;
+    IpoTest::StandInLoop loop{std::make_unique<IpoTest::TestKinematic>()};
+};
+
+// Non-combinable logic commands: one per cycle, so each new point is seen.
+std::vector<std::shared_ptr<Command>> Steps(int count) {
+    std::vector<std::shared_ptr<Command>> list;
+    for (int i = 0; i < count; ++i) list.push_back(Cmd(CMD_LOGIC, false));
+    return list;
+}
+
+TEST_F(RunControl, StartEachPointAndTheEndInSingleModeAreReported) {
+    IpoTest::Install(*ipo, {Steps(3)});
+    ipo->replayMode.store(IPO::REPLAY_SINGLE);
+    ipo->Start();
+    Run(*ipo);
+    EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_STOPPED);
+    ExpectEvents({{HVP_EVENT_ACK, 0, 0, ""},
+                  {HVP_EVENT_ACK, 1, 0, ""},
+                  {HVP_EVENT_ACK, 2, 0, ""},
+                  {HVP_EVENT_END, -1, 0, "PLAN"}});
+}
+
+TEST_F(RunControl, PauseReportsItsReasonAndResumeAcknowledgesThePoint) {
+    struct Case {
+        IPO::StopReason reason;
+        const char* text;
+    };
+    const Case cases[] = {{IPO::STOP_USER, "USER"},   {IPO::STOP_PLC, "PLC"},   {IPO::STOP_PROGRAM, "PROGRAM"},
+                          {IPO::STOP_REPLAY_STEP, ""}, {IPO::STOP_SHUTDOWN, ""}, {IPO::STOP_REFERENCING, "ERROR"},
+                          {IPO::STOP_ERROR, "ERROR"},  {IPO::STOP_FSM_ERROR, "ERROR"}};
+    IpoTest::Install(*ipo, {Steps(3)});
+    ipo->Start();
+    loop.Step(*ipo);
+    IpoTest::EventLog::Take();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        ipo->Pause(c.reason);
+        EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_PAUSED);
+        EXPECT_EQ(ipo->lastStopReason.load(), c.reason);
+        ipo->Start();
+        ExpectEvents({{HVP_EVENT_PAUSE, 1, 0, c.text}, {HVP_EVENT_ACK, 1, 0, ""}});
+    }
+}
+
+TEST_F(RunControl, StopReportsEndOrErrorWithTheReasonNameOrTheText) {
+    struct Case {
+        IPO::StopReason reason;
+        const char* text;
+        HVPEventType event;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {IPO::STOP_USER, "", HVP_EVENT_END, "USER"},
+        {IPO::STOP_PLC, "", HVP_EVENT_END, "PLC"},
+        {IPO::STOP_PROGRAM, "", HVP_EVENT_END, "PROGRAM"},
+        {IPO::STOP_REPLAY_STEP, "", HVP_EVENT_END, "REPLAY_STEP"},
+        {IPO::STOP_SHUTDOWN, "", HVP_EVENT_END, "SHUTDOWN"},
+        {IPO::STOP_REFERENCING, "", HVP_EVENT_END, "REFERENCING"},
+        {IPO::STOP_PATHGEN_ERROR, "", HVP_EVENT_ERROR, "PATHGEN_ERROR"},
+        {IPO::STOP_ERROR, "Kinematic error: 22", HVP_EVENT_ERROR, "Kinematic error: 22"},
+        {IPO::STOP_USER, "by the panel", HVP_EVENT_END, "by the panel"},
+    };
+    IpoTest::Install(*ipo, {Steps(3)});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        ipo->Start();
+        loop.Step(*ipo);
+        IpoTest::EventLog::Take();
+        ipo->Stop(c.reason, c.text);
+        EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_STOPPED);
+        EXPECT_EQ(ipo->activeProgram.load(), 0);
+        ExpectEvents({{c.event, 1, 0, c.expected}});
+    }
+}
+
+TEST_F(RunControl, AStoppedInterpreterSendsNothingButTellsTheStateMachine) {
+    struct StateMachine : ProgramStopInterface {
+        void Stop() override { ++stops; }
+        int stops = 0;
+    } machine;
+    ipo->stateMachine = &machine;
+    IpoTest::Install(*ipo, {Steps(2)});
+    ipo->Stop(IPO::STOP_USER, "");
+    ipo->Pause(IPO::STOP_USER);
+    ipo->ErrorState(IPO::STOP_ERROR, true, "x");
+    loop.Step(*ipo);
+    ExpectEvents({});
+    EXPECT_EQ(machine.stops, 2) << "Stop and the ErrorState's stop";
+    EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_STOPPED);
+}
+
+TEST_F(RunControl, EndOfProgramPerInterpreterAndReplayMode) {
+    struct Case {
+        IPO::IpoType type;
+        IPO::ReplayMode mode;
+        bool endReported;
+        IPO::RunState after;
+    };
+    const Case cases[] = {
+        {IPO::IPO_MAIN, IPO::REPLAY_SINGLE, true, IPO::RUNSTATE_STOPPED},
+        {IPO::IPO_MOVETO, IPO::REPLAY_SINGLE, true, IPO::RUNSTATE_STOPPED},
+        {IPO::IPO_LOGIC, IPO::REPLAY_SINGLE, false, IPO::RUNSTATE_STOPPED},
+        {IPO::IPO_MAIN, IPO::REPLAY_REPEAT, false, IPO::RUNSTATE_RUNNING},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.type) + "/" + std::to_string(c.mode));
+        auto target = Make(c.type);
+        IpoTest::Install(*target, {{Cmd()}});
+        target->replayMode.store(c.mode);
+        target->Start();
+        loop.Step(*target);
+        EXPECT_EQ(target->GetRunState(), c.after);
+        std::vector<Event> got = IpoTest::EventLog::Take();
+        const bool ended = !got.empty() && got.back().type == HVP_EVENT_END && got.back().text == "PLAN";
+        EXPECT_EQ(ended, c.endReported) << Describe(got);
+        if (c.type == IPO::IPO_LOGIC) EXPECT_TRUE(got.empty()) << Describe(got);
+    }
+}
+
+TEST_F(RunControl, ALogicCommandErrorIsReportedThenStopsOrPauses) {
+    struct Case {
+        ScriptedCommand::Fault fault;
+        bool stopOnError;
+        std::vector<Event> expected;
+    };
+    const Case cases[] = {
+        {ScriptedCommand::Fault::Exception, true, {{HVP_EVENT_ERROR, 1, 0, "IPO ERROR: x"}, {HVP_EVENT_ERROR, 1, 0, "x"}}},
+        {ScriptedCommand::Fault::Int, true,
+         {{HVP_EVENT_ERROR, 1, 0, "IPO ERROR: Out of Reach"}, {HVP_EVENT_ERROR, 1, 0, "Out of Reach"}}},
+        {ScriptedCommand::Fault::Exception, false, {{HVP_EVENT_ERROR, 1, 0, "IPO ERROR: x"}, {HVP_EVENT_PAUSE, 1, 0, "ERROR"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected.front().text + (c.stopOnError ? " stop" : " pause"));
+        auto failing = Cmd(CMD_LOGIC, false);
+        failing->fault = c.fault;
+        failing->code = 22;
+        IpoTest::Install(*ipo, {{Cmd(CMD_LOGIC, false), failing, Cmd()}});
+        ipo->SetStopOnError(c.stopOnError);
+        errors.calls.clear();
+        ipo->Start();
+        loop.Step(*ipo);
+        IpoTest::EventLog::Take();
+        loop.Step(*ipo);
+        ExpectEvents(c.expected);
+        EXPECT_FALSE(ipo->IsReplayRunning());
+        ASSERT_EQ(errors.calls.size(), 1u);
+        EXPECT_EQ(errors.calls[0], c.stopOnError);
+        EXPECT_EQ(ipo->lastStopReason.load(), IPO::STOP_PATHGEN_ERROR2);
+        ipo->Stop(IPO::STOP_USER, "");
+        IpoTest::EventLog::Take();
+    }
+}
+
+TEST_F(RunControl, AMotionCommandErrorNamesTheCommandAndTheCode) {
+    auto motion = Cmd(CMD_JOINT);
+    motion->fault = ScriptedCommand::Fault::Int;
+    motion->code = 22;
+    IpoTest::Install(*ipo, {{Cmd(CMD_LOGIC, false), Cmd(CMD_LOGIC, false), Cmd(CMD_LOGIC, false), motion}});
+    ipo->Start();
+    for (int i = 0; i < 3; ++i) loop.Step(*ipo);
+    IpoTest::EventLog::Take();
+    loop.Step(*ipo);
+    ExpectEvents({{HVP_EVENT_ERROR, 3, 0, "PathGen Error in command 3: Out of Reach"},
+                  {HVP_EVENT_ERROR, 3, 0, "Out of Reach"}});
+    EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_STOPPED);
+}
+
+TEST_F(RunControl, APlannerFaultIsReportedOnceAfterThePlannersOwnEvent) {
+    // The joint-space planner lets the command interpolate itself; it throws there.
+    struct FailsWhenPlanned : ScriptedCommand {
+        FailsWhenPlanned() : ScriptedCommand(CMD_JOINT) {}
+        int Interpolate(int, float, DataTypes::RobotState*) override { throw std::runtime_error("no way"); }
+        int InterpolateLogic(int, float, DataTypes::RobotState*) override { return -1; }
+    };
+    IpoTest::Install(*ipo, {{std::make_shared<FailsWhenPlanned>()}});
+    ipo->Start();
+    IpoTest::EventLog::Take();
+    ASSERT_TRUE(loop.RunToEnd(*ipo, 10, 20000));
+    const std::vector<Event> got = IpoTest::EventLog::Take();
+    ASSERT_EQ(got.size(), 2u) << Describe(got);
+    EXPECT_EQ(got[0].type, HVP_EVENT_ERROR);
+    EXPECT_NE(got[0].text.find("no way"), std::string::npos) << got[0].text;
+    EXPECT_EQ(got[1].type, HVP_EVENT_ERROR);
+    EXPECT_EQ(got[1].text, "PATHGEN_ERROR");
+    EXPECT_EQ(ipo->pathGenerator->result.load(), 0);
+}
+
+// --- Stop command, sub-programs and replay modes ---
+
+class StopCommandRun : public RunControl {
+protected:
+    std::shared_ptr<Command> StopCommand() {
+        auto stop = std::make_shared<CommandStop>();
+        stop->interpreter = ipo.get();
+        return stop;
+    }
+};
+
+TEST_F(StopCommandRun, TheProgramStopsWhereTheStopStandsAndStartsAgainFromTheTop) {
+    struct Case {
+        const char* name;
+        IPO::ReplayMode mode;
+        bool inSub;
+    };
+    const Case cases[] = {{"main program", IPO::REPLAY_SINGLE, false},
+                          {"sub-program", IPO::REPLAY_SINGLE, true},
+                          {"last command in Repeat", IPO::REPLAY_REPEAT, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto after = Cmd();
+        if (c.inSub) {
+            auto call = Cmd();
+            call->result = -11;
+            IpoTest::Install(*ipo, {{Cmd(), call, after}, {Cmd(), StopCommand(), Cmd()}});
+        } else if (c.mode == IPO::REPLAY_REPEAT) {
+            IpoTest::Install(*ipo, {{Cmd(), Cmd(), StopCommand()}});
+        } else {
+            IpoTest::Install(*ipo, {{Cmd(), StopCommand(), after}});
+        }
+        ipo->replayMode.store(c.mode);
+        ipo->Start();
+        Run(*ipo);
+        EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_STOPPED);
+        EXPECT_EQ(ipo->currentPoint.load(), -1);
+        EXPECT_EQ(ipo->activeProgram.load(), 0);
+        EXPECT_EQ(after->calls, 0);
+        const std::vector<Event> got = IpoTest::EventLog::Take();
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got.back().type, HVP_EVENT_END);
+        EXPECT_EQ(got.back().text, "PROGRAM") << Describe(got);
+        // A new start runs from the first command of the main program.
+        ipo->Start();
+        EXPECT_EQ(ipo->currentPoint.load(), 0);
+        EXPECT_EQ(ipo->activeProgram.load(), 0);
+        ipo->Stop(IPO::STOP_USER, "");
+        IpoTest::EventLog::Take();
+    }
+}
+
+TEST_F(RunControl, ALogicProgramPausesAndStopsTheMainProgram) {
+    auto logic = Make(IPO::IPO_LOGIC);
+    logic->mainInterpreter = ipo.get();
+    IpoTest::Install(*ipo, {Steps(5)});
+    auto pause = std::make_shared<CommandPause>();
+    pause->interpreter = ipo.get();
+    auto stop = std::make_shared<CommandStop>();
+    stop->interpreter = ipo.get();
+    IpoTest::Install(*logic, {{pause, Cmd(), stop, Cmd(CMD_LOGIC, false)}});
+    ipo->Start();
+    logic->Start();
+    loop.Step(*ipo);
+    loop.Step(*logic);
+    EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_PAUSED);
+    EXPECT_TRUE(logic->IsReplayRunning());
+    ipo->Start();
+    loop.Step(*logic);
+    EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_STOPPED);
+    EXPECT_TRUE(logic->IsReplayRunning()) << "the logic program goes on after the Stop";
+    EXPECT_EQ(logic->currentPoint.load(), 3);
+    const std::vector<Event> got = IpoTest::EventLog::Take();
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(got.back().text, "PROGRAM");
+    EXPECT_EQ(got.back().type, HVP_EVENT_END);
+}
+
+TEST_F(RunControl, ALogicProgramIntegerErrorStopsTheLogicProgramOnly) {
+    auto logic = Make(IPO::IPO_LOGIC);
+    auto failing = Cmd();
+    failing->fault = ScriptedCommand::Fault::Int;
+    failing->code = 61;
+    IpoTest::Install(*logic, {{Cmd(), failing, Cmd()}});
+    IpoTest::Install(*ipo, {Steps(3)});
+    ipo->Start();
+    logic->Start();
+    IpoTest::EventLog::Take();
+    loop.Step(*logic);
+    EXPECT_EQ(logic->GetRunState(), IPO::RUNSTATE_STOPPED);
+    EXPECT_TRUE(ipo->IsReplayRunning());
+    ExpectEvents({{HVP_EVENT_ERROR, 1, 0, "Variable not found"}, {HVP_EVENT_ERROR, 1, 0, "Variable not found"}});
+}
+
+TEST_F(RunControl, CombinableLogicRunsUpToTenCommandsInOneCycle) {
+    std::vector<std::shared_ptr<Command>> list;
+    for (int i = 0; i < 25; ++i) list.push_back(Cmd());
+    IpoTest::Install(*ipo, {list});
+    ipo->Start();
+    loop.Step(*ipo);
+    EXPECT_EQ(ipo->currentPoint.load(), 10);
+    loop.Step(*ipo);
+    EXPECT_EQ(ipo->currentPoint.load(), 20);
+}
+
+TEST_F(RunControl, StepModePausesAfterEachCommandWithAnEmptyText) {
+    IpoTest::Install(*ipo, {{Cmd(), Cmd(), Cmd()}});
+    ipo->replayMode.store(IPO::REPLAY_STEP);
+    ipo->Start();
+    IpoTest::EventLog::Take();
+    for (int point = 1; point <= 2; ++point) {
+        loop.Step(*ipo);
+        EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_PAUSED);
+        ExpectEvents({{HVP_EVENT_PAUSE, point, 0, ""}, {HVP_EVENT_ACK, point, 0, ""}});
+        loop.Step(*ipo);
+        EXPECT_EQ(ipo->currentPoint.load(), point) << "a paused program does nothing";
+        ipo->Start();
+        IpoTest::EventLog::Take();
+    }
+}
+
+TEST_F(RunControl, AResultOfMinus15SwitchesToProgram5AndReturnsBehindTheCall) {
+    auto call = Cmd(CMD_LOGIC, false);
+    call->result = -15;
+    std::vector<std::vector<std::shared_ptr<Command>>> lists{{Cmd(CMD_LOGIC, false), call, Cmd(CMD_LOGIC, false)}};
+    for (int p = 1; p <= 5; ++p) lists.push_back({Cmd(CMD_LOGIC, false)});
+    IpoTest::Install(*ipo, lists);
+    ipo->replayMode.store(IPO::REPLAY_SINGLE);
+    ipo->Start();
+    loop.Step(*ipo);
+    loop.Step(*ipo);
+    EXPECT_EQ(ipo->activeProgram.load(), 5);
+    EXPECT_EQ(ipo->currentPoint.load(), 0);
+    {
+        std::lock_guard<std::mutex> lock(ipo->programMutex);
+        EXPECT_EQ(ipo->programs[5].callerProgramIndex, 0);
+        EXPECT_EQ(ipo->programs[5].returnCommandIndex, 2);
+    }
+    loop.Step(*ipo);
+    EXPECT_EQ(ipo->activeProgram.load(), 0);
+    EXPECT_EQ(ipo->currentPoint.load(), 2);
+    Run(*ipo);
+    ExpectEvents({{HVP_EVENT_ACK, 0, 0, ""},
+                  {HVP_EVENT_ACK, 1, 0, ""},
+                  {HVP_EVENT_ACK, 0, 5, ""},
+                  {HVP_EVENT_ACK, 2, 0, ""},
+                  {HVP_EVENT_END, -1, 0, "PLAN"}});
+}
+
+// A clock the test moves by hand.
+std::chrono::steady_clock::time_point fakeNow{};
+std::chrono::steady_clock::time_point FakeClock() { return fakeNow; }
+
+TEST_F(RunControl, ARepeatPassOf120msWaits380msBeforeTheNextPass) {
+    ipo->timeSource = &FakeClock;
+    auto first = Cmd(CMD_LOGIC, false);
+    IpoTest::Install(*ipo, {{first, Cmd(CMD_LOGIC, false)}});
+    ipo->Start();
+    loop.Step(*ipo);
+    fakeNow += std::chrono::milliseconds(120);
+    loop.Step(*ipo);  // the end of the pass
+    EXPECT_EQ(ipo->currentPoint.load(), 0);
+    EXPECT_EQ(ipo->GetLastProgramDuration(), std::chrono::milliseconds(120));
+    {
+        std::lock_guard<std::mutex> lock(ipo->programMutex);
+        EXPECT_EQ(ipo->restartWaitMs, 380);
+    }
+    const int callsBefore = first->calls;
+    for (int i = 0; i < 38; ++i) loop.Step(*ipo);
+    EXPECT_EQ(first->calls, callsBefore) << "nothing runs during the wait";
+    loop.Step(*ipo);
+    EXPECT_EQ(first->calls, callsBefore + 1);
+}
+
+TEST_F(RunControl, AVelocityLimitCapsTheOverride) {
+    struct Case {
+        double limit;
+        float overridePercent;
+        long expectedPathTimeUs;
+    };
+    // 100 mm/s Cartesian maximum (MakeIpo sets 250; set here), 10 ms cycles.
+    const Case cases[] = {{50.0, 100.0f, 5000}, {50.0, 30.0f, 3000}, {-1.0, 100.0f, 10000}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.limit);
+        ipo->cartesianMaxVelocity = 100.0;
+        ipo->SetVelocityLimit(c.limit);
+        IpoTest::Install(*ipo, {{Cmd(CMD_JOINT)}});
+        ipo->Start();
+        // Plan, then one sampled cycle.
+        ASSERT_TRUE(loop.RunUntil(*ipo, [&] {
+            std::lock_guard<std::mutex> lock(ipo->programMutex);
+            return ipo->preparedPoint == 0 && ipo->pathGenerator->IsPathAvailable();
+        }));
+        long before;
+        {
+            std::lock_guard<std::mutex> lock(ipo->programMutex);
+            before = ipo->pathTime;
+        }
+        ipo->GetNextPosition(10, c.overridePercent, &loop.state);
+        std::lock_guard<std::mutex> lock(ipo->programMutex);
+        EXPECT_EQ(ipo->pathTime - before, c.expectedPathTimeUs);
+    }
+    ipo->Stop(IPO::STOP_USER, "");
+}
+
+// --- Start-at ---
+
+TEST_F(RunControl, StartAtCases) {
+    IpoTest::WriteProgram("startat_a.xml",
+                          "<Program><Comment Nr=\"1\" Descr=\"a\"/><Comment Nr=\"2\" Descr=\"b\"/>"
+                          "<Wait Nr=\"3\" Type=\"Time\" Seconds=\"1\"/></Program>");
+    IpoTest::WriteProgram("startat_b.xml",
+                          "<Program><Wait Nr=\"1\" Type=\"Time\" Seconds=\"1\"/><Wait Nr=\"2\" Type=\"Time\" "
+                          "Seconds=\"1\"/></Program>");
+    ASSERT_EQ(ipo->LoadProgramSynchronous("startat_a.xml", true), 0);
+
+    // A bad index only logs.
+    ipo->StartAt("startat_a.xml", 7);
+    EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_STOPPED);
+
+    // A loaded program pauses at the index; a running one refuses.
+    ipo->StartAt("startat_a.xml", 2);
+    EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_PAUSED);
+    EXPECT_EQ(ipo->currentPoint.load(), 2);
+    ipo->Start();
+    try {
+        ipo->StartAt("startat_a.xml", 1);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "program is running");
+    }
+
+    // A program that is not loaded replaces the old one and pauses at the index.
+    ipo->Pause(IPO::STOP_USER);
+    ipo->StartAt("startat_b.xml", 1);
+    ASSERT_TRUE(IpoTest::WaitFor([&] { return ipo->GetRunState() == IPO::RUNSTATE_PAUSED && !ipo->IsLoading(); }));
+    ASSERT_TRUE(IpoTest::WaitFor([&] { return ipo->currentPoint.load() == 1 && ipo->startAtThreads.load() == 0; }));
+    EXPECT_EQ(ipo->GetLoadedProgramName(), "startat_b.xml");
+    {
+        std::lock_guard<std::mutex> lock(ipo->programMutex);
+        ASSERT_EQ(ipo->programs.size(), 1u);
+        EXPECT_EQ(ipo->programs[0].name, "startat_b.xml");
+    }
+    EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_PAUSED);
+}
+
+TEST_F(RunControl, RestartCommandPlansThePausedMotionAgain) {
+    IpoTest::Install(*ipo, {{Cmd(CMD_JOINT)}});
+    ipo->Start();
+    ASSERT_TRUE(loop.RunUntil(*ipo, [&] { return ipo->pathGenerator->IsPathAvailable(); }));
+    ipo->Pause(IPO::STOP_USER);
+    ipo->RestartCommand();
+    EXPECT_FALSE(ipo->pathGenerator->IsPathAvailable());
+    ipo->Start();
+    ASSERT_TRUE(loop.RunUntil(*ipo, [&] { return ipo->pathGenerator->IsPathAvailable(); }));
+    ipo->Stop(IPO::STOP_USER, "");
+}
+
+}  // namespace
