@@ -3,7 +3,9 @@
 //   both planners: the path is planned once, every timed call samples it (the override is
 //   low, so the path never ends while measured);
 // - a burst of 10 combinable MathOperator commands per cycle;
-// - PreparePath's hand-over (SetFirstCmd .. ComputePathStartThread) while a plan runs.
+// - PreparePath's hand-over (SetFirstCmd .. ComputePathStartThread) while a plan runs;
+// - the robot loop's read of the program information while the program is unchanged:
+//   it must not allocate (the run stops with an error otherwise).
 // Per-call times are taken one by one; p50, p99 and max are counters in µs, and the heap
 // allocations per call are counted.
 #include "AllocationCounter.h"
@@ -71,6 +73,8 @@ struct BenchRoot {
             burst += "<MathOperator Nr=\"1\" Function=\"ADD\" FirstOperand=\"count\" SecondOperand=\"1\"/>";
         }
         Write("burst.xml", burst + "<Wait Nr=\"2\" Type=\"Time\" Seconds=\"0\"/></Program>");
+        // A name longer than any short-string buffer: a copy of it would allocate.
+        Write("a_program_name_longer_than_short_strings.xml", burst + "</Program>");
     }
     static std::string Motion(const char* kind, const char* condition) {
         const std::string c = std::string("AbortCondition=\"") + condition + "\"";
@@ -218,6 +222,42 @@ void BM_PreparePathWhilePlanning(benchmark::State& state) {
     Percentiles(state, us);
 }
 BENCHMARK(BM_PreparePathWhilePlanning)->Iterations(300);
+
+// The loop's read of name, count and point while a program runs unchanged. Allocations
+// are counted around each read only, not in the benchmark's own loop.
+void BM_LoopProgramInformationRead(benchmark::State& state) {
+    Interpreter it(PATHGEN_JOINT, "a_program_name_longer_than_short_strings.xml");
+    IPO& ipo = *it.ipo;
+    ipo.Start();
+    IPO::ProgramInfoSeen seen;
+    std::string name;
+    int count = 0;
+    int point = 0;
+    ipo.ReadProgramInformation(seen, &name, &count, &point);
+    std::vector<double> us;
+    us.reserve(1 << 20);
+    long long allocations = 0;
+    for (auto _ : state) {
+        const long long before = AllocationCounter::Count();
+        const auto t0 = Clock::now();
+        ipo.ReadProgramInformation(seen, &name, &count, &point);
+        const auto t1 = Clock::now();
+        allocations += AllocationCounter::Count() - before;
+        benchmark::DoNotOptimize(point);
+        if (us.size() < us.capacity()) us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    }
+    const long long iterations = std::max<long long>(1, static_cast<long long>(state.iterations()));
+    state.counters["allocs_per_call"] =
+        benchmark::Counter(static_cast<double>(allocations) / static_cast<double>(iterations));
+    ipo.Stop(IPO::STOP_USER, "");
+    Percentiles(state, us);
+    if (name != "a_program_name_longer_than_short_strings.xml" || count != 10) {
+        state.SkipWithError("the read gave another program");
+    } else if (allocations != 0) {
+        state.SkipWithError("the loop's read of unchanged program information allocates");
+    }
+}
+BENCHMARK(BM_LoopProgramInformationRead);
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 #include "program/CommandCamera.h"
 
+#include "MotionCommandSupport.h"
 #include "core/LogSingleton.h"
 #include "program/ProgramMemory.h"
 #include "vision/CameraManager.h"
@@ -41,6 +42,8 @@ int CommandCamera::Interpolate(int /*cycleMs*/, float /*overridePercent*/, DataT
     Programs::MemoryPosition modelClass;
     GetVariableFromProgramMemory(varTargetPos, &target);
     GetVariableFromProgramMemory(varModelClass, &modelClass);
+    MotionCommandSupport::RequirePositionVariable(className, target);
+    MotionCommandSupport::RequireNumberVariable(className, modelClass);
 
     const std::shared_ptr<Camera::CameraInterface> camera = Camera::CameraManager::Instance().Get(cameraName);
     if (!camera) {

@@ -1,5 +1,6 @@
 #include "program/CommandCircular.h"
 
+#include "MotionCommandSupport.h"
 #include "core/LogSingleton.h"
 #include "core/StringHelper.h"
 #include "program/ProgramMemory.h"
@@ -113,6 +114,8 @@ CommandCircular::Targets CommandCircular::ResolveTargets() {
     }
     const Programs::MemoryPosition help = memory->GetVariable(helpVariableName);
     const Programs::MemoryPosition end = memory->GetVariable(endVariableName);
+    MotionCommandSupport::RequirePositionVariable(className, help);
+    MotionCommandSupport::RequirePositionVariable(className, end);
     t.help = help.state.pose.GetTranslation();
     t.end = end.state.pose.GetTranslation();
     t.orientation = DataTypes::Vector3(end.state.A, end.state.B, end.state.C);

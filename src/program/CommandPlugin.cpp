@@ -1,5 +1,6 @@
 #include "program/CommandPlugin.h"
 
+#include "MotionCommandSupport.h"
 #include "core/LogSingleton.h"
 #include "program/ProgramMemory.h"
 #include "vision/PluginManager.h"
@@ -38,6 +39,8 @@ int CommandPlugin::Interpolate(int /*cycleMs*/, float /*overridePercent*/, DataT
     Programs::MemoryPosition modelClass;
     GetVariableFromProgramMemory(varTargetPos, &target);
     GetVariableFromProgramMemory(varModelClass, &modelClass);
+    MotionCommandSupport::RequirePositionVariable(className, target);
+    MotionCommandSupport::RequireNumberVariable(className, modelClass);
     if (pluginManager == nullptr) {
         throw std::runtime_error("CommandPlugin: no plug-in manager");
     }

@@ -79,7 +79,10 @@ const CircleParameters* IpoCommandAccess::GetCircle(const Command& command) cons
 IPO::IPO(IpoType ipoType)
     : type(ipoType),
       startTime(std::chrono::steady_clock::now()),
-      pluginManager(std::make_unique<PluginFramework::PluginManager>()) {}
+      pluginManager(std::make_unique<PluginFramework::PluginManager>()) {
+    // Variable changes made by commands under programMutex reach listeners after it.
+    Programs::ProgramMemory::SetDeferHook(&IpoDeferred::MemoryChange);
+}
 
 IPO::~IPO() {
     // A detached loading thread works on this object until it lowers the flag, and a
@@ -279,6 +282,7 @@ void IPO::Install(std::vector<RobotProgram>&& list, int loadedIndex) {
         std::lock_guard<std::mutex> info(infoMutex);
         summaries.swap(copy);
         loadedProgramName.swap(loadedName);
+        infoGeneration.fetch_add(1);
     }
     // list now holds the replaced programs; they are released here, outside the lock.
 }
@@ -309,6 +313,7 @@ void IPO::DeleteAll() {
         std::lock_guard<std::mutex> info(infoMutex);
         oldSummaries.swap(summaries);
         oldName.swap(loadedProgramName);
+        infoGeneration.fetch_add(1);
         programFileToLoad.clear();
     }
     UpdateRunstate();

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <deque>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -30,6 +31,8 @@ constexpr int kQueueEntries = 64;
 constexpr int kMaxHeld = 8;
 // Stop from another thread waits this long after the stop, as callers expect.
 constexpr std::chrono::milliseconds kStopWait{50};
+// Set on the robot loop's thread, which must not sleep.
+thread_local bool tlsNoStopWait = false;
 
 // ---------------------------------------------------------------------------------------
 // Per-thread queue of side effects and the interpreter locks the thread holds
@@ -44,6 +47,7 @@ enum class Kind {
     Display,  // display and server message
     Server,   // server message only
     SystemVariable,
+    MemoryChange,  // a program variable's change callback
 };
 
 struct Deferred {
@@ -55,6 +59,8 @@ struct Deferred {
     int b = 0;
     bool flag = false;
     std::string text;
+    Programs::ProgramMemory* memory = nullptr;
+    std::shared_ptr<const Programs::MemoryPosition> variable;
 };
 
 class ThreadEffects {
@@ -113,7 +119,9 @@ private:
     void Flush();
     static void Run(Deferred& d);
 
-    std::vector<Deferred> entries;
+    // A deque: receivers run during the flush may queue more, and the entry being run
+    // must stay where it is.
+    std::deque<Deferred> entries;
     std::size_t count = 0;
     bool flushing = false;
     IPO* held[kMaxHeld] = {};
@@ -150,6 +158,9 @@ void ThreadEffects::Run(Deferred& d) {
         case Kind::SystemVariable:
             log->IncreaseSystemVariables(d.a, static_cast<unsigned int>(d.b));
             break;
+        case Kind::MemoryChange:
+            d.memory->DeliverChange(d.variable);
+            break;
     }
 }
 
@@ -163,6 +174,7 @@ void ThreadEffects::Flush() {
         } catch (...) {
             // A receiver's fault must not end the cycle or lose the later effects.
         }
+        entries[i].variable.reset();
     }
     count = 0;
     flushing = false;
@@ -488,6 +500,14 @@ void Event(IPO::ResultCallback callback, HVPEventType event, int point, int prog
 }
 
 void RunState(IPO& ipo, bool running) { QueueIpo(Kind::RunState, ipo, running); }
+
+bool MemoryChange(Programs::ProgramMemory& memory, const std::shared_ptr<const Programs::MemoryPosition>& variable) {
+    if (!InSection()) return false;
+    Deferred& d = ThreadEffects::Get().Add(Kind::MemoryChange);
+    d.memory = &memory;
+    d.variable = variable;
+    return true;
+}
 
 }  // namespace IpoDeferred
 
@@ -837,8 +857,10 @@ void IPO::Stop(StopReason reason, const std::string& text) {
         ProgramLock lock(*this, ProgramLock::Block);
         StopLocked(*this, reason, text);
     }
-    if (outside) std::this_thread::sleep_for(kStopWait);
+    if (outside && !tlsNoStopWait) std::this_thread::sleep_for(kStopWait);
 }
+
+void IPO::SetNoStopWaitOnThisThread(bool noWait) { tlsNoStopWait = noWait; }
 
 void IPO::ErrorState(StopReason reason, bool resetOutputs, const std::string text) {
     Section section;

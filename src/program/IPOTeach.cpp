@@ -126,6 +126,7 @@ void IPO::AppendTaughtCommand(std::shared_ptr<Command> command) {
             if (created) {
                 loadedProgramName.swap(freshName);
             }
+            infoGeneration.fetch_add(1);
         }
     }
     if (refused) {
@@ -486,6 +487,26 @@ void IPO::GetProgramInformation(std::string* programName, int* count, int* point
     if (programName != nullptr) *programName = summary.name;
     if (count != nullptr) *count = summary.commandCount;
     if (point != nullptr) *point = currentPoint.load();
+}
+
+void IPO::ReadProgramInformation(ProgramInfoSeen& seen, std::string* programName, int* count, int* point) const {
+    const int active = activeProgram.load();
+    if (infoGeneration.load() != seen.generation || active != seen.activeProgram) {
+        std::unique_lock<std::mutex> lock(infoMutex, std::try_to_lock);
+        if (lock.owns_lock()) {
+            seen.generation = infoGeneration.load();
+            seen.activeProgram = active;
+            seen.loaded = !summaries.empty();
+            if (seen.loaded) {
+                const ProgramSummary& summary =
+                    summaries[static_cast<size_t>(active >= 0 && active < static_cast<int>(summaries.size()) ? active
+                                                                                                          : 0)];
+                if (programName != nullptr) programName->assign(summary.name);
+                if (count != nullptr) *count = summary.commandCount;
+            }
+        }
+    }
+    if (seen.loaded && point != nullptr) *point = currentPoint.load();
 }
 
 void IPO::DeleteProgramFile(const char* fileName) {

@@ -1,6 +1,7 @@
 #pragma once
 
-// Shared checks and small helpers of the motion commands (Joint, Linear, Relative).
+// Shared checks and small helpers of the motion commands (Joint, Linear, Relative,
+// Circular) and of the commands that write targets (Camera, Plugin).
 
 #include "core/RobotState.h"
 #include "program/ProgramMemory.h"
@@ -42,6 +43,14 @@ inline void RequireFinite(const std::string& className, const char* what, float 
 inline void RequirePositionVariable(const std::string& className, const Programs::MemoryPosition& variable) {
     if (variable.type != Programs::MemoryPosition::TypePosition) {
         throw std::invalid_argument(className + ": variable \"" + variable.name + "\" is not a position variable");
+    }
+}
+
+// A variable that receives a number (a model class, a counter) must hold one: a position
+// would take the value unseen, and the program would never read it as a number.
+inline void RequireNumberVariable(const std::string& className, const Programs::MemoryPosition& variable) {
+    if (variable.type != Programs::MemoryPosition::TypeNumber) {
+        throw std::invalid_argument(className + ": variable \"" + variable.name + "\" is not a number variable");
     }
 }
 

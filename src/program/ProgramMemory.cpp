@@ -5,6 +5,7 @@
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematic.h"
 
+#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -25,6 +26,8 @@ const char* const kProgramRunning = "#programrunning";
 const char* const kLogicProgramRunning = "#logicprogramrunning";
 const char* const kPartsGood = "#parts-good";
 const char* const kPartsBad = "#parts-bad";
+
+std::atomic<ProgramMemory::DeferHook> deferHook{nullptr};
 
 // Stored names are lower case already; only the argument needs folding.
 bool EqualsLowerCase(const std::string& stored, std::string_view name) {
@@ -531,7 +534,20 @@ std::shared_ptr<const MemoryPosition> ProgramMemory::SnapshotLocked(
 }
 
 void ProgramMemory::Notify(const std::shared_ptr<const MemoryPosition>& variable) {
-    if (variable) {
+    if (!variable) {
+        return;
+    }
+    const DeferHook hook = deferHook.load(std::memory_order_acquire);
+    if (hook != nullptr && hook(*this, variable)) {
+        return;
+    }
+    DeliverChange(variable);
+}
+
+void ProgramMemory::SetDeferHook(DeferHook hook) { deferHook.store(hook, std::memory_order_release); }
+
+void ProgramMemory::DeliverChange(const std::shared_ptr<const MemoryPosition>& variable) {
+    if (variable && changeCallback) {
         changeCallback(variable);
     }
 }

@@ -68,8 +68,8 @@ public:
     void Start() override {}
     void Stop() override {}
     bool GetTargetPos(DataTypes::Vector3& pos, DataTypes::Vector3& ori, int& model) const override {
-        pos = DataTypes::Vector3(250.0f, 50.0f, 300.0f);
-        ori = DataTypes::Vector3(0.0f, 90.0f, 0.0f);
+        pos = DataTypes::Vector3(400.0f, 50.0f, 300.0f);
+        ori = DataTypes::Vector3(180.0f, 20.0f, 180.0f);
         model = 2;
         return true;
     }
@@ -98,12 +98,12 @@ class InstantPlugins : public PluginFramework::PluginManager {
 public:
     int ExecutePluginCmdTarget(const std::string&, int* modelClass, float*, float* pose, float* orientation, bool*,
                                bool*) override {
-        pose[3] = 260.0f;
+        pose[3] = 410.0f;
         pose[7] = 40.0f;
         pose[11] = 310.0f;
-        orientation[0] = 0.0f;
-        orientation[1] = 90.0f;
-        orientation[2] = 0.0f;
+        orientation[0] = 180.0f;
+        orientation[1] = 20.0f;
+        orientation[2] = 180.0f;
         *modelClass = 4;
         return 1;
     }

@@ -171,6 +171,46 @@ TEST(CommandCircularTarget, VariableSourceReadsBothVariablesOrThrows) {
     EXPECT_FLOAT_EQ(target.jointSet[6], 7.0f);
 }
 
+// A number variable as help or end point would give a point at the origin: refused by name,
+// both when planned and when interpolated, before the circle is computed.
+TEST(CommandCircularTarget, NumberVariableAsHelpOrEndPointThrowsNamingIt) {
+    struct Case {
+        bool helpIsNumber;
+        const char* message;
+    };
+    for (const Case& k : {Case{true, "CommandCircular: variable \"help\" is not a position variable"},
+                          Case{false, "CommandCircular: variable \"goal\" is not a position variable"}}) {
+        ProgramMemory memory;
+        if (k.helpIsNumber) {
+            memory.SetVariableSingle("Help", 3.0, true);
+            memory.SetVariable(MemoryPosition("Goal", At({-100, 0, 0}), false), Programs::ContentUnchanged);
+        } else {
+            memory.SetVariable(MemoryPosition("Help", At({0, 100, 0}), false), Programs::ContentUnchanged);
+            memory.SetVariableSingle("Goal", 3.0, true);
+        }
+        Loaded l(kVariable);
+        l.cmd.memory = &memory;
+        RobotState current = At({100, 0, 0});
+        RobotState target;
+        float vel = 0, velJ = 0, acc = 0, smooth = 0;
+        try {
+            l.cmd.GetTargetPosition(&current, &target, vel, velJ, acc, smooth);
+            ADD_FAILURE() << "GetTargetPosition accepted " << k.message;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), k.message);
+        }
+        EXPECT_FALSE(l.cmd.circle) << "no circle through the origin";
+        RobotState state = current;
+        try {
+            l.cmd.Interpolate(10, 100.0f, &state);
+            ADD_FAILURE() << "Interpolate accepted " << k.message;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), k.message);
+        }
+        EXPECT_NEAR(state.pose(0, 3), 100.0f, 1e-6f) << "nothing moved";
+    }
+}
+
 struct RunCase {
     const char* name;
     float radiusScale;  // the quarter circle of the element, scaled

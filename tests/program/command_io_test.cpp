@@ -596,4 +596,51 @@ TEST_F(CommandPluginRun, ManagerFaultsPassThrough) {
     EXPECT_EQ(plugins.calls, 0);
 }
 
+// Camera and Plugin name a position for the target and a number for the model class; the
+// other type is refused by name before the device is asked and before anything is stored.
+TEST_F(CommandCameraRun, CameraAndPluginRefuseVariablesOfTheWrongType) {
+    FakeCamera* camera = Register("IFMO2D");
+    FakePluginManager plugins;
+    plugins.deliverOnCall = 1;
+    Loaded<CommandPlugin> plugin{kPluginXml};
+    plugin.cmd.memory = &memory;
+    plugin.cmd.pluginManager = &plugins;
+    memory.SetVariableSingle("Count", 5.0, true);
+    RobotState somewhere;
+    somewhere.pose.SetTranslation(4.0f, 5.0f, 6.0f);
+    memory.SetVariable(MemoryPosition("Spot", somewhere, false), Programs::ContentUnchanged);
+    struct Case {
+        const char* targetVariable;
+        const char* modelVariable;
+        const char* variableInText;
+        const char* expectedType;
+    };
+    for (const Case& k : {Case{"count", "model", "count", "position"}, Case{"target", "spot", "spot", "number"}}) {
+        command.cmd.varTargetPos = k.targetVariable;
+        command.cmd.varModelClass = k.modelVariable;
+        plugin.cmd.varTargetPos = k.targetVariable;
+        plugin.cmd.varModelClass = k.modelVariable;
+        const std::string tail = std::string(": variable \"") + k.variableInText + "\" is not a " + k.expectedType +
+                                 " variable";
+        try {
+            command.cmd.Interpolate(10, 100.0f, &state);
+            ADD_FAILURE() << "Camera accepted " << tail;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(e.what(), "CommandCamera" + tail);
+        }
+        try {
+            plugin.cmd.Interpolate(10, 100.0f, &state);
+            ADD_FAILURE() << "Plugin accepted " << tail;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(e.what(), "CommandPlugin" + tail);
+        }
+        EXPECT_EQ(camera->calls, 0);
+        EXPECT_EQ(plugins.calls, 0);
+        EXPECT_DOUBLE_EQ(Model(), 7.0);
+        EXPECT_DOUBLE_EQ(memory.GetVariable("count").value, 5.0);
+        EXPECT_FLOAT_EQ(memory.GetVariable("spot").state.pose(0, 3), 4.0f);
+        EXPECT_FLOAT_EQ(Target().state.pose(0, 3), 1.0f);
+    }
+}
+
 }  // namespace

@@ -9,7 +9,9 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -112,8 +114,14 @@ TEST(IpoRunConcurrent, RunControlLoadsAndReadersRaceTheLoopOnBothPlanners) {
                 },
                 ipo == joint.get() ? 3u : 4u));
             threads.push_back(repeat(
-                [ipo](std::mt19937&) {
+                [ipo, seen = std::make_shared<IPO::ProgramInfoSeen>(),
+                 loopName = std::make_shared<std::string>()](std::mt19937&) {
                     int sum = ipo->GetRunState() + ipo->currentPoint.load() + ipo->activeProgram.load();
+                    // The robot loop's read, with what it last saw kept between calls.
+                    int loopCount = 0;
+                    int loopPoint = 0;
+                    ipo->ReadProgramInformation(*seen, loopName.get(), &loopCount, &loopPoint);
+                    sum += loopCount + loopPoint + static_cast<int>(loopName->size());
                     for (const auto& s : ipo->GetProgramSummaries()) sum += s.commandCount;
                     sum += static_cast<int>(ipo->GetLoadedProgramName().size());
                     sum += ipo->IsProgramLoaded() ? 1 : 0;

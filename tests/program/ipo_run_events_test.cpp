@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -182,7 +184,9 @@ TEST_F(RunControl, EndOfProgramPerInterpreterAndReplayMode) {
         std::vector<Event> got = IpoTest::EventLog::Take();
         const bool ended = !got.empty() && got.back().type == HVP_EVENT_END && got.back().text == "PLAN";
         EXPECT_EQ(ended, c.endReported) << Describe(got);
-        if (c.type == IPO::IPO_LOGIC) EXPECT_TRUE(got.empty()) << Describe(got);
+        if (c.type == IPO::IPO_LOGIC) {
+            EXPECT_TRUE(got.empty()) << Describe(got);
+        }
     }
 }
 
@@ -510,6 +514,55 @@ TEST_F(RunControl, RestartCommandPlansThePausedMotionAgain) {
     ipo->Start();
     ASSERT_TRUE(loop.RunUntil(*ipo, [&] { return ipo->pathGenerator->IsPathAvailable(); }));
     ipo->Stop(IPO::STOP_USER, "");
+}
+
+// Whether another thread finds the mutex free (the caller may hold it, so it cannot ask).
+bool FreeForOtherThreads(std::mutex& mutex) {
+    bool free = false;
+    std::thread([&] {
+        if (mutex.try_lock()) {
+            free = true;
+            mutex.unlock();
+        }
+    }).join();
+    return free;
+}
+
+// Commands write variables inside the cycle, under the interpreter's lock: their change
+// callbacks run only after it is released, in the order of the changes. A change made
+// without an interpreter lock still reaches the callback before the setter returns.
+TEST_F(RunControl, VariableChangeCallbacksNeverRunUnderTheInterpreterLockConcurrent) {
+    const char* add = R"(Function="ADD" FirstOperand="count" SecondOperand="1")";
+    IpoTest::WriteProgram("changes.xml", std::string("<Program><MathOperator Nr=\"1\" ") + add + "/>" +
+                                             R"(<Store Nr="2" Type="number" Name="count" Value="7"/>)" +
+                                             "<MathOperator Nr=\"3\" " + add + "/></Program>");
+    for (IPO::IpoType type : {IPO::IPO_MAIN, IPO::IPO_LOGIC}) {
+        SCOPED_TRACE(type);
+        std::unique_ptr<IPO> interpreter = Make(type);
+        interpreter->replayMode.store(IPO::REPLAY_SINGLE);
+        ASSERT_EQ(interpreter->LoadProgramSynchronous("changes.xml", true), 0);
+        mem.memory.SetVariableSingle("count", 0.0, true);
+        std::vector<double> counts;
+        int underLock = 0;
+        mem.memory.changeCallback = [&](std::shared_ptr<const Programs::MemoryPosition> variable) {
+            if (!FreeForOtherThreads(interpreter->programMutex)) ++underLock;
+            if (variable->name == "count") counts.push_back(variable->value);
+        };
+        mem.memory.SetVariableSingle("count", 0.5, false);
+        ASSERT_EQ(counts, std::vector<double>{0.5}) << "run at once outside an interpreter";
+        counts.clear();
+
+        interpreter->Start();
+        for (int i = 0; i < 20 && interpreter->IsReplayRunning() && interpreter->currentPoint.load() >= 0; ++i) {
+            loop.Step(*interpreter);
+        }
+        interpreter->Stop(IPO::STOP_USER, "");
+        mem.memory.changeCallback = nullptr;
+        EXPECT_EQ(underLock, 0);
+        EXPECT_EQ(counts, (std::vector<double>{1.5, 7.0, 8.0}));
+        EXPECT_DOUBLE_EQ(mem.memory.GetVariable("count").value, 8.0);
+        IpoTest::EventLog::Take();
+    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <utility>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -22,7 +23,7 @@ protected:
     void SetUp() override {
         IpoTest::SetFixtureRobot();
         IpoTest::CopyFixtures();
-        ipo = IpoTest::MakeArmIpo(&mem.memory, GetParam(), IPO::IPO_MAIN, std::make_unique<IpoTest::TestKinematic>());
+        ipo = IpoTest::MakeArmIpo(&mem.memory, GetParam());
         auto plugins = std::make_unique<IpoTest::InstantPlugins>();
         ipo->SetPluginManager(std::move(plugins));
         IpoTest::EventLog::Take();
@@ -31,9 +32,9 @@ protected:
 
     double Number(const std::string& name) { return mem.memory.GetVariable(name).value; }
 
-    IpoTest::Memory mem;
+    IpoTest::ArmMemory mem;
     std::unique_ptr<IPO> ipo;
-    IpoTest::StandInLoop loop{std::make_unique<IpoTest::TestKinematic>()};
+    IpoTest::StandInLoop loop{IpoTest::SixAxisArm()};
 };
 
 TEST_P(RunOnArm, EveryElementFixtureRunsToItsEndInSingleMode) {
@@ -71,12 +72,29 @@ TEST_P(RunOnArm, EveryElementFixtureRunsToItsEndInSingleMode) {
     EXPECT_DOUBLE_EQ(Number("count"), 2.0 + 10 + 100 + 100);
     EXPECT_TRUE(loop.state.DOut[0]) << "DOut1 set in the second pass of the loop";
     const Programs::MemoryPosition place = mem.memory.GetVariable("place");
-    EXPECT_NEAR(place.state.pose(0, 3), 100.0f, 1e-3f);
-    EXPECT_NEAR(place.state.pose(2, 3), 400.0f, 1e-3f);
+    EXPECT_NEAR(place.state.pose(0, 3), 400.0f, 1e-3f);
+    EXPECT_NEAR(place.state.pose(2, 3), 300.0f, 1e-3f);
     EXPECT_DOUBLE_EQ(Number("cx"), 1.0);
     EXPECT_DOUBLE_EQ(Number("cy"), 1.0);
     EXPECT_DOUBLE_EQ(Number("camModel"), 2.0);
     EXPECT_DOUBLE_EQ(Number("plugModel"), 4.0);
+    // The arm stands at the Circular's end point, the last motion of the program.
+    EXPECT_NEAR(loop.state.pose(0, 3), 450.0f, 1e-3f);
+    EXPECT_NEAR(loop.state.pose(1, 3), 0.0f, 1e-3f);
+    EXPECT_NEAR(loop.state.pose(2, 3), 250.0f, 1e-3f);
+    // The camera's and the plug-in's targets were solved on the arm: their joints lead
+    // back to the delivered poses.
+    auto reference = IpoTest::SixAxisArm();
+    for (const auto& [name, x, y, z] : {std::tuple<const char*, float, float, float>{"camTarget", 400, 50, 300},
+                                        {"plugTarget", 410, 40, 310}}) {
+        const Programs::MemoryPosition target = mem.memory.GetVariable(name);
+        reference->SetJoints(target.state.jointSet, true);
+        DataTypes::RobotState solved;
+        reference->GetPosition(&solved);
+        EXPECT_NEAR(solved.pose(0, 3), x, 1e-2f) << name;
+        EXPECT_NEAR(solved.pose(1, 3), y, 1e-2f) << name;
+        EXPECT_NEAR(solved.pose(2, 3), z, 1e-2f) << name;
+    }
 }
 
 // The real six-axis arm: each motion ends on its target.

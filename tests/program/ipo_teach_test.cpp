@@ -17,7 +17,9 @@
 #include <cmath>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -478,6 +480,73 @@ TEST_F(TeachTest, ProgramInformationOfAnEmptyInterpreterLeavesTheOutputsAlone) {
     EXPECT_EQ(name, "untouched");
     EXPECT_EQ(count, 123);
     EXPECT_EQ(point, 456);
+}
+
+// The robot loop's read gives what GetProgramInformation gives, copies name and count only
+// after a change, and never waits for the lock that guards them.
+TEST_F(TeachTest, LoopReadOfProgramInformationCopiesOnlyOnChangesAndNeverWaitsConcurrent) {
+    IPO::ProgramInfoSeen seen;
+    std::string name = "untouched";
+    int count = 123;
+    int point = 456;
+    ipo->ReadProgramInformation(seen, &name, &count, &point);
+    EXPECT_EQ(name, "untouched");
+    EXPECT_EQ(count, 123);
+    EXPECT_EQ(point, 456);
+
+    IpoTest::CopyFixtures();
+    ASSERT_EQ(ipo->LoadProgramSynchronous("every_element.xml", true), 0);
+    ipo->ReadProgramInformation(seen, &name, &count, &point);
+    EXPECT_EQ(name, "every_element.xml");
+    EXPECT_EQ(count, 26);
+    EXPECT_EQ(point, -1);
+
+    // Unchanged: the name is not assigned again; the point follows every call.
+    name = "kept";
+    ipo->currentPoint.store(3);
+    ipo->ReadProgramInformation(seen, &name, &count, &point);
+    EXPECT_EQ(name, "kept");
+    EXPECT_EQ(point, 3);
+
+    ipo->activeProgram.store(1);
+    ipo->ReadProgramInformation(seen, &name, &count, &point);
+    EXPECT_EQ(name, "subs/sub1.xml");
+    EXPECT_EQ(count, 3);
+
+    // With the names' lock held elsewhere the read returns at once with the old name and
+    // count, and catches up on the next call.
+    ipo->activeProgram.store(2);
+    ipo->currentPoint.store(1);
+    std::unique_lock<std::mutex> names(ipo->infoMutex);
+    auto reader = std::async(std::launch::async, [&] { ipo->ReadProgramInformation(seen, &name, &count, &point); });
+    const std::future_status status = reader.wait_for(std::chrono::seconds(5));
+    names.unlock();
+    reader.get();
+    EXPECT_EQ(status, std::future_status::ready) << "the read waited for the lock";
+    EXPECT_EQ(name, "subs/sub1.xml");
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(point, 1);
+    ipo->ReadProgramInformation(seen, &name, &count, &point);
+    EXPECT_EQ(name, "subs/sub2.xml");
+    EXPECT_EQ(count, 2);
+
+    // Teach-in on an emptied interpreter, then nothing loaded: outputs left alone.
+    ipo->DeleteAll();
+    const float joints[6] = {1, 2, 3, 4, 5, 6};
+    ipo->AddCommandJoint(1, 6, joints, 50);
+    ipo->ReadProgramInformation(seen, &name, &count, &point);
+    EXPECT_EQ(name, "new.xml");
+    EXPECT_EQ(count, 1);
+    ipo->AddCommandJoint(2, 6, joints, 50);
+    ipo->ReadProgramInformation(seen, &name, &count, &point);
+    EXPECT_EQ(count, 2);
+    ipo->DeleteAll();
+    name = "after";
+    point = 77;
+    ipo->ReadProgramInformation(seen, &name, &count, &point);
+    EXPECT_EQ(name, "after");
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(point, 77);
 }
 
 TEST_F(TeachTest, DeleteProgramFileRemovesOnlyProgramFilesBelowTheProgramsFolder) {

@@ -235,6 +235,8 @@ public:
     long long GetMissedCycles() const { return missedCycles.load(); }
     // "USER", "PLC", ... for a stop reason; "" for an unknown one.
     static const char* StopReasonName(int reason);
+    // The robot loop's thread never sleeps: there Stop skips its pause after the stop.
+    static void SetNoStopWaitOnThisThread(bool noWait);
 
     // Steps of the cycle; the caller holds programMutex.
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state);
@@ -277,6 +279,18 @@ public:
     // The active program's name and command count and the current point; untouched when
     // nothing is loaded.
     void GetProgramInformation(std::string* name, int* count, int* point) const;
+    // What the robot loop last read of the program information; the loop keeps it.
+    struct ProgramInfoSeen {
+        std::uint64_t generation = 0;  // of the names and counts; 0: nothing read yet
+        int activeProgram = -1;
+        bool loaded = false;
+    };
+    // The robot loop's read, with GetProgramInformation's outputs. It never waits: name and
+    // count are copied only when the programs or the active program changed since seen
+    // (the name assigned into the caller's string, whose storage is reused), and when the
+    // names are being replaced just then they keep their values until the next call. The
+    // point is written on every call while programs are loaded.
+    void ReadProgramInformation(ProgramInfoSeen& seen, std::string* name, int* count, int* point) const;
     // Removes a program file below Data/Programs/; a name leaving that folder is refused.
     void DeleteProgramFile(const char* fileName);
 
@@ -325,6 +339,9 @@ public:
     // the robot loop only try-locks it.
     std::vector<RobotProgram> programs;
     mutable std::mutex programMutex;
+    // Guards the names and counts for readers (below); held only for copies, taken after
+    // programMutex where both are held.
+    mutable std::mutex infoMutex;
     std::atomic<int> activeProgram{0};
     ProgramStopInterface* stateMachine = nullptr;
     // Browser directory and parent stack are guarded by browserMutex (held for copies
@@ -383,13 +400,13 @@ private:
     std::unique_ptr<PluginFramework::PluginManager> pluginManager;
     std::atomic<int> programCount{0};
 
-    // Names and counts for readers, held only for the copy (taken after programMutex
-    // where both are held).
-    mutable std::mutex infoMutex;
+    // Names and counts for readers, guarded by infoMutex.
     std::string programFileToLoad;
     bool quietFlag = false;
     std::string loadedProgramName;
     std::vector<ProgramSummary> summaries;
+    // Raised with every change of the summaries, under infoMutex; starts above 0.
+    std::atomic<std::uint64_t> infoGeneration{1};
 
     mutable std::mutex offsetMutex;
     float pendingOffsets[kNrOffsets] = {};

@@ -100,6 +100,15 @@ public:
     // released. Install it before other threads use the store.
     ChangeCallback changeCallback;
 
+    // A thread that holds a lock of a layer above (an interpreter's) must not run the
+    // callback yet: the hook then keeps the variable and hands it to DeliverChange once
+    // that lock is released, in order with its other side effects. It answers false when
+    // the callback may run at once. One hook per process; none by default.
+    using DeferHook = bool (*)(ProgramMemory& memory, const std::shared_ptr<const MemoryPosition>& variable);
+    static void SetDeferHook(DeferHook hook);
+    // Runs the change callback with the variable now.
+    void DeliverChange(const std::shared_ptr<const MemoryPosition>& variable);
+
     // The private kinematic copy used for joint/Cartesian conversions (the store owns
     // it), and the live robot state whose set-point joints seed inverse kinematics (not
     // owned; it must outlive the store). Until both are set, every conversion throws
