@@ -2,11 +2,37 @@
 
 #include "core/LogSingleton.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+namespace {
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+}  // namespace
 
 namespace Filesystem {
 
@@ -49,6 +75,35 @@ int64_t GetFileSize(const std::string& path) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) return -1;
     return static_cast<int64_t>(info.st_size);
+}
+
+bool WriteFileAtomic(const std::string& path, const char* data, size_t size) {
+    const std::string tmpPath = path + ".tmp";
+    const int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = WriteAll(fd, data, size) && ::fsync(fd) == 0;
+    int err = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok || std::rename(tmpPath.c_str(), path.c_str()) != 0) {
+        if (ok) err = errno;
+        ::unlink(tmpPath.c_str());
+        errno = err;
+        return false;
+    }
+    // The rename itself must reach the disk too.
+    const int dirFd = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+bool WriteFileAtomic(const std::string& path, const std::string& content) {
+    return WriteFileAtomic(path, content.data(), content.size());
 }
 
 }  // namespace Filesystem

@@ -1,6 +1,8 @@
 // Persistent counters of LogSingleton and their file "variableStorage.xml".
 #include "core/LogSingleton.h"
 
+#include "core/Filesystem.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <tinyxml2.h>
@@ -17,26 +19,6 @@ int CounterIndex(int key) {
     if (key >= SV_UpTimeComplete && key <= SV_ProgramStarts) return key;
     if (key >= SV_DirChangesJ1 && key <= SV_DirChangesJ9) return key - SV_DirChangesJ1 + 5;
     return -1;
-}
-
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string DirectoryOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
 }
 
 }  // namespace
@@ -209,21 +191,6 @@ void LogSingleton::WriteVariablesToStorage(bool force) {
         j[8], PartsGood.load(), PartsBad.load());
     if (length < 0 || static_cast<size_t>(length) >= sizeof(content)) return;
 
-    // A kill or power cut mid-write must leave the previous file whole: write a temporary
-    // file beside it, make it durable, then rename it over the old one.
-    const std::string path = GetStorageFilePath();
-    const std::string tmpPath = path + ".tmp";
-    const int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    const bool written = WriteAll(fd, content, static_cast<size_t>(length)) && ::fsync(fd) == 0;
-    ::close(fd);
-    if (!written || std::rename(tmpPath.c_str(), path.c_str()) != 0) {
-        ::unlink(tmpPath.c_str());
-        return;
-    }
-    const int dirFd = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    // A kill or power cut mid-write must leave the previous file whole.
+    Filesystem::WriteFileAtomic(GetStorageFilePath(), content, static_cast<size_t>(length));
 }

@@ -2,6 +2,7 @@
 
 // Small file-system tests and operations. Delete and Move log their failures.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -16,5 +17,11 @@ bool Delete(const std::string& path);
 bool Move(const std::string& from, const std::string& to);
 // Size in bytes, -1 when the file cannot be examined.
 int64_t GetFileSize(const std::string& path);
+// Replaces the file at path with data so that a crash or power cut leaves either the old
+// or the new content, never a mix: writes path + ".tmp" beside it, fsyncs it, renames it
+// over path and fsyncs the folder. Returns false (path untouched, the temporary removed)
+// when a step fails; errno tells which. Callers serialise writes of one path.
+bool WriteFileAtomic(const std::string& path, const char* data, size_t size);
+bool WriteFileAtomic(const std::string& path, const std::string& content);
 
 }  // namespace Filesystem

@@ -1,0 +1,285 @@
+// One robot loop cycle (RobotMaster::RunCycle, every step but the waits) on the recording
+// protocol with a six-axis arm, for:
+// - a joint jog,
+// - a Cartesian jog (six-axis inverse kinematics every cycle),
+// - the playback of a linear motion (linear path generator, planned once, sampled),
+// - a logic program of 10 commands running beside an idle robot;
+// with a change callback installed in the program variables. Per-cycle times are taken one
+// by one (p50, p99, max in µs) and the heap allocations per steady cycle are counted.
+// Separately: the hand-over of a new path request to a planner that is still computing.
+#include "AllocationCounter.h"
+#include "../tests/control/recording_protocol.h"
+#include "control/RobotMaster.h"
+#include "core/LogSingleton.h"
+#include "kinematics/RobotKinematicSixAxis.h"
+
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kCycleMs = 4;
+
+std::string SourceDir() {
+    const std::string file = __FILE__;
+    return file.substr(0, file.rfind('/'));
+}
+
+// A data root in a temporary folder for the programs.
+struct BenchRoot {
+    BenchRoot() {
+        char pattern[] = "/tmp/belvanto-loopbench-XXXXXX";
+        const std::string folder = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
+        std::filesystem::create_directories(folder + "/Data/Programs");
+        std::filesystem::current_path(folder);
+        LogSingleton::SetStartupWait(std::chrono::milliseconds(0));
+        LogSingleton::instance()->set_softwareVersion("V980-13-030", 13, 30);
+        std::string logic = "<Program>";
+        for (int i = 0; i < 10; ++i) {
+            logic += "<MathOperator Nr=\"1\" Function=\"ADD\" FirstOperand=\"count\" SecondOperand=\"1\"/>";
+        }
+        Write("logic10.xml", logic + "<Wait Nr=\"2\" Type=\"Time\" Seconds=\"0\"/></Program>");
+        std::string outputs = "<Program>";
+        for (int i = 0; i < 10; ++i) {
+            outputs += "<Output Nr=\"1\" Channel=\"DOut" + std::to_string(i + 1) + "\" State=\"" +
+                       (i % 2 == 0 ? "True" : "False") + "\"/>";
+        }
+        Write("outputs10.xml", outputs + "<Wait Nr=\"2\" Type=\"Time\" Seconds=\"0\"/></Program>");
+    }
+    static void Write(const std::string& name, const std::string& text) {
+        std::ofstream(LogSingleton::instance()->get_rootPath() + "Data/Programs/" + name) << text;
+    }
+};
+
+BenchRoot& Root() {
+    static BenchRoot root;
+    return root;
+}
+
+// Drives that are always ready.
+class ReadyProtocol : public ControlTest::RecordingProtocol {
+public:
+    using RecordingProtocol::RecordingProtocol;
+    void GetError(std::string& text, std::string& shortText) override {
+        text.assign("Status: operation_enabled");
+        shortText.assign("operation_enabled");
+    }
+};
+
+// The loop's clock without waits (timing mode 0 never waits; only the statistics read it).
+class CountingClock : public LoopClock {
+public:
+    std::uint64_t NowMicros() override { return now += 7; }
+    void SleepUntilMicros(std::uint64_t deadline) override { now = std::max(now, deadline); }
+    void SpinUntilMicros(std::uint64_t deadline) override { now = std::max(now, deadline); }
+    std::uint64_t now = 1000000;
+};
+
+// Timed calls of `FastClock` move a second each: the logic program's passes never wait
+// for their minimum time.
+std::chrono::steady_clock::time_point FastClock() {
+    static long long seconds = 0;
+    return std::chrono::steady_clock::time_point(std::chrono::seconds(++seconds));
+}
+
+struct Bench {
+    BenchRoot& root = Root();
+    RobotMaster master;
+    CountingClock clock;
+    std::atomic<long long> callbacks{0};
+
+    explicit Bench(PathGenType generator) {
+        auto arm = std::make_unique<RobotKinematicSixAxis>();
+        arm->Init("arm", "StandardSixAxisPlus", SourceDir() + "/../tests/fixtures/kinematics/sixaxis/robot_default.xml", 0);
+        arm->cycleTimeMS = kCycleMs;
+        master.kinematic = std::move(arm);
+        auto protocol = std::make_unique<ReadyProtocol>(master.kinematic.get());
+        protocol->RecordCycleCalls(false);
+        master.SetHardwareProtocol(std::move(protocol));
+        master.CycleTimeMS.store(kCycleMs);
+        master.TimingMode.store(0);
+        for (IPO* ipo : {&master.GetMainInterpreter(), &master.GetLogicInterpreter(),
+                         &master.GetMoveToInterpreter()}) {
+            ipo->InitPathGen(generator, 5.0f, 2.0f, 5);
+            ipo->pathGenerator->kinematic = master.kinematic->clone();
+            ipo->SetIgnoreConsistencyCheck(true);
+        }
+        master.SyncJointVelData();
+        // A stand-off pose away from the singularities.
+        const float joints[9] = {10.0f, -20.0f, 30.0f, 5.0f, 40.0f, 10.0f, 0, 0, 0};
+        master.kinematic->ResetLastJoints(joints);
+        master.kinematic->SetJoints(joints, false);
+        std::copy(joints, joints + 9, master.liveState.jointSet);
+        Programs::ProgramMemory& memory = master.GetProgramMemory();
+        memory.SetKinematic(master.kinematic->clone());
+        memory.SeedFromPosition();
+        memory.SetVariablePos("#position", master.liveState, false, Programs::ContentUnchanged);
+        memory.SetVariableSingle("count", 0.0, true);
+        memory.changeCallback = [this](std::shared_ptr<const Programs::MemoryPosition>) { callbacks.fetch_add(1); };
+        master.initHold.store(false);
+    }
+    void Cycle() { master.RunCycle(clock); }
+};
+
+void Percentiles(benchmark::State& state, std::vector<double>& us) {
+    if (us.empty()) return;
+    std::sort(us.begin(), us.end());
+    state.counters["p50_us"] = us[us.size() / 2];
+    state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    state.counters["max_us"] = us.back();
+}
+
+// Runs the timed cycles; before each, prepare(i) sets the cycle's input.
+template <typename Prepare>
+void TimeCycles(benchmark::State& state, Bench& b, Prepare prepare) {
+    std::vector<double> us;
+    us.reserve(1 << 20);
+    long long i = 0;
+    const long long before = AllocationCounter::Count();
+    for (auto _ : state) {
+        prepare(i++);
+        const auto t0 = Clock::now();
+        b.Cycle();
+        const auto t1 = Clock::now();
+        if (us.size() < us.capacity()) us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    }
+    AllocationCounter::Report(state, before, "allocs_per_cycle");
+    state.counters["kin_state"] = b.master.liveState.kinState;
+    Percentiles(state, us);
+}
+
+// The jog turns every 500 cycles so that it never runs into a limit.
+float Jog(long long i) { return (i / 500) % 2 == 0 ? 20.0f : -20.0f; }
+
+void BM_LoopJointJog(benchmark::State& state) {
+    Bench b(PATHGEN_JOINT);
+    b.master.SetMotionMode(MOTION_ROBOT_JOINT);
+    float jog[9] = {};
+    auto prepare = [&](long long i) {
+        jog[0] = Jog(i);
+        jog[2] = -Jog(i);
+        b.master.SetJogValues(jog);
+    };
+    for (int i = 0; i < 200; ++i) {
+        prepare(i);
+        b.Cycle();
+    }
+    TimeCycles(state, b, prepare);
+}
+BENCHMARK(BM_LoopJointJog);
+
+void BM_LoopCartesianJogSixAxis(benchmark::State& state) {
+    Bench b(PATHGEN_JOINT);
+    b.master.SetMotionMode(MOTION_ROBOT_CART_BASE);
+    float jog[9] = {};
+    auto prepare = [&](long long i) {
+        jog[0] = Jog(i);
+        jog[4] = Jog(i) / 4;  // some rotation too
+        b.master.SetJogValues(jog);
+    };
+    for (int i = 0; i < 200; ++i) {
+        prepare(i);
+        b.Cycle();
+    }
+    TimeCycles(state, b, prepare);
+}
+BENCHMARK(BM_LoopCartesianJogSixAxis);
+
+void BM_LoopLinearPlayback(benchmark::State& state) {
+    Bench b(PATHGEN_LINEAR);
+    // A line of 100 mm from where the arm stands, same orientation, at a low override.
+    const DataTypes::RobotState& s = b.master.liveState;
+    b.Cycle();
+    char program[512];
+    std::snprintf(program, sizeof program,
+                  "<Program><Linear Nr=\"1\" x=\"%.3f\" y=\"%.3f\" z=\"%.3f\" a=\"%.3f\" b=\"%.3f\" c=\"%.3f\" "
+                  "vel=\"10\" acc=\"50\" smooth=\"0\" AbortCondition=\"false\"/></Program>",
+                  s.pose(0, 3) + 100.0, s.pose(1, 3), s.pose(2, 3), s.A, s.B, s.C);
+    BenchRoot::Write("line.xml", program);
+    IPO& main = b.master.GetMainInterpreter();
+    main.replayMode.store(IPO::REPLAY_SINGLE);
+    main.LoadProgramSynchronous("line.xml", true);
+    b.master.SetOverride(0.1f);  // the line lasts millions of cycles
+    main.Start();
+    const auto end = Clock::now() + std::chrono::seconds(10);
+    while (!(main.pathGenerator->IsPathAvailable() && !main.pathGenerator->IsThreadRunning()) && Clock::now() < end) {
+        b.Cycle();
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    for (int i = 0; i < 100; ++i) b.Cycle();
+    TimeCycles(state, b, [](long long) {});
+    state.counters["still_running"] = main.IsReplayRunning() ? 1 : 0;
+    main.Stop(IPO::STOP_USER, "");
+}
+BENCHMARK(BM_LoopLinearPlayback);
+
+// Arguments: the program (0: 10 MathOperators on a variable, 1: 10 digital outputs) and
+// the program variables' change callback (1 installed, 0 not).
+void BM_LoopLogicProgram10(benchmark::State& state) {
+    Bench b(PATHGEN_JOINT);
+    if (state.range(1) == 0) b.master.GetProgramMemory().changeCallback = nullptr;
+    IPO& logic = b.master.GetLogicInterpreter();
+    logic.timeSource = &FastClock;
+    logic.LoadProgramSynchronous(state.range(0) == 0 ? "logic10.xml" : "outputs10.xml", true);
+    b.master.GetProgramMemory().SetVariableSingle("count", 0.0, true);  // loading clears them
+    logic.Start();
+    for (int i = 0; i < 100; ++i) b.Cycle();
+    TimeCycles(state, b, [](long long) {});
+    state.counters["still_running"] = logic.IsReplayRunning() ? 1 : 0;
+    logic.Stop(IPO::STOP_USER, "");
+}
+BENCHMARK(BM_LoopLogicProgram10)->ArgsProduct({{0, 1}, {1, 0}})->ArgNames({"outputs", "callback"});
+
+// The hand-over of a new motion to the planner while the previous plan still computes
+// (the cycle's PreparePath), measured alone.
+void BM_PathRequestToBusyPlanner(benchmark::State& state) {
+    Bench b(PATHGEN_LINEAR);
+    b.Cycle();
+    const DataTypes::RobotState& s = b.master.liveState;
+    char program[512];
+    std::snprintf(program, sizeof program,
+                  "<Program><Linear Nr=\"1\" x=\"%.3f\" y=\"%.3f\" z=\"%.3f\" a=\"%.3f\" b=\"%.3f\" c=\"%.3f\" "
+                  "vel=\"50\" acc=\"50\" smooth=\"0\" AbortCondition=\"false\"/></Program>",
+                  s.pose(0, 3) + 100.0, s.pose(1, 3), s.pose(2, 3), s.A, s.B, s.C);
+    BenchRoot::Write("handover.xml", program);
+    IPO& main = b.master.GetMainInterpreter();
+    main.LoadProgramSynchronous("handover.xml", true);
+    main.Start();
+    DataTypes::RobotState planState = b.master.liveState;
+    std::vector<double> us;
+    long long busy = 0;
+    for (auto _ : state) {
+        {
+            std::lock_guard<std::mutex> lock(main.programMutex);
+            busy += main.pathGenerator->IsThreadRunning() ? 1 : 0;
+            const auto t0 = Clock::now();
+            main.PreparePath(&planState);
+            const auto t1 = Clock::now();
+            us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        }
+        state.PauseTiming();
+        std::this_thread::sleep_for(std::chrono::microseconds(500));  // the new plan starts
+        state.ResumeTiming();
+    }
+    state.counters["planner_busy"] = static_cast<double>(busy) / static_cast<double>(std::max<size_t>(1, us.size()));
+    main.Stop(IPO::STOP_USER, "");
+    main.DeleteAll();
+    Percentiles(state, us);
+}
+BENCHMARK(BM_PathRequestToBusyPlanner)->Iterations(300);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,68 @@
+// RobotMaster and the EM67 hand-shake: the robot master as the state machine's host, and
+// the manual-operation entry.
+#include "RobotMasterCommands.h"
+
+#include "core/LogSingleton.h"
+
+namespace TalvoStateMachine {
+
+namespace {
+
+class RobotMasterHost : public EM67Host {
+public:
+    RobotMasterHost(RobotMaster& m, IPO& ipo) : master(m), mainIpo(ipo) {}
+
+    // The command mutex as a CommandLock takes it: tried on the loop, locked elsewhere.
+    bool TryLockStep() override {
+        if (master.IsLoopThread()) return master.commandMutex.try_lock();
+        master.commandMutex.lock();
+        return true;
+    }
+    void UnlockStep() override { master.commandMutex.unlock(); }
+
+    bool IsActive() const override { return master.stateMachineActive.load(); }
+    void SetActive(bool active) override { master.stateMachineActive.store(active); }
+    bool Deactivate() override { return master.stateMachineActive.exchange(false); }
+
+    void SetOutput(int channel, bool on) override { master.SetManualDOut(channel, on); }
+    void EnterStateMachineMotionMode() override { master.SetMotionMode(MOTION_FSM); }
+    void RestoreMotionMode() override { master.SetMotionMode(master.savedMotionType.load()); }
+    void Show(const std::string& text) override { RobotMasterCommands::Show(text); }
+
+    void SetReplaySingle() override { mainIpo.replayMode.store(IPO::REPLAY_SINGLE); }
+    bool IsInterpreterIdle() const override {
+        return !mainIpo.IsLoading() && !mainIpo.IsReplayRunning();
+    }
+    void DeleteAll() override { mainIpo.DeleteAll(); }
+    bool LoadProgram(const std::string& name) override { return mainIpo.LoadProgram(name, true) == 0; }
+    bool IsProgramLoaded() const override { return mainIpo.IsProgramLoaded(); }
+    // The step holds the command mutex, so StartProgram runs now; a refusal (permission,
+    // referencing, the interpreter) leaves the program not replaying.
+    bool StartProgram() override {
+        master.StartProgram();
+        return mainIpo.IsReplayRunning();
+    }
+
+private:
+    RobotMaster& master;
+    IPO& mainIpo;
+};
+
+}  // namespace
+
+std::unique_ptr<EM67Host> MakeRobotMasterHost(RobotMaster& master, IPO& mainInterpreter) {
+    return std::make_unique<RobotMasterHost>(master, mainInterpreter);
+}
+
+}  // namespace TalvoStateMachine
+
+void RobotMaster::SetEM67ManualOperation() {
+    // The pulse sleeps: never on the robot loop.
+    if (IsLoopThread()) {
+        LogSingleton::instance()->addError("RobotMaster: EM67 manual operation refused on the robot loop");
+        return;
+    }
+    ErrorStateProgram(IPO::STOP_USER, false, "");
+    // Without the command mutex: the pulse takes 300 ms and must not hold other commands.
+    stateMachine.SetManualMode();
+}

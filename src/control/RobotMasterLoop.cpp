@@ -1,0 +1,402 @@
+// The robot loop: the thread, the two timing modes, the hold hand-over, idle passes, the
+// exception guard of a full cycle, statistics and publishing. The steps of a full cycle
+// are in RobotMasterLoopMotion.cpp (set-points) and RobotMasterLoopIO.cpp (I/O, safety,
+// PLC interface).
+#include "control/RobotMaster.h"
+
+#include "core/LogSingleton.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+
+namespace {
+
+// Marks the calling thread as the loop of master for the duration of a cycle, so that
+// commands called from inside it skip the hand-over.
+class LoopThreadMark {
+public:
+    explicit LoopThreadMark(const RobotMaster* master);
+    ~LoopThreadMark();
+
+private:
+    const RobotMaster* previous;
+};
+
+}  // namespace
+
+// Defined here so that RobotMaster.cpp and the loop share one marker.
+namespace robot_master_detail {
+thread_local const RobotMaster* loopOwner = nullptr;
+}
+
+namespace {
+
+LoopThreadMark::LoopThreadMark(const RobotMaster* master)
+    : previous(robot_master_detail::loopOwner) {
+    robot_master_detail::loopOwner = master;
+    IPO::SetNoStopWaitOnThisThread(true);  // stops from inside the cycle do not sleep
+}
+
+LoopThreadMark::~LoopThreadMark() {
+    robot_master_detail::loopOwner = previous;
+    IPO::SetNoStopWaitOnThisThread(previous != nullptr);
+}
+
+LogSingleton* Log() { return LogSingleton::instance(); }
+
+constexpr std::uint64_t kIdlePassMicros = 50000;
+constexpr std::uint64_t kMode1SleepMarginMicros = 2000;
+constexpr std::uint64_t kMode2SpinMicros = 3000;
+constexpr std::uint64_t kMode2StepMicros = 1000;
+// A held cycle in timing mode 2 waits this long instead of spinning.
+constexpr std::uint64_t kHeldCycleMicros = 1000;
+constexpr int kStatisticsCycles = 50;
+constexpr std::uint64_t kStatisticsMaxElapsedMs = 50000;
+constexpr float kDirectionHysteresis = 0.1f;
+
+}  // namespace
+
+void* threadRobotLoop(void* master) {
+    static_cast<RobotMaster*>(master)->ThreadRobotLoop();
+    return nullptr;
+}
+
+bool IsJogRequested(const float* values) {
+    for (int i = 0; i < RobotMaster::kNrJoints; ++i) {
+        if (std::fabs(values[i]) > 0.001f) return true;
+    }
+    return false;
+}
+
+bool RobotMaster::IsLoopThread() const { return robot_master_detail::loopOwner == this; }
+
+void RobotMaster::StartMainLoop() {
+    if (loopThread.joinable()) return;
+    stopFlag.store(false);
+    loopRunning.store(true);
+    loopOutbox.Start();
+    loopThread = std::thread([this] { threadRobotLoop(this); });
+}
+
+void RobotMaster::StopMainLoop() {
+    stopFlag.store(true);
+    if (loopThread.joinable()) {
+        if (loopThread.get_id() == std::this_thread::get_id()) {
+            loopThread.detach();  // a command on the loop itself: the loop ends after it
+        } else {
+            loopThread.join();
+        }
+    }
+    loopRunning.store(false);
+    {
+        std::lock_guard<std::mutex> lock(holdAckMutex);
+    }
+    holdAckCondition.notify_all();
+    loopOutbox.Stop();
+
+    // The load-and-start worker ends with the loop; a later request starts a new one.
+    {
+        std::lock_guard<std::mutex> lock(loadMutex);
+        loadStop = true;
+    }
+    loadCondition.notify_all();
+    if (loadThread.joinable() && loadThread.get_id() != std::this_thread::get_id()) {
+        loadThread.join();
+    }
+    std::lock_guard<std::mutex> lock(loadMutex);
+    loadStop = false;
+    loadPending = false;
+}
+
+void RobotMaster::ThreadRobotLoop() {
+    // Named so that its CPU share can be found in /proc.
+    pthread_setname_np(pthread_self(), "RobotLoop");
+    int policy = 0;
+    sched_param param{};
+    pthread_getschedparam(pthread_self(), &policy, &param);
+    Log()->add("RobotMainLoop is executing at priority", param.sched_priority);
+
+    MonotonicLoopClock clock;
+    loopStamped = false;
+    StampLoopStart(clock);
+    while (RunCycle(clock)) {
+    }
+    std::printf("RobotMainLoop stopped\n");
+    std::fflush(stdout);
+    loopRunning.store(false);
+    {
+        std::lock_guard<std::mutex> lock(holdAckMutex);
+    }
+    holdAckCondition.notify_all();
+}
+
+void RobotMaster::StampLoopStart(LoopClock& clock) {
+    // Room for any drive state text, so that reading it never allocates in a cycle.
+    errorTextLong.reserve(256);
+    errorTextShort.reserve(64);
+    {
+        std::lock_guard<std::mutex> lock(publishMutex);
+        liveState.errorText.reserve(64);
+        liveState.previousErrorText.reserve(64);
+        publishedState.errorText.reserve(64);
+    }
+    const std::uint64_t now = clock.NowMicros();
+    cycleStartUs = now;
+    workStartUs = now;
+    statsStartUs = now;
+    statsCycleCount = 0;
+    loopStamped = true;
+}
+
+bool RobotMaster::RunCycle(LoopClock& clock) {
+    if (stopFlag.load()) return false;
+    LoopThreadMark mark(this);
+    if (!loopStamped) StampLoopStart(clock);
+    if (LogSingleton::instance()->get_opMode() != OPMODE_NORMAL) {
+        RunIdlePass(clock);
+        return true;
+    }
+    idleDisconnected = false;
+
+    // 64 bits: CycleTimeMS x 1200 does not fit an int for long periods.
+    const std::uint64_t period =
+        static_cast<std::uint64_t>(std::max(1, CycleTimeMS.load())) * 1000ULL;
+    const int mode = TimingMode.load();
+    if (mode == 1) WaitTimingMode1(clock, period);
+
+    // The hold is read once, before any hardware work; the requests counter first, so a
+    // hold counted in it is also seen as held.
+    const std::uint64_t requested = holdRequests.load();
+    if (IsHeld()) {
+        AcknowledgeHold(requested);
+        // Held cycles in mode 2 would otherwise follow each other without any wait.
+        if (mode == 2) clock.SleepUntilMicros(clock.NowMicros() + kHeldCycleMicros);
+    } else {
+        mode2Waited = false;
+        CycleSteps(clock);
+        // A stand-in cycle or one cut short by an exception still keeps the period.
+        if (mode == 2 && !mode2Waited) WaitTimingMode2(clock, period);
+    }
+
+    UpdateStatistics(clock);
+    PublishState();
+    if (IsHeld()) AcknowledgeHold(holdRequests.load());  // the cycle's work is done
+    return true;
+}
+
+void RobotMaster::CycleSteps(LoopClock& clock) {
+    // Steps 5..20. Whatever is thrown ends the cycle's work here; the loop goes on.
+    cycleClock = &clock;
+    try {
+        FullCycleWork();
+    } catch (const std::exception& e) {
+        LoopException(e.what());
+    } catch (int code) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%d", code);
+        LoopException(text);
+    } catch (...) {
+        LoopException("unknown exception");
+    }
+    cycleClock = nullptr;
+}
+
+void RobotMaster::FullCycleWork() {
+    LoopClock& clock = *cycleClock;
+    const std::uint64_t now = clock.NowMicros();
+    ApplyRequests();
+    RefreshLoopCopies();
+    for (int i = 0; i < kNrJoints; ++i) cycleJog[i] = jogValues[i].load();
+
+    hardware->SendSync();                              // 5
+    liveState.override = overrideValue.load();         // 6
+    UpdateOperationMode();                             // 7
+    ReferenceAllStep(now);                             // 8
+    DelayedBrakeStep(now);                             // 9
+    ErrorChangeStep();                                 // 10
+    if (stateMachineActive.load()) {                   // 11
+        stateMachine.ProcessFSM(liveState);
+    }
+    SetPointStep();                                    // 12
+    LogicProgramStep();                                // 13
+    ToolStep();                                        // 14
+    PLCOutputsStep();                                  // 15
+    DigitalGripperStep();
+    DigitalIOStep();                                   // 16
+    EStopStep();
+    PLCInputSignalsStep();                             // 17
+    ProcessPLCTriggers();                              // 18
+    const std::uint64_t period =
+        static_cast<std::uint64_t>(std::max(1, CycleTimeMS.load())) * 1000ULL;
+    ReadBackStep(clock, period);                       // 19
+    HardwareExchangeStep();                            // 20
+}
+
+void RobotMaster::LoopException(const char* text) {
+    Log()->addFormat("ROBOTMASTER LOOP EXCEPTION: %s", text);
+    std::printf("Error in Main Loop: %s\n", text);
+}
+
+void RobotMaster::WaitTimingMode1(LoopClock& clock, std::uint64_t period) {
+    const std::uint64_t now = clock.NowMicros();
+    RecordCycleTime(now - cycleStartUs);
+    cycleStartUs = now;
+    busyTimeSum += static_cast<float>(now - workStartUs);
+
+    // The next whole multiple of the period, always later than now.
+    const std::uint64_t wake = now + period - now % period;
+    if (!PreciseTiming && wake > now + kMode1SleepMarginMicros) {
+        clock.SleepUntilMicros(wake - kMode1SleepMarginMicros);
+    }
+    clock.SpinUntilMicros(wake);
+    workStartUs = clock.NowMicros();
+}
+
+void RobotMaster::WaitTimingMode2(LoopClock& clock, std::uint64_t period) {
+    mode2Waited = true;
+    const std::uint64_t now = clock.NowMicros();
+    busyTimeSum += static_cast<float>(now - workStartUs);
+    const std::uint64_t deadline = cycleStartUs + period;
+    std::uint64_t t = now;
+    while (t < deadline) {
+        if (!PreciseTiming && deadline - t > kMode2SpinMicros) {
+            clock.SleepUntilMicros(t + kMode2StepMicros);
+        } else {
+            clock.SpinUntilMicros(deadline);
+        }
+        t = clock.NowMicros();
+    }
+    const std::uint64_t actual = t - cycleStartUs;
+    cycleStartUs = t;
+    workStartUs = t;
+    if (actual > static_cast<std::uint64_t>(std::max(1, CycleTimeMS.load())) * 1200ULL) {
+        Log()->addFormat("RobotMaster::Loop - CycleTime exceeded: %lld us",
+                         static_cast<long long>(actual));
+    }
+    RecordCycleTime(actual);
+}
+
+void RobotMaster::RecordCycleTime(std::uint64_t actual) {
+    const int us = static_cast<int>(std::min<std::uint64_t>(actual, 0x7fffffffULL));
+    if (us > maxCycleTime.load()) maxCycleTime.store(us);
+    if (us < minCycleTime.load()) minCycleTime.store(us);
+}
+
+void RobotMaster::UpdateStatistics(LoopClock& clock) {
+    if (++statsCycleCount < kStatisticsCycles) return;
+    statsCycleCount = 0;
+    const std::uint64_t now = clock.NowMicros();
+    const std::uint64_t elapsed = now - statsStartUs;
+    statsStartUs = now;
+    const std::uint64_t elapsedMs = elapsed / 1000;
+    // The first pass after a long idle phase updates nothing.
+    if (elapsedMs >= kStatisticsMaxElapsedMs || elapsed == 0) return;
+
+    frequency.store(static_cast<float>(50000000.0 / static_cast<double>(elapsed)));
+    const double period50 = static_cast<double>(std::max(1, CycleTimeMS.load())) * 50000.0;
+    workload.store(static_cast<float>(busyTimeSum / period50));
+    busyTimeSum = 0.0f;
+    // This pass also runs in held cycles, while a command may write the live state under
+    // publishMutex: the live state is read and written here under it too.
+    bool ready;
+    float sets[kNrJoints];
+    {
+        std::lock_guard<std::mutex> lock(publishMutex);
+        // Read by the outbox worker (a file read has no place in the cycle); last value here.
+        liveState.cpuTemp = loopOutbox.CpuTemperature();
+        ready = IsDriveReady();
+        std::copy(std::begin(liveState.jointSet), std::end(liveState.jointSet), sets);
+    }
+    loopOutbox.RequestTemperature();
+
+    LogSingleton* log = Log();
+    const unsigned ms = static_cast<unsigned>(elapsedMs);
+    log->IncreaseSystemVariables(SV_UpTimeComplete, ms);
+    if (!ready) return;
+    log->IncreaseSystemVariables(SV_UpTimeEnabled, ms);
+    float movement = 0.0f;
+    for (int axis = 0; axis < kNrJoints; ++axis) {
+        const float set = sets[axis];
+        movement += std::fabs(set - statsLastSet[axis]);
+        statsLastSet[axis] = set;
+        const float d = set - statsTurningPoint[axis];
+        if (d > 0.0f && !statsDirectionUp[axis]) {
+            if (d > kDirectionHysteresis) {
+                log->IncreaseSystemVariables(SV_DirChangesJ1 + axis, 1);
+                statsTurningPoint[axis] = set;
+                statsDirectionUp[axis] = true;
+            }
+        } else if (d < 0.0f && statsDirectionUp[axis]) {
+            if (d < -kDirectionHysteresis) {
+                log->IncreaseSystemVariables(SV_DirChangesJ1 + axis, 1);
+                statsTurningPoint[axis] = set;
+                statsDirectionUp[axis] = false;
+            }
+        } else {
+            statsTurningPoint[axis] = set;
+        }
+    }
+    if (movement > 0.1f) log->IncreaseSystemVariables(SV_UpTimeMotion, ms);
+}
+
+void RobotMaster::RunIdlePass(LoopClock& clock) {
+    const std::uint64_t requested = holdRequests.load();
+    if (IsHeld()) {
+        AcknowledgeHold(requested);
+    } else if (LogSingleton::instance()->get_opMode() == OPMODE_SERIOUS_FAILURE &&
+               !idleDisconnected && hardware && hardware->GetConnectionStatus()) {
+        hardware->Disconnect();
+        idleDisconnected = true;
+    }
+    PublishState();
+    clock.SleepUntilMicros(clock.NowMicros() + kIdlePassMicros);
+}
+
+void RobotMaster::PublishState() {
+    std::lock_guard<std::mutex> lock(publishMutex);
+    publishedState = liveState;
+}
+
+void RobotMaster::ApplyRequests() {
+    DataTypes::RobotState& live = liveState;
+    const std::uint32_t ioChange = requests.ioChange.load();
+    if (ioChange != appliedIoChange) {
+        appliedIoChange = ioChange;
+        for (int i = 0; i < DataTypes::RobotState::maxIOs; ++i) {
+            const std::uint8_t r = requests.dout[i].exchange(LoopRequests::kNone);
+            if (r != LoopRequests::kNone) live.DOut[i] = r == LoopRequests::kOn;
+        }
+        for (int i = 0; i < DataTypes::RobotState::maxSignals; ++i) {
+            const std::uint8_t r = requests.gsig[i].exchange(LoopRequests::kNone);
+            if (r != LoopRequests::kNone) live.GSig[i] = r == LoopRequests::kOn;
+        }
+    }
+    if (requests.gripperPending.exchange(false) && kinematic) {
+        kinematic->tool.SetTargetValue(requests.gripperPercent.load());
+        kinematic->tool.UpdateNoVel();
+    }
+    // Order: store, reset, set, restore (see LoopRequests).
+    if (requests.storeProgramVelocities.exchange(false)) {
+        for (int j = 6; j < kNrJoints; ++j) live.jointVelProgram[j] = live.jointVel[j];
+    }
+    if (requests.resetVelocities.exchange(false)) {
+        for (float& v : live.jointVel) v = 0.0f;
+    }
+    if (requests.velocitiesPending.exchange(false)) {
+        for (int e = 0; e < kNrExternalAxes; ++e) {
+            live.jointVel[6 + e] = requests.velocities[e].load();
+        }
+    }
+    if (requests.restoreProgramVelocities.exchange(false)) {
+        for (int j = 6; j < kNrJoints; ++j) {
+            live.jointVel[j] = live.jointVelProgram[j];
+            live.jointVelProgram[j] = 0.0f;
+        }
+    }
+    if (requests.resetJointRamp.exchange(false)) jogRampJoint.Reset();
+    if (requests.resetCartRamp.exchange(false)) jogRampCart.Reset();
+}

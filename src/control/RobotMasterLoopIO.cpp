@@ -1,0 +1,352 @@
+// Robot loop steps that connect the robot to its surroundings: the loop's copies of the
+// settings other threads write, the reference-all sequence, the delayed brake, drive error
+// changes and hardware errors, the PLC-interface outputs, the digital gripper, the output
+// map and the inputs, the emergency-stop edge and the PLC-interface input signals.
+#include "control/RobotMaster.h"
+
+#include "core/LogSingleton.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace {
+
+LogSingleton* Log() { return LogSingleton::instance(); }
+
+bool TextIs(const std::string& text, const char* value) { return text.compare(value) == 0; }
+
+// The seven PLC-interface command inputs in the order they are handled.
+enum PLCSignal { kEnable = 0, kPlay, kPause, kRequestReference, kShutdown, kAltStart, kAltStop, kSignals };
+
+int SignalInput(const PLCInterfaceNumbers& plc, int signal) {
+    switch (signal) {
+        case kEnable: return plc.EnableNumber;
+        case kPlay: return plc.PlayNumber;
+        case kPause: return plc.PauseNumber;
+        case kRequestReference: return plc.RequestReferenceNumber;
+        case kShutdown: return plc.ShutdownNumber;
+        case kAltStart: return plc.AltStartNumber;
+        default: return plc.AltStopNumber;
+    }
+}
+
+const char* const kEStopRefusal[kSignals] = {
+    "PLCInterface: Enable requested but E-Stop detected",
+    "PLCInterface: Play requested but E-Stop detected",
+    "PLCInterface: Pause requested but E-Stop detected",
+    "PLCInterface: Reference all requested but E-Stop detected",
+    nullptr,  // Shutdown is never refused
+    "PLCInterface: AltStart requested but E-Stop detected",
+    "PLCInterface: AltStop requested but E-Stop detected",
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- settings copies
+
+void RobotMaster::SetPLCInterfaceSettings(const PLCInterfaceNumbers& settings) {
+    std::lock_guard<std::mutex> lock(plcSettingsMutex);
+    Log()->get_plcInterfaceNr() = settings;
+    plcSettingsChange.fetch_add(1);
+}
+
+void RobotMaster::RefreshLoopCopies() {
+    loopAxes.Refresh(*this);
+
+    // PLC-interface settings: taken whole when they changed and no writer is busy.
+    const std::uint32_t plcChange = plcSettingsChange.load();
+    if (!loopPlcLoaded || plcChange != loopPlcSeen) {
+        std::unique_lock<std::mutex> lock(plcSettingsMutex, std::try_to_lock);
+        if (lock.owns_lock()) {
+            loopPlc = Log()->get_plcInterfaceNr();
+            loopPlcSeen = plcSettingsChange.load();
+            loopPlcLoaded = true;
+        }
+    }
+
+    // On-error output states: a table read between two equal change counts.
+    const std::uint32_t errorChange = doutOnErrorChange.load();
+    if (!loopDoutOnErrorLoaded || errorChange != loopDoutOnErrorSeen) {
+        DOutTargetState table[DataTypes::RobotState::maxIOs];
+        for (int n = 0; n < DataTypes::RobotState::maxIOs; ++n) table[n] = doutOnError[n].load();
+        if (doutOnErrorChange.load() == errorChange) {
+            std::copy(std::begin(table), std::end(table), std::begin(loopDoutOnError));
+            loopDoutOnErrorSeen = errorChange;
+            loopDoutOnErrorLoaded = true;
+        }
+    }
+}
+
+void RobotMaster::LoopResetOutputsOnError(bool engageBrake) {
+    if (!loopDoutOnErrorLoaded) RefreshLoopCopies();
+    for (int n = 0; n < DataTypes::RobotState::maxIOs; ++n) {
+        if (loopDoutOnError[n] == DOutTrue) {
+            SetManualDOut(n, true);
+        } else if (loopDoutOnError[n] == DOutFalse) {
+            SetManualDOut(n, false);
+        }
+    }
+    if (engageBrake) SetBrake(false, false);
+}
+
+// ---------------------------------------------------------------- reference all (8)
+
+void RobotMaster::ReferenceAllStep(std::uint64_t now) {
+    if (!referenceAllActive.load()) return;
+    const int step = referenceAllStep;
+    if (step >= 0 && step <= 8) {
+        const long long elapsedSeconds = static_cast<long long>(now / 1000000ULL) -
+                                         static_cast<long long>(referenceStepStartUs / 1000000ULL);
+        if (elapsedSeconds >= loopPlc.RefDelay[step]) {
+            const int joint = loopPlc.JointToRef[step];
+            // The settings come from outside: the module is checked before its error code.
+            if (joint >= 0 && hardware->IsAxisModule(joint)) {
+                const int code = hardware->GetJointData(joint).errorCode.load();
+                if (code == 0 || referenceAllCounter > 9) {
+                    // ReferenceJoint is a command: with the command mutex busy the step
+                    // waits a cycle.
+                    CommandLock lock(*this);
+                    if (!lock.Acquired()) return;
+                    if (referenceAllCounter < 10) {
+                        Log()->add("Referencing joint", joint);
+                    } else {
+                        Log()->addFormat("Referencing joint %d despite error code %d", joint, code);
+                    }
+                    ReferenceJoint(joint);
+                    referenceStepStartUs = now;
+                    referenceAllCounter = 0;
+                    referenceAllStep = step + 1;
+                } else {
+                    ++referenceAllCounter;
+                }
+            } else {
+                referenceAllStep = 9;
+            }
+        }
+    }
+    if (referenceAllStep > 8 || referenceAllStep < 0) {
+        referenceAllActive.store(false);
+        referenceAllStep = 0;
+    }
+}
+
+// ---------------------------------------------------------------- delayed brake (9)
+
+void RobotMaster::DelayedBrakeStep(std::uint64_t now) {
+    if (!brakeReleasePending.load()) return;
+    // The request is stamped on the monotonic clock in nanoseconds.
+    const long long elapsedMs =
+        (static_cast<long long>(now) * 1000LL - brakeReleaseRequestNs.load()) / 1000000LL;
+    if (elapsedMs > brakeDelayMS && IsDriveReady()) {
+        SetBrake(true, true);
+        brakeReleasePending.store(false);
+    }
+}
+
+// ---------------------------------------------------------------- error change (10)
+
+void RobotMaster::ErrorChangeStep() {
+    const std::string& text = liveState.errorText;
+    const bool changed = text != liveState.previousErrorText;
+    const bool referencing = hardware->IsReferencing();
+    if (!changed && !(loopReferencing && !referencing)) return;
+
+    const bool keep = (referencing && TextIs(text, "_MNE_LAG")) || TextIs(text, "NoError") ||
+                      TextIs(text, "_MNE") || TextIs(text, "operation_enabled") ||
+                      TextIs(text, "Homing") || TextIs(text, "switched_on") || TextIs(text, "n/a");
+    if (!keep) {
+        LoopResetOutputsOnError(true);
+        referenceAllActive.store(false);
+        Log()->addFormat("RobotMaster: Resetting DOuts on error (main loop), error state: %s",
+                         text.c_str());
+    }
+    loopReferencing = referencing;
+    liveState.previousErrorText.assign(text);
+}
+
+// ---------------------------------------------------------------- hardware error (12)
+
+void RobotMaster::HardwareErrorStep() {
+    // Only running interpreters are stopped; the texts are built only then.
+    if (mainIpo.IsReplayRunning()) {
+        ErrorStateProgram(IPO::STOP_ERROR, true, "Hardware error " + liveState.errorText);
+    }
+    if (moveToIpo.IsReplayRunning()) {
+        moveToIpo.Stop(IPO::STOP_ERROR, "Hardware error " + liveState.errorText);
+        moveToIpo.DeleteAll();
+    }
+    liveState.kinState = 99;
+    ResetVelocities();
+}
+
+// ---------------------------------------------------------------- outputs (15, 16)
+
+void RobotMaster::PLCOutputsStep() {
+    if (!loopPlc.Active) return;
+    const bool ready = IsDriveReady() && !IsEStopDetected();
+    const bool running = mainIpo.IsReplayRunning();
+    auto write = [this](int n, bool value) {
+        if (IsValidIONum(n)) liveState.DOut[n] = value;
+    };
+    write(loopPlc.NoFaultNumber, ready);
+    write(loopPlc.FaultNumber, !ready);
+    write(loopPlc.ProgramRunningNumber, running);
+    write(loopPlc.ProgramNotRunningNumber, ready && !running);
+    write(loopPlc.RobotIsReferenced, hardware->IsReferenced());
+}
+
+void RobotMaster::DigitalGripperStep() {
+    const Tool& tool = kinematic->tool;
+    if (!TextIs(tool.protocol, "digital")) return;
+    if (!IsValidIONum(tool.ChannelEnable) || !IsValidIONum(tool.ChannelOpenClose)) return;
+    liveState.DOut[tool.ChannelEnable] = true;
+    liveState.DOut[tool.ChannelOpenClose] = liveState.gripper[0] > 50.0f;
+}
+
+void RobotMaster::DigitalIOStep() {
+    Hardware::HardwareProtocol& hw = *hardware;
+    // Every output every cycle; 50..63 have no hardware.
+    for (int n = 0; n < 50; ++n) {
+        const bool value = liveState.DOut[n];
+        if (n < 10) {
+            hw.SetIO(0, n, value);
+        } else if (n < 20) {
+            hw.SetIO(3, n - 10, value);
+        } else {
+            hw.SetRailIO(n / 10 - 2, n % 10, value);
+        }
+    }
+    hw.GetDigitalIORail(liveState.DIn);
+}
+
+void RobotMaster::EStopStep() {
+    if (!IsValidIONum(eStopDInChannel)) return;
+    const bool level = liveState.DIn[eStopDInChannel];
+    if (level == lastEStopInput.load()) return;
+    lastEStopInput.store(level);
+    if (!level) {
+        Log()->add("RobotMaster: ***** ESTOP DETECTED! ***** Resetting outputs and applying brake!");
+        LoopResetOutputsOnError(true);
+    }
+}
+
+// ---------------------------------------------------------------- PLC input signals (17)
+
+void RobotMaster::PLCInputSignalsStep() {
+    if (!loopPlc.Active) return;
+    for (int signal = 0; signal < kSignals; ++signal) {
+        const int input = SignalInput(loopPlc, signal);
+        if (!IsValidIONum(input)) continue;
+        const bool level = liveState.DIn[input];
+        if (level && !plcInputMemory[signal]) {
+            // The actions are commands: with the command mutex busy the edge is kept for
+            // the next cycle.
+            CommandLock lock(*this);
+            if (!lock.Acquired()) continue;
+            PLCSignalAction(signal);
+        }
+        plcInputMemory[signal] = level;
+    }
+}
+
+void RobotMaster::PLCSignalAction(int signal) {
+    LogSingleton* log = Log();
+    if (signal != kShutdown && IsEStopDetected()) {
+        log->add(kEStopRefusal[signal]);
+        return;
+    }
+    Hardware::HardwareProtocol& hw = *hardware;
+    const bool mainRunning = mainIpo.IsReplayRunning();
+    const int mainRunState = mainIpo.GetRunState();
+    switch (signal) {
+        case kEnable:
+            ErrorStateProgram(IPO::STOP_PLC, false, std::string());
+            if (!hw.GetMotorEnabled()) {
+                log->add("PLCInterface: Enable");
+                LoopNotify("PLC: Enable");
+                Reset();
+                EnableMotors(true);
+            } else {
+                log->add("PLCInterface: Reset");
+                LoopNotify("PLC: Reset");
+                Reset();
+            }
+            break;
+        case kPlay:
+            if (mainRunning) {
+                log->add("PLCInterface: Stop");
+                LoopNotify("PLC: Stop");
+                StopProgram(IPO::STOP_PLC);
+            } else {
+                log->add("PLCInterface: Play");
+                LoopNotify("PLC: Play");
+                StartProgram();
+            }
+            break;
+        case kPause:
+            if (mainRunState == IPO::RUNSTATE_PAUSED) {
+                log->add("PLCInterface: Continue");
+                LoopNotify("PLC: Continue");
+                StartProgram();
+            } else if (mainRunState == IPO::RUNSTATE_RUNNING) {
+                log->add("PLCInterface: Pause");
+                LoopNotify("PLC: Pause");
+                PauseProgram(IPO::STOP_PLC);
+            }
+            break;
+        case kRequestReference:
+            log->add("PLCInterface: Starting Reference All Joints");
+            LoopNotify("PLC: RefAll");
+            if (mainRunning) StopProgram(IPO::STOP_PLC);
+            referenceAllStep = 0;
+            referenceAllCounter = 0;
+            referenceAllActive.store(true);
+            break;
+        case kShutdown:
+            log->add("PLCInterface: Shutting down the system");
+            LoopNotify("PLC: Shutdown");
+            if (mainRunning) StopProgram(IPO::STOP_PLC);
+            // Counters, project write and the power-off command run off the loop.
+            loopOutbox.RequestShutdown();
+            break;
+        case kAltStart: {
+            const bool referencingNeeded = hw.IsReferencingMandatory() && !hw.IsReferenced();
+            if (!hw.GetMotorEnabled()) {
+                log->add("PLCInterface: AltStart - Reset/Enable");
+                LoopNotify("PLC: Reset/Enable");
+                Reset();
+                EnableMotors(true);
+            } else if (referencingNeeded) {
+                if (!referenceAllActive.load()) {
+                    log->add("PLCInterface: AltStart - RefAll");
+                    LoopNotify("PLC: RefAll");
+                    if (mainRunning) StopProgram(IPO::STOP_PLC);
+                    referenceAllStep = 0;
+                    referenceAllCounter = 0;
+                    referenceAllActive.store(true);
+                } else {
+                    log->add("PLCInterface: RefAll already running");
+                    LoopNotify("RefAll already running");
+                }
+            } else if (!mainRunning) {
+                log->add("PLCInterface: AltStart - StartProgram");
+                LoopNotify("PLC: Start");
+                StartProgram();
+            }
+            break;
+        }
+        default:  // AltStop
+            if (mainRunState == IPO::RUNSTATE_RUNNING) {
+                log->add("PLCInterface: AltStop - Pause");
+                LoopNotify("PLC: Pause");
+                PauseProgram(IPO::STOP_PLC);
+            } else if (mainRunState == IPO::RUNSTATE_PAUSED) {
+                LoopNotify("PLC: Stop");
+                StopProgram(IPO::STOP_PLC);
+            } else {
+                LoopNotify("PLC: Reset");
+                Reset();
+            }
+            break;
+    }
+}

@@ -1,0 +1,580 @@
+#pragma once
+
+// RobotMaster: the one controller object. It reads the robot file, owns the kinematic, the
+// joint-drive protocol, the program variables, the three interpreters, the jog ramps and
+// the EM67 state machine, runs the robot loop thread and carries every operating command.
+//
+// Threads. Commands come from the main thread, the remote clients, the Modbus thread and
+// the robot loop itself:
+//  - One recursive command mutex serialises commands (they nest: Reset -> ErrorStateProgram
+//    -> IPOError -> DOutResetOnError -> SetManualDOut). Take it with CommandLock.
+//  - A command that talks to the drives takes a HoldScope: it raises the hold, waits until
+//    the loop has acknowledged it at the start of a held cycle (at once when no loop
+//    runs, bounded otherwise), then waits the command's own time before the hardware call.
+//  - On the loop thread a command runs only when the try-lock succeeds; it then skips the
+//    hand-over and the waits (the loop itself is not touching the hardware meanwhile).
+//  - Commands without the hold never write the loop's live state: they leave requests in
+//    LoopRequests, which the loop applies at its next full cycle. Under an acknowledged
+//    hold a command may write the live state directly.
+//  - Other threads read the robot through GetRobotState(), a copy taken under a short
+//    mutex that the loop also takes to publish.
+
+#include "control/ExternalJointVelocitySource.h"
+#include "control/KinematicErrorTexts.h"
+#include "control/LoopClock.h"
+#include "control/LoopCopies.h"
+#include "control/LoopOutbox.h"
+#include "control/PLCInterfaceTrigger.h"
+#include "control/PLCTriggerFiring.h"
+#include "control/StateMachineSGM.h"
+#include "core/LogSingleton.h"
+#include "core/RobotState.h"
+#include "hardware/HardwareProtocol.h"
+#include "kinematics/ExternalAxis.h"
+#include "kinematics/RobotKinematic.h"
+#include "motion/JogAccelControlCart.h"
+#include "motion/JogAccelControlJoint.h"
+#include "program/IPO.h"
+#include "program/ProgramMemory.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Output state applied on reset or on error. Enum order differs from the number form.
+enum DOutTargetState : std::int32_t {
+    DOutTrue = 0,
+    DOutFalse = 1,
+    DOutNoChange = 2,
+};
+
+// How the robot loop applies jog input.
+enum MotionType : std::int32_t {
+    MOTION_ROBOT_JOINT = 0,
+    MOTION_ROBOT_CART_BASE = 1,
+    MOTION_ROBOT_CART_TOOL = 2,
+    MOTION_PLATFORM = 3,
+    MOTION_FSM = 4,
+};
+
+// Microseconds of a time stamp and back, in 64 bits.
+std::uint64_t ToMicroSec(const timespec& t);
+timespec FromMicroSec(std::uint64_t us);
+
+// Error callback of the three interpreters: forwards to RobotMaster::IPOError.
+void IPOErrorFunc(void* context, IPO* ipo, bool resetOutputs);
+
+class RobotMaster;
+
+// Thread entry of the robot loop: runs RobotMaster::ThreadRobotLoop of its argument.
+void* threadRobotLoop(void* master);
+// True when any of the nine jog values exceeds 0.001 in magnitude.
+bool IsJogRequested(const float* values);
+
+// Requests that command threads leave for the loop; each slot is exchanged whole and the
+// loop applies them at its next full cycle (not while held).
+struct LoopRequests {
+    // Digital outputs and global signals: 0 none, 1 on, 2 off (the latest request wins).
+    static constexpr std::uint8_t kNone = 0;
+    static constexpr std::uint8_t kOn = 1;
+    static constexpr std::uint8_t kOff = 2;
+    std::atomic<std::uint8_t> dout[DataTypes::RobotState::maxIOs] = {};
+    std::atomic<std::uint8_t> gsig[DataTypes::RobotState::maxSignals] = {};
+    // Bumped after every output/signal request so the loop scans only on a change.
+    std::atomic<std::uint32_t> ioChange{0};
+
+    // Gripper target in percent (tool SetTargetValue + UpdateNoVel on the loop).
+    std::atomic<bool> gripperPending{false};
+    std::atomic<float> gripperPercent{0.0f};
+
+    // External-axis velocity set-points (joint velocities 6..8). The loop applies, in this
+    // order: store, reset, set, restore. A setter therefore clears resetVelocities before it
+    // raises velocitiesPending, and a reset clears velocitiesPending before it raises
+    // resetVelocities, so that the later request wins.
+    std::atomic<bool> velocitiesPending{false};
+    std::atomic<float> velocities[3] = {};
+    // All 9 joint velocities to 0.
+    std::atomic<bool> resetVelocities{false};
+    // Saved program velocities 6..8: store (running) / restore (paused).
+    std::atomic<bool> storeProgramVelocities{false};
+    std::atomic<bool> restoreProgramVelocities{false};
+
+    // Jog ramp resets (SetMotionMode, Reset without the hold).
+    std::atomic<bool> resetJointRamp{false};
+    std::atomic<bool> resetCartRamp{false};
+};
+
+// The recursive command mutex. Off the loop thread it locks; on the loop thread it only
+// tries, and Acquired() tells whether the command may run now (else its step waits a cycle).
+class CommandLock {
+public:
+    explicit CommandLock(RobotMaster& master);
+    ~CommandLock();
+    CommandLock(const CommandLock&) = delete;
+    CommandLock& operator=(const CommandLock&) = delete;
+    bool Acquired() const { return acquired; }
+
+private:
+    RobotMaster& master;
+    bool acquired = false;
+};
+
+// The hold hand-over around hardware calls: raises the hold, waits for the loop's
+// acknowledgement and then waitBeforeMs; the destructor waits waitAfterMs and lowers the
+// hold. On the loop thread both waits and the hand-over are skipped. Take a CommandLock
+// first.
+class HoldScope {
+public:
+    HoldScope(RobotMaster& master, int waitBeforeMs, int waitAfterMs);
+    ~HoldScope();
+    HoldScope(const HoldScope&) = delete;
+    HoldScope& operator=(const HoldScope&) = delete;
+    // False only when the loop did not acknowledge within the bound (the command goes on).
+    bool Acknowledged() const { return acknowledged; }
+    // An extra wait inside the hold (skipped on the loop thread).
+    void Wait(int ms) const;
+
+private:
+    RobotMaster& master;
+    int waitAfterMs;
+    bool onLoopThread;
+    bool acknowledged = true;
+};
+
+class RobotMaster {
+public:
+    static constexpr int kMaxPLCTriggers = 10;
+    static constexpr int kNrJoints = 9;
+    static constexpr int kNrExternalAxes = 3;
+    static constexpr int kNrZeroTorqueJoints = 16;
+    // Longest wait for the loop to acknowledge a hold, beyond a few cycles.
+    static constexpr int kHoldAckMinimumMs = 1000;
+
+    RobotMaster();
+    virtual ~RobotMaster();
+    RobotMaster(const RobotMaster&) = delete;
+    RobotMaster& operator=(const RobotMaster&) = delete;
+
+    // --- Start-up ---
+    void Init(const std::string& robotName, const std::string& robotType,
+              const std::string& robotFile);
+    void FinishInit();
+    void SyncJointVelData();
+    // Starts the loop thread (owned; a running loop is left alone).
+    void StartMainLoop();
+    // Sets the stop flag and joins the loop thread and the load-and-start worker.
+    void StopMainLoop();
+    bool IsMainLoopRunning() const { return loopRunning.load(); }
+    float GetCycleTime() const { return static_cast<float>(CycleTimeMS.load()); }
+    static void wait(int ms);
+
+    // --- Robot configuration file ---
+    int ReadConfigFile(const std::string& path);
+    void UpdateConfigurationFile();
+    void QueueUpdateRobotFile();
+    // now: wall-clock seconds (time()).
+    void UpdateConfiguration();
+    void UpdateConfiguration(std::int64_t now);
+    void UpdateTimingMode();
+
+    // --- Kinematic error texts ---
+    std::string TranslateKinError(int code) const { return KinematicErrorText(code); }
+    std::string TranslateKinErrorLog(int code) const { return KinematicErrorToken(code); }
+
+    // --- Robot loop ---
+    // The published robot state, copied under a short lock.
+    DataTypes::RobotState GetRobotState() const;
+    // One cycle of the loop on the given clock (held, idle or full pass). Returns false
+    // when the stop flag was found set (nothing else is done then).
+    bool RunCycle(LoopClock& clock);
+    // Steps 5..20 of a cycle that is not held, inside the cycle's exception guard: sync,
+    // modes, set-point, logic program, I/O, PLC signals and triggers, hardware exchange. A
+    // test's stand-in loop may replace it; the timing mode 2 wait then follows it.
+    virtual void FullCycleWork();
+    // Runs cycles on the monotonic clock until the stop flag is set.
+    void ThreadRobotLoop();
+    // PLC triggers: fires the triggers whose input rose (one full cycle step).
+    void ProcessPLCTriggers();
+    // The PLC-interface settings, written whole (the loop copies them when they change).
+    void SetPLCInterfaceSettings(const PLCInterfaceNumbers& settings);
+    // The loop's outbox (texts, shut-down, temperature); its worker runs with the loop.
+    LoopOutbox& GetLoopOutbox() { return loopOutbox; }
+    // True while the loop skips its hardware work (init hold or a command's hold).
+    bool IsHeld() const { return initHold.load() || holdDepth.load() > 0; }
+    bool IsLoopThread() const;
+    float GetFrequency() const { return frequency.load(); }
+    float GetWorkload() const { return workload.load(); }
+    float GetMaxCycleTime() const { return static_cast<float>(maxCycleTime.load()); }
+    float GetMinCycleTime() const { return static_cast<float>(minCycleTime.load()); }
+    void ResetMaxCycleTime() { maxCycleTime.store(0); }
+    void ResetMinCycleTime() { minCycleTime.store(99999999); }
+    bool IsZeroTorqueEnabled() const { return zeroTorqueOn.load(); }
+    bool IsOperationModesEnabled() const { return operationModesActive; }
+    int GetOperationMode() const { return operationMode.load(); }
+    std::string GetDisplayPortDefault() const;
+    std::string GetFunctionButtonRefAll() const;
+
+    // --- Drive commands ---
+    void Reset();
+    void EnableMotors(bool enable);
+    void AlignMotors();
+    void ReferenceJoint(int joint);
+    void ReferenceJointAlt(int n);
+    void ReferenceJointsReset();
+    void ReferenceAllJoints();
+    void ResetAllJointsToZero();
+    void InitExternalJoints();
+    void InitDIOModule(int id);
+    void InitGripper(const std::string& type);
+
+    // --- Program control ---
+    void StartProgram();
+    // Stops, then loads and starts on the owned worker; the latest request wins.
+    void LoadProgramAndStartAsync(const std::string& file, IPO::StopReason reason);
+    void PauseProgram(IPO::StopReason reason);
+    void StopProgram(IPO::StopReason reason);
+    void StopLogicProgram(IPO::StopReason reason);
+    void ErrorStateProgram(IPO::StopReason reason, bool resetOutputs, const std::string& text);
+    void DeleteProgram();
+    void DeleteLogicProgram();
+    void CheckRunStateChanged();
+    void IPOError(IPO* ipo, bool resetOutputs);
+
+    // --- Jog, motion mode and velocities ---
+    void SetJogValues(float* values);
+    void CheckJogValues();
+    bool IsMoving();
+    void ToggleMotionMode();
+    void SetMotionMode(MotionType mode);
+    MotionType GetMotionMode() const { return motionType.load(); }
+    void SetOverride(float percent);
+    float GetOverride() const { return overrideValue.load(); }
+    void ResetVelocities();
+    void StoreProgramVelocities();
+    void RestoreProgramVelocities();
+    void SetVelocities(float e1, float e2, float e3);
+    void GetVelocities(float& e1, float& e2, float& e3) const;
+
+    // --- Digital I/O, signals, brake, gripper ---
+    void SetManualDOut(int n, bool on);
+    void SetGlobalSignal(int n, bool on);
+    void SetBrake(bool release, bool immediately);
+    void DOutResetOnError(bool engageBrake);
+    void DOutResetOnReset();
+    void SetGripperPosition(float percent);
+    bool IsValidIONum(int n) const { return n >= 0 && n < DataTypes::RobotState::maxIOs; }
+    bool IsEStopDetected();
+    static unsigned DOutTargetStateToUInt(DOutTargetState state);
+    static DOutTargetState DOutTargetStateFromUInt(unsigned value);
+    static std::string DOutTargetStateToString(DOutTargetState state);
+    static DOutTargetState DOutTargetStateFromString(std::string text);
+    // On-reset and on-error target states (project reader, remote configuration).
+    void SetDOutTargetStateOnReset(int n, DOutTargetState state);
+    void SetDOutTargetStateOnError(int n, DOutTargetState state);
+    DOutTargetState GetDOutTargetStateOnReset(int n) const;
+    DOutTargetState GetDOutTargetStateOnError(int n) const;
+
+    // --- External axes, zero torque, PLC triggers, home position ---
+    void SetExternalAxis(const ExternalAxis& axis);
+    // A copy of the axis; std::out_of_range / std::invalid_argument as RemoveExternalAxis.
+    ExternalAxis GetExternalAxis(int n) const;
+    void RemoveExternalAxis(int n);
+    bool HasExternalAxis(int n) const;
+    void ClearExternalAxes();
+    bool IsZeroTorqueAllowed() const;
+    void SetZeroTorqueMode(bool on);
+    void AddPLCTrigger(const PLCTrigger::PLCInterfaceTrigger& trigger);
+    void ClearPLCTriggers();
+    std::vector<PLCTrigger::PLCInterfaceTrigger> GetPLCTriggers() const;
+    void SetHomePos(double* joints);
+
+    // --- EM67 ---
+    void StartStopEM67FSM();
+    void SetEM67ManualOperation();
+
+    // --- Seams ---
+    // The Modbus server's external-axis velocities (not owned; null = none).
+    void SetExternalJointVelocitySource(ExternalJointVelocitySource* source);
+    ExternalJointVelocitySource& GetExternalJointVelocitySource() const;
+    Hardware::HardwareProtocol* GetHardware() const { return hardware.get(); }
+    RobotKinematic* GetKinematic() const { return kinematic.get(); }
+    Programs::ProgramMemory& GetProgramMemory() { return programMemory; }
+    IPO& GetMainInterpreter() { return mainIpo; }
+    IPO& GetLogicInterpreter() { return logicIpo; }
+    IPO& GetMoveToInterpreter() { return moveToIpo; }
+    TalvoStateMachine::StateMachineSGM& GetStateMachine() { return stateMachine; }
+    // Test seam: replaces the protocol (the old one is disconnected and destroyed).
+    void SetHardwareProtocol(std::unique_ptr<Hardware::HardwareProtocol> protocol);
+    // Hold hand-over counters (acknowledged <= requested).
+    std::uint64_t GetHoldRequests() const { return holdRequests.load(); }
+    std::uint64_t GetHoldAcknowledged() const { return holdAcknowledged.load(); }
+
+    // ======================= Fields =======================
+    // Configuration, read by start-up and by other threads after it.
+    std::string robotName;
+    std::string robotType;
+    std::string kinematicType = "Delta";
+    std::string protocolName = "JXRCAN";
+    std::string robotFilePath;
+    int VelocitySetting = 0;
+
+    // Jog.
+    std::atomic<int> jogWatchdog{0};
+    bool jogRefusedReported = false;  // loop only
+    float jogVelJoint = 1.0f;
+    float jogVelCart[3] = {100.0f, 100.0f, 100.0f};
+    float jogVelOri[3] = {30.0f, 30.0f, 30.0f};
+
+    // Limits (SyncJointVelData).
+    double jointMaxVelocity[kNrJoints] = {};
+    double jointMaxAcceleration[kNrJoints] = {};
+    double jointAccelerationIncrease[kNrJoints] = {};
+    // Translation velocity, linear acc, linear acc increase, orientation velocity,
+    // orientation acc, orientation acc increase.
+    double cartesianLimits[6] = {};
+
+    // External axes: slots changed by commands under the command mutex; the loop uses its
+    // own copy, refreshed when externalAxesChange moves.
+    ExternalAxis externalAxes[kNrExternalAxes];
+    bool externalAxisDefined[kNrExternalAxes] = {false, false, false};
+    std::atomic<std::uint32_t> externalAxesChange{0};
+
+    // Zero torque.
+    bool zeroTorqueAllowed[kNrZeroTorqueJoints] = {};
+    std::atomic<bool> zeroTorqueOn{false};
+
+    // Jog ramps (loop; reset by commands only under an acknowledged hold, else requested).
+    JogAccelControlJoint jogRampJoint;
+    JogAccelControlCart jogRampCart;
+    bool jogAccelerationActive = false;
+    // Joint acc / fast decel (deg/s2), Cart acc / fast decel (mm/s2), ori acc / decel (deg/s2).
+    float jogAccelerations[6] = {90.0f, 360.0f, 500.0f, 1500.0f, 45.0f, 180.0f};
+    float jogJointAccelerations[kNrJoints] = {};
+    float jogJointDecelerations[kNrJoints] = {};
+
+    // Operation modes (FinishInit copies them from LogSingleton).
+    bool operationModesActive = false;
+    std::atomic<int> operationMode{2};  // 0 not limited, 1 velocity limited, 2 no motion
+    float manualModeMaxVel = 250.0f;
+    int dInEnableManualMotion = -1;
+    int dInOpModeAuto = -1;
+    bool speedReductionReported = true;  // loop only
+
+    // PLC triggers: changed under the command mutex; the loop copies them when
+    // plcTriggersChange moves.
+    std::vector<PLCTrigger::PLCInterfaceTrigger> plcTriggers;
+    int plcTriggerCount = 0;
+    std::atomic<std::uint32_t> plcTriggersChange{0};
+
+    // Path generation.
+    PathGenType generatorType = PATHGEN_JOINT;
+    int lookAhead = 3;
+    float smoothDistCart = 100.0f;
+    float smoothDistJoint = 10.0f;
+
+    // Robot states: live (loop's working copy), logic (handed to the logic program),
+    // published (GetRobotState, under publishMutex).
+    DataTypes::RobotState liveState;
+    DataTypes::RobotState logicState;
+    DataTypes::RobotState publishedState;
+    mutable std::mutex publishMutex;
+
+    std::atomic<int> lastMainRunState{IPO::RUNSTATE_STOPPED};
+
+    // Application settings of the robot file.
+    bool DebugMode = false;
+    std::string displayPort = "/dev/ttyO1";
+    bool IgnoreConsistencyCheck = false;
+    std::string functionButtonRefAll = "refall";
+
+    // Timing.
+    std::atomic<int> CycleTimeMS{200};
+    std::atomic<float> frequency{0.0f};
+    std::atomic<int> maxCycleTime{0};
+    std::atomic<int> minCycleTime{0};
+    std::atomic<float> workload{0.0f};
+    float busyTimeSum = 0.0f;  // loop only
+    std::atomic<int> TimingMode{0};
+    bool PreciseTiming = false;
+
+    // Loop control and the hold hand-over.
+    std::atomic<bool> stopFlag{false};
+    std::atomic<bool> initHold{true};        // from construction until FinishInit ends
+    std::atomic<int> holdDepth{0};           // active command holds
+    std::atomic<std::uint64_t> holdRequests{0};
+    std::atomic<std::uint64_t> holdAcknowledged{0};
+    std::mutex holdAckMutex;                 // only for the condition variable
+    std::condition_variable holdAckCondition;
+    std::recursive_mutex commandMutex;
+
+    // PLC-interface input memories (loop only).
+    bool plcInputMemory[7] = {};
+
+    // Reference-all sequence.
+    std::atomic<bool> referenceAllActive{false};
+    int referenceAllStep = 0;
+    int referenceAllCounter = 0;
+    // Loop-only referencing bookkeeping.
+    bool loopReferencing = false;
+    int loopReferencingStep = 0;
+
+    // Owned devices. The kinematic is declared first so that the protocol, which points
+    // to it, is destroyed first.
+    std::unique_ptr<RobotKinematic> kinematic;
+    std::unique_ptr<Hardware::HardwareProtocol> hardware;
+    Programs::ProgramMemory programMemory;
+    IPO mainIpo{IPO::IPO_MAIN};
+    IPO logicIpo{IPO::IPO_LOGIC};
+    IPO moveToIpo{IPO::IPO_MOVETO};
+
+    // Jog values (percent), written by the main loop, decayed by the robot loop.
+    std::atomic<float> jogValues[kNrJoints] = {};
+    std::atomic<float> overrideValue{100.0f};
+    std::atomic<MotionType> motionType{MOTION_ROBOT_JOINT};
+
+    // EM67.
+    std::atomic<bool> stateMachineActive{false};
+    std::atomic<MotionType> savedMotionType{MOTION_ROBOT_JOINT};
+    TalvoStateMachine::StateMachineSGM stateMachine;
+
+    // Brake.
+    std::atomic<bool> brakeReleasePending{false};
+    std::atomic<std::int64_t> brakeReleaseRequestNs{0};  // monotonic
+    int brakeDelayMS = 500;
+    int brakeDOutChannel = -1;
+
+    // E-stop.
+    int eStopDInChannel = -1;
+    std::atomic<bool> lastEStopInput{false};
+
+    // Output target states.
+    std::atomic<DOutTargetState> doutOnReset[DataTypes::RobotState::maxIOs];
+    std::atomic<DOutTargetState> doutOnError[DataTypes::RobotState::maxIOs];
+    std::atomic<std::uint32_t> doutOnErrorChange{0};
+
+    // Robot-file write delays (s) and request times (time() s; 0 = none pending).
+    int robotFileDelayFirstS = 15;
+    int robotFileDelayLastS = 3;
+    std::int64_t robotFileFirstRequest = 0;
+    std::int64_t robotFileLastRequest = 0;
+    std::mutex robotFileMutex;  // one writer of the robot file at a time
+
+    // Home position.
+    double homePosition[kNrJoints] = {};
+
+    // Requests left for the loop.
+    LoopRequests requests;
+
+private:
+    friend class CommandLock;
+    friend class HoldScope;
+
+    // Raises the hold and waits for the loop's acknowledgement (see HoldScope).
+    bool BeginHold();
+    void EndHold();
+    // The loop's side: acknowledge the holds up to requested (a value of holdRequests).
+    void AcknowledgeHold(std::uint64_t requested);
+    // Publishes the live state (and the run-time figures) under publishMutex.
+    void PublishState();
+
+protected:
+    // Applies the requests of LoopRequests to the live state (full cycles only).
+    void ApplyRequests();
+
+private:
+
+    // The idle pass of operation modes other than 0.
+    void RunIdlePass(LoopClock& clock);
+
+    void LoadAndStartWorker();
+
+    // --- Robot loop steps (loop thread only; RobotMasterLoop*.cpp) ---
+    void StampLoopStart(LoopClock& clock);
+    void WaitTimingMode1(LoopClock& clock, std::uint64_t period);
+    void WaitTimingMode2(LoopClock& clock, std::uint64_t period);
+    void RecordCycleTime(std::uint64_t actual);
+    void UpdateStatistics(LoopClock& clock);
+    void CycleSteps(LoopClock& clock);
+    void LoopException(const char* text);
+    void RefreshLoopCopies();
+    void UpdateOperationMode();
+    void ReferenceAllStep(std::uint64_t now);
+    void DelayedBrakeStep(std::uint64_t now);
+    void ErrorChangeStep();
+    void HardwareErrorStep();
+    void SetPointStep();
+    void InterpreterSetPoint(IPO& ipo);
+    void JogJoint();
+    void JogCartesian(bool tool);
+    void ExternalVelocityAxes();
+    void LogicProgramStep();
+    void ToolStep();
+    void PLCOutputsStep();
+    void DigitalGripperStep();
+    void DigitalIOStep();
+    void EStopStep();
+    void PLCInputSignalsStep();
+    void PLCSignalAction(int signal);
+    void ReadBackStep(LoopClock& clock, std::uint64_t period);
+    void HardwareExchangeStep();
+    // DOutResetOnError with the loop's copy of the on-error states.
+    void LoopResetOutputsOnError(bool engageBrake);
+    void LoopShow(const char* text) { loopOutbox.Post(LoopOutbox::DisplayAndServer, text); }
+    void LoopNotify(const char* text) { loopOutbox.Post(LoopOutbox::Server, text); }
+    bool IsDriveReady() const;
+    bool IsLiveErrorFree() const;
+
+    LoopOutbox loopOutbox;
+    std::mutex plcSettingsMutex;  // writers of the PLC-interface settings
+    std::atomic<std::uint32_t> plcSettingsChange{0};
+
+    // Loop-only state.
+    LoopClock* cycleClock = nullptr;  // the clock of the full cycle in progress
+    bool loopStamped = false;
+    std::uint64_t cycleStartUs = 0;
+    std::uint64_t workStartUs = 0;
+    std::uint64_t statsStartUs = 0;
+    int statsCycleCount = 0;
+    float statsLastSet[kNrJoints] = {};
+    float statsTurningPoint[kNrJoints] = {};
+    bool statsDirectionUp[kNrJoints] = {};
+    bool mode2Waited = false;
+    int cycleOperationMode = 0;
+    float cycleJog[kNrJoints] = {};
+    std::uint64_t referenceStepStartUs = 0;
+    PLCInterfaceNumbers loopPlc;
+    std::uint32_t loopPlcSeen = 0;
+    bool loopPlcLoaded = false;
+    DOutTargetState loopDoutOnError[DataTypes::RobotState::maxIOs];
+    std::uint32_t loopDoutOnErrorSeen = 0;
+    bool loopDoutOnErrorLoaded = false;
+    ExternalAxesLoopCopy loopAxes;
+    PLCTriggerFiring loopTriggers;
+    std::string errorTextLong;
+    std::string errorTextShort;
+    DataTypes::RobotState probeState;
+
+    std::thread loopThread;
+    std::atomic<bool> loopRunning{false};
+    bool idleDisconnected = false;  // loop only
+    std::uint32_t appliedIoChange = 0;  // loop only
+
+    // Load-and-start worker: one thread, the newest request wins.
+    std::thread loadThread;
+    std::mutex loadMutex;
+    std::condition_variable loadCondition;
+    bool loadPending = false;
+    bool loadStop = false;
+    std::string loadFile;
+    IPO::StopReason loadReason = IPO::STOP_USER;
+    bool loadStopFirst = false;  // the worker stops the program first (loop-thread request)
+
+    ExternalJointVelocitySource* externalVelocitySource = nullptr;
+};

@@ -1,0 +1,243 @@
+// The robot loop's set-points: joint and Cartesian jog (with the velocity limit of the
+// operation modes), the interpreter set-point and its kinematic errors, operation mode 2.
+#include "kinematics/RobotKinematicSixAxis.h"
+#include "loop_test_fixture.h"
+
+#include <cmath>
+
+using namespace ControlTest;
+
+namespace {
+
+using DataTypes::Matrix44;
+using DataTypes::Vector3;
+
+double Distance(const Vector3& a, const Vector3& b) {
+    const double dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
+    return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+void SetJog(RobotMaster& m, std::initializer_list<std::pair<int, float>> values) {
+    float jog[9] = {};
+    for (const auto& v : values) jog[v.first] = v.second;
+    m.SetJogValues(jog);
+}
+
+TEST_F(LoopTest, GantryJointJogAtHalfSpeedSettlesAtHalfTheMaximumPerCycle) {
+    InitGantry();
+    const double vmax = master.jointMaxVelocity[0];
+    ASSERT_GT(vmax, 0.0);
+    const double cycleS = master.CycleTimeMS.load() / 1000.0;
+    for (int i = 0; i < 200; ++i) {
+        SetJog(master, {{0, 50.0f}});
+        Cycles(1);
+    }
+    const float before = Live().jointSet[0];
+    SetJog(master, {{0, 50.0f}});
+    Cycles(1);
+    // JogJoint 2 in the robot file doubles the jog speed.
+    EXPECT_NEAR(Live().jointSet[0] - before, 0.5 * master.jogVelJoint * vmax * cycleS, 1e-3);
+    EXPECT_EQ(Live().jointSet[1], 0.0f);
+    EXPECT_EQ(Live().kinState, 0);
+}
+
+// A six-axis arm standing with its tool tilted 90 degrees about Y.
+class SixAxisJogTest : public LoopTest {
+protected:
+    void SetUp() override {
+        LoopTest::SetUp();
+        if (IsSkipped()) return;
+        auto arm = std::make_unique<RobotKinematicSixAxis>();
+        arm->Init("arm", "StandardSixAxisPlus",
+                  std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/sixaxis/robot_default.xml", 0);
+        InitWith(std::move(arm));
+        DataTypes::RobotState state;
+        master.GetKinematic()->GetPosition(&state);
+        start = state.pose;
+        start.SetRotationABCDeg2(0.0, 90.0, 0.0);
+        start.SetTranslation(start.GetTranslation() + Vector3(-50.0f, 0.0f, -50.0f));
+        float joints[9];
+        master.GetKinematic()->GetJoints(joints);
+        master.GetKinematic()->SetPosition(start, joints);
+        master.GetKinematic()->GetJoints(Live().jointSet);
+        Cycles(1);  // the drive state read back once, nothing jogged
+        master.GetKinematic()->GetPosition(&state);
+        start = state.pose;
+    }
+    Matrix44 PoseAfterOneJogCycle(MotionType type) {
+        master.SetMotionMode(type);
+        SetJog(master, {{3, 100.0f}});  // A: about Z
+        Cycles(1);
+        DataTypes::RobotState state;
+        master.GetKinematic()->GetPosition(&state);
+        return state.pose;
+    }
+
+    Matrix44 start;
+};
+
+TEST_F(SixAxisJogTest, BaseAndToolJogsAboutZTurnAboutTheBaseAndTheToolAxis) {
+    const double step = master.jogVelOri[0] * master.CycleTimeMS.load() / 1000.0;
+    Matrix44 turn;
+    turn.SetRotationABCDeg(step, 0.0, 0.0);
+    struct Case {
+        MotionType type;
+        Matrix44 expected;
+    };
+    // Matrix44's product puts its right operand first.
+    const Case cases[] = {
+        {MOTION_ROBOT_CART_BASE, start * turn},  // turn·start: about the base Z axis
+        {MOTION_ROBOT_CART_TOOL, turn * start},  // start·turn: about the tool's Z axis
+    };
+    const float joints[9] = {Live().jointSet[0], Live().jointSet[1], Live().jointSet[2],
+                             Live().jointSet[3], Live().jointSet[4], Live().jointSet[5]};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        std::copy(joints, joints + 9, Live().jointSet);
+        master.GetKinematic()->ResetLastJoints(joints);
+        master.GetKinematic()->SetJoints(joints, false);
+        const Matrix44 pose = PoseAfterOneJogCycle(c.type);
+        EXPECT_EQ(Live().kinState, 0);
+        for (int r = 0; r < 3; ++r) {
+            for (int k = 0; k < 3; ++k) EXPECT_NEAR(pose(r, k), c.expected(r, k), 1e-4) << r << "," << k;
+        }
+        EXPECT_LT(Distance(pose.GetTranslation(), start.GetTranslation()), 1e-2);
+    }
+}
+
+TEST_F(LoopTest, VelocityLimitedCartesianJogSettlesAtTheLimit) {
+    InitGantry();
+    master.operationModesActive = true;
+    master.dInEnableManualMotion = 5;
+    master.manualModeMaxVel = 100.0f;
+    protocol->SetInput(5, true);
+    master.SetMotionMode(MOTION_ROBOT_CART_BASE);
+    Live().jointSet[0] = Live().jointSet[1] = Live().jointSet[2] = 100.0f;
+    master.GetKinematic()->SetJoints(Live().jointSet, false);
+    for (int i = 0; i < 60; ++i) {
+        SetJog(master, {{0, 100.0f}, {1, 100.0f}, {2, 100.0f}});
+        Cycles(1);
+    }
+    EXPECT_EQ(master.GetOperationMode(), 1);
+    DataTypes::RobotState before;
+    master.GetKinematic()->GetPosition(&before);
+    SetJog(master, {{0, 100.0f}, {1, 100.0f}, {2, 100.0f}});
+    Cycles(1);
+    const double speed = Distance(Live().pose.GetTranslation(), before.pose.GetTranslation()) * 1000.0 /
+                         master.CycleTimeMS.load();
+    EXPECT_NEAR(speed, 100.0, 1e-2);
+}
+
+TEST_F(LoopTest, VelocityLimitedJointProbeScalesOnlyTheRobotAxes) {
+    InitGantry();
+    master.operationModesActive = true;
+    master.dInEnableManualMotion = 5;
+    master.manualModeMaxVel = 20.0f;
+    master.jointMaxVelocity[6] = 10.0;
+    protocol->SetInput(5, true);
+    TestSupport::LogCapture log;
+    for (int i = 0; i < 100; ++i) {
+        SetJog(master, {{0, 100.0f}, {6, 100.0f}});
+        Cycles(1);
+    }
+    const float a1 = Live().jointSet[0];
+    const float e1 = Live().jointSet[6];
+    SetJog(master, {{0, 100.0f}, {6, 100.0f}});
+    Cycles(1);
+    const double cycleS = master.CycleTimeMS.load() / 1000.0;
+    EXPECT_NEAR((Live().jointSet[0] - a1) / cycleS, 20.0, 1e-2);                         // scaled to the limit
+    EXPECT_NEAR((Live().jointSet[6] - e1) / cycleS, master.jogVelJoint * 10.0, 1e-2);  // not scaled
+    EXPECT_EQ(log.Count("Safety speed reduction getting active: 20.00 mm/s maximum!"), 1);
+}
+
+// A move-to motion on the gantry; the loop's kinematic may get tighter limits than the
+// planner's copy.
+class LoopMotionTest : public LoopTest {
+protected:
+    void SetUp() override {
+        LoopTest::SetUp();
+        if (IsSkipped()) return;
+        InitGantry();
+        PrepareInterpreters();
+    }
+    void StartMoveTo(float a1) {
+        IPO& moveTo = master.GetMoveToInterpreter();
+        const float target[9] = {a1, 0, 0, 0, 0, 0, 0, 0, 0};
+        moveTo.MoveJoint(target, 100.0f);
+        moveTo.Start();
+        ASSERT_TRUE(moveTo.IsReplayRunning());
+    }
+};
+
+TEST_F(LoopMotionTest, OperationModeTwoNeverAsksTheInterpreter) {
+    master.operationModesActive = true;
+    master.dInOpModeAuto = 4;
+    StartMoveTo(50.0f);
+    IPO& moveTo = master.GetMoveToInterpreter();
+    for (int i = 0; i < 50; ++i) Cycles(1);
+    EXPECT_EQ(master.GetOperationMode(), 2);
+    EXPECT_EQ(moveTo.pathTime, 0);
+    EXPECT_EQ(moveTo.GetMissedCycles(), 0);
+    EXPECT_EQ(Live().jointSet[0], 0.0f);
+
+    protocol->SetInput(4, true);  // not limited: the motion goes on
+    EXPECT_TRUE(WaitFor([&] {
+        Cycles(1);
+        return Live().jointSet[0] > 0.0f;
+    }));
+    moveTo.Stop(IPO::STOP_USER, "");
+}
+
+TEST_F(LoopMotionTest, AJointLimitHitStopsTheMotionWithItsText) {
+    float limits[9][2];
+    master.GetKinematic()->GetMinMaxValues(limits);
+    limits[0][1] = 10.0f;  // only the loop's kinematic: the planner plans to 50
+    master.GetKinematic()->SetMinMaxValues(limits);
+    TestSupport::LogCapture log;
+    StartMoveTo(50.0f);
+    IPO& moveTo = master.GetMoveToInterpreter();
+    EXPECT_TRUE(WaitFor([&] {
+        Cycles(1);
+        return !moveTo.IsReplayRunning();
+    }));
+    EXPECT_EQ(Live().kinState, 14);
+    EXPECT_TRUE(WaitFor([&] { return log.Contains("Kinematic error: Joint limit max reached"); }));
+    EXPECT_LE(Live().jointSet[0], 10.0f + 1e-3f);
+}
+
+TEST_F(LoopMotionTest, AHardwareErrorStopsTheMotionAndBlocksSetPoints) {
+    master.DebugMode = false;
+    StartMoveTo(50.0f);
+    protocol->SetErrorText("OverCurrent");
+    Cycles(3);
+    EXPECT_FALSE(master.GetMoveToInterpreter().IsReplayRunning());
+    EXPECT_FALSE(master.GetMoveToInterpreter().IsProgramLoaded());
+    EXPECT_EQ(Live().kinState, 99);
+    SetJog(master, {{0, 100.0f}});
+    const float a1 = Live().jointSet[0];
+    Cycles(3);
+    EXPECT_EQ(Live().jointSet[0], a1);  // no jog either
+
+    protocol->SetErrorText("operation_enabled");
+    Cycles(2);
+    SetJog(master, {{0, 100.0f}});
+    Cycles(5);
+    EXPECT_GT(Live().jointSet[0], a1);
+    EXPECT_EQ(Live().kinState, 0);
+}
+
+TEST_F(LoopTest, JogIsRefusedOnceWhileAProgramIsPaused) {
+    InitGantry();
+    master.GetMainInterpreter().currentPoint.store(0);  // paused at its first command
+    for (int i = 0; i < 5; ++i) {
+        SetJog(master, {{0, 100.0f}});
+        Cycles(1);
+    }
+    EXPECT_EQ(Live().jointSet[0], 0.0f);
+    EXPECT_EQ(std::count(Notes().begin(), Notes().end(), "Cannot jog while program is paused"), 1);
+    master.GetMainInterpreter().currentPoint.store(-1);
+    Cycles(1);
+    EXPECT_GT(Live().jointSet[0], 0.0f);
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+// Program control: the start permission and its refusal lines, velocities around pause and
+// start, the self-pause follow-up, the error callback and the load-and-start worker.
+
+#include "master_command_fixture.h"
+
+using namespace ControlTest;
+
+namespace {
+
+// Puts the interpreter's run state where a test needs it without a program.
+void SetRunState(IPO& ipo, IPO::RunState state) {
+    ipo.replayRunning.store(state == IPO::RUNSTATE_RUNNING);
+    ipo.currentPoint.store(state == IPO::RUNSTATE_STOPPED ? -1 : 0);
+}
+
+}  // namespace
+
+TEST_F(MasterCommandTest, StartPermission) {
+    struct Case {
+        bool connected;
+        bool mandatory;
+        bool referenced;
+        bool debug;
+        const char* errorText;
+        bool referenceAll;
+        bool starts;
+        const char* line;  // expected log line
+    };
+    const Case cases[] = {
+        {false, true, false, false, "n/a", false, true, "Starting Program"},
+        {true, false, false, false, "NoError", false, true, "Starting Program"},
+        {true, true, true, false, "operation_enabled", false, true, "Starting Program"},
+        {true, true, true, true, "homing", false, true, "Starting Program"},
+        {true, true, false, false, "NoError", false, false,
+         "Cannot start program, not referenced/enabled: cartAllowed=0, ready=1"},
+        {true, false, false, false, "disabled", false, false, "ready: debugMode=0, errorState=disabled"},
+        {true, true, false, false, "NoError", false, false, "cartAllowed: connected=1, referencing mandatory=1, referenced=0"},
+        {false, false, false, false, "NoError", true, false, "Can not start program while referencing"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        protocol->connected.store(c.connected);
+        protocol->SetReferencing(c.mandatory, c.referenced);
+        master->DebugMode = c.debug;
+        master->referenceAllActive.store(c.referenceAll);
+        PublishErrorText(c.errorText);
+        TestSupport::LogCapture log;
+        master->StartProgram();
+        EXPECT_TRUE(log.Contains(c.line));
+        EXPECT_EQ(log.Contains("Starting Program"), c.starts);
+        if (!c.starts && !c.referenceAll) {
+            EXPECT_EQ(log.Count("Cannot start program, not referenced/enabled") +
+                          log.Count("cartAllowed: connected=") + log.Count("ready: debugMode="),
+                      3);
+        }
+    }
+}
+
+TEST_F(MasterCommandTest, VelocitiesRestoredOnlyFromPaused) {
+    IPO& main = master->GetMainInterpreter();
+    for (IPO::RunState state : {IPO::RUNSTATE_STOPPED, IPO::RUNSTATE_RUNNING, IPO::RUNSTATE_PAUSED}) {
+        SCOPED_TRACE(state);
+        master->requests.restoreProgramVelocities.store(false);
+        SetRunState(main, state);
+        master->StartProgram();
+        EXPECT_EQ(master->requests.restoreProgramVelocities.load(), state == IPO::RUNSTATE_PAUSED);
+    }
+    SetRunState(main, IPO::RUNSTATE_STOPPED);
+}
+
+TEST_F(MasterCommandTest, PauseOfARunningProgramStoresThenResetsVelocities) {
+    // Without the hold the commands leave requests; the loop applies them in the order
+    // store, reset, set, restore.
+    protocol->motorsEnabled.store(true);
+    master->jointMaxVelocity[6] = 50.0;
+    master->jointMaxVelocity[7] = 50.0;
+    master->SetVelocities(20.0f, -80.0f, 5.0f);  // limited to the axis maximum
+    ASSERT_TRUE(master->requests.velocitiesPending.load());
+    EXPECT_EQ(master->requests.velocities[0].load(), 20.0f);
+    EXPECT_EQ(master->requests.velocities[1].load(), -50.0f);
+    EXPECT_EQ(master->requests.velocities[2].load(), 0.0f);  // joint 8 has no maximum
+
+    IPO& main = master->GetMainInterpreter();
+    SetRunState(main, IPO::RUNSTATE_RUNNING);
+    master->PauseProgram(IPO::STOP_USER);
+    EXPECT_EQ(master->lastMainRunState.load(), IPO::RUNSTATE_PAUSED);
+    EXPECT_TRUE(master->requests.storeProgramVelocities.load());
+    EXPECT_TRUE(master->requests.resetVelocities.load());
+    EXPECT_FALSE(master->requests.velocitiesPending.load());  // the reset outlives no older set
+
+    SetRunState(main, IPO::RUNSTATE_PAUSED);
+    master->StartProgram();  // no program: the interpreter refuses, the restore is asked for
+    EXPECT_TRUE(master->requests.restoreProgramVelocities.load());
+    SetRunState(main, IPO::RUNSTATE_STOPPED);
+}
+
+TEST_F(MasterCommandTest, SetVelocitiesRefusedWhileRunningDisabledOrNotANumber) {
+    master->jointMaxVelocity[6] = 50.0;
+    master->SetVelocities(10.0f, 0.0f, 0.0f);  // motors disabled
+    EXPECT_FALSE(master->requests.velocitiesPending.load());
+    protocol->motorsEnabled.store(true);
+    SetRunState(master->GetMainInterpreter(), IPO::RUNSTATE_RUNNING);
+    master->SetVelocities(10.0f, 0.0f, 0.0f);
+    EXPECT_FALSE(master->requests.velocitiesPending.load());
+    SetRunState(master->GetMainInterpreter(), IPO::RUNSTATE_STOPPED);
+    master->SetVelocities(std::nanf(""), 0.0f, 0.0f);
+    EXPECT_FALSE(master->requests.velocitiesPending.load());
+    master->SetVelocities(10.0f, 0.0f, 0.0f);
+    EXPECT_TRUE(master->requests.velocitiesPending.load());
+}
+
+TEST_F(MasterCommandTest, SelfPauseIsHandledLikeAPauseFromOutside) {
+    IPO& main = master->GetMainInterpreter();
+    SetRunState(main, IPO::RUNSTATE_RUNNING);
+    master->CheckRunStateChanged();
+    EXPECT_EQ(master->lastMainRunState.load(), IPO::RUNSTATE_RUNNING);
+    master->requests.resetVelocities.store(false);
+    SetRunState(main, IPO::RUNSTATE_PAUSED);
+    master->CheckRunStateChanged();
+    EXPECT_EQ(master->lastMainRunState.load(), IPO::RUNSTATE_PAUSED);
+    EXPECT_TRUE(master->requests.resetVelocities.load());  // PauseProgram ran
+    SetRunState(main, IPO::RUNSTATE_STOPPED);
+}
+
+TEST_F(MasterCommandTest, IpoErrorResetsOutputsOnlyWhenAsked) {
+    master->SetDOutTargetStateOnError(3, DOutTrue);
+    master->SetDOutTargetStateOnError(4, DOutFalse);
+    master->IPOError(&master->GetMainInterpreter(), false);
+    EXPECT_EQ(master->requests.dout[3].load(), LoopRequests::kNone);
+
+    TestSupport::LogCapture log;
+    master->IPOError(&master->GetMainInterpreter(), true);
+    EXPECT_TRUE(log.Contains("RobotMaster: Resetting DOuts on error (IPOError)"));
+    EXPECT_EQ(master->requests.dout[3].load(), LoopRequests::kOn);
+    EXPECT_EQ(master->requests.dout[4].load(), LoopRequests::kOff);
+}
+
+TEST_F(MasterCommandTest, LoadAndStartReportsAFileThatDoesNotLoadAndTheLatestRequestWins) {
+    TestSupport::LogCapture log;
+    for (int i = 0; i < 20; ++i) {
+        master->LoadProgramAndStartAsync("missing" + std::to_string(i) + ".xml", IPO::STOP_PLC);
+    }
+    EXPECT_TRUE(WaitFor([&] { return log.Contains("RobotMaster: Could not load program 'missing19.xml'"); }));
+    // Requests replaced before their turn never load.
+    EXPECT_LE(log.Count("RobotMaster: Could not load program"), 20);
+    master->StopMainLoop();  // joins the worker
+    master->LoadProgramAndStartAsync("again.xml", IPO::STOP_PLC);  // a new worker after the stop
+    EXPECT_TRUE(WaitFor([&] { return log.Contains("RobotMaster: Could not load program 'again.xml'"); }));
+}
+
+TEST_F(MasterCommandTest, Em67StartActivatesThenStartsWithoutEndingItself) {
+    master->SetMotionMode(MOTION_ROBOT_CART_BASE);
+    master->StartStopEM67FSM();  // no Auto input
+    EXPECT_FALSE(master->stateMachineActive.load());
+
+    {
+        std::lock_guard<std::mutex> lock(master->publishMutex);
+        master->publishedState.DIn[TalvoStateMachine::StateMachineSGM::kInputAuto] = true;
+    }
+    TestSupport::LogCapture log;
+    master->StartStopEM67FSM();
+    EXPECT_TRUE(master->stateMachineActive.load());
+    EXPECT_EQ(master->GetMotionMode(), MOTION_FSM);
+    EXPECT_EQ(master->savedMotionType.load(), MOTION_ROBOT_CART_BASE);
+    EXPECT_EQ(master->GetMainInterpreter().replayMode.load(), IPO::REPLAY_SINGLE);
+    EXPECT_TRUE(log.Contains("FSM EM67 initialized."));
+    EXPECT_TRUE(log.Contains("FSM running in state 0"));
+    EXPECT_EQ(master->requests.dout[32].load(), LoopRequests::kOff);
+
+    // The start stops an idle move-to interpreter no more, so the machine stays active;
+    // a program start does the same.
+    master->StartStopEM67FSM();
+    master->StartProgram();
+    EXPECT_TRUE(master->stateMachineActive.load());
+
+    // A busy move-to interpreter is stopped, and with it the state machine.
+    master->GetMoveToInterpreter().currentPoint.store(0);
+    master->StartProgram();
+    EXPECT_FALSE(master->stateMachineActive.load());
+    EXPECT_EQ(master->GetMotionMode(), MOTION_ROBOT_CART_BASE);
+}
