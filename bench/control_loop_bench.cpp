@@ -127,7 +127,7 @@ struct Bench {
         memory.SeedFromPosition();
         memory.SetVariablePos("#position", master.liveState, false, Programs::ContentUnchanged);
         memory.SetVariableSingle("count", 0.0, true);
-        memory.changeCallback = [this](std::shared_ptr<const Programs::MemoryPosition>) { callbacks.fetch_add(1); };
+        memory.changeCallback = [this](const Programs::MemoryPosition&) { callbacks.fetch_add(1); };
         master.initHold.store(false);
     }
     void Cycle() { master.RunCycle(clock); }

@@ -53,7 +53,7 @@ void BM_SetPositionWithReaders(benchmark::State& state) {
     Programs::ProgramMemory memory;
     std::atomic<long> notified{0};
     if (state.range(1) != 0) {
-        memory.changeCallback = [&notified](std::shared_ptr<const Programs::MemoryPosition>) {
+        memory.changeCallback = [&notified](const Programs::MemoryPosition&) {
             notified.fetch_add(1, std::memory_order_relaxed);
         };
     }

@@ -51,7 +51,9 @@ bool CurrentDOut(RobotMaster& master, int n);
 // Sets output n directly or by request (no gripper coupling, no range check).
 void WriteDOut(RobotMaster& master, int n, bool on);
 
-// Shows text on the display and server channel.
-void Show(const std::string& text);
+// Shows text on the display and server channel. On master's loop thread the text leaves
+// through the loop's outbox (no blocking there); elsewhere it goes out at once.
+void Show(RobotMaster& master, const char* text);
+inline void Show(RobotMaster& master, const std::string& text) { Show(master, text.c_str()); }
 
 }  // namespace RobotMasterCommands

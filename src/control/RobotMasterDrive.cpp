@@ -5,6 +5,7 @@
 #include "core/LogSingleton.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 
 using namespace RobotMasterCommands;
@@ -103,7 +104,7 @@ void RobotMaster::AlignMotors() {
     CommandLock lock(*this);
     if (!lock.Acquired() || !DevicesReady(*this)) return;
     CommandHold hold(*this, 0, 50);
-    Show("Aligning Motors");
+    Show(*this, "Aligning Motors");
     hold.Wait(50);
     hardware->AlignMotors();
 }
@@ -111,7 +112,10 @@ void RobotMaster::AlignMotors() {
 void RobotMaster::ReferenceJoint(int joint) {
     CommandLock lock(*this);
     if (!lock.Acquired() || !DevicesReady(*this)) return;
-    Show("Ref Joint " + std::to_string(joint + 1));
+    // Formatted on the stack: the loop's reference steps call this too.
+    char text[32];
+    std::snprintf(text, sizeof(text), "Ref Joint %d", joint + 1);
+    Show(*this, text);
     if (mainIpo.IsReplayRunning()) StopProgram(IPO::STOP_REFERENCING);
     if (moveToIpo.IsReplayRunning()) moveToIpo.Stop(IPO::STOP_REFERENCING, "");
     CommandHold hold(*this, 10, 10);
@@ -141,7 +145,7 @@ void RobotMaster::ReferenceAllJoints() {
     CommandLock lock(*this);
     if (!lock.Acquired() || !DevicesReady(*this)) return;
     if (!hardware->GetMotorEnabled()) return;
-    Show("Ref All Joints");
+    Show(*this, "Ref All Joints");
     ReferenceJointsReset();
     EnableMotors(true);
     // The step fields are the loop's: arm them while it is held.
@@ -154,7 +158,7 @@ void RobotMaster::ReferenceAllJoints() {
 void RobotMaster::ResetAllJointsToZero() {
     CommandLock lock(*this);
     if (!lock.Acquired() || !DevicesReady(*this)) return;
-    Show("Set Joints to Zero..");
+    Show(*this, "Set Joints to Zero..");
     CommandHold hold(*this, 20, 1);
     const bool live = CanWriteLive(*this);
     hardware->EnableMotors(false);

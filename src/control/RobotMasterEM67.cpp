@@ -4,6 +4,10 @@
 
 #include "core/LogSingleton.h"
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 namespace TalvoStateMachine {
 
 namespace {
@@ -25,9 +29,21 @@ public:
     bool Deactivate() override { return master.stateMachineActive.exchange(false); }
 
     void SetOutput(int channel, bool on) override { master.SetManualDOut(channel, on); }
+    // Output requests are taken by the loop's next full cycle; none while it is held or
+    // stopped, hence the bound.
+    void WaitOutputApplied(int channel) override {
+        if (!master.IsValidIONum(channel) || !master.IsMainLoopRunning() || master.IsLoopThread()) return;
+        const auto bound = std::chrono::milliseconds(
+            std::max(RobotMaster::kHoldAckMinimumMs, 10 * master.CycleTimeMS.load()));
+        const auto until = std::chrono::steady_clock::now() + bound;
+        while (master.requests.dout[channel].load() != LoopRequests::kNone &&
+               std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
     void EnterStateMachineMotionMode() override { master.SetMotionMode(MOTION_FSM); }
     void RestoreMotionMode() override { master.SetMotionMode(master.savedMotionType.load()); }
-    void Show(const std::string& text) override { RobotMasterCommands::Show(text); }
+    void Show(const std::string& text) override { RobotMasterCommands::Show(master, text); }
 
     void SetReplaySingle() override { mainIpo.replayMode.store(IPO::REPLAY_SINGLE); }
     bool IsInterpreterIdle() const override {

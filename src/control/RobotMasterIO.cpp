@@ -52,7 +52,13 @@ void WriteDOut(RobotMaster& master, int n, bool on) {
     master.requests.ioChange.fetch_add(1);
 }
 
-void Show(const std::string& text) { LogSingleton::instance()->DisplayAndServerSetMessage(text); }
+void Show(RobotMaster& master, const char* text) {
+    if (master.IsLoopThread()) {
+        master.GetLoopOutbox().Post(LoopOutbox::DisplayAndServer, text);
+        return;
+    }
+    LogSingleton::instance()->DisplayAndServerSetMessage(text);
+}
 
 }  // namespace RobotMasterCommands
 

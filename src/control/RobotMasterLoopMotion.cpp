@@ -327,9 +327,9 @@ void RobotMaster::HardwareExchangeStep() {
     kinematic->GetPosition(&liveState);
     liveState.UpdateABC();
 
-    // The name is assigned into the live state's own string: no copy unless it changed.
-    mainIpo.GetProgramInformation(&liveState.programName, &liveState.programLength,
-                                  &liveState.programLine);
+    // Never waits; the name is copied into the live state's own string only when it changed.
+    mainIpo.ReadProgramInformation(mainProgramInfoSeen, &liveState.programName, &liveState.programLength,
+                                   &liveState.programLine);
     if (mainIpo.IsReplayRunning()) {
         liveState.runState = 1;
     } else if (mainIpo.currentPoint.load() < 0) {

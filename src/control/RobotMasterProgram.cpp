@@ -42,23 +42,6 @@ void StopMoveToIfBusy(IPO& moveTo) {
     if (moveTo.GetRunState() != IPO::RUNSTATE_STOPPED) moveTo.Stop(IPO::STOP_USER, "");
 }
 
-// The state machine's start: its outputs towards the machine off, motion mode FSM, single
-// replay, state Start, active. The first output group's third member has no channel and is
-// left alone.
-void ActivateEM67(RobotMaster& master) {
-    for (int output : {33, 34, 30, 31, 32, TalvoStateMachine::StateMachineSGM::kOutputRobotFailure}) {
-        master.SetManualDOut(output, false);
-    }
-    master.SetMotionMode(MOTION_FSM);
-    master.GetMainInterpreter().replayMode.store(IPO::REPLAY_SINGLE);
-    // Stop() of an inactive machine only returns it to state Start.
-    master.stateMachineActive.store(false);
-    master.GetStateMachine().Stop();
-    master.stateMachineActive.store(true);
-    Log()->add("FSM EM67 initialized.");
-    Log()->add("FSM running in state", master.GetStateMachine().GetState());
-}
-
 }  // namespace
 
 void RobotMaster::StartProgram() {
@@ -70,14 +53,14 @@ void RobotMaster::StartProgram() {
         return;
     }
     if (p.cartAllowed && p.ready) {
-        Show("Starting Program");
+        Show(*this, "Starting Program");
         Log()->add("Starting Program");
         if (mainIpo.GetRunState() == IPO::RUNSTATE_PAUSED) RestoreProgramVelocities();
         StopMoveToIfBusy(moveToIpo);
         mainIpo.Start();
         return;
     }
-    Show("Cannot start, not referenced/enabled!");
+    Show(*this, "Cannot start, not referenced/enabled!");
     Log()->addFormat("Cannot start program, not referenced/enabled: cartAllowed=%d, ready=%d",
                      p.cartAllowed ? 1 : 0, p.ready ? 1 : 0);
     Log()->addFormat("cartAllowed: connected=%d, referencing mandatory=%d, referenced=%d",
@@ -198,19 +181,19 @@ void RobotMaster::StartStopEM67FSM() {
     if (!lock.Acquired() || GetHardware() == nullptr) return;
     const StartPermission p = GetStartPermission(*this);
     if (!p.cartAllowed || !p.ready) {
-        Show("Error EM67, robot not referenced!");
+        Show(*this, "Error EM67, robot not referenced!");
         return;
     }
     if (!stateMachine.GetActive(GetRobotState())) {
-        Show("Error EM67, no Auto signal!");
+        Show(*this, "Error EM67, no Auto signal!");
         return;
     }
     if (!stateMachineActive.load()) {
         savedMotionType.store(motionType.load());
-        ActivateEM67(*this);
+        stateMachine.Init();
         return;
     }
-    Show("Starting EM67");
+    Show(*this, "Starting EM67");
     StopMoveToIfBusy(moveToIpo);
     mainIpo.Start();
 }

@@ -112,12 +112,11 @@ void StateMachineSGM::Stop() {
 void StateMachineSGM::SetManualMode() {
     if (host == nullptr) return;
     host->Show("EM67 Manual Mode activated");
-    SetOutput(kOutputManualPulse, false);
-    clock->SleepMs(kManualPulseMs);
-    SetOutput(kOutputManualPulse, true);
-    clock->SleepMs(kManualPulseMs);
-    SetOutput(kOutputManualPulse, false);
-    clock->SleepMs(kManualPulseMs);
+    for (bool level : {false, true, false}) {
+        SetOutput(kOutputManualPulse, level);
+        host->WaitOutputApplied(kOutputManualPulse);
+        clock->SleepMs(kManualPulseMs);
+    }
     SetOutput(outputGroup[0], true);
     SetOutput(outputGroup[1], true);
     SetOutput(outputOperationMode, true);

@@ -303,6 +303,7 @@ void IPO::DeleteAll() {
         // A plan still computing would be served to the next program.
         preparedPoint = -1;
         pathTime = 0;
+        reinitPending = false;
         if (pathGenerator) {
             pathGenerator->cancelRequested.store(true);
             pathGenerator->SetPathUnavailable();
@@ -321,8 +322,9 @@ void IPO::DeleteAll() {
         memory->Clear();
     }
     pluginsNeeded.store(false);
-    // The commands go only after the plans that use them have ended.
-    if (!IpoDeferred::InSection()) {
+    // The commands go only after the plans that use them have ended; a plan being computed
+    // holds its own references to them, so a cycle thread need not wait for it.
+    if (!IpoDeferred::InSection() && !IpoDeferred::OnCycleThread()) {
         IpoDeferred::WaitForPlanner(*this);
     }
 }

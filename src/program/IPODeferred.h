@@ -25,10 +25,14 @@ void Event(IPO::ResultCallback callback, HVPEventType event, int point, int prog
 void RunState(IPO& ipo, bool running);
 // The program memory's defer hook: inside a section the change callback is queued with
 // the other effects; false (run it now) outside.
-bool MemoryChange(Programs::ProgramMemory& memory, const std::shared_ptr<const Programs::MemoryPosition>& variable);
+bool MemoryChange(Programs::ProgramMemory& memory, const Programs::MemoryPosition& variable);
 
 // Waits, without any lock, until no planning thread of the interpreter runs; sets the
 // planner's cancel flag meanwhile.
 void WaitForPlanner(IPO& ipo);
+
+// True on a thread that drives an interpreter's cycle (marked by the robot loop, or one
+// that has called GetNextPosition): run control there never sleeps or waits.
+bool OnCycleThread();
 
 }  // namespace IpoDeferred

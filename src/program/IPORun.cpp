@@ -33,6 +33,8 @@ constexpr int kMaxHeld = 8;
 constexpr std::chrono::milliseconds kStopWait{50};
 // Set on the robot loop's thread, which must not sleep.
 thread_local bool tlsNoStopWait = false;
+// Sleeps of run control on this thread (planner waits, the wait after Stop).
+thread_local long long tlsRunControlSleeps = 0;
 
 // ---------------------------------------------------------------------------------------
 // Per-thread queue of side effects and the interpreter locks the thread holds
@@ -60,7 +62,8 @@ struct Deferred {
     bool flag = false;
     std::string text;
     Programs::ProgramMemory* memory = nullptr;
-    std::shared_ptr<const Programs::MemoryPosition> variable;
+    // A copy of the changed variable; the entry keeps its storage for the next one.
+    Programs::MemoryPosition variable;
 };
 
 class ThreadEffects {
@@ -174,7 +177,6 @@ void ThreadEffects::Flush() {
         } catch (...) {
             // A receiver's fault must not end the cycle or lose the later effects.
         }
-        entries[i].variable.reset();
     }
     count = 0;
     flushing = false;
@@ -307,13 +309,24 @@ void IpoDeferred::WaitForPlanner(IPO& ipo) {
             LogSingleton::instance()->addError(ipo.name + ": planner did not end");
             return;
         }
+        ++tlsRunControlSleeps;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
+bool IpoDeferred::OnCycleThread() { return tlsNoStopWait || ThreadEffects::Get().cycleThread; }
+
 namespace {
 
 using IpoDeferred::WaitForPlanner;
+
+// Re-arms every command of every program; the caller holds programMutex and no plan runs.
+void InitAllCommands(IPO& ipo) {
+    for (RobotProgram& p : ipo.programs) {
+        for (auto& command : p.commands) command->Init();
+    }
+    ipo.reinitPending = false;
+}
 
 bool Restartable(const IPO& ipo) { return ipo.currentPoint.load() == -1; }
 
@@ -501,7 +514,7 @@ void Event(IPO::ResultCallback callback, HVPEventType event, int point, int prog
 
 void RunState(IPO& ipo, bool running) { QueueIpo(Kind::RunState, ipo, running); }
 
-bool MemoryChange(Programs::ProgramMemory& memory, const std::shared_ptr<const Programs::MemoryPosition>& variable) {
+bool MemoryChange(Programs::ProgramMemory& memory, const Programs::MemoryPosition& variable) {
     if (!InSection()) return false;
     Deferred& d = ThreadEffects::Get().Add(Kind::MemoryChange);
     d.memory = &memory;
@@ -540,6 +553,17 @@ int IPO::GetNextPosition(int cycleMs, float overridePercent, DataTypes::RobotSta
     if (!lock.Acquired()) {
         missedCycles.fetch_add(1, std::memory_order_relaxed);
         return 0;
+    }
+
+    // A start on a cycle thread found a plan of the last run still computing: the commands
+    // are re-armed once it has ended, before anything runs or is planned. Until then the
+    // cycle keeps the set-points.
+    if (reinitPending) {
+        if (pathGenerator && pathGenerator->IsThreadRunning()) {
+            pathGenerator->cancelRequested.store(true);
+            return 0;
+        }
+        InitAllCommands(*this);
     }
 
     if (restartWaitMs > 0) {
@@ -797,13 +821,15 @@ void IPO::Start() {
     if (pluginsNeeded.load() && IsProgramLoaded() && !IpoDeferred::InSection()) {
         pluginManager->StartPlugins();
     }
-    const bool outside = !IpoDeferred::InSection();
+    // Other threads wait for the plans of the last run to end; a cycle thread (or a
+    // command inside the cycle) never waits, and leaves the re-arming to the cycle.
+    const bool mayWait = !IpoDeferred::InSection() && !IpoDeferred::OnCycleThread();
     for (int attempt = 0;; ++attempt) {
         // Start re-arms every command: the plans of the last run must have ended first.
-        if (outside && Restartable(*this)) WaitForPlanner(*this);
+        if (mayWait && Restartable(*this)) WaitForPlanner(*this);
         Section section;
         ProgramLock lock(*this, ProgramLock::Block);
-        if (outside && Restartable(*this) && pathGenerator && pathGenerator->IsThreadRunning() && attempt < 100) {
+        if (mayWait && Restartable(*this) && pathGenerator && pathGenerator->IsThreadRunning() && attempt < 100) {
             continue;
         }
         if (programs.empty() || programs[0].commands.empty()) {
@@ -815,8 +841,12 @@ void IPO::Start() {
             QueueFormat(Kind::Log, "%s: Starting program with %d points and %d subprograms, first: %s", name.c_str(),
                         static_cast<int>(programs[0].commands.size()), static_cast<int>(programs.size()) - 1,
                         programs[0].commands[0]->className.c_str());
-            for (RobotProgram& p : programs) {
-                for (auto& command : p.commands) command->Init();
+            // No planning thread starts while programMutex is held, so this answer holds
+            // until the lock is released.
+            if (pathGenerator && pathGenerator->IsThreadRunning()) {
+                reinitPending = true;
+            } else {
+                InitAllCommands(*this);
             }
             if (!ValidIndex(*this, activeProgram.load(), 0)) activeProgram.store(0);
             currentPoint.store(0);
@@ -849,7 +879,7 @@ void IPO::Pause(StopReason reason) {
 void IPO::Stop(StopReason reason, const std::string& text) {
     // The robot loop stops after a kinematic error between two of its cycles: it must not
     // wait either.
-    const bool outside = !IpoDeferred::InSection() && !ThreadEffects::Get().cycleThread;
+    const bool outside = !IpoDeferred::InSection() && !IpoDeferred::OnCycleThread();
     {
         Section section;
         // The state machine hears of every stop, first.
@@ -857,10 +887,15 @@ void IPO::Stop(StopReason reason, const std::string& text) {
         ProgramLock lock(*this, ProgramLock::Block);
         StopLocked(*this, reason, text);
     }
-    if (outside && !tlsNoStopWait) std::this_thread::sleep_for(kStopWait);
+    if (outside) {
+        ++tlsRunControlSleeps;
+        std::this_thread::sleep_for(kStopWait);
+    }
 }
 
 void IPO::SetNoStopWaitOnThisThread(bool noWait) { tlsNoStopWait = noWait; }
+
+long long IPO::RunControlSleepsOnThisThread() { return tlsRunControlSleeps; }
 
 void IPO::ErrorState(StopReason reason, bool resetOutputs, const std::string text) {
     Section section;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <deque>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -30,7 +31,7 @@ const char* const kPartsBad = "#parts-bad";
 std::atomic<ProgramMemory::DeferHook> deferHook{nullptr};
 
 // Stored names are lower case already; only the argument needs folding.
-bool EqualsLowerCase(const std::string& stored, std::string_view name) {
+bool EqualsLowerCase(std::string_view stored, std::string_view name) {
     if (stored.size() != name.size()) {
         return false;
     }
@@ -67,7 +68,45 @@ bool PoseOrABCMoved(const DataTypes::RobotState& a, const DataTypes::RobotState&
            Differs(a.C, b.C);
 }
 
+// Per-thread copies for the change callback, one per nesting level (a callback may write
+// variables again). They keep their storage, so a steady writer allocates nothing.
+class SnapshotSlots {
+public:
+    static SnapshotSlots& Get() {
+        thread_local SnapshotSlots slots;
+        return slots;
+    }
+    MemoryPosition& Push() {
+        if (depth == slots.size()) slots.emplace_back();
+        return slots[depth++];
+    }
+    void Pop() { --depth; }
+
+private:
+    std::deque<MemoryPosition> slots;
+    std::size_t depth = 0;
+};
+
 }  // namespace
+
+// A setter's copy of the changed variable; empty unless someone listens.
+class ProgramMemory::Snapshot {
+public:
+    Snapshot() = default;
+    ~Snapshot() {
+        if (copy != nullptr) SnapshotSlots::Get().Pop();
+    }
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    void Take(const MemoryPosition& variable) {
+        if (copy == nullptr) copy = &SnapshotSlots::Get().Push();
+        *copy = variable;
+    }
+    const MemoryPosition* Get() const { return copy; }
+
+private:
+    MemoryPosition* copy = nullptr;
+};
 
 std::string ToLowerCase(std::string text) {
     for (char& c : text) {
@@ -194,37 +233,43 @@ std::vector<std::string> ProgramMemory::GetVariableNames() const {
 
 void ProgramMemory::SetVariable(const MemoryPosition& record, StoreContentType content) {
     bool changed = false;
-    std::shared_ptr<MemoryPosition> stored;
-    std::shared_ptr<const MemoryPosition> snapshot;
+    Snapshot snapshot;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        auto it = variables.begin();
-        while (it != variables.end() && !EqualsLowerCase((*it)->name, record.name)) {
-            ++it;
-        }
-        stored = std::make_shared<MemoryPosition>(record);
-        stored->name = ToLowerCase(record.name);
-        if (it != variables.end()) {
-            changed = **it != *stored;
-            stored->isStatic = (*it)->isStatic;  // the record's flag counts only when new
-            *it = stored;
+        MemoryPosition* variable = FindLocked(record.name);
+        if (variable != nullptr) {
+            // Written in place: no reader holds the stored object outside the lock.
+            changed = variable->type != record.type ||
+                      (record.type == MemoryPosition::TypeNumber ? !Within(variable->value, record.value)
+                                                                 : !Within(variable->state.A, record.state.A) ||
+                                                                       !Within(variable->state.B, record.state.B) ||
+                                                                       !Within(variable->state.C, record.state.C) ||
+                                                                       !variable->state.pose.Equals(record.state.pose,
+                                                                                                    kPoseTolerance));
+            variable->type = record.type;
+            variable->state = record.state;
+            variable->value = record.value;
+            // The record's static flag counts only when the variable is new.
         } else {
-            variables.push_back(stored);
+            auto created = std::make_shared<MemoryPosition>(record);
+            created->name = ToLowerCase(record.name);
+            variables.push_back(created);
+            variable = created.get();
             changed = true;
         }
         if (content == ContentJoints) {
-            changed |= ToCartesian(*stored);
+            changed |= ToCartesian(*variable);
         } else if (content == ContentCartesian) {
-            changed |= ToJoint(*stored);
+            changed |= ToJoint(*variable);
         }
         if (changed) {
-            snapshot = SnapshotLocked(stored.get());
+            SnapshotLocked(variable, snapshot);
         }
     }
     // Outside the lock: the counters are written on every call with these names.
-    if (stored->name == kPartsGood) {
+    if (EqualsLowerCase(kPartsGood, record.name)) {
         LogSingleton::instance()->PartsGood.store(TruncateToInt(record.value));
-    } else if (stored->name == kPartsBad) {
+    } else if (EqualsLowerCase(kPartsBad, record.name)) {
         LogSingleton::instance()->PartsBad.store(TruncateToInt(record.value));
     }
     Notify(snapshot);
@@ -232,7 +277,7 @@ void ProgramMemory::SetVariable(const MemoryPosition& record, StoreContentType c
 
 bool ProgramMemory::SetVariableSingle(const std::string& name, double value, bool create) {
     bool found = false;
-    std::shared_ptr<const MemoryPosition> snapshot;
+    Snapshot snapshot;
     {
         std::lock_guard<std::mutex> lock(mutex);
         bool changed = false;
@@ -246,7 +291,7 @@ bool ProgramMemory::SetVariableSingle(const std::string& name, double value, boo
             variable = variables.back().get();
         }
         if (changed || create) {
-            snapshot = SnapshotLocked(variable);
+            SnapshotLocked(variable, snapshot);
         }
     }
     Notify(snapshot);
@@ -255,7 +300,7 @@ bool ProgramMemory::SetVariableSingle(const std::string& name, double value, boo
 
 void ProgramMemory::SetVariablePos(const std::string& name, const DataTypes::RobotState& state,
                                    bool create, StoreContentType content) {
-    std::shared_ptr<const MemoryPosition> snapshot;
+    Snapshot snapshot;
     {
         bool changed = false;
         std::lock_guard<std::mutex> lock(mutex);
@@ -285,7 +330,7 @@ void ProgramMemory::SetVariablePos(const std::string& name, const DataTypes::Rob
         }
         // Taken under the same lock: the robot loop comes here every cycle.
         if (changed || create) {
-            snapshot = SnapshotLocked(variable);
+            SnapshotLocked(variable, snapshot);
         }
     }
     Notify(snapshot);
@@ -306,7 +351,7 @@ bool ProgramMemory::SetVariablePosCart(const std::string& name, double x, double
         }
     };
     bool found = false;
-    std::shared_ptr<const MemoryPosition> snapshot;
+    Snapshot snapshot;
     {
         std::lock_guard<std::mutex> lock(mutex);
         bool changed = false;
@@ -330,7 +375,7 @@ bool ProgramMemory::SetVariablePosCart(const std::string& name, double x, double
             ToJoint(*variable);
         }
         if (changed || create) {
-            snapshot = SnapshotLocked(variable);
+            SnapshotLocked(variable, snapshot);
         }
     }
     Notify(snapshot);
@@ -342,7 +387,7 @@ bool ProgramMemory::SetVariablePosJoint(const std::string& name, double a1, doub
                                         double e3, bool create) {
     const double given[kJoints] = {a1, a2, a3, a4, a5, a6, e1, e2, e3};
     bool found = false;
-    std::shared_ptr<const MemoryPosition> snapshot;
+    Snapshot snapshot;
     {
         std::lock_guard<std::mutex> lock(mutex);
         bool changed = false;
@@ -364,7 +409,7 @@ bool ProgramMemory::SetVariablePosJoint(const std::string& name, double a1, doub
             ToCartesian(*variable);
         }
         if (changed || create) {
-            snapshot = SnapshotLocked(variable);
+            SnapshotLocked(variable, snapshot);
         }
     }
     Notify(snapshot);
@@ -501,9 +546,15 @@ void ProgramMemory::CreateModbusVariables() {
 void ProgramMemory::OnRunStateChanged(const char* name, bool running) {
     try {
         const double value = running ? 1.0 : 0.0;
-        if (GetVariable(name).value != value) {
-            SetVariable(MemoryPosition(name, value, true), ContentNumber);
+        {
+            // Read in place: the interpreters report their run state every cycle.
+            std::lock_guard<std::mutex> lock(mutex);
+            const MemoryPosition* found = FindLocked(name);
+            if (found != nullptr && found->value == value) {
+                return;
+            }
         }
+        SetVariable(MemoryPosition(name, value, true), ContentNumber);
     } catch (...) {
         // A run-state notification must never disturb the interpreter that sends it.
     }
@@ -524,30 +575,29 @@ void ProgramMemory::OnPoseChanged(const DataTypes::RobotState& state) {
     }
 }
 
-std::shared_ptr<const MemoryPosition> ProgramMemory::SnapshotLocked(
-    const MemoryPosition* variable) const {
+void ProgramMemory::SnapshotLocked(const MemoryPosition* variable, Snapshot& snapshot) const {
     // The copy is only worth making when someone listens.
-    if (variable == nullptr || !changeCallback) {
-        return nullptr;
+    if (variable != nullptr && changeCallback) {
+        snapshot.Take(*variable);
     }
-    return std::make_shared<const MemoryPosition>(*variable);
 }
 
-void ProgramMemory::Notify(const std::shared_ptr<const MemoryPosition>& variable) {
-    if (!variable) {
+void ProgramMemory::Notify(const Snapshot& snapshot) {
+    const MemoryPosition* variable = snapshot.Get();
+    if (variable == nullptr) {
         return;
     }
     const DeferHook hook = deferHook.load(std::memory_order_acquire);
-    if (hook != nullptr && hook(*this, variable)) {
+    if (hook != nullptr && hook(*this, *variable)) {
         return;
     }
-    DeliverChange(variable);
+    DeliverChange(*variable);
 }
 
 void ProgramMemory::SetDeferHook(DeferHook hook) { deferHook.store(hook, std::memory_order_release); }
 
-void ProgramMemory::DeliverChange(const std::shared_ptr<const MemoryPosition>& variable) {
-    if (variable && changeCallback) {
+void ProgramMemory::DeliverChange(const MemoryPosition& variable) {
+    if (changeCallback) {
         changeCallback(variable);
     }
 }

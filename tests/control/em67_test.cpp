@@ -106,6 +106,7 @@ struct MouldingMachine {
     void Update(const bool* robotOutputs, bool* inputs) {
         if (robotOutputs[34] && !last34) {
             ejectorFront = true;
+            if (singleEntry) mayEnter = false;
         }
         if (robotOutputs[33] && !last33) {
             ejectorFront = false;
@@ -120,6 +121,8 @@ struct MouldingMachine {
     }
     bool autoMode = true;
     bool mayEnter = true;
+    // Lets the robot into the mould once: the next cycle then waits in InMould.
+    bool singleEntry = false;
     bool blocked = false;
     bool ejectorFront = false;
     bool last33 = false;
@@ -367,14 +370,24 @@ namespace {
 
 class Em67Master : public RobotMaster {
 public:
+    // However late the test thread looks, the second cycle has not begun: the machine
+    // keeps the robot out of the mould after its first visit.
+    static MouldingMachine OneEntry() {
+        MouldingMachine m;
+        m.singleEntry = true;
+        return m;
+    }
+
     void FullCycleWork() override {
+        // Stamped before the requests are taken: an edge is never dated after the request
+        // that the pulse's wait starts from.
+        const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count();
         ApplyRequests();
         // Output 20's edges as the loop applies them.
         const bool out20 = liveState.DOut[20];
         if (out20 != last20) {
-            const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                         std::chrono::steady_clock::now().time_since_epoch())
-                                         .count();
             (out20 ? rises20 : falls20).fetch_add(1);
             (out20 ? riseNs20 : fallNs20).store(now);
             last20 = out20;
@@ -387,7 +400,7 @@ public:
     std::atomic<bool> autoMode{true};
     std::atomic<int> rises20{0}, falls20{0};
     std::atomic<std::int64_t> riseNs20{0}, fallNs20{0};
-    MouldingMachine machine;  // loop thread only
+    MouldingMachine machine = OneEntry();  // loop thread only
     bool last20 = false;      // loop thread only
 };
 
@@ -465,6 +478,7 @@ TEST_F(Em67MasterTest, ConcurrentOneCycleThroughTheRobotMaster) {
     EXPECT_FALSE(log.Contains("proceed to fail mode"));
     ASSERT_TRUE(WaitFor([&] { return master->GetStateMachine().GetState() == StateMachineSGM::StateInMould; }));
     EXPECT_DOUBLE_EQ(master->GetProgramMemory().GetVariable("em67_phase").value, 6.0);
+    EXPECT_EQ(ProgramsRead(log), expected);  // waiting in InMould: nothing more was read
 
     // Auto lost in the mould: the cycle is aborted and the motion mode comes back.
     master->autoMode.store(false);
@@ -495,11 +509,12 @@ TEST_F(Em67MasterTest, ConcurrentManualOperationStopsTheMachineAndPulsesOutput20
         const DataTypes::RobotState s = master->GetRobotState();
         return s.DOut[30] && s.DOut[31] && s.DOut[32] && !s.DOut[20];
     }));
-    // One pulse as the loop applied it: 100 ms, give or take the loop's cycles (10 ms);
-    // the upper bound only guards against a second pulse glued on.
+    // One pulse as the loop applied it. Its 100 ms count from the cycle that took the rise,
+    // so however late the loop runs the pulse is never shorter (one cycle's slack for the
+    // stamps); the upper bound only guards against a second pulse glued on.
     EXPECT_EQ(master->rises20.load(), 1);
     EXPECT_EQ(master->falls20.load(), 1);
     const std::int64_t width = master->fallNs20.load() - master->riseNs20.load();
-    EXPECT_GE(width, 80 * kMs);
+    EXPECT_GE(width, 90 * kMs);
     EXPECT_LT(width, 1000 * kMs);
 }

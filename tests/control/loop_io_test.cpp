@@ -6,9 +6,13 @@
 #include "loop_test_fixture.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <future>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 using namespace ControlTest;
 
@@ -144,6 +148,8 @@ TEST_F(LoopIOTest, ReferenceAllEndsAtTheFirstStepWithoutAJoint) {
     for (int j : {1, 2}) EXPECT_EQ(ReferenceCalls(j), 1) << j;
     for (int j : {3, 4, 5}) EXPECT_EQ(ReferenceCalls(j), 0) << j;
     EXPECT_FALSE(master.referenceAllActive.load());
+    const std::vector<std::string> expected = {"Ref Joint 1", "Ref Joint 2", "Ref Joint 3"};
+    EXPECT_EQ(Notes(), expected);
 }
 
 TEST_F(LoopIOTest, ReferenceAllWaitsItsDelayAndForAJointErrorToClear) {
@@ -232,8 +238,77 @@ TEST_F(LoopIOTest, AltStartWalksFromResetToReferencingToStart) {
     Press(11);
     EXPECT_TRUE(log.Contains("PLCInterface: AltStart - StartProgram"));
     EXPECT_TRUE(log.Contains("Starting Program"));
-    const std::vector<std::string> expected = {"PLC: Reset/Enable", "PLC: RefAll", "PLC: Start"};
+    const std::vector<std::string> expected = {"PLC: Reset/Enable", "PLC: RefAll", "PLC: Start",
+                                               "Starting Program"};
     EXPECT_EQ(Notes(), expected);
+}
+
+TEST_F(LoopIOTest, CommandTextsLeaveThroughTheOutboxOnTheLoopAndDirectlyElsewhere) {
+    LogSingleton* log = LogSingleton::instance();
+    // What reached the display channel so far (the interpreter adds texts of its own).
+    auto displayed = [log] {
+        std::vector<std::string> texts;
+        std::string text;
+        while (log->DisplayGetMessage(text)) texts.push_back(text);
+        return texts;
+    };
+    auto contains = [](const std::vector<std::string>& texts, const std::string& text) {
+        return std::find(texts.begin(), texts.end(), text) != texts.end();
+    };
+    displayed();
+    std::vector<std::pair<LoopOutbox::Kind, std::string>> sent;
+    master.GetLoopOutbox().messageSink = [&](LoopOutbox::Kind kind, const char* t) { sent.emplace_back(kind, t); };
+    protocol->SetReferencing(true, true);
+    SetPLC([](PLCInterfaceNumbers& plc) { plc.PlayNumber = 12; });
+    Press(12);
+    // The loop never reached the display itself: the text waits in the outbox.
+    EXPECT_FALSE(contains(displayed(), "Starting Program"));
+    master.GetLoopOutbox().Deliver();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], std::make_pair(LoopOutbox::Server, std::string("PLC: Play")));
+    EXPECT_EQ(sent[1], std::make_pair(LoopOutbox::DisplayAndServer, std::string("Starting Program")));
+
+    // The same command on another thread shows its text at once.
+    sent.clear();
+    master.StartProgram();
+    EXPECT_TRUE(contains(displayed(), "Starting Program"));
+    master.GetLoopOutbox().Deliver();
+    EXPECT_TRUE(sent.empty());
+}
+
+TEST_F(LoopIOTest, ConcurrentCycleReadsTheProgramInformationWithoutWaitingForIt) {
+    const std::string programs = LogSingleton::instance()->get_rootPath() + "Data/Programs/";
+    const std::vector<std::string> names = {"EM67_01_moveToHomePos.xml", "EM67_03_grabPart.xml"};
+    std::filesystem::create_directories(programs);
+    for (const std::string& name : names) {
+        std::filesystem::copy_file(std::string(BELVANTO_FIXTURES_DIR) + "/em67/" + name, programs + name,
+                                   std::filesystem::copy_options::overwrite_existing);
+    }
+    IPO& main = master.GetMainInterpreter();
+    main.InitPathGen(PATHGEN_JOINT, 100.0f, 10.0f, 3);
+    PrepareInterpreters();
+    ASSERT_EQ(main.LoadProgramSynchronous(names[0], false), 0);
+    Cycles(1);
+    EXPECT_EQ(Live().programName, names[0]);
+    EXPECT_EQ(Live().programLength, 3);
+    EXPECT_EQ(master.GetRobotState().programName, names[0]);
+
+    main.DeleteAll();
+    ASSERT_EQ(main.LoadProgramSynchronous(names[1], false), 0);
+    {
+        // Another thread holds the names: the cycle goes on with the old ones.
+        std::unique_lock<std::mutex> busy(main.infoMutex);
+        auto cycle = std::async(std::launch::async, [&] { Cycles(1); });
+        const std::future_status status = cycle.wait_for(std::chrono::seconds(10));
+        busy.unlock();
+        cycle.get();
+        EXPECT_EQ(status, std::future_status::ready) << "the cycle waited for the program names";
+        EXPECT_EQ(Live().programName, names[0]);
+    }
+    Cycles(1);
+    EXPECT_EQ(Live().programName, names[1]);
+    std::error_code ec;
+    for (const std::string& name : names) std::filesystem::remove(programs + name, ec);
 }
 
 TEST_F(LoopIOTest, ConcurrentCommandKeepsThePLCEdgeForTheNextCycle) {

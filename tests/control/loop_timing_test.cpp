@@ -4,6 +4,7 @@
 #include "loop_test_fixture.h"
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 using namespace ControlTest;
@@ -108,14 +109,16 @@ TEST_F(LoopTimingTest, FrequencyAndLoadFollowFromTheStamps) {
 }
 
 TEST_F(LoopTimingTest, TheCpuTemperatureIsReadOffTheLoopAndTakenAtTheNextPass) {
-    std::thread::id reader;
-    master.GetLoopOutbox().temperatureSource = [&] {
-        reader = std::this_thread::get_id();
+    // Shared with the source: the outbox runs it again when TearDown stops the loop,
+    // after this body's locals are gone.
+    auto reader = std::make_shared<std::thread::id>();
+    master.GetLoopOutbox().temperatureSource = [reader] {
+        *reader = std::this_thread::get_id();
         return 45.678f;
     };
     Cycles(50);
     EXPECT_EQ(Live().cpuTemp, 0.0f);            // asked for, not read on the loop
-    EXPECT_EQ(reader, std::thread::id());
+    EXPECT_EQ(*reader, std::thread::id());
     master.GetLoopOutbox().Deliver();           // what the outbox worker does
     Cycles(50);
     EXPECT_EQ(Live().cpuTemp, 45.678f);

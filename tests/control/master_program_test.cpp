@@ -164,7 +164,8 @@ TEST_F(MasterCommandTest, Em67StartActivatesThenStartsWithoutEndingItself) {
     EXPECT_EQ(master->savedMotionType.load(), MOTION_ROBOT_CART_BASE);
     EXPECT_EQ(master->GetMainInterpreter().replayMode.load(), IPO::REPLAY_SINGLE);
     EXPECT_TRUE(log.Contains("FSM EM67 initialized."));
-    EXPECT_TRUE(log.Contains("FSM running in state 0"));
+    EXPECT_EQ(log.Count("FSM running in state  0"), 1);
+    EXPECT_EQ(master->GetStateMachine().GetState(), TalvoStateMachine::StateMachineSGM::StateStart);
     EXPECT_EQ(master->requests.dout[32].load(), LoopRequests::kOff);
 
     // The start stops an idle move-to interpreter no more, so the machine stays active;

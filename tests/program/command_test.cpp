@@ -214,8 +214,8 @@ protected:
         }
         memory.SetVariable(MemoryPosition("Pos", s, false), Programs::ContentUnchanged);
         memory.SetVariable(MemoryPosition("Count", 2.5, false), Programs::ContentNumber);
-        memory.changeCallback = [this](std::shared_ptr<const MemoryPosition> v) {
-            changedNames.push_back(v->name);
+        memory.changeCallback = [this](const MemoryPosition& v) {
+            changedNames.push_back(v.name);
         };
     }
 

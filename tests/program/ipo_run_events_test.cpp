@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -544,9 +547,9 @@ TEST_F(RunControl, VariableChangeCallbacksNeverRunUnderTheInterpreterLockConcurr
         mem.memory.SetVariableSingle("count", 0.0, true);
         std::vector<double> counts;
         int underLock = 0;
-        mem.memory.changeCallback = [&](std::shared_ptr<const Programs::MemoryPosition> variable) {
+        mem.memory.changeCallback = [&](const Programs::MemoryPosition& variable) {
             if (!FreeForOtherThreads(interpreter->programMutex)) ++underLock;
-            if (variable->name == "count") counts.push_back(variable->value);
+            if (variable.name == "count") counts.push_back(variable.value);
         };
         mem.memory.SetVariableSingle("count", 0.5, false);
         ASSERT_EQ(counts, std::vector<double>{0.5}) << "run at once outside an interpreter";
@@ -563,6 +566,99 @@ TEST_F(RunControl, VariableChangeCallbacksNeverRunUnderTheInterpreterLockConcurr
         EXPECT_DOUBLE_EQ(mem.memory.GetVariable("count").value, 8.0);
         IpoTest::EventLog::Take();
     }
+}
+
+
+// --- Start on a cycle thread while the last run's plan is still computing ---
+
+// A motion the joint-space planner interpolates; the planner blocks inside it until the
+// test opens the gate. Records whether it was re-armed while a plan was using it.
+struct GatedMotion : ScriptedCommand {
+    GatedMotion() : ScriptedCommand(CMD_JOINT) {}
+    int Interpolate(int, float, DataTypes::RobotState*) override {
+        inPlanner.store(true);
+        while (!open.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        inPlanner.store(false);
+        return nextSuccessor;
+    }
+    int InterpolateLogic(int, float, DataTypes::RobotState*) override { return -1; }
+    void Init() override {
+        Command::Init();
+        if (inPlanner.load()) initUnderPlan.store(true);
+        inits.fetch_add(1);
+    }
+    std::atomic<bool> open{false};
+    std::atomic<bool> inPlanner{false};
+    std::atomic<bool> initUnderPlan{false};
+    std::atomic<int> inits{0};
+};
+
+// Marks the test thread as a cycle thread for the test's lifetime.
+struct CycleThreadMark {
+    CycleThreadMark() { IPO::SetNoStopWaitOnThisThread(true); }
+    ~CycleThreadMark() { IPO::SetNoStopWaitOnThisThread(false); }
+};
+
+TEST_F(RunControl, AStartOnACycleThreadNeverWaitsAndRearmsOnceTheOldPlanEndedConcurrent) {
+    auto motion = std::make_shared<GatedMotion>();
+    IpoTest::Install(*ipo, {{motion}});
+    ipo->replayMode.store(IPO::REPLAY_SINGLE);
+    ipo->Start();
+    loop.Step(*ipo);
+    ASSERT_TRUE(IpoTest::WaitFor([&] { return motion->inPlanner.load(); }));
+
+    CycleThreadMark mark;
+    const long long sleeps = IPO::RunControlSleepsOnThisThread();
+    ipo->Stop(IPO::STOP_USER, "");
+    const int inits = motion->inits.load();
+    ipo->Start();
+    EXPECT_EQ(IPO::RunControlSleepsOnThisThread(), sleeps);
+    EXPECT_TRUE(ipo->IsReplayRunning());
+    EXPECT_EQ(motion->inits.load(), inits);  // not re-armed under the running plan
+
+    // While the old plan runs, the cycle holds the set-points and plans nothing.
+    float before[9];
+    std::copy(loop.state.jointSet, loop.state.jointSet + 9, before);
+    for (int i = 0; i < 5; ++i) loop.Step(*ipo);
+    EXPECT_EQ(motion->inits.load(), inits);
+    EXPECT_TRUE(ipo->pathGenerator->IsThreadRunning());
+    for (int j = 0; j < 9; ++j) EXPECT_EQ(loop.state.jointSet[j], before[j]) << j;
+    EXPECT_EQ(ipo->GetMissedCycles(), 0);
+
+    IpoTest::EventLog::Take();
+    motion->open.store(true);
+    ASSERT_TRUE(loop.RunToEnd(*ipo, 10, 20000));
+    EXPECT_EQ(IPO::RunControlSleepsOnThisThread(), sleeps);
+    EXPECT_FALSE(motion->initUnderPlan.load());
+    EXPECT_GT(motion->inits.load(), inits);
+    const std::vector<Event> got = IpoTest::EventLog::Take();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back().type, HVP_EVENT_END) << Describe(got);
+    EXPECT_EQ(got.back().text, "PLAN") << Describe(got);
+}
+
+// Off the cycle thread, Start still waits for the last run's plan before re-arming.
+TEST_F(RunControl, AStartOnAnotherThreadWaitsForTheOldPlanConcurrent) {
+    auto motion = std::make_shared<GatedMotion>();
+    IpoTest::Install(*ipo, {{motion}});
+    ipo->Start();
+    loop.Step(*ipo);
+    ASSERT_TRUE(IpoTest::WaitFor([&] { return motion->inPlanner.load(); }));
+    ipo->Stop(IPO::STOP_USER, "");
+    const int inits = motion->inits.load();
+    long long sleeps = 0;
+    std::thread starter([&] {
+        ipo->Start();
+        sleeps = IPO::RunControlSleepsOnThisThread();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(motion->inits.load(), inits);  // still waiting
+    motion->open.store(true);
+    starter.join();
+    EXPECT_GT(sleeps, 0);
+    EXPECT_FALSE(motion->initUnderPlan.load());
+    EXPECT_TRUE(ipo->IsReplayRunning());
+    ipo->Stop(IPO::STOP_USER, "");
 }
 
 }  // namespace

@@ -107,8 +107,8 @@ std::vector<std::string> ExpectedNames() {
 class ProgramMemoryTest : public ::testing::Test {
 protected:
     ProgramMemoryTest() {
-        memory.changeCallback = [this](std::shared_ptr<const MemoryPosition> v) {
-            changed.push_back(*v);
+        memory.changeCallback = [this](const MemoryPosition& v) {
+            changed.push_back(v);
         };
     }
 
@@ -560,9 +560,9 @@ TEST_F(ProgramMemoryTest, ConversionsBeforeTheKinematicIsSetThrowRuntimeError) {
 
 TEST_F(ProgramMemoryTest, CallbackRunsAfterTheLockIsReleased) {
     int seen = 0;
-    memory.changeCallback = [&](std::shared_ptr<const MemoryPosition> v) {
+    memory.changeCallback = [&](const MemoryPosition& v) {
         // Calling back into the store would block if the lock were still held.
-        seen += static_cast<int>(memory.GetVariable(v->name).value);
+        seen += static_cast<int>(memory.GetVariable(v.name).value);
         memory.SetMatrixDefinition("fromcallback", MatrixDefinition(2, 2), false);
     };
     EXPECT_TRUE(FinishesWithin([&] {
@@ -599,7 +599,7 @@ TEST_F(ProgramMemoryTest, RunStateVariablesChangeOnlyOnNewValues) {
 }
 
 TEST_F(ProgramMemoryTest, RunStateNotificationSwallowsCallbackFailures) {
-    memory.changeCallback = [](std::shared_ptr<const MemoryPosition>) {
+    memory.changeCallback = [](const MemoryPosition&) {
         throw std::runtime_error("client gone");
     };
     EXPECT_NO_THROW(memory.OnProgramRunStateChanged(true));
@@ -646,8 +646,8 @@ TEST(ProgramMemoryConcurrent, WritersReadersAndClearRunTogether) {
     memory.SetKinematic(std::make_unique<FakeKinematic>());
     memory.SetRobotState(&live);
     std::atomic<int> callbacks{0};
-    memory.changeCallback = [&](std::shared_ptr<const MemoryPosition> v) {
-        if (v && !v->name.empty()) {
+    memory.changeCallback = [&](const MemoryPosition& v) {
+        if (!v.name.empty()) {
             callbacks.fetch_add(1);
         }
     };

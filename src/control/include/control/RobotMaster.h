@@ -559,6 +559,7 @@ private:
     PLCTriggerFiring loopTriggers;
     std::string errorTextLong;
     std::string errorTextShort;
+    IPO::ProgramInfoSeen mainProgramInfoSeen;  // what the loop last read of the main program
     DataTypes::RobotState probeState;
 
     std::thread loopThread;

@@ -37,6 +37,10 @@ public:
     virtual bool Deactivate() = 0;
 
     virtual void SetOutput(int channel, bool on) = 0;
+    // Returns once the output set last on channel has reached the outputs (bounded). The
+    // manual pulse times its width from there, so a late loop cycle cannot shorten or
+    // swallow it. A host that sets outputs at once has nothing to wait for.
+    virtual void WaitOutputApplied(int channel) { (void)channel; }
     // Motion mode FSM for the hand-shake, and back to the one saved by the operator entry.
     virtual void EnterStateMachineMotionMode() = 0;
     virtual void RestoreMotionMode() = 0;

@@ -235,8 +235,14 @@ public:
     long long GetMissedCycles() const { return missedCycles.load(); }
     // "USER", "PLC", ... for a stop reason; "" for an unknown one.
     static const char* StopReasonName(int reason);
-    // The robot loop's thread never sleeps: there Stop skips its pause after the stop.
+    // Marks the calling thread as a cycle thread, which never sleeps: there Stop skips its
+    // pause after the stop, DeleteAll does not wait for the planner, and Start does not
+    // wait for the plans of the last run to end (the cycle re-arms the commands once they
+    // have).
     static void SetNoStopWaitOnThisThread(bool noWait);
+    // How often run control slept on the calling thread (planner waits, the pause after
+    // Stop); for tests and diagnostics.
+    static long long RunControlSleepsOnThisThread();
 
     // Steps of the cycle; the caller holds programMutex.
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state);
@@ -368,6 +374,9 @@ public:
     // Cycle state, guarded by programMutex like the program list.
     int preparedPoint = -1;
     long pathTime = 0;  // microseconds
+    // Set by a Start that could not wait for the last run's plans: the cycle re-arms every
+    // command once they have ended, before running or planning any.
+    bool reinitPending = false;
     std::atomic<bool> pluginsNeeded{false};
     std::atomic<bool> loading{false};
     // Clock of the pass timing (start time, restart wait, last duration); tests replace it.

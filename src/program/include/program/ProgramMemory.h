@@ -88,7 +88,9 @@ public:
 // the matrices; the change callback and the parts counters run after it is released.
 class ProgramMemory {
 public:
-    using ChangeCallback = std::function<void(std::shared_ptr<const MemoryPosition>)>;
+    // Gets a copy of the changed variable taken under the lock; the reference is valid for
+    // the call only (a receiver that keeps the value copies it).
+    using ChangeCallback = std::function<void(const MemoryPosition&)>;
 
     // Creates the system variables and the 64 Modbus exchange variables.
     ProgramMemory();
@@ -104,10 +106,11 @@ public:
     // callback yet: the hook then keeps the variable and hands it to DeliverChange once
     // that lock is released, in order with its other side effects. It answers false when
     // the callback may run at once. One hook per process; none by default.
-    using DeferHook = bool (*)(ProgramMemory& memory, const std::shared_ptr<const MemoryPosition>& variable);
+    // The hook copies the variable; it must not keep the reference.
+    using DeferHook = bool (*)(ProgramMemory& memory, const MemoryPosition& variable);
     static void SetDeferHook(DeferHook hook);
     // Runs the change callback with the variable now.
-    void DeliverChange(const std::shared_ptr<const MemoryPosition>& variable);
+    void DeliverChange(const MemoryPosition& variable);
 
     // The private kinematic copy used for joint/Cartesian conversions (the store owns
     // it), and the live robot state whose set-point joints seed inverse kinematics (not
@@ -192,11 +195,12 @@ private:
     void CreateSystemVariables();
     void CreateModbusVariables();
     void OnRunStateChanged(const char* name, bool running);
-    // With a callback installed: a copy of the variable for it, taken under the lock
-    // already held by the setter (one lock per call for the robot loop); else null.
-    std::shared_ptr<const MemoryPosition> SnapshotLocked(const MemoryPosition* variable) const;
+    class Snapshot;
+    // With a callback installed: a copy of the variable for it, taken into the snapshot
+    // under the lock already held by the setter (one lock per call for the robot loop).
+    void SnapshotLocked(const MemoryPosition* variable, Snapshot& snapshot) const;
     // Hands a snapshot to the change callback; called after the lock is released.
-    void Notify(const std::shared_ptr<const MemoryPosition>& variable);
+    void Notify(const Snapshot& snapshot);
 
     VariableList variables;
     std::map<std::string, MemoryMatrix> matrices;
