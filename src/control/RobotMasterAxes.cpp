@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <stdexcept>
 
 using namespace RobotMasterCommands;
@@ -133,7 +134,9 @@ std::vector<PLCTrigger::PLCInterfaceTrigger> RobotMaster::GetPLCTriggers() const
 
 void RobotMaster::SetHomePos(double* joints) {
     for (int i = 0; i < kNrJoints; ++i) {
-        if (!std::isfinite(joints[i])) {
+        // The set-points are floats: a larger double would become an infinite set-point,
+        // which passes the kinematic's NaN check on its way to the drives.
+        if (!std::isfinite(joints[i]) || std::fabs(joints[i]) > std::numeric_limits<float>::max()) {
             Log()->addError("RobotMaster: home position is not a number, ignored");
             return;
         }

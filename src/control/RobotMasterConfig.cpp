@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -38,10 +39,26 @@ std::string MissingAttribute(const char* attribute, const char* element) {
            element + "\" of robot ini file!";
 }
 
+// Reads a float attribute into value. "nan" and "inf" parse as floats, but a jog speed or
+// ramp built on them gives NaN set-points even at rest: such a value is refused, logged,
+// and value keeps what it held. Returns whether value was replaced.
+bool QueryFinite(const tinyxml2::XMLElement* e, const char* attribute, const char* element,
+                 float& value) {
+    float read = 0.0f;
+    if (e->QueryFloatAttribute(attribute, &read) != tinyxml2::XML_SUCCESS) return false;
+    if (!std::isfinite(read)) {
+        Log()->addError(std::string("RobotMaster: attribute \"") + attribute + "\" in line \"" +
+                        element + "\" of robot ini file is not a finite number, ignored");
+        return true;  // present: no "not found" line
+    }
+    value = read;
+    return true;
+}
+
 // Reads a float attribute into value; logs the "not found" line (error or information).
 void ReadFloat(const tinyxml2::XMLElement* e, const char* attribute, const char* element,
                float& value, bool asError) {
-    if (e->QueryFloatAttribute(attribute, &value) == tinyxml2::XML_SUCCESS) return;
+    if (QueryFinite(e, attribute, element, value)) return;
     if (asError) {
         Log()->addError(MissingAttribute(attribute, element));
     } else {
@@ -223,11 +240,10 @@ int RobotMaster::ReadConfigFile(const std::string& path) {
         } else {
             missing("GeneratorType");
         }
-        if (pg->QueryFloatAttribute("SmoothDistCart", &smoothDistCart) != tinyxml2::XML_SUCCESS) {
+        if (!QueryFinite(pg, "SmoothDistCart", "PathGeneration", smoothDistCart)) {
             missing("SmoothDistCart");
         }
-        if (pg->QueryFloatAttribute("SmoothDistJoint", &smoothDistJoint) !=
-            tinyxml2::XML_SUCCESS) {
+        if (!QueryFinite(pg, "SmoothDistJoint", "PathGeneration", smoothDistJoint)) {
             missing("SmoothDistJoint");
         }
     } else {
@@ -271,9 +287,9 @@ int RobotMaster::ReadConfigFile(const std::string& path) {
             const char axis = j < 6 ? 'A' : 'E';
             const int index = j < 6 ? j : j - 6;
             std::snprintf(name, sizeof(name), "AJJ%c%d", axis, index);
-            acc->QueryFloatAttribute(name, &jogJointAccelerations[j]);
+            QueryFinite(acc, name, "AccelerationJog", jogJointAccelerations[j]);
             std::snprintf(name, sizeof(name), "DJJ%c%d", axis, index);
-            acc->QueryFloatAttribute(name, &jogJointDecelerations[j]);
+            QueryFinite(acc, name, "AccelerationJog", jogJointDecelerations[j]);
         }
         if (acc->QueryBoolAttribute("Active", &jogAccelerationActive) != tinyxml2::XML_SUCCESS) {
             log->addError(MissingAttribute("Active", "AccelerationJog"));

@@ -267,12 +267,17 @@ TEST_F(MasterCommandTest, HomePositionSetsKinematicAndSetPoints) {
         EXPECT_EQ(master->homePosition[i], home[i]);
         EXPECT_FLOAT_EQ(kinematic->currentJoints[i], static_cast<float>(home[i]));
     }
-    // A value that is not a number changes nothing.
-    double bad[9] = {0, 0, std::numeric_limits<double>::quiet_NaN(), 0, 0, 0, 0, 0, 0};
-    TestSupport::LogCapture log;
-    master->SetHomePos(bad);
-    EXPECT_TRUE(log.Contains("home position is not a number"));
-    EXPECT_EQ(master->homePosition[0], 1.0);
+    // A value that is not a number, or that no float set-point can hold, changes nothing.
+    for (double value : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                         1e300, -1e40}) {
+        SCOPED_TRACE(value);
+        double bad[9] = {0, 0, value, 0, 0, 0, 0, 0, 0};
+        TestSupport::LogCapture log;
+        master->SetHomePos(bad);
+        EXPECT_TRUE(log.Contains("home position is not a number"));
+        EXPECT_EQ(master->homePosition[0], 1.0);
+        EXPECT_FLOAT_EQ(kinematic->currentJoints[2], 3.0f);
+    }
 }
 
 TEST_F(MasterCommandTest, DioModuleAndBusGripperReachTheHardware) {

@@ -214,6 +214,26 @@ TEST_F(RobotMasterConfigTest, EdgeCases) {
              EXPECT_EQ(Display4DS::jogBias.load(), 30);
              EXPECT_TRUE(c.Contains("RobotMaster: Could not parse JogBias value"));
          }},
+        // "nan" and "inf" parse as floats; each is refused and the value kept.
+        {"jog_joint_nan", [] { return Edit(BaseRobotXml(), "JogJoint=\"2\"", "JogJoint=\"nan\""); },
+         [](RobotMaster& m, TestSupport::LogCapture& c) {
+             EXPECT_FLOAT_EQ(m.jogVelJoint, 1.0f);
+             EXPECT_TRUE(c.Contains("RobotMaster: attribute \"JogJoint\" in line \"Velocities\" of robot ini "
+                                    "file is not a finite number, ignored"));
+             EXPECT_FALSE(c.Contains("attribute \"JogJoint\" not found"));
+         }},
+        {"jog_cart_inf", [] { return Edit(BaseRobotXml(), "JogCart=\"150\"", "JogCart=\"-inf\""); },
+         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_FLOAT_EQ(m.jogVelCart[1], 200.0f); }},
+        {"smooth_dist_nan", [] { return Edit(BaseRobotXml(), "SmoothDistCart=\"80\"", "SmoothDistCart=\"NAN\""); },
+         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_FLOAT_EQ(m.smoothDistCart, 100.0f); }},
+        {"jog_accel_nan",
+         [] { return Edit(BaseRobotXml(), "AccelJogJointDegPerSec2=\"91\"", "AccelJogJointDegPerSec2=\"nan\""); },
+         [](RobotMaster& m, TestSupport::LogCapture&) {
+             EXPECT_FLOAT_EQ(m.jogAccelerations[0], 90.0f);
+             EXPECT_FLOAT_EQ(m.jogJointAccelerations[0], 90.0f);
+         }},
+        {"joint_accel_inf", [] { return Edit(BaseRobotXml(), "AJJA1=\"7\"", "AJJA1=\"inf\""); },
+         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_FLOAT_EQ(m.jogJointAccelerations[1], 91.0f); }},
         {"no_protocol_sets_v2", [] { return Edit(BaseRobotXml("CANopen"), "Protocol=\"CANopen\"", ""); },
          [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_EQ(m.protocolName, "JXRCANV2"); }, 6},
         {"cycle_time_0", [] { return Edit(BaseRobotXml("CANopen_CSP"), "CycleTimeMS=\"20\"", "CycleTimeMS=\"0\""); },
