@@ -5,6 +5,7 @@
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
 #include "kinematics/RobotKinematic.h"
+#include "testsupport/PlanarKinematic.h"
 #include "program/CommandIf.h"
 #include "program/CommandJoint.h"
 #include "program/CommandLinear.h"
@@ -40,33 +41,10 @@ void EnsureBenchFolder() { static CommandBenchFolder folder; }
 
 // Joints 0..2 are the translation, joint 3 the turn about z: a cheap stand-in for the
 // store's kinematic, so the query's figure is the command's own cost plus one solve.
-class BenchKinematic : public RobotKinematic {
+class BenchKinematic : public TestSupport::PlanarKinematic {
 public:
-    BenchKinematic() {
-        nrOfJoints = 4;
-        kinematicTypeName = "BenchKinematic";
-    }
+    BenchKinematic() { kinematicTypeName = "BenchKinematic"; }
     std::unique_ptr<RobotKinematic> clone() const override { return CloneAs<BenchKinematic>(*this); }
-    void SetJoints(const float* joints, bool /*check*/) override {
-        for (int j = 0; j < maxJoints; ++j) {
-            currentJoints[j] = joints[j];
-        }
-        currentPosition = DataTypes::Matrix44();
-        currentPosition.SetRotationABCDeg2(joints[3], 0.0, 0.0);
-        currentPosition.SetTranslation(joints[0], joints[1], joints[2]);
-    }
-    void SetPosition(const DataTypes::Matrix44& target, float* joints) override {
-        float a = 0.0f, b = 0.0f, c = 0.0f;
-        target.GetABCDeg(&a, &b, &c);
-        joints[0] = target.m[3];
-        joints[1] = target.m[7];
-        joints[2] = target.m[11];
-        joints[3] = a;
-        for (int j = 0; j < maxJoints; ++j) {
-            currentJoints[j] = joints[j];
-        }
-        currentPosition = target;
-    }
 };
 
 // A full store (system and exchange variables first, so the program's own variables are

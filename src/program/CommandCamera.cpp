@@ -38,12 +38,7 @@ void CommandCamera::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
 
 int CommandCamera::Interpolate(int /*cycleMs*/, float /*overridePercent*/, DataTypes::RobotState* /*state*/) {
     LogSingleton* log = LogSingleton::instance();
-    Programs::MemoryPosition target;
-    Programs::MemoryPosition modelClass;
-    GetVariableFromProgramMemory(varTargetPos, &target);
-    GetVariableFromProgramMemory(varModelClass, &modelClass);
-    MotionCommandSupport::RequirePositionVariable(className, target);
-    MotionCommandSupport::RequireNumberVariable(className, modelClass);
+    MotionCommandSupport::FoundTarget found(*this, varTargetPos, varModelClass);
 
     const std::shared_ptr<Camera::CameraInterface> camera = Camera::CameraManager::Instance().Get(cameraName);
     if (!camera) {
@@ -62,22 +57,13 @@ int CommandCamera::Interpolate(int /*cycleMs*/, float /*overridePercent*/, DataT
         throw std::invalid_argument(text);
     }
 
-    DataTypes::RobotState& pose = target.state;
+    const DataTypes::RobotState& pose = found.target.state;
     DataTypes::Vector3 position = pose.pose.GetTranslation();
     DataTypes::Vector3 orientation(pose.A, pose.B, pose.C);
     int model = -1;
     // Whatever the camera leaves is stored, target or not; the program does not wait.
     camera->GetTargetPos(position, orientation, model);
-
-    pose.A = orientation.x;
-    pose.B = orientation.y;
-    pose.C = orientation.z;
-    pose.UpdateMatrixFromABC();
-    pose.pose.SetTranslation(position);
-    memory->SetVariable(target, Programs::ContentCartesian);
-
-    modelClass.value = model;
-    memory->SetVariable(modelClass, Programs::ContentNumber);
+    found.Store(*memory, position, orientation, model);
     return nextSuccessor;
 }
 

@@ -16,21 +16,18 @@ using namespace MotionCommandSupport;
 CommandJoint::CommandJoint() {
     className = "CommandJoint";
     commandType = CMD_JOINT;
+    abortCondition = "false";
 }
 
 void CommandJoint::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     LogSingleton* log = LogSingleton::instance();
     const tinyxml2::XMLElement& e = *element;
-    const char* abort = e.Attribute("AbortCondition");
+    const char* abort = ReadAbortAttribute(e, *this);
     if (abort == nullptr) {
-        valid = false;
-        log->addError("Could not read CommandJoint, incomplete arguments");
         return;
     }
     const int nr = e.IntAttribute("Nr", 0);
-    const char* src = e.Attribute("Source");
-    source = Programs::ToLowerCase(src != nullptr ? src : "numerical");
-    if (source != "numerical" && source != "variable") {
+    if (!ReadSource(e, *this)) {
         valid = false;
         log->add("ERROR: could not read Joint cmd, wrong source type!");
         return;
@@ -41,12 +38,10 @@ void CommandJoint::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     smoothPercent = e.FloatAttribute("smooth", 20.0f);
 
     if (IsVariableSource()) {
-        const char* name = e.Attribute("VariableName");
-        if (name == nullptr) {
+        if (!ReadVariableName(e, *this)) {
             valid = false;
             return;
         }
-        variableName = Programs::ToLowerCase(name);
         valid = true;
         if (!quiet) {
             log->addFormat("   Nr. %d: JointbyVar %s with vel %.1lf%%, acc %.1lf%%, smooth %.1lf%%, abortcond %s", nr,
@@ -87,18 +82,15 @@ void CommandJoint::WriteXML(std::ofstream* out, int number) {
             line.Number(JointName(j), target.jointSet[j], 3);
         }
     }
-    line.Number("velPercent", velJointPercent, 1).Number("acc", accPercent, 1).Number("smooth", smoothPercent, 1);
-    line.Text("AbortCondition", abortCondition);
-    line.End();
+    line.Number("velPercent", velJointPercent, 1);
+    EndMotionLine(line, *this);
 }
 
 int CommandJoint::Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) {
     if (firstCycle) {
         const bool byVariable = IsVariableSource();
         if (byVariable) {
-            Programs::MemoryPosition variable;
-            GetVariableFromProgramMemory(variableName, &variable);
-            RequirePositionVariable(className, variable);
+            const Programs::MemoryPosition variable = TargetVariable(*this, variableName);
             CopyPose(*state, target);
             for (int j = 0; j < maxJoints; ++j) {
                 target.jointSet[j] = variable.state.jointSet[j];
@@ -158,19 +150,12 @@ int CommandJoint::Interpolate(int cycleMs, float overridePercent, DataTypes::Rob
     return ResultNotFinished;
 }
 
-int CommandJoint::InterpolateLogic(int /*cycleMs*/, float /*overridePercent*/, DataTypes::RobotState* state) {
-    abortParser.SetExpression(abortCondition);
-    return abortParser.GetCurrentResult(memory, state) ? nextSuccessor : ResultNotFinished;
-}
-
 void CommandJoint::GetTargetPosition(DataTypes::RobotState* /*current*/, DataTypes::RobotState* targetOut,
                                      float& velCartesianOut, float& velJointPercentOut, float& accPercentOut,
                                      float& smoothPercentOut) {
     const bool byVariable = IsVariableSource();
     if (byVariable) {
-        Programs::MemoryPosition variable;
-        GetVariableFromProgramMemory(variableName, &variable);
-        RequirePositionVariable(className, variable);
+        const Programs::MemoryPosition variable = TargetVariable(*this, variableName);
         *targetOut = variable.state;
     } else {
         *targetOut = target;
@@ -178,13 +163,7 @@ void CommandJoint::GetTargetPosition(DataTypes::RobotState* /*current*/, DataTyp
     EliminateNonexistentJoints(targetOut->jointSet);
     RequireFiniteJoints(className, targetOut->jointSet, 0, maxJoints - 1, byVariable ? variableName : std::string());
     RequireFinite(className, "velPercent", velJointPercent);
-    RequireFinite(className, "acc", accPercent);
-    RequireFinite(className, "smooth", smoothPercent);
-
-    velCartesianOut = velCartesian;
-    velJointPercentOut = velJointPercent;
-    accPercentOut = accPercent;
-    smoothPercentOut = smoothPercent;
+    HandOutMotionValues(*this, velCartesianOut, velJointPercentOut, accPercentOut, smoothPercentOut);
 }
 
 std::string CommandJoint::ToString() {

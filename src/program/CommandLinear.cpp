@@ -23,17 +23,13 @@ void CommandLinear::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     LogSingleton* log = LogSingleton::instance();
     const tinyxml2::XMLElement& e = *element;
     const int nr = e.IntAttribute("Nr", 0);
-    const char* src = e.Attribute("Source");
-    source = Programs::ToLowerCase(src != nullptr ? src : "numerical");
-    if (source != "numerical" && source != "variable") {
+    if (!ReadSource(e, *this)) {
         valid = false;
         log->add("ERROR: could not read CommandLinear, wrong source type!");
         return;
     }
-    const char* abort = e.Attribute("AbortCondition");
+    const char* abort = ReadAbortAttribute(e, *this);
     if (abort == nullptr) {
-        valid = false;
-        log->addError("Could not read CommandLinear, incomplete arguments");
         return;
     }
     abortCondition = abort;
@@ -45,12 +41,10 @@ void CommandLinear::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     const double smooth = smoothPercent;
 
     if (IsVariableSource()) {
-        const char* name = e.Attribute("VariableName");
-        if (name == nullptr) {
+        if (!ReadVariableName(e, *this)) {
             valid = false;
             return;
         }
-        variableName = Programs::ToLowerCase(name);
         valid = true;
         if (!quiet) {
             log->addFormat("   Nr. %d: Linear by Variable %s  with %.1lf mm/s acc %.1lf%%, smooth %.1lf%%, abortcond %s",
@@ -99,17 +93,14 @@ void CommandLinear::WriteXML(std::ofstream* out, int number) {
             line.Number(JointName(j), target.jointSet[j], 3);
         }
     }
-    line.Number("vel", velCartesian, 1).Number("acc", accPercent, 1).Number("smooth", smoothPercent, 1);
-    line.Text("AbortCondition", abortCondition);
-    line.End();
+    line.Number("vel", velCartesian, 1);
+    EndMotionLine(line, *this);
 }
 
 void CommandLinear::BuildEffectiveTarget(const DataTypes::RobotState& state) {
     const bool byVariable = IsVariableSource();
     if (byVariable) {
-        Programs::MemoryPosition variable;
-        GetVariableFromProgramMemory(variableName, &variable);
-        RequirePositionVariable(className, variable);
+        const Programs::MemoryPosition variable = TargetVariable(*this, variableName);
         CopyPose(state, target);
         target.pose.SetTranslation(variable.state.pose.GetTranslation());
         target.A = variable.state.A;
@@ -247,19 +238,12 @@ int CommandLinear::Interpolate(int cycleMs, float overridePercent, DataTypes::Ro
     return nextSuccessor;
 }
 
-int CommandLinear::InterpolateLogic(int /*cycleMs*/, float /*overridePercent*/, DataTypes::RobotState* state) {
-    abortParser.SetExpression(abortCondition);
-    return abortParser.GetCurrentResult(memory, state) ? nextSuccessor : ResultNotFinished;
-}
-
 void CommandLinear::GetTargetPosition(DataTypes::RobotState* /*current*/, DataTypes::RobotState* targetOut,
                                       float& velCartesianOut, float& velJointPercentOut, float& accPercentOut,
                                       float& smoothPercentOut) {
     const bool byVariable = IsVariableSource();
     if (byVariable) {
-        Programs::MemoryPosition variable;
-        GetVariableFromProgramMemory(variableName, &variable);
-        RequirePositionVariable(className, variable);
+        const Programs::MemoryPosition variable = TargetVariable(*this, variableName);
         *targetOut = variable.state;
         targetOut->UpdateMatrixFromABC();
     } else {
@@ -268,11 +252,5 @@ void CommandLinear::GetTargetPosition(DataTypes::RobotState* /*current*/, DataTy
     EliminateNonexistentJoints(targetOut->jointSet);
     RequireFiniteCartesian(className, *targetOut, byVariable ? variableName : std::string());
     RequireFinite(className, "vel", velCartesian);
-    RequireFinite(className, "acc", accPercent);
-    RequireFinite(className, "smooth", smoothPercent);
-
-    velCartesianOut = velCartesian;
-    velJointPercentOut = velJointPercent;
-    accPercentOut = accPercent;
-    smoothPercentOut = smoothPercent;
+    HandOutMotionValues(*this, velCartesianOut, velJointPercentOut, accPercentOut, smoothPercentOut);
 }

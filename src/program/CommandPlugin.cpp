@@ -35,17 +35,12 @@ void CommandPlugin::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
 }
 
 int CommandPlugin::Interpolate(int /*cycleMs*/, float /*overridePercent*/, DataTypes::RobotState* state) {
-    Programs::MemoryPosition target;
-    Programs::MemoryPosition modelClass;
-    GetVariableFromProgramMemory(varTargetPos, &target);
-    GetVariableFromProgramMemory(varModelClass, &modelClass);
-    MotionCommandSupport::RequirePositionVariable(className, target);
-    MotionCommandSupport::RequireNumberVariable(className, modelClass);
+    MotionCommandSupport::FoundTarget found(*this, varTargetPos, varModelClass);
     if (pluginManager == nullptr) {
         throw std::runtime_error("CommandPlugin: no plug-in manager");
     }
 
-    DataTypes::RobotState& pose = target.state;
+    const DataTypes::RobotState& pose = found.target.state;
     int model = -1;
     float rows[12];  // rows 0..2 of the pose, translation at 3, 7, 11
     for (int i = 0; i < 12; ++i) {
@@ -55,14 +50,8 @@ int CommandPlugin::Interpolate(int /*cycleMs*/, float /*overridePercent*/, DataT
     const int result = pluginManager->ExecutePluginCmdTarget(pluginName, &model, state->jointSet, rows, orientation,
                                                              state->DIn, state->DOut);
 
-    pose.A = orientation[0];
-    pose.B = orientation[1];
-    pose.C = orientation[2];
-    pose.UpdateMatrixFromABC();
-    pose.pose.SetTranslation(rows[3], rows[7], rows[11]);
-    memory->SetVariable(target, Programs::ContentCartesian);
-    modelClass.value = model;
-    memory->SetVariable(modelClass, Programs::ContentNumber);
+    found.Store(*memory, DataTypes::Vector3(rows[3], rows[7], rows[11]),
+                DataTypes::Vector3(orientation[0], orientation[1], orientation[2]), model);
 
     if (result != 1) {
         return ResultNotFinished;

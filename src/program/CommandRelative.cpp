@@ -32,10 +32,8 @@ void CommandRelative::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     frameMode = mode == "joint" ? FrameJoint : (mode == "cartbase" ? FrameBase : FrameTool);
     commandType = frameMode == FrameJoint ? CMD_JOINT : CMD_CARTESIAN;
 
-    const char* abort = e.Attribute("AbortCondition");
+    const char* abort = ReadAbortAttribute(e, *this);
     if (abort == nullptr) {
-        valid = false;
-        log->addError("Could not read CommandRelative, incomplete arguments");
         return;
     }
     abortCondition = abort;
@@ -97,9 +95,7 @@ void CommandRelative::WriteXML(std::ofstream* out, int number) {
         }
         line.Number("vel", velCartesian, 1);
     }
-    line.Number("acc", accPercent, 1).Number("smooth", smoothPercent, 1);
-    line.Text("AbortCondition", abortCondition);
-    line.End();
+    EndMotionLine(line, *this);
 }
 
 void CommandRelative::MoveByDelta(const DataTypes::RobotState& current, DataTypes::RobotState* out) const {
@@ -269,22 +265,11 @@ int CommandRelative::InterpolateLinear(int cycleMs, float overridePercent, DataT
     return nextSuccessor;
 }
 
-int CommandRelative::InterpolateLogic(int /*cycleMs*/, float /*overridePercent*/, DataTypes::RobotState* state) {
-    abortParser.SetExpression(abortCondition);
-    return abortParser.GetCurrentResult(memory, state) ? nextSuccessor : ResultNotFinished;
-}
-
 void CommandRelative::GetTargetPosition(DataTypes::RobotState* current, DataTypes::RobotState* targetOut,
                                         float& velCartesianOut, float& velJointPercentOut, float& accPercentOut,
                                         float& smoothPercentOut) {
     *targetOut = *current;
     MoveByDelta(*current, targetOut);
     CheckTarget(*targetOut);
-    RequireFinite(className, "acc", accPercent);
-    RequireFinite(className, "smooth", smoothPercent);
-
-    velCartesianOut = velCartesian;
-    velJointPercentOut = velJointPercent;
-    accPercentOut = accPercent;
-    smoothPercentOut = smoothPercent;
+    HandOutMotionValues(*this, velCartesianOut, velJointPercentOut, accPercentOut, smoothPercentOut);
 }

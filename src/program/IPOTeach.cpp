@@ -83,6 +83,69 @@ std::shared_ptr<CommandRelative> MakeRelative(int frameMode) {
     return command;
 }
 
+// The command numbered and counted, or null once `refuse` logged why not.
+template <typename T, typename Refuse>
+std::shared_ptr<T> Prepared(IPO& ipo, std::shared_ptr<T> command, int number, Refuse refuse) {
+    std::string error;
+    if (!PrepareCommand(ipo, *command, number, &error)) {
+        refuse(error);
+        return nullptr;
+    }
+    return command;
+}
+
+template <typename T>
+std::shared_ptr<T> Taught(IPO& ipo, std::shared_ptr<T> command, int number) {
+    return Prepared(ipo, std::move(command), number, TeachRefused);
+}
+
+template <typename T>
+std::shared_ptr<T> TaughtMotion(IPO& ipo, std::shared_ptr<T> command, int number) {
+    command = Taught(ipo, std::move(command), number);
+    if (command) {
+        PrepareMotion(ipo, *command);
+    }
+    return command;
+}
+
+// A direct move is always command 0 of the single program it installs.
+template <typename T>
+std::shared_ptr<T> MoveMotion(IPO& ipo, std::shared_ptr<T> command) {
+    command = Prepared(ipo, std::move(command), 0, [&ipo](const std::string& why) { MoveRefused(ipo, why); });
+    if (command) {
+        PrepareMotion(ipo, *command);
+    }
+    return command;
+}
+
+// Joint teach-in: a count within the command and finite, non-negative values.
+bool JointTeachAccepted(int count, const float* values, float velPercent, const char* what) {
+    if (count < 0 || count > Command::maxJoints) {
+        TeachRefused("joint count " + std::to_string(count) + " outside 0..9");
+        return false;
+    }
+    if ((count > 0 && values == nullptr) || (values != nullptr && !FiniteArray(values, count)) ||
+        !Finite({velPercent}) || velPercent < 0.0f) {
+        TeachRefused(std::string(what) + " with a missing, non-finite or negative value");
+        return false;
+    }
+    return true;
+}
+
+// Position, ABC orientation and external axes of a Cartesian move.
+void SetCartesian(DataTypes::RobotState& state, const DataTypes::Vector3& position,
+                  const DataTypes::Vector3& orientation, const DataTypes::Vector3& external) {
+    state.pose.SetTranslation(position);
+    state.A = orientation.x;
+    state.B = orientation.y;
+    state.C = orientation.z;
+    state.pose.SetRotationABCDeg2(orientation.x, orientation.y, orientation.z);
+    state.pose(3, 3) = 1.0f;
+    state.jointSet[6] = external.x;
+    state.jointSet[7] = external.y;
+    state.jointSet[8] = external.z;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -136,22 +199,13 @@ void IPO::AppendTaughtCommand(std::shared_ptr<Command> command) {
 }
 
 void IPO::AddCommandJoint(int number, int count, const float* joints, float velPercent) {
-    if (count < 0 || count > Command::maxJoints) {
-        TeachRefused("joint count " + std::to_string(count) + " outside 0..9");
+    if (!JointTeachAccepted(count, joints, velPercent, "joint motion")) {
         return;
     }
-    if ((count > 0 && joints == nullptr) || (joints != nullptr && !FiniteArray(joints, count)) ||
-        !Finite({velPercent}) || velPercent < 0.0f) {
-        TeachRefused("joint motion with a missing, non-finite or negative value");
+    auto command = TaughtMotion(*this, std::make_shared<CommandJoint>(), number);
+    if (!command) {
         return;
     }
-    auto command = std::make_shared<CommandJoint>();
-    std::string error;
-    if (!PrepareCommand(*this, *command, number, &error)) {
-        TeachRefused(error);
-        return;
-    }
-    PrepareMotion(*this, *command);
     command->velJointPercent = CapJointPercent(velPercent);
     for (int j = 0; j < count; ++j) {
         command->target.jointSet[j] = joints[j];
@@ -161,22 +215,13 @@ void IPO::AddCommandJoint(int number, int count, const float* joints, float velP
 }
 
 void IPO::AddCommandRelativeJoint(int number, int count, const float* deltas, float velPercent) {
-    if (count < 0 || count > Command::maxJoints) {
-        TeachRefused("joint count " + std::to_string(count) + " outside 0..9");
+    if (!JointTeachAccepted(count, deltas, velPercent, "relative joint motion")) {
         return;
     }
-    if ((count > 0 && deltas == nullptr) || (deltas != nullptr && !FiniteArray(deltas, count)) ||
-        !Finite({velPercent}) || velPercent < 0.0f) {
-        TeachRefused("relative joint motion with a missing, non-finite or negative value");
+    auto command = TaughtMotion(*this, MakeRelative(CommandRelative::FrameJoint), number);
+    if (!command) {
         return;
     }
-    auto command = MakeRelative(CommandRelative::FrameJoint);
-    std::string error;
-    if (!PrepareCommand(*this, *command, number, &error)) {
-        TeachRefused(error);
-        return;
-    }
-    PrepareMotion(*this, *command);
     command->velJointPercent = CapJointPercent(velPercent);
     for (int j = 0; j < count; ++j) {
         command->delta.jointSet[j] = deltas[j];
@@ -197,16 +242,18 @@ std::shared_ptr<CommandRelative> TaughtRelativeLinear(IPO& ipo, int frameMode, i
         TeachRefused("relative linear motion with a non-finite or negative value");
         return nullptr;
     }
-    auto command = MakeRelative(frameMode);
-    std::string error;
-    if (!PrepareCommand(ipo, *command, number, &error)) {
-        TeachRefused(error);
+    auto command = TaughtMotion(ipo, MakeRelative(frameMode), number);
+    if (!command) {
         return nullptr;
     }
-    PrepareMotion(ipo, *command);
     command->delta.pose.SetTranslation(x, y, z);
     command->velCartesian = CapCartesian(ipo, velocity);
     return command;
+}
+
+void LogRelativeLinear(float x, float y, float z) {
+    LogSingleton::instance()->addFormat("IPO:     Added relative linear motion %.1lf %.1lf %.1lf",
+                                        static_cast<double>(x), static_cast<double>(y), static_cast<double>(z));
 }
 
 }  // namespace
@@ -215,8 +262,7 @@ void IPO::AddCommandRelativeLinear(int number, float x, float y, float z, float 
     auto command = TaughtRelativeLinear(*this, CommandRelative::FrameBase, number, x, y, z, velocity);
     if (command) {
         AppendTaughtCommand(command);
-        LogSingleton::instance()->addFormat("IPO:     Added relative linear motion %.1lf %.1lf %.1lf",
-                                            static_cast<double>(x), static_cast<double>(y), static_cast<double>(z));
+        LogRelativeLinear(x, y, z);
     }
 }
 
@@ -224,8 +270,7 @@ void IPO::AddCommandRelativeTool(int number, float x, float y, float z, float ve
     auto command = TaughtRelativeLinear(*this, CommandRelative::FrameTool, number, x, y, z, velocity);
     if (command) {
         AppendTaughtCommand(command);
-        LogSingleton::instance()->addFormat("IPO:     Added relative linear motion %.1lf %.1lf %.1lf",
-                                            static_cast<double>(x), static_cast<double>(y), static_cast<double>(z));
+        LogRelativeLinear(x, y, z);
     }
 }
 
@@ -235,13 +280,10 @@ void IPO::AddCommandLinear(int number, float x, float y, float z, float a, float
         TeachRefused("linear motion with a non-finite or negative value");
         return;
     }
-    auto command = std::make_shared<CommandLinear>();
-    std::string error;
-    if (!PrepareCommand(*this, *command, number, &error)) {
-        TeachRefused(error);
+    auto command = TaughtMotion(*this, std::make_shared<CommandLinear>(), number);
+    if (!command) {
         return;
     }
-    PrepareMotion(*this, *command);
     command->target.pose.SetTranslation(x, y, z);
     command->target.A = a;
     command->target.B = b;
@@ -264,10 +306,8 @@ void IPO::AddCommandDIO(int number, int channel, bool state) {
         TeachRefused("output channel " + std::to_string(channel) + " outside 0..63");
         return;
     }
-    auto command = std::make_shared<CommandDIO>();
-    std::string error;
-    if (!PrepareCommand(*this, *command, number, &error)) {
-        TeachRefused(error);
+    auto command = Taught(*this, std::make_shared<CommandDIO>(), number);
+    if (!command) {
         return;
     }
     command->channel = channel;
@@ -282,10 +322,8 @@ void IPO::AddCommandGripper(int number, const float* gripper) {
         TeachRefused("gripper values missing or not finite");
         return;
     }
-    auto command = std::make_shared<CommandGripper>();
-    std::string error;
-    if (!PrepareCommand(*this, *command, number, &error)) {
-        TeachRefused(error);
+    auto command = Taught(*this, std::make_shared<CommandGripper>(), number);
+    if (!command) {
         return;
     }
     // Percent, as a program file's gripper position is held.
@@ -298,10 +336,8 @@ void IPO::AddCommandGripper(int number, const float* gripper) {
 }
 
 void IPO::AddCommandWait(int number, long milliseconds) {
-    auto command = std::make_shared<CommandWait>();
-    std::string error;
-    if (!PrepareCommand(*this, *command, number, &error)) {
-        TeachRefused(error);
+    auto command = Taught(*this, std::make_shared<CommandWait>(), number);
+    if (!command) {
         return;
     }
     // The range a file's wait can hold.
@@ -337,24 +373,26 @@ bool MoveVelocityAccepted(const IPO& ipo, float velocity) {
     return velocity > kMinMoveVelocity;
 }
 
+// Every direct move first deletes what is loaded, even when it then does not move.
+bool ClearedForMove(IPO& ipo, float velocity) {
+    ipo.DeleteAll();
+    return MoveVelocityAccepted(ipo, velocity);
+}
+
 }  // namespace
 
 void IPO::MoveJoint(const float* joints, float velPercent) {
-    DeleteAll();
-    if (!MoveVelocityAccepted(*this, velPercent)) {
+    if (!ClearedForMove(*this, velPercent)) {
         return;
     }
     if (joints == nullptr || !FiniteArray(joints, Command::maxJoints)) {
         MoveRefused(*this, "joint target missing or not finite");
         return;
     }
-    auto command = std::make_shared<CommandJoint>();
-    std::string error;
-    if (!PrepareCommand(*this, *command, 0, &error)) {
-        MoveRefused(*this, error);
+    auto command = MoveMotion(*this, std::make_shared<CommandJoint>());
+    if (!command) {
         return;
     }
-    PrepareMotion(*this, *command);
     command->velJointPercent = CapJointPercent(velPercent);
     std::copy(joints, joints + Command::maxJoints, command->target.jointSet);
     InstallMove(command);
@@ -362,8 +400,7 @@ void IPO::MoveJoint(const float* joints, float velPercent) {
 
 void IPO::MoveLinear(DataTypes::Vector3 position, DataTypes::Vector3 orientation, DataTypes::Vector3 external,
                      float velocity) {
-    DeleteAll();
-    if (!MoveVelocityAccepted(*this, velocity)) {
+    if (!ClearedForMove(*this, velocity)) {
         return;
     }
     if (!Finite({position.x, position.y, position.z, orientation.x, orientation.y, orientation.z, external.x,
@@ -371,43 +408,27 @@ void IPO::MoveLinear(DataTypes::Vector3 position, DataTypes::Vector3 orientation
         MoveRefused(*this, "linear target not finite");
         return;
     }
-    auto command = std::make_shared<CommandLinear>();
-    std::string error;
-    if (!PrepareCommand(*this, *command, 0, &error)) {
-        MoveRefused(*this, error);
+    auto command = MoveMotion(*this, std::make_shared<CommandLinear>());
+    if (!command) {
         return;
     }
-    PrepareMotion(*this, *command);
-    DataTypes::RobotState& target = command->target;
-    target.pose.SetTranslation(position);
-    target.A = orientation.x;
-    target.B = orientation.y;
-    target.C = orientation.z;
-    target.pose.SetRotationABCDeg2(orientation.x, orientation.y, orientation.z);
-    target.pose(3, 3) = 1.0f;
-    target.jointSet[6] = external.x;
-    target.jointSet[7] = external.y;
-    target.jointSet[8] = external.z;
+    SetCartesian(command->target, position, orientation, external);
     command->velCartesian = CapCartesian(*this, velocity);
     InstallMove(command);
 }
 
 void IPO::MoveRelativeJoint(const float* deltas, float velPercent) {
-    DeleteAll();
-    if (!MoveVelocityAccepted(*this, velPercent)) {
+    if (!ClearedForMove(*this, velPercent)) {
         return;
     }
     if (deltas == nullptr || !FiniteArray(deltas, Command::maxJoints)) {
         MoveRefused(*this, "joint distances missing or not finite");
         return;
     }
-    auto command = MakeRelative(CommandRelative::FrameJoint);
-    std::string error;
-    if (!PrepareCommand(*this, *command, 0, &error)) {
-        MoveRefused(*this, error);
+    auto command = MoveMotion(*this, MakeRelative(CommandRelative::FrameJoint));
+    if (!command) {
         return;
     }
-    PrepareMotion(*this, *command);
     command->velJointPercent = CapJointPercent(velPercent);
     std::copy(deltas, deltas + Command::maxJoints, command->delta.jointSet);
     InstallMove(command);
@@ -423,24 +444,12 @@ std::shared_ptr<CommandRelative> RelativeCartesianMove(IPO& ipo, int frameMode, 
         MoveRefused(ipo, "relative distance not finite");
         return nullptr;
     }
-    auto command = MakeRelative(frameMode);
-    std::string error;
-    if (!PrepareCommand(ipo, *command, 0, &error)) {
-        MoveRefused(ipo, error);
+    auto command = MoveMotion(ipo, MakeRelative(frameMode));
+    if (!command) {
         return nullptr;
     }
-    PrepareMotion(ipo, *command);
-    DataTypes::RobotState& delta = command->delta;
-    delta.pose.SetTranslation(translation);
-    // Kept with the move; the relative move itself never turns the tool.
-    delta.A = rotation.x;
-    delta.B = rotation.y;
-    delta.C = rotation.z;
-    delta.pose.SetRotationABCDeg2(rotation.x, rotation.y, rotation.z);
-    delta.pose(3, 3) = 1.0f;
-    delta.jointSet[6] = external.x;
-    delta.jointSet[7] = external.y;
-    delta.jointSet[8] = external.z;
+    // The rotation is kept with the move; the relative move itself never turns the tool.
+    SetCartesian(command->delta, translation, rotation, external);
     command->velCartesian = CapCartesian(ipo, velocity);
     return command;
 }
@@ -449,8 +458,7 @@ std::shared_ptr<CommandRelative> RelativeCartesianMove(IPO& ipo, int frameMode, 
 
 void IPO::MoveRelativeBase(DataTypes::Vector3 translation, DataTypes::Vector3 rotation, DataTypes::Vector3 external,
                            float velocity) {
-    DeleteAll();
-    if (!MoveVelocityAccepted(*this, velocity)) {
+    if (!ClearedForMove(*this, velocity)) {
         return;
     }
     auto command = RelativeCartesianMove(*this, CommandRelative::FrameBase, translation, rotation, external, velocity);
@@ -461,8 +469,7 @@ void IPO::MoveRelativeBase(DataTypes::Vector3 translation, DataTypes::Vector3 ro
 
 void IPO::MoveRelativeTool(DataTypes::Vector3 translation, DataTypes::Vector3 rotation, DataTypes::Vector3 external,
                            float velocity) {
-    DeleteAll();
-    if (!MoveVelocityAccepted(*this, velocity)) {
+    if (!ClearedForMove(*this, velocity)) {
         return;
     }
     auto command = RelativeCartesianMove(*this, CommandRelative::FrameTool, translation, rotation, external, velocity);

@@ -3,8 +3,13 @@
 // Shared checks and small helpers of the motion commands (Joint, Linear, Relative,
 // Circular) and of the commands that write targets (Camera, Plugin).
 
+#include "ElementWriter.h"
+#include "core/LogSingleton.h"
 #include "core/RobotState.h"
+#include "program/MotionCommand.h"
 #include "program/ProgramMemory.h"
+
+#include <tinyxml2.h>
 
 #include <cmath>
 #include <stdexcept>
@@ -95,6 +100,88 @@ inline void CopyPose(const DataTypes::RobotState& from, DataTypes::RobotState& t
     for (int j = 0; j < 9; ++j) {
         to.jointSet[j] = from.jointSet[j];
     }
+}
+
+// The position variable `name` of the command's program memory; throws as
+// GetVariableFromProgramMemory and RequirePositionVariable do.
+inline Programs::MemoryPosition TargetVariable(Command& command, const std::string& name) {
+    Programs::MemoryPosition variable;
+    command.GetVariableFromProgramMemory(name, &variable);
+    RequirePositionVariable(command.className, variable);
+    return variable;
+}
+
+// The two variables a vision command (Camera, Plugin) fills: a position and a model class.
+struct FoundTarget {
+    Programs::MemoryPosition target;
+    Programs::MemoryPosition modelClass;
+
+    // Both read and checked; throws as GetVariableFromProgramMemory and the Require checks do.
+    FoundTarget(Command& command, const std::string& targetName, const std::string& modelClassName) {
+        command.GetVariableFromProgramMemory(targetName, &target);
+        command.GetVariableFromProgramMemory(modelClassName, &modelClass);
+        RequirePositionVariable(command.className, target);
+        RequireNumberVariable(command.className, modelClass);
+    }
+
+    // Stores the found position, orientation (A, B, C) and model class.
+    void Store(Programs::ProgramMemory& memory, const DataTypes::Vector3& position,
+               const DataTypes::Vector3& orientation, int model) {
+        DataTypes::RobotState& pose = target.state;
+        pose.A = orientation.x;
+        pose.B = orientation.y;
+        pose.C = orientation.z;
+        pose.UpdateMatrixFromABC();
+        pose.pose.SetTranslation(position);
+        memory.SetVariable(target, Programs::ContentCartesian);
+        modelClass.value = model;
+        memory.SetVariable(modelClass, Programs::ContentNumber);
+    }
+};
+
+// The "AbortCondition" every move needs; null (command invalid, logged) without it.
+inline const char* ReadAbortAttribute(const tinyxml2::XMLElement& e, Command& command) {
+    const char* abort = e.Attribute("AbortCondition");
+    if (abort == nullptr) {
+        command.valid = false;
+        LogSingleton::instance()->addError("Could not read " + command.className + ", incomplete arguments");
+    }
+    return abort;
+}
+
+// "Source" in lower case, "numerical" when absent; false for any other value.
+inline bool ReadSource(const tinyxml2::XMLElement& e, VariableTarget& target) {
+    const char* src = e.Attribute("Source");
+    target.source = Programs::ToLowerCase(src != nullptr ? src : "numerical");
+    return target.source == "numerical" || target.source == "variable";
+}
+
+// "VariableName" in lower case; false without one.
+inline bool ReadVariableName(const tinyxml2::XMLElement& e, VariableTarget& target) {
+    const char* name = e.Attribute("VariableName");
+    if (name == nullptr) {
+        return false;
+    }
+    target.variableName = Programs::ToLowerCase(name);
+    return true;
+}
+
+// The attributes that close every move's line, in file order.
+inline void EndMotionLine(ElementWriter::Line& line, const MotionCommand& command) {
+    line.Number("acc", command.accPercent, 1).Number("smooth", command.smoothPercent, 1);
+    line.Text("AbortCondition", command.abortCondition);
+    line.End();
+}
+
+// Checks acceleration and smoothing, then hands out the motion values of a move.
+inline void HandOutMotionValues(const Command& command, float& velCartesianOut, float& velJointPercentOut,
+                                float& accPercentOut, float& smoothPercentOut) {
+    RequireFinite(command.className, "acc", command.accPercent);
+    RequireFinite(command.className, "smooth", command.smoothPercent);
+    velCartesianOut = command.velCartesian;
+    velJointPercentOut = command.velJointPercent;
+    accPercentOut = command.accPercent;
+    smoothPercentOut = command.smoothPercent;
 }
 
 }  // namespace MotionCommandSupport

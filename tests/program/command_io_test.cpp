@@ -5,6 +5,7 @@
 
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematic.h"
+#include "testsupport/PlanarKinematic.h"
 #include "program/ProgramMemory.h"
 #include "testsupport/TestSupport.h"
 #include "vision/CameraManager.h"
@@ -223,34 +224,7 @@ TEST(CommandGripperRun, WritesAllThreeSetPointsAndItsElement) {
 // Variables for Camera and Plugin
 
 // Joints 0..2 are the translation, joint 3 is A; e1..e3 pass through.
-class FakeKinematic : public RobotKinematic {
-public:
-    FakeKinematic() {
-        nrOfJoints = 4;
-        kinematicTypeName = "FakeKinematic";
-    }
-    std::unique_ptr<RobotKinematic> clone() const override { return CloneAs<FakeKinematic>(*this); }
-    void SetJoints(const float* joints, bool /*check*/) override {
-        for (int j = 0; j < maxJoints; ++j) {
-            currentJoints[j] = joints[j];
-        }
-        currentPosition = DataTypes::Matrix44();
-        currentPosition.SetRotationABCDeg2(joints[3], 0.0, 0.0);
-        currentPosition.SetTranslation(joints[0], joints[1], joints[2]);
-    }
-    void SetPosition(const DataTypes::Matrix44& target, float* joints) override {
-        float a = 0.0f, b = 0.0f, c = 0.0f;
-        target.GetABCDeg(&a, &b, &c);
-        joints[0] = target.m[3];
-        joints[1] = target.m[7];
-        joints[2] = target.m[11];
-        joints[3] = a;
-        for (int j = 0; j < maxJoints; ++j) {
-            currentJoints[j] = joints[j];
-        }
-        currentPosition = target;
-    }
-};
+using FakeKinematic = TestSupport::PlanarKinematic;
 
 // A store with the fake kinematic, a position "Target" at (1, 2, 3) with A = 0 and a
 // number "Model" at 7.

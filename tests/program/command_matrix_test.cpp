@@ -3,6 +3,7 @@
 #include "program/CommandMatrixQuery.h"
 
 #include "kinematics/RobotKinematic.h"
+#include "testsupport/PlanarKinematic.h"
 #include "program/ProgramMemory.h"
 #include "testsupport/TestSupport.h"
 
@@ -23,36 +24,7 @@ using Programs::ProgramMemory;
 namespace {
 
 // Joints 0..2 are the translation, joint 3 the turn A about z; external axes pass.
-class FakeKinematic : public RobotKinematic {
-public:
-    FakeKinematic() {
-        nrOfJoints = 4;
-        kinematicTypeName = "FakeKinematic";
-    }
-    std::unique_ptr<RobotKinematic> clone() const override { return CloneAs<FakeKinematic>(*this); }
-    void SetJoints(const float* joints, bool /*check*/) override {
-        for (int j = 0; j < maxJoints; ++j) {
-            currentJoints[j] = joints[j];
-        }
-        currentPosition = DataTypes::Matrix44();
-        currentPosition.SetRotationABCDeg2(joints[3], 0.0, 0.0);
-        currentPosition.SetTranslation(joints[0], joints[1], joints[2]);
-    }
-    void SetPosition(const DataTypes::Matrix44& target, float* joints) override {
-        float a = 0.0f, b = 0.0f, c = 0.0f;
-        target.GetABCDeg(&a, &b, &c);
-        joints[0] = target.m[3];
-        joints[1] = target.m[7];
-        joints[2] = target.m[11];
-        joints[3] = a;
-        joints[4] = 0.0f;
-        joints[5] = 0.0f;
-        for (int j = 0; j < maxJoints; ++j) {
-            currentJoints[j] = joints[j];
-        }
-        currentPosition = target;
-    }
-};
+using FakeKinematic = TestSupport::PlanarKinematicT<true>;
 
 template <typename T>
 std::unique_ptr<T> Read(const std::string& xml, bool quiet = true) {

@@ -3,6 +3,7 @@
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
 #include "kinematics/RobotKinematic.h"
+#include "testsupport/PlanarKinematic.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -30,40 +31,22 @@ namespace {
 
 // A simple kinematic: joints 0..2 are the translation, joint 3 turns about z (A); the
 // external axes pass through. SetPosition throws the configured code when one is set.
-class FakeKinematic : public RobotKinematic {
+class FakeKinematic : public TestSupport::PlanarKinematicT<true> {
 public:
-    FakeKinematic() {
-        nrOfJoints = 4;
-        kinematicTypeName = "FakeKinematic";
-    }
     std::unique_ptr<RobotKinematic> clone() const override { return CloneAs<FakeKinematic>(*this); }
 
-    void SetJoints(const float* joints, bool /*check*/) override {
+    void SetJoints(const float* joints, bool check) override {
         for (int j = 0; j < maxJoints; ++j) {
-            currentJoints[j] = joints[j];
             lastSeed[j] = joints[j];
         }
-        currentPosition = DataTypes::Matrix44();
-        currentPosition.SetRotationABCDeg2(joints[3], 0.0, 0.0);
-        currentPosition.SetTranslation(joints[0], joints[1], joints[2]);
+        PlanarKinematicT::SetJoints(joints, check);
     }
 
     void SetPosition(const DataTypes::Matrix44& target, float* joints) override {
         if (throwCode != 0) {
             throw throwCode;
         }
-        float a = 0.0f, b = 0.0f, c = 0.0f;
-        target.GetABCDeg(&a, &b, &c);
-        joints[0] = target.m[3];
-        joints[1] = target.m[7];
-        joints[2] = target.m[11];
-        joints[3] = a;
-        joints[4] = 0.0f;
-        joints[5] = 0.0f;
-        for (int j = 0; j < maxJoints; ++j) {
-            currentJoints[j] = joints[j];
-        }
-        currentPosition = target;
+        PlanarKinematicT::SetPosition(target, joints);
     }
 
     int throwCode = 0;

@@ -1,23 +1,14 @@
 #pragma once
 
 #include "core/Vector3.h"
-#include "program/BooleanLogicParserFrontend.h"
-#include "program/Command.h"
+#include "program/MotionCommand.h"
 
 #include <string>
 
 // Program element "Linear": a straight Cartesian move of the tool centre point while the
 // orientation turns about one axis and the external axes move, all ending together.
-//
-// Interpolate and InterpolateLogic may run at the same time on one command: Interpolate
-// touches only the motion members, InterpolateLogic only the abort parser.
-class CommandLinear : public Command {
+class CommandLinear : public MotionCommand, public VariableTarget {
 public:
-    const float* jointOffsets = nullptr;      // the interpreter's 9 joint offsets; null = none
-    const float* cartesianOffsets = nullptr;  // x, y, z, a, b, c; null = none
-    std::string abortCondition;
-    std::string source = "numerical";  // "numerical" or "variable"
-    std::string variableName;          // lower case
     DataTypes::RobotState target;      // pose, A, B, C and external axes (set-points 6..8)
     DataTypes::RobotState effectiveTarget;  // target plus the offsets, per run
     float lastOverride = 0.0f;              // percent
@@ -36,17 +27,12 @@ public:
     // One cycle toward the target. The first cycle builds the target from the variable and
     // the offsets; steps are planned then and again whenever the override changes.
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;
-    int InterpolateLogic(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;
     // The target without offsets; std::invalid_argument for a non-finite target or motion value.
     void GetTargetPosition(DataTypes::RobotState* current, DataTypes::RobotState* target,
                            float& velCartesianOut, float& velJointPercentOut, float& accPercentOut,
                            float& smoothPercentOut) override;
 
-    bool IsVariableSource() const { return source == "variable"; }
-
 private:
     void BuildEffectiveTarget(const DataTypes::RobotState& state);
     void PlanSteps(const DataTypes::RobotState& state, int cycleMs, float overridePercent);
-
-    BooleanLogicParserFrontend abortParser;
 };

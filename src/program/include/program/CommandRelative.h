@@ -1,17 +1,13 @@
 #pragma once
 
-#include "program/BooleanLogicParserFrontend.h"
-#include "program/Command.h"
+#include "program/MotionCommand.h"
 
 #include <string>
 
 // Program element "Relative": a move by a given distance from wherever the robot stands,
 // in joint space, in the base frame or in the tool frame. The orientation never changes
-// and no program offset applies.
-//
-// Interpolate and InterpolateLogic may run at the same time on one command: Interpolate
-// touches only the motion members, InterpolateLogic only the abort parser.
-class CommandRelative : public Command {
+// and no program offset applies: the offsets of the base stay unused.
+class CommandRelative : public MotionCommand {
 public:
     enum FrameMode { FrameJoint = 0, FrameBase = 1, FrameTool = 2 };
 
@@ -22,9 +18,6 @@ public:
     float arrivalThreshold = 0.0f;
     float translationStep = 0.0f;  // mm per cycle
     float externalStep = 0.0f;     // per cycle
-    const float* jointOffsets = nullptr;      // not used: a relative move applies no offsets
-    const float* cartesianOffsets = nullptr;  // not used
-    std::string abortCondition;
     int frameMode = FrameBase;
     DataTypes::RobotState delta;   // translation = Cartesian distance, set-points = joint distances
     DataTypes::RobotState target;  // built on the first cycle of each run
@@ -35,7 +28,6 @@ public:
     // One "Relative" line in the command's frame ("joint", "cartbase", "carttool").
     void WriteXML(std::ofstream* out, int number) override;
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;
-    int InterpolateLogic(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;
     // The current state moved by the distance; std::invalid_argument for a non-finite
     // target or motion value.
     void GetTargetPosition(DataTypes::RobotState* current, DataTypes::RobotState* target,
@@ -50,6 +42,4 @@ private:
     void MoveByDelta(const DataTypes::RobotState& current, DataTypes::RobotState* out) const;
     void CheckTarget(const DataTypes::RobotState& t) const;
     void PlanLinearSteps(const DataTypes::RobotState& state, int cycleMs, float overridePercent);
-
-    BooleanLogicParserFrontend abortParser;
 };
