@@ -20,22 +20,29 @@ export BELVANTO_CAN_HUB="$run/can0.sock"
 export BELVANTO_SHUTDOWN_LOG=${BELVANTO_SHUTDOWN_LOG:-$top/demo/shutdown.log}
 
 pids=()
+# Stops one child: SIGTERM, up to 10 s for it to end, then SIGKILL.
+stop() {
+  kill "$1" 2>/dev/null || return 0
+  for _ in $(seq 100); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
 cleanup() {
-  # Controller first, then the simulator, then the bus.
-  for ((i=${#pids[@]}-1; i>=0; i--)); do
-    kill "${pids[i]}" 2>/dev/null || true
-    wait "${pids[i]}" 2>/dev/null || true
-  done
+  # Controller first (it still talks to the drives while it exits), then the console
+  # feeder, the simulator and the bus.
+  for ((i=${#pids[@]}-1; i>=0; i--)); do stop "${pids[i]}"; done
   rm -rf "$run"
 }
 trap cleanup EXIT
 trap 'exit 0' INT TERM
 
-"$build"/tools/canhub/belvanto-canhub "$BELVANTO_CAN_HUB" --pcap "$run/bus.pcap" &
+# The children run in sessions of their own: Ctrl-C reaches this script only, which then
+# stops them in order.
+setsid "$build"/tools/canhub/belvanto-canhub "$BELVANTO_CAN_HUB" --pcap "$run/bus.pcap" &
 pids+=($!)
 for _ in $(seq 50); do [ -S "$BELVANTO_CAN_HUB" ] && break; sleep 0.1; done
 # The joints of the robot file, and the digital I/O module the project names.
-"$build"/tools/drivesim/belvanto-drivesim "$robot" --dio 80 > "$run/drivesim.log" 2>&1 &
+setsid "$build"/tools/drivesim/belvanto-drivesim "$robot" --dio 80 > "$run/drivesim.log" 2>&1 &
 pids+=($!)
 
 # belvanto's console: the scripted keys after start-up, then this terminal (whole lines).
@@ -45,6 +52,6 @@ mkfifo "$run/console"
 { sleep 4; echo 2; sleep 3; echo 5; exec cat; } <&3 > "$run/console" &
 pids+=($!)
 cd demo
-"$build"/belvanto < "$run/console" &
+setsid "$build"/belvanto < "$run/console" &
 pids+=($!)
 wait "${pids[3]}"

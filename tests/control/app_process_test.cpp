@@ -1,19 +1,15 @@
 // The controller process as a whole: the real binary in a temporary data root, with the
 // shut-down log set so that nothing can power anything off.
 
+#include "app_process_support.h"
+
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,137 +19,10 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-int CountOf(const std::string& text, const std::string& what) {
-    int count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) {
-        ++count;
-    }
-    return count;
-}
-
-// Milliseconds of the "hh:mm:ss:mmm" stamp in front of every line that holds what.
-std::vector<long> StampsOf(const std::string& text, const std::string& what) {
-    std::vector<long> stamps;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        int h = 0, m = 0, s = 0, ms = 0;
-        if (line.find(what) != std::string::npos &&
-            std::sscanf(line.c_str(), "%d:%d:%d:%d", &h, &m, &s, &ms) == 4) {
-            stamps.push_back(((h * 60L + m) * 60L + s) * 1000L + ms);
-        }
-    }
-    return stamps;
-}
-
-// One belvanto process in its own temporary folder; killed at the end of the test.
-class BelvantoProcess {
-public:
-    BelvantoProcess() {
-        char pattern[] = "/tmp/belvanto_app_XXXXXX";
-        const char* made = mkdtemp(pattern);
-        EXPECT_NE(made, nullptr);
-        dir = made != nullptr ? made : "/tmp";
-        root = dir + "/root";
-        fs::create_directories(root + "/Data");
-        outPath = dir + "/out.txt";
-        shutdownLog = dir + "/shutdown.log";
-    }
-    ~BelvantoProcess() {
-        if (pid > 0 && !exited) {
-            kill(pid, SIGKILL);
-            int status = 0;
-            waitpid(pid, &status, 0);
-        }
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-
-    void CopyDataRoot(const std::string& from) {
-        fs::copy(from, root, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-    }
-
-    void Start(const std::vector<std::string>& extraEnvironment) {
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            if (entry.rfind("BELVANTO_", 0) != 0) env.push_back(entry);
-        }
-        env.push_back("BELVANTO_SHUTDOWN_LOG=" + shutdownLog);
-        for (const auto& e : extraEnvironment) env.push_back(e);
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(&e[0]);
-        envp.push_back(nullptr);
-        std::string binary = BELVANTO_BINARY;
-        char* argv[] = {&binary[0], nullptr};
-
-        pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            // Only async-signal-safe calls until exec.
-            const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int in = open("/dev/null", O_RDONLY);
-            if (out < 0 || in < 0 || chdir(root.c_str()) != 0) _exit(127);
-            dup2(in, 0);
-            dup2(out, 1);
-            dup2(out, 2);
-            execve(argv[0], argv, envp.data());
-            _exit(127);
-        }
-    }
-
-    std::string Output() const {
-        std::ifstream in(outPath);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-    bool WaitForOutput(const std::function<bool(const std::string&)>& condition, int timeoutMs) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (std::chrono::steady_clock::now() < end) {
-            if (condition(Output())) return true;
-            if (HasExited()) return condition(Output());
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return condition(Output());
-    }
-
-    bool HasExited() {
-        if (exited) return true;
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            exited = true;
-            exitStatus = status;
-        }
-        return exited;
-    }
-
-    // The wait status, or -1 when the process did not end in time.
-    int WaitForExit(int timeoutMs) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!HasExited() && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return exited ? exitStatus : -1;
-    }
-
-    void Signal(int number) { kill(pid, number); }
-
-    std::string dir, root, outPath, shutdownLog;
-    pid_t pid = -1;
-    bool exited = false;
-    int exitStatus = 0;
-};
-
-void ExpectOrderlyExit(const std::string& out) {
-    const size_t received = out.find("SIGTERM received.");
-    const size_t exiting = out.find("Belvanto: Exiting...");
-    ASSERT_NE(received, std::string::npos) << out;
-    ASSERT_NE(exiting, std::string::npos) << out;
-    EXPECT_LT(received, exiting);
-}
+using AppTest::BelvantoProcess;
+using AppTest::CountOf;
+using AppTest::ExpectOrderlyExit;
+using AppTest::StampsOf;
 
 const char* const kFrontendMissing = "ERROR: 1 JXRFrontend.xml missing";
 const char* const kConnecting = "***************** Connecting CAN bus... ******************";
@@ -224,6 +93,32 @@ TEST(AppProcess, ExceptionInAPassEndsWithNonZeroStatus) {
     EXPECT_NE(out.find("MAIN LOOP EXCEPTION: "), std::string::npos) << out;
     EXPECT_NE(out.find("Error in Main Loop: "), std::string::npos) << out;
     EXPECT_NE(out.find("Belvanto: Exiting..."), std::string::npos) << out;
+}
+
+TEST(AppProcess, OverrideKeyThroughAPipeReachesTheProjectFileAfterTheDebounce) {
+    BelvantoProcess p;
+    p.CopyDataRoot(std::string(BELVANTO_FIXTURES_DIR) + "/app");
+    const std::string project = p.root + "/Data/Projects/App.prj";
+    ASSERT_EQ(AppTest::ReadFile(project).find("Override="), std::string::npos) << "the console starts at 40";
+    p.Start({"BELVANTO_CAN_HUB=" + p.dir + "/no_hub.sock"}, true);
+    ASSERT_TRUE(p.WaitForOutput([](const std::string& o) { return o.find("RobotMainLoop is executing") != std::string::npos; },
+                                30000))
+        << p.Output();
+    ASSERT_TRUE(p.Type("o\n"));
+
+    // Debounce: 3 s without a further change (15 s at most), checked with the status lines.
+    const bool written = AppTest::WaitUntil(
+        [&] { return AppTest::ReadFile(project).find("Override=\"50\"") != std::string::npos; }, 25000);
+    EXPECT_TRUE(written) << AppTest::ReadFile(project) << "\n" << p.Output();
+    EXPECT_FALSE(p.HasExited()) << p.Output();
+    p.Signal(SIGTERM);
+    const int status = p.WaitForExit(10000);
+    ASSERT_NE(status, -1) << "belvanto did not end after SIGTERM";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ExpectOrderlyExit(p.Output());
+    EXPECT_NE(AppTest::ReadFile(project).find("Override=\"50\""), std::string::npos);
+    EXPECT_FALSE(fs::exists(project + "_tmp"));
 }
 
 }  // namespace

@@ -1,0 +1,84 @@
+// The controller process in a copy of the demo data root, with the virtual CAN hub and the
+// drive simulator as in scripts/demo.sh. Nothing can power anything off: the shut-down
+// command goes to the shut-down log of the test's temporary folder.
+
+#include "app_process_support.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#if defined(BELVANTO_BINARY) && defined(BELVANTO_CANHUB_PROGRAM) && defined(BELVANTO_DRIVESIM_PROGRAM)
+
+namespace {
+
+namespace fs = std::filesystem;
+using AppTest::BelvantoProcess;
+using AppTest::ChildProcess;
+
+// The part of the output after the first line that holds what ("" when there is none).
+std::string After(const std::string& out, const std::string& what) {
+    const size_t at = out.find(what);
+    return at == std::string::npos ? std::string() : out.substr(at + what.size());
+}
+
+TEST(AppDemo, ShutdownRequestFromTheDrivesStopsTheProgramAndKeepsTheProcess) {
+    BelvantoProcess p;
+    p.CopyDataRoot(BELVANTO_DEMO_DIR);
+    const std::string socket = p.dir + "/can0.sock";
+
+    ChildProcess hub;
+    hub.Start({BELVANTO_CANHUB_PROGRAM, socket}, {}, p.dir, p.dir + "/hub.txt");
+    ASSERT_TRUE(AppTest::WaitUntil([&] { return fs::exists(socket); }, 5000)) << hub.Output();
+    ChildProcess sim;
+    sim.Start({BELVANTO_DRIVESIM_PROGRAM, p.root + "/Data/Robots/JXRPivra4/JXRPivra4.xml", "--dio", "80"},
+              {"BELVANTO_CAN_HUB=" + socket}, p.dir, p.dir + "/sim.txt");
+    ASSERT_TRUE(sim.WaitForOutput([](const std::string& o) { return o.find("module on CAN ID") != std::string::npos; },
+                                  5000))
+        << sim.Output();
+
+    p.Start({"BELVANTO_CAN_HUB=" + socket}, true);
+    ASSERT_TRUE(p.WaitForOutput([](const std::string& o) { return o.find("RobotMainLoop is executing") != std::string::npos; },
+                                10000))
+        << p.Output();
+    // Reset and enable, then start the program, as the demo script types them.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ASSERT_TRUE(p.Type("2\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    ASSERT_TRUE(p.Type("5\n"));
+    ASSERT_TRUE(p.WaitForOutput([](const std::string& o) { return o.find("Prog: Run") != std::string::npos; }, 10000))
+        << p.Output();
+
+    sim.Signal(SIGUSR1);
+    ASSERT_TRUE(AppTest::WaitUntil(
+        [&] { return AppTest::ReadFile(p.shutdownLog).find("systemctl poweroff") != std::string::npos; }, 5000))
+        << p.Output();
+    EXPECT_NE(sim.Output().find("shutdown request sent"), std::string::npos) << sim.Output();
+    // The program stops; the process goes on with its status lines.
+    EXPECT_TRUE(p.WaitForOutput(
+        [](const std::string& o) { return After(o, "Shutting down the system...").find("Prog: Stp") != std::string::npos; },
+        10000))
+        << p.Output();
+    EXPECT_FALSE(p.HasExited()) << p.Output();
+    EXPECT_EQ(After(After(p.Output(), "Shutting down the system..."), "Prog: Stp").find("Prog: Run"), std::string::npos)
+        << p.Output();
+
+    p.Signal(SIGTERM);
+    const int status = p.WaitForExit(10000);
+    ASSERT_NE(status, -1) << "belvanto did not end after SIGTERM";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    AppTest::ExpectOrderlyExit(p.Output());
+    sim.Stop();
+    hub.Stop();
+}
+
+}  // namespace
+
+#endif
