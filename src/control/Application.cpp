@@ -297,6 +297,38 @@ std::string Application::StatusLine(const DataTypes::RobotState& state) {
     return out.str();
 }
 
+void Application::LogCANopenDrives(const Hardware::HardwareProtocolCANopen& canopen, int drives) {
+    unsigned control[6] = {};
+    unsigned status[6] = {};
+    for (int k = 0; k < 6; ++k) {
+        const Hardware::CANopenRecordData& co = canopen.GetCANopenData(k);
+        control[k] = co.lastControlword.load();
+        status[k] = co.statusword.load();
+    }
+    char line[1024];
+    std::snprintf(line, sizeof(line), "CANopen: ctrlword hex: %X %X %X %X %X %X, statusword hex: %X %X %X %X %X %X",
+                  control[0], control[1], control[2], control[3], control[4], control[5], status[0], status[1],
+                  status[2], status[3], status[4], status[5]);
+    Log()->add(line);
+
+    std::string list;
+    bool mismatch = false;
+    for (int k = 0; k < drives; ++k) {
+        const Hardware::CANopenRecordData& co = canopen.GetCANopenData(k);
+        const auto requested = static_cast<Hardware::CANopenProfile>(co.requestedProfile.load());
+        const auto actual = static_cast<Hardware::CANopenProfile>(co.actualProfile.load());
+        if (!list.empty()) list += ", ";
+        list += "A" + std::to_string(k + 1) + ": ";
+        if (requested == actual) {
+            list += Hardware::CANopenProfileToString(requested);
+        } else {
+            list += Hardware::CANopenProfileToString(actual) + " (!)";
+            mismatch = true;
+        }
+    }
+    Log()->add((mismatch ? "CANopen profiles (MISMATCH!): " : "CANopen profiles: ") + list);
+}
+
 void Application::LogStatistics(const DataTypes::RobotState& state) {
     LogSingleton* log = Log();
     log->addFormat("RobotThread Frequency: %.2lf Hz,  min CycleTime: %.2lf ms,  max CycleTime: %.2lf ms,  "
@@ -344,6 +376,10 @@ void Application::LogStatistics(const DataTypes::RobotState& state) {
         }
     }
     log->add(out.str());
+
+    if (auto* canopen = dynamic_cast<Hardware::HardwareProtocolCANopen*>(hw)) {
+        LogCANopenDrives(*canopen, armAll + hw->GetExternalAxisCount());
+    }
 
     log->addFormat("Board Temp: %.1lf  %.1lf  %.1lf  %.1lf  %.1lf  %.1lf, CPU: %.1lf",
                    static_cast<double>(state.boardTemps[0]), static_cast<double>(state.boardTemps[1]),

@@ -17,6 +17,9 @@
 #include <string>
 
 class KeyboardInput;
+namespace Hardware {
+class HardwareProtocolCANopen;
+}
 
 struct ApplicationVersion {
     std::string text;
@@ -27,6 +30,8 @@ struct ApplicationVersion {
 
 class Application {
 public:
+    // Control and status words of drives 1 to 6 and the profile of every drive.
+    static void LogCANopenDrives(const Hardware::HardwareProtocolCANopen& canopen, int drives);
     static constexpr int kStatusEvery = 160;    // passes between status lines
     static constexpr int kStatisticsAfter = 749;  // statistics once the count passes this
     static constexpr int kFirstSlowCount = 80;  // so the first status line comes after ~2 s
