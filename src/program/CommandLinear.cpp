@@ -141,22 +141,11 @@ void CommandLinear::PlanSteps(const DataTypes::RobotState& state, int cycleMs, f
     const double length = (effectiveTarget.pose.GetTranslation() - state.pose.GetTranslation()).Magnitude();
     const double rotation = remainingRotation;
 
-    // The external axis that needs the longest time at its maximum velocity.
-    double tExt = 0.0;
-    double extDistance = 0.0;
-    double extMaxVel = 0.0;
-    for (int i = 6; i < maxJoints; ++i) {
-        const double maxVel = jointMaxVelocity[i];
-        if (maxVel > 0.0) {
-            const double distance = std::fabs(static_cast<double>(effectiveTarget.jointSet[i]) - state.jointSet[i]);
-            const double t = distance / maxVel;
-            if (t > tExt) {
-                tExt = t;
-                extDistance = distance;
-                extMaxVel = maxVel;
-            }
-        }
-    }
+    const MotionCommandSupport::SlowestExternalAxis ext = MotionCommandSupport::FindSlowestExternalAxis(
+        effectiveTarget.jointSet, state.jointSet, jointMaxVelocity, maxJoints);
+    const double tExt = ext.time;
+    const double extDistance = ext.distance;
+    const double extMaxVel = ext.maxVel;
 
     const double T = cycleMs / 1000.0;
     const double tLin = length / velCartesian;

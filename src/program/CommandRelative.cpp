@@ -188,21 +188,11 @@ int CommandRelative::InterpolateJoint(int cycleMs, float overridePercent, DataTy
 
 void CommandRelative::PlanLinearSteps(const DataTypes::RobotState& state, int cycleMs, float overridePercent) {
     const double length = (target.pose.GetTranslation() - state.pose.GetTranslation()).Magnitude();
-    double tExt = 0.0;
-    double extDistance = 0.0;
-    double extMaxVel = 0.0;
-    for (int i = 6; i < maxJoints; ++i) {
-        const double maxVel = jointMaxVelocity[i];
-        if (maxVel > 0.0) {
-            const double distance = std::fabs(static_cast<double>(target.jointSet[i]) - state.jointSet[i]);
-            const double t = distance / maxVel;
-            if (t > tExt) {
-                tExt = t;
-                extDistance = distance;
-                extMaxVel = maxVel;
-            }
-        }
-    }
+    const MotionCommandSupport::SlowestExternalAxis ext = MotionCommandSupport::FindSlowestExternalAxis(
+        target.jointSet, state.jointSet, jointMaxVelocity, maxJoints);
+    const double tExt = ext.time;
+    const double extDistance = ext.distance;
+    const double extMaxVel = ext.maxVel;
 
     const double T = cycleMs / 1000.0;
     double tStep = 0.0;

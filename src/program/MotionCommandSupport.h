@@ -86,6 +86,28 @@ inline void RequireFiniteCartesian(const std::string& className, const DataTypes
 
 // x / cycles, or 0 when the cycle count is 0, negative or not finite (a quantity with
 // nothing to do, or a velocity of 0): the steps never become NaN.
+// The external axis (e1..e3) that needs the longest time at its own maximum velocity.
+struct SlowestExternalAxis {
+    double time = 0.0;
+    double distance = 0.0;
+    double maxVel = 0.0;
+};
+inline SlowestExternalAxis FindSlowestExternalAxis(const float* target, const float* current,
+                                                   const float* maxVelocities, int jointCount) {
+    SlowestExternalAxis slowest;
+    for (int i = 6; i < jointCount; ++i) {
+        const double maxVel = maxVelocities[i];
+        if (maxVel > 0.0) {
+            const double distance = std::fabs(static_cast<double>(target[i]) - current[i]);
+            const double t = distance / maxVel;
+            if (t > slowest.time) {
+                slowest = {t, distance, maxVel};
+            }
+        }
+    }
+    return slowest;
+}
+
 inline double Share(double x, double cycles) {
     return (std::isfinite(cycles) && cycles > 0.0) ? x / cycles : 0.0;
 }
