@@ -148,7 +148,6 @@ void RobotKinematic3AxisPlane::SetJoints(const float* joints, bool check) {
 }
 
 void RobotKinematic3AxisPlane::SetPosition(const Matrix44& target, float* joints) {
-    RobotKinematicPivra4::RefuseNonFiniteTarget(target, ikErrorLogged);
     float q[maxJoints] = {};
     JointsOfTarget(target, joints, q, [this](Matrix44& m, float* j) {
         m = tool.toolMatrixInverse * m;

@@ -151,7 +151,6 @@ void RobotKinematicPivra4::SetJoints(const float* joints, bool check) {
 }
 
 void RobotKinematicPivra4::SetPosition(const Matrix44& target, float* joints) {
-    RefuseNonFiniteTarget(target, ikErrorLogged);
     float q[maxJoints] = {};
     Matrix44 m;
     const Vector3 off = JointsOfTarget(target, joints, q, [this, &m](Matrix44& f, float* j) {
@@ -167,13 +166,6 @@ void RobotKinematicPivra4::SetPosition(const Matrix44& target, float* joints) {
     currentPosition = m;
     StoreJoints(q);
     ikErrorLogged = false;
-}
-
-void RobotKinematicPivra4::RefuseNonFiniteTarget(const Matrix44& target, bool& logged) {
-    if (!ArmConfiguration::IsFinitePose(target)) {
-        LogOnce(logged, "InvKin: target pose not finite");
-        throw KinematicError::NaNInJoint;
-    }
 }
 
 float RobotKinematicPivra4::FlangeAzimuth(const Matrix44& flange) {

@@ -181,12 +181,6 @@ void RobotKinematicPivra5::SetJoints(const float* joints, bool check) {
 }
 
 void RobotKinematicPivra5::SetPosition(const Matrix44& target, float* joints) {
-    // The standard projection never reads the x column: a NaN there would be solved and
-    // stored as the pose.
-    if (!ArmConfiguration::IsFinitePose(target)) {
-        LogOnce(ikErrorLogged, "InvKin: target pose not finite");
-        throw KinematicError::NaNInJoint;
-    }
     float q[maxJoints] = {};
     JointsOfTarget(target, joints, q, [this](Matrix44& m, float* j) { InverseKin(m, j); });
 

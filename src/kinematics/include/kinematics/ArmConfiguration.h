@@ -100,14 +100,5 @@ inline void NearestToCurrent(float* q, const float* current, int count) {
     }
 }
 
-// True when the rotation and translation of pose are all finite numbers.
-inline bool IsFinitePose(const DataTypes::Matrix44& pose) {
-    for (int i = 0; i < 12; ++i) {
-        if (!std::isfinite(pose.m[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 }  // namespace ArmConfiguration

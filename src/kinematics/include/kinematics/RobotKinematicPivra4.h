@@ -47,9 +47,6 @@ public:
     // Shared with the three-axis plane arm.
     // Azimuth (radians) of the flange point; 0 on the base axis.
     static float FlangeAzimuth(const DataTypes::Matrix44& flange);
-    // Throws NaNInJoint when a rotation or translation element of target is NaN or
-    // infinite: nothing sound can be solved or stored from it. Logs once under logged.
-    static void RefuseNonFiniteTarget(const DataTypes::Matrix44& target, bool& logged);
     // Turns the approach axis of flange into the vertical plane of azimuth phi and rebuilds
     // the rotation around it (y axis horizontal, perpendicular to the plane). Returns false
     // and leaves flange unchanged when the approach axis has no component in that plane.
