@@ -33,7 +33,7 @@ TEST(AppProcess, WithoutFrontendReportsEveryTwoSecondsAndEndsOnSigterm) {
     ASSERT_TRUE(p.WaitForOutput([](const std::string& o) { return CountOf(o, kFrontendMissing) >= 2; }, 20000))
         << p.Output();
     p.Signal(SIGTERM);
-    const int status = p.WaitForExit(10000);
+    const int status = p.WaitForExit(30000);
     ASSERT_NE(status, -1) << "belvanto did not end after SIGTERM";
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
@@ -63,7 +63,7 @@ TEST(AppProcess, WithoutHubTriesTheBusFiveTimesThenRunsAndSavesOnSigterm) {
         << p.Output();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     p.Signal(SIGTERM);
-    const int status = p.WaitForExit(10000);
+    const int status = p.WaitForExit(30000);
     ASSERT_NE(status, -1) << "belvanto did not end after SIGTERM";
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
@@ -108,11 +108,11 @@ TEST(AppProcess, OverrideKeyThroughAPipeReachesTheProjectFileAfterTheDebounce) {
 
     // Debounce: 3 s without a further change (15 s at most), checked with the status lines.
     const bool written = AppTest::WaitUntil(
-        [&] { return AppTest::ReadFile(project).find("Override=\"50\"") != std::string::npos; }, 25000);
+        [&] { return AppTest::ReadFile(project).find("Override=\"50\"") != std::string::npos; }, 60000);
     EXPECT_TRUE(written) << AppTest::ReadFile(project) << "\n" << p.Output();
     EXPECT_FALSE(p.HasExited()) << p.Output();
     p.Signal(SIGTERM);
-    const int status = p.WaitForExit(10000);
+    const int status = p.WaitForExit(30000);
     ASSERT_NE(status, -1) << "belvanto did not end after SIGTERM";
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
