@@ -7,6 +7,10 @@ if(BELVANTO_SANITIZE)
   add_compile_options(-fsanitize=${BELVANTO_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${BELVANTO_SANITIZE})
 endif()
+if(BELVANTO_FUZZ)
+  # Coverage feedback for libFuzzer in every library the targets link.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
 
 # belvanto_library(<folder> [DEPS targets...])
 # Builds belvanto_<folder> from src/<folder>/*.cpp with src/<folder>/include public.
@@ -49,4 +53,30 @@ function(belvanto_benchmark name source)
   add_executable(${name} ${source})
   target_compile_options(${name} PRIVATE ${BELVANTO_WARNINGS})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark Threads::Threads)
+endfunction()
+
+# belvanto_fuzz_target(<name> <source> [LIBS targets...])
+# <source> defines LLVMFuzzerTestOneInput. fuzz/<name>/corpus holds the seed inputs and
+# fuzz/<name>/dict (optional) the dictionary. In every build the seeds are replayed by
+# CTest (label fuzz) through a small driver; with BELVANTO_FUZZ=ON (clang) the target is
+# also linked with libFuzzer as fuzz_<name> for long runs (scripts/fuzz.sh).
+function(belvanto_fuzz_target name source)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  set(_replay fuzz_${name}_replay)
+  add_executable(${_replay} ${source} ${PROJECT_SOURCE_DIR}/fuzz/ReplayMain.cpp)
+  target_compile_options(${_replay} PRIVATE ${BELVANTO_WARNINGS})
+  target_link_libraries(${_replay} PRIVATE ${ARG_LIBS} belvanto_testsupport Threads::Threads)
+  target_compile_definitions(${_replay} PRIVATE
+    BELVANTO_FIXTURES_DIR="${PROJECT_SOURCE_DIR}/tests/fixtures")
+  add_test(NAME fuzz_${name}_corpus
+           COMMAND ${_replay} ${CMAKE_CURRENT_SOURCE_DIR}/${name}/corpus)
+  set_tests_properties(fuzz_${name}_corpus PROPERTIES LABELS fuzz TIMEOUT 300)
+  if(BELVANTO_FUZZ)
+    add_executable(fuzz_${name} ${source})
+    target_compile_options(fuzz_${name} PRIVATE ${BELVANTO_WARNINGS} -fsanitize=fuzzer)
+    target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+    target_link_libraries(fuzz_${name} PRIVATE ${ARG_LIBS} belvanto_testsupport Threads::Threads)
+    target_compile_definitions(fuzz_${name} PRIVATE
+      BELVANTO_FIXTURES_DIR="${PROJECT_SOURCE_DIR}/tests/fixtures")
+  endif()
 endfunction()

@@ -8,6 +8,9 @@ packages=(
   libtinyxml2-dev zlib1g-dev libmodbus-dev libpaho-mqtt-dev libssl-dev
   libeigen3-dev libxml2-utils coreutils
   tshark qemu-system-x86 cpio xz-utils python3
+  clang libclang-rt-14-dev socat
+  mbpoll python3-pymodbus python3-serial-asyncio
+  mosquitto mosquitto-clients openssl
 )
 
 missing=()

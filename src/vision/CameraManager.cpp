@@ -84,4 +84,10 @@ std::size_t CameraManager::Count() {
     return registry.size();
 }
 
+void CameraManager::ProduceHVPLines() {}
+
+std::vector<CameraManager::HVPLine> CameraManager::TakeNewHVPLines(HVPLineCursor& /*cursor*/) {
+    return {};
+}
+
 }  // namespace Camera

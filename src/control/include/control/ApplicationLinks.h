@@ -61,6 +61,8 @@ public:
     virtual void SetSoftwareInfo(int /*major*/, int /*minor*/, int /*build*/) {}
     virtual void Start() {}
     virtual void Stop() {}
+    // Stop, then Start with the current settings.
+    virtual void Restart() {}
 };
 
 class Cameras {

@@ -7,7 +7,9 @@
 
 #include <tinyxml2.h>
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace ProjectLinks {
@@ -29,12 +31,25 @@ public:
     virtual std::string GetRobotOwner() const = 0;
     virtual std::string GetCameraEnvironment() const = 0;
     virtual std::string GetCameraWorkarea() const = 0;
+
+    // What the remote-control server shows and changes of the link.
+    virtual bool AreCredentialsSet() const = 0;
+    virtual bool IsConnected() const = 0;
+    // Stores the credentials in their protected form; throws on a refused value.
+    virtual void SetCredentials(const std::string& user, const std::string& password) = 0;
+    // Switches the link off and forgets the credentials.
+    virtual void ClearCredentials() = 0;
+    // Called, on whichever thread changed it, when the link's state changes.
+    virtual void SetChangedCallback(std::function<void()> callback) = 0;
 };
 
 class StoredCloudSettings : public CloudSettings {
 public:
     void SetClientId(const std::string& id) override { clientId = id; }
-    void SetEncryptedCredentials(const std::string& c) override { credentials = c; }
+    void SetEncryptedCredentials(const std::string& c) override {
+        credentials = c;
+        Changed();
+    }
     void SetRobotName(const std::string& name) override { robotName = name; }
     void SetRobotOwner(const std::string& owner) override { robotOwner = owner; }
     void SetEnabled(bool on) override { enabled = on; }
@@ -47,10 +62,36 @@ public:
     std::string GetRobotOwner() const override { return robotOwner; }
     std::string GetCameraEnvironment() const override { return cameraEnvironment; }
     std::string GetCameraWorkarea() const override { return cameraWorkarea; }
+    bool AreCredentialsSet() const override { return !credentials.empty(); }
+    bool IsConnected() const override { return false; }
+    // Without the cloud service there is nothing to protect them with: kept as given.
+    void SetCredentials(const std::string& user, const std::string& password) override {
+        credentials = user + "\n" + password;
+    }
+    void ClearCredentials() override {
+        enabled = false;
+        credentials.clear();
+        Changed();
+    }
+    void SetChangedCallback(std::function<void()> callback) override {
+        std::lock_guard<std::mutex> lock(callbackMutex);
+        changed = std::move(callback);
+    }
 
 private:
+    void Changed() {
+        std::function<void()> callback;
+        {
+            std::lock_guard<std::mutex> lock(callbackMutex);
+            callback = changed;
+        }
+        if (callback) callback();
+    }
+
     bool enabled = false;
     std::string credentials, clientId, robotName, robotOwner, cameraEnvironment, cameraWorkarea;
+    std::mutex callbackMutex;
+    std::function<void()> changed;
 };
 
 class ModbusSettings {

@@ -7,10 +7,12 @@
 #include "vision/CameraInterface.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace Camera {
 
@@ -38,6 +40,18 @@ public:
 
     // Holds the registry lock for a caller that walks cameras with GetNoLock.
     std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(mutex); }
+
+    // HVP camera lines. The main loop produces them once per pass (flag and period
+    // rules); the manager keeps each camera's newest result and image line with a
+    // sequence number. Each connection keeps its own cursor and, at its camera step, takes
+    // the newest lines it has not had: the result lines, then the image lines, each in
+    // camera order. Lines are shared, never copied per client.
+    using HVPLine = std::shared_ptr<const std::string>;
+    struct HVPLineCursor {
+        std::uint64_t seen = 0;  // highest sequence number handed to this connection
+    };
+    void ProduceHVPLines();
+    std::vector<HVPLine> TakeNewHVPLines(HVPLineCursor& cursor);
 
     int resultPeriod = 5;     // seconds between result lines without a new result
     int imagePeriod = 1000;   // milliseconds between image lines
