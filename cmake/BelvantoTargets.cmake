@@ -69,7 +69,7 @@ function(belvanto_fuzz_target name source)
   target_compile_definitions(${_replay} PRIVATE
     BELVANTO_FIXTURES_DIR="${PROJECT_SOURCE_DIR}/tests/fixtures")
   add_test(NAME fuzz_${name}_corpus
-           COMMAND ${_replay} ${CMAKE_CURRENT_SOURCE_DIR}/${name}/corpus)
+           COMMAND ${_replay} ${CMAKE_CURRENT_SOURCE_DIR}/corpus)
   set_tests_properties(fuzz_${name}_corpus PROPERTIES LABELS fuzz TIMEOUT 300)
   if(BELVANTO_FUZZ)
     add_executable(fuzz_${name} ${source})

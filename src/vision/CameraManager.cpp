@@ -1,7 +1,15 @@
 #include "vision/CameraManager.h"
 
 #include "core/LogSingleton.h"
+#include "vision/CameraBinPicking.h"
+#include "vision/CameraIFMO2D.h"
+#include "vision/CameraSimulated.h"
 
+#include <tinyxml2.h>
+
+#include <chrono>
+#include <cstring>
+#include <sstream>
 #include <utility>
 
 namespace Camera {
@@ -84,10 +92,164 @@ std::size_t CameraManager::Count() {
     return registry.size();
 }
 
-void CameraManager::ProduceHVPLines() {}
+std::int64_t CameraManager::NowMs() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
-std::vector<CameraManager::HVPLine> CameraManager::TakeNewHVPLines(HVPLineCursor& /*cursor*/) {
-    return {};
+void CameraManager::Read(tinyxml2::XMLElement* cameras) {
+    Clear();
+    if (cameras == nullptr) return;
+    for (tinyxml2::XMLElement* element = cameras->FirstChildElement("HwCamera"); element != nullptr;
+         element = element->NextSiblingElement("HwCamera")) {
+        const char* type = element->Attribute("Type");
+        const char* name = element->Attribute("Name");
+        if (type == nullptr || name == nullptr) {
+            Log()->addError("Camera manager: Could not read camera, invalid tag");
+            continue;
+        }
+        std::unique_ptr<CameraInterface> camera;
+        if (std::strcmp(type, CameraIFMO2D::TYPE_ID) == 0) {
+            camera = std::make_unique<CameraIFMO2D>(name);
+        } else if (std::strcmp(type, CameraBinPicking::TYPE_ID) == 0) {
+            camera = std::make_unique<CameraBinPicking>(name);
+        } else if (std::strcmp(type, CameraSimulated::TYPE_ID) == 0) {
+            camera = std::make_unique<CameraSimulated>(name);
+        } else {
+            Log()->addError(std::string("Camera manager: Could not read camera '") + name + "': unknown type '" + type +
+                            "'");
+            continue;
+        }
+        if (camera->Read(*element) != 0) {
+            Log()->addError(std::string("Camera manager: Could not read camera '") + name + "'");
+            continue;
+        }
+        Add(std::move(camera));
+    }
+}
+
+tinyxml2::XMLElement* CameraManager::Write(tinyxml2::XMLDocument& doc) {
+    tinyxml2::XMLElement* cameras = doc.NewElement("Cameras");
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& entry : registry) {
+        if (tinyxml2::XMLElement* element = entry.second->Write(doc)) cameras->InsertEndChild(element);
+    }
+    return cameras;
+}
+
+bool CameraManager::BuildResultLine(CameraInterface& camera, std::int64_t nowSeconds, std::string& line) const {
+    if (!camera.newResult.load() && nowSeconds - camera.lastResultLineTime <= resultPeriod) return false;
+    camera.newResult.store(false);
+    camera.lastResultLineTime = nowSeconds;
+    DataTypes::Vector3 pos;
+    DataTypes::Vector3 ori;
+    int model = -1;
+    camera.GetTargetPos(pos, ori, model);
+    std::ostringstream out;
+    out << "CAMINFO CameraResult " << camera.typeId << ' ' << camera.name << ' ' << camera.GetStatusString() << ' '
+        << pos.x << ' ' << pos.y << ' ' << pos.z << ' ' << ori.x << ' ' << ori.y << ' ' << ori.z << ' ' << model;
+    line = out.str();
+    return true;
+}
+
+bool CameraManager::BuildImageLine(CameraInterface& camera, std::int64_t nowMs, std::string& line) const {
+    if (!camera.newEncodedImage.load() || nowMs - camera.lastImageLineTime <= imagePeriod) return false;
+    const std::shared_ptr<const std::string> payload = camera.GetEncodedPayload();
+    line = "CAMINFO CameraImage " + camera.name + " ";
+    if (payload && !payload->empty()) {
+        line += *payload;
+    } else {
+        line += "NOIMAGE";
+    }
+    camera.newEncodedImage.store(false);
+    camera.lastImageLineTime = nowMs;
+    return true;
+}
+
+std::list<std::string> CameraManager::GetHVPResultStrings() {
+    std::list<std::string> out;
+    const std::int64_t nowSeconds = NowMs() / 1000;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::string line;
+    for (auto& entry : registry) {
+        if (BuildResultLine(*entry.second, nowSeconds, line)) out.push_back(line);
+    }
+    return out;
+}
+
+std::list<std::string> CameraManager::GetHVPImageStrings() {
+    std::list<std::string> out;
+    const std::int64_t now = NowMs();
+    std::lock_guard<std::mutex> lock(mutex);
+    std::string line;
+    for (auto& entry : registry) {
+        if (BuildImageLine(*entry.second, now, line)) out.push_back(line);
+    }
+    return out;
+}
+
+std::list<std::string> CameraManager::GetHVPConfigStrings() {
+    std::list<std::string> out;
+    std::lock_guard<std::mutex> lock(mutex);
+    const int count = static_cast<int>(registry.size());
+    for (auto& entry : registry) out.push_back(entry.second->GetHVPConfigString(count));
+    return out;
+}
+
+std::string CameraManager::GetCLIStateString() {
+    std::string out;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& entry : registry) {
+        DataTypes::Vector3 pos;
+        DataTypes::Vector3 ori;
+        int model = 0;
+        entry.second->GetTargetPos(pos, ori, model);
+        out += "   Cam: " + entry.second->GetStatusString() + " Pos " + pos.ToString() + ", Ori " + ori.ToString() +
+               " Mod " + std::to_string(model);
+    }
+    return out;
+}
+
+void CameraManager::ProduceHVPLines() {
+    const std::int64_t now = NowMs();
+    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> linesLock(linesMutex);
+    // Lines of cameras that left the registry go with them.
+    for (auto it = lines.begin(); it != lines.end();) {
+        if (registry.count(it->first) == 0) {
+            it = lines.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    std::string line;
+    for (auto& entry : registry) {
+        CameraLines& kept = lines[entry.first];
+        if (BuildResultLine(*entry.second, now / 1000, line)) {
+            kept.result = std::make_shared<const std::string>(line);
+            kept.resultSequence = ++sequence;
+        }
+        if (BuildImageLine(*entry.second, now, line)) {
+            kept.image = std::make_shared<const std::string>(std::move(line));
+            kept.imageSequence = ++sequence;
+            line.clear();
+        }
+    }
+}
+
+std::vector<CameraManager::HVPLine> CameraManager::TakeNewHVPLines(HVPLineCursor& cursor) {
+    std::vector<HVPLine> out;
+    std::lock_guard<std::mutex> lock(linesMutex);
+    if (cursor.seen >= sequence) return out;
+    for (const auto& entry : lines) {
+        if (entry.second.result && entry.second.resultSequence > cursor.seen) out.push_back(entry.second.result);
+    }
+    for (const auto& entry : lines) {
+        if (entry.second.image && entry.second.imageSequence > cursor.seen) out.push_back(entry.second.image);
+    }
+    cursor.seen = sequence;
+    return out;
 }
 
 }  // namespace Camera

@@ -555,7 +555,8 @@ TEST_F(CommandPluginRun, ManagerFaultsPassThrough) {
             try {
                 command.cmd.Interpolate(10, 100.0f, &state);
             } catch (const std::runtime_error& e) {
-                EXPECT_STREQ(e.what(), "PluginManager - Plugin not available!");
+                // The camera plug-in exists but was never started.
+                EXPECT_STREQ(e.what(), "PluginManager - Camera not connected!");
                 throw;
             }
         },

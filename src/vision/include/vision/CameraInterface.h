@@ -1,16 +1,28 @@
 #pragma once
 
-// The abstract camera: identity and the operations every camera type provides. Cameras
+// The abstract camera: identity, configuration flags, the latest image with its hand-over
+// lock, and an image-encoding thread that keeps a ready-made HVP image payload. Cameras
 // are registered by name in the CameraManager, which owns them.
 
 #include "core/Vector3.h"
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 
 namespace tinyxml2 {
 class XMLDocument;
 class XMLElement;
 }  // namespace tinyxml2
+
+namespace Imaging {
+class Image;
+}
 
 namespace Camera {
 
@@ -20,11 +32,14 @@ std::string toLower(const std::string& text);
 // Type id of the simulated camera; a program's camera command accepts it for any type.
 inline constexpr char kSimulatedTypeId[] = "Sim";
 
+class CameraManager;
+
 class CameraInterface {
 public:
     CameraInterface(std::string typeId, std::string name);
     CameraInterface(const CameraInterface&) = delete;
     CameraInterface& operator=(const CameraInterface&) = delete;
+    // Stops the encoding thread; concrete cameras stop their own thread first.
     virtual ~CameraInterface();
 
     // Starts the camera's work (connection thread, encoding).
@@ -43,8 +58,57 @@ public:
     // 0 inactive, 1 not connected, 2 connected.
     virtual int GetStatus() const = 0;
 
+    // "INACTIVE", "NOTCONNECTED", "CONNECTED" or "ERROR".
+    std::string GetStatusString() const;
+
+    // Stores the image (an empty pointer means "none") and marks it for encoding when it
+    // differs from the stored one.
+    void SetImage(std::shared_ptr<const Imaging::Image> next);
+    std::shared_ptr<const Imaging::Image> GetImage() const;
+    // Writes the latest payload (base64 text and its NUL) and returns its length; 0 when
+    // there is none yet.
+    std::size_t GetEncodedImage(std::stringstream& out) const;
+    // The latest payload, handed over whole; null when there is none yet.
+    std::shared_ptr<const std::string> GetEncodedPayload() const;
+
+    void StartEncoding();
+    void StopEncoding();
+    // One encoding pass: encodes a new image, then raises the new-encoded-image flag.
+    void CheckEncodeHVPImage();
+    void EncodeHVPImage(const std::shared_ptr<const Imaging::Image>& toEncode);
+
+    // Raised by the camera for every frame it parses; the manager's line builder clears it.
+    void SetNewResult() { newResult.store(true); }
+    bool HasNewResult() const { return newResult.load(); }
+    bool HasNewEncodedImage() const { return newEncodedImage.load(); }
+
     std::string typeId;  // TYPE_ID of the concrete class: "IFMO2D", "SolutionBinPicking", "Sim"
     std::string name;    // Read may replace it with the "Name" attribute
+    std::string description;
+    std::atomic<bool> Active{false};        // may run its connection thread
+    std::atomic<bool> ImageEnabled{false};  // takes images from its frames
+
+private:
+    friend class CameraManager;  // keeps the line times and clears the flags
+
+    void EncodingThread();
+
+    std::atomic<bool> newResult{false};
+    std::atomic<bool> newEncodedImage{false};
+    // Monotonic clock; written and read only by the manager's line builders.
+    std::int64_t lastResultLineTime = 0;  // seconds
+    std::int64_t lastImageLineTime = 0;   // milliseconds
+
+    mutable std::mutex imageMutex;
+    std::shared_ptr<const Imaging::Image> image;
+    bool newImage = false;
+
+    mutable std::mutex payloadMutex;
+    std::shared_ptr<const std::string> encoded;
+
+    std::mutex encodingMutex;  // start and stop of the encoding thread
+    std::thread encodingThread;
+    std::atomic<bool> encodingRun{false};
 };
 
 }  // namespace Camera

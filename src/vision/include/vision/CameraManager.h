@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,23 @@ public:
     // Holds the registry lock for a caller that walks cameras with GetNoLock.
     std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(mutex); }
 
+    // Rebuilds the registry from the project's "Cameras" element: every "HwCamera" child of
+    // type "IFMO2D", "SolutionBinPicking" or "Sim" is read, registered and started; faulty
+    // ones are logged and skipped. A null element only clears the registry.
+    void Read(tinyxml2::XMLElement* cameras);
+    // A new "Cameras" element of doc (not inserted) with one child per camera.
+    tinyxml2::XMLElement* Write(tinyxml2::XMLDocument& doc);
+
+    // The line builders, in camera order. Result lines: cameras with a new result or whose
+    // last line is older than resultPeriod. Image lines: cameras with a new encoded image
+    // whose last line is older than imagePeriod. Both clear what they report, so only one
+    // caller may use them: the main loop, through ProduceHVPLines.
+    std::list<std::string> GetHVPResultStrings();
+    std::list<std::string> GetHVPImageStrings();
+    std::list<std::string> GetHVPConfigStrings();
+    // "   Cam: <status> Pos (x, y, z), Ori (a, b, c) Mod <model>" per camera; "" without cameras.
+    std::string GetCLIStateString();
+
     // HVP camera lines. The main loop produces them once per pass (flag and period
     // rules); the manager keeps each camera's newest result and image line with a
     // sequence number. Each connection keeps its own cursor and, at its camera step, takes
@@ -59,10 +77,27 @@ public:
 protected:
     // Tests build their own registries; the program uses Instance().
     CameraManager() = default;
+    // Monotonic milliseconds; tests stand in their own clock.
+    virtual std::int64_t NowMs() const;
 
 private:
+    struct CameraLines {
+        HVPLine result;
+        std::uint64_t resultSequence = 0;
+        HVPLine image;
+        std::uint64_t imageSequence = 0;
+    };
+
+    bool BuildResultLine(CameraInterface& camera, std::int64_t nowSeconds, std::string& line) const;
+    bool BuildImageLine(CameraInterface& camera, std::int64_t nowMs, std::string& line) const;
+
     std::map<std::string, std::shared_ptr<CameraInterface>> registry;
     std::mutex mutex;
+
+    // Newest lines per camera (same keys as the registry); taken after the registry lock.
+    std::map<std::string, CameraLines> lines;
+    std::uint64_t sequence = 0;
+    std::mutex linesMutex;
 };
 
 }  // namespace Camera
