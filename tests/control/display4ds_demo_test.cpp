@@ -1,0 +1,127 @@
+// The controller in a copy of the demo data root, operated from the simulated serial panel
+// on the robot file's "DisplayPort" (a link to the simulator's pseudo-terminal), with the
+// virtual CAN hub and the drive simulator as in scripts/demo.sh.
+
+#include "app_process_support.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#if defined(BELVANTO_BINARY) && defined(BELVANTO_CANHUB_PROGRAM) && defined(BELVANTO_DRIVESIM_PROGRAM) && \
+    defined(BELVANTO_PANELSIM_PROGRAM)
+
+namespace {
+
+namespace fs = std::filesystem;
+using AppTest::BelvantoProcess;
+using AppTest::ChildProcess;
+
+std::string After(const std::string& out, size_t from) { return from < out.size() ? out.substr(from) : std::string(); }
+
+// Joint 1 of every status line in text ("Joints: a1 a2 ...").
+std::vector<double> Joint1Values(const std::string& text) {
+    std::vector<double> values;
+    const std::string key = "Joints: ";
+    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + key.size())) {
+        values.push_back(std::strtod(text.c_str() + at + key.size(), nullptr));
+    }
+    return values;
+}
+
+TEST(Display4DSDemo, PanelStopsJogsAndStartsTheDemoRobot) {
+    BelvantoProcess p;
+    p.CopyDataRoot(BELVANTO_DEMO_DIR);
+    const std::string socket = p.dir + "/can0.sock";
+    const std::string panelLink = p.root + "/panel.tty";  // the demo robot file's "DisplayPort"
+
+    ChildProcess hub;
+    hub.Start({BELVANTO_CANHUB_PROGRAM, socket}, {}, p.dir, p.dir + "/hub.txt");
+    ASSERT_TRUE(AppTest::WaitUntil([&] { return fs::exists(socket); }, 30000)) << hub.Output();
+    ChildProcess sim;
+    sim.Start({BELVANTO_DRIVESIM_PROGRAM, p.root + "/Data/Robots/JXRPivra4/JXRPivra4.xml", "--dio", "80"},
+              {"BELVANTO_CAN_HUB=" + socket}, p.dir, p.dir + "/sim.txt");
+    ASSERT_TRUE(sim.WaitForOutput([](const std::string& o) { return o.find("module on CAN ID") != std::string::npos; },
+                                  30000))
+        << sim.Output();
+    ChildProcess panel;
+    panel.Start({BELVANTO_PANELSIM_PROGRAM, "--link", panelLink}, {}, p.dir, p.dir + "/panel.txt", true);
+    ASSERT_TRUE(AppTest::WaitUntil([&] { return fs::is_symlink(panelLink); }, 30000)) << panel.Output();
+
+    p.Start({"BELVANTO_CAN_HUB=" + socket, "BELVANTO_PANEL_PORTS="}, true);
+    ASSERT_TRUE(p.WaitForOutput([](const std::string& o) { return o.find("RobotMainLoop is executing") != std::string::npos; },
+                                60000))
+        << p.Output();
+    EXPECT_NE(p.Output().find("Display 4DS: Connection successful"), std::string::npos) << p.Output();
+
+    // Enable from the panel, start from the console (typed again while a slow build is still
+    // enabling the drives).
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ASSERT_TRUE(panel.Type("button 50\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    bool running = false;
+    for (int attempt = 0; attempt < 6 && !running; ++attempt) {
+        ASSERT_TRUE(p.Type("5\n"));
+        running = p.WaitForOutput([](const std::string& o) { return o.find("Prog: Run") != std::string::npos; }, 15000);
+    }
+    ASSERT_TRUE(running) << p.Output();
+
+    // "button 82": stop.
+    size_t mark = p.Output().size();
+    ASSERT_TRUE(panel.Type("button 82\n"));
+    ASSERT_TRUE(p.WaitForOutput([&](const std::string& o) { return After(o, mark).find("Prog: Stp") != std::string::npos; },
+                                60000))
+        << After(p.Output(), mark);
+
+    // "axis 0 200": joint 1 moves (negative: the first axis jogs joint 1 mirrored).
+    mark = p.Output().size();
+    const std::vector<double> before = Joint1Values(p.Output());
+    ASSERT_FALSE(before.empty());
+    ASSERT_TRUE(panel.Type("axis 0 200\n"));
+    EXPECT_TRUE(p.WaitForOutput(
+        [&](const std::string& o) {
+            const std::vector<double> now = Joint1Values(After(o, mark));
+            return !now.empty() && now.back() < before.back() - 1.0;
+        },
+        60000))
+        << "joint 1 was " << before.back() << "\n"
+        << After(p.Output(), mark);
+    ASSERT_TRUE(panel.Type("axis 0 128\n"));
+
+    // "button 80": the program runs again.
+    mark = p.Output().size();
+    ASSERT_TRUE(panel.Type("button 80\n"));
+    EXPECT_TRUE(p.WaitForOutput([&](const std::string& o) { return After(o, mark).find("Prog: Run") != std::string::npos; },
+                                60000))
+        << After(p.Output(), mark);
+
+    // The panel showed the controller's output frames.
+    EXPECT_TRUE(panel.WaitForOutput(
+        [](const std::string& o) {
+            return o.find("message: Belvanto V980-13-030") != std::string::npos && o.find("position:") != std::string::npos;
+        },
+        10000))
+        << panel.Output();
+
+    p.Signal(SIGTERM);
+    const int status = p.WaitForExit(30000);
+    ASSERT_NE(status, -1) << "belvanto did not end after SIGTERM";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    AppTest::ExpectOrderlyExit(p.Output());
+    panel.Stop();
+    EXPECT_FALSE(fs::is_symlink(panelLink));  // the simulator removes its link
+    sim.Stop();
+    hub.Stop();
+}
+
+}  // namespace
+
+#endif
