@@ -57,7 +57,8 @@ TEST_F(DemoDataTest, OpensWithTheFourAxisArmAndLoadsBothPrograms) {
     EXPECT_EQ(pm.GetStartProgram(), "DemoStart.xml");
     EXPECT_EQ(pm.GetLogicProgram(), "DemoLogic.xml");
     EXPECT_TRUE(pm.GetRepeat());
-    EXPECT_FALSE(pm.modbusEnabled.load());
+    // The demo serves PLCs (on port 1502).
+    EXPECT_TRUE(pm.modbusEnabled.load());
     EXPECT_EQ(log->get_robotType(), "JXRPivra4");
     EXPECT_FALSE(log->get_plcInterfaceNr().Active);
     EXPECT_EQ(log->get_plcInterfaceNr().JointToRef[3], 3);

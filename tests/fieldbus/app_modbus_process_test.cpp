@@ -1,0 +1,283 @@
+// The controller process with its Modbus server: the demo data root on simulated drives,
+// reached by raw requests and by mbpoll; and a controller whose project failed.
+#include "RawModbusClient.h"
+#include "app_process_support.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(BELVANTO_BINARY) && defined(BELVANTO_CANHUB_PROGRAM) && defined(BELVANTO_DRIVESIM_PROGRAM)
+
+namespace {
+
+namespace fs = std::filesystem;
+using AppTest::BelvantoProcess;
+using AppTest::ChildProcess;
+using ModbusTest::RawModbusClient;
+
+std::vector<std::uint8_t> Pdu(std::uint8_t function, std::initializer_list<std::uint16_t> words) {
+    return RawModbusClient::Pdu(function, words);
+}
+
+// A port nobody listens on right now.
+int FreePort() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    socklen_t length = sizeof(address);
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    close(s);
+    return ntohs(address.sin_port);
+}
+
+// The project of the copied data root, with the Modbus port replaced.
+void SetProjectPort(const std::string& project, int port) {
+    std::string text = AppTest::ReadFile(project);
+    text = std::regex_replace(text, std::regex("Port=\"1502\""), "Port=\"" + std::to_string(port) + "\"");
+    std::FILE* out = std::fopen(project.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    std::fputs(text.c_str(), out);
+    std::fclose(out);
+}
+
+std::string RunCommand(const std::string& command) {
+    std::string output;
+    if (std::FILE* p = popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof(buffer), p) != nullptr) output += buffer;
+        pclose(p);
+    }
+    return output;
+}
+
+std::vector<std::uint16_t> ReadRegisters(RawModbusClient& client, std::uint8_t function, int address, int count) {
+    return RawModbusClient::Registers(
+        client.Ask(Pdu(function, {static_cast<std::uint16_t>(address), static_cast<std::uint16_t>(count)})));
+}
+
+std::int32_t Pair(const std::vector<std::uint16_t>& r, size_t at) {
+    return static_cast<std::int32_t>((static_cast<std::uint32_t>(r[at + 1]) << 16) | r[at]);
+}
+
+class AppModbus : public ::testing::Test {
+protected:
+    void StartDemo() {
+        p.CopyDataRoot(BELVANTO_DEMO_DIR);
+        fs::copy_file(std::string(BELVANTO_FIELDBUS_FIXTURES) + "/ModbusCopy.xml", p.root + "/Data/Programs/ModbusCopy.xml");
+        port = FreePort();
+        SetProjectPort(p.root + "/Data/Projects/Demo.prj", port);
+        const std::string socket = p.dir + "/can0.sock";
+        hub.Start({BELVANTO_CANHUB_PROGRAM, socket}, {}, p.dir, p.dir + "/hub.txt");
+        ASSERT_TRUE(AppTest::WaitUntil([&] { return fs::exists(socket); }, 30000)) << hub.Output();
+        sim.Start({BELVANTO_DRIVESIM_PROGRAM, p.root + "/Data/Robots/JXRPivra4/JXRPivra4.xml", "--dio", "80"},
+                  {"BELVANTO_CAN_HUB=" + socket}, p.dir, p.dir + "/sim.txt");
+        ASSERT_TRUE(sim.WaitForOutput([](const std::string& o) { return o.find("module on CAN ID") != std::string::npos; },
+                                      30000))
+            << sim.Output();
+        p.Start({"BELVANTO_CAN_HUB=" + socket}, true);
+        ASSERT_TRUE(p.WaitForOutput(
+            [](const std::string& o) {
+                return o.find("RobotMainLoop is executing") != std::string::npos &&
+                       o.find("Modbus Server started") != std::string::npos;
+            },
+            60000))
+            << p.Output();
+    }
+    void TearDown() override {
+        p.Stop(30000);
+        sim.Stop();
+        hub.Stop();
+    }
+    BelvantoProcess p;
+    ChildProcess hub, sim;
+    int port = 0;
+};
+
+TEST_F(AppModbus, DemoServesThePlcMap) {
+    ASSERT_NO_FATAL_FAILURE(StartDemo());
+    RawModbusClient client(port);
+    ASSERT_TRUE(client.Connected());
+
+    // Version and map version, also as mbpoll prints them.
+    EXPECT_EQ(ReadRegisters(client, 4, 0, 4), (std::vector<std::uint16_t>{980, 13, 30, 1}));
+    if (access("/usr/bin/mbpoll", X_OK) == 0) {
+        const std::string out = RunCommand("/usr/bin/mbpoll -m tcp -p " + std::to_string(port) +
+                                    " -0 -1 -t 3 -r 0 -c 4 127.0.0.1 2>&1");
+        for (const char* line : {"[0]: \t980", "[1]: \t13", "[2]: \t30", "[3]: \t1"}) {
+            EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+        }
+    } else {
+        std::printf("mbpoll not installed: its line is not checked\n");
+    }
+
+    // Six clients: the sixth is closed at once, the five go on.
+    std::vector<std::unique_ptr<RawModbusClient>> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(std::make_unique<RawModbusClient>(port));
+        ASSERT_EQ(ReadRegisters(*clients.back(), 4, 0, 1).size(), 1u);
+    }
+    RawModbusClient sixth(port);
+    const auto refusedAt = std::chrono::steady_clock::now();
+    EXPECT_TRUE(sixth.ClosedByServer(10000));
+    std::printf("sixth client closed after %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - refusedAt)
+                                           .count()));
+    EXPECT_TRUE(p.WaitForOutput(
+        [](const std::string& o) {
+            return o.find("Modbus: Cannot accept new client (limit 5 reached), closing connection") != std::string::npos;
+        },
+        10000));
+    for (auto& c : clients) EXPECT_EQ(ReadRegisters(*c, 4, 3, 1), (std::vector<std::uint16_t>{1}));
+    EXPECT_EQ(ReadRegisters(client, 4, 3, 1), (std::vector<std::uint16_t>{1}));
+    clients.clear();
+
+    // Reset and enable as the demo does, then move 10 mm along x through the move registers.
+    ASSERT_TRUE(p.Type("2\n"));
+    ASSERT_TRUE(AppTest::WaitUntil(
+        [&] {
+            const auto bits = client.Ask(Pdu(2, {53, 1}));
+            return bits.size() == 10u && (bits[9] & 1) == 1;
+        },
+        30000));
+    // Away from the stretched-out start (a singular pose) with a joint move first.
+    std::vector<std::uint8_t> joints = Pdu(16, {142, 12, 0, 0, 2000, 0, 7000, 0, 4500, 0, 0, 0, 0, 0});
+    joints.insert(joints.begin() + 5, 24);
+    ASSERT_EQ(client.Ask(joints).size(), 12u);
+    ASSERT_EQ(client.Ask(Pdu(5, {103, 0xFF00})).size(), 12u);
+    ASSERT_TRUE(AppTest::WaitUntil(
+        [&] {
+            const auto now = ReadRegisters(client, 4, 142, 6);
+            return now.size() == 6u && std::abs(Pair(now, 2) - 2000) <= 5 && std::abs(Pair(now, 4) - 7000) <= 5;
+        },
+        60000))
+        << p.Output();
+    ASSERT_EQ(client.Ask(Pdu(5, {103, 0})).size(), 12u);
+    const auto pose = ReadRegisters(client, 4, 130, 12);
+    ASSERT_EQ(pose.size(), 12u);
+    const std::int32_t x = Pair(pose, 0);
+    std::vector<std::uint8_t> write = Pdu(16, {130, 12});
+    write.push_back(24);
+    for (size_t i = 0; i < 12; ++i) {
+        std::uint16_t value = pose[i];
+        if (i == 0) value = static_cast<std::uint16_t>((x + 1000) & 0xFFFF);
+        if (i == 1) value = static_cast<std::uint16_t>(static_cast<std::uint32_t>(x + 1000) >> 16);
+        write.push_back(static_cast<std::uint8_t>(value >> 8));
+        write.push_back(static_cast<std::uint8_t>(value & 0xFF));
+    }
+    ASSERT_EQ(client.Ask(write).size(), 12u);
+    ASSERT_EQ(client.Ask(Pdu(5, {100, 0xFF00})).size(), 12u);
+    EXPECT_TRUE(AppTest::WaitUntil(
+        [&] {
+            const auto now = ReadRegisters(client, 4, 130, 2);
+            return now.size() == 2u && std::abs(Pair(now, 0) - (x + 1000)) <= 5;
+        },
+        60000))
+        << "x was " << x << "\n" << p.Output();
+    ASSERT_EQ(client.Ask(Pdu(5, {100, 0})).size(), 12u);
+
+    // An unreachable pose stored with its joints recomputed: an exception line, the process lives.
+    std::vector<std::uint8_t> far = Pdu(16, {456, 16});
+    far.push_back(32);
+    for (int k = 0; k < 16; ++k) {
+        const std::uint16_t value = k == 9 ? 30000 : (k == 15 ? 2 : 0);
+        far.push_back(static_cast<std::uint8_t>(value >> 8));
+        far.push_back(static_cast<std::uint8_t>(value & 0xFF));
+    }
+    ASSERT_EQ(client.Ask(far).size(), 12u);
+    EXPECT_TRUE(p.WaitForOutput(
+        [](const std::string& o) { return o.find("Exception in Modbus::OnWriteHoldingRegisters (address 456") != std::string::npos; },
+        10000))
+        << p.Output();
+    EXPECT_EQ(ReadRegisters(client, 4, 3, 1), (std::vector<std::uint16_t>{1}));
+    EXPECT_FALSE(p.HasExited());
+
+    // A program copies the PLC's number to the number the PLC reads.
+    ASSERT_EQ(client.Ask(Pdu(6, {440, 7})).size(), 12u);
+    std::vector<std::uint8_t> name = Pdu(16, {267, 32});
+    name.push_back(64);
+    const std::string file = "ModbusCopy.xml";
+    for (size_t k = 0; k < 32; ++k) {
+        const std::uint8_t low = 2 * k < file.size() ? static_cast<std::uint8_t>(file[2 * k]) : 0;
+        const std::uint8_t high = 2 * k + 1 < file.size() ? static_cast<std::uint8_t>(file[2 * k + 1]) : 0;
+        name.push_back(high);
+        name.push_back(low);
+    }
+    ASSERT_EQ(client.Ask(name).size(), 12u);
+    ASSERT_TRUE(AppTest::WaitUntil(
+        [&] {
+            const auto loaded = ReadRegisters(client, 3, 267, 7);
+            return loaded.size() == 7u && loaded[0] == 0x6F4D && loaded[5] == 0x782E && loaded[6] == 0x6C6D;
+        },
+        30000))
+        << p.Output();
+    EXPECT_TRUE(AppTest::WaitUntil(
+        [&] {
+            client.Ask(Pdu(6, {260, 1}));
+            return ReadRegisters(client, 4, 440, 1) == std::vector<std::uint16_t>{7};
+        },
+        60000))
+        << p.Output();
+    ASSERT_EQ(client.Ask(Pdu(6, {260, 0})).size(), 12u);
+
+    // The override: 100 % and, after the debounce, written to the project.
+    ASSERT_EQ(client.Ask(Pdu(6, {187, 10000})).size(), 12u);
+    EXPECT_EQ(ReadRegisters(client, 3, 187, 1), (std::vector<std::uint16_t>{10000}));
+    EXPECT_TRUE(AppTest::WaitUntil(
+        [&] { return AppTest::ReadFile(p.root + "/Data/Projects/Demo.prj").find("Override=\"100\"") != std::string::npos; },
+        90000))
+        << AppTest::ReadFile(p.root + "/Data/Projects/Demo.prj");
+
+    p.Signal(SIGTERM);
+    const int status = p.WaitForExit(30000);
+    ASSERT_NE(status, -1) << "belvanto did not end after SIGTERM";
+    AppTest::ExpectOrderlyExit(p.Output());
+    const std::string out = p.Output();
+    // The listener is joined before the robot loop ends.
+    EXPECT_LT(out.find("Modbus: Server stopped"), out.find("Belvanto: Exiting..."));
+}
+
+TEST_F(AppModbus, ServerRunsWhenTheProjectFailed) {
+    p.CopyDataRoot(BELVANTO_DEMO_DIR);
+    port = FreePort();
+    const std::string project = p.root + "/Data/Projects/Demo.prj";
+    SetProjectPort(project, port);
+    std::string text = AppTest::ReadFile(project);
+    text = std::regex_replace(text, std::regex("Type=\"JXRPivra4\""), "Type=\"NoSuchRobot\"");
+    std::FILE* out = std::fopen(project.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    std::fputs(text.c_str(), out);
+    std::fclose(out);
+    p.Start({"BELVANTO_CAN_HUB=" + p.dir + "/none.sock"});
+    ASSERT_TRUE(p.WaitForOutput([](const std::string& o) { return o.find("Modbus Server started") != std::string::npos; },
+                                60000))
+        << p.Output();
+    RawModbusClient client(port);
+    EXPECT_EQ(ReadRegisters(client, 4, 96, 1), (std::vector<std::uint16_t>{1})) << p.Output();
+    const auto bits = client.Ask(Pdu(2, {50, 11}));
+    ASSERT_EQ(bits.size(), 11u);
+    EXPECT_EQ(bits[9] & 0x10, 0);  // 54: not normal operation
+    // The whole map answers without a hardware protocol.
+    for (int a = 0; a < 750; a += 125) EXPECT_EQ(ReadRegisters(client, 4, a, 125).size(), 125u) << a;
+    for (int a = 0; a < 750; a += 125) EXPECT_EQ(ReadRegisters(client, 3, a, 125).size(), 125u) << a;
+    EXPECT_EQ(client.Ask(Pdu(1, {0, 428})).size(), 9u + 54u);
+    EXPECT_FALSE(p.HasExited());
+}
+
+}  // namespace
+
+#endif
