@@ -1,0 +1,143 @@
+// Cloud telemetry costs: one CollectData pass plus the comparison with the last set for a
+// six-joint robot, and the process CPU share while the link is connected and the telemetry
+// does not change (updater, TLS keep-alive and the library's threads; needs mosquitto and
+// openssl, skipped otherwise).
+
+#include "cloud/MqttClient.h"
+#include "cloud/TelemetryData.h"
+#include "control/RobotMaster.h"
+#include "core/DeviceIdentity.h"
+#include "core/LogSingleton.h"
+#include "hardware/HardwareProtocol.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace {
+
+// Six joint modules answering like a version-2 bus at rest.
+class SixJointProtocol : public Hardware::HardwareProtocol {
+public:
+    SixJointProtocol() : HardwareProtocol(nullptr) { ResizeRole(ModuleRole::RobotJoint, 6); }
+    void GetError(std::string& text, std::string& code) override {
+        text = "Status: No_Error MNE";
+        code = "NoError";
+    }
+    void GetError(std::string* perModule) override {
+        for (int i = 0; i < 6; ++i) perModule[i] = i == 3 ? "na" : "NoError";
+    }
+    void GetTempValues(float* perModule) override {
+        for (int i = 0; i < 6; ++i) perModule[i] = 31.25f + static_cast<float>(i);
+    }
+};
+
+void BM_CollectDataAndCompare(benchmark::State& state) {
+    LogSingleton::SetStartupWait(std::chrono::milliseconds(0));
+    RobotMaster master;
+    master.SetHardwareProtocol(std::make_unique<SixJointProtocol>());
+    Cloud::TelemetryData last;
+    last.CollectData(&master);
+    for (auto _ : state) {
+        Cloud::TelemetryData data;
+        data.CollectData(&master);
+        const bool changed = data != last;
+        benchmark::DoNotOptimize(changed);
+    }
+}
+BENCHMARK(BM_CollectDataAndCompare)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+std::string Shell(const std::string& command) {
+    return std::system(command.c_str()) == 0 ? "" : "failed: " + command;
+}
+
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(a);
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) == 0) {
+        port = ntohs(a.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+double ProcessCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+void BM_ConnectedIdleCpuShare(benchmark::State& state) {
+    if (access("/usr/sbin/mosquitto", X_OK) != 0 || access("/usr/bin/openssl", X_OK) != 0) {
+        state.SkipWithError("mosquitto or openssl missing");
+        return;
+    }
+    LogSingleton::SetStartupWait(std::chrono::milliseconds(0));
+    char pattern[] = "/tmp/belvanto_cloud_bench_XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    const int port = FreePort();
+    std::string error = Shell(
+        "cd " + dir +
+        " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key -out ca.pem"
+        " -days 1 -subj /CN=bench >/dev/null 2>&1"
+        " && openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key -out server.csr"
+        " -subj /CN=broker >/dev/null 2>&1 && echo subjectAltName=IP:127.0.0.1 > ext"
+        " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 1"
+        " -extfile ext >/dev/null 2>&1 && mosquitto_passwd -b -c passwd bench benchpw"
+        " && printf 'listener " + std::to_string(port) + " 127.0.0.1\\ncafile " + dir + "/ca.pem\\ncertfile " + dir +
+        "/server.pem\\nkeyfile " + dir + "/server.key\\nallow_anonymous false\\npassword_file " + dir +
+        "/passwd\\npersistence false\\nuser '$(id -un)'\\npid_file " + dir + "/pid\\n' > conf"
+        " && mosquitto -c conf -d && sleep 1");
+    if (!error.empty()) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const std::string root = LogSingleton::instance()->get_rootPath();
+    Shell("cp " + dir + "/ca.pem '" + root + Cloud::MqttClient::kCaFileName + "'");
+    setenv(Cloud::MqttClient::kUriEnvironment, ("ssl://127.0.0.1:" + std::to_string(port)).c_str(), 1);
+    DeviceIdentity::SetDeviceIdOverride("bench-device-identity-000000");
+
+    RobotMaster master;
+    master.SetHardwareProtocol(std::make_unique<SixJointProtocol>());
+    {
+        Cloud::MqttClient client(&master);
+        client.SetClientId("bench");
+        client.SetCredentials("bench", "benchpw");
+        client.SetEnabled(true);
+        for (int i = 0; i < 200 && !client.IsConnected(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!client.IsConnected()) state.SkipWithError("no connection to the local broker");
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // past the first set
+        for (auto _ : state) {
+            const double cpu0 = ProcessCpuSeconds();
+            const auto wall0 = std::chrono::steady_clock::now();
+            std::this_thread::sleep_for(std::chrono::seconds(12));  // two unchanged sets
+            const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+            state.counters["cpu_percent"] = 100.0 * (ProcessCpuSeconds() - cpu0) / wall;
+        }
+        client.SetEnabled(false);
+    }
+    Shell("kill $(cat " + dir + "/pid) 2>/dev/null; rm -rf " + dir + " '" + root + Cloud::MqttClient::kCaFileName + "'");
+    unsetenv(Cloud::MqttClient::kUriEnvironment);
+    DeviceIdentity::SetDeviceIdOverride("");
+}
+BENCHMARK(BM_ConnectedIdleCpuShare)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
