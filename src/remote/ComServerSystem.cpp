@@ -1,0 +1,152 @@
+// SYSTEM (power off, reboot, temperatures) and CANBridge messages, and the CAN bridge.
+
+#include "control/RobotMaster.h"
+#include "core/LogSingleton.h"
+#include "core/Shutdown.h"
+#include "hardware/HardwareProtocol.h"
+#include "program/IPO.h"
+#include "remote/ComServer.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+LogSingleton* Log() { return LogSingleton::instance(); }
+
+}  // namespace
+
+void ComServer::HandleSystem(Remote::HvpArgumentReader& args) {
+    int counter = 0;
+    const bool counterValid = Remote::HvpArgumentReader::ParseInt(args.Token(0), counter);
+    std::string_view keyword;
+    args.ReadWord(keyword);
+    const bool isPassive = passive.load();
+    const std::string frame(args.Frame());
+
+    if (keyword == "Shutdown" && !isPassive) {
+        int code = -1;
+        if (counterValid && args.ReadInt(code)) {
+            if (code == 100) {
+                Shutdown::ShutdownSystem(true);
+            } else if (code == 101) {
+                Shutdown::RestartSystem(true);
+            } else {
+                Log()->addFormat("HVP-Server: Unknown shutdown code %d", code);
+            }
+        } else {
+            Log()->addError("HVP-Server: Incomplete or incorrect shutdown command");
+        }
+        return;
+    }
+    if ((keyword == "GetBoardTemp" || keyword == "GetMotorTemp") && counterValid) {
+        if (keyword == "GetBoardTemp") {
+            SendToClient(TemperaturePayload("INFO BoardTemp ", true));
+        } else {
+            const std::string payload = TemperaturePayload("INFO MotorTemp ", false);
+            SendToClient(payload);
+            Log()->add("HVP-Server: GetMotorTemp - not implemented!");
+            Log()->add(payload);
+        }
+        return;
+    }
+    if (isPassive) return;
+    Log()->addFormat("HVP-Server: ERROR Could not parse system command '%s'", frame.c_str());
+}
+
+std::string ComServer::TemperaturePayload(const char* head, bool board) {
+    std::string payload = head;
+    std::lock_guard<std::mutex> lock(stateMutex);
+    const float* values = board ? stateCopy.boardTemps : stateCopy.motorTemps;
+    for (int i = 0; i < 16; ++i) payload += std::to_string(values[i]) + " ";
+    return payload;
+}
+
+void ComServer::HandleCanBridge(Remote::HvpArgumentReader& args) {
+    int counter = 0;
+    const bool counterValid = Remote::HvpArgumentReader::ParseInt(args.Token(0), counter);
+    std::string_view keyword;
+    args.ReadWord(keyword);
+    const bool owner = OwnsCanBridge();
+    // Passive clients are ignored, except the bridge's owner, which must be able to end it.
+    if (passive.load() && !owner) return;
+    if (counterValid && keyword == "SwitchOn") {
+        CanBridgeSwitchOn();
+    } else if (counterValid && keyword == "SwitchOff") {
+        if (owner) CanBridgeSwitchOff();
+    } else if (keyword == "Msg") {
+        if (Log()->get_opMode() != OPMODE_CAN_BRIDGE) {
+            Log()->add("Request to send CAN message: switch to CANBridge mode first!");
+        } else if (owner) {
+            CanBridgeMessage(args);
+        }
+    } else {
+        Log()->addFormat("HVP-Server: ERROR Could not parse CANBridge command: '%s'",
+                         std::string(args.Frame()).c_str());
+    }
+}
+
+void ComServer::CanBridgeSwitchOn() {
+    const bool taken = bridge->TryTake(this, [this] {
+        if (robot != nullptr) {
+            // Nothing may drive the joints while the client owns the bus.
+            robot->StopProgram(IPO::STOP_USER);
+            robot->StopLogicProgram(IPO::STOP_USER);
+            robot->GetMoveToInterpreter().Stop(IPO::STOP_USER, "");
+            robot->EnableMotors(false);
+        }
+        Log()->add("HVP-Server: Switch on CANBridge");
+        Log()->set_opMode(OPMODE_CAN_BRIDGE);
+    });
+    if (!taken) {
+        Log()->addFormat("HVP-Server: CANBridge not switched on (operation mode %d)",
+                         static_cast<int>(Log()->get_opMode()));
+    }
+}
+
+void ComServer::CanBridgeSwitchOff() {
+    bridge->Release(this, [] {
+        Log()->add("HVP-Server: Switch off CANBridge");
+        Log()->set_opMode(OPMODE_NORMAL);
+    });
+}
+
+void ComServer::ReleaseCanBridgeAtEnd() { CanBridgeSwitchOff(); }
+
+void ComServer::CanBridgeMessage(Remote::HvpArgumentReader& args) {
+    int counter = 0, id = -1, length = -1;
+    int values[8] = {};
+    bool complete = Remote::HvpArgumentReader::ParseInt(args.Token(0), counter) && args.Expect("ID") &&
+                    args.ReadInt(id) && args.Expect("Len") && args.ReadInt(length) && args.Expect("Data");
+    for (int i = 0; i < 8 && complete; ++i) complete = args.ReadInt(values[i]);
+    if (!complete || length < 0 || length > 8) {
+        Log()->addFormat("HVP-Server: ERROR Could not parse CANBridge command: '%s'",
+                         std::string(args.Frame()).c_str());
+        return;
+    }
+    unsigned char bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(values[i] & 0xFF);
+    Hardware::HardwareProtocol* hardware = robot != nullptr ? robot->GetHardware() : nullptr;
+    if (hardware == nullptr) {
+        Log()->add("HVP-Server: CANBridge message dropped, no CAN interface");
+        return;
+    }
+    hardware->GetCANInterface().WriteMessage(id, length, bytes);
+}
+
+int ComServer::CANReceiveCallback(int id, int dlc, const unsigned char* data, long value, timespec time,
+                                  bool wakeWriter) {
+    if (LogSingleton::instance()->get_opMode() != OPMODE_CAN_BRIDGE) return 0;
+    SendPayload(CanFramePayload(id, dlc, data, value, time), wakeWriter);
+    return 1;
+}
+
+ComServer::Payload ComServer::CanFramePayload(int id, int dlc, const unsigned char* data, long value,
+                                              timespec time) {
+    char buffer[512];
+    std::snprintf(buffer, sizeof(buffer),
+                  "CANBridge Msg ID %d Len %d Data %d %d %d %d %d %d %d %d Time %ld SystemTime %ld", id, dlc,
+                  data[0], data[1], data[2], data[3], data[4], data[5], data[6], data[7], value,
+                  static_cast<long>(time.tv_nsec));
+    return MakePayload(buffer);
+}

@@ -1,0 +1,104 @@
+#pragma once
+
+// A manager on a free loopback port with a robot master and a cloud stand-in, clients that
+// connect to it, and one main-loop pass of fan-out driven by the test.
+
+#include "control/ProjectInterfaces.h"
+#include "control/RobotMaster.h"
+#include "core/LogSingleton.h"
+#include "remote/ComServerManager.h"
+#include "testsupport/HvpTestClient.h"
+#include "testsupport/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace RemoteTest {
+
+using TestSupport::HvpTestClient;
+
+// Generous: sanitizer builds are several times slower.
+constexpr int kWaitMs = 10000;
+
+inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = kWaitMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return condition();
+}
+
+class ServerFixture : public ::testing::Test {
+protected:
+    void SetUp() override { StartManager(); }
+    void TearDown() override {
+        clients.clear();
+        if (manager) manager->Stop();
+        manager.reset();
+    }
+
+    void StartManager() {
+        manager = std::make_unique<ComServerManager>(0);
+        manager->Init(&robot, nullptr, &cloud);
+        manager->Start();
+        ASSERT_TRUE(manager->WaitListening(kWaitMs));
+        port = manager->GetPort();
+    }
+
+    // A new client, once the manager lists it as connected.
+    HvpTestClient& Connect() {
+        const std::size_t before = manager->ConnectionCount();
+        clients.push_back(std::make_unique<HvpTestClient>());
+        HvpTestClient& client = *clients.back();
+        EXPECT_TRUE(client.Connect(port));
+        EXPECT_TRUE(WaitFor([&] {
+            const auto list = manager->Connections();
+            return list.size() == before + 1 && list.back()->IsConnected();
+        }));
+        return client;
+    }
+
+    std::shared_ptr<ComServer> Server(std::size_t index) {
+        const auto list = manager->Connections();
+        return index < list.size() ? list[index] : nullptr;
+    }
+
+    // One main-loop pass of the fan-out.
+    void Pass(const DataTypes::RobotState& state) {
+        manager->CallSetCurrentPos(state);
+        manager->CallPublishData();
+        manager->CallSendServerMessage();
+        manager->CallPublishLogMessage();
+    }
+    void Pass() { Pass(DataTypes::RobotState()); }
+
+    // Sends body, then a GetVersion as a marker; the payloads that came before the marker's
+    // reply (the request's replies and anything pushed meanwhile).
+    std::vector<std::string> Exchange(HvpTestClient& client, const std::string& body) {
+        std::vector<std::string> payloads;
+        EXPECT_TRUE(client.Send(900, body));
+        EXPECT_TRUE(client.Send(901, "CMD GetVersion"));
+        HvpTestClient::Frame frame;
+        while (client.ReadFrame(frame, kWaitMs)) {
+            if (frame.payload == "INFO Version Belvanto 16") return payloads;
+            payloads.push_back(frame.payload);
+        }
+        ADD_FAILURE() << "no reply to the marker after " << body;
+        return payloads;
+    }
+
+    RobotMaster robot;
+    ProjectLinks::StoredCloudSettings cloud;
+    std::unique_ptr<ComServerManager> manager;
+    int port = 0;
+    std::vector<std::unique_ptr<HvpTestClient>> clients;
+};
+
+}  // namespace RemoteTest
