@@ -6,6 +6,9 @@
 #
 # BELVANTO_BUILD_DIR: build folder (default build). Nothing here powers the machine off:
 # shut-down commands are appended to BELVANTO_SHUTDOWN_LOG (default demo/shutdown.log).
+# The serial operator panel is simulated on a pseudo-terminal behind the robot file's
+# "DisplayPort" (demo/panel.tty); the script prints where to send its lines (e.g.
+# "button 82" stops the program, "axis 0 200" jogs joint 1, "button 80" starts again).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -18,6 +21,10 @@ robot=demo/Data/Robots/JXRPivra4/JXRPivra4.xml
 run=$(mktemp -d /tmp/belvanto-demo-XXXXXX)
 export BELVANTO_CAN_HUB="$run/can0.sock"
 export BELVANTO_SHUTDOWN_LOG=${BELVANTO_SHUTDOWN_LOG:-$top/demo/shutdown.log}
+# The HVP server's port for PC front ends (and for socat, see the line printed below).
+export BELVANTO_HVP_PORT=${BELVANTO_HVP_PORT:-3920}
+# The panel detection tries no real serial device, only the simulated panel.
+export BELVANTO_PANEL_PORTS="$top/demo/panel.tty"
 
 pids=()
 # Stops one child: SIGTERM, up to 10 s for it to end, then SIGKILL.
@@ -29,8 +36,9 @@ stop() {
 }
 cleanup() {
   # Controller first (it still talks to the drives while it exits), then the console
-  # feeder, the simulator and the bus.
+  # feeder, the panel, the simulator and the bus.
   for ((i=${#pids[@]}-1; i>=0; i--)); do stop "${pids[i]}"; done
+  rm -f "$top/demo/panel.tty"
   rm -rf "$run"
 }
 trap cleanup EXIT
@@ -44,6 +52,15 @@ for _ in $(seq 50); do [ -S "$BELVANTO_CAN_HUB" ] && break; sleep 0.1; done
 # The joints of the robot file, and the digital I/O module the project names.
 setsid "$build"/tools/drivesim/belvanto-drivesim "$robot" --dio 80 > "$run/drivesim.log" 2>&1 &
 pids+=($!)
+# The operator panel: its lines come from a fifo the script holds open, so it never sees
+# the end of its input; decoded output frames go to its log.
+mkfifo "$run/panel"
+exec 4<>"$run/panel"
+setsid "$build"/tools/panelsim/belvanto-panelsim --link "$top/demo/panel.tty" < "$run/panel" > "$run/panelsim.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do [ -L "$top/demo/panel.tty" ] && break; sleep 0.1; done
+echo "Operator panel: echo \"button 82\" > $run/panel   (its output: $run/panelsim.log)"
+echo "HVP: printf 'HVPSTART 5 CMD GetVersion HVPEND' | socat -t2 - TCP:127.0.0.1:$BELVANTO_HVP_PORT"
 
 # belvanto's console: the scripted keys after start-up, then this terminal (whole lines).
 # A background job reads /dev/null unless told otherwise, hence the saved descriptor.
@@ -54,4 +71,4 @@ pids+=($!)
 cd demo
 setsid "$build"/belvanto < "$run/console" &
 pids+=($!)
-wait "${pids[3]}"
+wait "${pids[${#pids[@]}-1]}"

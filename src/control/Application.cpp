@@ -52,6 +52,7 @@ Application::Application(KeyboardInput& keys, std::atomic<bool>& stopFlag, Links
     if (!links.cameras) links.cameras = std::move(defaults.cameras);
     if (!links.cloud) links.cloud = std::move(defaults.cloud);
     projectManager = std::make_unique<ProjectManager>(links.cloud.get());
+    projectManager->SetCameras(links.cameras->Settings());
 }
 
 Application::~Application() { Shutdown(); }
@@ -79,7 +80,7 @@ int Application::Start(const ApplicationVersion& version) {
     links.panel->Connect(rm.GetDisplayPortDefault());
     Wait(100);
 
-    links.servers->Init(&rm, projectManager.get());
+    links.servers->Init(&rm, projectManager.get(), links.cloud.get());
     links.servers->Start();
     links.modbus->Init(&rm, projectManager.get());
     links.modbus->SetSoftwareInfo(version.major, version.minor, version.build);
@@ -144,6 +145,8 @@ void Application::RunPass() {
     links.panel->Update();
     rs = rm.GetRobotState();
 
+    // Camera lines are built once per pass; every client then takes the ones it lacks.
+    links.cameras->ProduceHVPLines();
     links.servers->SetCurrentPos(rs);
     links.servers->PublishData();
     Wait(1);
@@ -181,10 +184,10 @@ void Application::NormalPass() {
     LogSingleton* log = Log();
     ReconnectCan();
     links.panel->SetValues(rs);
-    AppLinks::RemoteClient* client = links.servers->GetActiveServer();
-    MergeJogValues(client);
+    const std::shared_ptr<AppLinks::RemoteClient> client = links.servers->GetActiveServer();
+    MergeJogValues(client.get());
 
-    OperatorCommand command = PickUpCommand(client);
+    OperatorCommand command = PickUpCommand(client.get());
     HandleSdoRequest();
     if (command.code != 0) {
         ExecuteOperatorCommand(rm, Hooks(), rs, command);
@@ -420,6 +423,7 @@ void Application::Shutdown() {
     links.modbus->Stop();
     links.servers->Stop();
     // Every thread that holds the robot master or the project manager ends here.
+    links.cloud->Close();
     rm.StopMainLoop();
     ShutdownInit::Clear();
     projectManager.reset();

@@ -213,7 +213,13 @@ public:
 
     void Start(const std::vector<std::string>& extraEnvironment, bool withInput = false) {
         std::vector<std::string> env{"BELVANTO_SHUTDOWN_LOG=" + shutdownLog};
-        for (const auto& e : extraEnvironment) env.push_back(e);
+        bool panelPortsGiven = false;
+        for (const auto& e : extraEnvironment) {
+            env.push_back(e);
+            panelPortsGiven = panelPortsGiven || e.rfind("BELVANTO_PANEL_PORTS=", 0) == 0;
+        }
+        // The panel detection never tries a real serial device.
+        if (!panelPortsGiven) env.push_back("BELVANTO_PANEL_PORTS=");
         ChildProcess::Start({BELVANTO_BINARY}, env, root, dir + "/out.txt", withInput);
     }
 

@@ -1,10 +1,15 @@
 // Program entry: the banner, version and machine lines, then the application's start-up,
 // its main loop until SIGINT, SIGTERM or operator command 99/99, and the orderly exit.
+#include "cloud/MqttClient.h"
 #include "control/Application.h"
+#include "control/CameraLinks.h"
+#include "control/Display4DS.h"
 #include "control/KeyboardInput.h"
 #include "control/ShutdownInit.h"
 #include "core/LogSingleton.h"
+#include "fieldbus/ModbusLinks.h"
 #include "hardware/BoardSupport.h"
+#include "remote/ComServerManager.h"
 
 #include <unistd.h>
 
@@ -14,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 
 void wait(int ms);
@@ -38,6 +44,20 @@ void SIGINT_Handler(int) {
 void SIGTERM_Handler(int) {
     receivedSignal.store(SIGTERM);
     flagStop.store(true);
+}
+
+// The HVP port: BELVANTO_HVP_PORT when it holds a port number, else 3920.
+int HvpPort() {
+    const char* value = std::getenv("BELVANTO_HVP_PORT");
+    if (value == nullptr || value[0] == '\0') return ComServerManager::kDefaultPort;
+    char* end = nullptr;
+    const long port = std::strtol(value, &end, 10);
+    if (*end != '\0' || port < 1 || port > 65535) {
+        LogSingleton::instance()->addFormat("BELVANTO_HVP_PORT '%s' is no port, using %d", value,
+                                            ComServerManager::kDefaultPort);
+        return ComServerManager::kDefaultPort;
+    }
+    return static_cast<int>(port);
 }
 
 bool EnvironmentSet(const char* name) {
@@ -99,7 +119,28 @@ int main() {
     std::signal(SIGTERM, SIGTERM_Handler);
 
     KeyboardInput keys(std::cin);
-    Application app(keys, flagStop);
+    // The Modbus server: the application starts and stops it (its Stop joins the listener
+    // before the robot master goes), the project sets its port and client limit, and the
+    // robot loop takes the PLC's external-axis velocities from it.
+    Application::Links links = Application::NoOpLinks();
+    auto modbus = std::make_unique<Modbus::ModbusServerLink>();
+    Modbus::ModbusServerLink* modbusLink = modbus.get();
+    links.modbus = std::move(modbus);
+    // The process-wide cloud client; the exit closes it (updater, then library client)
+    // before the robot master goes.
+    auto cloud = std::make_unique<Cloud::MqttClient>(nullptr);
+    Cloud::MqttClient* cloudClient = cloud.get();
+    links.cloud = std::move(cloud);
+    // The HVP server for the PC front ends; the exit stops it and joins its threads.
+    links.servers = std::make_unique<ComServerManager>(HvpPort());
+    // The serial operator panel, connected at start-up on the robot file's "DisplayPort".
+    links.panel = std::make_unique<Display4DS>();
+    // The cameras of the project; the main loop builds their HVP lines.
+    links.cameras = std::make_unique<CameraManagerLink>();
+    Application app(keys, flagStop, std::move(links));
+    cloudClient->SetRobotMaster(&app.GetRobotMaster());
+    app.GetRobotMaster().SetExternalJointVelocitySource(modbusLink);
+    app.GetProjectManager()->SetModbus(modbusLink);
     app.SetThrowInPass(EnvironmentSet("BELVANTO_TEST_THROW_IN_PASS"));
     app.Start(ApplicationVersion{version, kVersionMajor, kVersionMinor, kVersionBuild});
 

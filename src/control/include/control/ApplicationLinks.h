@@ -8,6 +8,7 @@
 #include "control/ProjectInterfaces.h"
 #include "core/RobotState.h"
 
+#include <memory>
 #include <string>
 
 class RobotMaster;
@@ -42,7 +43,8 @@ public:
 class RemoteServers {
 public:
     virtual ~RemoteServers() = default;
-    virtual void Init(RobotMaster* /*rm*/, ProjectManager* /*pm*/) {}
+    virtual void Init(RobotMaster* /*rm*/, ProjectManager* /*pm*/,
+                      ProjectLinks::CloudSettings* /*cloud*/) {}
     virtual void Start() {}
     virtual void Stop() {}
     virtual void SetCurrentPos(const DataTypes::RobotState& /*rs*/) {}
@@ -50,8 +52,8 @@ public:
     virtual void SendServerMessage() {}
     virtual void PublishLogMessage() {}
     virtual void ResetJogValues() {}
-    // The first active client, or null.
-    virtual RemoteClient* GetActiveServer() { return nullptr; }
+    // The first active client, or null; shared, so it stays valid while the caller uses it.
+    virtual std::shared_ptr<RemoteClient> GetActiveServer() { return nullptr; }
 };
 
 class ModbusServer {
@@ -69,6 +71,10 @@ class Cameras {
 public:
     virtual ~Cameras() = default;
     virtual std::string GetCLIStateString() const { return ""; }
+    // Once per main-loop pass, before the servers publish: builds the camera lines.
+    virtual void ProduceHVPLines() {}
+    // Where the project's "Cameras" element goes; null keeps the element as read.
+    virtual ProjectLinks::CameraSettings* Settings() { return nullptr; }
 };
 
 }  // namespace AppLinks

@@ -35,12 +35,15 @@ public:
     // What the remote-control server shows and changes of the link.
     virtual bool AreCredentialsSet() const = 0;
     virtual bool IsConnected() const = 0;
-    // Stores the credentials in their protected form; throws on a refused value.
+    // Stores the credentials in their protected form; the cloud client logs a refused value
+    // and clears the stored credentials (it never throws).
     virtual void SetCredentials(const std::string& user, const std::string& password) = 0;
     // Switches the link off and forgets the credentials.
     virtual void ClearCredentials() = 0;
     // Called, on whichever thread changed it, when the link's state changes.
     virtual void SetChangedCallback(std::function<void()> callback) = 0;
+    // The exit, before the robot master goes: ends the link's threads and callbacks.
+    virtual void Close() {}
 };
 
 class StoredCloudSettings : public CloudSettings {
