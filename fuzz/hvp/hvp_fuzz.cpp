@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -78,6 +79,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         float jog[9];
         server.GetJogValues(jog);
         server.TakeCommand();
+    }
+    // Program loads and start points run on threads of their own: none outlives its input.
+    RobotMaster& robot = *fixture->robot;
+    for (IPO* ipo : {&robot.GetMainInterpreter(), &robot.GetLogicInterpreter(), &robot.GetMoveToInterpreter()}) {
+        while (ipo->IsLoading() || ipo->startAtThreads.load() > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
     LogSingleton::instance()->set_opMode(OPMODE_NORMAL);
     return 0;

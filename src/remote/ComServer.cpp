@@ -185,6 +185,7 @@ void ComServer::ReadLoop() {
 void ComServer::EndConnection() {
     connected.store(false);
     ResetJogValues();
+    upload.Abandon();
     StopWriter();
     if (socketFd >= 0) {
         if (::close(socketFd) != 0) {

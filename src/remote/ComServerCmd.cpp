@@ -3,6 +3,7 @@
 
 #include "core/LogSingleton.h"
 #include "remote/ComServer.h"
+#include "remote/ComServerHandlers.h"
 
 #include <algorithm>
 #include <cctype>
@@ -31,6 +32,9 @@ void ComServer::HandleCmd(Remote::HvpArgumentReader& args) {
             (this->*row.handler)(request);
             return;
         }
+        CmdRequest request{args, counter, counterValid, keyword};
+        Remote::HvpHandlerContext context{*this, robot, project, upload};
+        if (Remote::HandleCmdKeyword(context, request)) return;
     }
     // End of the chain: silent for a passive client.
     if (isPassive) return;

@@ -95,6 +95,12 @@ void ComServerManager::Init(RobotMaster* robotMaster, ProjectManager* projectMan
     }
 }
 
+void ComServerManager::SetModbus(AppLinks::ModbusServer* server, ProjectLinks::ModbusSettings* settings) {
+    std::lock_guard<std::mutex> lock(listMutex);
+    modbusServer = server;
+    modbusSettings = settings;
+}
+
 void ComServerManager::Start() {
     std::lock_guard<std::mutex> lock(lifeMutex);
     if (running.load()) {
@@ -276,6 +282,8 @@ bool ComServerManager::StartComServer(int socket) {
     connectionCount.store(connections.size());
     connection->SetConnectionClosedCallback([this](ComServer* c) { OnConnectionClosed(c); });
     connection->SetActiveRequestCallback([this](ComServer* c, bool active) { OnChangeActiveRequest(c, active); });
+    connection->SetModbus(modbusServer, modbusSettings);
+    connection->SetCloudChangedCallback([this] { CallPublishCloudInfo(); });
     connection->StartServer();
     Log()->addFormat("ComServerManager: Client connected as %s", anyActive ? "passive" : "active");
     return true;

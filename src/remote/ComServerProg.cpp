@@ -1,7 +1,9 @@
-// PROG messages (teach-in lines): no keyword is served yet; each one is an unknown command.
+// PROG messages (teach-in lines): one command appended per message (ComServerProgLines.cpp).
 
 #include "remote/ComServer.h"
+#include "remote/ComServerHandlers.h"
 
-void ComServer::HandleProg(Remote::HvpArgumentReader& /*args*/) {
-    SendToClient("PROGERROR 0 0 unknown_command");
+void ComServer::HandleProg(Remote::HvpArgumentReader& args) {
+    Remote::HvpHandlerContext context{*this, robot, project, upload};
+    Remote::HandleProgMessage(context, args);
 }

@@ -1,10 +1,10 @@
-// VAR messages: no keyword is served yet; every one reaches the end of the chain.
+// VAR messages: read and write program variables (ComServerVarMessages.cpp).
 
 #include "core/LogSingleton.h"
 #include "remote/ComServer.h"
+#include "remote/ComServerHandlers.h"
 
-void ComServer::HandleVar(Remote::HvpArgumentReader& /*args*/) {
-    // End of the chain: no reply; logged for an active client only.
-    if (passive.load()) return;
-    LogSingleton::instance()->add("HVP-Server: ERROR Could not parse VAR command!");
+void ComServer::HandleVar(Remote::HvpArgumentReader& args) {
+    Remote::HvpHandlerContext context{*this, robot, project, upload};
+    Remote::HandleVarMessage(context, args);
 }

@@ -58,19 +58,14 @@ protected:
 
         const std::string project = process.root + "/Data/Projects/Demo.prj";
         std::string text = AppTest::ReadFile(project);
-        // No Modbus listener (its fixed port could meet another test's); the cloud link on.
-        text = Replaced(text, "<ModbusServer Active=\"[^\"]*\"", "<ModbusServer Active=\"false\"");
+        // The cloud link on.
         text = Replaced(text, "<Cloud [^>]*/>",
                         "<Cloud Active=\"True\" Credentials=\"" + credentials +
                             "\" ClientID=\"proc-test\" RobotName=\"Demo\" RobotOwner=\"Tests\"/>");
         std::ofstream(project) << text;
 
-        const std::string socket = process.dir + "/can0.sock";
-        hub.Start({BELVANTO_CANHUB_PROGRAM, socket}, {}, process.dir, process.dir + "/hub.txt");
-        ASSERT_TRUE(AppTest::WaitUntil([&] { return fs::exists(socket); }, 30000)) << hub.Output();
-        sim.Start({BELVANTO_DRIVESIM_PROGRAM, process.root + "/Data/Robots/JXRPivra4/JXRPivra4.xml"},
-                  {"BELVANTO_CAN_HUB=" + socket}, process.dir, process.dir + "/sim.txt");
-        process.Start({"BELVANTO_CAN_HUB=" + socket, std::string(Cloud::MqttClient::kUriEnvironment) + "=" + broker.Uri()});
+        ASSERT_TRUE(bus.Start(process.dir, process.root + "/Data/Robots/JXRPivra4/JXRPivra4.xml"));
+        process.Start({bus.Environment(), std::string(Cloud::MqttClient::kUriEnvironment) + "=" + broker.Uri()});
         ASSERT_TRUE(process.WaitForOutput(
             [](const std::string& o) { return o.find("MQTT Client: Basic data published") != std::string::npos; },
             60000))
@@ -78,15 +73,15 @@ protected:
     }
     void TearDown() override {
         process.Kill();
-        sim.Stop();
-        hub.Stop();
+        bus.sim.Stop();
+        bus.hub.Stop();
     }
 
     std::string StatusTopic() const { return "user/" + broker.user + "/robot/proc-test/Basics/ConnectionStatus"; }
 
     TestBroker broker;
     AppTest::BelvantoProcess process;
-    AppTest::ChildProcess hub, sim;
+    AppTest::SimulatedBus bus;
 };
 
 }  // namespace

@@ -31,19 +31,11 @@ std::string After(const std::string& out, const std::string& what) {
 TEST(AppDemo, ShutdownRequestFromTheDrivesStopsTheProgramAndKeepsTheProcess) {
     BelvantoProcess p;
     p.CopyDataRoot(BELVANTO_DEMO_DIR);
-    const std::string socket = p.dir + "/can0.sock";
+    AppTest::SimulatedBus bus;
+    ASSERT_TRUE(bus.Start(p.dir, p.root + "/Data/Robots/JXRPivra4/JXRPivra4.xml", {"--dio", "80"}));
+    ChildProcess& sim = bus.sim;
 
-    ChildProcess hub;
-    hub.Start({BELVANTO_CANHUB_PROGRAM, socket}, {}, p.dir, p.dir + "/hub.txt");
-    ASSERT_TRUE(AppTest::WaitUntil([&] { return fs::exists(socket); }, 30000)) << hub.Output();
-    ChildProcess sim;
-    sim.Start({BELVANTO_DRIVESIM_PROGRAM, p.root + "/Data/Robots/JXRPivra4/JXRPivra4.xml", "--dio", "80"},
-              {"BELVANTO_CAN_HUB=" + socket}, p.dir, p.dir + "/sim.txt");
-    ASSERT_TRUE(sim.WaitForOutput([](const std::string& o) { return o.find("module on CAN ID") != std::string::npos; },
-                                  30000))
-        << sim.Output();
-
-    p.Start({"BELVANTO_CAN_HUB=" + socket}, true);
+    p.Start({bus.Environment()}, true);
     ASSERT_TRUE(p.WaitForOutput([](const std::string& o) { return o.find("RobotMainLoop is executing") != std::string::npos; },
                                 60000))
         << p.Output();
@@ -81,7 +73,7 @@ TEST(AppDemo, ShutdownRequestFromTheDrivesStopsTheProgramAndKeepsTheProcess) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     AppTest::ExpectOrderlyExit(p.Output());
     sim.Stop();
-    hub.Stop();
+    bus.hub.Stop();
 }
 
 }  // namespace

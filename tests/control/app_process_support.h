@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -54,6 +58,19 @@ inline std::string ReadFile(const std::string& path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// A loopback port nobody listens on right now (the kernel's choice).
+inline int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    socklen_t length = sizeof(address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
 }
 
 // Waits until condition holds; false after timeoutMs.
@@ -207,24 +224,73 @@ public:
         fs::remove_all(dir, ec);
     }
 
+    // Copies a data root; a Modbus server its projects enable gets a run-time port
+    // (modbusPort), so tests running side by side never share one.
     void CopyDataRoot(const std::string& from) {
         fs::copy(from, root, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        const fs::path projects = fs::path(root) / "Data" / "Projects";
+        if (!fs::is_directory(projects)) return;
+        for (const auto& entry : fs::directory_iterator(projects)) {
+            if (entry.path().extension() != ".prj") continue;
+            const std::string text = ReadFile(entry.path().string());
+            const std::regex port("(<ModbusServer[^>]*\\sPort=\")[0-9]+\"");
+            if (!std::regex_search(text, port)) continue;
+            if (modbusPort == 0) modbusPort = FreePort();
+            // "$01": a port's leading digits must not extend the group number.
+            std::ofstream(entry.path()) << std::regex_replace(text, port, "$01" + std::to_string(modbusPort) + "\"");
+        }
     }
 
+    // The HVP server listens on hvpPort, a run-time port, unless the caller names one.
     void Start(const std::vector<std::string>& extraEnvironment, bool withInput = false) {
         std::vector<std::string> env{"BELVANTO_SHUTDOWN_LOG=" + shutdownLog};
         bool panelPortsGiven = false;
+        bool hvpPortGiven = false;
         for (const auto& e : extraEnvironment) {
             env.push_back(e);
             panelPortsGiven = panelPortsGiven || e.rfind("BELVANTO_PANEL_PORTS=", 0) == 0;
+            hvpPortGiven = hvpPortGiven || e.rfind("BELVANTO_HVP_PORT=", 0) == 0;
         }
         // The panel detection never tries a real serial device.
         if (!panelPortsGiven) env.push_back("BELVANTO_PANEL_PORTS=");
+        if (!hvpPortGiven) {
+            hvpPort = FreePort();
+            env.push_back("BELVANTO_HVP_PORT=" + std::to_string(hvpPort));
+        }
         ChildProcess::Start({BELVANTO_BINARY}, env, root, dir + "/out.txt", withInput);
     }
 
     std::string dir, root, shutdownLog;
+    int modbusPort = 0;
+    int hvpPort = 0;
 };
+
+#if defined(BELVANTO_CANHUB_PROGRAM) && defined(BELVANTO_DRIVESIM_PROGRAM)
+// The virtual CAN hub in dir and the simulated drives of a robot file on it; the
+// controller joins with BELVANTO_CAN_HUB=<socket>.
+struct SimulatedBus {
+    ChildProcess hub, sim;
+    std::string socket;
+
+    ::testing::AssertionResult Start(const std::string& dir, const std::string& robotFile,
+                                     const std::vector<std::string>& simArguments = {}) {
+        socket = dir + "/can0.sock";
+        hub.Start({BELVANTO_CANHUB_PROGRAM, socket}, {}, dir, dir + "/hub.txt");
+        if (!WaitUntil([&] { return fs::exists(socket); }, 30000)) {
+            return ::testing::AssertionFailure() << "no hub: " << hub.Output();
+        }
+        std::vector<std::string> argv{BELVANTO_DRIVESIM_PROGRAM, robotFile};
+        argv.insert(argv.end(), simArguments.begin(), simArguments.end());
+        sim.Start(argv, {"BELVANTO_CAN_HUB=" + socket}, dir, dir + "/sim.txt");
+        if (!sim.WaitForOutput([](const std::string& o) { return o.find("module on CAN ID") != std::string::npos; },
+                               30000)) {
+            return ::testing::AssertionFailure() << "no drives: " << sim.Output();
+        }
+        return ::testing::AssertionSuccess();
+    }
+    std::string Environment() const { return "BELVANTO_CAN_HUB=" + socket; }
+};
+#endif
 
 inline void ExpectOrderlyExit(const std::string& out) {
     const size_t received = out.find("SIGTERM received.");

@@ -39,23 +39,15 @@ std::vector<double> Joint1Values(const std::string& text) {
 TEST(Display4DSDemo, PanelStopsJogsAndStartsTheDemoRobot) {
     BelvantoProcess p;
     p.CopyDataRoot(BELVANTO_DEMO_DIR);
-    const std::string socket = p.dir + "/can0.sock";
     const std::string panelLink = p.root + "/panel.tty";  // the demo robot file's "DisplayPort"
 
-    ChildProcess hub;
-    hub.Start({BELVANTO_CANHUB_PROGRAM, socket}, {}, p.dir, p.dir + "/hub.txt");
-    ASSERT_TRUE(AppTest::WaitUntil([&] { return fs::exists(socket); }, 30000)) << hub.Output();
-    ChildProcess sim;
-    sim.Start({BELVANTO_DRIVESIM_PROGRAM, p.root + "/Data/Robots/JXRPivra4/JXRPivra4.xml", "--dio", "80"},
-              {"BELVANTO_CAN_HUB=" + socket}, p.dir, p.dir + "/sim.txt");
-    ASSERT_TRUE(sim.WaitForOutput([](const std::string& o) { return o.find("module on CAN ID") != std::string::npos; },
-                                  30000))
-        << sim.Output();
+    AppTest::SimulatedBus bus;
+    ASSERT_TRUE(bus.Start(p.dir, p.root + "/Data/Robots/JXRPivra4/JXRPivra4.xml", {"--dio", "80"}));
     ChildProcess panel;
     panel.Start({BELVANTO_PANELSIM_PROGRAM, "--link", panelLink}, {}, p.dir, p.dir + "/panel.txt", true);
     ASSERT_TRUE(AppTest::WaitUntil([&] { return fs::is_symlink(panelLink); }, 30000)) << panel.Output();
 
-    p.Start({"BELVANTO_CAN_HUB=" + socket, "BELVANTO_PANEL_PORTS="}, true);
+    p.Start({bus.Environment(), "BELVANTO_PANEL_PORTS="}, true);
     ASSERT_TRUE(p.WaitForOutput([](const std::string& o) { return o.find("RobotMainLoop is executing") != std::string::npos; },
                                 60000))
         << p.Output();
@@ -118,8 +110,8 @@ TEST(Display4DSDemo, PanelStopsJogsAndStartsTheDemoRobot) {
     AppTest::ExpectOrderlyExit(p.Output());
     panel.Stop();
     EXPECT_FALSE(fs::is_symlink(panelLink));  // the simulator removes its link
-    sim.Stop();
-    hub.Stop();
+    bus.sim.Stop();
+    bus.hub.Stop();
 }
 
 }  // namespace

@@ -31,29 +31,6 @@ std::vector<std::uint8_t> Pdu(std::uint8_t function, std::initializer_list<std::
     return RawModbusClient::Pdu(function, words);
 }
 
-// A port nobody listens on right now.
-int FreePort() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    close(s);
-    return ntohs(address.sin_port);
-}
-
-// The project of the copied data root, with the Modbus port replaced.
-void SetProjectPort(const std::string& project, int port) {
-    std::string text = AppTest::ReadFile(project);
-    text = std::regex_replace(text, std::regex("Port=\"1502\""), "Port=\"" + std::to_string(port) + "\"");
-    std::FILE* out = std::fopen(project.c_str(), "w");
-    ASSERT_NE(out, nullptr);
-    std::fputs(text.c_str(), out);
-    std::fclose(out);
-}
-
 std::string RunCommand(const std::string& command) {
     std::string output;
     if (std::FILE* p = popen(command.c_str(), "r")) {
@@ -78,17 +55,10 @@ protected:
     void StartDemo() {
         p.CopyDataRoot(BELVANTO_DEMO_DIR);
         fs::copy_file(std::string(BELVANTO_FIELDBUS_FIXTURES) + "/ModbusCopy.xml", p.root + "/Data/Programs/ModbusCopy.xml");
-        port = FreePort();
-        SetProjectPort(p.root + "/Data/Projects/Demo.prj", port);
-        const std::string socket = p.dir + "/can0.sock";
-        hub.Start({BELVANTO_CANHUB_PROGRAM, socket}, {}, p.dir, p.dir + "/hub.txt");
-        ASSERT_TRUE(AppTest::WaitUntil([&] { return fs::exists(socket); }, 30000)) << hub.Output();
-        sim.Start({BELVANTO_DRIVESIM_PROGRAM, p.root + "/Data/Robots/JXRPivra4/JXRPivra4.xml", "--dio", "80"},
-                  {"BELVANTO_CAN_HUB=" + socket}, p.dir, p.dir + "/sim.txt");
-        ASSERT_TRUE(sim.WaitForOutput([](const std::string& o) { return o.find("module on CAN ID") != std::string::npos; },
-                                      30000))
-            << sim.Output();
-        p.Start({"BELVANTO_CAN_HUB=" + socket}, true);
+        port = p.modbusPort;  // the copy serves on a run-time port
+        ASSERT_NE(port, 0);
+        ASSERT_TRUE(bus.Start(p.dir, p.root + "/Data/Robots/JXRPivra4/JXRPivra4.xml", {"--dio", "80"}));
+        p.Start({bus.Environment()}, true);
         ASSERT_TRUE(p.WaitForOutput(
             [](const std::string& o) {
                 return o.find("RobotMainLoop is executing") != std::string::npos &&
@@ -99,11 +69,11 @@ protected:
     }
     void TearDown() override {
         p.Stop(30000);
-        sim.Stop();
-        hub.Stop();
+        bus.sim.Stop();
+        bus.hub.Stop();
     }
     BelvantoProcess p;
-    ChildProcess hub, sim;
+    AppTest::SimulatedBus bus;
     int port = 0;
 };
 
@@ -253,9 +223,8 @@ TEST_F(AppModbus, DemoServesThePlcMap) {
 
 TEST_F(AppModbus, ServerRunsWhenTheProjectFailed) {
     p.CopyDataRoot(BELVANTO_DEMO_DIR);
-    port = FreePort();
+    port = p.modbusPort;
     const std::string project = p.root + "/Data/Projects/Demo.prj";
-    SetProjectPort(project, port);
     std::string text = AppTest::ReadFile(project);
     text = std::regex_replace(text, std::regex("Type=\"JXRPivra4\""), "Type=\"NoSuchRobot\"");
     std::FILE* out = std::fopen(project.c_str(), "w");

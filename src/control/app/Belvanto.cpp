@@ -132,7 +132,10 @@ int main() {
     Cloud::MqttClient* cloudClient = cloud.get();
     links.cloud = std::move(cloud);
     // The HVP server for the PC front ends; the exit stops it and joins its threads.
-    links.servers = std::make_unique<ComServerManager>(HvpPort());
+    auto hvp = std::make_unique<ComServerManager>(HvpPort());
+    // Its CONFIG messages read and switch the Modbus server.
+    hvp->SetModbus(modbusLink, modbusLink);
+    links.servers = std::move(hvp);
     // The serial operator panel, connected at start-up on the robot file's "DisplayPort".
     links.panel = std::make_unique<Display4DS>();
     // The cameras of the project; the main loop builds their HVP lines.

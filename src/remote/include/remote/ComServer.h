@@ -21,6 +21,7 @@
 #include "core/RobotState.h"
 #include "motion/HVPEventType.h"
 #include "remote/CanBridgeOwner.h"
+#include "remote/ComServerUpload.h"
 #include "remote/HvpArgumentReader.h"
 #include "remote/HvpFrameReader.h"
 #include "vision/CameraManager.h"
@@ -180,6 +181,20 @@ public:
 
     static void wait(int ms);
 
+    // Splits text at each separator not escaped by an odd run of backslashes; in each piece
+    // but the last, backslash pairs become one (the escaping backslash stays).
+    static std::vector<std::string> SplitIgnoreEscaped(const std::string& text, char separator);
+    // Every occurrence of from, left to right, replaced by to (replacements are not searched again).
+    static std::string Replace(const std::string& text, const std::string& from, const std::string& to);
+
+    // The Modbus server the CONFIG keywords switch (not owned; set before StartServer).
+    void SetModbus(AppLinks::ModbusServer* server, ProjectLinks::ModbusSettings* settings) {
+        modbusServer = server;
+        modbusSettings = settings;
+    }
+    // Tells every client the cloud state after a CONFIG change (set before StartServer).
+    void SetCloudChangedCallback(std::function<void()> callback) { cloudChanged = std::move(callback); }
+
 private:
     struct Outbound {
         int counter;
@@ -270,12 +285,16 @@ private:
     IPO* logicIpo = nullptr;
     ProjectManager* project;
     ProjectLinks::CloudSettings* cloud;
+    AppLinks::ModbusServer* modbusServer = nullptr;
+    ProjectLinks::ModbusSettings* modbusSettings = nullptr;
+    std::function<void()> cloudChanged;
     std::shared_ptr<Remote::CanBridgeOwner> bridge;
 
     std::mutex serverMessageMutex;
     std::deque<std::string> serverMessages;
 
     Remote::HvpFrameReader frameReader;  // reader thread
+    Remote::ComServerUpload upload;      // reader thread
     std::thread readerThread;
     std::thread writerThread;
 };

@@ -53,6 +53,9 @@ public:
     ComServerManager& operator=(const ComServerManager&) = delete;
 
     void Init(RobotMaster* robot, ProjectManager* project, ProjectLinks::CloudSettings* cloud) override;
+    // The Modbus server that CONFIG messages read and switch (not owned); for clients that
+    // connect afterwards.
+    void SetModbus(AppLinks::ModbusServer* server, ProjectLinks::ModbusSettings* settings);
     void Start() override;
     // Ends the listener at once, closes every connection and joins all threads.
     void Stop() override;
@@ -112,6 +115,8 @@ private:
     RobotMaster* robot = nullptr;
     ProjectManager* project = nullptr;
     ProjectLinks::CloudSettings* cloud = nullptr;
+    AppLinks::ModbusServer* modbusServer = nullptr;         // listMutex
+    ProjectLinks::ModbusSettings* modbusSettings = nullptr;  // listMutex
 
     std::mutex listMutex;
     std::deque<std::shared_ptr<ComServer>> connections;

@@ -1,0 +1,265 @@
+// CMD operator and robot keywords: queued operator codes, direct robot calls and the
+// state queries; and the dispatch over every keyword table of the handler files.
+
+#include "control/ProjectManager.h"
+#include "control/RobotMaster.h"
+#include "core/LogSingleton.h"
+#include "core/RobotState.h"
+#include "core/StringHelper.h"
+#include "remote/ComServerHandlers.h"
+
+#include <string>
+#include <vector>
+
+namespace Remote {
+
+namespace {
+
+LogSingleton* Log() { return LogSingleton::instance(); }
+
+// Codes of the main loop's operator commands queued here.
+enum QueuedCode : int {
+    kReplaySingle = 7,
+    kReset = 10,
+    kEnable = 11,
+    kDisable = 12,
+    kSetJointsToZero = 13,
+    kReferenceAll = 16,
+    kMotionJoint = 21,
+    kMotionCartBase = 22,
+    kMotionCartTool = 23,
+    kMotionPlatform = 24,
+    kDOutOn = 31,
+    kDOutOff = 32,
+};
+
+constexpr int kReferencingSlots = 12;
+constexpr int kFirstExternalSlot = 6;
+// The protocol writes one flag per robot joint and external axis, at most one per record.
+constexpr int kMaxRecords = 16;
+
+// Keywords without arguments only need the counter for their reply.
+bool CounterOk(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    if (r.counterValid) return true;
+    CmdRefuse(c, r);
+    return false;
+}
+
+void Queue(HvpHandlerContext& c, ComServer::CmdRequest& r, int code, const char* logLine) {
+    if (!CounterOk(c, r)) return;
+    c.server.QueueCommandCode(code);
+    Log()->add(logLine);
+    c.server.SendCmdAck(r.counter);
+}
+
+void CmdConnect(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    if (!CounterOk(c, r)) return;
+    Log()->add("HVP-Server: Connect command not available");
+    c.server.SendCmdError(r.counter, "not available");
+}
+
+void CmdDisconnect(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    if (!CounterOk(c, r)) return;
+    Log()->add("HVP-Server: Disconnect command not available");
+    c.server.SendCmdError(r.counter, "not available");
+}
+
+void CmdDOut(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    int channel = 0;
+    std::string state;
+    if (!r.counterValid || !r.args.ReadIntAuto(channel) || !r.args.ReadWord(state) || c.robot == nullptr) {
+        return CmdRefuse(c, r, "invalid DOut channel");
+    }
+    if (channel < 0) {
+        Log()->add("HVP-Server: DOUT channel < 0!");
+        return c.server.SendCmdError(r.counter, "invalid DOut channel");
+    }
+    if (channel > DataTypes::RobotState::maxIOs - 1) {
+        Log()->add("HVP-Server: DOUT channel > 64!");
+        return c.server.SendCmdError(r.counter, "invalid DOut channel");
+    }
+    if (c.robot->GetMainInterpreter().IsReplayRunning()) {
+        return c.server.SendCmdError(r.counter, "can not set DOut while program is running");
+    }
+    const bool on = state == "true";
+    c.server.QueueCommand(on ? kDOutOn : kDOutOff, channel, c.server.PeekCommand().value);
+    Log()->add(on ? "HVP-Server: CMD-DOUT to TRUE: channel" : "HVP-Server: CMD-DOUT to FALSE: channel", channel);
+    c.server.SendCmdAck(r.counter);
+}
+
+void CmdGSig(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    int channel = 0;
+    std::string state;
+    if (!r.counterValid || !r.args.ReadIntAuto(channel) || !r.args.ReadWord(state) || c.robot == nullptr) {
+        return CmdRefuse(c, r, "invalid GSig channel");
+    }
+    if (channel < 0) {
+        Log()->add("HVP-Server: GSIG channel < 0!");
+        return c.server.SendCmdError(r.counter, "invalid GSig channel");
+    }
+    if (channel > DataTypes::RobotState::maxSignals - 1) {
+        Log()->addFormat("HVP-Server: GSIG channel > %d!", DataTypes::RobotState::maxSignals);
+        return c.server.SendCmdError(r.counter, "invalid GSig channel");
+    }
+    const bool on = state == "true";
+    c.robot->SetGlobalSignal(channel, on);
+    Log()->add(on ? "HVP-Server: CMD-GSIG to TRUE: channel" : "HVP-Server: CMD-GSIG to FALSE: channel", channel);
+    c.server.SendCmdAck(r.counter);
+}
+
+void CmdProgramReplayMode(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    static const char* const kLines[] = {"HVP-Server: Replay Mode set to Single",
+                                         "HVP-Server: Replay Mode set to Repeat",
+                                         "HVP-Server: Replay Mode set to Step"};
+    int mode = 0;
+    if (!r.counterValid || !r.args.ReadIntAuto(mode)) return CmdRefuse(c, r, "invalid replay mode");
+    if (mode < 0 || mode > 2) {
+        Log()->add("HVP-Server: Replay Mode not recongnized!");
+        return c.server.SendCmdError(r.counter, "invalid replay mode");
+    }
+    c.server.QueueCommand(kReplaySingle + mode, mode, c.server.PeekCommand().value);
+    Log()->add(kLines[mode]);
+    c.server.SendCmdAck(r.counter);
+}
+
+void CmdReset(HvpHandlerContext& c, ComServer::CmdRequest& r) { Queue(c, r, kReset, "HVP-Server: Reset joints"); }
+void CmdEnable(HvpHandlerContext& c, ComServer::CmdRequest& r) { Queue(c, r, kEnable, "HVP-Server: Enable joints"); }
+void CmdDisable(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    Queue(c, r, kDisable, "HVP-Server: Disable joints");
+}
+void CmdSetJointsToZero(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    Queue(c, r, kSetJointsToZero, "HVP-Server: Set joints to zero");
+}
+void CmdReferenceAllJoints(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    Queue(c, r, kReferenceAll, "HVP-Server: Reference all joints");
+}
+void CmdMotionTypeJoint(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    Queue(c, r, kMotionJoint, "HVP-Server: Set motion type to: Joint");
+}
+void CmdMotionTypeCartBase(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    Queue(c, r, kMotionCartBase, "HVP-Server: Set motion type to: CartBase");
+}
+void CmdMotionTypeCartTool(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    Queue(c, r, kMotionCartTool, "HVP-Server: Set motion type to: CartTool");
+}
+void CmdMotionTypePlatform(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    Queue(c, r, kMotionPlatform, "HVP-Server: Set motion type to: Platform");
+}
+
+void CmdReferenceSingleJoint(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    int index = 0;
+    Hardware::HardwareProtocol* hardware = c.robot != nullptr ? c.robot->GetHardware() : nullptr;
+    // Only an existing joint record: ReferenceJoint stops the program before it looks.
+    if (!r.counterValid || !r.args.ReadIntAuto(index) || hardware == nullptr || index < 0 ||
+        index >= hardware->GetModuleTotal()) {
+        return CmdRefuse(c, r);
+    }
+    Log()->add("HVP-Server: Reference Joint", index);
+    c.robot->ReferenceJoint(index);
+    c.server.SendCmdAck(r.counter);
+}
+
+void CmdGetReferencingInfo(HvpHandlerContext& c, ComServer::CmdRequest& /*r*/) {
+    bool flags[kMaxRecords] = {};
+    bool slots[kReferencingSlots] = {};
+    int state = 0;
+    Hardware::HardwareProtocol* hardware = c.robot != nullptr ? c.robot->GetHardware() : nullptr;
+    if (hardware != nullptr) {
+        hardware->GetReferenceStatus(flags, &state);
+        const int joints = hardware->GetRobotJointCount();
+        const int axes = hardware->GetExternalAxisCount();
+        for (int i = 0; i < kReferencingSlots; ++i) {
+            int slot = -1;
+            if (i < joints) {
+                slot = i;
+            } else if (i < joints + axes) {
+                slot = kFirstExternalSlot + (i - joints);
+            } else {
+                break;
+            }
+            if (slot >= 0 && slot < kReferencingSlots) slots[slot] = flags[i];
+        }
+    }
+    std::string reply = "INFO ReferencingInfo " + std::to_string(state) + " Joints";
+    for (bool slot : slots) reply += slot ? " 1" : " 0";
+    c.server.SendToClient(reply);
+}
+
+void CmdOverride(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    float value = 0.0f;
+    if (!r.counterValid || !r.args.ReadFloat(value) || c.robot == nullptr) return CmdRefuse(c, r);
+    if (value < 0.0f) value = 0.0f;
+    if (value > 100.0f) value = 100.0f;
+    c.robot->SetOverride(value);
+    if (c.project != nullptr) c.project->QueueUpdateProjectFile();
+    Log()->add("HVP-Server: Change override to", value);
+    c.server.SendCmdAck(r.counter);
+}
+
+void CmdZeroTorque(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    if (c.robot == nullptr) return CmdRefuse(c, r);
+    std::string state;
+    if (r.args.ReadWord(state) && c.server.IsActive()) {
+        c.robot->SetZeroTorqueMode(StringHelper::ToLower(state) == "true");
+    }
+    std::string reply = "CMD ZeroTorque";
+    reply += c.robot->IsZeroTorqueAllowed() ? " True" : " False";
+    reply += c.robot->IsZeroTorqueEnabled() ? " True" : " False";
+    c.server.SendToClient(reply);
+}
+
+void CmdGripper(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+    float value = 0.0f;
+    if (!r.counterValid || !r.args.ReadFloat(value) || c.robot == nullptr) return CmdRefuse(c, r);
+    c.robot->SetGripperPosition(value);
+    c.server.SendCmdAck(r.counter);
+}
+
+}  // namespace
+
+void CmdRefuse(HvpHandlerContext& c, ComServer::CmdRequest& r, const std::string& text) {
+    const std::string keyword(r.keyword);
+    Log()->addFormat("HVP-Server: ERROR Could not parse robot command '%s'!", keyword.c_str());
+    c.server.SendCmdError(r.counterValid ? r.counter : 0, text);
+}
+
+const std::vector<CmdRow>& OperatorCmdRows() {
+    static const std::vector<CmdRow> rows = {
+        {"Connect", true, CmdConnect},
+        {"Disconnect", true, CmdDisconnect},
+        {"DOUT", true, CmdDOut},
+        {"GSIG", false, CmdGSig},
+        {"ProgramReplayMode", false, CmdProgramReplayMode},
+        {"Reset", true, CmdReset},
+        {"Enable", true, CmdEnable},
+        {"Disable", true, CmdDisable},
+        {"SetJointsToZero", true, CmdSetJointsToZero},
+        {"ReferenceAllJoints", true, CmdReferenceAllJoints},
+        {"ReferenceSingleJoint", true, CmdReferenceSingleJoint},
+        {"GetReferencingInfo", false, CmdGetReferencingInfo},
+        {"Override", true, CmdOverride},
+        {"MotionTypeJoint", true, CmdMotionTypeJoint},
+        {"MotionTypeCartBase", true, CmdMotionTypeCartBase},
+        {"MotionTypeCartTool", true, CmdMotionTypeCartTool},
+        {"MotionTypePlatform", true, CmdMotionTypePlatform},
+        // Setting needs the active role, the report does not: checked inside.
+        {"ZeroTorque", false, CmdZeroTorque},
+        {"Gripper", true, CmdGripper},
+    };
+    return rows;
+}
+
+bool HandleCmdKeyword(HvpHandlerContext& context, ComServer::CmdRequest& request) {
+    const bool passive = !context.server.IsActive();
+    for (const auto* rows : {&OperatorCmdRows(), &ProgramCmdRows(), &MoveCmdRows()}) {
+        for (const CmdRow& row : *rows) {
+            if (request.keyword != row.keyword) continue;
+            if (row.activeOnly && passive) return false;
+            row.handler(context, request);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace Remote

@@ -1,0 +1,203 @@
+// PROG messages: teach-in, one command appended to the main program per message.
+
+#include "control/RobotMaster.h"
+#include "core/LogSingleton.h"
+#include "core/RobotState.h"
+#include "core/StringHelper.h"
+#include "program/IPO.h"
+#include "remote/ComServerHandlers.h"
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Remote {
+
+namespace {
+
+LogSingleton* Log() { return LogSingleton::instance(); }
+
+constexpr int kJointValues = 9;
+
+enum class Line { Joint, RelativeJoint, Linear, RelativeLinear, RelativeTool, Gripper, Wait, DOut };
+
+struct LineKind {
+    const char* keyword;
+    Line line;
+    const char* name;  // in the error lines
+};
+
+const LineKind kLines[] = {
+    {"JOINT", Line::Joint, "joint"},
+    {"RELATIVEJOINT", Line::RelativeJoint, "relative joint"},
+    {"LINEAR", Line::Linear, "linear"},
+    {"RELATIVELINEAR", Line::RelativeLinear, "relative linear"},
+    {"RELATIVETOOL", Line::RelativeTool, "relative tool"},
+    {"GRIPPER", Line::Gripper, "gripper"},
+    {"WAIT", Line::Wait, "wait"},
+    {"DOUT", Line::DOut, "dout"},
+};
+
+// The values of one line as its keyword's format reads them.
+struct Values {
+    float f[12] = {};
+    int milliseconds = 0;
+    int channel = 0;
+    bool on = false;
+};
+
+bool ReadFloats(HvpArgumentReader& args, float* out, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!args.ReadFloat(out[i])) return false;
+    }
+    return true;
+}
+
+// JOINT and RELATIVEJOINT: six values, "EXT", three, "VEL" (or "VELMMS" for LINEAR), one.
+bool ReadJointForm(HvpArgumentReader& args, Values& v, const char* velocityWord) {
+    return ReadFloats(args, v.f, 6) && args.Expect("EXT") && ReadFloats(args, v.f + 6, 3) &&
+           args.Expect(velocityWord) && ReadFloats(args, v.f + 9, 1);
+}
+
+bool ReadLine(HvpArgumentReader& args, Line line, Values& v) {
+    switch (line) {
+        case Line::Joint:
+        case Line::RelativeJoint:
+            return ReadJointForm(args, v, "VEL");
+        case Line::Linear:
+            return ReadJointForm(args, v, "VELMMS");
+        case Line::RelativeLinear:
+        case Line::RelativeTool:
+            return ReadFloats(args, v.f, 4);
+        case Line::Gripper:
+            return ReadFloats(args, v.f, 3);
+        case Line::Wait:
+            return args.ReadInt(v.milliseconds);
+        case Line::DOut: {
+            std::string word;
+            if (!args.ReadInt(v.channel) || !args.ReadWord(word)) return false;
+            // The interpreter has outputs 0..63 only.
+            if (v.channel < 0 || v.channel >= DataTypes::RobotState::maxIOs) return false;
+            v.on = StringHelper::ToLower(word) == "true";
+            return true;
+        }
+    }
+    return false;
+}
+
+int CommandCount(const IPO& ipo) {
+    const std::vector<IPO::ProgramSummary> programs = ipo.GetProgramSummaries();
+    return programs.empty() ? 0 : programs[0].commandCount;
+}
+
+void Append(IPO& ipo, Line line, int id, const Values& v) {
+    const float* f = v.f;
+    switch (line) {
+        case Line::Joint:
+            ipo.AddCommandJoint(id, kJointValues, f, f[9]);
+            break;
+        case Line::RelativeJoint:
+            ipo.AddCommandRelativeJoint(id, kJointValues, f, f[9]);
+            break;
+        case Line::Linear:
+            // The velocity goes on as sent: the interpreter reads it as percent of 150 mm/s.
+            ipo.AddCommandLinear(id, f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]);
+            break;
+        case Line::RelativeLinear:
+            ipo.AddCommandRelativeLinear(id, f[0], f[1], f[2], f[3]);
+            break;
+        case Line::RelativeTool:
+            ipo.AddCommandRelativeTool(id, f[0], f[1], f[2], f[3]);
+            break;
+        case Line::Gripper:
+            ipo.AddCommandGripper(id, f);
+            break;
+        case Line::Wait:
+            ipo.AddCommandWait(id, v.milliseconds);
+            break;
+        case Line::DOut:
+            ipo.AddCommandDIO(id, v.channel, v.on);
+            break;
+    }
+}
+
+void LogAppended(Line line, const Values& v) {
+    const float* f = v.f;
+    LogSingleton* log = Log();
+    switch (line) {
+        case Line::Joint:
+            log->addFormat("HVP-Server: JOINT %.1lf %.1lf %.1lf %.1lf %.1lf %.1lf ext: %.1lf %.1lf %.1lf vel: %.1lf",
+                           f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]);
+            break;
+        case Line::RelativeJoint:
+            log->addFormat(
+                "HVP-Server: RELATIVEJOINT %.1lf %.1lf %.1lf %.1lf %.1lf %.1lf ext: %.1lf %.1lf %.1lf vel: %.1lf",
+                f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]);
+            break;
+        case Line::Linear:
+            log->addFormat("HVP-Server: LINEAR %.1lf %.1lf %.1lf %.1lf %.1lf %.1lf ext: %.1lf %.1lf %.1lf vel: %.1lf",
+                           f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]);
+            break;
+        case Line::RelativeLinear:
+            log->addFormat("HVP-Server: RELATIVELINEAR %.1lf %.1lf %.1lf vel: %.1lf", f[0], f[1], f[2], f[3]);
+            break;
+        case Line::RelativeTool:
+            log->addFormat("HVP-Server: RELATIVETOOL %.1lf %.1lf %.1lf vel: %.1lf", f[0], f[1], f[2], f[3]);
+            break;
+        case Line::Gripper:
+            log->addFormat("HVP-Server: GRIPPER %.1lf %.1lf %.1lf", f[0], f[1], f[2]);
+            break;
+        case Line::Wait:
+            log->addFormat("HVP-Server: WAIT %d", v.milliseconds);
+            break;
+        case Line::DOut:
+            log->addFormat("HVP-Server: DOUT %d to %d", v.channel, v.on ? 1 : 0);
+            break;
+    }
+}
+
+void SendError(HvpHandlerContext& c, int counter, int id, const char* text) {
+    char payload[64];
+    std::snprintf(payload, sizeof(payload), "PROGERROR %d %d %s", counter, id, text);
+    c.server.SendToClient(payload);
+}
+
+}  // namespace
+
+void HandleProgMessage(HvpHandlerContext& c, HvpArgumentReader& args) {
+    const std::string_view keyword = args.Token(3);  // counter, type, id, keyword
+    const LineKind* kind = nullptr;
+    for (const LineKind& k : kLines) {
+        if (keyword == k.keyword) kind = &k;
+    }
+    if (kind == nullptr) return SendError(c, 0, 0, "unknown_command");
+
+    // Counter and id as far as they read; values after a failed read stay 0.
+    int counter = 0;
+    int id = 0;
+    Values values;
+    args.SetPosition(0);
+    const bool complete = args.ReadInt(counter) && args.Skip() && args.ReadInt(id) && args.Skip() &&
+                          ReadLine(args, kind->line, values);
+    if (!complete) {
+        Log()->addFormat("HVP-Server: ERROR, could not define %s command! (invalid number of arguments)", kind->name);
+        return SendError(c, counter, id, "incomplete_argument");
+    }
+    IPO* ipo = c.robot != nullptr ? &c.robot->GetMainInterpreter() : nullptr;
+    if (ipo == nullptr) {
+        Log()->addFormat("HVP-Server: ERROR, could not define %s command! (IPO not available)", kind->name);
+        return SendError(c, counter, id, "system_error");
+    }
+    const int before = CommandCount(*ipo);
+    Append(*ipo, kind->line, id, values);
+    // The interpreter refuses values it cannot run (negative velocity or time, no
+    // kinematic) with a log line of its own: the client must not read that as appended.
+    if (CommandCount(*ipo) <= before) return SendError(c, counter, id, "incomplete_argument");
+    LogAppended(kind->line, values);
+    char payload[64];
+    std::snprintf(payload, sizeof(payload), "PROGACK %d %d", counter, id);
+    c.server.SendToClient(payload);
+}
+
+}  // namespace Remote
