@@ -221,7 +221,9 @@ void Display4DS::update() {
     if (!frameTaken) {
         // No whole frame this pass: nothing is sent either. A panel that falls silent with
         // an axis deflected (cable pulled) must not keep the robot jogging.
-        if (++passesWithoutFrame == kSilentPassesStopJog) ResetJogValues();
+        if (passesWithoutFrame < kSilentPassesStopJog && ++passesWithoutFrame == kSilentPassesStopJog) {
+            ResetJogValues();
+        }
         return;
     }
     passesWithoutFrame = 0;

@@ -353,5 +353,5 @@ void DisplayEDIP::convertDtoC(float value, char* out) {
         out[1] = static_cast<char>('0' + (n / 1000) % 10);
         first = 1;
     }
-    if (value < 0.0f && n > 0) out[first - 1] = '-';
+    if (value < 0.0f) out[first - 1] = '-';
 }

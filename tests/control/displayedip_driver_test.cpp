@@ -76,7 +76,8 @@ TEST(DisplayEDIPText, ConvertDtoCShowsOneDecimalRightAligned) {
     const Case cases[] = {
         {0.0f, "   0.0"},     {5.25f, "   5.2"},    {-12.3f, " -12.3"},
         {999.9f, " 999.9"},   {1234.5f, " 999.9"},  {-1234.5f, "-999.9"},
-        {0.7f, "   0.7"},     {-0.5f, "  -0.5"},    {std::numeric_limits<float>::quiet_NaN(), "   n/a"},
+        {0.7f, "   0.7"},     {-0.5f, "  -0.5"},    {-0.04f, "  -0.0"},
+        {std::numeric_limits<float>::quiet_NaN(), "   n/a"},
         {std::numeric_limits<float>::infinity(), "   n/a"},
     };
     for (const Case& c : cases) {
