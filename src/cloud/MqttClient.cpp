@@ -10,6 +10,8 @@
 #include "hardware/HardwareProtocol.h"
 #include "kinematics/RobotKinematic.h"
 
+#include <pthread.h>
+
 #include <cstdlib>
 #include <exception>
 #include <vector>
@@ -388,6 +390,8 @@ void MqttClient::Stop() {
 }
 
 void MqttClient::Updater2(MqttClient* client, int generation) {
+    // Named so that its share shows in per-thread views (top -H, /proc/<pid>/task).
+    pthread_setname_np(pthread_self(), kUpdaterThreadName);
     try {
         client->Updater(generation);
     } catch (const std::exception& e) {

@@ -70,6 +70,14 @@ protected:
             [](const std::string& o) { return o.find("MQTT Client: Basic data published") != std::string::npos; },
             60000))
             << process.Output();
+        // The project's settings reach the client before it is enabled: the first attempt
+        // connects with them (a missing setting would refuse it and wait for the 15 s retry).
+        EXPECT_EQ(AppTest::CountOf(process.Output(), "MQTT Client: Connecting"), 1) << process.Output();
+        EXPECT_NE(process.Output().find("MQTT Client: Connecting, username=" + broker.user +
+                                        ", client ID=\"proc-test\", robot name=\"Demo\" robot owner=\"Tests\""),
+                  std::string::npos)
+            << process.Output();
+        EXPECT_EQ(process.Output().find("MQTT Client: Tried to connect"), std::string::npos) << process.Output();
     }
     void TearDown() override {
         process.Kill();

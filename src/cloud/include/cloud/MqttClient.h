@@ -53,6 +53,7 @@ public:
     static constexpr int kUpdaterPeriodMs = 500;
     static constexpr int kFirstRetryS = 15;
     static constexpr int kLongestRetryS = 60;
+    static constexpr const char* kUpdaterThreadName = "MqttUpdater";
 
     // robotMaster (not owned) is the source of telemetry; it may be bound later.
     explicit MqttClient(RobotMaster* robotMaster);
