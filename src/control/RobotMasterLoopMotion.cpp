@@ -157,10 +157,11 @@ void RobotMaster::JogJoint() {
         const bool velocityAxis = i >= 6 && loopAxes.IsDefined(i - 6) &&
                                   loopAxes.Axis(i - 6).MotionMode == ExternalAxis::Velocity;
         if (velocityAxis) {
-            // The PLC's velocity unless the operator jogs the axis, regardless of override.
+            // The PLC's velocity (0 when it holds none, so a released jog stops the axis)
+            // unless the operator jogs the axis, regardless of override.
             const float fromPlc = plc.GetExternalJointVelocity(i - 6);
             const bool plcHeld = fromPlc != 0.0f;
-            if (plcHeld) liveState.jointVel[i] = fromPlc;
+            liveState.jointVel[i] = fromPlc;
             if (std::fabs(cycleJog[i]) > 0.0001f) {
                 if (plcHeld) plc.ResetExternalJointVelocities();
                 liveState.jointVel[i] = static_cast<float>(jog * jointMaxVelocity[i]);

@@ -11,6 +11,14 @@ namespace Modbus {
 
 using Role = Hardware::HardwareProtocol::ModuleRole;
 
+// The layout's roles are taken over by number.
+static_assert(static_cast<int>(Role::RobotJoint) == ModuleLayout::RobotJoint &&
+                  static_cast<int>(Role::Gripper) == ModuleLayout::Gripper &&
+                  static_cast<int>(Role::ExternalAxis) == ModuleLayout::ExternalAxis &&
+                  static_cast<int>(Role::Platform) == ModuleLayout::Platform &&
+                  static_cast<int>(Role::DIO) == ModuleLayout::DIO,
+              "module roles differ");
+
 DataTypes::RobotState RobotMasterPort::GetRobotState() const { return rm.GetRobotState(); }
 
 ModuleLayout RobotMasterPort::GetModules() const {

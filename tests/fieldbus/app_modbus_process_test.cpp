@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -39,6 +40,30 @@ std::string RunCommand(const std::string& command) {
         pclose(p);
     }
     return output;
+}
+
+const char* const kMbpoll = "/usr/bin/mbpoll";
+bool HaveMbpoll() { return access(kMbpoll, X_OK) == 0; }
+
+// One mbpoll run against the local server ("-0": addresses as on the wire); args hold the
+// type and reference options, values (after "--") make it a write.
+std::string Mbpoll(int port, const std::string& args, const std::vector<long>& values = {}) {
+    std::string command = std::string(kMbpoll) + " -m tcp -p " + std::to_string(port) + " -0 -1 " + args + " 127.0.0.1";
+    if (!values.empty()) {
+        command += " --";
+        for (long v : values) command += " " + std::to_string(v);
+    }
+    return RunCommand(command + " 2>&1");
+}
+
+// The values of mbpoll's "[address]: value" lines, in order.
+std::vector<long> MbpollValues(const std::string& output) {
+    static const std::regex line(R"(\[(\d+)\]:\s+(-?\d+))");
+    std::vector<long> values;
+    for (auto it = std::sregex_iterator(output.begin(), output.end(), line); it != std::sregex_iterator(); ++it) {
+        values.push_back(std::stol((*it)[2].str()));
+    }
+    return values;
 }
 
 std::vector<std::uint16_t> ReadRegisters(RawModbusClient& client, std::uint8_t function, int address, int count) {
@@ -84,9 +109,8 @@ TEST_F(AppModbus, DemoServesThePlcMap) {
 
     // Version and map version, also as mbpoll prints them.
     EXPECT_EQ(ReadRegisters(client, 4, 0, 4), (std::vector<std::uint16_t>{980, 13, 30, 1}));
-    if (access("/usr/bin/mbpoll", X_OK) == 0) {
-        const std::string out = RunCommand("/usr/bin/mbpoll -m tcp -p " + std::to_string(port) +
-                                    " -0 -1 -t 3 -r 0 -c 4 127.0.0.1 2>&1");
+    if (HaveMbpoll()) {
+        const std::string out = Mbpoll(port, "-t 3 -r 0 -c 4");
         for (const char* line : {"[0]: \t980", "[1]: \t13", "[2]: \t30", "[3]: \t1"}) {
             EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
         }
@@ -137,24 +161,43 @@ TEST_F(AppModbus, DemoServesThePlcMap) {
         60000))
         << p.Output();
     ASSERT_EQ(client.Ask(Pdu(5, {103, 0})).size(), 12u);
-    const auto pose = ReadRegisters(client, 4, 130, 12);
-    ASSERT_EQ(pose.size(), 12u);
-    const std::int32_t x = Pair(pose, 0);
-    std::vector<std::uint8_t> write = Pdu(16, {130, 12});
-    write.push_back(24);
-    for (size_t i = 0; i < 12; ++i) {
-        std::uint16_t value = pose[i];
-        if (i == 0) value = static_cast<std::uint16_t>((x + 1000) & 0xFFFF);
-        if (i == 1) value = static_cast<std::uint16_t>(static_cast<std::uint32_t>(x + 1000) >> 16);
-        write.push_back(static_cast<std::uint8_t>(value >> 8));
-        write.push_back(static_cast<std::uint8_t>(value & 0xFF));
+
+    // The pose round trip as a PLC tool does it (mbpoll: 32-bit values, low word first),
+    // or with the raw client where mbpoll is missing: read the pose, write it back as the
+    // target with x + 10 mm, raise coil 100.
+    std::vector<long> pose;  // x, y, z, A, B, C times 100
+    if (HaveMbpoll()) {
+        const std::string out = Mbpoll(port, "-t 3:int -r 130 -c 6");
+        pose = MbpollValues(out);
+        ASSERT_EQ(pose.size(), 6u) << out;
+        std::vector<long> target = pose;
+        target[0] += 1000;
+        const std::string written = Mbpoll(port, "-t 4:int -r 130", target);
+        ASSERT_NE(written.find("Written 6 references"), std::string::npos) << written;
+        const std::string raised = Mbpoll(port, "-t 0 -r 100", {1});
+        ASSERT_NE(raised.find("Written 1 references"), std::string::npos) << raised;
+    } else {
+        std::printf("mbpoll not installed: the pose round trip uses the raw client\n");
+        const auto registers = ReadRegisters(client, 4, 130, 12);
+        ASSERT_EQ(registers.size(), 12u);
+        for (size_t i = 0; i < 12; i += 2) pose.push_back(Pair(registers, i));
+        std::vector<std::uint8_t> write = Pdu(16, {130, 12});
+        write.push_back(24);
+        for (size_t i = 0; i < 6; ++i) {
+            const auto value = static_cast<std::uint32_t>(pose[i] + (i == 0 ? 1000 : 0));
+            for (std::uint16_t word : {static_cast<std::uint16_t>(value & 0xFFFF), static_cast<std::uint16_t>(value >> 16)}) {
+                write.push_back(static_cast<std::uint8_t>(word >> 8));
+                write.push_back(static_cast<std::uint8_t>(word & 0xFF));
+            }
+        }
+        ASSERT_EQ(client.Ask(write).size(), 12u);
+        ASSERT_EQ(client.Ask(Pdu(5, {100, 0xFF00})).size(), 12u);
     }
-    ASSERT_EQ(client.Ask(write).size(), 12u);
-    ASSERT_EQ(client.Ask(Pdu(5, {100, 0xFF00})).size(), 12u);
+    const long x = pose[0];
     EXPECT_TRUE(AppTest::WaitUntil(
         [&] {
             const auto now = ReadRegisters(client, 4, 130, 2);
-            return now.size() == 2u && std::abs(Pair(now, 0) - (x + 1000)) <= 5;
+            return now.size() == 2u && std::abs(Pair(now, 0) - (x + 1000)) <= 5;  // x + 10.00 +- 0.05 mm
         },
         60000))
         << "x was " << x << "\n" << p.Output();
@@ -244,7 +287,25 @@ TEST_F(AppModbus, ServerRunsWhenTheProjectFailed) {
     for (int a = 0; a < 750; a += 125) EXPECT_EQ(ReadRegisters(client, 4, a, 125).size(), 125u) << a;
     for (int a = 0; a < 750; a += 125) EXPECT_EQ(ReadRegisters(client, 3, a, 125).size(), 125u) << a;
     EXPECT_EQ(client.Ask(Pdu(1, {0, 428})).size(), 9u + 54u);
-    EXPECT_FALSE(p.HasExited());
+
+    // Every command coil from 52 on and every holding register written with 1s: the robot
+    // master's do-nothing objects take them, the process answers on.
+    std::vector<std::uint8_t> coils = Pdu(15, {52, 312});
+    coils.push_back(39);
+    coils.insert(coils.end(), 39, 0xFF);
+    EXPECT_EQ(client.Ask(coils).size(), 12u);
+    for (int a = 0; a < 750; a += 123) {
+        const int n = std::min(123, 750 - a);
+        std::vector<std::uint8_t> registers = Pdu(16, {static_cast<std::uint16_t>(a), static_cast<std::uint16_t>(n)});
+        registers.push_back(static_cast<std::uint8_t>(2 * n));
+        for (int k = 0; k < n; ++k) {
+            registers.push_back(0);
+            registers.push_back(1);
+        }
+        EXPECT_EQ(client.Ask(registers).size(), 12u) << a;
+    }
+    EXPECT_EQ(ReadRegisters(client, 4, 0, 4), (std::vector<std::uint16_t>{980, 13, 30, 1}));
+    EXPECT_FALSE(p.HasExited()) << p.Output();
 }
 
 }  // namespace

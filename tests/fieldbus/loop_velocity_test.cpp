@@ -65,4 +65,22 @@ TEST_F(ModbusLoopVelocity, WrittenVelocityDrivesTheAxisUntilReset) {
     EXPECT_FALSE(server.GetExternalJointVelocity(0, &v));
 }
 
+TEST_F(ModbusLoopVelocity, OperatorJogOverridesThePlcAndItsReleaseStopsTheAxis) {
+    WritePair(181, 100);
+    Cycles(1);
+    float jog[9] = {};
+    jog[6] = 50.0f;
+    master.SetJogValues(jog);
+    Cycles(3);
+    const float jogged = static_cast<float>(0.5 * master.jogVelJoint * master.jointMaxVelocity[6]);
+    EXPECT_FLOAT_EQ(Live().jointVel[6], jogged);
+    float v = 1.0f;
+    EXPECT_FALSE(server.GetExternalJointVelocity(0, &v));  // the jog took the axis from the PLC
+
+    jog[6] = 0.0f;
+    master.SetJogValues(jog);
+    Cycles(3);
+    EXPECT_FLOAT_EQ(Live().jointVel[6], 0.0f);
+}
+
 }  // namespace
