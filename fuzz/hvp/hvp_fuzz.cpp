@@ -1,7 +1,7 @@
 // Arbitrary bytes from an HVP client, in arbitrary chunks, through the frame reader into
 // ParseMessage of a connection on a robot master with a fixture robot. The first byte
 // picks the chunk sizes; the rest is the stream. Power-off commands go to a runner that
-// only records them.
+// only records them. Cameras configured by an input are removed after it.
 
 #include "control/ProjectInterfaces.h"
 #include "control/RobotMaster.h"
@@ -9,9 +9,14 @@
 #include "core/Shutdown.h"
 #include "remote/ComServer.h"
 #include "testsupport/TestSupport.h"
+#include "vision/CameraManager.h"
 
 #include <fcntl.h>
+#include <netdb.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <cstddef>
@@ -21,6 +26,18 @@
 #include <memory>
 #include <string>
 #include <thread>
+
+// CONFIG SetCamera starts a camera that connects to the address the input names: in a fuzz
+// run nothing leaves the process. Every connect is refused and no host name is resolved.
+extern "C" int connect(int /*fd*/, const struct sockaddr* /*address*/, socklen_t /*length*/) {
+    errno = ECONNREFUSED;
+    return -1;
+}
+extern "C" int getaddrinfo(const char* /*node*/, const char* /*service*/, const struct addrinfo* /*hints*/,
+                           struct addrinfo** result) {
+    if (result != nullptr) *result = nullptr;
+    return EAI_FAIL;
+}
 
 namespace {
 
@@ -87,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
+    Camera::CameraManager::Instance().Clear();
     LogSingleton::instance()->set_opMode(OPMODE_NORMAL);
     return 0;
 }

@@ -74,18 +74,18 @@ void SetCamera(ConfigContext& context, HvpArgumentReader& args) {
             camera = std::make_unique<Camera::CameraBinPicking>(name);
         }
         Apply(*camera, fields);
-    } else if (type != "None") {
-        Log()->addFormat("HVP-Server: Could not change camera configuration of camera '%s', type '%s' is not "
-                         "implemented",
-                         name.c_str(), type.c_str());
-        return;
     }
     // A program may be using the camera that is replaced or removed.
     if (context.robot != nullptr) context.robot->StopProgram(IPO::STOP_USER);
     if (camera) {
         Camera::CameraManager::Instance().Add(std::move(camera));
-    } else {
+    } else if (type == "None") {
         Camera::CameraManager::Instance().Remove(name);
+    } else {
+        // The simulated camera is built from the project file only.
+        Log()->addFormat("HVP-Server: Could not change camera configuration of camera '%s', type '%s' is not "
+                         "implemented",
+                         name.c_str(), type.c_str());
     }
     QueueProject(context);
 }
@@ -133,8 +133,9 @@ bool ReadAxisValues(HvpArgumentReader& args, ExternalAxis& axis) {
 
 void SetExternalAxes(ConfigContext& context, HvpArgumentReader& args) {
     int count = 0;
-    if (!context.counterValid || !args.ReadInt(count) || count < 0) return ConfigMalformed(context);
-    count = std::min(count, RobotMaster::kNrExternalAxes);
+    if (!context.counterValid || !args.ReadInt(count)) return ConfigMalformed(context);
+    // No axes (a count of 0 or less) removes them all.
+    count = std::max(0, std::min(count, RobotMaster::kNrExternalAxes));
     ExternalAxis axes[RobotMaster::kNrExternalAxes];
     for (int i = 0; i < count; ++i) {
         ExternalAxis& axis = axes[i];

@@ -38,12 +38,14 @@ void GetKinematicLimits(ConfigContext& context, HvpArgumentReader& /*args*/) {
 void SetKinematicLimits(ConfigContext& context, HvpArgumentReader& args) {
     float values[2 * kSlots] = {};
     int count = 0;
-    // Fewer than one pair says nothing about the limits: nothing is written.
-    if (!context.counterValid || !ReadFloats(args, values, 2 * kSlots, count) || count < 2) {
-        return ConfigMalformed(context);
-    }
+    if (!context.counterValid || !ReadFloats(args, values, 2 * kSlots, count)) return ConfigMalformed(context);
     RobotKinematic* kinematic = Kinematic(context);
     if (kinematic == nullptr) return;
+    // Fewer than one pair leaves the limits as they are; the robot file is still written.
+    if (count < 2) {
+        context.robot->QueueUpdateRobotFile();
+        return;
+    }
     Log()->addFormat("HVP-Server: Setting kinematic limits, number of received values:  %d", count);
     const int pairs = count / 2;
     for (int i = 0; i < pairs; ++i) {

@@ -90,8 +90,10 @@ void SetCloudConnection(ConfigContext& context, HvpArgumentReader& args) {
     std::string head;
     std::vector<std::string> values;
     const bool paired = QuotedValues(args.Frame(), head, values);
-    // The enabled word is the one word between the keyword and the first quote.
-    HvpArgumentReader headArgs(head + " HVPEND");
+    // The enabled word is the one word between the keyword and the first quote. The reader
+    // keeps a view: the text must outlive it.
+    const std::string headFrame = head + " HVPEND";
+    HvpArgumentReader headArgs(headFrame);
     std::string_view word;
     headArgs.SetPosition(args.Position());
     const bool hasWord = headArgs.ReadWord(word) && headArgs.AtEnd();
@@ -134,7 +136,8 @@ void SetCloudInfo(ConfigContext& context, HvpArgumentReader& args) {
     std::string head;
     std::vector<std::string> values;
     const bool paired = QuotedValues(args.Frame(), head, values);
-    HvpArgumentReader headArgs(head + " HVPEND");
+    const std::string headFrame = head + " HVPEND";
+    HvpArgumentReader headArgs(headFrame);
     headArgs.SetPosition(args.Position());
     if (!context.counterValid || !paired || values.size() < 2 || !headArgs.AtEnd()) {
         Log()->add("HVP-Server: Could not parse CONFIG SetCloudInfo: Incomplete parameters");

@@ -129,6 +129,13 @@ protected:
         return client;
     }
     HvpTestClient& Active() { return clients.empty() ? Connect() : *clients.front(); }
+    // A second client, which the manager makes passive.
+    HvpTestClient& Passive() {
+        Active();
+        HvpTestClient& client = Connect();
+        EXPECT_FALSE(manager->Connections().back()->IsActive());
+        return client;
+    }
 
     // Sends "CONFIG <body>" and a marker; returns the payloads that came before the
     // marker's reply, then writes a pending project change.
@@ -157,6 +164,28 @@ protected:
         const std::vector<std::string> replies = Send(keyword);
         EXPECT_EQ(replies.size(), 1u) << keyword;
         return replies.empty() ? std::string() : replies.front();
+    }
+
+    // Every Get keyword's replies in one list: what the CONFIG messages show of the state.
+    static const std::vector<std::string>& GetKeywords() {
+        static const std::vector<std::string> keywords = {
+            "GetDIOModules",   "GetDOutDefaults", "GetBrake",           "GetProgramDefaultState",
+            "GetKinematicLimits", "GetVBox",      "GetTool",            "GetPLCInterface",
+            "GetPLCInterfaceEnabled", "GetPLCTriggers", "GetCameras",   "GetExternalAxes",
+            "GetExternalAxes2", "GetModbus",      "GetCloud"};
+        return keywords;
+    }
+    std::vector<std::string> AllGets(HvpTestClient& client) {
+        std::vector<std::string> replies;
+        for (const std::string& keyword : GetKeywords()) {
+            const std::vector<std::string> some = Send(client, keyword);
+            EXPECT_FALSE(some.empty()) << keyword << " was not answered";
+            for (const std::string& reply : some) {
+                EXPECT_EQ(reply.rfind("CONFIG ", 0), 0u) << keyword << ": " << reply;
+                replies.push_back(reply);
+            }
+        }
+        return replies;
     }
 
     struct Files {
