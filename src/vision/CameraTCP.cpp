@@ -48,9 +48,10 @@ void CameraTCP::Start() {
         made = transferMatrixMade;
     }
     if (!made) CreateTransferMatrix();
+    // Encoding first: the connection thread stops it on its way out, even at once.
+    if (ImageEnabled.load()) StartEncoding();
     running.store(true);
     thread = std::thread(&CameraTCP::ConnectionThread, this);
-    if (ImageEnabled.load()) StartEncoding();
 }
 
 void CameraTCP::Stop() {

@@ -3,7 +3,6 @@
 #include "core/LogSingleton.h"
 #include "vision/CameraSimulated.h"
 #include "vision/Imaging.h"
-#include "vision/PluginManager.h"
 
 #include "camera_test_support.h"
 #include "camerasim/CameraSim.h"
@@ -135,35 +134,6 @@ TEST_F(CameraManagerTest, ClearStopsEveryCameraInNameOrderThenDropsThem) {
     ASSERT_EQ(lines.size(), 2u) << log.Joined();
     EXPECT_NE(lines[0].find("Clearing cameras"), std::string::npos);
     EXPECT_NE(lines[1].find("Cameras cleared"), std::string::npos);
-}
-
-TEST(PluginManagerTest, UnknownNamesAreNotAvailable) {
-    PluginFramework::PluginManager plugins;
-    plugins.StartPlugins();
-    int model = -1;
-    float joints[9] = {};
-    float pose[12] = {};
-    float orientation[3] = {};
-    bool dIn[64] = {};
-    bool dOut[64] = {};
-    std::vector<std::string> sent;
-    LogSingleton::instance()->SetServerMessageCallback([&sent](const std::string& text) { sent.push_back(text); });
-    // Names match exactly: the camera plug-in in another case is refused too.
-    for (const char* name : {"PluginSmartCameraIFMO2D", "lidar", ""}) {
-        TestSupport::LogCapture log;
-        try {
-            plugins.ExecutePluginCmdTarget(name, &model, joints, pose, orientation, dIn, dOut);
-            ADD_FAILURE() << "no exception for " << name;
-        } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), "PluginManager - Plugin not available!");
-        }
-        EXPECT_TRUE(log.Contains(std::string("Error! Plugin not available: ") + name)) << log.Joined();
-        ASSERT_FALSE(sent.empty());
-        EXPECT_EQ(sent.back(), std::string("Error! Plugin not available: ") + name);
-    }
-    LogSingleton::instance()->SetServerMessageCallback(nullptr);
-    EXPECT_EQ(sent.size(), 3u);
-    EXPECT_EQ(model, -1);
 }
 
 // ------------------------------------------------------------------ project elements

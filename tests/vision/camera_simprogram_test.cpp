@@ -1,5 +1,7 @@
 // The simulator program as the demo and a developer use it: it prints its port, serves a
 // camera and reports what it served when it is stopped.
+#include "vision/PluginManager.h"
+
 #include "camera_test_support.h"
 #include "testsupport/TestSupport.h"
 
@@ -104,7 +106,36 @@ TEST(CameraSimProgram, ServesAnO2DSensorAndABinPickingCamera) {
     EXPECT_EQ(bin.output.find(" 0 requests"), std::string::npos) << bin.output;
 }
 
+TEST(CameraSimProgram, ServesThePluginCamera) {
+    SimProgram sim({"--mode", "plugin", "--period", "50"});
+    ASSERT_GT(sim.pid, 0);
+    ASSERT_TRUE(sim.WaitForOutput("\n", 10000)) << sim.output;
+    TestSupport::TempDataRoot root;
+    root.WriteFile("Plugins/ConfigSmartCameraIFMO2D.xml",
+                   "<Configuration><Cam0Connection IP=\"127.0.0.1\" Port=\"" + std::to_string(sim.Port()) +
+                       "\"/><Cam0Geometry ScaleX=\"1\" ScaleY=\"1\" UpX=\"1\" LookZ=\"1\" "
+                       "ZDistance=\"100\"/></Configuration>");
+    PluginFramework::PluginManager plugins;
+    plugins.GetCamera().SetConfigDirectory(root.Path() + "/Plugins/");
+    plugins.GetLidar().SetSysfsRoot(root.Path() + "/tty/");
+    plugins.StartPlugins();
+    float position[3] = {};
+    float rotation = 0.0f;
+    int model = -1;
+    // The simulator's plug-in frame: model 3, pixel (330, 250), rotation 45.7.
+    ASSERT_TRUE(CameraTest::WaitUntil([&] { return plugins.GetCamera().GetTargetPos(position, &rotation, &model); },
+                                      10000));
+    EXPECT_EQ(model, 3);
+    EXPECT_FLOAT_EQ(rotation, 45.0f);
+    EXPECT_FLOAT_EQ(position[0], 10.0f);
+    EXPECT_FLOAT_EQ(position[2], 100.0f);
+    plugins.StopPlugins();
+    EXPECT_EQ(sim.Terminate(), 0);
+}
+
 #else
+
+TEST(CameraSimProgram, ServesThePluginCamera) { GTEST_SKIP() << "the tools are not built (BELVANTO_BUILD_TOOLS=OFF)"; }
 
 TEST(CameraSimProgram, ServesAnO2DSensorAndABinPickingCamera) {
     GTEST_SKIP() << "the tools are not built (BELVANTO_BUILD_TOOLS=OFF)";

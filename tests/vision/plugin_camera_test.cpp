@@ -251,12 +251,15 @@ TEST(PluginManagerTarget, UnknownPluginsAndAMissingCameraThrow) {
     auto ask = [&](const std::string& name) {
         return [&, name] { manager.ExecutePluginCmdTarget(name, &model, joints, pose, orientation, dIn, dOut); };
     };
-    for (const char* name : {"PluginSmartCameraIFMO2D", "pluginsim", ""}) {
+    ServerMessages sent;
+    // Names match exactly: the camera plug-in in another case is refused too.
+    // The empty name first: its text is the start of the others'.
+    for (const char* name : {"", "PluginSmartCameraIFMO2D", "pluginsim"}) {
         TestSupport::LogCapture lines;
         EXPECT_EQ(RuntimeError(ask(name)), "PluginManager - Plugin not available!") << name;
         EXPECT_TRUE(lines.Contains(std::string("Error! Plugin not available: ") + name)) << lines.Joined();
+        EXPECT_EQ(sent.Count(std::string("Error! Plugin not available: ") + name), 1) << name;
     }
-    ServerMessages sent;
     TestSupport::LogCapture lines;
     EXPECT_EQ(RuntimeError(ask("pluginsmartcameraifmo2d")), "PluginManager - Camera not connected!");
     EXPECT_TRUE(lines.Contains("Error! IFM-O2D not connected!")) << lines.Joined();
