@@ -253,6 +253,17 @@ TEST_F(HvpKeywordsConcurrent, ProgramKeywords) {
     std::ofstream(sentinel) << "keep\n";
     std::ofstream(root + "Data/Programs/gone.xml") << "<Program/>\n";
     fs::create_directories(root + "Data/Programs/sub");
+    std::ofstream(root + "Data/Programs/sub/ok.xml")
+        << "<?xml version=\"1.0\"?>\n<Program>\n  <Wait Nr=\"1\" Type=\"Time\" Seconds=\"0.5\" />\n</Program>\n";
+    // The program a refused load must leave in place.
+    auto keepsOk = [](HvpRobotFixture& f) {
+        std::string name = "none";
+        int count = 0;
+        int point = 0;
+        f.master->GetMainInterpreter().GetProgramInformation(&name, &count, &point);
+        EXPECT_EQ(name, "sub/ok.xml");
+        EXPECT_EQ(count, 1);
+    };
     const std::vector<float> zero(IPO::kNrOffsets, 0.0f);
     std::vector<float> partial = zero;
     partial[0] = 1.0f;
@@ -299,12 +310,19 @@ TEST_F(HvpKeywordsConcurrent, ProgramKeywords) {
         {true, "CMD GetProgramName 0", {"INFO ProgramName sub/ 0 1"}, kNothing, nullptr},
         {false, "CMD GetProgramName 1", {"INFO ProgramName n/a 1 1"}, kNothing, nullptr},
         {true, "CMD GetProgramName", kUnparsed, kNothing, nullptr},
-        // A missing or refused name touches nothing.
-        {true, "CMD LoadProgram", kUnparsed, kNothing, nullptr},
-        {true, "CMD LoadProgram ../x.xml", kUnparsed, kNothing, nullptr},
-        {true, "CMD LoadProgram /etc/x.xml", kUnparsed, kNothing, nullptr},
-        {true, "CMD LoadProgram nowhere/", kUnparsed, kNothing, nullptr},
-        {false, "CMD LoadProgram x.xml", kNone, kNothing, nullptr},
+        {true, "CMD LoadProgram sub/ok.xml", kAck, kNothing,
+         [&](HvpRobotFixture& f) {
+             IPO& ipo = f.master->GetMainInterpreter();
+             ASSERT_TRUE(HvpTest::WaitFor([&] { return !ipo.IsLoading() && ipo.IsProgramLoaded(); }));
+             keepsOk(f);
+         }},
+        // A missing or refused name touches nothing: the loaded program stays.
+        {true, "CMD LoadProgram", kUnparsed, kNothing, keepsOk},
+        {true, "CMD LoadProgram ../x.xml", kUnparsed, kNothing, keepsOk},
+        {true, "CMD LoadProgram /etc/x.xml", kUnparsed, kNothing, keepsOk},
+        {true, "CMD LoadProgram nowhere/", kUnparsed, kNothing, keepsOk},
+        {false, "CMD LoadProgram x.xml", kNone, kNothing, keepsOk},
+        {true, "CMD StartAt ../sub/ok.xml 0", Error("invalid command"), kNothing, keepsOk},
         {true, "CMD LoadLogicProgram", Error("could not load logic program"), kNothing, nullptr},
         {true, "CMD LoadLogicProgram ../x.xml", Error("could not load logic program"), kNothing, nullptr},
         {false, "CMD LoadLogicProgram x.xml", kNone, kNothing, nullptr},
@@ -492,6 +510,19 @@ TEST_F(HvpKeywordsConcurrent, ReferencingSlotsPutExternalAxesFromSlotSix) {
     protocol->allReferenced = 1;
     EXPECT_EQ(Replies(*passive, "CMD GetReferencingInfo"),
               std::vector<std::string>{"INFO ReferencingInfo 1 Joints 1 1 1 1 0 0 1 1 0 0 0 0"});
+}
+
+// Without a kinematic the store cannot solve: the client gets the store's text, the
+// variable stays as it was and the connection stays.
+TEST_F(HvpKeywordsConcurrent, PositionSettersWithoutAKinematicAnswerTheStoresText) {
+    const std::string before = PosReply("p");
+    master->GetProgramMemory().SetKinematic(nullptr);
+    EXPECT_EQ(Replies(*active, "VAR SetVariablePosCart p 400 0 500 0 90 0 0 0 0"),
+              Error("ProgramMemory: cannot compute the joints of variable p: no kinematic or robot state set yet"));
+    EXPECT_EQ(Replies(*active, "VAR SetVariablePosJoint p 0 0 90 0 90 0 0 0 0"),
+              Error("ProgramMemory: cannot compute the pose of variable p: no kinematic set yet"));
+    EXPECT_EQ(PosReply("p"), before);
+    EXPECT_TRUE(active->server->IsConnected());
 }
 
 // The Cartesian setter solves for the orientation sent: the stored joints give back the new
