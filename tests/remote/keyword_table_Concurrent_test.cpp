@@ -431,6 +431,11 @@ TEST_F(HvpKeywordsConcurrent, VarMessages) {
          [](HvpRobotFixture& f) {
              EXPECT_NEAR(f.master->GetProgramMemory().GetVariable("p").state.jointSet[2], 90.0f, 1e-4);
          }},
+        // Names are not cut to a buffer.
+        {true, "VAR GetNrVariable " + std::string(900, 'N'),
+         {"VARERROR ValueNrVariable " + std::string(900, 'n') + " variable_not_known"}, kNothing, nullptr},
+        {true, "VAR SetVariableSingle counter" + std::string(600, 'x') + " 1", Error("variable_not_known"), kNothing,
+         number(7.0)},
         {true, "VAR NoSuchKeyword x", kNone, kNothing, nullptr},
         {false, "VAR NoSuchKeyword x", kNone, kNothing, nullptr},
     };
@@ -481,6 +486,9 @@ TEST_F(HvpKeywordsConcurrent, ProgLines) {
         {true, "PROG x WAIT 5", {"PROGERROR 5 0 incomplete_argument"}, kNothing, count(9)},
         {true, "PROG 7 GRIPPER 1 2", {"PROGERROR 5 7 incomplete_argument"}, kNothing, count(9)},
         {false, "PROG 16 WAIT 500", kNone, kNothing, count(9)},
+        // The state word is compared whole, however long.
+        {true, "PROG 17 DOUT 4 true" + std::string(40, 'x'), {"PROGACK 5 17"}, kNothing,
+         last(10, [](Command& c) { EXPECT_FALSE(dynamic_cast<CommandDIO&>(c).state); })},
     };
     RunRows(rows);
 }
