@@ -38,11 +38,6 @@ constexpr int kCycleMs = 10;
 constexpr int kUploadLines = 5000;
 constexpr int kProgLines = 1000;
 
-std::string SourceDir() {
-    const std::string file = __FILE__;
-    return file.substr(0, file.rfind('/'));
-}
-
 int ConnectTo(int port) {
     for (int attempt = 0; attempt < 500; ++attempt) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -125,7 +120,7 @@ struct Rig {
         LogSingleton::SetStartupWait(std::chrono::milliseconds(0));
 
         auto arm = std::make_unique<RobotKinematicSixAxis>();
-        arm->Init("arm", "StandardSixAxisPlus", SourceDir() + "/../tests/fixtures/kinematics/sixaxis/robot_default.xml", 0);
+        arm->Init("arm", "StandardSixAxisPlus", std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/sixaxis/robot_default.xml", 0);
         master.kinematic = std::move(arm);
         auto protocol = std::make_unique<ControlTest::RecordingProtocol>(master.kinematic.get());
         protocol->RecordCycleCalls(false);

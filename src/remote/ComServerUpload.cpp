@@ -113,6 +113,13 @@ void ComServerUpload::Init(const std::string& newName, bool countValid, int anno
     }
     // Mode 0644 whatever the process umask says.
     ::fchmod(fd, 0644);
+    struct stat info {};
+    partDevice = 0;
+    partInode = 0;
+    if (::fstat(fd, &info) == 0) {
+        partDevice = info.st_dev;
+        partInode = info.st_ino;
+    }
     log->addFormat("   Full path: %.900s", target.c_str());
 }
 
@@ -170,8 +177,16 @@ void ComServerUpload::Fail(const std::string& reason) {
     if (fd >= 0) {
         ::close(fd);
         fd = -1;
-        ::unlink(partPath.c_str());
+        if (OwnsPartFile()) ::unlink(partPath.c_str());
     }
+}
+
+// Another upload of the same name (a client that became active meanwhile) replaces the
+// part file: this one then neither removes nor renames what the other is writing.
+bool ComServerUpload::OwnsPartFile() const {
+    struct stat info {};
+    return ::lstat(partPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_dev == partDevice &&
+           info.st_ino == partInode;
 }
 
 void ComServerUpload::Discard(const std::string& reason, bool tellClients) {
@@ -200,7 +215,9 @@ void ComServerUpload::Finish() {
         fd = -1;
         if (closed != 0) {
             reason = SystemError(errno);
-            ::unlink(partPath.c_str());
+            if (OwnsPartFile()) ::unlink(partPath.c_str());
+        } else if (!OwnsPartFile()) {
+            reason = "replaced by another upload of the same name";
         } else if (::rename(partPath.c_str(), target.c_str()) != 0) {
             reason = SystemError(errno);
             ::unlink(partPath.c_str());

@@ -253,6 +253,17 @@ TEST_F(HvpKeywordsConcurrent, ProgramKeywords) {
     std::ofstream(sentinel) << "keep\n";
     std::ofstream(root + "Data/Programs/gone.xml") << "<Program/>\n";
     fs::create_directories(root + "Data/Programs/sub");
+    std::ofstream(root + "Data/Programs/sub/ok.xml")
+        << "<?xml version=\"1.0\"?>\n<Program>\n  <Wait Nr=\"1\" Type=\"Time\" Seconds=\"0.5\" />\n</Program>\n";
+    // The program a refused load must leave in place.
+    auto keepsOk = [](HvpRobotFixture& f) {
+        std::string name = "none";
+        int count = 0;
+        int point = 0;
+        f.master->GetMainInterpreter().GetProgramInformation(&name, &count, &point);
+        EXPECT_EQ(name, "sub/ok.xml");
+        EXPECT_EQ(count, 1);
+    };
     const std::vector<float> zero(IPO::kNrOffsets, 0.0f);
     std::vector<float> partial = zero;
     partial[0] = 1.0f;
@@ -299,12 +310,19 @@ TEST_F(HvpKeywordsConcurrent, ProgramKeywords) {
         {true, "CMD GetProgramName 0", {"INFO ProgramName sub/ 0 1"}, kNothing, nullptr},
         {false, "CMD GetProgramName 1", {"INFO ProgramName n/a 1 1"}, kNothing, nullptr},
         {true, "CMD GetProgramName", kUnparsed, kNothing, nullptr},
-        // A missing or refused name touches nothing.
-        {true, "CMD LoadProgram", kUnparsed, kNothing, nullptr},
-        {true, "CMD LoadProgram ../x.xml", kUnparsed, kNothing, nullptr},
-        {true, "CMD LoadProgram /etc/x.xml", kUnparsed, kNothing, nullptr},
-        {true, "CMD LoadProgram nowhere/", kUnparsed, kNothing, nullptr},
-        {false, "CMD LoadProgram x.xml", kNone, kNothing, nullptr},
+        {true, "CMD LoadProgram sub/ok.xml", kAck, kNothing,
+         [&](HvpRobotFixture& f) {
+             IPO& ipo = f.master->GetMainInterpreter();
+             ASSERT_TRUE(HvpTest::WaitFor([&] { return !ipo.IsLoading() && ipo.IsProgramLoaded(); }));
+             keepsOk(f);
+         }},
+        // A missing or refused name touches nothing: the loaded program stays.
+        {true, "CMD LoadProgram", kUnparsed, kNothing, keepsOk},
+        {true, "CMD LoadProgram ../x.xml", kUnparsed, kNothing, keepsOk},
+        {true, "CMD LoadProgram /etc/x.xml", kUnparsed, kNothing, keepsOk},
+        {true, "CMD LoadProgram nowhere/", kUnparsed, kNothing, keepsOk},
+        {false, "CMD LoadProgram x.xml", kNone, kNothing, keepsOk},
+        {true, "CMD StartAt ../sub/ok.xml 0", Error("invalid command"), kNothing, keepsOk},
         {true, "CMD LoadLogicProgram", Error("could not load logic program"), kNothing, nullptr},
         {true, "CMD LoadLogicProgram ../x.xml", Error("could not load logic program"), kNothing, nullptr},
         {false, "CMD LoadLogicProgram x.xml", kNone, kNothing, nullptr},
@@ -413,6 +431,11 @@ TEST_F(HvpKeywordsConcurrent, VarMessages) {
          [](HvpRobotFixture& f) {
              EXPECT_NEAR(f.master->GetProgramMemory().GetVariable("p").state.jointSet[2], 90.0f, 1e-4);
          }},
+        // Names are not cut to a buffer.
+        {true, "VAR GetNrVariable " + std::string(900, 'N'),
+         {"VARERROR ValueNrVariable " + std::string(900, 'n') + " variable_not_known"}, kNothing, nullptr},
+        {true, "VAR SetVariableSingle counter" + std::string(600, 'x') + " 1", Error("variable_not_known"), kNothing,
+         number(7.0)},
         {true, "VAR NoSuchKeyword x", kNone, kNothing, nullptr},
         {false, "VAR NoSuchKeyword x", kNone, kNothing, nullptr},
     };
@@ -463,6 +486,9 @@ TEST_F(HvpKeywordsConcurrent, ProgLines) {
         {true, "PROG x WAIT 5", {"PROGERROR 5 0 incomplete_argument"}, kNothing, count(9)},
         {true, "PROG 7 GRIPPER 1 2", {"PROGERROR 5 7 incomplete_argument"}, kNothing, count(9)},
         {false, "PROG 16 WAIT 500", kNone, kNothing, count(9)},
+        // The state word is compared whole, however long.
+        {true, "PROG 17 DOUT 4 true" + std::string(40, 'x'), {"PROGACK 5 17"}, kNothing,
+         last(10, [](Command& c) { EXPECT_FALSE(dynamic_cast<CommandDIO&>(c).state); })},
     };
     RunRows(rows);
 }
@@ -492,6 +518,19 @@ TEST_F(HvpKeywordsConcurrent, ReferencingSlotsPutExternalAxesFromSlotSix) {
     protocol->allReferenced = 1;
     EXPECT_EQ(Replies(*passive, "CMD GetReferencingInfo"),
               std::vector<std::string>{"INFO ReferencingInfo 1 Joints 1 1 1 1 0 0 1 1 0 0 0 0"});
+}
+
+// Without a kinematic the store cannot solve: the client gets the store's text, the
+// variable stays as it was and the connection stays.
+TEST_F(HvpKeywordsConcurrent, PositionSettersWithoutAKinematicAnswerTheStoresText) {
+    const std::string before = PosReply("p");
+    master->GetProgramMemory().SetKinematic(nullptr);
+    EXPECT_EQ(Replies(*active, "VAR SetVariablePosCart p 400 0 500 0 90 0 0 0 0"),
+              Error("ProgramMemory: cannot compute the joints of variable p: no kinematic or robot state set yet"));
+    EXPECT_EQ(Replies(*active, "VAR SetVariablePosJoint p 0 0 90 0 90 0 0 0 0"),
+              Error("ProgramMemory: cannot compute the pose of variable p: no kinematic set yet"));
+    EXPECT_EQ(PosReply("p"), before);
+    EXPECT_TRUE(active->server->IsConnected());
 }
 
 // The Cartesian setter solves for the orientation sent: the stored joints give back the new

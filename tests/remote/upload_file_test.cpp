@@ -170,6 +170,38 @@ TEST_F(UploadTest, UnfinishedUploadIsDiscardedWhenTheConnectionEnds) {
     EXPECT_EQ(root.ReadFile("Data/t.txt"), "keep me\n");
 }
 
+// Two clients upload the same name (the active role changed hands in between): the later
+// Init takes the part file over; the earlier upload neither renames nor removes it.
+TEST_F(UploadTest, AnUploadOfTheSameNameTakesThePartFileOver) {
+    root.WriteFile("Data/t.txt", "keep me\n");
+    {
+        ComServerUpload first = MakeUpload();
+        ComServerUpload second = MakeUpload();
+        first.Init("t.txt", true, 1);
+        first.Line("first");
+        second.Init("t.txt", true, 1);
+        second.Line("second");
+        first.Finish();
+        EXPECT_EQ(root.ReadFile("Data/t.txt"), "keep me\n");
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0], "HVP-Server: Upload of t.txt failed: replaced by another upload of the same name");
+        second.Finish();
+    }
+    EXPECT_EQ(root.ReadFile("Data/t.txt"), "second\n");
+    {
+        ComServerUpload second = MakeUpload();
+        {
+            ComServerUpload first = MakeUpload();
+            first.Init("t.txt", true, 1);
+            second.Init("t.txt", true, 1);
+            second.Line("third");
+        }  // the first connection ends
+        second.Finish();
+    }
+    EXPECT_EQ(root.ReadFile("Data/t.txt"), "third\n");
+    EXPECT_FALSE(fs::exists(Data("t.txt.part")));
+}
+
 TEST_F(UploadTest, PlantedLinksAreNeverFollowed) {
     const std::string outside = root.WriteFile("outside.txt", "sentinel\n");
     fs::create_symlink(outside, Data("t.txt.part"));

@@ -7,7 +7,9 @@
 // announced line arrived and every write, the flush and an fsync succeeded; otherwise the
 // part file is removed, the target is left as it was and the clients get
 // "HVP-Server: Upload of <name> failed: <reason>". A new Init or the destruction (end of
-// the connection) discards an unfinished upload. Used by one connection thread only.
+// the connection) discards an unfinished upload; a later upload of the same name (from
+// another connection) takes the part file over, and the earlier one then fails without
+// touching it. Used by one connection thread only.
 
 #include <cstddef>
 #include <functional>
@@ -54,6 +56,7 @@ private:
     bool FlushBuffer();
     bool MakeFolders(const std::string& fullPath);
     void Message(const std::string& text) const;
+    bool OwnsPartFile() const;
 
     std::string root;
     MessageSink sink;
@@ -63,6 +66,8 @@ private:
     int announced = 0;
     int received = 0;
     int fd = -1;
+    unsigned long long partDevice = 0;  // of the part file this upload created
+    unsigned long long partInode = 0;
     bool failed = false;       // a line went wrong: the rest is not taken
     std::string failReason;
     std::size_t bytes = 0;     // taken so far, line ends included
