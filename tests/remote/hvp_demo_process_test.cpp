@@ -1,7 +1,7 @@
 // The controller process in a copy of the demo data root on the virtual CAN hub with
 // simulated drives, operated by an HVP client: reset, enable, reference, a joint move to
-// a target, refused non-numbers, a program uploaded, loaded and run, and a file name that
-// leaves the programs folder.
+// a target, refused non-numbers, a program uploaded, loaded and run, a file name that
+// leaves the programs folder, and the socat line the demo script prints.
 
 #include "../control/app_process_support.h"
 #include "testsupport/HvpTestClient.h"
@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -212,6 +213,33 @@ TEST_F(HvpDemoProcess, UploadedProgramLoadsAndRunsAndNamesStayInsideTheData) {
     std::ofstream(sentinel) << "keep\n";
     EXPECT_EQ(Command("DeleteProgramFromFileSystem ../../x"), Error("could not parse command"));
     EXPECT_EQ(AppTest::ReadFile(sentinel), "keep\n");
+}
+
+TEST_F(HvpDemoProcess, TheSocatLineTheDemoPrintsShowsTheGreetingAndTheVersion) {
+    if (std::system("command -v socat > /dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "socat not installed (scripts/deps.sh installs it)";
+    }
+    // The line as scripts/demo.sh prints it, with the port it expands.
+    const std::string script = AppTest::ReadFile(std::string(BELVANTO_DEMO_DIR) + "/../scripts/demo.sh");
+    const std::string head = "echo \"HVP: ";
+    const std::size_t start = script.find(head);
+    ASSERT_NE(start, std::string::npos) << "the demo script prints no HVP line";
+    const std::size_t end = script.find("\"\n", start);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = script.substr(start + head.size(), end - start - head.size());
+    ASSERT_NE(line.find("socat"), std::string::npos) << line;
+
+    const std::string command =
+        "export BELVANTO_HVP_PORT=" + std::to_string(p.hvpPort) + "; timeout 20 sh -c \"" + line + "\" 2>&1";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
+    EXPECT_EQ(pclose(pipe), 0) << out;
+    EXPECT_NE(out.find(" MESSAGE Belvanto Version V980-13-030 HVPEND"), std::string::npos) << out;
+    EXPECT_NE(out.find(" INFO Version Belvanto 16 HVPEND"), std::string::npos) << out;
 }
 
 }  // namespace

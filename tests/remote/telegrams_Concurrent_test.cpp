@@ -4,6 +4,9 @@
 #include "program/IPO.h"
 #include "program/ProgramMemory.h"
 #include "remote_test_support.h"
+#include "vision/CameraManager.h"
+
+#include <tinyxml2.h>
 
 #include <map>
 #include <sstream>
@@ -149,6 +152,38 @@ TEST_F(HvpTelegramsConcurrent, CompanionsFollowTheirSubCycles) {
     EXPECT_EQ(gsig[0], "GSIG 2147483648 0");
     EXPECT_EQ(gsig[1], "GSIG 0 1");
     EXPECT_EQ(gsig[2], "GSIG 0 34359738368");
+}
+
+TEST_F(HvpTelegramsConcurrent, EveryClientGetsEachNewCameraLineAtItsCameraStep) {
+    Camera::CameraManager& cameras = Camera::CameraManager::Instance();
+    tinyxml2::XMLDocument doc;
+    ASSERT_EQ(doc.Parse("<Cameras><HwCamera Type=\"Sim\" Name=\"Sim\" A=\"270\"/></Cameras>"),
+              tinyxml2::XML_SUCCESS);
+    cameras.Read(doc.RootElement());
+    const int period = cameras.resultPeriod;
+    cameras.resultPeriod = 3600;  // no repeated line however slow the build
+    HvpTestClient& a = Connect();
+    HvpTestClient& b = Connect();
+    for (int pass = 1; pass <= 40; ++pass) {
+        // As the main loop does: the lines are built once per pass, before the fan-out.
+        cameras.ProduceHVPLines();
+        Pass();
+    }
+    cameras.Clear();
+    cameras.resultPeriod = period;
+    for (HvpTestClient* client : {&a, &b}) {
+        int call = 0;
+        std::vector<int> at;
+        for (const HvpTestClient::Frame& frame : client->Drain(300)) {
+            if (frame.payload.rfind("STATUS ", 0) == 0) ++call;
+            if (frame.payload.rfind("CAMINFO ", 0) == 0) {
+                EXPECT_EQ(frame.payload, "CAMINFO CameraResult Sim Sim CONNECTED 0 0 0 -90 0 0 1");
+                at.push_back(call);
+            }
+        }
+        // The first camera step (call 17) takes the new line; nothing new came after it.
+        EXPECT_EQ(at, std::vector<int>{17});
+    }
 }
 
 TEST_F(HvpTelegramsConcurrent, ServerMessagesKeepTheNewestTenInOrderAndReachEveryClient) {
