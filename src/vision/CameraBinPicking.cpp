@@ -5,9 +5,7 @@
 
 #include <tinyxml2.h>
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 namespace Camera {
 
@@ -44,17 +42,7 @@ void CameraBinPicking::ReceiveLoop(TCPClient& client, CameraFrameAssembler& asse
             if (running.load()) pendingLog += "Camera BinPicking failed to receive data!\n";
             continue;
         }
-        const int n = client.readBytes(chunk.data(), static_cast<int>(chunk.size()));
-        if (n == 0) {
-            LogLine("' connection closed by the camera");
-            return;
-        }
-        if (n < 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            continue;
-        }
-        lastBytesMs.store(NowMs());
-        Assemble(assembler, chunk.data(), n);
+        if (!ReadAndAssemble(client, assembler, chunk)) return;
     }
 }
 

@@ -5,11 +5,9 @@
 
 #include <tinyxml2.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
-#include <thread>
 
 namespace Camera {
 
@@ -32,18 +30,8 @@ void CameraIFMO2D::ReceiveLoop(TCPClient& client, CameraFrameAssembler& assemble
             return;
         }
         if (!client.dataAvailable(100)) continue;
-        const int n = client.readBytes(chunk.data(), static_cast<int>(chunk.size()));
-        if (n == 0) {
-            // The sensor closed the connection: connect again at once.
-            LogLine("' connection closed by the camera");
-            return;
-        }
-        if (n < 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            continue;
-        }
-        lastBytesMs.store(NowMs());
-        Assemble(assembler, chunk.data(), n);
+        // A close by the sensor ends the connection: it is made again at once.
+        if (!ReadAndAssemble(client, assembler, chunk)) return;
     }
 }
 

@@ -123,6 +123,21 @@ void CameraTCP::Assemble(CameraFrameAssembler& assembler, const char* data, int 
     if (dropped > 0) LogLine("': frame bigger than the buffer dropped");
 }
 
+bool CameraTCP::ReadAndAssemble(TCPClient& client, CameraFrameAssembler& assembler, std::vector<char>& chunk) {
+    const int n = client.readBytes(chunk.data(), static_cast<int>(chunk.size()));
+    if (n == 0) {
+        LogLine("' connection closed by the camera");
+        return false;
+    }
+    if (n < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return true;
+    }
+    lastBytesMs.store(NowMs());
+    Assemble(assembler, chunk.data(), n);
+    return true;
+}
+
 long CameraTCP::Find(const char* data, unsigned length, const std::string& pattern) {
     return CameraFrameAssembler::Find(data, length, pattern);
 }

@@ -75,6 +75,9 @@ protected:
     void SetPendingTarget(int x, int y, double angle, double scaleX, double scaleY);
     // Feeds received bytes and parses the frames; a dropped oversized frame is logged.
     void Assemble(CameraFrameAssembler& assembler, const char* data, int n);
+    // Reads what the camera sent, notes the time of the bytes and assembles them; a failed
+    // read waits 50 ms. False when the camera closed the connection (logged).
+    bool ReadAndAssemble(TCPClient& client, CameraFrameAssembler& assembler, std::vector<char>& chunk);
 
     // Log line of the connection thread, "<logName> '<name><text>", after any pending text.
     void LogLine(const std::string& text);
