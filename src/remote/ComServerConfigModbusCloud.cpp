@@ -85,19 +85,31 @@ bool QuotedValues(std::string_view frame, std::string& head, std::vector<std::st
     return true;
 }
 
-void SetCloudConnection(ConfigContext& context, HvpArgumentReader& args) {
-    if (context.cloud == nullptr) return;
+// A request whose values are quoted: the values, and a reader over the words between the
+// keyword and the first quote, at the request's position.
+struct QuotedRequest {
+    explicit QuotedRequest(const HvpArgumentReader& args)
+        : paired(QuotedValues(args.Frame(), head, values)), headFrame(head + " HVPEND"), words(headFrame) {
+        words.SetPosition(args.Position());
+    }
+    QuotedRequest(const QuotedRequest&) = delete;
+    QuotedRequest& operator=(const QuotedRequest&) = delete;
+
     std::string head;
     std::vector<std::string> values;
-    const bool paired = QuotedValues(args.Frame(), head, values);
-    // The enabled word is the one word between the keyword and the first quote. The reader
-    // keeps a view: the text must outlive it.
-    const std::string headFrame = head + " HVPEND";
-    HvpArgumentReader headArgs(headFrame);
+    const bool paired;
+    const std::string headFrame;  // the reader keeps a view of it
+    HvpArgumentReader words;
+};
+
+void SetCloudConnection(ConfigContext& context, HvpArgumentReader& args) {
+    if (context.cloud == nullptr) return;
+    QuotedRequest request(args);
+    const std::vector<std::string>& values = request.values;
+    // The enabled word is the one word between the keyword and the first quote.
     std::string_view word;
-    headArgs.SetPosition(args.Position());
-    const bool hasWord = headArgs.ReadWord(word) && headArgs.AtEnd();
-    if (!context.counterValid || !paired || !hasWord || (!values.empty() && values.size() < 3)) {
+    const bool hasWord = request.words.ReadWord(word) && request.words.AtEnd();
+    if (!context.counterValid || !request.paired || !hasWord || (!values.empty() && values.size() < 3)) {
         Log()->add("HVP-Server: Could not parse CONFIG SetCloudConnection: Incomplete parameters");
         return;
     }
@@ -133,13 +145,9 @@ void SetCloudConnection(ConfigContext& context, HvpArgumentReader& args) {
 
 void SetCloudInfo(ConfigContext& context, HvpArgumentReader& args) {
     if (context.cloud == nullptr) return;
-    std::string head;
-    std::vector<std::string> values;
-    const bool paired = QuotedValues(args.Frame(), head, values);
-    const std::string headFrame = head + " HVPEND";
-    HvpArgumentReader headArgs(headFrame);
-    headArgs.SetPosition(args.Position());
-    if (!context.counterValid || !paired || values.size() < 2 || !headArgs.AtEnd()) {
+    QuotedRequest request(args);
+    const std::vector<std::string>& values = request.values;
+    if (!context.counterValid || !request.paired || values.size() < 2 || !request.words.AtEnd()) {
         Log()->add("HVP-Server: Could not parse CONFIG SetCloudInfo: Incomplete parameters");
         return;
     }
