@@ -9,13 +9,11 @@
 #include "core/DeviceIdentity.h"
 #include "core/LogSingleton.h"
 #include "hardware/HardwareProtocol.h"
+#include "testsupport/LoopbackSocket.h"
 
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <dirent.h>
@@ -65,21 +63,6 @@ std::string Shell(const std::string& command) {
     return std::system(command.c_str()) == 0 ? "" : "failed: " + command;
 }
 
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(a);
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
 double ProcessCpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -120,7 +103,7 @@ void BM_ConnectedIdleCpuShare(benchmark::State& state) {
     LogSingleton::SetStartupWait(std::chrono::milliseconds(0));
     char pattern[] = "/tmp/belvanto_cloud_bench_XXXXXX";
     const std::string dir = mkdtemp(pattern);
-    const int port = FreePort();
+    const int port = TestSupport::FreePort();
     std::string error = Shell(
         "cd " + dir +
         " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key -out ca.pem"

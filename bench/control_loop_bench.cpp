@@ -7,6 +7,7 @@
 // with a change callback installed in the program variables. Per-cycle times are taken one
 // by one (p50, p99, max in µs) and the heap allocations per steady cycle are counted.
 // Separately: the hand-over of a new path request to a planner that is still computing.
+#include "BenchSupport.h"
 #include "AllocationCounter.h"
 #include "../tests/control/recording_protocol.h"
 #include "control/RobotMaster.h"
@@ -133,14 +134,6 @@ struct Bench {
     void Cycle() { master.RunCycle(clock); }
 };
 
-void Percentiles(benchmark::State& state, std::vector<double>& us) {
-    if (us.empty()) return;
-    std::sort(us.begin(), us.end());
-    state.counters["p50_us"] = us[us.size() / 2];
-    state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
-    state.counters["max_us"] = us.back();
-}
-
 // Runs the timed cycles; before each, prepare(i) sets the cycle's input.
 template <typename Prepare>
 void TimeCycles(benchmark::State& state, Bench& b, Prepare prepare) {
@@ -157,7 +150,7 @@ void TimeCycles(benchmark::State& state, Bench& b, Prepare prepare) {
     }
     AllocationCounter::Report(state, before, "allocs_per_cycle");
     state.counters["kin_state"] = b.master.liveState.kinState;
-    Percentiles(state, us);
+    BenchSupport::ReportPercentiles(state, us);
 }
 
 // The jog turns every 500 cycles so that it never runs into a limit.
@@ -276,7 +269,7 @@ void BM_PathRequestToBusyPlanner(benchmark::State& state) {
     state.counters["planner_busy"] = static_cast<double>(busy) / static_cast<double>(std::max<size_t>(1, us.size()));
     main.Stop(IPO::STOP_USER, "");
     main.DeleteAll();
-    Percentiles(state, us);
+    BenchSupport::ReportPercentiles(state, us);
 }
 BENCHMARK(BM_PathRequestToBusyPlanner)->Iterations(300);
 

@@ -3,6 +3,7 @@
 // the 103-byte position frame back. Per-pass times are taken one by one (p50, p99, max in
 // µs), with the heap allocations per pass. A second case takes a backlog of 20 frames per
 // pass (a panel far faster than the pass).
+#include "BenchSupport.h"
 #include "AllocationCounter.h"
 #include "control/Display4DS.h"
 #include "core/LogSingleton.h"
@@ -70,14 +71,6 @@ struct PanelBench {
     Display4DS panel;
 };
 
-void Percentiles(benchmark::State& state, std::vector<double>& us) {
-    if (us.empty()) return;
-    std::sort(us.begin(), us.end());
-    state.counters["p50_us"] = us[us.size() / 2];
-    state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
-    state.counters["max_us"] = us.back();
-}
-
 void RunPasses(benchmark::State& state, int framesPerPass) {
     static PanelBench bench;
     const DataTypes::RobotState rs = ShownState();
@@ -107,7 +100,7 @@ void RunPasses(benchmark::State& state, int framesPerPass) {
     float jog[9];
     bench.panel.GetJogValues(jog);
     state.counters["jog1"] = jog[0];
-    Percentiles(state, us);
+    BenchSupport::ReportPercentiles(state, us);
 }
 
 void BM_PanelPassOneFrame(benchmark::State& state) { RunPasses(state, 1); }

@@ -6,6 +6,7 @@
 // - the robot loop's side of starting a new request (SetFirstCmd, SetNextCmd,
 //   ComputePathStartThread), on an idle generator and while an older plan is computing.
 // Per-call times are taken one by one; p50 and max are reported as counters in µs.
+#include "BenchSupport.h"
 #include "AllocationCounter.h"
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
@@ -248,15 +249,6 @@ bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 20000) {
 
 double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
-// p50, p99 and max of the recorded times as counters.
-void ReportTimes(benchmark::State& state, std::vector<double>& us) {
-    if (us.empty()) return;
-    std::sort(us.begin(), us.end());
-    state.counters["p50_us"] = us[us.size() / 2];
-    state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
-    state.counters["max_us"] = us.back();
-}
-
 struct Setup {
     std::unique_ptr<RobotKinematicSixAxis> arm;
     RobotState start;
@@ -319,7 +311,7 @@ void BM_JointPlanning(benchmark::State& state) {
         state.SetIterationTime(us / 1e6);
         times.push_back(us);
     }
-    ReportTimes(state, times);
+    BenchSupport::ReportPercentiles(state, times);
     state.counters["samples"] = static_cast<double>(gen.ServedSamples().size());
     state.counters["path_s"] =
         static_cast<double>(gen.ServedSamples().size()) * static_cast<double>(gen.sliceUs) / 1e6;
@@ -353,7 +345,7 @@ void BM_LinearPlanning(benchmark::State& state) {
         state.SetIterationTime(us / 1e6);
         times.push_back(us);
     }
-    ReportTimes(state, times);
+    BenchSupport::ReportPercentiles(state, times);
     state.counters["elements"] = gen.elementCount;
     state.counters["path_s"] = gen.elementCount > 0 ? gen.times[gen.elementCount - 1] / 1000.0 : 0.0;
 }
@@ -396,7 +388,7 @@ void BM_LinearComputePath(benchmark::State& state) {
         state.SetIterationTime(us / 1e6);
         times.push_back(us);
     }
-    ReportTimes(state, times);
+    BenchSupport::ReportPercentiles(state, times);
     state.counters["elements"] = gen.elementCount;
     state.counters["path_s"] = gen.elementCount > 0 ? gen.times[gen.elementCount - 1] / 1000.0 : 0.0;
 }
@@ -444,7 +436,7 @@ void RunCycles(benchmark::State& state, PathGenerator& gen, const std::function<
             }
         }
     }
-    ReportTimes(state, times);
+    BenchSupport::ReportPercentiles(state, times);
     state.counters["allocs_per_cycle"] =
         state.iterations() > 0 ? static_cast<double>(allocations) / static_cast<double>(state.iterations()) : 0.0;
 }
@@ -537,7 +529,7 @@ void RequestLatency(benchmark::State& state, Generator& gen, Setup& setup,
         firstCmdTimes.push_back(Micros(tFirst - t0));
         running = std::move(request);
     }
-    ReportTimes(state, times);
+    BenchSupport::ReportPercentiles(state, times);
     // SetFirstCmd alone: the part that takes the generator's mutex.
     if (!firstCmdTimes.empty()) {
         std::sort(firstCmdTimes.begin(), firstCmdTimes.end());

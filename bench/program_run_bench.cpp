@@ -8,6 +8,7 @@
 //   it must not allocate (the run stops with an error otherwise).
 // Per-call times are taken one by one; p50, p99 and max are counters in µs, and the heap
 // allocations per call are counted.
+#include "BenchSupport.h"
 #include "AllocationCounter.h"
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
@@ -123,14 +124,6 @@ struct Interpreter {
     }
 };
 
-void Percentiles(benchmark::State& state, std::vector<double>& us) {
-    if (us.empty()) return;
-    std::sort(us.begin(), us.end());
-    state.counters["p50_us"] = us[us.size() / 2];
-    state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
-    state.counters["max_us"] = us.back();
-}
-
 // Arguments: generator (0 joint, 1 linear), condition (0 "false", 1 "din1 and count > 3").
 void BM_SteadyMotion(benchmark::State& state) {
     const bool linear = state.range(0) != 0;
@@ -159,7 +152,7 @@ void BM_SteadyMotion(benchmark::State& state) {
     }
     AllocationCounter::Report(state, before);
     state.counters["still_running"] = ipo.IsReplayRunning() && ipo.currentPoint.load() == 0 ? 1 : 0;
-    Percentiles(state, us);
+    BenchSupport::ReportPercentiles(state, us);
     ipo.Stop(IPO::STOP_USER, "");
 }
 BENCHMARK(BM_SteadyMotion)->ArgsProduct({{0, 1}, {0, 1}})->ArgNames({"linear", "cond"});
@@ -193,7 +186,7 @@ void BM_MathOperatorBurst(benchmark::State& state) {
     }
     AllocationCounter::Report(state, before, "allocs_per_cycle");
     state.counters["bursts"] = static_cast<double>(bursts);
-    Percentiles(state, us);
+    BenchSupport::ReportPercentiles(state, us);
     ipo.Stop(IPO::STOP_USER, "");
 }
 BENCHMARK(BM_MathOperatorBurst);
@@ -219,7 +212,7 @@ void BM_PreparePathWhilePlanning(benchmark::State& state) {
     }
     ipo.Stop(IPO::STOP_USER, "");
     ipo.DeleteAll();
-    Percentiles(state, us);
+    BenchSupport::ReportPercentiles(state, us);
 }
 BENCHMARK(BM_PreparePathWhilePlanning)->Iterations(300);
 
@@ -250,7 +243,7 @@ void BM_LoopProgramInformationRead(benchmark::State& state) {
     state.counters["allocs_per_call"] =
         benchmark::Counter(static_cast<double>(allocations) / static_cast<double>(iterations));
     ipo.Stop(IPO::STOP_USER, "");
-    Percentiles(state, us);
+    BenchSupport::ReportPercentiles(state, us);
     if (name != "a_program_name_longer_than_short_strings.xml" || count != 10) {
         state.SkipWithError("the read gave another program");
     } else if (allocations != 0) {

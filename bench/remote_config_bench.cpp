@@ -12,20 +12,18 @@
 #include <benchmark/benchmark.h>
 
 #if defined(BELVANTO_HAVE_DRIVESIM)
+#include "../tools/looptiming/LoopTimingRobot.h"
+#include "BenchSupport.h"
 #include "drivesim/DriveSimulator.h"
 #include "platform/CanSocket.h"
 #include "platform/VirtualCanHub.h"
+#include "testsupport/LoopbackSocket.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -36,55 +34,10 @@ using Clock = std::chrono::steady_clock;
 constexpr int kCycleMs = 4;
 constexpr int kRequests = 100;
 
-const char* const kRobotXml =
-    "<?xml version=\"1.0\"?>\n<Robot>\n"
-    "  <BusConfiguration Protocol=\"JXRCANV2\" CycleTimeMS=\"4\" GapMS=\"0\" SyncGapMS=\"0\" UsePDOs=\"true\">\n"
-    "    <Joints NrOfJoints=\"3\"/>\n"
-    "    <Joint0 ID=\"16\" GearScale=\"100\" GearZero=\"0\" GearPlay=\"0\" GearPlayInc=\"0\"/>\n"
-    "    <Joint1 ID=\"32\" GearScale=\"100\" GearZero=\"0\" GearPlay=\"0\" GearPlayInc=\"0\"/>\n"
-    "    <Joint2 ID=\"48\" GearScale=\"100\" GearZero=\"0\" GearPlay=\"0\" GearPlayInc=\"0\"/>\n"
-    "  </BusConfiguration>\n"
-    "  <Kinematic Type=\"Cartesian3Axis\" lx=\"600\" ly=\"400\" lz=\"200\"/>\n"
-    "  <SoftwareMinMax A1Min=\"-5\" A1Max=\"500\" A2Min=\"-5\" A2Max=\"500\" A3Min=\"-5\" A3Max=\"300\"/>\n"
-    "  <JointVelocities A1=\"80\" A2=\"80\" A3=\"60\"/>\n"
-    "  <JointAccelerations A1=\"400\" A2=\"400\" A3=\"300\"/>\n"
-    "  <JointAccelerationIncs A1=\"800\" A2=\"800\" A3=\"600\"/>\n"
-    "  <CartVelocities VelTrans=\"300\" VelOri=\"120\"/>\n"
-    "  <CartAccelerations AccLin=\"1200\" AccLinInc=\"2400\" AccOri=\"900\" AccOriInc=\"1800\"/>\n"
-    "  <Belvanto DebugMode=\"false\"/>\n"
-    "  <Referencing Mandatory=\"false\"/>\n"
-    "</Robot>\n";
-
-struct BenchFolder {
-    BenchFolder() {
-        char pattern[] = "/tmp/belvanto-configbench-XXXXXX";
-        folder = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
-        std::filesystem::create_directories(folder + "/Data/Robots/LoopTiming");
-        std::ofstream(folder + "/Data/Robots/LoopTiming/LoopTiming.xml") << kRobotXml;
-        std::filesystem::current_path(folder);
-        LogSingleton::SetStartupWait(std::chrono::milliseconds(0));
-    }
-    ~BenchFolder() {
-        std::error_code ec;
-        if (folder != "/tmp") std::filesystem::remove_all(folder, ec);
-    }
-    std::string folder;
+// The log and the robot file in a folder of their own.
+struct ConfigBenchFolder : BenchSupport::BenchFolder {
+    ConfigBenchFolder() : BenchFolder("configbench") { LoopTiming::WriteRobotFile(Path(), kCycleMs); }
 };
-
-int ConnectTo(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    return fd;
-}
 
 // Reads until the text arrives; false when the connection ends first.
 bool ReadUntil(int fd, const std::string& text) {
@@ -100,8 +53,8 @@ bool ReadUntil(int fd, const std::string& text) {
 }
 
 void BM_HundredSetKinematicLimitsBesideTheRobotLoop(benchmark::State& state) {
-    static BenchFolder folder;
-    const std::string hubPath = folder.folder + "/bus.sock";
+    static ConfigBenchFolder folder;
+    const std::string hubPath = folder.Path() + "/bus.sock";
     Platform::VirtualCanHub hub;
     if (hub.Start(hubPath) != 0) {
         state.SkipWithError("virtual CAN hub did not start");
@@ -110,30 +63,23 @@ void BM_HundredSetKinematicLimitsBesideTheRobotLoop(benchmark::State& state) {
     setenv(Platform::kCanHubEnvironment, hubPath.c_str(), 1);
     DriveSim::DriveSimulator sim;
     std::string error;
-    if (!sim.LoadRobotFile(folder.folder + "/Data/Robots/LoopTiming/LoopTiming.xml", &error) ||
+    if (!sim.LoadRobotFile(folder.Path() + "/Data/Robots/" + LoopTiming::kRobotFile, &error) ||
         sim.Start(hubPath) != 0) {
         state.SkipWithError(("drive simulator: " + error).c_str());
         return;
     }
-    auto master = std::make_unique<RobotMaster>();
-    master->Init("robot", "LoopTiming", "LoopTiming/LoopTiming.xml");
-    if (LogSingleton::instance()->get_opMode() != OPMODE_NORMAL) {
+    std::unique_ptr<RobotMaster> master = LoopTiming::StartRobot(kCycleMs, 2, error);
+    if (!master) {
         state.SkipWithError("robot master did not start");
         return;
     }
-    master->CycleTimeMS.store(kCycleMs);
-    master->TimingMode.store(2);
-    master->GetHardware()->Connect();
-    master->FinishInit();
-    master->Reset();
-    master->EnableMotors(true);
 
     ProjectLinks::StoredCloudSettings cloud;
     ComServerManager manager(0);
     manager.Init(master.get(), nullptr, &cloud);
     manager.Start();
     manager.WaitListening(5000);
-    const int client = ConnectTo(manager.GetPort());
+    const int client = TestSupport::ConnectLoopback(manager.GetPort());
     if (client < 0) {
         state.SkipWithError("no HVP connection");
         return;
@@ -152,7 +98,7 @@ void BM_HundredSetKinematicLimitsBesideTheRobotLoop(benchmark::State& state) {
         frames += "HVPSTART 999 CMD GetVersion HVPEND";
         master->ResetMaxCycleTime();
         const auto start = Clock::now();
-        ::send(client, frames.data(), frames.size(), MSG_NOSIGNAL);
+        TestSupport::SendAll(client, frames);
         if (!ReadUntil(client, "INFO Version")) {
             state.SkipWithError("no reply to the marker");
             break;

@@ -3,17 +3,16 @@
 // stopped reading; the cost of an interpreter event, a variable change and a bridged CAN
 // frame to the thread that raises it; and 8,000 bridged frames a second to a reading owner.
 // Latencies are reported as p50 / p99 / max in microseconds (counters).
+#include "BenchSupport.h"
 #include "control/ProjectInterfaces.h"
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "program/IPO.h"
 #include "program/ProgramMemory.h"
 #include "remote/ComServerManager.h"
+#include "testsupport/LoopbackSocket.h"
 
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,7 +21,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -32,27 +30,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int ConnectTo(int port) {
-    for (int attempt = 0; attempt < 500; ++attempt) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
-            const int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-            return fd;
-        }
-        ::close(fd);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-}
-
 // A client that reads and counts frames holding a marker, on its own thread.
 struct Reader {
-    explicit Reader(int port, const char* what = "CANBridge Msg") : fd(ConnectTo(port)), marker(what) {
+    explicit Reader(int port, const char* what = "CANBridge Msg") : fd(TestSupport::ConnectLoopback(port)), marker(what) {
         thread = std::thread([this] {
             std::string pending;
             char buffer[65536];
@@ -86,20 +66,7 @@ struct Reader {
 
 // The log works in a folder of its own, without its start-up pause; set up before any
 // robot master asks for it.
-struct BenchFolder {
-    BenchFolder() {
-        char pattern[] = "/tmp/belvanto-hvpbench-XXXXXX";
-        folder = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
-        std::filesystem::current_path(folder);
-        LogSingleton::SetStartupWait(std::chrono::milliseconds(0));
-    }
-    ~BenchFolder() {
-        std::error_code ec;
-        if (folder != "/tmp") std::filesystem::remove_all(folder, ec);
-    }
-    std::string folder;
-};
-const BenchFolder benchFolder;
+const BenchSupport::BenchFolder benchFolder("hvpbench");
 
 struct Server {
     Server() {
@@ -119,14 +86,6 @@ struct Server {
     ProjectLinks::StoredCloudSettings cloud;
     std::unique_ptr<ComServerManager> manager;
 };
-
-void ReportLatencies(benchmark::State& state, std::vector<double>& us) {
-    if (us.empty()) return;
-    std::sort(us.begin(), us.end());
-    state.counters["p50_us"] = us[us.size() / 2];
-    state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
-    state.counters["max_us"] = us.back();
-}
 
 double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
@@ -154,7 +113,7 @@ struct FanOut {
 
 void BM_GetVersionRoundTripWithStatusToFiveClients(benchmark::State& state) {
     Server server;
-    const int client = ConnectTo(server.manager->GetPort());
+    const int client = TestSupport::ConnectLoopback(server.manager->GetPort());
     std::vector<std::unique_ptr<Reader>> others;
     for (int i = 0; i < 4; ++i) others.push_back(std::make_unique<Reader>(server.manager->GetPort(), "STATUS"));
     server.WaitClients(5);
@@ -165,7 +124,7 @@ void BM_GetVersionRoundTripWithStatusToFiveClients(benchmark::State& state) {
     char buffer[65536];
     for (auto _ : state) {
         const auto start = Clock::now();
-        ::send(client, request.data(), request.size(), MSG_NOSIGNAL);
+        TestSupport::SendAll(client, request);
         for (;;) {
             const ssize_t n = ::recv(client, buffer, sizeof(buffer), 0);
             if (n <= 0) break;
@@ -179,7 +138,7 @@ void BM_GetVersionRoundTripWithStatusToFiveClients(benchmark::State& state) {
         }
         us.push_back(Micros(Clock::now() - start));
     }
-    ReportLatencies(state, us);
+    BenchSupport::ReportPercentiles(state, us);
     ::close(client);
 }
 BENCHMARK(BM_GetVersionRoundTripWithStatusToFiveClients)->Iterations(4000)->UseRealTime();
@@ -191,7 +150,7 @@ void FanOutCost(benchmark::State& state, bool oneStalled) {
     for (int i = 0; i < reading; ++i) readers.push_back(std::make_unique<Reader>(server.manager->GetPort(), "STATUS"));
     int stalled = -1;
     if (oneStalled) {
-        stalled = ConnectTo(server.manager->GetPort());
+        stalled = TestSupport::ConnectLoopback(server.manager->GetPort());
         const int small = 4096;
         ::setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
     }
@@ -206,7 +165,7 @@ void FanOutCost(benchmark::State& state, bool oneStalled) {
         // A 25 ms pass is not needed for the cost; a short pause keeps the readers level.
         std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
-    ReportLatencies(state, us);
+    BenchSupport::ReportPercentiles(state, us);
     state.counters["clients_left"] = static_cast<double>(server.manager->ConnectionCount());
     if (stalled >= 0) ::close(stalled);
 }
@@ -240,7 +199,7 @@ void ProducerCost(benchmark::State& state, Producer kind) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     LogSingleton::instance()->set_opMode(OPMODE_NORMAL);
-    ReportLatencies(state, us);
+    BenchSupport::ReportPercentiles(state, us);
 }
 
 void BM_EventCost(benchmark::State& state) { ProducerCost(state, Producer::Event); }
@@ -256,7 +215,7 @@ void BM_BridgeEightThousandFramesPerSecond(benchmark::State& state) {
     Reader owner(server.manager->GetPort());
     server.WaitClients(1);
     const std::string switchOn = "HVPSTART 1 CANBridge SwitchOn HVPEND";
-    ::send(owner.fd, switchOn.data(), switchOn.size(), MSG_NOSIGNAL);
+    TestSupport::SendAll(owner.fd, switchOn);
     while (LogSingleton::instance()->get_opMode() != OPMODE_CAN_BRIDGE) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -277,7 +236,7 @@ void BM_BridgeEightThousandFramesPerSecond(benchmark::State& state) {
     state.counters["received"] = static_cast<double>(owner.counted.load());
     state.counters["lost"] = static_cast<double>(frames - owner.counted.load());
     const std::string switchOff = "HVPSTART 2 CANBridge SwitchOff HVPEND";
-    ::send(owner.fd, switchOff.data(), switchOff.size(), MSG_NOSIGNAL);
+    TestSupport::SendAll(owner.fd, switchOff);
     while (LogSingleton::instance()->get_opMode() == OPMODE_CAN_BRIDGE) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

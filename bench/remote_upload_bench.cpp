@@ -5,16 +5,15 @@
 // protocol) against idle windows of about the same length before each run. Reported as
 // counters: finish time p50 / p99 / max (ms) and the loop's longest cycle idle / during (ms).
 #include "../tests/control/recording_protocol.h"
+#include "BenchSupport.h"
 #include "control/ProjectInterfaces.h"
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematicSixAxis.h"
 #include "remote/ComServerManager.h"
+#include "testsupport/LoopbackSocket.h"
 
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,34 +36,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kCycleMs = 10;
 constexpr int kUploadLines = 5000;
 constexpr int kProgLines = 1000;
-
-int ConnectTo(int port) {
-    for (int attempt = 0; attempt < 500; ++attempt) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
-            const int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-            return fd;
-        }
-        ::close(fd);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-}
-
-bool SendAll(int fd, const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // Reads the client's frames on its own thread and counts those that hold a marker.
 struct Reader {
@@ -113,11 +84,7 @@ struct Reader {
 
 struct Rig {
     Rig() {
-        char pattern[] = "/tmp/belvanto-uploadbench-XXXXXX";
-        folder = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
-        std::filesystem::create_directories(folder + "/Data/Programs");
-        std::filesystem::current_path(folder);
-        LogSingleton::SetStartupWait(std::chrono::milliseconds(0));
+        std::filesystem::create_directories(folder.Path() + "/Data/Programs");
 
         auto arm = std::make_unique<RobotKinematicSixAxis>();
         arm->Init("arm", "StandardSixAxisPlus", std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/sixaxis/robot_default.xml", 0);
@@ -136,7 +103,7 @@ struct Rig {
         manager->Init(&master, nullptr, &cloud);
         manager->Start();
         manager->WaitListening(10000);
-        reader = std::make_unique<Reader>(ConnectTo(manager->GetPort()));
+        reader = std::make_unique<Reader>(TestSupport::ConnectLoopback(manager->GetPort()));
         // The main loop's fan-out, every 25 ms: status to the client and the server messages.
         fanOut = std::thread([this] {
             while (fanOutRunning.load()) {
@@ -155,9 +122,6 @@ struct Rig {
         manager->Stop();
         manager.reset();
         master.StopMainLoop();
-        std::error_code ec;
-        std::filesystem::current_path("/", ec);
-        std::filesystem::remove_all(folder, ec);
     }
 
     // The loop's longest cycle (ms) while work runs.
@@ -167,7 +131,7 @@ struct Rig {
         return master.GetMaxCycleTime() / 1000.0;
     }
 
-    std::string folder;
+    BenchSupport::BenchFolder folder{"uploadbench"};  // first: removed last
     RobotMaster master;
     ProjectLinks::StoredCloudSettings cloud;
     std::unique_ptr<ComServerManager> manager;
@@ -193,10 +157,7 @@ bool WaitCount(Reader& reader, int count, int timeoutMs) {
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 void Report(benchmark::State& state, std::vector<double>& finish, double idle, double during) {
-    std::sort(finish.begin(), finish.end());
-    state.counters["finish_p50_ms"] = finish[finish.size() / 2];
-    state.counters["finish_p99_ms"] = finish[std::min(finish.size() - 1, finish.size() * 99 / 100)];
-    state.counters["finish_max_ms"] = finish.back();
+    BenchSupport::ReportPercentiles(state, finish, "finish_", "ms");
     state.counters["loop_max_idle_ms"] = idle;
     state.counters["loop_max_during_ms"] = during;
 }
@@ -221,7 +182,7 @@ void BM_Upload5000Lines(benchmark::State& state) {
         rig.reader->Expect("MESSAGE Programs/bench.xml uploaded, 5000 lines");
         during = std::max(during, rig.LongestCycleDuring([&] {
             const auto start = Clock::now();
-            SendAll(rig.reader->fd, frames);
+            TestSupport::SendAll(rig.reader->fd, frames);
             if (!WaitCount(*rig.reader, 1, 20000)) state.SkipWithError("no finish message");
             finish.push_back(Ms(Clock::now() - start));
         }));
@@ -245,7 +206,7 @@ void BM_ThousandProgLines(benchmark::State& state) {
         rig.reader->Expect("PROGACK ");
         during = std::max(during, rig.LongestCycleDuring([&] {
             const auto start = Clock::now();
-            SendAll(rig.reader->fd, frames);
+            TestSupport::SendAll(rig.reader->fd, frames);
             if (!WaitCount(*rig.reader, kProgLines, 20000)) state.SkipWithError("PROGACKs missing");
             finish.push_back(Ms(Clock::now() - start));
         }));

@@ -4,13 +4,13 @@
 // root (shut-down log always set, optional console pipe), and helper programs such as the
 // CAN hub and the drive simulator. Every child still running is killed at the end.
 
+#include "testsupport/LoopbackSocket.h"
+#include "testsupport/WaitUntil.h"
+
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,27 +60,11 @@ inline std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
-// A loopback port nobody listens on right now (the kernel's choice).
-inline int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
+using TestSupport::FreePort;
 
 // Waits until condition holds; false after timeoutMs.
 inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return condition();
+    return TestSupport::WaitUntil(condition, timeoutMs, 50);
 }
 
 // One child program: output (stdout and stderr) to a file, stdin from /dev/null or a pipe.
@@ -291,6 +275,28 @@ struct SimulatedBus {
     std::string Environment() const { return "BELVANTO_CAN_HUB=" + socket; }
 };
 #endif
+
+// Types the demo script's program start ("5") until the status line says "Prog: Run": a
+// slow (sanitizer) build may still be enabling the drives and refuse the first start.
+inline ::testing::AssertionResult StartProgramFromConsole(ChildProcess& p) {
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        if (!p.Type("5\n")) return ::testing::AssertionFailure() << "the console input is closed";
+        if (p.WaitForOutput([](const std::string& o) { return o.find("Prog: Run") != std::string::npos; }, 15000)) {
+            return ::testing::AssertionSuccess();
+        }
+    }
+    return ::testing::AssertionFailure() << "the program did not start:\n" << p.Output();
+}
+
+// SIGTERM, then the exit within 30 s with status 0. Call in ASSERT_NO_FATAL_FAILURE: a
+// process that did not end, or ended by a signal, ends the test.
+inline void ExpectExitOnSigterm(ChildProcess& p) {
+    p.Signal(SIGTERM);
+    const int status = p.WaitForExit(30000);
+    ASSERT_NE(status, -1) << "belvanto did not end after SIGTERM";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
 
 inline void ExpectOrderlyExit(const std::string& out) {
     const size_t received = out.find("SIGTERM received.");

@@ -32,11 +32,7 @@ TEST(AppProcess, WithoutFrontendReportsEveryTwoSecondsAndEndsOnSigterm) {
     p.Start({});
     ASSERT_TRUE(p.WaitForOutput([](const std::string& o) { return CountOf(o, kFrontendMissing) >= 2; }, 20000))
         << p.Output();
-    p.Signal(SIGTERM);
-    const int status = p.WaitForExit(30000);
-    ASSERT_NE(status, -1) << "belvanto did not end after SIGTERM";
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_NO_FATAL_FAILURE(AppTest::ExpectExitOnSigterm(p));
 
     const std::string out = p.Output();
     EXPECT_NE(out.find("V980-13-030"), std::string::npos);
@@ -62,11 +58,7 @@ TEST(AppProcess, WithoutHubTriesTheBusFiveTimesThenRunsAndSavesOnSigterm) {
     ASSERT_TRUE(p.WaitForOutput([](const std::string& o) { return o.find("Prog: ") != std::string::npos; }, 30000))
         << p.Output();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    p.Signal(SIGTERM);
-    const int status = p.WaitForExit(30000);
-    ASSERT_NE(status, -1) << "belvanto did not end after SIGTERM";
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_NO_FATAL_FAILURE(AppTest::ExpectExitOnSigterm(p));
 
     const std::string out = p.Output();
     EXPECT_EQ(CountOf(out, kConnecting), 5) << out;
@@ -111,11 +103,7 @@ TEST(AppProcess, OverrideKeyThroughAPipeReachesTheProjectFileAfterTheDebounce) {
         [&] { return AppTest::ReadFile(project).find("Override=\"50\"") != std::string::npos; }, 60000);
     EXPECT_TRUE(written) << AppTest::ReadFile(project) << "\n" << p.Output();
     EXPECT_FALSE(p.HasExited()) << p.Output();
-    p.Signal(SIGTERM);
-    const int status = p.WaitForExit(30000);
-    ASSERT_NE(status, -1) << "belvanto did not end after SIGTERM";
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_NO_FATAL_FAILURE(AppTest::ExpectExitOnSigterm(p));
     ExpectOrderlyExit(p.Output());
     EXPECT_NE(AppTest::ReadFile(project).find("Override=\"50\""), std::string::npos);
     EXPECT_FALSE(fs::exists(project + "_tmp"));

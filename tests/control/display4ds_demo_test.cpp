@@ -58,12 +58,7 @@ TEST(Display4DSDemo, PanelStopsJogsAndStartsTheDemoRobot) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     ASSERT_TRUE(panel.Type("button 50\n"));
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-    bool running = false;
-    for (int attempt = 0; attempt < 6 && !running; ++attempt) {
-        ASSERT_TRUE(p.Type("5\n"));
-        running = p.WaitForOutput([](const std::string& o) { return o.find("Prog: Run") != std::string::npos; }, 15000);
-    }
-    ASSERT_TRUE(running) << p.Output();
+    ASSERT_TRUE(AppTest::StartProgramFromConsole(p));
 
     // "button 82": stop.
     size_t mark = p.Output().size();
@@ -102,11 +97,7 @@ TEST(Display4DSDemo, PanelStopsJogsAndStartsTheDemoRobot) {
         10000))
         << panel.Output();
 
-    p.Signal(SIGTERM);
-    const int status = p.WaitForExit(30000);
-    ASSERT_NE(status, -1) << "belvanto did not end after SIGTERM";
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_NO_FATAL_FAILURE(AppTest::ExpectExitOnSigterm(p));
     AppTest::ExpectOrderlyExit(p.Output());
     panel.Stop();
     EXPECT_FALSE(fs::is_symlink(panelLink));  // the simulator removes its link

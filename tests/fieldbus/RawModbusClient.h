@@ -48,13 +48,15 @@ public:
         frame.insert(frame.end(), pdu.begin(), pdu.end());
         return frame;
     }
-    // Function code, then 16-bit words big-endian.
-    static std::vector<std::uint8_t> Pdu(std::uint8_t function, std::initializer_list<std::uint16_t> words) {
+    // Function code, then 16-bit words big-endian, then the tail bytes.
+    static std::vector<std::uint8_t> Pdu(std::uint8_t function, const std::vector<std::uint16_t>& words,
+                                         const std::vector<std::uint8_t>& tail = {}) {
         std::vector<std::uint8_t> pdu{function};
         for (std::uint16_t w : words) {
             pdu.push_back(static_cast<std::uint8_t>(w >> 8));
             pdu.push_back(static_cast<std::uint8_t>(w & 0xFF));
         }
+        pdu.insert(pdu.end(), tail.begin(), tail.end());
         return pdu;
     }
 

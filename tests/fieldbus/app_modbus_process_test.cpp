@@ -1,5 +1,6 @@
 // The controller process with its Modbus server: the demo data root on simulated drives,
 // reached by raw requests and by mbpoll; and a controller whose project failed.
+#include "Mbpoll.h"
 #include "RawModbusClient.h"
 #include "app_process_support.h"
 
@@ -26,44 +27,13 @@ namespace {
 namespace fs = std::filesystem;
 using AppTest::BelvantoProcess;
 using AppTest::ChildProcess;
+using ModbusTest::HaveMbpoll;
+using ModbusTest::Mbpoll;
+using ModbusTest::MbpollValues;
 using ModbusTest::RawModbusClient;
 
 std::vector<std::uint8_t> Pdu(std::uint8_t function, std::initializer_list<std::uint16_t> words) {
     return RawModbusClient::Pdu(function, words);
-}
-
-std::string RunCommand(const std::string& command) {
-    std::string output;
-    if (std::FILE* p = popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (std::fgets(buffer, sizeof(buffer), p) != nullptr) output += buffer;
-        pclose(p);
-    }
-    return output;
-}
-
-const char* const kMbpoll = "/usr/bin/mbpoll";
-bool HaveMbpoll() { return access(kMbpoll, X_OK) == 0; }
-
-// One mbpoll run against the local server ("-0": addresses as on the wire); args hold the
-// type and reference options, values (after "--") make it a write.
-std::string Mbpoll(int port, const std::string& args, const std::vector<long>& values = {}) {
-    std::string command = std::string(kMbpoll) + " -m tcp -p " + std::to_string(port) + " -0 -1 " + args + " 127.0.0.1";
-    if (!values.empty()) {
-        command += " --";
-        for (long v : values) command += " " + std::to_string(v);
-    }
-    return RunCommand(command + " 2>&1");
-}
-
-// The values of mbpoll's "[address]: value" lines, in order.
-std::vector<long> MbpollValues(const std::string& output) {
-    static const std::regex line(R"(\[(\d+)\]:\s+(-?\d+))");
-    std::vector<long> values;
-    for (auto it = std::sregex_iterator(output.begin(), output.end(), line); it != std::sregex_iterator(); ++it) {
-        values.push_back(std::stol((*it)[2].str()));
-    }
-    return values;
 }
 
 std::vector<std::uint16_t> ReadRegisters(RawModbusClient& client, std::uint8_t function, int address, int count) {

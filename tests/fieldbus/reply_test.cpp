@@ -1,4 +1,5 @@
 // The request path around the library's reply: which callbacks run for which request.
+#include "RawModbusClient.h"
 #include "fieldbus/ModbusWrapper.h"
 #include "testsupport/TestSupport.h"
 
@@ -15,6 +16,8 @@
 #include <vector>
 
 namespace {
+
+using ModbusTest::RawModbusClient;
 
 std::vector<std::string> calls;
 bool throwOnRead = false;
@@ -58,18 +61,10 @@ protected:
     // Function code, then big-endian words, after an MBAP header; returns Reply's result and
     // leaves the answer in answer.
     int Ask(std::uint8_t function, std::initializer_list<std::uint16_t> words, std::vector<std::uint8_t> tail = {}) {
-        std::vector<std::uint8_t> pdu{function};
-        for (std::uint16_t w : words) {
-            pdu.push_back(static_cast<std::uint8_t>(w >> 8));
-            pdu.push_back(static_cast<std::uint8_t>(w & 0xFF));
-        }
-        pdu.insert(pdu.end(), tail.begin(), tail.end());
-        return AskRaw(pdu);
+        return AskRaw(RawModbusClient::Pdu(function, words, tail));
     }
     int AskRaw(const std::vector<std::uint8_t>& pdu) {
-        std::vector<std::uint8_t> request{0, 1, 0, 0, static_cast<std::uint8_t>((pdu.size() + 1) >> 8),
-                                          static_cast<std::uint8_t>((pdu.size() + 1) & 0xFF), 1};
-        request.insert(request.end(), pdu.begin(), pdu.end());
+        const std::vector<std::uint8_t> request = RawModbusClient::Frame(1, pdu);
         const int result = Modbus::Reply(context, request.data(), static_cast<int>(request.size()), mapping, callbacks);
         answer.assign(300, 0);
         const ssize_t n = result > 0 ? recv(sockets[1], answer.data(), answer.size(), 0) : 0;
@@ -100,12 +95,7 @@ TEST_F(ModbusReply, RefusedRequestsRunNoWriteCallback) {
     };
     for (const Case& c : cases) {
         calls.clear();
-        std::vector<std::uint8_t> pdu{c.function};
-        for (std::uint16_t w : c.words) {
-            pdu.push_back(static_cast<std::uint8_t>(w >> 8));
-            pdu.push_back(static_cast<std::uint8_t>(w & 0xFF));
-        }
-        EXPECT_EQ(AskRaw(pdu), Modbus::kExceptionAnswerLength) << c.name;
+        EXPECT_EQ(AskRaw(RawModbusClient::Pdu(c.function, c.words)), Modbus::kExceptionAnswerLength) << c.name;
         ASSERT_EQ(answer.size(), 9u) << c.name;
         EXPECT_EQ(answer[7], c.answerFunction) << c.name;
         EXPECT_EQ(answer[8], c.exception) << c.name;
@@ -136,13 +126,7 @@ TEST_F(ModbusReply, AcceptedRequestsRunTheirCallbacks) {
     };
     for (const Case& c : cases) {
         calls.clear();
-        std::vector<std::uint8_t> pdu{c.function};
-        for (std::uint16_t w : c.words) {
-            pdu.push_back(static_cast<std::uint8_t>(w >> 8));
-            pdu.push_back(static_cast<std::uint8_t>(w & 0xFF));
-        }
-        pdu.insert(pdu.end(), c.tail.begin(), c.tail.end());
-        EXPECT_GT(AskRaw(pdu), Modbus::kExceptionAnswerLength) << c.name;
+        EXPECT_GT(AskRaw(RawModbusClient::Pdu(c.function, c.words, c.tail)), Modbus::kExceptionAnswerLength) << c.name;
         ASSERT_GE(answer.size(), 8u) << c.name;
         EXPECT_EQ(answer[7], c.function) << c.name;
         EXPECT_EQ(calls, c.calls) << c.name;

@@ -3,6 +3,7 @@
 #include "RecordingPort.h"
 #include "fieldbus/ModbusServer.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -26,12 +27,7 @@ using ModbusTest::RawModbusClient;
 using ModbusTest::RecordingPort;
 
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
+    return TestSupport::WaitUntil(condition, timeoutMs, 10);
 }
 
 std::vector<std::uint8_t> Pdu(std::uint8_t function, std::initializer_list<std::uint16_t> words) {
@@ -106,13 +102,8 @@ TEST_F(ModbusServerConcurrent, StandardLibraryPythonClientGetsTheExactExceptionA
     port.Clear();
     const std::string command = std::string(python) + " " + BELVANTO_FIELDBUS_DIR + "/raw_mbap.py 127.0.0.1 " +
                                 std::to_string(Port()) + " 2>&1";
-    std::string output;
     int status = -1;
-    if (std::FILE* p = popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (std::fgets(buffer, sizeof(buffer), p) != nullptr) output += buffer;
-        status = pclose(p);
-    }
+    const std::string output = TestSupport::RunCommand(command, &status);
     EXPECT_EQ(status, 0) << output;
     for (const char* line : {"read coils 0 count 2001 -> 81 03 ok", "read coils 400 count 100 -> 81 02 ok",
                              "write coil 53 value 0x1234 -> 85 03 ok", "function 99 -> E3 01 ok",

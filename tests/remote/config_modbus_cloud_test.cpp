@@ -4,14 +4,14 @@
 
 #include "config_test_support.h"
 
+#include "../fieldbus/Mbpoll.h"
 #include "../fieldbus/RawModbusClient.h"
 #include "cloud/MqttClient.h"
 #include "core/DeviceIdentity.h"
 #include "fieldbus/ModbusLinks.h"
 #include "fieldbus/ModbusServer.h"
-#include "testsupport/LoopbackListener.h"
+#include "testsupport/LoopbackSocket.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -64,22 +64,6 @@ TEST(ConfigQuotedFields, SeparatorsEscapedByAnOddRunOfBackslashesStayInThePiece)
 
 // ---------------------------------------------------------------------------- Modbus
 
-std::string RunCommand(const std::string& command) {
-    std::string output;
-    if (std::FILE* p = popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (std::fgets(buffer, sizeof(buffer), p) != nullptr) output += buffer;
-        pclose(p);
-    }
-    return output;
-}
-
-// A loopback port that was free a moment ago.
-int FreePort() {
-    TestSupport::LoopbackListener listener;
-    return listener.Port();
-}
-
 std::vector<std::uint16_t> InputRegisters(ModbusTest::RawModbusClient& client, int address, int count) {
     return ModbusTest::RawModbusClient::Registers(client.Ask(ModbusTest::RawModbusClient::Pdu(
         4, {static_cast<std::uint16_t>(address), static_cast<std::uint16_t>(count)})));
@@ -111,7 +95,7 @@ protected:
 // "SetModbus TRUE 1502 3" on a run-time port instead of 1502, which may be taken.
 TEST_F(ConfigModbusTest, SetModbusRestartsTheServerWithItsPortAndLimitAndSavesThem) {
     EXPECT_EQ(Get("GetModbus"), "CONFIG Modbus False 502 5");
-    const int port = FreePort();
+    const int port = TestSupport::FreePort();
     ASSERT_GT(port, 0);
     const std::string portText = std::to_string(port);
     Send("SetModbus TRUE " + portText + " 3");
@@ -121,8 +105,8 @@ TEST_F(ConfigModbusTest, SetModbusRestartsTheServerWithItsPortAndLimitAndSavesTh
     EXPECT_EQ(ProjectAttribute("ModbusServer", "Port"), portText);
     EXPECT_EQ(ProjectAttribute("ModbusServer", "MaxConnections"), "3");
 
-    if (access("/usr/bin/mbpoll", X_OK) == 0) {
-        const std::string out = RunCommand("/usr/bin/mbpoll -m tcp -p " + portText + " -0 -1 -t 3 -r 0 -c 4 127.0.0.1 2>&1");
+    if (ModbusTest::HaveMbpoll()) {
+        const std::string out = ModbusTest::Mbpoll(port, "-t 3 -r 0 -c 4");
         for (const char* line : {"[0]: \t980", "[1]: \t13", "[2]: \t30", "[3]: \t1"}) {
             EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
         }

@@ -6,6 +6,8 @@
 // collected up to the answer of a GetVersion sent behind it, so "no reply" needs no wait.
 
 #include "../control/recording_protocol.h"
+#include "remote_test_support.h"
+
 #include "control/ProjectManager.h"
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
@@ -18,27 +20,17 @@
 
 #include <sys/socket.h>
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace HvpTest {
 
 using TestSupport::HvpTestClient;
 
-constexpr int kWaitMs = 10000;
-
-inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = kWaitMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return condition();
-}
+using RemoteTest::kWaitMs;
+using RemoteTest::WaitFor;
 
 // Reports referencing flags set by the test; the joint and axis counts are the test's.
 class ReferencingProtocol : public ControlTest::RecordingProtocol {

@@ -9,14 +9,13 @@
 #include "remote/ComServerManager.h"
 #include "testsupport/HvpTestClient.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace RemoteTest {
@@ -27,12 +26,7 @@ using TestSupport::HvpTestClient;
 constexpr int kWaitMs = 10000;
 
 inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = kWaitMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return condition();
+    return TestSupport::WaitUntil(condition, timeoutMs, 2);
 }
 
 class ServerFixture : public ::testing::Test {

@@ -1,16 +1,14 @@
 #include "testsupport/HvpTestClient.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "testsupport/LoopbackSocket.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
-#include <thread>
 
 namespace TestSupport {
 
@@ -29,22 +27,10 @@ HvpTestClient::~HvpTestClient() { Close(); }
 
 bool HvpTestClient::Connect(int port, int timeoutMs) {
     Close();
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (s < 0) return false;
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
-            Adopt(s);
-            return true;
-        }
-        ::close(s);
-        if (Clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    const int s = ConnectLoopback(port, timeoutMs, false, 20);
+    if (s < 0) return false;
+    Adopt(s);
+    return true;
 }
 
 void HvpTestClient::Adopt(int socket) {
@@ -63,16 +49,7 @@ void HvpTestClient::SetReceiveBuffer(int bytes) {
     if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
 }
 
-bool HvpTestClient::SendRaw(const std::string& bytes) {
-    std::size_t sent = 0;
-    while (fd >= 0 && sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return fd >= 0;
-}
+bool HvpTestClient::SendRaw(const std::string& bytes) { return fd >= 0 && SendAll(fd, bytes); }
 
 bool HvpTestClient::Send(int counter, const std::string& body) {
     return SendRaw("HVPSTART " + std::to_string(counter) + " " + body + " HVPEND");

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -98,6 +99,18 @@ std::string ReadWholeFile(const std::string& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+std::string RunCommand(const std::string& command, int* status) {
+    std::string output;
+    int result = -1;
+    if (std::FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
+        result = pclose(pipe);
+    }
+    if (status != nullptr) *status = result;
+    return output;
 }
 
 }  // namespace TestSupport

@@ -7,6 +7,7 @@
 #include "vision/CameraIFMO2D.h"
 
 #include "core/Base64.h"
+#include "testsupport/WaitUntil.h"
 
 #include <zlib.h>
 
@@ -21,12 +22,7 @@
 namespace CameraTest {
 
 inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return TestSupport::WaitUntil(condition, timeoutMs, 5);
 }
 
 inline double SecondsSince(std::chrono::steady_clock::time_point start) {

@@ -4,7 +4,9 @@
 
 #include "core/LogSingleton.h"
 
+#include "testsupport/LoopbackListener.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/WaitUntil.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -28,48 +30,26 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10000ms) {
-    const auto end = Clock::now() + timeout;
-    while (Clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return condition();
+    return TestSupport::WaitUntil(condition, static_cast<int>(timeout.count()), 5);
 }
 
 // A listening camera; connections are accepted by the test thread when it wants them.
 class CameraServer {
 public:
-    explicit CameraServer(int backlog = 8) {
-        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = 0;
-        const int one = 1;
-        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-            ::listen(listener, backlog) != 0) {
-            ADD_FAILURE() << "cannot listen on 127.0.0.1";
-            return;
-        }
-        socklen_t length = sizeof(address);
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
+    explicit CameraServer(int backlog = 8) : listener(backlog) {
+        if (listener.Port() == 0) ADD_FAILURE() << "cannot listen on 127.0.0.1";
     }
     ~CameraServer() {
         for (int fd : accepted) ::close(fd);
-        if (listener >= 0) ::close(listener);
     }
     CameraServer(const CameraServer&) = delete;
     CameraServer& operator=(const CameraServer&) = delete;
 
-    int Port() const { return port; }
+    int Port() const { return listener.Port(); }
 
     // The next connection, or -1 when none arrives in time.
     int Accept(std::chrono::milliseconds timeout = 10000ms) {
-        pollfd p{listener, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return -1;
-        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = listener.Accept(static_cast<int>(timeout.count()));
         if (fd >= 0) accepted.push_back(fd);
         return fd;
     }
@@ -103,8 +83,7 @@ public:
     }
 
 private:
-    int listener = -1;
-    int port = 0;
+    TestSupport::LoopbackListener listener;
     std::vector<int> accepted;
 };
 

@@ -5,6 +5,8 @@
 // number of cycles (set-point frames of joint 1), the interval histogram (min, median,
 // p99, p99.9, max) and the loop thread's CPU share (utime + stime from /proc). The robot
 // is reset and enabled and then stands still, so every cycle sends its set-points.
+#include "LoopTimingRobot.h"
+
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "drivesim/DriveSimulator.h"
@@ -30,27 +32,6 @@
 #include <vector>
 
 namespace {
-
-std::string RobotXml(int cycleMs) {
-    return "<?xml version=\"1.0\"?>\n<Robot>\n"
-           "  <BusConfiguration Protocol=\"JXRCANV2\" CycleTimeMS=\"" + std::to_string(cycleMs) +
-           "\" GapMS=\"0\" SyncGapMS=\"0\" UsePDOs=\"true\">\n"
-           "    <Joints NrOfJoints=\"3\"/>\n"
-           "    <Joint0 ID=\"16\" GearScale=\"100\" GearZero=\"0\" GearPlay=\"0\" GearPlayInc=\"0\"/>\n"
-           "    <Joint1 ID=\"32\" GearScale=\"100\" GearZero=\"0\" GearPlay=\"0\" GearPlayInc=\"0\"/>\n"
-           "    <Joint2 ID=\"48\" GearScale=\"100\" GearZero=\"0\" GearPlay=\"0\" GearPlayInc=\"0\"/>\n"
-           "  </BusConfiguration>\n"
-           "  <Kinematic Type=\"Cartesian3Axis\" lx=\"600\" ly=\"400\" lz=\"200\"/>\n"
-           "  <SoftwareMinMax A1Min=\"-5\" A1Max=\"500\" A2Min=\"-5\" A2Max=\"500\" A3Min=\"-5\" A3Max=\"300\"/>\n"
-           "  <JointVelocities A1=\"80\" A2=\"80\" A3=\"60\"/>\n"
-           "  <JointAccelerations A1=\"400\" A2=\"400\" A3=\"300\"/>\n"
-           "  <JointAccelerationIncs A1=\"800\" A2=\"800\" A3=\"600\"/>\n"
-           "  <CartVelocities VelTrans=\"300\" VelOri=\"120\"/>\n"
-           "  <CartAccelerations AccLin=\"1200\" AccLinInc=\"2400\" AccOri=\"900\" AccOriInc=\"1800\"/>\n"
-           "  <Belvanto DebugMode=\"false\"/>\n"
-           "  <Referencing Mandatory=\"false\"/>\n"
-           "</Robot>\n";
-}
 
 // utime + stime of the named thread of this process, in clock ticks; -1 when not found.
 long long ThreadTicks(const std::string& name) {
@@ -124,11 +105,10 @@ int RunMode(const std::string& folder, int mode, int cycleMs, int seconds) {
         return 1;
     }
     setenv(Platform::kCanHubEnvironment, hubPath.c_str(), 1);
-    const std::string relative = "LoopTiming/LoopTiming.xml";
     DriveSim::DriveSimulator sim;
     std::string error;
     sim.SetRecordCapacity(1000);
-    if (!sim.LoadRobotFile(folder + "/Data/Robots/" + relative, &error) || sim.Start(hubPath) != 0) {
+    if (!sim.LoadRobotFile(folder + "/Data/Robots/" + LoopTiming::kRobotFile, &error) || sim.Start(hubPath) != 0) {
         std::fprintf(stderr, "drive simulator: %s\n", error.c_str());
         return 1;
     }
@@ -138,18 +118,11 @@ int RunMode(const std::string& folder, int mode, int cycleMs, int seconds) {
     double wallSeconds = 0.0;
     float frequency = 0.0f, workload = 0.0f, minCycle = 0.0f, maxCycle = 0.0f;
     {
-        auto master = std::make_unique<RobotMaster>();
-        master->Init("robot", "LoopTiming", relative);
-        if (LogSingleton::instance()->get_opMode() != OPMODE_NORMAL) {
-            std::fprintf(stderr, "robot master: %s\n", LogSingleton::instance()->get_seriousFailReason().c_str());
+        auto master = LoopTiming::StartRobot(cycleMs, mode, error);
+        if (!master) {
+            std::fprintf(stderr, "robot master: %s\n", error.c_str());
             return 1;
         }
-        master->CycleTimeMS.store(cycleMs);
-        master->TimingMode.store(mode);
-        master->GetHardware()->Connect();
-        master->FinishInit();
-        master->Reset();
-        master->EnableMotors(true);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));  // settle
         master->ResetMaxCycleTime();
         master->ResetMinCycleTime();
@@ -214,8 +187,7 @@ int main(int argc, char** argv) {
     char pattern[] = "/tmp/belvanto-looptiming-XXXXXX";
     if (mkdtemp(pattern) == nullptr) return 1;
     const std::string folder = pattern;
-    std::filesystem::create_directories(folder + "/Data/Robots/LoopTiming");
-    std::ofstream(folder + "/Data/Robots/LoopTiming/LoopTiming.xml") << RobotXml(cycleMs);
+    LoopTiming::WriteRobotFile(folder, cycleMs);
     std::filesystem::current_path(folder);
     LogSingleton::SetStartupWait(std::chrono::milliseconds(0));
     LogSingleton::instance();

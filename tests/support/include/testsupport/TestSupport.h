@@ -60,4 +60,8 @@ private:
 
 std::string ReadWholeFile(const std::string& path);
 
+// Runs command with the shell and returns what it wrote to its standard output; status
+// (when given) gets pclose's result, -1 when the command could not be started.
+std::string RunCommand(const std::string& command, int* status = nullptr);
+
 }  // namespace TestSupport
