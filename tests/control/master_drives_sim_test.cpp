@@ -38,6 +38,10 @@ struct Span {
 };
 
 // The command codes of the frames in order, with repeats (one frame per module) folded.
+bool IsCycleFrame(const DriveSim::ReceivedFrame& f) {
+    return std::find(std::begin(kCycleFrames), std::end(kCycleFrames), f.frame.data[0]) != std::end(kCycleFrames);
+}
+
 std::vector<int> FoldedCodes(const std::vector<DriveSim::ReceivedFrame>& frames) {
     std::vector<int> codes;
     for (const auto& f : frames) {
@@ -133,6 +137,8 @@ TEST_P(MasterDrivesSimTest, CommandsFromThreeThreadsKeepTheirFramesTogether) {
     for (size_t k = 0; k < spans.size(); ++k) {
         // The command owns the bus from its start until its frames have crossed the hub;
         // the loop may send commands of its own (reference-all steps) only between spans.
+        // The hub keeps order, so once a cycle frame arrives after the span's end the loop
+        // has resumed and what follows is the loop's own.
         const Clock::time_point from = spans[k].start;
         const Clock::time_point to = spans[k].end + std::chrono::milliseconds(25);
         std::vector<DriveSim::ReceivedFrame> commandFrames;
@@ -140,6 +146,7 @@ TEST_P(MasterDrivesSimTest, CommandsFromThreeThreadsKeepTheirFramesTogether) {
         Clock::time_point last = Clock::time_point::min();
         for (const auto& f : frames) {
             if (f.time < from || f.time >= to) continue;
+            if (f.time > spans[k].end && IsCycleFrame(f)) break;
             const canid_t id = f.frame.can_id & CAN_SFF_MASK;
             if ((id == 0x10 || id == 0x20 || id == 0x30) && f.frame.data[0] == kCommandFrame) {
                 commandFrames.push_back(f);
