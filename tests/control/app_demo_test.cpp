@@ -40,6 +40,7 @@ TEST(AppDemo, ShutdownRequestFromTheDrivesStopsTheProgramAndKeepsTheProcess) {
                                 60000))
         << p.Output();
     // Reset and enable, then start the program, as the demo script types them.
+    ASSERT_TRUE(AppTest::WaitForDemoDrives(p));
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     ASSERT_TRUE(p.Type("2\n"));
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));

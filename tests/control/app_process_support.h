@@ -276,6 +276,16 @@ struct SimulatedBus {
 };
 #endif
 
+// Waits until the demo's drives are connected: a key typed while the main loop is still
+// connecting the bus is replaced by the next one before the loop reads it.
+inline ::testing::AssertionResult WaitForDemoDrives(ChildProcess& p) {
+    if (p.WaitForOutput([](const std::string& o) { return o.find("ProtocolJXRCANV2: Connection succeeded") != std::string::npos; },
+                        60000)) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "the drives did not connect:\n" << p.Output();
+}
+
 // Types the demo script's program start ("5") until the status line says "Prog: Run": a
 // slow (sanitizer) build may still be enabling the drives and refuse the first start.
 inline ::testing::AssertionResult StartProgramFromConsole(ChildProcess& p) {

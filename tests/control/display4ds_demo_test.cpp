@@ -55,6 +55,7 @@ TEST(Display4DSDemo, PanelStopsJogsAndStartsTheDemoRobot) {
 
     // Enable from the panel, start from the console (typed again while a slow build is still
     // enabling the drives).
+    ASSERT_TRUE(AppTest::WaitForDemoDrives(p));
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     ASSERT_TRUE(panel.Type("button 50\n"));
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));

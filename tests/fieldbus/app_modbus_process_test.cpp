@@ -111,6 +111,7 @@ TEST_F(AppModbus, DemoServesThePlcMap) {
     clients.clear();
 
     // Reset and enable as the demo does, then move 10 mm along x through the move registers.
+    ASSERT_TRUE(AppTest::WaitForDemoDrives(p));
     ASSERT_TRUE(p.Type("2\n"));
     ASSERT_TRUE(AppTest::WaitUntil(
         [&] {
