@@ -139,7 +139,9 @@ tinyxml2::XMLElement* CameraManager::Write(tinyxml2::XMLDocument& doc) {
 }
 
 bool CameraManager::BuildResultLine(CameraInterface& camera, std::int64_t nowSeconds, std::string& line) const {
-    if (!camera.newResult.load() && nowSeconds - camera.lastResultLineTime <= resultPeriod) return false;
+    const bool periodDue = camera.lastResultLineTime == CameraInterface::kNoLineYet ||
+                           nowSeconds - camera.lastResultLineTime > resultPeriod;
+    if (!camera.newResult.load() && !periodDue) return false;
     camera.newResult.store(false);
     camera.lastResultLineTime = nowSeconds;
     DataTypes::Vector3 pos;
@@ -154,7 +156,9 @@ bool CameraManager::BuildResultLine(CameraInterface& camera, std::int64_t nowSec
 }
 
 bool CameraManager::BuildImageLine(CameraInterface& camera, std::int64_t nowMs, std::string& line) const {
-    if (!camera.newEncodedImage.load() || nowMs - camera.lastImageLineTime <= imagePeriod) return false;
+    const bool periodDue = camera.lastImageLineTime == CameraInterface::kNoLineYet ||
+                           nowMs - camera.lastImageLineTime > imagePeriod;
+    if (!camera.newEncodedImage.load() || !periodDue) return false;
     const std::shared_ptr<const std::string> payload = camera.GetEncodedPayload();
     line = "CAMINFO CameraImage " + camera.name + " ";
     if (payload && !payload->empty()) {

@@ -99,8 +99,8 @@ TEST_F(HvpCanBridgeConcurrent, TheOwnerAloneBridgesAndItsEndEndsTheBridge) {
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->payload.rfind("CANBridge Msg ID 1110 Len 2 Data 9 8 ", 0), 0u) << frame->payload;
     EXPECT_NE(frame->payload.find(" Time 0 SystemTime "), std::string::npos) << frame->payload;
-    first.Drain(200);
-    passive.Drain(1);
+    UpToMarker(first);
+    UpToMarker(passive);
     EXPECT_TRUE(first.PayloadsStartingWith("CANBridge").empty());
     EXPECT_TRUE(passive.PayloadsStartingWith("CANBridge").empty());
 

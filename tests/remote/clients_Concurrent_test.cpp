@@ -31,14 +31,14 @@ TEST_F(HvpClientsConcurrent, ANewClientGetsConfigurationActiveStateStatusAndOpin
         "OPINFO",
         "MESSAGE Client accepted!",
     };
-    const auto frames = second.Drain(300);
+    const auto frames = UpToMarker(second);
     ASSERT_GE(frames.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(frames[i].payload.rfind(expected[i], 0), 0u) << i << ": " << frames[i].payload;
         EXPECT_EQ(frames[i].counter, static_cast<int>(i));
     }
     // Every client is told of every accept.
-    first.Drain(300);
+    UpToMarker(first);
     EXPECT_EQ(first.PayloadsStartingWith("MESSAGE Client accepted!").size(), 2u);
     EXPECT_EQ(first.PayloadsStartingWith("CMD Active true").size(), 1u);
 }
@@ -76,7 +76,7 @@ TEST_F(HvpClientsConcurrent, FirstIsActiveLaterPassiveAndNobodyTakesOverWhenTheA
     EXPECT_EQ(Exchange(second, "CMD SetActive false"), (Lines{"CMD Active false", "CMD Active false"}));
     EXPECT_EQ(manager->GetActiveComServer(), nullptr);
     EXPECT_EQ(Exchange(second, "CMD GetActive"), (Lines{"CMD Active false"}));
-    EXPECT_TRUE(clients[2]->Drain(100).empty()) << "an unchanged client hears nothing";
+    EXPECT_TRUE(UpToMarker(*clients[2]).empty()) << "an unchanged client hears nothing";
 }
 
 TEST_F(HvpClientsConcurrent, ConnectsRacingAnActivationNeverGiveTwoActiveClients) {

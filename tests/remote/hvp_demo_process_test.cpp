@@ -229,6 +229,9 @@ TEST_F(HvpDemoProcess, TheSocatLineTheDemoPrintsShowsTheGreetingAndTheVersion) {
     const std::string line = script.substr(start + head.size(), end - start - head.size());
     ASSERT_NE(line.find("socat"), std::string::npos) << line;
 
+    // As a user types it once the demo is up: the main loop stands still while it
+    // connects the bus, longer than a closed client's linger.
+    ASSERT_TRUE(AppTest::WaitForDemoDrives(p));
     const std::string command =
         "export BELVANTO_HVP_PORT=" + std::to_string(p.hvpPort) + "; timeout 20 sh -c \"" + line + "\" 2>&1";
     std::FILE* pipe = popen(command.c_str(), "r");
@@ -238,7 +241,7 @@ TEST_F(HvpDemoProcess, TheSocatLineTheDemoPrintsShowsTheGreetingAndTheVersion) {
     std::size_t n = 0;
     while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
     EXPECT_EQ(pclose(pipe), 0) << out;
-    EXPECT_NE(out.find(" MESSAGE Belvanto Version V980-13-030 HVPEND"), std::string::npos) << out;
+    EXPECT_NE(out.find(" MESSAGE Belvanto Version V980-13-030 HVPEND"), std::string::npos) << out << p.Output();
     EXPECT_NE(out.find(" INFO Version Belvanto 16 HVPEND"), std::string::npos) << out;
 }
 

@@ -76,16 +76,25 @@ protected:
     // Sends body, then a GetVersion as a marker; the payloads that came before the marker's
     // reply (the request's replies and anything pushed meanwhile).
     std::vector<std::string> Exchange(HvpTestClient& client, const std::string& body) {
-        std::vector<std::string> payloads;
         EXPECT_TRUE(client.Send(900, body));
+        std::vector<std::string> payloads;
+        for (const HvpTestClient::Frame& frame : UpToMarker(client)) payloads.push_back(frame.payload);
+        return payloads;
+    }
+
+    // Every frame queued for the client so far: sends a GetVersion and returns what came
+    // before its reply, which shares the client's queue. Unlike a quiet period this does
+    // not end early on a busy host, nor does it let a late frame slip past.
+    std::vector<HvpTestClient::Frame> UpToMarker(HvpTestClient& client) {
+        std::vector<HvpTestClient::Frame> frames;
         EXPECT_TRUE(client.Send(901, "CMD GetVersion"));
         HvpTestClient::Frame frame;
         while (client.ReadFrame(frame, kWaitMs)) {
-            if (frame.payload == "INFO Version Belvanto 16") return payloads;
-            payloads.push_back(frame.payload);
+            if (frame.payload == "INFO Version Belvanto 16") return frames;
+            frames.push_back(frame);
         }
-        ADD_FAILURE() << "no reply to the marker after " << body;
-        return payloads;
+        ADD_FAILURE() << "no reply to the marker";
+        return frames;
     }
 
     RobotMaster robot;

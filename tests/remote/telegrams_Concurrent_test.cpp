@@ -131,7 +131,7 @@ TEST_F(HvpTelegramsConcurrent, CompanionsFollowTheirSubCycles) {
     std::map<std::string, std::vector<int>> calls;
     std::vector<std::string> gsig;
     int call = 0;
-    std::vector<HvpTestClient::Frame> frames = client.Drain(500);
+    std::vector<HvpTestClient::Frame> frames = UpToMarker(client);
     for (const HvpTestClient::Frame& frame : frames) {
         const std::string type = HvpTestClient::Tokens(frame.payload).front();
         if (type == "STATUS") ++call;
@@ -174,7 +174,7 @@ TEST_F(HvpTelegramsConcurrent, EveryClientGetsEachNewCameraLineAtItsCameraStep) 
     for (HvpTestClient* client : {&a, &b}) {
         int call = 0;
         std::vector<int> at;
-        for (const HvpTestClient::Frame& frame : client->Drain(300)) {
+        for (const HvpTestClient::Frame& frame : UpToMarker(*client)) {
             if (frame.payload.rfind("STATUS ", 0) == 0) ++call;
             if (frame.payload.rfind("CAMINFO ", 0) == 0) {
                 EXPECT_EQ(frame.payload, "CAMINFO CameraResult Sim Sim CONNECTED 0 0 0 -90 0 0 1");
@@ -190,15 +190,15 @@ TEST_F(HvpTelegramsConcurrent, ServerMessagesKeepTheNewestTenInOrderAndReachEver
     HvpTestClient& a = Connect();
     HvpTestClient& b = Connect();
     Pass();
-    a.Drain(200);
-    b.Drain(200);
+    UpToMarker(a);
+    UpToMarker(b);
     a.ClearReceived();
     b.ClearReceived();
     for (int i = 1; i <= 11; ++i) LogSingleton::instance()->ServerSetMessage("note " + std::to_string(i));
     EXPECT_EQ(manager->QueuedServerMessages(), 10u);
     Pass();
     for (HvpTestClient* client : {&a, &b}) {
-        client->Drain(200);
+        UpToMarker(*client);
         std::vector<std::string> expected;
         for (int i = 2; i <= 11; ++i) expected.push_back("MESSAGE note " + std::to_string(i));
         EXPECT_EQ(client->PayloadsStartingWith("MESSAGE note"), expected);

@@ -407,6 +407,29 @@ TEST_F(CameraLinesTest, ImageLinesFollowTheEncoderAndThePeriod) {
     EXPECT_EQ(lines[1], std::string("CAMINFO CameraImage a QUJD") + '\0');
 }
 
+// The monotonic clock counts from boot: a board up for less than a period still gets the
+// first result line at once and the first image as soon as it is encoded.
+TEST(CameraLinesClock, FirstLinesComeAtOnceHoweverShortlyTheClockHasRun) {
+    for (const std::int64_t start : {std::int64_t{0}, std::int64_t{1500}, std::int64_t{10'000'000}}) {
+        ClockedManager manager;
+        manager.now = start;
+        manager.Add(std::make_unique<LineCamera>("a"));
+        auto a = std::static_pointer_cast<LineCamera>(manager.Get("a"));
+        Camera::CameraManager::HVPLineCursor cursor;
+        manager.ProduceHVPLines();
+        EXPECT_EQ(Texts(manager.TakeNewHVPLines(cursor)),
+                  (std::vector<std::string>{"CAMINFO CameraResult IFMO2D a CONNECTED 1 2.5 -3 45 0 0 7"}))
+            << start;
+        a->SetImage(std::make_shared<TextImage>("QUJD"));
+        a->CheckEncodeHVPImage();
+        manager.now += 1;
+        manager.ProduceHVPLines();
+        EXPECT_EQ(Texts(manager.TakeNewHVPLines(cursor)),
+                  (std::vector<std::string>{std::string("CAMINFO CameraImage a QUJD") + '\0'}))
+            << start;
+    }
+}
+
 TEST_F(CameraLinesTest, RemovedCamerasLeaveNoLinesAndTheConsoleShowsEachCamera) {
     EXPECT_EQ(manager.GetCLIStateString(),
               "   Cam: CONNECTED Pos (1.0, 2.5, -3.0), Ori (45.0, 0.0, 0.0) Mod 7"

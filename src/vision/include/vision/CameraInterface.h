@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -95,9 +96,12 @@ private:
 
     std::atomic<bool> newResult{false};
     std::atomic<bool> newEncodedImage{false};
-    // Monotonic clock; written and read only by the manager's line builders.
-    std::int64_t lastResultLineTime = 0;  // seconds
-    std::int64_t lastImageLineTime = 0;   // milliseconds
+    // Monotonic clock; written and read only by the manager's line builders. The clock
+    // counts from boot, so "no line yet" needs its own value: a zero would hold back the
+    // first line of a board up for less than one period.
+    static constexpr std::int64_t kNoLineYet = std::numeric_limits<std::int64_t>::min();
+    std::int64_t lastResultLineTime = kNoLineYet;  // seconds
+    std::int64_t lastImageLineTime = kNoLineYet;   // milliseconds
 
     mutable std::mutex imageMutex;
     std::shared_ptr<const Imaging::Image> image;
