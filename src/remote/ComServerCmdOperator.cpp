@@ -8,6 +8,7 @@
 #include "core/StringHelper.h"
 #include "remote/ComServerHandlers.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,22 +17,6 @@ namespace Remote {
 namespace {
 
 LogSingleton* Log() { return LogSingleton::instance(); }
-
-// Codes of the main loop's operator commands queued here.
-enum QueuedCode : int {
-    kReplaySingle = 7,
-    kReset = 10,
-    kEnable = 11,
-    kDisable = 12,
-    kSetJointsToZero = 13,
-    kReferenceAll = 16,
-    kMotionJoint = 21,
-    kMotionCartBase = 22,
-    kMotionCartTool = 23,
-    kMotionPlatform = 24,
-    kDOutOn = 31,
-    kDOutOff = 32,
-};
 
 constexpr int kReferencingSlots = 12;
 constexpr int kFirstExternalSlot = 6;
@@ -52,15 +37,29 @@ void Queue(HvpHandlerContext& c, ComServer::CmdRequest& r, int code, const char*
     c.server.SendCmdAck(r.counter);
 }
 
-void CmdConnect(HvpHandlerContext& c, ComServer::CmdRequest& r) {
-    if (!CounterOk(c, r)) return;
-    Log()->add("HVP-Server: Connect command not available");
-    c.server.SendCmdError(r.counter, "not available");
-}
+// Keywords that only queue their code for the main loop (all of them active-only).
+struct QueuedRow {
+    const char* keyword;
+    int code;
+    const char* logLine;
+};
+const QueuedRow kQueuedRows[] = {
+    {"Reset", kReset, "HVP-Server: Reset joints"},
+    {"Enable", kEnable, "HVP-Server: Enable joints"},
+    {"Disable", kDisable, "HVP-Server: Disable joints"},
+    {"SetJointsToZero", kSetJointsToZero, "HVP-Server: Set joints to zero"},
+    {"ReferenceAllJoints", kReferenceAll, "HVP-Server: Reference all joints"},
+    {"MotionTypeJoint", kMotionJoint, "HVP-Server: Set motion type to: Joint"},
+    {"MotionTypeCartBase", kMotionCartBase, "HVP-Server: Set motion type to: CartBase"},
+    {"MotionTypeCartTool", kMotionCartTool, "HVP-Server: Set motion type to: CartTool"},
+    {"MotionTypePlatform", kMotionPlatform, "HVP-Server: Set motion type to: Platform"},
+};
 
-void CmdDisconnect(HvpHandlerContext& c, ComServer::CmdRequest& r) {
+// "Connect" and "Disconnect".
+void CmdNotAvailable(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     if (!CounterOk(c, r)) return;
-    Log()->add("HVP-Server: Disconnect command not available");
+    const std::string keyword(r.keyword);
+    Log()->addFormat("HVP-Server: %s command not available", keyword.c_str());
     c.server.SendCmdError(r.counter, "not available");
 }
 
@@ -122,30 +121,6 @@ void CmdProgramReplayMode(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     c.server.SendCmdAck(r.counter);
 }
 
-void CmdReset(HvpHandlerContext& c, ComServer::CmdRequest& r) { Queue(c, r, kReset, "HVP-Server: Reset joints"); }
-void CmdEnable(HvpHandlerContext& c, ComServer::CmdRequest& r) { Queue(c, r, kEnable, "HVP-Server: Enable joints"); }
-void CmdDisable(HvpHandlerContext& c, ComServer::CmdRequest& r) {
-    Queue(c, r, kDisable, "HVP-Server: Disable joints");
-}
-void CmdSetJointsToZero(HvpHandlerContext& c, ComServer::CmdRequest& r) {
-    Queue(c, r, kSetJointsToZero, "HVP-Server: Set joints to zero");
-}
-void CmdReferenceAllJoints(HvpHandlerContext& c, ComServer::CmdRequest& r) {
-    Queue(c, r, kReferenceAll, "HVP-Server: Reference all joints");
-}
-void CmdMotionTypeJoint(HvpHandlerContext& c, ComServer::CmdRequest& r) {
-    Queue(c, r, kMotionJoint, "HVP-Server: Set motion type to: Joint");
-}
-void CmdMotionTypeCartBase(HvpHandlerContext& c, ComServer::CmdRequest& r) {
-    Queue(c, r, kMotionCartBase, "HVP-Server: Set motion type to: CartBase");
-}
-void CmdMotionTypeCartTool(HvpHandlerContext& c, ComServer::CmdRequest& r) {
-    Queue(c, r, kMotionCartTool, "HVP-Server: Set motion type to: CartTool");
-}
-void CmdMotionTypePlatform(HvpHandlerContext& c, ComServer::CmdRequest& r) {
-    Queue(c, r, kMotionPlatform, "HVP-Server: Set motion type to: Platform");
-}
-
 void CmdReferenceSingleJoint(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     int index = 0;
     Hardware::HardwareProtocol* hardware = c.robot != nullptr ? c.robot->GetHardware() : nullptr;
@@ -168,16 +143,10 @@ void CmdGetReferencingInfo(HvpHandlerContext& c, ComServer::CmdRequest& /*r*/) {
         hardware->GetReferenceStatus(flags, &state);
         const int joints = hardware->GetRobotJointCount();
         const int axes = hardware->GetExternalAxisCount();
-        for (int i = 0; i < kReferencingSlots; ++i) {
-            int slot = -1;
-            if (i < joints) {
-                slot = i;
-            } else if (i < joints + axes) {
-                slot = kFirstExternalSlot + (i - joints);
-            } else {
-                break;
-            }
-            if (slot >= 0 && slot < kReferencingSlots) slots[slot] = flags[i];
+        // Robot joints from slot 0, external axes from slot 6.
+        for (int i = 0; i < kReferencingSlots && i < joints + axes; ++i) {
+            const int slot = i < joints ? i : kFirstExternalSlot + (i - joints);
+            if (slot < kReferencingSlots) slots[slot] = flags[i];
         }
     }
     std::string reply = "INFO ReferencingInfo " + std::to_string(state) + " Joints";
@@ -188,8 +157,7 @@ void CmdGetReferencingInfo(HvpHandlerContext& c, ComServer::CmdRequest& /*r*/) {
 void CmdOverride(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     float value = 0.0f;
     if (!r.counterValid || !r.args.ReadFloat(value) || c.robot == nullptr) return CmdRefuse(c, r);
-    if (value < 0.0f) value = 0.0f;
-    if (value > 100.0f) value = 100.0f;
+    value = std::clamp(value, 0.0f, 100.0f);
     c.robot->SetOverride(value);
     if (c.project != nullptr) c.project->QueueUpdateProjectFile();
     Log()->add("HVP-Server: Change override to", value);
@@ -225,23 +193,14 @@ void CmdRefuse(HvpHandlerContext& c, ComServer::CmdRequest& r, const std::string
 
 const std::vector<CmdRow>& OperatorCmdRows() {
     static const std::vector<CmdRow> rows = {
-        {"Connect", true, CmdConnect},
-        {"Disconnect", true, CmdDisconnect},
+        {"Connect", true, CmdNotAvailable},
+        {"Disconnect", true, CmdNotAvailable},
         {"DOUT", true, CmdDOut},
         {"GSIG", false, CmdGSig},
         {"ProgramReplayMode", false, CmdProgramReplayMode},
-        {"Reset", true, CmdReset},
-        {"Enable", true, CmdEnable},
-        {"Disable", true, CmdDisable},
-        {"SetJointsToZero", true, CmdSetJointsToZero},
-        {"ReferenceAllJoints", true, CmdReferenceAllJoints},
         {"ReferenceSingleJoint", true, CmdReferenceSingleJoint},
         {"GetReferencingInfo", false, CmdGetReferencingInfo},
         {"Override", true, CmdOverride},
-        {"MotionTypeJoint", true, CmdMotionTypeJoint},
-        {"MotionTypeCartBase", true, CmdMotionTypeCartBase},
-        {"MotionTypeCartTool", true, CmdMotionTypeCartTool},
-        {"MotionTypePlatform", true, CmdMotionTypePlatform},
         // Setting needs the active role, the report does not: checked inside.
         {"ZeroTorque", false, CmdZeroTorque},
         {"Gripper", true, CmdGripper},
@@ -251,6 +210,12 @@ const std::vector<CmdRow>& OperatorCmdRows() {
 
 bool HandleCmdKeyword(HvpHandlerContext& context, ComServer::CmdRequest& request) {
     const bool passive = !context.server.IsActive();
+    for (const QueuedRow& row : kQueuedRows) {
+        if (request.keyword != row.keyword) continue;
+        if (passive) return false;
+        Queue(context, request, row.code, row.logLine);
+        return true;
+    }
     for (const auto* rows : {&OperatorCmdRows(), &ProgramCmdRows(), &MoveCmdRows()}) {
         for (const CmdRow& row : *rows) {
             if (request.keyword != row.keyword) continue;

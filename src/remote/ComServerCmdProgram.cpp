@@ -20,10 +20,6 @@ namespace {
 
 LogSingleton* Log() { return LogSingleton::instance(); }
 
-constexpr int kStartProgram = 2;
-constexpr int kPauseProgram = 3;
-constexpr int kStopProgram = 4;
-
 // The logic program's load is awaited this long: 50 ms, then up to 51 polls of 20 ms.
 constexpr int kLogicLoadFirstWaitMs = 50;
 constexpr int kLogicLoadPollMs = 20;
@@ -50,10 +46,8 @@ void CmdStartProgramWithOffset(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     float offsets[IPO::kNrOffsets] = {};
     if (!r.counterValid || c.robot == nullptr) return CmdRefuse(c, r);
     // Missing trailing values are 0; a value that is there must be a finite number.
-    for (float& value : offsets) {
-        if (r.args.AtEnd()) break;
-        if (!r.args.ReadFloat(value)) return CmdRefuse(c, r);
-    }
+    int given = 0;
+    if (!r.args.ReadFloatsUpTo(offsets, IPO::kNrOffsets, given)) return CmdRefuse(c, r);
     MainIpo(c)->OffsetSet(offsets);
     c.server.QueueCommandCode(kStartProgram);
     c.server.SendCmdAck(r.counter);

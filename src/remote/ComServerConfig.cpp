@@ -7,7 +7,6 @@
 #include "control/ProjectManager.h"
 #include "core/LogSingleton.h"
 
-#include <cctype>
 #include <iomanip>
 #include <sstream>
 
@@ -23,34 +22,10 @@ void QueueProject(const ConfigContext& context) {
     if (context.project != nullptr) context.project->QueueUpdateProjectFile();
 }
 
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower;
-}
-
 std::string FormatNumber(double value, int digits) {
     std::ostringstream out;
     out << std::setprecision(digits) << value;
     return out.str();
-}
-
-bool ReadFloats(HvpArgumentReader& args, float* out, int max, int& count) {
-    count = 0;
-    while (count < max && !args.AtEnd()) {
-        if (!args.ReadFloat(out[count])) return false;
-        ++count;
-    }
-    return true;
-}
-
-bool ReadInts(HvpArgumentReader& args, int* out, int max, int& count) {
-    count = 0;
-    while (count < max && !args.AtEnd()) {
-        if (!args.ReadInt(out[count])) return false;
-        ++count;
-    }
-    return true;
 }
 
 bool NextIsNumber(const HvpArgumentReader& args) {

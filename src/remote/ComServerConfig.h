@@ -48,14 +48,8 @@ const std::vector<ConfigRow>& ConfigModbusCloudRows();
 // "HVP-Server: ERROR, received <keyword> request but could not parse parameters".
 void ConfigMalformed(const ConfigContext& context);
 void QueueProject(const ConfigContext& context);
-// Lower-case copy (bytes through tolower).
-std::string Lower(std::string_view text);
 // Default stream formatting with the given significant digits.
 std::string FormatNumber(double value, int digits = 6);
-// Reads up to max whole-token numbers into out; stops at the end of the values. False
-// when a present token is no number (the message is malformed).
-bool ReadFloats(HvpArgumentReader& args, float* out, int max, int& count);
-bool ReadInts(HvpArgumentReader& args, int* out, int max, int& count);
 // The next token is a number (it would convert).
 bool NextIsNumber(const HvpArgumentReader& args);
 

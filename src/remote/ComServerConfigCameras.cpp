@@ -5,6 +5,7 @@
 
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
+#include "core/StringHelper.h"
 #include "program/IPO.h"
 #include "vision/CameraBinPicking.h"
 #include "vision/CameraIFMO2D.h"
@@ -33,15 +34,14 @@ struct CameraFields {
 };
 
 bool ReadCameraFields(HvpArgumentReader& args, bool withScales, CameraFields& f) {
-    std::string_view active, image;
+    std::string_view active;
+    std::string image;
     if (!args.ReadWord(active) || !args.ReadWord(f.ip) || !args.ReadInt(f.port)) return false;
     if (f.port < 1 || f.port > 65535) return false;
     if (withScales && (!args.ReadDouble(f.scale[0]) || !args.ReadDouble(f.scale[1]))) return false;
-    for (float& value : f.geometry) {
-        if (!args.ReadFloat(value)) return false;
-    }
+    if (!args.ReadFloats(f.geometry, 9)) return false;
     if (!args.ReadDouble(f.zDistance) || !args.ReadWord(image)) return false;
-    f.imageEnabled = Lower(image) == "true";
+    f.imageEnabled = StringHelper::ToLower(image) == "true";
     return true;
 }
 

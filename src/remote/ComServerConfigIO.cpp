@@ -61,7 +61,7 @@ void GetDIOModules(ConfigContext& context, HvpArgumentReader& /*args*/) {
 void SetDIOModules(ConfigContext& context, HvpArgumentReader& args) {
     int ids[3] = {0, 0, 0};
     int count = 0;
-    if (!context.counterValid || !ReadInts(args, ids, 3, count) || count < 3) return ConfigMalformed(context);
+    if (!context.counterValid || !args.ReadIntsUpTo(ids, 3, count) || count < 3) return ConfigMalformed(context);
     if (context.robot == nullptr || context.robot->GetHardware() == nullptr) return;
     context.robot->GetHardware()->SetDIOModuleIDs(static_cast<unsigned char>(ids[0] & 0xff),
                                                   static_cast<unsigned char>(ids[1] & 0xff),
@@ -127,7 +127,7 @@ bool IsChannel(int value) { return value >= -1 && value < kOutputs; }
 void SetBrake(ConfigContext& context, HvpArgumentReader& args) {
     int values[3] = {-1, 0, -1};  // brake output, delay ms, e-stop input
     int count = 0;
-    if (!context.counterValid || !ReadInts(args, values, 3, count)) return ConfigMalformed(context);
+    if (!context.counterValid || !args.ReadIntsUpTo(values, 3, count)) return ConfigMalformed(context);
     // A negative delay would be written to the robot file as a huge unsigned one.
     if (count >= 2 && values[1] < 0) return ConfigMalformed(context);
     RobotMaster* robot = context.robot;

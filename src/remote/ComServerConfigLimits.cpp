@@ -38,7 +38,7 @@ void GetKinematicLimits(ConfigContext& context, HvpArgumentReader& /*args*/) {
 void SetKinematicLimits(ConfigContext& context, HvpArgumentReader& args) {
     float values[2 * kSlots] = {};
     int count = 0;
-    if (!context.counterValid || !ReadFloats(args, values, 2 * kSlots, count)) return ConfigMalformed(context);
+    if (!context.counterValid || !args.ReadFloatsUpTo(values, 2 * kSlots, count)) return ConfigMalformed(context);
     RobotKinematic* kinematic = Kinematic(context);
     if (kinematic == nullptr) return;
     // Fewer than one pair leaves the limits as they are; the robot file is still written.
@@ -86,7 +86,7 @@ void SetVBox(ConfigContext& context, HvpArgumentReader& args) {
     std::string_view active;
     float v[6] = {};  // xMin xMax yMin yMax zMin zMax
     int count = 0;
-    if (!context.counterValid || !args.ReadWord(active) || !ReadFloats(args, v, 6, count) || count < 6) {
+    if (!context.counterValid || !args.ReadWord(active) || !args.ReadFloatsUpTo(v, 6, count) || count < 6) {
         return ConfigMalformed(context);
     }
     RobotKinematic* k = Kinematic(context);

@@ -6,6 +6,7 @@
 
 #include "control/ProjectManager.h"
 #include "core/LogSingleton.h"
+#include "core/StringHelper.h"
 
 #include <exception>
 #include <string>
@@ -34,7 +35,7 @@ void GetModbus(ConfigContext& context, HvpArgumentReader& /*args*/) {
 }
 
 void SetModbus(ConfigContext& context, HvpArgumentReader& args) {
-    std::string_view word;
+    std::string word;
     int port = 502;
     int limit = 5;
     if (!context.counterValid || !args.ReadWord(word) || !args.ReadInt(port) || !args.ReadInt(limit) || port < 1 ||
@@ -46,7 +47,7 @@ void SetModbus(ConfigContext& context, HvpArgumentReader& args) {
         Log()->add("HVP-Server: Error: No Modbus server to configure");
         return;
     }
-    const bool enabled = Lower(word) == "true";
+    const bool enabled = StringHelper::ToLower(word) == "true";
     ProjectLinks::ModbusSettings& settings = *context.modbusSettings;
     if (enabled == ModbusEnabled(context) && port == settings.GetPort() &&
         static_cast<unsigned>(limit) == settings.GetMaxConnections()) {
@@ -107,13 +108,13 @@ void SetCloudConnection(ConfigContext& context, HvpArgumentReader& args) {
     QuotedRequest request(args);
     const std::vector<std::string>& values = request.values;
     // The enabled word is the one word between the keyword and the first quote.
-    std::string_view word;
+    std::string word;
     const bool hasWord = request.words.ReadWord(word) && request.words.AtEnd();
     if (!context.counterValid || !request.paired || !hasWord || (!values.empty() && values.size() < 3)) {
         Log()->add("HVP-Server: Could not parse CONFIG SetCloudConnection: Incomplete parameters");
         return;
     }
-    const bool enabled = Lower(word) == "true";
+    const bool enabled = StringHelper::ToLower(word) == "true";
     try {
         ProjectLinks::CloudSettings& cloud = *context.cloud;
         if (values.empty()) {

@@ -7,6 +7,7 @@
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "core/PathCheck.h"
+#include "core/StringHelper.h"
 
 #include <string>
 
@@ -53,7 +54,7 @@ void SetPLCInterface(ConfigContext& context, HvpArgumentReader& args) {
     int values[kNumbers];
     for (int& v : values) v = -1;
     int count = 0;
-    if (!context.counterValid || !ReadInts(args, values, kNumbers, count)) return ConfigMalformed(context);
+    if (!context.counterValid || !args.ReadIntsUpTo(values, kNumbers, count)) return ConfigMalformed(context);
     Log()->add("HVP-Server: Setting PLC interface numbers");
     PLCInterfaceNumbers settings;
     Current(settings);
@@ -134,8 +135,8 @@ void AddPLCTrigger(ConfigContext& context, HvpArgumentReader& args) {
     int channel = 0;
     if (!context.counterValid || !HvpArgumentReader::ParseInt(words[2], channel)) return ConfigMalformed(context);
     std::string file = words[4] == "none" ? std::string() : words[4];
-    const Trigger trigger(Lower(words[0]) == "true", Lower(words[1]) == "din" ? Trigger::DIn : Trigger::GSig,
-                          channel, Lower(words[3]) == "program" ? Trigger::Program : Trigger::Mission,
+    const Trigger trigger(StringHelper::ToLower(words[0]) == "true", StringHelper::ToLower(words[1]) == "din" ? Trigger::DIn : Trigger::GSig,
+                          channel, StringHelper::ToLower(words[3]) == "program" ? Trigger::Program : Trigger::Mission,
                           std::move(file));
     // The file is taken below the programs or missions folder: it must stay inside it.
     const std::string& relative = trigger.GetTargetFileRelative();

@@ -53,9 +53,7 @@ void CmdMove(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     }
     // All ten numbers, each finite, or nothing moves.
     float v[kMoveValues] = {};
-    for (float& value : v) {
-        if (!r.args.ReadFloat(value)) return Incomplete(c, r, move->keyword);
-    }
+    if (!r.args.ReadFloats(v, kMoveValues)) return Incomplete(c, r, move->keyword);
     const float velocity = v[9];
     const DataTypes::Vector3 first(v[0], v[1], v[2]);
     const DataTypes::Vector3 second(v[3], v[4], v[5]);

@@ -47,17 +47,10 @@ struct Values {
     bool on = false;
 };
 
-bool ReadFloats(HvpArgumentReader& args, float* out, int count) {
-    for (int i = 0; i < count; ++i) {
-        if (!args.ReadFloat(out[i])) return false;
-    }
-    return true;
-}
-
 // JOINT and RELATIVEJOINT: six values, "EXT", three, "VEL" (or "VELMMS" for LINEAR), one.
 bool ReadJointForm(HvpArgumentReader& args, Values& v, const char* velocityWord) {
-    return ReadFloats(args, v.f, 6) && args.Expect("EXT") && ReadFloats(args, v.f + 6, 3) &&
-           args.Expect(velocityWord) && ReadFloats(args, v.f + 9, 1);
+    return args.ReadFloats(v.f, 6) && args.Expect("EXT") && args.ReadFloats(v.f + 6, 3) &&
+           args.Expect(velocityWord) && args.ReadFloat(v.f[9]);
 }
 
 bool ReadLine(HvpArgumentReader& args, Line line, Values& v) {
@@ -69,9 +62,9 @@ bool ReadLine(HvpArgumentReader& args, Line line, Values& v) {
             return ReadJointForm(args, v, "VELMMS");
         case Line::RelativeLinear:
         case Line::RelativeTool:
-            return ReadFloats(args, v.f, 4);
+            return args.ReadFloats(v.f, 4);
         case Line::Gripper:
-            return ReadFloats(args, v.f, 3);
+            return args.ReadFloats(v.f, 3);
         case Line::Wait:
             return args.ReadInt(v.milliseconds);
         case Line::DOut: {

@@ -1,5 +1,6 @@
 #include "remote/ComServerUpload.h"
 
+#include "core/Filesystem.h"
 #include "core/LogSingleton.h"
 #include "core/PathCheck.h"
 
@@ -20,31 +21,6 @@ constexpr std::size_t kChunk = 64 * 1024;
 constexpr std::size_t kMaxMessage = 1023;
 
 std::string SystemError(int code) { return std::strerror(code); }
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// fsync of the folder that holds path, so that a rename survives a power cut.
-void SyncFolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-}
 
 }  // namespace
 
@@ -163,7 +139,7 @@ void ComServerUpload::Line(std::string_view text) {
 
 bool ComServerUpload::FlushBuffer() {
     if (buffer.empty()) return true;
-    const bool ok = WriteAll(fd, buffer.data(), buffer.size());
+    const bool ok = Filesystem::WriteAll(fd, buffer.data(), buffer.size());
     buffer.clear();
     return ok;
 }
@@ -227,7 +203,7 @@ void ComServerUpload::Finish() {
         Discard(reason, true);
         return;
     }
-    SyncFolderOf(target);
+    Filesystem::SyncFolderOf(target);
     const std::string text = name + " uploaded, " + std::to_string(announced) + " lines";
     LogSingleton* log = LogSingleton::instance();
     log->add(text);

@@ -65,11 +65,7 @@ void GetSystemVariable(HvpHandlerContext& c, HvpArgumentReader& args) {
 
 // Reads name and count floats; false when any is missing or not a finite number.
 bool ReadWrite(HvpArgumentReader& args, std::string& name, float* values, int count) {
-    if (!args.ReadWord(name)) return false;
-    for (int i = 0; i < count; ++i) {
-        if (!args.ReadFloat(values[i])) return false;
-    }
-    return true;
+    return args.ReadWord(name) && args.ReadFloats(values, count);
 }
 
 void Reply(HvpHandlerContext& c, int counter, bool known) {

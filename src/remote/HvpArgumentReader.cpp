@@ -128,6 +128,27 @@ bool HvpArgumentReader::ReadFloat(float& out) {
     return true;
 }
 
+bool HvpArgumentReader::ReadFloats(float* out, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!ReadFloat(out[i])) return false;
+    }
+    return true;
+}
+
+bool HvpArgumentReader::ReadFloatsUpTo(float* out, int max, int& count) {
+    for (count = 0; count < max && !AtEnd(); ++count) {
+        if (!ReadFloat(out[count])) return false;
+    }
+    return true;
+}
+
+bool HvpArgumentReader::ReadIntsUpTo(int* out, int max, int& count) {
+    for (count = 0; count < max && !AtEnd(); ++count) {
+        if (!ReadInt(out[count])) return false;
+    }
+    return true;
+}
+
 bool HvpArgumentReader::ReadDouble(double& out) {
     if (AtEnd() || !ParseDouble(tokens[position], out)) return false;
     ++position;

@@ -44,10 +44,14 @@ TEST(HvpArgumentReader, IntegersAreWholeTokensWithinInt) {
     for (const IntCase& c : cases) {
         int value = -1;
         EXPECT_EQ(HvpArgumentReader::ParseInt(c.token, value), c.decimalOk) << c.token;
-        if (c.decimalOk) EXPECT_EQ(value, c.decimal) << c.token;
+        if (c.decimalOk) {
+            EXPECT_EQ(value, c.decimal) << c.token;
+        }
         value = -1;
         EXPECT_EQ(HvpArgumentReader::ParseIntAuto(c.token, value), c.autoOk) << c.token;
-        if (c.autoOk) EXPECT_EQ(value, c.automatic) << c.token;
+        if (c.autoOk) {
+            EXPECT_EQ(value, c.automatic) << c.token;
+        }
     }
 }
 
@@ -65,8 +69,11 @@ TEST(HvpArgumentReader, FloatsMustBeFiniteWholeTokens) {
     for (const auto& c : cases) {
         float value = -99.0f;
         EXPECT_EQ(HvpArgumentReader::ParseFloat(c.token, value), c.ok) << c.token;
-        if (c.ok) EXPECT_FLOAT_EQ(value, c.value) << c.token;
-        if (!c.ok) EXPECT_EQ(value, -99.0f) << "a refused token leaves the value: " << c.token;
+        if (c.ok) {
+            EXPECT_FLOAT_EQ(value, c.value) << c.token;
+        } else {
+            EXPECT_EQ(value, -99.0f) << "a refused token leaves the value: " << c.token;
+        }
     }
 }
 
@@ -125,6 +132,45 @@ TEST(HvpArgumentReader, AFailedReadKeepsTheCursorForDefaults) {
     std::string word;
     EXPECT_TRUE(args.ReadWord(word));
     EXPECT_EQ(word, "abc");
+}
+
+TEST(HvpArgumentReader, NumberListsReadExactlyOrUpToTheirEnd) {
+    const struct {
+        const char* frame;
+        bool exactThree;  // ReadFloats(3)
+        bool upToFour;    // ReadFloatsUpTo(4)
+        int count;
+    } cases[] = {
+        {"HVPSTART 1 1 2 3 HVPEND", true, true, 3},
+        {"HVPSTART 1 1 2 HVPEND", false, true, 2},
+        {"HVPSTART 1 HVPEND", false, true, 0},
+        {"HVPSTART 1 1 2 3 4 5 HVPEND", true, true, 4},
+        {"HVPSTART 1 1 x 3 HVPEND", false, false, 1},
+        {"HVPSTART 1 1 2 nan HVPEND", false, false, 2},
+    };
+    for (const auto& c : cases) {
+        HvpArgumentReader exact(c.frame);
+        exact.SetPosition(1);
+        float three[3] = {};
+        EXPECT_EQ(exact.ReadFloats(three, 3), c.exactThree) << c.frame;
+
+        HvpArgumentReader upTo(c.frame);
+        upTo.SetPosition(1);
+        float four[4] = {};
+        int count = -1;
+        EXPECT_EQ(upTo.ReadFloatsUpTo(four, 4, count), c.upToFour) << c.frame;
+        EXPECT_EQ(count, c.count) << c.frame;
+        if (c.upToFour && c.count > 0) {
+            EXPECT_FLOAT_EQ(four[c.count - 1], static_cast<float>(c.count)) << c.frame;
+        }
+
+        HvpArgumentReader ints(c.frame);
+        ints.SetPosition(1);
+        int values[4] = {};
+        count = -1;
+        EXPECT_EQ(ints.ReadIntsUpTo(values, 4, count), c.upToFour) << c.frame;
+        EXPECT_EQ(count, c.count) << c.frame;
+    }
 }
 
 TEST(HvpArgumentReader, RestOfLineKeepsInnerBlanksAndDropsTheOneBeforeTheMarker) {

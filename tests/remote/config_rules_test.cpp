@@ -116,7 +116,9 @@ TEST_F(ConfigRulesTest, MalformedSetsChangeNothingAndSayWhy) {
         const std::vector<std::string> state = AllGets(Active());
         TestSupport::LogCapture capture;
         EXPECT_EQ(Send(row.body), row.replies) << row.body;
-        if (!row.log.empty()) EXPECT_TRUE(capture.Contains(row.log)) << row.body << "\n" << capture.Joined();
+        if (!row.log.empty()) {
+            EXPECT_TRUE(capture.Contains(row.log)) << row.body << "\n" << capture.Joined();
+        }
         EXPECT_TRUE(Snapshot() == before) << row.body;
         EXPECT_EQ(AllGets(Active()), state) << row.body;
     }

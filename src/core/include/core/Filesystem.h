@@ -23,5 +23,10 @@ int64_t GetFileSize(const std::string& path);
 // when a step fails; errno tells which. Callers serialise writes of one path.
 bool WriteFileAtomic(const std::string& path, const char* data, size_t size);
 bool WriteFileAtomic(const std::string& path, const std::string& content);
+// write() until all of data is out, past interruptions; false with errno on a failure.
+bool WriteAll(int fd, const char* data, size_t size);
+// fsync of the folder that holds path, so that a rename or a new file there survives a
+// power cut. Best effort: a folder that cannot be opened is left alone.
+void SyncFolderOf(const std::string& path);
 
 }  // namespace Filesystem

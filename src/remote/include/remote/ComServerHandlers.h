@@ -19,6 +19,25 @@ class ProjectManager;
 
 namespace Remote {
 
+// The main loop's operator codes the handlers queue (what they do: control/OperatorCommands.h).
+enum QueuedCode : int {
+    kStartProgram = 2,
+    kPauseProgram = 3,
+    kStopProgram = 4,
+    kReplaySingle = 7,  // + 1 repeat, + 2 step
+    kReset = 10,
+    kEnable = 11,
+    kDisable = 12,
+    kSetJointsToZero = 13,
+    kReferenceAll = 16,
+    kMotionJoint = 21,
+    kMotionCartBase = 22,
+    kMotionCartTool = 23,
+    kMotionPlatform = 24,
+    kDOutOn = 31,
+    kDOutOff = 32,
+};
+
 struct HvpHandlerContext {
     ComServer& server;
     RobotMaster* robot;       // null: no robot, every robot keyword is malformed

@@ -57,6 +57,12 @@ public:
     bool ReadDouble(double& out);
     bool ReadWord(std::string& out);
     bool ReadWord(std::string_view& out);
+    // Exactly count numbers; false when one is missing or no number.
+    bool ReadFloats(float* out, int count);
+    // Up to max numbers, as many as the message holds; count tells how many. False when
+    // a present token is no number (the message is malformed).
+    bool ReadFloatsUpTo(float* out, int max, int& count);
+    bool ReadIntsUpTo(int* out, int max, int& count);
     // Reads the next token when it equals word exactly.
     bool Expect(std::string_view word);
     // Moves past the next token, whatever it is; false at the end.
