@@ -304,7 +304,7 @@ void BM_JointPlanning(benchmark::State& state) {
         Request request = JointRequest(setup.start);
         AimLine(*setup.arm, request);
         double us = 0;
-        if (!PlanAndWait(gen, request, setup.start, &us) || gen.errorCode != 0) {
+        if (!PlanAndWait(gen, request, setup.start, &us) || gen.result.load() != 0) {
             state.SkipWithError("joint-space plan failed");
             break;
         }

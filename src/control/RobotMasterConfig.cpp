@@ -141,7 +141,9 @@ int RobotMaster::ReadConfigFile(const std::string& path) {
                      "38 Robot Ini file not complete");
     }
     kinematicType = type;
-    brakeDOutChannel = -1;
+    // Brake and e-stop are taken as one value: the loop copies them whole.
+    BrakeSettings brakeEStop = GetBrakeSettings();
+    brakeEStop.brakeDOutChannel = -1;
 
     if (const tinyxml2::XMLElement* brake = root->FirstChildElement("Brake")) {
         bool active = false;
@@ -149,14 +151,14 @@ int RobotMaster::ReadConfigFile(const std::string& path) {
             log->addError(MissingAttribute("Active", "Brake"));
         }
         if (active) {
-            brake->QueryIntAttribute("DelayMS", &brakeDelayMS);
+            brake->QueryIntAttribute("DelayMS", &brakeEStop.brakeDelayMS);
             int channel = -1;
             brake->QueryIntAttribute("DOutChannel", &channel);
             if (channel >= 0) {
-                brakeDOutChannel = channel;
+                brakeEStop.brakeDOutChannel = channel;
                 log->addFormat("RobotMaster: Brake functionality activated on DOut %d with delay "
                                "%d ms",
-                               channel + 1, brakeDelayMS);
+                               channel + 1, brakeEStop.brakeDelayMS);
             } else {
                 log->addError("RobotMaster: Brake functionality NOT activated! Attribute "
                               "\"DOutChannel\" not found in line \"Brake\" of robot ini file!");
@@ -168,6 +170,7 @@ int RobotMaster::ReadConfigFile(const std::string& path) {
         log->addError("RobotMaster: line \"Brake\" not found in robot ini file!");
     }
 
+    int& eStopDInChannel = brakeEStop.eStopDInChannel;
     if (const tinyxml2::XMLElement* estop = root->FirstChildElement("EStopMonitoring")) {
         estop->QueryIntAttribute("DInChannel", &eStopDInChannel);
         if (eStopDInChannel < -1 || eStopDInChannel > 63) eStopDInChannel = -1;
@@ -178,6 +181,7 @@ int RobotMaster::ReadConfigFile(const std::string& path) {
     } else {
         eStopDInChannel = -1;
     }
+    SetBrakeSettings(brakeEStop);
 
     DebugMode = false;
     if (const tinyxml2::XMLElement* app = root->FirstChildElement("Belvanto")) {
@@ -349,18 +353,19 @@ void RobotMaster::UpdateConfigurationFile() {
 
     kinematic->UpdateConfigurationFile(&doc, root);
 
+    const BrakeSettings brakeEStop = GetBrakeSettings();
     tinyxml2::XMLElement* brake = root->FirstChildElement("Brake");
     if (brake == nullptr) brake = root->InsertNewChildElement("Brake");
-    brake->SetAttribute("Active", brakeDOutChannel >= 0 ? "True" : "False");
-    brake->SetAttribute("DOutChannel", brakeDOutChannel);
-    brake->SetAttribute("DelayMS", static_cast<unsigned>(brakeDelayMS));
+    brake->SetAttribute("Active", brakeEStop.brakeDOutChannel >= 0 ? "True" : "False");
+    brake->SetAttribute("DOutChannel", brakeEStop.brakeDOutChannel);
+    brake->SetAttribute("DelayMS", static_cast<unsigned>(brakeEStop.brakeDelayMS));
 
     tinyxml2::XMLElement* estop = root->FirstChildElement("EStopMonitoring");
     if (estop == nullptr) {
         estop = doc.NewElement("EStopMonitoring");
         root->InsertAfterChild(brake, estop);
     }
-    estop->SetAttribute("DInChannel", eStopDInChannel);
+    estop->SetAttribute("DInChannel", brakeEStop.eStopDInChannel);
 
     float limits[RobotKinematic::maxJoints][2] = {};
     kinematic->GetMinMaxValues(limits);

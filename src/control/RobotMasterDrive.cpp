@@ -81,13 +81,21 @@ void RobotMaster::Reset() {
 
     DOutResetOnReset();
     Log()->add("RobotMaster: Resetting DOuts on reset");
+    // A reset with the e-stop circuit closed again releases the e-stop.
+    RequestEStopRelease();
 }
 
 void RobotMaster::EnableMotors(bool enable) {
+    // An open circuit is refused; one closed again but not reset is released by the enable.
+    if (enable && IsEStopDetected()) {
+        RefuseWhileEStop("RobotMaster: Enable");
+        return;
+    }
     CommandLock lock(*this);
     if (!lock.Acquired() || !DevicesReady(*this)) return;
     CommandHold hold(*this, 20, 1);
     if (enable) {
+        RequestEStopRelease();
         Log()->add("RobotMaster: Enabling Motors");
         hardware->EnableMotors(true);
         SetBrake(true, false);
@@ -101,6 +109,7 @@ void RobotMaster::EnableMotors(bool enable) {
 }
 
 void RobotMaster::AlignMotors() {
+    if (RefuseWhileEStop("RobotMaster: Align motors")) return;
     CommandLock lock(*this);
     if (!lock.Acquired() || !DevicesReady(*this)) return;
     CommandHold hold(*this, 0, 50);
@@ -110,6 +119,7 @@ void RobotMaster::AlignMotors() {
 }
 
 void RobotMaster::ReferenceJoint(int joint) {
+    if (RefuseWhileEStop("RobotMaster: Reference joint")) return;
     CommandLock lock(*this);
     if (!lock.Acquired() || !DevicesReady(*this)) return;
     // Formatted on the stack: the loop's reference steps call this too.
@@ -117,7 +127,7 @@ void RobotMaster::ReferenceJoint(int joint) {
     std::snprintf(text, sizeof(text), "Ref Joint %d", joint + 1);
     Show(*this, text);
     if (mainIpo.IsReplayRunning()) StopProgram(IPO::STOP_REFERENCING);
-    if (moveToIpo.IsReplayRunning()) moveToIpo.Stop(IPO::STOP_REFERENCING, "");
+    if (moveToIpo.IsReplayRunning()) StopMoveTo(IPO::STOP_REFERENCING);
     CommandHold hold(*this, 10, 10);
     hardware->ReferenceSingleJoint(joint);
 }
@@ -136,7 +146,7 @@ void RobotMaster::ReferenceJointsReset() {
     CommandLock lock(*this);
     if (!lock.Acquired() || !DevicesReady(*this)) return;
     if (mainIpo.IsReplayRunning()) StopProgram(IPO::STOP_REFERENCING);
-    if (moveToIpo.IsReplayRunning()) moveToIpo.Stop(IPO::STOP_REFERENCING, "");
+    if (moveToIpo.IsReplayRunning()) StopMoveTo(IPO::STOP_REFERENCING);
     CommandHold hold(*this, 10, 10);
     hardware->ReferenceReset();
 }
@@ -145,6 +155,7 @@ void RobotMaster::ReferenceAllJoints() {
     CommandLock lock(*this);
     if (!lock.Acquired() || !DevicesReady(*this)) return;
     if (!hardware->GetMotorEnabled()) return;
+    if (RefuseWhileEStop("RobotMaster: Reference all")) return;
     Show(*this, "Ref All Joints");
     ReferenceJointsReset();
     EnableMotors(true);

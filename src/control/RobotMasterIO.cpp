@@ -114,8 +114,20 @@ void RobotMaster::SetGlobalSignal(int n, bool on) {
 
 // ---------------------------------------------------------------- brake
 
+void RobotMaster::SetBrakeSettings(const BrakeSettings& settings) {
+    std::lock_guard<std::mutex> lock(brakeSettingsMutex);
+    brakeSettings = settings;
+    brakeSettingsChange.fetch_add(1);
+}
+
+BrakeSettings RobotMaster::GetBrakeSettings() const {
+    std::lock_guard<std::mutex> lock(brakeSettingsMutex);
+    return brakeSettings;
+}
+
 void RobotMaster::SetBrake(bool release, bool immediately) {
-    const int channel = brakeDOutChannel;
+    // The loop works with its copy of the settings; other threads read them whole.
+    const int channel = IsLoopThread() ? loopBrake.brakeDOutChannel : GetBrakeSettings().brakeDOutChannel;
     if (!IsValidIONum(channel)) return;
     const bool on = CurrentDOut(*this, channel);  // output set = brake released
     if (!release) {
@@ -219,6 +231,7 @@ void RobotMaster::SetGripperPosition(float percent) {
         return;
     }
     if (!kinematic || !AllInterpretersStopped(*this)) return;
+    if (RefuseWhileEStop("RobotMaster: Gripper move")) return;
     if (CanWriteLive(*this)) {
         requests.gripperPending.store(false);
         WithLive(*this, [&](DataTypes::RobotState&) {
@@ -231,4 +244,13 @@ void RobotMaster::SetGripperPosition(float percent) {
     requests.gripperPending.store(true);
 }
 
-bool RobotMaster::IsEStopDetected() { return eStopDInChannel >= 0 && !lastEStopInput.load(); }
+bool RobotMaster::IsEStopDetected() const {
+    const int channel = IsLoopThread() ? loopBrake.eStopDInChannel : GetBrakeSettings().eStopDInChannel;
+    return channel >= 0 && !lastEStopInput.load();
+}
+
+bool RobotMaster::RefuseWhileEStop(const char* request) const {
+    if (!IsEStopLatched()) return false;
+    Log()->addFormat("%s requested but E-Stop detected", request);
+    return true;
+}

@@ -168,6 +168,7 @@ void RobotMaster::SetVelocities(float e1, float e2, float e3) {
         }
     }
     if (!hardware || !hardware->GetMotorEnabled() || mainIpo.IsReplayRunning()) return;
+    if (RefuseWhileEStop("RobotMaster: External axis velocities")) return;
     float limited[kNrExternalAxes];
     for (int e = 0; e < kNrExternalAxes; ++e) {
         const float max = static_cast<float>(jointMaxVelocity[6 + e]);

@@ -210,6 +210,17 @@ void RobotMaster::FullCycleWork() {
     const std::uint64_t now = clock.NowMicros();
     ApplyRequests();
     RefreshLoopCopies();
+    // Stops posted in an earlier cycle whose interpreter lock was busy then.
+    mainIpo.ServiceCycleRequests();
+    moveToIpo.ServiceCycleRequests();
+    logicIpo.ServiceCycleRequests();
+    // The e-stop input is read afresh before anything acts: an opening stops the motion
+    // in the cycle that first sees it.
+    if (IsValidIONum(loopBrake.eStopDInChannel)) {
+        std::copy(std::begin(liveState.DIn), std::end(liveState.DIn), std::begin(eStopInputs));
+        hardware->GetDigitalIORail(eStopInputs);
+        EStopStep(eStopInputs);
+    }
     for (int i = 0; i < kNrJoints; ++i) cycleJog[i] = jogValues[i].load();
 
     hardware->SendSync();                              // 5
@@ -227,7 +238,7 @@ void RobotMaster::FullCycleWork() {
     PLCOutputsStep();                                  // 15
     DigitalGripperStep();
     DigitalIOStep();                                   // 16
-    EStopStep();
+    EStopStep(liveState.DIn);
     PLCInputSignalsStep();                             // 17
     ProcessPLCTriggers();                              // 18
     const std::uint64_t period =

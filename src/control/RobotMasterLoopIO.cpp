@@ -64,6 +64,19 @@ void RobotMaster::RefreshLoopCopies() {
         }
     }
 
+    // Brake and e-stop settings: taken whole when they changed and no writer is busy. A new
+    // e-stop input is read afresh: its first reading counts as an edge.
+    const std::uint32_t brakeChange = brakeSettingsChange.load();
+    if (!loopBrakeLoaded || brakeChange != loopBrakeSeen) {
+        std::unique_lock<std::mutex> lock(brakeSettingsMutex, std::try_to_lock);
+        if (lock.owns_lock()) {
+            if (brakeSettings.eStopDInChannel != loopBrake.eStopDInChannel) eStopRead = false;
+            loopBrake = brakeSettings;
+            loopBrakeSeen = brakeSettingsChange.load();
+            loopBrakeLoaded = true;
+        }
+    }
+
     // On-error output states: a table read between two equal change counts.
     const std::uint32_t errorChange = doutOnErrorChange.load();
     if (!loopDoutOnErrorLoaded || errorChange != loopDoutOnErrorSeen) {
@@ -104,7 +117,7 @@ void RobotMaster::ReferenceAllStep(std::uint64_t now) {
                 const int code = hardware->GetJointData(joint).errorCode.load();
                 if (code == 0 || referenceAllCounter > 9) {
                     // ReferenceJoint is a command: with the command mutex busy the step
-                    // waits a cycle.
+                    // waits a cycle (a start or a drive command of another thread).
                     CommandLock lock(*this);
                     if (!lock.Acquired()) return;
                     if (referenceAllCounter < 10) {
@@ -137,7 +150,7 @@ void RobotMaster::DelayedBrakeStep(std::uint64_t now) {
     // The request is stamped on the monotonic clock in nanoseconds.
     const long long elapsedMs =
         (static_cast<long long>(now) * 1000LL - brakeReleaseRequestNs.load()) / 1000000LL;
-    if (elapsedMs > brakeDelayMS && IsDriveReady()) {
+    if (elapsedMs > loopBrake.brakeDelayMS && IsDriveReady()) {
         SetBrake(true, true);
         brakeReleasePending.store(false);
     }
@@ -167,13 +180,14 @@ void RobotMaster::ErrorChangeStep() {
 // ---------------------------------------------------------------- hardware error (12)
 
 void RobotMaster::HardwareErrorStep() {
-    // Only running interpreters are stopped; the texts are built only then.
+    // Only running interpreters are stopped; the texts are built only then. The stops are
+    // posted: they halt the interpreters in this cycle whatever another thread holds.
     if (mainIpo.IsReplayRunning()) {
         ErrorStateProgram(IPO::STOP_ERROR, true, "Hardware error " + liveState.errorText);
     }
     if (moveToIpo.IsReplayRunning()) {
-        moveToIpo.Stop(IPO::STOP_ERROR, "Hardware error " + liveState.errorText);
-        moveToIpo.DeleteAll();
+        moveToIpo.PostStop(IPO::STOP_ERROR, ("Hardware error " + liveState.errorText).c_str());
+        moveToIpo.PostDeleteAll();
     }
     liveState.kinState = 99;
     ResetVelocities();
@@ -183,7 +197,8 @@ void RobotMaster::HardwareErrorStep() {
 
 void RobotMaster::PLCOutputsStep() {
     if (!loopPlc.Active) return;
-    const bool ready = IsDriveReady() && !IsEStopDetected();
+    // Not ready from the e-stop's opening until it is reset.
+    const bool ready = IsDriveReady() && !IsEStopLatched();
     const bool running = mainIpo.IsReplayRunning();
     auto write = [this](int n, bool value) {
         if (IsValidIONum(n)) liveState.DOut[n] = value;
@@ -219,15 +234,54 @@ void RobotMaster::DigitalIOStep() {
     hw.GetDigitalIORail(liveState.DIn);
 }
 
-void RobotMaster::EStopStep() {
-    if (!IsValidIONum(eStopDInChannel)) return;
-    const bool level = liveState.DIn[eStopDInChannel];
-    if (level == lastEStopInput.load()) return;
-    lastEStopInput.store(level);
-    if (!level) {
-        Log()->add("RobotMaster: ***** ESTOP DETECTED! ***** Resetting outputs and applying brake!");
-        LoopResetOutputsOnError(true);
+void RobotMaster::EStopStep(const bool* inputs) {
+    const int channel = loopBrake.eStopDInChannel;
+    // A reset or an enable asked to release: only with the circuit closed, else dropped (a
+    // later closing of the circuit releases nothing by itself).
+    const bool releaseAsked = eStopReleaseRequested.exchange(false);
+    if (!IsValidIONum(channel)) {
+        if (releaseAsked && eStopLatched.load()) EStopRelease(true);
+        return;
     }
+    const bool level = inputs[channel];
+    const bool first = !eStopRead;
+    eStopRead = true;
+    if (first || level != lastEStopInput.load()) {
+        lastEStopInput.store(level);
+        if (!level) {
+            EStopOpened();
+        } else if (!first && eStopLatched.load()) {
+            Log()->add("RobotMaster: E-Stop circuit closed again, reset or enable to release");
+        }
+    }
+    if (releaseAsked && eStopLatched.load()) EStopRelease(level);
+}
+
+void RobotMaster::EStopOpened() {
+    Log()->add("RobotMaster: ***** ESTOP DETECTED! ***** Resetting outputs and applying brake!");
+    LoopResetOutputsOnError(true);
+    if (eStopLatched.exchange(true)) return;  // still latched from an earlier opening
+    // Motion stops here: the programs are paused (the move-to motion stopped), jog input
+    // and velocities are dropped, and the set-point stays where it is until the release.
+    PauseProgram(IPO::STOP_PLC);
+    referenceAllActive.store(false);
+    for (auto& value : jogValues) value.store(0.0f);
+    jogRampJoint.Reset();
+    jogRampCart.Reset();
+}
+
+void RobotMaster::EStopRelease(bool circuitClosed) {
+    if (!circuitClosed) return;
+    eStopLatched.store(false);
+    Log()->add("RobotMaster: E-Stop released");
+    // Nothing moves by itself after the release: a motion left in the move-to interpreter
+    // is dropped, and the brake is lifted (after its delay) only for enabled drives.
+    StopMoveTo(IPO::STOP_USER);
+    if (hardware->GetMotorEnabled() && !brakeReleasePending.load()) SetBrake(true, false);
+}
+
+void RobotMaster::RequestEStopRelease() {
+    if (!IsEStopDetected()) eStopReleaseRequested.store(true);
 }
 
 // ---------------------------------------------------------------- PLC input signals (17)

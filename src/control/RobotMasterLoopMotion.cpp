@@ -76,11 +76,20 @@ void RobotMaster::SetPointStep() {
         return;
     }
     if (cycleOperationMode == 2) return;  // no motion: not even the interpreters run
+    if (IsEStopLatched()) {
+        // The set-point is held until the e-stop is released; no velocity goes out.
+        for (float& v : liveState.jointVel) v = 0.0f;
+        if (!jogRefusedReported && jogRequested) {
+            jogRefusedReported = true;
+            LoopShow("Cannot jog while E-Stop detected");
+        }
+        return;
+    }
 
     const bool mainRunning = mainIpo.IsReplayRunning();
     if (mainIpo.currentPoint.load() != -1 && !mainRunning) {
         // A paused program keeps the robot where it is.
-        if (moveToIpo.IsProgramLoaded()) moveToIpo.DeleteAll();
+        if (moveToIpo.IsProgramLoaded()) moveToIpo.PostDeleteAll();
         if (!jogRefusedReported && jogRequested) {
             jogRefusedReported = true;
             LoopShow("Cannot jog while program is paused");
@@ -112,7 +121,7 @@ void RobotMaster::SetPointStep() {
         InterpreterSetPoint(moveToIpo);
         return;
     }
-    if (moveToIpo.IsProgramLoaded()) moveToIpo.DeleteAll();
+    if (moveToIpo.IsProgramLoaded()) moveToIpo.PostDeleteAll();
     if (!jogRefusedReported && jogRequested) {
         jogRefusedReported = true;
         LoopShow("Cannot jog while program is running");
@@ -131,12 +140,12 @@ void RobotMaster::InterpreterSetPoint(IPO& ipo) {
     } catch (int code) {
         liveState.kinState = code;
         ResetVelocities();
-        ipo.Stop(IPO::STOP_ERROR, "Kinematic error: " + TranslateKinError(code));
+        ipo.PostStop(IPO::STOP_ERROR, ("Kinematic error: " + TranslateKinError(code)).c_str());
     } catch (const std::exception& e) {
         Log()->addFormat("Error during IPO motion: %s", e.what());
         liveState.kinState = -1;
         ResetVelocities();
-        ipo.Stop(IPO::STOP_ERROR, std::string("Kinematic error: ") + e.what());
+        ipo.PostStop(IPO::STOP_ERROR, (std::string("Kinematic error: ") + e.what()).c_str());
     }
 }
 

@@ -36,17 +36,40 @@ StartPermission GetStartPermission(RobotMaster& master) {
     return p;
 }
 
-// The move-to interpreter is stopped only while it holds a running or paused motion: its
-// stop also stops the EM67 state machine, which would otherwise end with every start.
-void StopMoveToIfBusy(IPO& moveTo) {
-    if (moveTo.GetRunState() != IPO::RUNSTATE_STOPPED) moveTo.Stop(IPO::STOP_USER, "");
-}
+// Run control inside a command that holds the command mutex never sleeps or waits for a
+// planner: a start leaves re-arming the commands to the cycle (as on the loop thread).
+class NoRunControlWait {
+public:
+    NoRunControlWait() : previous(IPO::NoStopWaitOnThisThread()) { IPO::SetNoStopWaitOnThisThread(true); }
+    ~NoRunControlWait() { IPO::SetNoStopWaitOnThisThread(previous); }
+    NoRunControlWait(const NoRunControlWait&) = delete;
+    NoRunControlWait& operator=(const NoRunControlWait&) = delete;
+
+private:
+    bool previous;
+};
 
 }  // namespace
 
+void RobotMaster::StopMoveTo(IPO::StopReason reason) {
+    // Only while it holds a running or paused motion: its stop also stops the EM67 state
+    // machine, which would otherwise end with every start.
+    if (moveToIpo.GetRunState() == IPO::RUNSTATE_STOPPED) return;
+    if (IsLoopThread()) {
+        moveToIpo.PostStop(reason, "");
+    } else {
+        moveToIpo.Stop(reason, "");
+    }
+}
+
 void RobotMaster::StartProgram() {
+    if (RefuseWhileEStop("RobotMaster: Start program")) return;
+    // The plans of the last run end first, without the command mutex held (a stop raised
+    // meanwhile by another thread must not wait behind this start).
+    if (!IsLoopThread()) mainIpo.WaitForPlannerIdle();
     CommandLock lock(*this);
     if (!lock.Acquired() || GetHardware() == nullptr) return;
+    NoRunControlWait noWait;
     const StartPermission p = GetStartPermission(*this);
     if (p.referencing) {
         Log()->add("Can not start program while referencing");
@@ -56,7 +79,7 @@ void RobotMaster::StartProgram() {
         Show(*this, "Starting Program");
         Log()->add("Starting Program");
         if (mainIpo.GetRunState() == IPO::RUNSTATE_PAUSED) RestoreProgramVelocities();
-        StopMoveToIfBusy(moveToIpo);
+        StopMoveTo(IPO::STOP_USER);
         mainIpo.Start();
         return;
     }
@@ -112,8 +135,19 @@ void RobotMaster::LoadAndStartWorker() {
 }
 
 void RobotMaster::PauseProgram(IPO::StopReason reason) {
+    if (IsLoopThread()) {
+        // The loop never waits for the command mutex: the stops are posted and halt the
+        // interpreters at once, whatever another thread holds.
+        if (mainIpo.GetRunState() == IPO::RUNSTATE_RUNNING) {
+            StoreProgramVelocities();
+            lastMainRunState.store(IPO::RUNSTATE_PAUSED);
+        }
+        mainIpo.PostPause(reason);
+        moveToIpo.PostStop(reason, "");
+        ResetVelocities();
+        return;
+    }
     CommandLock lock(*this);
-    if (!lock.Acquired()) return;
     if (mainIpo.GetRunState() == IPO::RUNSTATE_RUNNING) {
         StoreProgramVelocities();
         lastMainRunState.store(IPO::RUNSTATE_PAUSED);
@@ -124,47 +158,66 @@ void RobotMaster::PauseProgram(IPO::StopReason reason) {
 }
 
 void RobotMaster::StopProgram(IPO::StopReason reason) {
+    if (IsLoopThread()) {
+        mainIpo.PostStop(reason, "");
+        moveToIpo.PostStop(reason, "");
+        ResetVelocities();
+        return;
+    }
     CommandLock lock(*this);
-    if (!lock.Acquired()) return;
     mainIpo.Stop(reason, "");
     moveToIpo.Stop(reason, "");
     ResetVelocities();
 }
 
 void RobotMaster::StopLogicProgram(IPO::StopReason reason) {
+    if (IsLoopThread()) {
+        logicIpo.PostStop(reason, "");
+        moveToIpo.PostStop(reason, "");
+        ResetVelocities();
+        return;
+    }
     CommandLock lock(*this);
-    if (!lock.Acquired()) return;
     logicIpo.Stop(reason, "");
     moveToIpo.Stop(reason, "");
     ResetVelocities();
 }
 
 void RobotMaster::ErrorStateProgram(IPO::StopReason reason, bool resetOutputs, const std::string& text) {
+    if (IsLoopThread()) {
+        mainIpo.PostErrorState(reason, resetOutputs, text.c_str());
+        ResetVelocities();
+        return;
+    }
     CommandLock lock(*this);
-    if (!lock.Acquired()) return;
     mainIpo.ErrorState(reason, resetOutputs, text);
     ResetVelocities();
 }
 
 void RobotMaster::DeleteProgram() {
-    CommandLock lock(*this);
-    if (!lock.Acquired()) return;
-    mainIpo.DeleteAll();
+    {
+        CommandLock lock(*this);
+        if (!lock.Acquired()) return;
+        NoRunControlWait noWait;
+        mainIpo.DeleteAll();
+    }
+    if (!IsLoopThread()) mainIpo.WaitForPlannerIdle();
 }
 
 void RobotMaster::DeleteLogicProgram() {
-    CommandLock lock(*this);
-    if (!lock.Acquired()) return;
-    logicIpo.DeleteAll();
+    {
+        CommandLock lock(*this);
+        if (!lock.Acquired()) return;
+        NoRunControlWait noWait;
+        logicIpo.DeleteAll();
+    }
+    if (!IsLoopThread()) logicIpo.WaitForPlannerIdle();
 }
 
 void RobotMaster::CheckRunStateChanged() {
     const int now = mainIpo.GetRunState();
     const int last = lastMainRunState.load();
     if (now != last && last == IPO::RUNSTATE_RUNNING && now == IPO::RUNSTATE_PAUSED) {
-        CommandLock lock(*this);
-        // Busy command mutex on the loop: keep the last state and look again next cycle.
-        if (!lock.Acquired()) return;
         PauseProgram(IPO::STOP_PROGRAM);
     }
     lastMainRunState.store(now);
@@ -176,7 +229,24 @@ void RobotMaster::IPOError(IPO*, bool resetOutputs) {
     DOutResetOnError(false);
 }
 
+bool RobotMaster::StartDirectMove(DirectMove kind, const float* values, float velocity, const char* request) {
+    if (RefuseWhileEStop(request)) return false;
+    const DataTypes::Vector3 first(values[0], values[1], values[2]);
+    const DataTypes::Vector3 second(values[3], values[4], values[5]);
+    const DataTypes::Vector3 external(values[6], values[7], values[8]);
+    switch (kind) {
+        case DirectMove::Joint: moveToIpo.MoveJoint(values, velocity); break;
+        case DirectMove::RelativeJoint: moveToIpo.MoveRelativeJoint(values, velocity); break;
+        case DirectMove::Linear: moveToIpo.MoveLinear(first, second, external, velocity); break;
+        case DirectMove::RelativeBase: moveToIpo.MoveRelativeBase(first, second, external, velocity); break;
+        case DirectMove::RelativeTool: moveToIpo.MoveRelativeTool(first, second, external, velocity); break;
+    }
+    moveToIpo.Start();
+    return true;
+}
+
 void RobotMaster::StartStopEM67FSM() {
+    if (RefuseWhileEStop("RobotMaster: EM67 start")) return;
     CommandLock lock(*this);
     if (!lock.Acquired() || GetHardware() == nullptr) return;
     const StartPermission p = GetStartPermission(*this);
@@ -194,6 +264,7 @@ void RobotMaster::StartStopEM67FSM() {
         return;
     }
     Show(*this, "Starting EM67");
-    StopMoveToIfBusy(moveToIpo);
+    NoRunControlWait noWait;
+    StopMoveTo(IPO::STOP_USER);
     mainIpo.Start();
 }

@@ -1,5 +1,5 @@
 // Coils and discrete inputs: status bits before a read, commands after a coil write.
-#include "control/KinematicErrorTexts.h"
+#include "kinematics/KinematicErrorTexts.h"
 #include "core/LogSingleton.h"
 #include "ModbusHandlers.h"
 #include "fieldbus/ModbusServer.h"

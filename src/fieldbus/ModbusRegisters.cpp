@@ -1,5 +1,5 @@
 // Input and holding registers: refreshed before a read; holding registers act after a write.
-#include "control/KinematicErrorTexts.h"
+#include "kinematics/KinematicErrorTexts.h"
 #include "core/LogSingleton.h"
 #include "ModbusHandlers.h"
 #include "fieldbus/ModbusServer.h"

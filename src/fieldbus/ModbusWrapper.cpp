@@ -1,6 +1,6 @@
 #include "fieldbus/ModbusWrapper.h"
 
-#include "control/KinematicErrorTexts.h"
+#include "kinematics/KinematicErrorTexts.h"
 #include "core/LogSingleton.h"
 
 #include <modbus/modbus.h>

@@ -114,23 +114,18 @@ void RobotMasterPort::ResetAllJointsToZero() { rm.ResetAllJointsToZero(); }
 void RobotMasterPort::MoveCartesian(CartesianMove kind, const DataTypes::Vector3& position,
                                     const DataTypes::Vector3& orientation, const DataTypes::Vector3& external,
                                     float speed) {
-    IPO& ipo = rm.GetMoveToInterpreter();
-    switch (kind) {
-        case CartesianMove::Linear: ipo.MoveLinear(position, orientation, external, speed); break;
-        case CartesianMove::RelativeBase: ipo.MoveRelativeBase(position, orientation, external, speed); break;
-        case CartesianMove::RelativeTool: ipo.MoveRelativeTool(position, orientation, external, speed); break;
-    }
-    ipo.Start();
+    const float values[RobotMaster::kNrJoints] = {position.x,    position.y,    position.z,
+                                                  orientation.x, orientation.y, orientation.z,
+                                                  external.x,    external.y,    external.z};
+    RobotMaster::DirectMove move = RobotMaster::DirectMove::Linear;
+    if (kind == CartesianMove::RelativeBase) move = RobotMaster::DirectMove::RelativeBase;
+    if (kind == CartesianMove::RelativeTool) move = RobotMaster::DirectMove::RelativeTool;
+    rm.StartDirectMove(move, values, speed, "Modbus: Cartesian move");
 }
 
 void RobotMasterPort::MoveJoints(JointMove kind, const float* joints9, float speed) {
-    IPO& ipo = rm.GetMoveToInterpreter();
-    if (kind == JointMove::Joint) {
-        ipo.MoveJoint(joints9, speed);
-    } else {
-        ipo.MoveRelativeJoint(joints9, speed);
-    }
-    ipo.Start();
+    rm.StartDirectMove(kind == JointMove::Joint ? RobotMaster::DirectMove::Joint : RobotMaster::DirectMove::RelativeJoint,
+                       joints9, speed, "Modbus: Joint move");
 }
 
 void RobotMasterPort::SetZeroTorqueMode(bool on) { rm.SetZeroTorqueMode(on); }

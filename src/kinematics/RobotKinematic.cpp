@@ -282,6 +282,31 @@ void RobotKinematic::CheckJoints(const float* joints) {
     logLimitViolation = true;
 }
 
+int RobotKinematic::JointTargetError(const float* target, const float* from) const {
+    float to[maxJoints];
+    float start[maxJoints];
+    UserToInternal(target, to);
+    UserToInternal(from, start);
+    auto error = [&](int i) -> int {
+        if (std::isnan(to[i])) return KinematicError::NaNInJoint;
+        const float lo = jointMinMax[i][0];
+        const float hi = jointMinMax[i][1];
+        if (!(std::fabs(lo) > kLimitEpsilon || std::fabs(hi) > kLimitEpsilon)) return KinematicError::None;
+        // As in CheckJoints: only a move further out is refused.
+        const float d = to[i] - start[i];
+        if (to[i] < lo && d < -kLimitEpsilon) return KinematicError::JointBelowMin;
+        if (to[i] > hi && d > kLimitEpsilon) return KinematicError::JointAboveMax;
+        return KinematicError::None;
+    };
+    for (int i = 0; i < nrOfJoints; ++i) {
+        if (const int code = error(i)) return code;
+    }
+    for (int k = 0; k < nrOfExtJoints; ++k) {
+        if (const int code = error(extJointIndex + k)) return code;
+    }
+    return KinematicError::None;
+}
+
 void RobotKinematic::CheckVirtualBox(const Vector3& target, const Vector3& current) const {
     if (!virtualBoxActive) {
         return;

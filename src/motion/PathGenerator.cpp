@@ -1,6 +1,7 @@
 #include "motion/PathGenerator.h"
 
 #include "core/LogSingleton.h"
+#include "kinematics/KinematicErrorTexts.h"
 #include "kinematics/RobotKinematic.h"
 
 #include <chrono>
@@ -108,6 +109,14 @@ void PathGenerator::DeferErrorEvent(int commandIndex, int programIndex, const st
     deferredEvent.commandIndex = commandIndex;
     deferredEvent.programIndex = programIndex;
     deferredEvent.text = text;
+}
+
+void PathGenerator::RefuseTarget(int code) {
+    const std::string text = "Kinematic error: " + KinematicErrorText(code);
+    LogSingleton::instance()->addFormat("PathGen: target refused before motion: %s", text.c_str());
+    DeferErrorEvent(-1, -1, text);
+    result.store(-1);
+    SetPathUnavailable();
 }
 
 const PathCommandAccess& PathGenerator::Access() const {

@@ -87,7 +87,6 @@ void PathGenerator_01Joint::SetFirstCmd(std::shared_ptr<Command> command,
     cornerSamples.clear();
     cornerSmooth.clear();
     BeginRequest(std::move(command), index, successor);
-    errorCode = 0;
     startState = *state;
 }
 
@@ -113,7 +112,6 @@ int PathGenerator_01Joint::GetJointPosition(long tUs, float* joints, int* cmdInd
     for (int j = 0; j < nJoints; ++j) joints[j] = sample.joints[j];
     *cmdIndex = sample.cmdIndex;
     if (tUs < sliceUs * static_cast<long>(servedSamples.size())) return -1;
-    if (errorCode != 0) throw errorCode;
     return sample.successor;
 }
 
@@ -187,8 +185,11 @@ bool PathGenerator_01Joint::SampleCommands() {
             if (debug) log->add("PG: iterations: ", count);
         }
     } catch (int code) {
-        // The robot runs up to the failing point; the code is raised at the path's end.
-        errorCode = code;
+        // A sample the kinematic refuses (a joint past its limit, a pose out of reach) ends
+        // the request before the robot moves: served, the path would run into the limit at
+        // full speed and stop within one cycle.
+        RefuseTarget(code);
+        return false;
     } catch (const std::exception& e) {
         ReportComputeError(1, e);
         return false;
@@ -209,7 +210,6 @@ void PathGenerator_01Joint::ComputePath() {
     optSamples.clear();
     cornerSamples.clear();
     cornerSmooth.clear();
-    errorCode = 0;
 
     RobotKinematic& kin = Kinematic();
     const float* q0 = startState.jointSet;

@@ -195,6 +195,14 @@ void PathGenerator_02Linear::ComputePath() {
             if (circle == nullptr) throw std::runtime_error("PGLinear: circular command without circle");
             t.circle = std::make_shared<const CircleParameters>(*circle);
         }
+        if (jointMode) {
+            // A joint target past a soft limit is refused before anything is served.
+            const int code = Kinematic().JointTargetError(t.state.jointSet, prevTarget.jointSet);
+            if (code != 0) {
+                RefuseTarget(code);
+                return;
+            }
+        }
         prevTarget = t.state;
     }
     if (cancelRequested.load()) return;

@@ -296,37 +296,46 @@ void IPO::DeleteAll() {
     std::string oldName;
     {
         std::lock_guard<std::mutex> lock(programMutex);
-        replayRunning.store(false);
-        currentPoint.store(-1);
-        activeProgram.store(0);
-        runGeneration.fetch_add(1);
-        // A plan still computing would be served to the next program.
-        preparedPoint = -1;
-        pathTime = 0;
-        reinitPending = false;
-        if (pathGenerator) {
-            pathGenerator->cancelRequested.store(true);
-            pathGenerator->SetPathUnavailable();
-        }
-        old.swap(programs);
-        programCount.store(0);
-        loadedPointCount.store(0);
-        std::lock_guard<std::mutex> info(infoMutex);
-        oldSummaries.swap(summaries);
-        oldName.swap(loadedProgramName);
-        infoGeneration.fetch_add(1);
-        programFileToLoad.clear();
+        DropProgramsLocked(old, oldSummaries, oldName);
     }
-    UpdateRunstate();
-    if (type != IPO_MOVETO && memory != nullptr) {
-        memory->Clear();
-    }
-    pluginsNeeded.store(false);
+    AfterProgramsDropped();
     // The commands go only after the plans that use them have ended; a plan being computed
     // holds its own references to them, so a cycle thread need not wait for it.
     if (!IpoDeferred::InSection() && !IpoDeferred::OnCycleThread()) {
         IpoDeferred::WaitForPlanner(*this);
     }
+}
+
+void IPO::DropProgramsLocked(std::vector<RobotProgram>& old, std::vector<ProgramSummary>& oldSummaries,
+                             std::string& oldName) {
+    replayRunning.store(false);
+    currentPoint.store(-1);
+    activeProgram.store(0);
+    runGeneration.fetch_add(1);
+    // A plan still computing would be served to the next program.
+    preparedPoint = -1;
+    pathTime = 0;
+    reinitPending = false;
+    if (pathGenerator) {
+        pathGenerator->cancelRequested.store(true);
+        pathGenerator->SetPathUnavailable();
+    }
+    old.swap(programs);
+    programCount.store(0);
+    loadedPointCount.store(0);
+    std::lock_guard<std::mutex> info(infoMutex);
+    oldSummaries.swap(summaries);
+    oldName.swap(loadedProgramName);
+    infoGeneration.fetch_add(1);
+    programFileToLoad.clear();
+}
+
+void IPO::AfterProgramsDropped() {
+    UpdateRunstate();
+    if (type != IPO_MOVETO && memory != nullptr) {
+        memory->Clear();
+    }
+    pluginsNeeded.store(false);
 }
 
 void IPO::PrintCommands(int program) {

@@ -554,6 +554,11 @@ int IPO::GetNextPosition(int cycleMs, float overridePercent, DataTypes::RobotSta
         missedCycles.fetch_add(1, std::memory_order_relaxed);
         return 0;
     }
+    // A stop the loop raised goes first; this cycle gives no set-point.
+    if (haltRequested.load()) {
+        ApplyCycleRequestLocked();
+        return 0;
+    }
 
     // A start on a cycle thread found a plan of the last run still computing: the commands
     // are re-armed once it has ended, before anything runs or is planned. Until then the
@@ -832,6 +837,11 @@ void IPO::Start() {
         if (mayWait && Restartable(*this) && pathGenerator && pathGenerator->IsThreadRunning() && attempt < 100) {
             continue;
         }
+        // A stop the robot loop raised and has not carried out yet wins over this start.
+        if (haltRequested.load()) {
+            QueueFormat(Kind::Log, "%s: Start refused, a stop of the robot loop is pending", name.c_str());
+            return;
+        }
         if (programs.empty() || programs[0].commands.empty()) {
             QueueText(Kind::Display, "No Program loaded");
             QueueFormat(Kind::Log, "%s:    Cannot start, no Program loaded", name.c_str());
@@ -866,6 +876,9 @@ void IPO::Start() {
         }
         if (type == IPO_MAIN) QueueText(Kind::Display, "Starting/Resuming robot program");
         replayRunning.store(true);
+        // The loop halts without this lock: a halt posted since the test above undoes the
+        // start (it stores the flag after raising the halt, this reads it after storing).
+        if (haltRequested.load()) replayRunning.store(false);
         return;
     }
 }
@@ -894,6 +907,83 @@ void IPO::Stop(StopReason reason, const std::string& text) {
 }
 
 void IPO::SetNoStopWaitOnThisThread(bool noWait) { tlsNoStopWait = noWait; }
+
+bool IPO::NoStopWaitOnThisThread() { return tlsNoStopWait; }
+
+void IPO::WaitForPlannerIdle() { WaitForPlanner(*this); }
+
+// ---------------------------------------------------------------------------------------
+// Stops raised on the cycle thread
+
+void IPO::PostPause(StopReason reason) { Post(kCyclePause, reason, false, ""); }
+
+void IPO::PostStop(StopReason reason, const char* text) { Post(kCycleStop, reason, false, text); }
+
+void IPO::PostErrorState(StopReason reason, bool resetOutputs, const char* text) {
+    Post(kCycleErrorState, reason, resetOutputs, text);
+}
+
+void IPO::PostDeleteAll() {
+    cycleRequest.deleteAll = true;
+    haltRequested.store(true);
+    replayRunning.store(false);
+    ServiceCycleRequests();
+}
+
+void IPO::Post(CycleRequestKind kind, StopReason reason, bool resetOutputs, const char* text) {
+    // The strongest request waiting wins; an equal one replaces it (its reason is newer).
+    if (kind >= cycleRequest.kind) {
+        cycleRequest.kind = kind;
+        cycleRequest.reason = reason;
+        cycleRequest.resetOutputs = resetOutputs;
+        std::snprintf(cycleRequest.text, sizeof cycleRequest.text, "%s", text != nullptr ? text : "");
+    }
+    // Halt first, then the flag: a Start that stores the flag after this reads the halt.
+    haltRequested.store(true);
+    replayRunning.store(false);
+    ServiceCycleRequests();
+}
+
+void IPO::ServiceCycleRequests() {
+    if (!haltRequested.load()) return;
+    Section section;
+    ProgramLock lock(*this, ProgramLock::Try);
+    if (!lock.Acquired()) return;  // the next cycle tries again; the halt holds meanwhile
+    ApplyCycleRequestLocked();
+}
+
+void IPO::ApplyCycleRequestLocked() {
+    const CycleRequest request = cycleRequest;
+    cycleRequest = CycleRequest();
+    haltRequested.store(false);
+    const std::string text(request.text);
+    switch (request.kind) {
+        case kCyclePause:
+            PauseLocked(*this, request.reason);
+            break;
+        case kCycleStop:
+            QueueIpo(Kind::StateMachineStop, *this);
+            StopLocked(*this, request.reason, text);
+            break;
+        case kCycleErrorState:
+            ErrorStateLocked(*this, request.reason, request.resetOutputs, text);
+            break;
+        case kCycleNone:
+            break;
+    }
+    // The run-state callback hears of the halt as of any stop.
+    if (request.kind == kCycleNone) QueueIpo(Kind::RunState, *this, false);
+    if (request.deleteAll) {
+        std::vector<RobotProgram> old;
+        std::vector<ProgramSummary> oldSummaries;
+        std::string oldName;
+        DropProgramsLocked(old, oldSummaries, oldName);
+        // As DeleteAll, but the program variables stay (the move-to interpreter's way): the
+        // memory is not cleared under programMutex.
+        UpdateRunstate();
+        pluginsNeeded.store(false);
+    }
+}
 
 long long IPO::RunControlSleepsOnThisThread() { return tlsRunControlSleeps; }
 

@@ -166,6 +166,7 @@ void CmdStartAt(HvpHandlerContext& c, ComServer::CmdRequest& r) {
         !SafeName(name)) {
         return CmdRefuse(c, r, kError);
     }
+    if (c.robot->RefuseWhileEStop("HVP-Server: StartAt")) return c.server.SendCmdError(r.counter, kError);
     try {
         MainIpo(c)->StartAt(name, index);
     } catch (const std::exception& e) {

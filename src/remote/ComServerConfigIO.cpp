@@ -113,9 +113,10 @@ void SetDOutDefaults(ConfigContext& context, HvpArgumentReader& args) {
 void GetBrake(ConfigContext& context, HvpArgumentReader& /*args*/) {
     int output = -1, delay = 0, estop = -1;
     if (context.robot != nullptr) {
-        output = context.robot->brakeDOutChannel;
-        delay = context.robot->brakeDelayMS;
-        estop = context.robot->eStopDInChannel;
+        const BrakeSettings settings = context.robot->GetBrakeSettings();
+        output = settings.brakeDOutChannel;
+        delay = settings.brakeDelayMS;
+        estop = settings.eStopDInChannel;
     }
     char text[96];
     std::snprintf(text, sizeof(text), "CONFIG Brake %d %d %d", output, delay, estop);
@@ -132,11 +133,14 @@ void SetBrake(ConfigContext& context, HvpArgumentReader& args) {
     if (count >= 2 && values[1] < 0) return ConfigMalformed(context);
     RobotMaster* robot = context.robot;
     if (robot == nullptr) return;
-    robot->brakeDOutChannel = count >= 1 && IsChannel(values[0]) ? values[0] : -1;
-    if (count >= 2) robot->brakeDelayMS = values[1];
+    // One whole value: the robot loop never sees half of the change.
+    BrakeSettings settings = robot->GetBrakeSettings();
+    settings.brakeDOutChannel = count >= 1 && IsChannel(values[0]) ? values[0] : -1;
+    if (count >= 2) settings.brakeDelayMS = values[1];
     // Monitoring goes off only on an explicit -1: a missing or impossible channel keeps it.
-    if (count >= 3 && IsChannel(values[2])) robot->eStopDInChannel = values[2];
-    Log()->addFormat("HVP-Server: Brake DOut set to  %d", robot->brakeDOutChannel);
+    if (count >= 3 && IsChannel(values[2])) settings.eStopDInChannel = values[2];
+    robot->SetBrakeSettings(settings);
+    Log()->addFormat("HVP-Server: Brake DOut set to  %d", settings.brakeDOutChannel);
     robot->QueueUpdateRobotFile();
 }
 

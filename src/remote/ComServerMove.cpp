@@ -1,7 +1,6 @@
 // CMD "Move": direct moves on the single-motion interpreter, to a target or by a step.
 
 #include "control/RobotMaster.h"
-#include "core/Vector3.h"
 #include "program/IPO.h"
 #include "remote/ComServerHandlers.h"
 
@@ -15,19 +14,18 @@ namespace {
 
 constexpr int kMoveValues = 10;  // nine joints or three vectors, then the velocity
 
-enum class MoveForm { Joint, Cart, RelativeJoint, RelativeBase, RelativeTool };
-
 struct MoveSub {
     const char* keyword;
-    MoveForm form;
+    RobotMaster::DirectMove form;
+    const char* request;  // named in the refusal line
 };
 
 const MoveSub kMoves[] = {
-    {"Joint", MoveForm::Joint},
-    {"Cart", MoveForm::Cart},
-    {"RelativeJoint", MoveForm::RelativeJoint},
-    {"RelativeBase", MoveForm::RelativeBase},
-    {"RelativeTool", MoveForm::RelativeTool},
+    {"Joint", RobotMaster::DirectMove::Joint, "HVP-Server: Move Joint"},
+    {"Cart", RobotMaster::DirectMove::Linear, "HVP-Server: Move Cart"},
+    {"RelativeJoint", RobotMaster::DirectMove::RelativeJoint, "HVP-Server: Move RelativeJoint"},
+    {"RelativeBase", RobotMaster::DirectMove::RelativeBase, "HVP-Server: Move RelativeBase"},
+    {"RelativeTool", RobotMaster::DirectMove::RelativeTool, "HVP-Server: Move RelativeTool"},
 };
 
 void Incomplete(HvpHandlerContext& c, ComServer::CmdRequest& r, const char* sub) {
@@ -54,28 +52,9 @@ void CmdMove(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     // All ten numbers, each finite, or nothing moves.
     float v[kMoveValues] = {};
     if (!r.args.ReadFloats(v, kMoveValues)) return Incomplete(c, r, move->keyword);
-    const float velocity = v[9];
-    const DataTypes::Vector3 first(v[0], v[1], v[2]);
-    const DataTypes::Vector3 second(v[3], v[4], v[5]);
-    const DataTypes::Vector3 external(v[6], v[7], v[8]);
-    switch (move->form) {
-        case MoveForm::Joint:
-            moveTo.MoveJoint(v, velocity);
-            break;
-        case MoveForm::Cart:
-            moveTo.MoveLinear(first, second, external, velocity);
-            break;
-        case MoveForm::RelativeJoint:
-            moveTo.MoveRelativeJoint(v, velocity);
-            break;
-        case MoveForm::RelativeBase:
-            moveTo.MoveRelativeBase(first, second, external, velocity);
-            break;
-        case MoveForm::RelativeTool:
-            moveTo.MoveRelativeTool(first, second, external, velocity);
-            break;
+    if (!c.robot->StartDirectMove(move->form, v, v[9], move->request)) {
+        return c.server.SendCmdError(r.counter, "E-Stop detected");
     }
-    moveTo.Start();
     c.server.SendCmdAck(r.counter);
 }
 

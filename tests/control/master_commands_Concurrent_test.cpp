@@ -25,7 +25,7 @@ class MasterCommandsConcurrent : public MasterCommandTest,
 TEST_P(MasterCommandsConcurrent, CommandsFromFourThreadsDuringTheLoop) {
     const LoopSetting setting = GetParam();
     protocol->RecordCycleCalls(false);
-    master->brakeDOutChannel = 5;
+    SetBrakeOutput(*master, 5);
     master->zeroTorqueAllowed[2] = true;
     master->jointMaxVelocity[6] = 30.0;
     protocol->SetCounts(6, 1);

@@ -66,7 +66,7 @@ TEST_F(MasterFailedInitTest, CommandsRunCleanAfterReasons10And11) {
 
 TEST_F(MasterCommandTest, ResetRunsItsStepsUnderTheHoldAndAppliesTheResetOutputs) {
     StartLoop(20, 2);
-    master->brakeDOutChannel = 5;
+    SetBrakeOutput(*master, 5);
     master->SetDOutTargetStateOnReset(3, DOutTrue);
     master->referenceAllActive.store(true);
     kinematic->throwCode.store(13);  // the reset goes on past a kinematic error
@@ -87,7 +87,7 @@ TEST_F(MasterCommandTest, ResetRunsItsStepsUnderTheHoldAndAppliesTheResetOutputs
 
 TEST_F(MasterCommandTest, EnableAndDisableDriveTheBrake) {
     StartLoop(20, 2);
-    master->brakeDOutChannel = 5;
+    SetBrakeOutput(*master, 5);
     TestSupport::LogCapture log;
 
     master->EnableMotors(true);

@@ -138,7 +138,7 @@ TEST_F(MasterCommandTest, BrakeOutput) {
     EXPECT_FALSE(log.Contains("rake"));
 
     StartLoop(10, 2);
-    master->brakeDOutChannel = 5;
+    SetBrakeOutput(*master, 5);
     master->SetBrake(true, true);
     EXPECT_TRUE(log.Contains("Releasing brake"));
     EXPECT_TRUE(WaitPublished([](const DataTypes::RobotState& s) { return s.DOut[5]; }));
@@ -176,7 +176,7 @@ TEST_F(MasterCommandTest, DigitalGripperFollowsItsOutputOnlyWhileNoProgramRuns) 
 
 TEST_F(MasterCommandTest, EStopDetectedOnlyWhenMonitoredAndInputLow) {
     EXPECT_FALSE(master->IsEStopDetected());
-    master->eStopDInChannel = 7;
+    SetEStopInput(*master, 7);
     EXPECT_TRUE(master->IsEStopDetected());
     master->lastEStopInput.store(true);
     EXPECT_FALSE(master->IsEStopDetected());

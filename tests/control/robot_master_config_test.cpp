@@ -40,9 +40,9 @@ TEST_F(RobotMasterConfigTest, ReadsEverySectionOfACompleteFile) {
     EXPECT_EQ(m.TimingMode.load(), 2);
     EXPECT_FALSE(m.PreciseTiming);
     EXPECT_EQ(m.kinematicType, "Cartesian3Axis");
-    EXPECT_EQ(m.brakeDOutChannel, 5);
-    EXPECT_EQ(m.brakeDelayMS, 300);
-    EXPECT_EQ(m.eStopDInChannel, 7);
+    EXPECT_EQ(m.GetBrakeSettings().brakeDOutChannel, 5);
+    EXPECT_EQ(m.GetBrakeSettings().brakeDelayMS, 300);
+    EXPECT_EQ(m.GetBrakeSettings().eStopDInChannel, 7);
     EXPECT_TRUE(m.DebugMode);
     EXPECT_EQ(m.GetDisplayPortDefault(), "/dev/ttyX");
     EXPECT_EQ(Display4DS::jogBias.load(), 12);
@@ -164,12 +164,12 @@ TEST_F(RobotMasterConfigTest, EdgeCases) {
          }},
         {"estop_64", [] { return Edit(BaseRobotXml(), "DInChannel=\"7\"", "DInChannel=\"64\""); },
          [](RobotMaster& m, TestSupport::LogCapture& c) {
-             EXPECT_EQ(m.eStopDInChannel, -1);
+             EXPECT_EQ(m.GetBrakeSettings().eStopDInChannel, -1);
              EXPECT_FALSE(c.Contains("EStop monitoring enabled"));
          }},
         {"estop_63", [] { return Edit(BaseRobotXml(), "DInChannel=\"7\"", "DInChannel=\"63\""); },
          [](RobotMaster& m, TestSupport::LogCapture& c) {
-             EXPECT_EQ(m.eStopDInChannel, 63);
+             EXPECT_EQ(m.GetBrakeSettings().eStopDInChannel, 63);
              EXPECT_TRUE(c.Contains("RobotMaster: EStop monitoring enabled, using DIn 64"));
          }},
         {"no_path_generation", [] { return Edit(BaseRobotXml(), "<PathGeneration ", "<PathGen "); },
@@ -198,8 +198,8 @@ TEST_F(RobotMasterConfigTest, EdgeCases) {
          }},
         {"brake_inactive", [] { return Edit(BaseRobotXml(), "Active=\"true\" DelayMS", "Active=\"false\" DelayMS"); },
          [](RobotMaster& m, TestSupport::LogCapture& c) {
-             EXPECT_EQ(m.brakeDOutChannel, -1);
-             EXPECT_EQ(m.brakeDelayMS, 500);
+             EXPECT_EQ(m.GetBrakeSettings().brakeDOutChannel, -1);
+             EXPECT_EQ(m.GetBrakeSettings().brakeDelayMS, 500);
              EXPECT_TRUE(c.Contains("RobotMaster: Brake functionality NOT activated."));
          }},
         {"no_belvanto_keeps_settings", [] { return Edit(BaseRobotXml(), "<Belvanto ", "<Other "); },
@@ -292,8 +292,8 @@ TEST_F(RobotMasterConfigTest, WriteBackChangesOnlyBrakeEStopAndSoftwareLimits) {
     RobotMaster m;
     m.Init("robot", type, relative);
     ASSERT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_NORMAL);
-    m.brakeDOutChannel = -1;
-    m.eStopDInChannel = 12;
+    ControlTest::SetBrakeOutput(m, -1);
+    ControlTest::SetEStopInput(m, 12);
     float limits[9][2] = {{-10, 450}, {-20, 460}, {-30, 270}};
     for (int j = 3; j < 9; ++j) {
         limits[j][0] = -1000;
@@ -328,7 +328,7 @@ TEST_F(RobotMasterConfigTest, WriteBackAppendsMissingElementsEStopAfterBrake) {
     const std::string relative = WriteRobot(type, xml);
     RobotMaster m;
     m.Init("robot", type, relative);
-    m.brakeDOutChannel = 4;
+    ControlTest::SetBrakeOutput(m, 4);
     m.UpdateConfigurationFile();
 
     tinyxml2::XMLDocument doc;
@@ -373,7 +373,7 @@ TEST_F(RobotMasterConfigTest, KillDuringWritesNeverLeavesABrokenFile) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             for (int i = 0; i < 500; ++i) {
-                m.brakeDOutChannel = i % 64;
+                ControlTest::SetBrakeOutput(m, i % 64);
                 m.UpdateConfigurationFile();
             }
             _exit(0);

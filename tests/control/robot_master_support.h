@@ -63,6 +63,18 @@ inline std::string BaseRobotXml(const std::string& protocol = "JXRCANV2",
 }
 
 // text with the first occurrence of from replaced by to (a test error when absent).
+// Changes one field of the robot master's brake and e-stop settings.
+inline void SetBrakeOutput(RobotMaster& m, int channel) {
+    BrakeSettings s = m.GetBrakeSettings();
+    s.brakeDOutChannel = channel;
+    m.SetBrakeSettings(s);
+}
+inline void SetEStopInput(RobotMaster& m, int channel) {
+    BrakeSettings s = m.GetBrakeSettings();
+    s.eStopDInChannel = channel;
+    m.SetBrakeSettings(s);
+}
+
 inline std::string Edit(std::string text, const std::string& from, const std::string& to) {
     const size_t at = text.find(from);
     EXPECT_NE(at, std::string::npos) << "'" << from << "' not in the robot file";

@@ -1,5 +1,5 @@
 // Timing mode choice, the microsecond conversions and the kinematic error texts.
-#include "control/KinematicErrorTexts.h"
+#include "kinematics/KinematicErrorTexts.h"
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "testsupport/TestSupport.h"

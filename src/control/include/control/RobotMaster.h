@@ -20,7 +20,7 @@
 //    mutex that the loop also takes to publish.
 
 #include "control/ExternalJointVelocitySource.h"
-#include "control/KinematicErrorTexts.h"
+#include "kinematics/KinematicErrorTexts.h"
 #include "control/LoopClock.h"
 #include "control/LoopCopies.h"
 #include "control/LoopOutbox.h"
@@ -72,6 +72,14 @@ timespec FromMicroSec(std::uint64_t us);
 void IPOErrorFunc(void* context, IPO* ipo, bool resetOutputs);
 
 class RobotMaster;
+
+// The brake output, its release delay and the e-stop input of the robot file, changed as
+// one value (the loop takes a whole copy when they change).
+struct BrakeSettings {
+    int brakeDOutChannel = -1;  // -1: no brake output
+    int brakeDelayMS = 500;
+    int eStopDInChannel = -1;   // -1: no e-stop monitoring
+};
 
 // Thread entry of the robot loop: runs RobotMaster::ThreadRobotLoop of its argument.
 void* threadRobotLoop(void* master);
@@ -235,9 +243,13 @@ public:
     void InitGripper(const std::string& type);
 
     // --- Program control ---
+    // Refused while the e-stop forbids motion (see RefuseWhileEStop). The command mutex is
+    // not held while the interpreter waits for the plans of its last run to end.
     void StartProgram();
     // Stops, then loads and starts on the owned worker; the latest request wins.
     void LoadProgramAndStartAsync(const std::string& file, IPO::StopReason reason);
+    // On the loop thread these never wait for a lock: the interpreters are halted at once
+    // and carry the stop out as soon as their lock is free (IPO::PostStop).
     void PauseProgram(IPO::StopReason reason);
     void StopProgram(IPO::StopReason reason);
     void StopLogicProgram(IPO::StopReason reason);
@@ -246,6 +258,13 @@ public:
     void DeleteLogicProgram();
     void CheckRunStateChanged();
     void IPOError(IPO* ipo, bool resetOutputs);
+
+    // --- Direct moves on the move-to interpreter ---
+    enum class DirectMove { Joint, RelativeJoint, Linear, RelativeBase, RelativeTool };
+    // values: nine joints (joint forms) or x, y, z, a, b, c, e1, e2, e3 (Cartesian forms).
+    // Installs the move and starts it; false (and the refusal line with request) while the
+    // e-stop forbids motion.
+    bool StartDirectMove(DirectMove kind, const float* values, float velocity, const char* request);
 
     // --- Jog, motion mode and velocities ---
     void SetJogValues(float* values);
@@ -266,11 +285,21 @@ public:
     void SetManualDOut(int n, bool on);
     void SetGlobalSignal(int n, bool on);
     void SetBrake(bool release, bool immediately);
+    // Brake output, delay and e-stop input, as one value.
+    void SetBrakeSettings(const BrakeSettings& settings);
+    BrakeSettings GetBrakeSettings() const;
     void DOutResetOnError(bool engageBrake);
     void DOutResetOnReset();
     void SetGripperPosition(float percent);
     bool IsValidIONum(int n) const { return n >= 0 && n < DataTypes::RobotState::maxIOs; }
-    bool IsEStopDetected();
+    // True while an e-stop input is configured and its last reading is off (open circuit).
+    bool IsEStopDetected() const;
+    // True from the e-stop's opening until the circuit is closed again and the operator has
+    // reset or enabled: no start and no motion meanwhile.
+    bool IsEStopLatched() const { return eStopLatched.load() || IsEStopDetected(); }
+    // While IsEStopLatched: logs "<request> requested but E-Stop detected" and returns
+    // true (refuse the request); else false.
+    bool RefuseWhileEStop(const char* request) const;
     static unsigned DOutTargetStateToUInt(DOutTargetState state);
     static DOutTargetState DOutTargetStateFromUInt(unsigned value);
     static std::string DOutTargetStateToString(DOutTargetState state);
@@ -447,12 +476,12 @@ public:
     // Brake.
     std::atomic<bool> brakeReleasePending{false};
     std::atomic<std::int64_t> brakeReleaseRequestNs{0};  // monotonic
-    int brakeDelayMS = 500;
-    int brakeDOutChannel = -1;
 
-    // E-stop.
-    int eStopDInChannel = -1;
+    // E-stop: the last reading (loop), the latch from an opening until a reset with the
+    // circuit closed (loop), and the release a reset or an enable asks for.
     std::atomic<bool> lastEStopInput{false};
+    std::atomic<bool> eStopLatched{false};
+    std::atomic<bool> eStopReleaseRequested{false};
 
     // Output target states.
     std::atomic<DOutTargetState> doutOnReset[DataTypes::RobotState::maxIOs];
@@ -519,7 +548,15 @@ private:
     void PLCOutputsStep();
     void DigitalGripperStep();
     void DigitalIOStep();
-    void EStopStep();
+    // The e-stop edge on the given inputs; run before the set-point (on a fresh reading)
+    // and again after the inputs are read.
+    void EStopStep(const bool* inputs);
+    void EStopOpened();
+    void EStopRelease(bool circuitClosed);
+    // Asks the loop to release the e-stop latch (reset, enable) when the circuit is closed.
+    void RequestEStopRelease();
+    // Stops the move-to interpreter when it holds a motion (posted on the loop thread).
+    void StopMoveTo(IPO::StopReason reason);
     void PLCInputSignalsStep();
     void PLCSignalAction(int signal);
     void ReadBackStep(LoopClock& clock, std::uint64_t period);
@@ -534,6 +571,9 @@ private:
     LoopOutbox loopOutbox;
     std::mutex plcSettingsMutex;  // writers of the PLC-interface settings
     std::atomic<std::uint32_t> plcSettingsChange{0};
+    mutable std::mutex brakeSettingsMutex;
+    BrakeSettings brakeSettings;
+    std::atomic<std::uint32_t> brakeSettingsChange{0};
 
     // Loop-only state.
     LoopClock* cycleClock = nullptr;  // the clock of the full cycle in progress
@@ -552,6 +592,13 @@ private:
     PLCInterfaceNumbers loopPlc;
     std::uint32_t loopPlcSeen = 0;
     bool loopPlcLoaded = false;
+    BrakeSettings loopBrake;
+    std::uint32_t loopBrakeSeen = 0;
+    bool loopBrakeLoaded = false;
+    // The e-stop input's first reading (after start or a change of the input) counts as an
+    // edge, so an input open at power-up is handled.
+    bool eStopRead = false;
+    bool eStopInputs[DataTypes::RobotState::maxIOs] = {};
     DOutTargetState loopDoutOnError[DataTypes::RobotState::maxIOs];
     std::uint32_t loopDoutOnErrorSeen = 0;
     bool loopDoutOnErrorLoaded = false;

@@ -132,6 +132,10 @@ public:
     void ResetLastJoints(const float* joints);
     // NaN check, joint velocities and soft limits of 9 internal values; throws 50, 13, 14.
     void CheckJoints(const float* joints);
+    // The code CheckJoints would throw for a whole move from one set of 9 user joint values
+    // to another (0 when the target may be driven to), with nothing stored or logged: a
+    // planner refuses such a target before the robot starts to move.
+    int JointTargetError(const float* target, const float* from) const;
     // Throws 50 when a rotation or translation entry of target is NaN or infinite: such a
     // set-point comes from a failed computation upstream, and no variant may turn it into
     // joints or store it as the pose.

@@ -117,6 +117,10 @@ protected:
     // With the mutex held, on the planning thread: an error event to send once the mutex
     // is released, so the receiver can never block the next request.
     void DeferErrorEvent(int commandIndex, int programIndex, const std::string& text);
+    // With the mutex held, on the planning thread: the request ends before anything is
+    // served because a target fails the kinematic (code): the robot does not start toward
+    // it. Logs and sends "Kinematic error: " and the code's text; result -1.
+    void RefuseTarget(int code);
     // The command access; std::logic_error when none is set.
     const PathCommandAccess& Access() const;
     // The kinematic copy; std::logic_error when none is set.

@@ -72,7 +72,6 @@ public:
     const std::vector<JointSet>& ServedSamples() const { return servedSamples; }
 
     bool sampleTrace = false;
-    int errorCode = 0;
     DataTypes::RobotState startState;
     std::vector<int> cornerSamples;
     std::vector<float> cornerSmooth;

@@ -231,6 +231,24 @@ public:
     static void StartAtInternal(IPO* ipo, int programIndex, int commandIndex);
     // When paused: the current motion is planned again from the actual position.
     void RestartCommand();
+
+    // --- Stops raised on the cycle thread (the robot loop) ---
+    // The loop never waits for programMutex. These halt the interpreter at once (it gives
+    // no further set-points, and a Start in progress gives way) and carry the stop out at
+    // once when the lock is free, else in the next cycle that finds it free. Of several
+    // requests before that, the strongest is kept (error state over stop over pause). For
+    // the cycle thread only.
+    void PostPause(StopReason reason);
+    void PostStop(StopReason reason, const char* text);
+    void PostErrorState(StopReason reason, bool resetOutputs, const char* text);
+    // Drops every program (as the move-to interpreter's DeleteAll: the program variables
+    // stay) once the lock is free; halts at once.
+    void PostDeleteAll();
+    // Carries out what was posted, when programMutex is free now; the loop calls it every
+    // cycle. Cycle thread only.
+    void ServiceCycleRequests();
+    // True from a Post until its request is carried out.
+    bool IsHaltPending() const { return haltRequested.load(); }
     // Cycles that found programMutex held by another thread.
     long long GetMissedCycles() const { return missedCycles.load(); }
     // "USER", "PLC", ... for a stop reason; "" for an unknown one.
@@ -240,6 +258,10 @@ public:
     // wait for the plans of the last run to end (the cycle re-arms the commands once they
     // have).
     static void SetNoStopWaitOnThisThread(bool noWait);
+    static bool NoStopWaitOnThisThread();
+    // Waits, holding no lock, until no planning thread of this interpreter runs (cancelling
+    // them), at most 10 s.
+    void WaitForPlannerIdle();
     // How often run control slept on the calling thread (planner waits, the pause after
     // Stop); for tests and diagnostics.
     static long long RunControlSleepsOnThisThread();
@@ -393,6 +415,26 @@ private:
     void AppendTaughtCommand(std::shared_ptr<Command> command);
     // Direct moves: installs one unnamed program holding the command.
     void InstallMove(std::shared_ptr<Command> command);
+    // DeleteAll's change of the list and counters, with programMutex held; the old list and
+    // names are moved into the arguments so they are freed after the lock is released.
+    void DropProgramsLocked(std::vector<RobotProgram>& old, std::vector<ProgramSummary>& oldSummaries,
+                            std::string& oldName);
+    // DeleteAll's steps after the lock is released.
+    void AfterProgramsDropped();
+    // A request of the cycle thread (see PostStop); cycle thread only.
+    enum CycleRequestKind : int { kCycleNone = 0, kCyclePause = 1, kCycleStop = 2, kCycleErrorState = 3 };
+    struct CycleRequest {
+        CycleRequestKind kind = kCycleNone;
+        StopReason reason = STOP_USER;
+        bool resetOutputs = false;
+        bool deleteAll = false;
+        char text[256] = {};
+    };
+    void Post(CycleRequestKind kind, StopReason reason, bool resetOutputs, const char* text);
+    // With programMutex held by the cycle thread: carries the request out.
+    void ApplyCycleRequestLocked();
+    CycleRequest cycleRequest;
+    std::atomic<bool> haltRequested{false};
 
     // LoadXMLFile2 on the given list (the loader's own).
     int LoadXMLFile2Into(std::vector<RobotProgram>& list, int index, const std::string& name,

@@ -1,4 +1,4 @@
-#include "control/KinematicErrorTexts.h"
+#include "kinematics/KinematicErrorTexts.h"
 
 namespace {
 
