@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -59,6 +60,23 @@ public:
         std::lock_guard<std::mutex> lock(stateMutex);
         std::copy(std::begin(inputs), std::end(inputs), in);
     }
+    void SetJoints(const DataTypes::RobotState& state) override {
+        RecordingProtocol::SetJoints(state);
+        std::array<float, 9> sent{};
+        std::copy(std::begin(state.jointSet), std::end(state.jointSet), sent.begin());
+        std::lock_guard<std::mutex> lock(stateMutex);
+        setPoints.push_back(sent);
+    }
+    // The last n joint set-points sent (all of them when fewer).
+    std::vector<std::array<float, 9>> SentSetPoints(std::size_t n) {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        const std::size_t from = setPoints.size() > n ? setPoints.size() - n : 0;
+        return std::vector<std::array<float, 9>>(setPoints.begin() + static_cast<long>(from), setPoints.end());
+    }
+    void ClearSetPoints() {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        setPoints.clear();
+    }
     void SetRailIO(int module, int channel, bool value) override {
         railCalls.push_back(module * 1000 + channel * 10 + (value ? 1 : 0));
     }
@@ -90,6 +108,7 @@ private:
     std::mutex stateMutex;
     std::string errorShort = "NoError";
     bool inputs[DataTypes::RobotState::maxIOs] = {};
+    std::vector<std::array<float, 9>> setPoints;
 };
 
 // A master stepped cycle by cycle on a fake clock (timing mode 1, 20 ms).
