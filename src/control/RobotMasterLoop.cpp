@@ -216,11 +216,7 @@ void RobotMaster::FullCycleWork() {
     logicIpo.ServiceCycleRequests();
     // The e-stop input is read afresh before anything acts: an opening stops the motion
     // in the cycle that first sees it.
-    if (IsValidIONum(loopBrake.eStopDInChannel)) {
-        std::copy(std::begin(liveState.DIn), std::end(liveState.DIn), std::begin(eStopInputs));
-        hardware->GetDigitalIORail(eStopInputs);
-        EStopStep(eStopInputs);
-    }
+    if (IsValidIONum(loopBrake.eStopDInChannel)) ReadEStopInput();
     for (int i = 0; i < kNrJoints; ++i) cycleJog[i] = jogValues[i].load();
 
     hardware->SendSync();                              // 5

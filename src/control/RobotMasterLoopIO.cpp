@@ -257,6 +257,13 @@ void RobotMaster::EStopStep(const bool* inputs) {
     if (releaseAsked && eStopLatched.load()) EStopRelease(level);
 }
 
+void RobotMaster::ReadEStopInput() {
+    // The protocol fills only the inputs it has; the others keep their live values.
+    std::copy(std::begin(liveState.DIn), std::end(liveState.DIn), std::begin(eStopInputs));
+    hardware->GetDigitalIORail(eStopInputs);
+    EStopStep(eStopInputs);
+}
+
 void RobotMaster::EStopOpened() {
     Log()->add("RobotMaster: ***** ESTOP DETECTED! ***** Resetting outputs and applying brake!");
     LoopResetOutputsOnError(true);

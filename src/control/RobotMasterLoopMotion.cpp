@@ -332,7 +332,18 @@ void RobotMaster::ReadBackStep(LoopClock& clock, std::uint64_t period) {
 
 void RobotMaster::HardwareExchangeStep() {
     Hardware::HardwareProtocol& hw = *hardware;
+    // Last look at the e-stop before the set-points leave (timing mode 2 has waited since
+    // the first): a circuit that opened meanwhile gets the last set-point sent again.
+    if (IsValidIONum(loopBrake.eStopDInChannel) && !eStopLatched.load()) {
+        ReadEStopInput();
+        if (eStopLatched.load() && setPointSent) {
+            std::copy(std::begin(lastSentJointSet), std::end(lastSentJointSet), std::begin(liveState.jointSet));
+            for (float& v : liveState.jointVel) v = 0.0f;
+        }
+    }
     hw.SetJoints(liveState);
+    std::copy(std::begin(liveState.jointSet), std::end(liveState.jointSet), std::begin(lastSentJointSet));
+    setPointSent = true;
     hw.GetJoints(&liveState);
     kinematic->GetPosition(&liveState);
     liveState.UpdateABC();

@@ -8,12 +8,15 @@
 // further joint module of that kind (gripper, external axis, platform), --dio a digital
 // I/O module; IDs may be given in hex (0x50). The main DIO board's supply frame is sent
 // every 100 ms unless --no-main-dio. SIGUSR1 sends a shutdown request (stage 1, then
-// stage 2 after 200 ms). Runs until SIGINT or SIGTERM.
+// stage 2 after 200 ms). Lines on stdin change the modules at run time:
+//   inputs ID BITS     the digital inputs a module reports (e.g. "inputs 80 0x01")
+// Runs until SIGINT or SIGTERM.
 
 #include "drivesim/DriveSimulator.h"
 #include "simbus/Signals.h"
 #include "platform/CanSocket.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -42,6 +45,38 @@ int Usage(const char* program) {
                  "[--no-main-dio]\n(ROBOTFILE defaults to $%s; the bus is $%s)\n",
                  program, kRobotFileEnvironment, Platform::kCanHubEnvironment);
     return 2;
+}
+
+bool ParseNumber(const char* text, long low, long high, int* value);
+
+// One command line from stdin; answers on stdout.
+void RunCommand(DriveSim::DriveSimulator& simulator, const std::string& line) {
+    char word[16] = {};
+    char id[32] = {};
+    char bits[32] = {};
+    int canId = 0;
+    int value = 0;
+    if (std::sscanf(line.c_str(), "%15s %31s %31s", word, id, bits) == 3 && std::strcmp(word, "inputs") == 0 &&
+        ParseNumber(id, 0, DriveSim::SimModule::kHighestId, &canId) && ParseNumber(bits, 0, 0xFF, &value) &&
+        simulator.SetInputs(canId, static_cast<std::uint8_t>(value))) {
+        std::printf("belvanto-drivesim: inputs of 0x%X set to 0x%02X\n", canId, value);
+    } else if (!line.empty()) {
+        std::printf("belvanto-drivesim: unknown command '%s' (inputs ID BITS)\n", line.c_str());
+    }
+    std::fflush(stdout);
+}
+
+// Reads what stdin holds now and runs its complete lines; false at its end.
+bool ReadCommands(DriveSim::DriveSimulator& simulator, std::string& pending) {
+    char buffer[256];
+    const ssize_t n = ::read(0, buffer, sizeof buffer);
+    if (n <= 0) return n < 0 && (errno == EINTR || errno == EAGAIN);
+    pending.append(buffer, static_cast<std::size_t>(n));
+    for (std::size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+        RunCommand(simulator, pending.substr(0, end));
+        pending.erase(0, end + 1);
+    }
+    return true;
 }
 
 bool ParseNumber(const char* text, long low, long high, int* value) {
@@ -152,6 +187,8 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
 
+    bool readInput = true;
+    std::string pending;
     while (!stopRequested.load() && simulator.IsRunning()) {
         if (shutdownRequested.exchange(false)) {
             simulator.SendShutdownRequest(DriveSim::kShutdownStage1);
@@ -160,7 +197,12 @@ int main(int argc, char** argv) {
             std::printf("belvanto-drivesim: shutdown request sent\n");
             std::fflush(stdout);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pollfd in{0, POLLIN, 0};
+        if (readInput && ::poll(&in, 1, 50) > 0) {
+            readInput = ReadCommands(simulator, pending);
+        } else if (!readInput) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
     }
     const bool hubLost = !stopRequested.load();
     simulator.Stop();

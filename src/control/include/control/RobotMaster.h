@@ -551,6 +551,8 @@ private:
     // The e-stop edge on the given inputs; run before the set-point (on a fresh reading)
     // and again after the inputs are read.
     void EStopStep(const bool* inputs);
+    // EStopStep on a fresh reading of the inputs (the live ones stay as they are).
+    void ReadEStopInput();
     void EStopOpened();
     void EStopRelease(bool circuitClosed);
     // Asks the loop to release the e-stop latch (reset, enable) when the circuit is closed.
@@ -599,6 +601,9 @@ private:
     // edge, so an input open at power-up is handled.
     bool eStopRead = false;
     bool eStopInputs[DataTypes::RobotState::maxIOs] = {};
+    // The joint set-points last handed to the protocol.
+    float lastSentJointSet[kNrJoints] = {};
+    bool setPointSent = false;
     DOutTargetState loopDoutOnError[DataTypes::RobotState::maxIOs];
     std::uint32_t loopDoutOnErrorSeen = 0;
     bool loopDoutOnErrorLoaded = false;
