@@ -235,6 +235,39 @@ TEST_F(AppModbus, DemoServesThePlcMap) {
     EXPECT_LT(out.find("Modbus: Server stopped"), out.find("Belvanto: Exiting..."));
 }
 
+TEST_F(AppModbus, JointMovePastASoftLimitThroughCoil103IsRefusedBeforeTheArmMoves) {
+    ASSERT_NO_FATAL_FAILURE(StartDemo());
+    RawModbusClient client(port);
+    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(AppTest::WaitForDemoDrives(p));
+    ASSERT_TRUE(p.Type("2\n"));
+    ASSERT_TRUE(AppTest::WaitUntil(
+        [&] {
+            const auto bits = client.Ask(Pdu(2, {53, 1}));
+            return bits.size() == 10u && (bits[9] & 1) == 1;
+        },
+        30000));
+    // A1 to 140 degrees (x 100, low word first) against the demo arm's limit of 130.
+    std::vector<std::uint8_t> joints = Pdu(16, {142, 12, 14000, 0, 2000, 0, 3000, 0, 0, 0, 0, 0, 0, 0});
+    joints.insert(joints.begin() + 5, 24);
+    ASSERT_EQ(client.Ask(joints).size(), 12u);
+    const std::string refusal = "PathGen: target refused before motion: Kinematic error: Joint limit max reached";
+    // Drives still coming up may refuse the move with another error: it is raised again.
+    ASSERT_TRUE(AppTest::WaitUntil(
+        [&] {
+            client.Ask(Pdu(5, {103, 0xFF00}));
+            client.Ask(Pdu(5, {103, 0}));
+            return p.WaitForOutput([&](const std::string& o) { return o.find(refusal) != std::string::npos; }, 1000);
+        },
+        30000))
+        << p.Output();
+    // The joint set-points (input registers 142-149) never left the start.
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(ReadRegisters(client, 4, 142, 8), std::vector<std::uint16_t>(8, 0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 TEST_F(AppModbus, ServerRunsWhenTheProjectFailed) {
     p.CopyDataRoot(BELVANTO_DEMO_DIR);
     port = p.modbusPort;

@@ -163,6 +163,37 @@ TEST_F(HvpDemoProcess, JointMoveReachesItsTargetAndNonNumbersChangeNothing) {
     EXPECT_TRUE(client.PayloadsStartingWith("EXECACK").size() >= 1u);
 }
 
+TEST_F(HvpDemoProcess, JointMovePastASoftLimitIsRefusedBeforeTheArmMoves) {
+    Operate("Reset");
+    Operate("Enable");
+    // The demo arm's A1 ends at 130 degrees: a move to 140 must not start at all. Drives
+    // still coming up refuse a move with another error: it is sent again.
+    const std::string refusal = "Kinematic error: Joint limit max reached";
+    bool refused = false;
+    std::string seen;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(3 * kWaitMs);
+    while (!refused && std::chrono::steady_clock::now() < giveUp) {
+        client.ClearReceived();
+        ASSERT_EQ(Command("Move Joint 140 20 30 15 0 0 0 0 0 50"), Ack());
+        const auto error = client.WaitForFrame(
+            [](const HvpTestClient::Frame& f) { return f.payload.rfind("EXECERROR", 0) == 0; }, kWaitMs);
+        ASSERT_TRUE(error.has_value()) << p.Output();
+        for (const auto& f : client.PayloadsStartingWith("EXECERROR")) {
+            seen += f + "\n";
+            refused = refused || f.find(refusal) != std::string::npos;
+        }
+        if (!refused) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    }
+    ASSERT_TRUE(refused) << seen;
+    // The set-points never left the start.
+    for (int i = 0; i < 3; ++i) {
+        const auto status = NextStatus();
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(Near(StatusValues(status->payload, "POSJOINTSETPOINT", 4), {0, 0, 0, 0}, 0.001f)) << status->payload;
+    }
+    EXPECT_NE(p.Output().find("PathGen: target refused before motion: " + refusal), std::string::npos) << p.Output();
+}
+
 TEST_F(HvpDemoProcess, UploadedProgramLoadsAndRunsAndNamesStayInsideTheData) {
     const std::vector<std::string> lines = {
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>",
