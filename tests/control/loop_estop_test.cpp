@@ -302,7 +302,32 @@ TEST_F(SafetyTest, OtherMotionRequestsAreRefusedWhileTheEStopIsLatched) {
     ExpectNoSetPointChange(5);
 }
 
-// ---------------------------------------------------------------- joint limits
+TEST_F(SafetyTest, ConcurrentBrakeAndEStopSettingsChangeWhileTheLoopRuns) {
+    // The configuration thread switches the brake and e-stop channels on and off while the
+    // loop cycles: the loop takes them whole, never a channel of one value with the check
+    // of another (a -1 read after a valid check would index DIn[-1]).
+    std::atomic<bool> stop{false};
+    std::thread loop([&] {
+        while (!stop.load()) Cycles(1);
+    });
+    for (int i = 0; i < 2000; ++i) {
+        BrakeSettings s;
+        s.brakeDOutChannel = i % 2 == 0 ? kBrakeOutput : -1;
+        s.brakeDelayMS = 100 + i % 7;
+        s.eStopDInChannel = i % 3 == 0 ? -1 : kEStopInput;
+        master.SetBrakeSettings(s);
+        if (i % 100 == 0) std::this_thread::yield();
+    }
+    stop.store(true);
+    loop.join();
+    const BrakeSettings last = master.GetBrakeSettings();
+    EXPECT_EQ(last.brakeDOutChannel, -1);
+    EXPECT_EQ(last.eStopDInChannel, kEStopInput);
+    Cycles(1);
+    EXPECT_FALSE(master.IsEStopDetected());  // the circuit is closed
+}
+
+// ---------------------------------------------------------------- joint limits// ---------------------------------------------------------------- joint limits
 
 class JointLimitTable : public SafetyTest, public ::testing::WithParamInterface<const char*> {
 protected:
