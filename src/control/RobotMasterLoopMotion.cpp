@@ -60,6 +60,8 @@ void RobotMaster::UpdateOperationMode() {
     if (referenceAllActive.load() || hardware->IsReferencing()) {
         Log()->add("Resetting since operation mode changed while referencing is in progress");
         Reset();
+        // This reset is the loop's own, not the operator's: it releases no e-stop.
+        eStopReleaseRequested.store(false);
     }
 }
 
