@@ -5,7 +5,7 @@
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 
-void RobotMaster::ProcessPLCTriggers() { loopTriggers.Process(*this, liveState); }
+
 
 void PLCTriggerFiring::Process(RobotMaster& master, const DataTypes::RobotState& state) {
     // A busy command mutex leaves the copy as it was; the next cycle refreshes it.

@@ -159,10 +159,8 @@ void RobotMaster::ReferenceAllJoints() {
     Show(*this, "Ref All Joints");
     ReferenceJointsReset();
     EnableMotors(true);
-    // The step fields are the loop's: arm them while it is held.
-    CommandHold hold(*this, 0, 0);
-    referenceAllStep = 0;
-    referenceAllCounter = 0;
+    // The sequence's steps are the loop's: it starts them from the first at its next cycle.
+    requests.restartReferenceAll.store(true);
     referenceAllActive.store(true);
 }
 

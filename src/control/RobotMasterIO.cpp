@@ -127,7 +127,7 @@ BrakeSettings RobotMaster::GetBrakeSettings() const {
 
 void RobotMaster::SetBrake(bool release, bool immediately) {
     // The loop works with its copy of the settings; other threads read them whole.
-    const int channel = IsLoopThread() ? loopBrake.brakeDOutChannel : GetBrakeSettings().brakeDOutChannel;
+    const int channel = IsLoopThread() ? loop.Brake().brakeDOutChannel : GetBrakeSettings().brakeDOutChannel;
     if (!IsValidIONum(channel)) return;
     const bool on = CurrentDOut(*this, channel);  // output set = brake released
     if (!release) {
@@ -245,7 +245,7 @@ void RobotMaster::SetGripperPosition(float percent) {
 }
 
 bool RobotMaster::IsEStopDetected() const {
-    const int channel = IsLoopThread() ? loopBrake.eStopDInChannel : GetBrakeSettings().eStopDInChannel;
+    const int channel = IsLoopThread() ? loop.Brake().eStopDInChannel : GetBrakeSettings().eStopDInChannel;
     return channel >= 0 && !lastEStopInput.load();
 }
 

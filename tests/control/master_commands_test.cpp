@@ -153,12 +153,12 @@ TEST_F(MasterCommandTest, ReferenceAllJointsOnlyWithEnabledMotors) {
     EXPECT_FALSE(master->referenceAllActive.load());
 
     protocol->motorsEnabled.store(true);
-    master->referenceAllStep = 4;
     master->ReferenceAllJoints();
     EXPECT_EQ(CallNames(), (std::vector<std::string>{"ReferenceReset", "EnableMotors"}));
     ExpectHeldCalls(protocol->Calls());
     EXPECT_TRUE(master->referenceAllActive.load());
-    EXPECT_EQ(master->referenceAllStep, 0);
+    // The steps are the loop's: it starts the sequence from the first at its next cycle.
+    EXPECT_TRUE(master->requests.restartReferenceAll.load());
 }
 
 TEST_F(MasterCommandTest, AlignMotorsHoldsAroundTheHardwareCall) {

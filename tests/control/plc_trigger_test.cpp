@@ -1,6 +1,7 @@
 // PLC triggers: the record's validation and listing text, and firing as the robot loop
 // does it (ProcessPLCTriggers on the live state, one call per full cycle).
 
+#include "robot_loop_test_access.h"
 #include "control/PLCInterfaceTrigger.h"
 #include "master_command_fixture.h"
 
@@ -72,7 +73,7 @@ protected:
     // One full cycle with input (or signal) channel at level.
     void Cycle(bool gsig, int channel, bool level) {
         (gsig ? master->liveState.GSig : master->liveState.DIn)[channel] = level;
-        master->ProcessPLCTriggers();
+        RobotLoopTestAccess::ProcessPLCTriggers(*master);
     }
 };
 

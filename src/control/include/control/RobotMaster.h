@@ -19,6 +19,7 @@
 //  - Other threads read the robot through GetRobotState(), a copy taken under a short
 //    mutex that the loop also takes to publish.
 
+#include "control/ControlTypes.h"
 #include "control/ExternalJointVelocitySource.h"
 #include "kinematics/KinematicErrorTexts.h"
 #include "control/LoopClock.h"
@@ -26,6 +27,7 @@
 #include "control/LoopOutbox.h"
 #include "control/PLCInterfaceTrigger.h"
 #include "control/PLCTriggerFiring.h"
+#include "control/RobotLoop.h"
 #include "control/StateMachineSGM.h"
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
@@ -48,22 +50,6 @@
 #include <thread>
 #include <vector>
 
-// Output state applied on reset or on error. Enum order differs from the number form.
-enum DOutTargetState : std::int32_t {
-    DOutTrue = 0,
-    DOutFalse = 1,
-    DOutNoChange = 2,
-};
-
-// How the robot loop applies jog input.
-enum MotionType : std::int32_t {
-    MOTION_ROBOT_JOINT = 0,
-    MOTION_ROBOT_CART_BASE = 1,
-    MOTION_ROBOT_CART_TOOL = 2,
-    MOTION_PLATFORM = 3,
-    MOTION_FSM = 4,
-};
-
 // Microseconds of a time stamp and back, in 64 bits.
 std::uint64_t ToMicroSec(const timespec& t);
 timespec FromMicroSec(std::uint64_t us);
@@ -72,14 +58,6 @@ timespec FromMicroSec(std::uint64_t us);
 void IPOErrorFunc(void* context, IPO* ipo, bool resetOutputs);
 
 class RobotMaster;
-
-// The brake output, its release delay and the e-stop input of the robot file, changed as
-// one value (the loop takes a whole copy when they change).
-struct BrakeSettings {
-    int brakeDOutChannel = -1;  // -1: no brake output
-    int brakeDelayMS = 500;
-    int eStopDInChannel = -1;   // -1: no e-stop monitoring
-};
 
 // Thread entry of the robot loop: runs RobotMaster::ThreadRobotLoop of its argument.
 void* threadRobotLoop(void* master);
@@ -113,6 +91,9 @@ struct LoopRequests {
     // Saved program velocities 6..8: store (running) / restore (paused).
     std::atomic<bool> storeProgramVelocities{false};
     std::atomic<bool> restoreProgramVelocities{false};
+
+    // The reference-all sequence starts again at its first step.
+    std::atomic<bool> restartReferenceAll{false};
 
     // Jog ramp resets (SetMotionMode, Reset without the hold).
     std::atomic<bool> resetJointRamp{false};
@@ -208,8 +189,6 @@ public:
     virtual void FullCycleWork();
     // Runs cycles on the monotonic clock until the stop flag is set.
     void ThreadRobotLoop();
-    // PLC triggers: fires the triggers whose input rose (one full cycle step).
-    void ProcessPLCTriggers();
     // The PLC-interface settings, written whole (the loop copies them when they change).
     void SetPLCInterfaceSettings(const PLCInterfaceNumbers& settings);
     // The loop's outbox (texts, shut-down, temperature); its worker runs with the loop.
@@ -356,7 +335,6 @@ public:
 
     // Jog.
     std::atomic<int> jogWatchdog{0};
-    bool jogRefusedReported = false;  // loop only
     float jogVelJoint = 1.0f;
     float jogVelCart[3] = {100.0f, 100.0f, 100.0f};
     float jogVelOri[3] = {30.0f, 30.0f, 30.0f};
@@ -394,7 +372,6 @@ public:
     float manualModeMaxVel = 250.0f;
     int dInEnableManualMotion = -1;
     int dInOpModeAuto = -1;
-    bool speedReductionReported = true;  // loop only
 
     // PLC triggers: changed under the command mutex; the loop copies them when
     // plcTriggersChange moves.
@@ -429,7 +406,6 @@ public:
     std::atomic<int> maxCycleTime{0};
     std::atomic<int> minCycleTime{0};
     std::atomic<float> workload{0.0f};
-    float busyTimeSum = 0.0f;  // loop only
     std::atomic<int> TimingMode{0};
     bool PreciseTiming = false;
 
@@ -443,16 +419,8 @@ public:
     std::condition_variable holdAckCondition;
     std::recursive_mutex commandMutex;
 
-    // PLC-interface input memories (loop only).
-    bool plcInputMemory[7] = {};
-
     // Reference-all sequence.
     std::atomic<bool> referenceAllActive{false};
-    int referenceAllStep = 0;
-    int referenceAllCounter = 0;
-    // Loop-only referencing bookkeeping.
-    bool loopReferencing = false;
-    int loopReferencingStep = 0;
 
     // Owned devices. The kinematic is declared first so that the protocol, which points
     // to it, is destroyed first.
@@ -504,71 +472,26 @@ public:
 private:
     friend class CommandLock;
     friend class HoldScope;
+    friend class RobotLoop;
+    friend class RobotLoopTestAccess;
 
     // Raises the hold and waits for the loop's acknowledgement (see HoldScope).
     bool BeginHold();
     void EndHold();
     // The loop's side: acknowledge the holds up to requested (a value of holdRequests).
     void AcknowledgeHold(std::uint64_t requested);
-    // Publishes the live state (and the run-time figures) under publishMutex.
-    void PublishState();
 
 protected:
-    // Applies the requests of LoopRequests to the live state (full cycles only).
+    // Applies the requests of LoopRequests to the live state (full cycles only); for a
+    // test's stand-in FullCycleWork.
     void ApplyRequests();
 
 private:
-
-    // The idle pass of operation modes other than 0.
-    void RunIdlePass(LoopClock& clock);
-
     void LoadAndStartWorker();
-
-    // --- Robot loop steps (loop thread only; RobotMasterLoop*.cpp) ---
-    void StampLoopStart(LoopClock& clock);
-    void WaitTimingMode1(LoopClock& clock, std::uint64_t period);
-    void WaitTimingMode2(LoopClock& clock, std::uint64_t period);
-    void RecordCycleTime(std::uint64_t actual);
-    void UpdateStatistics(LoopClock& clock);
-    void CycleSteps(LoopClock& clock);
-    void LoopException(const char* text);
-    void RefreshLoopCopies();
-    void UpdateOperationMode();
-    void ReferenceAllStep(std::uint64_t now);
-    void DelayedBrakeStep(std::uint64_t now);
-    void ErrorChangeStep();
-    void HardwareErrorStep();
-    void SetPointStep();
-    void InterpreterSetPoint(IPO& ipo);
-    void JogJoint();
-    void JogCartesian(bool tool);
-    void ExternalVelocityAxes();
-    void LogicProgramStep();
-    void ToolStep();
-    void PLCOutputsStep();
-    void DigitalGripperStep();
-    void DigitalIOStep();
-    // The e-stop edge on the given inputs; run before the set-point (on a fresh reading)
-    // and again after the inputs are read.
-    void EStopStep(const bool* inputs);
-    // EStopStep on a fresh reading of the inputs (the live ones stay as they are).
-    void ReadEStopInput();
-    void EStopOpened();
-    void EStopRelease(bool circuitClosed);
     // Asks the loop to release the e-stop latch (reset, enable) when the circuit is closed.
     void RequestEStopRelease();
     // Stops the move-to interpreter when it holds a motion (posted on the loop thread).
     void StopMoveTo(IPO::StopReason reason);
-    void PLCInputSignalsStep();
-    void PLCSignalAction(int signal);
-    void ReadBackStep(LoopClock& clock, std::uint64_t period);
-    void HardwareExchangeStep();
-    // DOutResetOnError with the loop's copy of the on-error states.
-    void LoopResetOutputsOnError(bool engageBrake);
-    void LoopShow(const char* text) { loopOutbox.Post(LoopOutbox::DisplayAndServer, text); }
-    void LoopNotify(const char* text) { loopOutbox.Post(LoopOutbox::Server, text); }
-    bool IsDriveReady() const;
-    bool IsLiveErrorFree() const;
 
     LoopOutbox loopOutbox;
     std::mutex plcSettingsMutex;  // writers of the PLC-interface settings
@@ -577,47 +500,10 @@ private:
     BrakeSettings brakeSettings;
     std::atomic<std::uint32_t> brakeSettingsChange{0};
 
-    // Loop-only state.
-    LoopClock* cycleClock = nullptr;  // the clock of the full cycle in progress
-    bool loopStamped = false;
-    std::uint64_t cycleStartUs = 0;
-    std::uint64_t workStartUs = 0;
-    std::uint64_t statsStartUs = 0;
-    int statsCycleCount = 0;
-    float statsLastSet[kNrJoints] = {};
-    float statsTurningPoint[kNrJoints] = {};
-    bool statsDirectionUp[kNrJoints] = {};
-    bool mode2Waited = false;
-    int cycleOperationMode = 0;
-    float cycleJog[kNrJoints] = {};
-    std::uint64_t referenceStepStartUs = 0;
-    PLCInterfaceNumbers loopPlc;
-    std::uint32_t loopPlcSeen = 0;
-    bool loopPlcLoaded = false;
-    BrakeSettings loopBrake;
-    std::uint32_t loopBrakeSeen = 0;
-    bool loopBrakeLoaded = false;
-    // The e-stop input's first reading (after start or a change of the input) counts as an
-    // edge, so an input open at power-up is handled.
-    bool eStopRead = false;
-    bool eStopInputs[DataTypes::RobotState::maxIOs] = {};
-    // The joint set-points last handed to the protocol.
-    float lastSentJointSet[kNrJoints] = {};
-    bool setPointSent = false;
-    DOutTargetState loopDoutOnError[DataTypes::RobotState::maxIOs];
-    std::uint32_t loopDoutOnErrorSeen = 0;
-    bool loopDoutOnErrorLoaded = false;
-    ExternalAxesLoopCopy loopAxes;
-    PLCTriggerFiring loopTriggers;
-    std::string errorTextLong;
-    std::string errorTextShort;
-    IPO::ProgramInfoSeen mainProgramInfoSeen;  // what the loop last read of the main program
-    DataTypes::RobotState probeState;
-
+    // The loop's steps and its own state; its thread.
+    RobotLoop loop{*this};
     std::thread loopThread;
     std::atomic<bool> loopRunning{false};
-    bool idleDisconnected = false;  // loop only
-    std::uint32_t appliedIoChange = 0;  // loop only
 
     // Load-and-start worker: one thread, the newest request wins.
     std::thread loadThread;

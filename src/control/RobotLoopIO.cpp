@@ -2,6 +2,8 @@
 // settings other threads write, the reference-all sequence, the delayed brake, drive error
 // changes and hardware errors, the PLC-interface outputs, the digital gripper, the output
 // map and the inputs, the emergency-stop edge and the PLC-interface input signals.
+#include "control/RobotLoop.h"
+
 #include "control/RobotMaster.h"
 
 #include "core/LogSingleton.h"
@@ -50,39 +52,39 @@ void RobotMaster::SetPLCInterfaceSettings(const PLCInterfaceNumbers& settings) {
     plcSettingsChange.fetch_add(1);
 }
 
-void RobotMaster::RefreshLoopCopies() {
-    loopAxes.Refresh(*this);
+void RobotLoop::RefreshLoopCopies() {
+    loopAxes.Refresh(m);
 
     // PLC-interface settings: taken whole when they changed and no writer is busy.
-    const std::uint32_t plcChange = plcSettingsChange.load();
+    const std::uint32_t plcChange = m.plcSettingsChange.load();
     if (!loopPlcLoaded || plcChange != loopPlcSeen) {
-        std::unique_lock<std::mutex> lock(plcSettingsMutex, std::try_to_lock);
+        std::unique_lock<std::mutex> lock(m.plcSettingsMutex, std::try_to_lock);
         if (lock.owns_lock()) {
             loopPlc = Log()->get_plcInterfaceNr();
-            loopPlcSeen = plcSettingsChange.load();
+            loopPlcSeen = m.plcSettingsChange.load();
             loopPlcLoaded = true;
         }
     }
 
     // Brake and e-stop settings: taken whole when they changed and no writer is busy. A new
     // e-stop input is read afresh: its first reading counts as an edge.
-    const std::uint32_t brakeChange = brakeSettingsChange.load();
+    const std::uint32_t brakeChange = m.brakeSettingsChange.load();
     if (!loopBrakeLoaded || brakeChange != loopBrakeSeen) {
-        std::unique_lock<std::mutex> lock(brakeSettingsMutex, std::try_to_lock);
+        std::unique_lock<std::mutex> lock(m.brakeSettingsMutex, std::try_to_lock);
         if (lock.owns_lock()) {
-            if (brakeSettings.eStopDInChannel != loopBrake.eStopDInChannel) eStopRead = false;
-            loopBrake = brakeSettings;
-            loopBrakeSeen = brakeSettingsChange.load();
+            if (m.brakeSettings.eStopDInChannel != loopBrake.eStopDInChannel) eStopRead = false;
+            loopBrake = m.brakeSettings;
+            loopBrakeSeen = m.brakeSettingsChange.load();
             loopBrakeLoaded = true;
         }
     }
 
     // On-error output states: a table read between two equal change counts.
-    const std::uint32_t errorChange = doutOnErrorChange.load();
+    const std::uint32_t errorChange = m.doutOnErrorChange.load();
     if (!loopDoutOnErrorLoaded || errorChange != loopDoutOnErrorSeen) {
         DOutTargetState table[DataTypes::RobotState::maxIOs];
-        for (int n = 0; n < DataTypes::RobotState::maxIOs; ++n) table[n] = doutOnError[n].load();
-        if (doutOnErrorChange.load() == errorChange) {
+        for (int n = 0; n < DataTypes::RobotState::maxIOs; ++n) table[n] = m.doutOnError[n].load();
+        if (m.doutOnErrorChange.load() == errorChange) {
             std::copy(std::begin(table), std::end(table), std::begin(loopDoutOnError));
             loopDoutOnErrorSeen = errorChange;
             loopDoutOnErrorLoaded = true;
@@ -90,22 +92,33 @@ void RobotMaster::RefreshLoopCopies() {
     }
 }
 
-void RobotMaster::LoopResetOutputsOnError(bool engageBrake) {
+void RobotLoop::ProcessPLCTriggers() { loopTriggers.Process(m, m.liveState); }
+
+void RobotLoop::LoopShow(const char* text) { m.loopOutbox.Post(LoopOutbox::DisplayAndServer, text); }
+
+void RobotLoop::LoopNotify(const char* text) { m.loopOutbox.Post(LoopOutbox::Server, text); }
+
+void RobotLoop::LoopResetOutputsOnError(bool engageBrake) {
     if (!loopDoutOnErrorLoaded) RefreshLoopCopies();
     for (int n = 0; n < DataTypes::RobotState::maxIOs; ++n) {
         if (loopDoutOnError[n] == DOutTrue) {
-            SetManualDOut(n, true);
+            m.SetManualDOut(n, true);
         } else if (loopDoutOnError[n] == DOutFalse) {
-            SetManualDOut(n, false);
+            m.SetManualDOut(n, false);
         }
     }
-    if (engageBrake) SetBrake(false, false);
+    if (engageBrake) m.SetBrake(false, false);
 }
 
 // ---------------------------------------------------------------- reference all (8)
 
-void RobotMaster::ReferenceAllStep(std::uint64_t now) {
-    if (!referenceAllActive.load()) return;
+void RobotLoop::ReferenceAllStep(std::uint64_t now) {
+    // A command arms the sequence by raising the restart before the active flag.
+    if (m.requests.restartReferenceAll.exchange(false)) {
+        referenceAllStep = 0;
+        referenceAllCounter = 0;
+    }
+    if (!m.referenceAllActive.load()) return;
     const int step = referenceAllStep;
     if (step >= 0 && step <= 8) {
         const long long elapsedSeconds = static_cast<long long>(now / 1000000ULL) -
@@ -113,19 +126,19 @@ void RobotMaster::ReferenceAllStep(std::uint64_t now) {
         if (elapsedSeconds >= loopPlc.RefDelay[step]) {
             const int joint = loopPlc.JointToRef[step];
             // The settings come from outside: the module is checked before its error code.
-            if (joint >= 0 && hardware->IsAxisModule(joint)) {
-                const int code = hardware->GetJointData(joint).errorCode.load();
+            if (joint >= 0 && m.hardware->IsAxisModule(joint)) {
+                const int code = m.hardware->GetJointData(joint).errorCode.load();
                 if (code == 0 || referenceAllCounter > 9) {
                     // ReferenceJoint is a command: with the command mutex busy the step
                     // waits a cycle (a start or a drive command of another thread).
-                    CommandLock lock(*this);
+                    CommandLock lock(m);
                     if (!lock.Acquired()) return;
                     if (referenceAllCounter < 10) {
                         Log()->add("Referencing joint", joint);
                     } else {
                         Log()->addFormat("Referencing joint %d despite error code %d", joint, code);
                     }
-                    ReferenceJoint(joint);
+                    m.ReferenceJoint(joint);
                     referenceStepStartUs = now;
                     referenceAllCounter = 0;
                     referenceAllStep = step + 1;
@@ -138,30 +151,30 @@ void RobotMaster::ReferenceAllStep(std::uint64_t now) {
         }
     }
     if (referenceAllStep > 8 || referenceAllStep < 0) {
-        referenceAllActive.store(false);
+        m.referenceAllActive.store(false);
         referenceAllStep = 0;
     }
 }
 
 // ---------------------------------------------------------------- delayed brake (9)
 
-void RobotMaster::DelayedBrakeStep(std::uint64_t now) {
-    if (!brakeReleasePending.load()) return;
+void RobotLoop::DelayedBrakeStep(std::uint64_t now) {
+    if (!m.brakeReleasePending.load()) return;
     // The request is stamped on the monotonic clock in nanoseconds.
     const long long elapsedMs =
-        (static_cast<long long>(now) * 1000LL - brakeReleaseRequestNs.load()) / 1000000LL;
+        (static_cast<long long>(now) * 1000LL - m.brakeReleaseRequestNs.load()) / 1000000LL;
     if (elapsedMs > loopBrake.brakeDelayMS && IsDriveReady()) {
-        SetBrake(true, true);
-        brakeReleasePending.store(false);
+        m.SetBrake(true, true);
+        m.brakeReleasePending.store(false);
     }
 }
 
 // ---------------------------------------------------------------- error change (10)
 
-void RobotMaster::ErrorChangeStep() {
-    const std::string& text = liveState.errorText;
-    const bool changed = text != liveState.previousErrorText;
-    const bool referencing = hardware->IsReferencing();
+void RobotLoop::ErrorChangeStep() {
+    const std::string& text = m.liveState.errorText;
+    const bool changed = text != m.liveState.previousErrorText;
+    const bool referencing = m.hardware->IsReferencing();
     if (!changed && !(loopReferencing && !referencing)) return;
 
     const bool keep = (referencing && TextIs(text, "_MNE_LAG")) || TextIs(text, "NoError") ||
@@ -169,60 +182,60 @@ void RobotMaster::ErrorChangeStep() {
                       TextIs(text, "Homing") || TextIs(text, "switched_on") || TextIs(text, "n/a");
     if (!keep) {
         LoopResetOutputsOnError(true);
-        referenceAllActive.store(false);
+        m.referenceAllActive.store(false);
         Log()->addFormat("RobotMaster: Resetting DOuts on error (main loop), error state: %s",
                          text.c_str());
     }
     loopReferencing = referencing;
-    liveState.previousErrorText.assign(text);
+    m.liveState.previousErrorText.assign(text);
 }
 
 // ---------------------------------------------------------------- hardware error (12)
 
-void RobotMaster::HardwareErrorStep() {
+void RobotLoop::HardwareErrorStep() {
     // Only running interpreters are stopped; the texts are built only then. The stops are
     // posted: they halt the interpreters in this cycle whatever another thread holds.
-    if (mainIpo.IsReplayRunning()) {
-        ErrorStateProgram(IPO::STOP_ERROR, true, "Hardware error " + liveState.errorText);
+    if (m.mainIpo.IsReplayRunning()) {
+        m.ErrorStateProgram(IPO::STOP_ERROR, true, "Hardware error " + m.liveState.errorText);
     }
-    if (moveToIpo.IsReplayRunning()) {
-        moveToIpo.PostStop(IPO::STOP_ERROR, ("Hardware error " + liveState.errorText).c_str());
-        moveToIpo.PostDeleteAll();
+    if (m.moveToIpo.IsReplayRunning()) {
+        m.moveToIpo.PostStop(IPO::STOP_ERROR, ("Hardware error " + m.liveState.errorText).c_str());
+        m.moveToIpo.PostDeleteAll();
     }
-    liveState.kinState = 99;
-    ResetVelocities();
+    m.liveState.kinState = 99;
+    m.ResetVelocities();
 }
 
 // ---------------------------------------------------------------- outputs (15, 16)
 
-void RobotMaster::PLCOutputsStep() {
+void RobotLoop::PLCOutputsStep() {
     if (!loopPlc.Active) return;
     // Not ready from the e-stop's opening until it is reset.
-    const bool ready = IsDriveReady() && !IsEStopLatched();
-    const bool running = mainIpo.IsReplayRunning();
+    const bool ready = IsDriveReady() && !m.IsEStopLatched();
+    const bool running = m.mainIpo.IsReplayRunning();
     auto write = [this](int n, bool value) {
-        if (IsValidIONum(n)) liveState.DOut[n] = value;
+        if (m.IsValidIONum(n)) m.liveState.DOut[n] = value;
     };
     write(loopPlc.NoFaultNumber, ready);
     write(loopPlc.FaultNumber, !ready);
     write(loopPlc.ProgramRunningNumber, running);
     write(loopPlc.ProgramNotRunningNumber, ready && !running);
-    write(loopPlc.RobotIsReferenced, hardware->IsReferenced());
+    write(loopPlc.RobotIsReferenced, m.hardware->IsReferenced());
 }
 
-void RobotMaster::DigitalGripperStep() {
-    const Tool& tool = kinematic->tool;
+void RobotLoop::DigitalGripperStep() {
+    const Tool& tool = m.kinematic->tool;
     if (!TextIs(tool.protocol, "digital")) return;
-    if (!IsValidIONum(tool.ChannelEnable) || !IsValidIONum(tool.ChannelOpenClose)) return;
-    liveState.DOut[tool.ChannelEnable] = true;
-    liveState.DOut[tool.ChannelOpenClose] = liveState.gripper[0] > 50.0f;
+    if (!m.IsValidIONum(tool.ChannelEnable) || !m.IsValidIONum(tool.ChannelOpenClose)) return;
+    m.liveState.DOut[tool.ChannelEnable] = true;
+    m.liveState.DOut[tool.ChannelOpenClose] = m.liveState.gripper[0] > 50.0f;
 }
 
-void RobotMaster::DigitalIOStep() {
-    Hardware::HardwareProtocol& hw = *hardware;
+void RobotLoop::DigitalIOStep() {
+    Hardware::HardwareProtocol& hw = *m.hardware;
     // Every output every cycle; 50..63 have no hardware.
     for (int n = 0; n < 50; ++n) {
-        const bool value = liveState.DOut[n];
+        const bool value = m.liveState.DOut[n];
         if (n < 10) {
             hw.SetIO(0, n, value);
         } else if (n < 20) {
@@ -231,60 +244,60 @@ void RobotMaster::DigitalIOStep() {
             hw.SetRailIO(n / 10 - 2, n % 10, value);
         }
     }
-    hw.GetDigitalIORail(liveState.DIn);
+    hw.GetDigitalIORail(m.liveState.DIn);
 }
 
-void RobotMaster::EStopStep(const bool* inputs) {
+void RobotLoop::EStopStep(const bool* inputs) {
     const int channel = loopBrake.eStopDInChannel;
     // A reset or an enable asked to release: only with the circuit closed, else dropped (a
     // later closing of the circuit releases nothing by itself).
-    const bool releaseAsked = eStopReleaseRequested.exchange(false);
-    if (!IsValidIONum(channel)) {
-        if (releaseAsked && eStopLatched.load()) EStopRelease(true);
+    const bool releaseAsked = m.eStopReleaseRequested.exchange(false);
+    if (!m.IsValidIONum(channel)) {
+        if (releaseAsked && m.eStopLatched.load()) EStopRelease(true);
         return;
     }
     const bool level = inputs[channel];
     const bool first = !eStopRead;
     eStopRead = true;
-    if (first || level != lastEStopInput.load()) {
-        lastEStopInput.store(level);
+    if (first || level != m.lastEStopInput.load()) {
+        m.lastEStopInput.store(level);
         if (!level) {
             EStopOpened();
-        } else if (!first && eStopLatched.load()) {
+        } else if (!first && m.eStopLatched.load()) {
             Log()->add("RobotMaster: E-Stop circuit closed again, reset or enable to release");
         }
     }
-    if (releaseAsked && eStopLatched.load()) EStopRelease(level);
+    if (releaseAsked && m.eStopLatched.load()) EStopRelease(level);
 }
 
-void RobotMaster::ReadEStopInput() {
+void RobotLoop::ReadEStopInput() {
     // The protocol fills only the inputs it has; the others keep their live values.
-    std::copy(std::begin(liveState.DIn), std::end(liveState.DIn), std::begin(eStopInputs));
-    hardware->GetDigitalIORail(eStopInputs);
+    std::copy(std::begin(m.liveState.DIn), std::end(m.liveState.DIn), std::begin(eStopInputs));
+    m.hardware->GetDigitalIORail(eStopInputs);
     EStopStep(eStopInputs);
 }
 
-void RobotMaster::EStopOpened() {
+void RobotLoop::EStopOpened() {
     Log()->add("RobotMaster: ***** ESTOP DETECTED! ***** Resetting outputs and applying brake!");
     LoopResetOutputsOnError(true);
-    if (eStopLatched.exchange(true)) return;  // still latched from an earlier opening
+    if (m.eStopLatched.exchange(true)) return;  // still latched from an earlier opening
     // Motion stops here: the programs are paused (the move-to motion stopped), jog input
     // and velocities are dropped, and the set-point stays where it is until the release.
-    PauseProgram(IPO::STOP_PLC);
-    referenceAllActive.store(false);
-    for (auto& value : jogValues) value.store(0.0f);
-    jogRampJoint.Reset();
-    jogRampCart.Reset();
+    m.PauseProgram(IPO::STOP_PLC);
+    m.referenceAllActive.store(false);
+    for (auto& value : m.jogValues) value.store(0.0f);
+    m.jogRampJoint.Reset();
+    m.jogRampCart.Reset();
 }
 
-void RobotMaster::EStopRelease(bool circuitClosed) {
+void RobotLoop::EStopRelease(bool circuitClosed) {
     if (!circuitClosed) return;
-    eStopLatched.store(false);
+    m.eStopLatched.store(false);
     Log()->add("RobotMaster: E-Stop released");
     // Nothing moves by itself after the release: a motion left in the move-to interpreter
     // is dropped, and the brake is lifted (after its delay) only for enabled drives.
-    StopMoveTo(IPO::STOP_USER);
-    if (hardware->GetMotorEnabled() && !brakeReleasePending.load()) SetBrake(true, false);
+    m.StopMoveTo(IPO::STOP_USER);
+    if (m.hardware->GetMotorEnabled() && !m.brakeReleasePending.load()) m.SetBrake(true, false);
 }
 
 void RobotMaster::RequestEStopRelease() {
@@ -293,16 +306,16 @@ void RobotMaster::RequestEStopRelease() {
 
 // ---------------------------------------------------------------- PLC input signals (17)
 
-void RobotMaster::PLCInputSignalsStep() {
+void RobotLoop::PLCInputSignalsStep() {
     if (!loopPlc.Active) return;
     for (int signal = 0; signal < kSignals; ++signal) {
         const int input = SignalInput(loopPlc, signal);
-        if (!IsValidIONum(input)) continue;
-        const bool level = liveState.DIn[input];
+        if (!m.IsValidIONum(input)) continue;
+        const bool level = m.liveState.DIn[input];
         if (level && !plcInputMemory[signal]) {
             // The actions are commands: with the command mutex busy the edge is kept for
             // the next cycle.
-            CommandLock lock(*this);
+            CommandLock lock(m);
             if (!lock.Acquired()) continue;
             PLCSignalAction(signal);
         }
@@ -310,81 +323,81 @@ void RobotMaster::PLCInputSignalsStep() {
     }
 }
 
-void RobotMaster::PLCSignalAction(int signal) {
+void RobotLoop::PLCSignalAction(int signal) {
     LogSingleton* log = Log();
-    if (signal != kShutdown && IsEStopDetected()) {
+    if (signal != kShutdown && m.IsEStopDetected()) {
         log->add(kEStopRefusal[signal]);
         return;
     }
-    Hardware::HardwareProtocol& hw = *hardware;
-    const bool mainRunning = mainIpo.IsReplayRunning();
-    const int mainRunState = mainIpo.GetRunState();
+    Hardware::HardwareProtocol& hw = *m.hardware;
+    const bool mainRunning = m.mainIpo.IsReplayRunning();
+    const int mainRunState = m.mainIpo.GetRunState();
     switch (signal) {
         case kEnable:
-            ErrorStateProgram(IPO::STOP_PLC, false, std::string());
+            m.ErrorStateProgram(IPO::STOP_PLC, false, std::string());
             if (!hw.GetMotorEnabled()) {
                 log->add("PLCInterface: Enable");
                 LoopNotify("PLC: Enable");
-                Reset();
-                EnableMotors(true);
+                m.Reset();
+                m.EnableMotors(true);
             } else {
                 log->add("PLCInterface: Reset");
                 LoopNotify("PLC: Reset");
-                Reset();
+                m.Reset();
             }
             break;
         case kPlay:
             if (mainRunning) {
                 log->add("PLCInterface: Stop");
                 LoopNotify("PLC: Stop");
-                StopProgram(IPO::STOP_PLC);
+                m.StopProgram(IPO::STOP_PLC);
             } else {
                 log->add("PLCInterface: Play");
                 LoopNotify("PLC: Play");
-                StartProgram();
+                m.StartProgram();
             }
             break;
         case kPause:
             if (mainRunState == IPO::RUNSTATE_PAUSED) {
                 log->add("PLCInterface: Continue");
                 LoopNotify("PLC: Continue");
-                StartProgram();
+                m.StartProgram();
             } else if (mainRunState == IPO::RUNSTATE_RUNNING) {
                 log->add("PLCInterface: Pause");
                 LoopNotify("PLC: Pause");
-                PauseProgram(IPO::STOP_PLC);
+                m.PauseProgram(IPO::STOP_PLC);
             }
             break;
         case kRequestReference:
             log->add("PLCInterface: Starting Reference All Joints");
             LoopNotify("PLC: RefAll");
-            if (mainRunning) StopProgram(IPO::STOP_PLC);
+            if (mainRunning) m.StopProgram(IPO::STOP_PLC);
             referenceAllStep = 0;
             referenceAllCounter = 0;
-            referenceAllActive.store(true);
+            m.referenceAllActive.store(true);
             break;
         case kShutdown:
             log->add("PLCInterface: Shutting down the system");
             LoopNotify("PLC: Shutdown");
-            if (mainRunning) StopProgram(IPO::STOP_PLC);
+            if (mainRunning) m.StopProgram(IPO::STOP_PLC);
             // Counters, project write and the power-off command run off the loop.
-            loopOutbox.RequestShutdown();
+            m.loopOutbox.RequestShutdown();
             break;
         case kAltStart: {
             const bool referencingNeeded = hw.IsReferencingMandatory() && !hw.IsReferenced();
             if (!hw.GetMotorEnabled()) {
                 log->add("PLCInterface: AltStart - Reset/Enable");
                 LoopNotify("PLC: Reset/Enable");
-                Reset();
-                EnableMotors(true);
+                m.Reset();
+                m.EnableMotors(true);
             } else if (referencingNeeded) {
-                if (!referenceAllActive.load()) {
+                if (!m.referenceAllActive.load()) {
                     log->add("PLCInterface: AltStart - RefAll");
                     LoopNotify("PLC: RefAll");
-                    if (mainRunning) StopProgram(IPO::STOP_PLC);
+                    if (mainRunning) m.StopProgram(IPO::STOP_PLC);
                     referenceAllStep = 0;
                     referenceAllCounter = 0;
-                    referenceAllActive.store(true);
+                    m.referenceAllActive.store(true);
                 } else {
                     log->add("PLCInterface: RefAll already running");
                     LoopNotify("RefAll already running");
@@ -392,7 +405,7 @@ void RobotMaster::PLCSignalAction(int signal) {
             } else if (!mainRunning) {
                 log->add("PLCInterface: AltStart - StartProgram");
                 LoopNotify("PLC: Start");
-                StartProgram();
+                m.StartProgram();
             }
             break;
         }
@@ -400,13 +413,13 @@ void RobotMaster::PLCSignalAction(int signal) {
             if (mainRunState == IPO::RUNSTATE_RUNNING) {
                 log->add("PLCInterface: AltStop - Pause");
                 LoopNotify("PLC: Pause");
-                PauseProgram(IPO::STOP_PLC);
+                m.PauseProgram(IPO::STOP_PLC);
             } else if (mainRunState == IPO::RUNSTATE_PAUSED) {
                 LoopNotify("PLC: Stop");
-                StopProgram(IPO::STOP_PLC);
+                m.StopProgram(IPO::STOP_PLC);
             } else {
                 LoopNotify("PLC: Reset");
-                Reset();
+                m.Reset();
             }
             break;
     }

@@ -1,6 +1,8 @@
 // Robot loop steps that move the robot: operation modes, the choice of the set-point source,
 // interpreter set-points, joint and Cartesian jog, the logic program, the tool, the
 // hardware read-back and exchange, and the published run state.
+#include "control/RobotLoop.h"
+
 #include "control/RobotMaster.h"
 
 #include "core/LogSingleton.h"
@@ -16,71 +18,71 @@ bool TextIs(const std::string& text, const char* value) { return text.compare(va
 
 }  // namespace
 
-bool RobotMaster::IsLiveErrorFree() const {
-    const std::string& e = liveState.errorText;
+bool RobotLoop::IsLiveErrorFree() const {
+    const std::string& e = m.liveState.errorText;
     return TextIs(e, "NoError") || TextIs(e, "operation_enabled");
 }
 
-bool RobotMaster::IsDriveReady() const {
-    const std::string& e = liveState.errorText;
+bool RobotLoop::IsDriveReady() const {
+    const std::string& e = m.liveState.errorText;
     return TextIs(e, "NoError") || TextIs(e, "operation_enabled") || TextIs(e, "Homing");
 }
 
 // ---------------------------------------------------------------- operation modes (7)
 
-void RobotMaster::UpdateOperationMode() {
-    if (!operationModesActive) {
+void RobotLoop::UpdateOperationMode() {
+    if (!m.operationModesActive) {
         cycleOperationMode = 0;
         return;
     }
     int mode = 2;
-    if (IsValidIONum(dInOpModeAuto) && liveState.DIn[dInOpModeAuto]) {
+    if (m.IsValidIONum(m.dInOpModeAuto) && m.liveState.DIn[m.dInOpModeAuto]) {
         mode = 0;
-    } else if (IsValidIONum(dInEnableManualMotion) && liveState.DIn[dInEnableManualMotion]) {
+    } else if (m.IsValidIONum(m.dInEnableManualMotion) && m.liveState.DIn[m.dInEnableManualMotion]) {
         mode = 1;
     }
     cycleOperationMode = mode;
-    if (mode == operationMode.load()) return;
-    operationMode.store(mode);
+    if (mode == m.operationMode.load()) return;
+    m.operationMode.store(mode);
     switch (mode) {
         case 1:
-            Log()->addFormat("Operation mode changed to velocity limited (%.1f mm/s)", manualModeMaxVel);
-            mainIpo.SetVelocityLimit(manualModeMaxVel);
-            moveToIpo.SetVelocityLimit(manualModeMaxVel);
+            Log()->addFormat("Operation mode changed to velocity limited (%.1f mm/s)", m.manualModeMaxVel);
+            m.mainIpo.SetVelocityLimit(m.manualModeMaxVel);
+            m.moveToIpo.SetVelocityLimit(m.manualModeMaxVel);
             break;
         case 2:
             Log()->add("Operation mode changed to no motion");
             break;
         default:
             Log()->add("Operation mode changed to not limited");
-            mainIpo.VelocityLimitDisable();
-            moveToIpo.VelocityLimitDisable();
+            m.mainIpo.VelocityLimitDisable();
+            m.moveToIpo.VelocityLimitDisable();
             break;
     }
-    if (referenceAllActive.load() || hardware->IsReferencing()) {
+    if (m.referenceAllActive.load() || m.hardware->IsReferencing()) {
         Log()->add("Resetting since operation mode changed while referencing is in progress");
-        Reset();
+        m.Reset();
         // This reset is the loop's own, not the operator's: it releases no e-stop.
-        eStopReleaseRequested.store(false);
+        m.eStopReleaseRequested.store(false);
     }
 }
 
 // ---------------------------------------------------------------- set-point (12)
 
-void RobotMaster::SetPointStep() {
-    Hardware::HardwareProtocol& hw = *hardware;
+void RobotLoop::SetPointStep() {
+    Hardware::HardwareProtocol& hw = *m.hardware;
     const bool cartAllowed =
         !(hw.GetConnectionStatus() && hw.IsReferencingMandatory() && !hw.IsReferenced());
     const bool jogRequested = IsJogRequested(cycleJog);
 
-    if (!DebugMode && !IsLiveErrorFree()) {
+    if (!m.DebugMode && !IsLiveErrorFree()) {
         HardwareErrorStep();
         return;
     }
     if (cycleOperationMode == 2) return;  // no motion: not even the interpreters run
-    if (IsEStopLatched()) {
+    if (m.IsEStopLatched()) {
         // The set-point is held until the e-stop is released; no velocity goes out.
-        for (float& v : liveState.jointVel) v = 0.0f;
+        for (float& v : m.liveState.jointVel) v = 0.0f;
         if (!jogRefusedReported && jogRequested) {
             jogRefusedReported = true;
             LoopShow("Cannot jog while E-Stop detected");
@@ -88,10 +90,10 @@ void RobotMaster::SetPointStep() {
         return;
     }
 
-    const bool mainRunning = mainIpo.IsReplayRunning();
-    if (mainIpo.currentPoint.load() != -1 && !mainRunning) {
+    const bool mainRunning = m.mainIpo.IsReplayRunning();
+    if (m.mainIpo.currentPoint.load() != -1 && !mainRunning) {
         // A paused program keeps the robot where it is.
-        if (moveToIpo.IsProgramLoaded()) moveToIpo.PostDeleteAll();
+        if (m.moveToIpo.IsProgramLoaded()) m.moveToIpo.PostDeleteAll();
         if (!jogRefusedReported && jogRequested) {
             jogRefusedReported = true;
             LoopShow("Cannot jog while program is paused");
@@ -99,9 +101,9 @@ void RobotMaster::SetPointStep() {
         return;
     }
     if (!mainRunning) {
-        if (!moveToIpo.IsReplayRunning()) {
+        if (!m.moveToIpo.IsReplayRunning()) {
             jogRefusedReported = false;
-            switch (motionType.load()) {
+            switch (m.motionType.load()) {
                 case MOTION_ROBOT_JOINT:
                     JogJoint();
                     break;
@@ -120,51 +122,51 @@ void RobotMaster::SetPointStep() {
             jogRefusedReported = true;
             LoopShow("Cannot jog while moving to position");
         }
-        InterpreterSetPoint(moveToIpo);
+        InterpreterSetPoint(m.moveToIpo);
         return;
     }
-    if (moveToIpo.IsProgramLoaded()) moveToIpo.PostDeleteAll();
+    if (m.moveToIpo.IsProgramLoaded()) m.moveToIpo.PostDeleteAll();
     if (!jogRefusedReported && jogRequested) {
         jogRefusedReported = true;
         LoopShow("Cannot jog while program is running");
     }
-    InterpreterSetPoint(mainIpo);
+    InterpreterSetPoint(m.mainIpo);
 }
 
-void RobotMaster::InterpreterSetPoint(IPO& ipo) {
-    liveState.gripper[0] = -1.0f;
+void RobotLoop::InterpreterSetPoint(IPO& ipo) {
+    m.liveState.gripper[0] = -1.0f;
     // Its exceptions end the cycle (the guard around the steps).
-    ipo.GetNextPosition(CycleTimeMS.load(), liveState.override, &liveState);
+    ipo.GetNextPosition(m.CycleTimeMS.load(), m.liveState.override, &m.liveState);
     try {
-        kinematic->SetJoints(liveState.jointSet, true);
-        if (liveState.gripper[0] >= 0.0f) kinematic->tool.SetTargetValue(liveState.gripper[0]);
-        liveState.kinState = 0;
+        m.kinematic->SetJoints(m.liveState.jointSet, true);
+        if (m.liveState.gripper[0] >= 0.0f) m.kinematic->tool.SetTargetValue(m.liveState.gripper[0]);
+        m.liveState.kinState = 0;
     } catch (int code) {
-        liveState.kinState = code;
-        ResetVelocities();
-        ipo.PostStop(IPO::STOP_ERROR, ("Kinematic error: " + TranslateKinError(code)).c_str());
+        m.liveState.kinState = code;
+        m.ResetVelocities();
+        ipo.PostStop(IPO::STOP_ERROR, ("Kinematic error: " + m.TranslateKinError(code)).c_str());
     } catch (const std::exception& e) {
         Log()->addFormat("Error during IPO motion: %s", e.what());
-        liveState.kinState = -1;
-        ResetVelocities();
+        m.liveState.kinState = -1;
+        m.ResetVelocities();
         ipo.PostStop(IPO::STOP_ERROR, (std::string("Kinematic error: ") + e.what()).c_str());
     }
 }
 
 // ---------------------------------------------------------------- jog
 
-void RobotMaster::JogJoint() {
-    const int cycleMs = CycleTimeMS.load();
+void RobotLoop::JogJoint() {
+    const int cycleMs = m.CycleTimeMS.load();
     const double dt = cycleMs / 1000.0;
-    const double overridePart = liveState.override / 100.0;
-    ExternalJointVelocitySource& plc = GetExternalJointVelocitySource();
+    const double overridePart = m.liveState.override / 100.0;
+    ExternalJointVelocitySource& plc = m.GetExternalJointVelocitySource();
 
     float start[kNrJoints];
     double target[kNrJoints];
     double ramped[kNrJoints];
     for (int i = 0; i < kNrJoints; ++i) {
-        start[i] = liveState.jointSet[i];
-        const double jog = cycleJog[i] / 100.0 * jogVelJoint;
+        start[i] = m.liveState.jointSet[i];
+        const double jog = cycleJog[i] / 100.0 * m.jogVelJoint;
         const bool velocityAxis = i >= 6 && loopAxes.IsDefined(i - 6) &&
                                   loopAxes.Axis(i - 6).MotionMode == ExternalAxis::Velocity;
         if (velocityAxis) {
@@ -172,39 +174,39 @@ void RobotMaster::JogJoint() {
             // unless the operator jogs the axis, regardless of override.
             const float fromPlc = plc.GetExternalJointVelocity(i - 6);
             const bool plcHeld = fromPlc != 0.0f;
-            liveState.jointVel[i] = fromPlc;
+            m.liveState.jointVel[i] = fromPlc;
             if (std::fabs(cycleJog[i]) > 0.0001f) {
                 if (plcHeld) plc.ResetExternalJointVelocities();
-                liveState.jointVel[i] = static_cast<float>(jog * jointMaxVelocity[i]);
+                m.liveState.jointVel[i] = static_cast<float>(jog * m.jointMaxVelocity[i]);
             }
             target[i] = 0.0;
         } else {
-            liveState.jointVel[i] = 0.0f;
-            target[i] = jog * overridePart * jointMaxVelocity[i];
+            m.liveState.jointVel[i] = 0.0f;
+            target[i] = jog * overridePart * m.jointMaxVelocity[i];
         }
     }
-    jogRampJoint.SetTargetVel(target, ramped);
+    m.jogRampJoint.SetTargetVel(target, ramped);
 
-    if (operationModesActive && cycleOperationMode == 1) {
+    if (m.operationModesActive && cycleOperationMode == 1) {
         // Probe the Cartesian speed of one cycle of this jog; an error leaves it unscaled.
         float probe[kNrJoints];
         for (int i = 0; i < kNrJoints; ++i) probe[i] = static_cast<float>(start[i] + ramped[i] * dt);
         try {
-            kinematic->GetPosition(&probeState);
+            m.kinematic->GetPosition(&probeState);
             const DataTypes::Vector3 before = probeState.pose.GetTranslation();
-            kinematic->SetJoints(probe, true);
-            kinematic->GetPosition(&probeState);
+            m.kinematic->SetJoints(probe, true);
+            m.kinematic->GetPosition(&probeState);
             const DataTypes::Vector3 d = probeState.pose.GetTranslation() - before;
             const double speed =
                 std::sqrt(double(d.x) * d.x + double(d.y) * d.y + double(d.z) * d.z) * 1000.0 / cycleMs;
-            if (speed <= manualModeMaxVel) {
+            if (speed <= m.manualModeMaxVel) {
                 speedReductionReported = true;
             } else {
-                const double scale = manualModeMaxVel / speed;
+                const double scale = m.manualModeMaxVel / speed;
                 for (int i = 0; i < 6; ++i) ramped[i] *= scale;
                 if (speedReductionReported) {
                     Log()->addFormat("Safety speed reduction getting active: %.2lf mm/s maximum!",
-                                     static_cast<double>(manualModeMaxVel));
+                                     static_cast<double>(m.manualModeMaxVel));
                     speedReductionReported = false;
                 }
             }
@@ -215,42 +217,42 @@ void RobotMaster::JogJoint() {
     float next[kNrJoints];
     for (int i = 0; i < kNrJoints; ++i) next[i] = static_cast<float>(start[i] + ramped[i] * dt);
     try {
-        kinematic->SetJoints(next, true);
-        liveState.kinState = 0;
+        m.kinematic->SetJoints(next, true);
+        m.liveState.kinState = 0;
     } catch (int code) {
-        liveState.kinState = code;
+        m.liveState.kinState = code;
     } catch (const std::exception& e) {
         Log()->addFormat("Error during joint motion: %s", e.what());
-        liveState.kinState = -1;
+        m.liveState.kinState = -1;
     }
 }
 
-void RobotMaster::JogCartesian(bool tool) {
-    const double dt = CycleTimeMS.load() / 1000.0;
-    const double overridePart = liveState.override / 100.0;
+void RobotLoop::JogCartesian(bool tool) {
+    const double dt = m.CycleTimeMS.load() / 1000.0;
+    const double overridePart = m.liveState.override / 100.0;
 
-    kinematic->GetPosition(&probeState);
+    m.kinematic->GetPosition(&probeState);
     const DataTypes::Matrix44 pose = probeState.pose;
     float joints[kNrJoints];
-    kinematic->GetJoints(joints);
+    m.kinematic->GetJoints(joints);
 
     double trans[3];
     double rot[3];
     for (int k = 0; k < 3; ++k) {
-        trans[k] = cycleJog[k] / 100.0 * jogVelCart[k] * overridePart;
-        rot[k] = cycleJog[3 + k] / 100.0 * jogVelOri[k] * overridePart;
+        trans[k] = cycleJog[k] / 100.0 * m.jogVelCart[k] * overridePart;
+        rot[k] = cycleJog[3 + k] / 100.0 * m.jogVelOri[k] * overridePart;
     }
     double transSpeed = std::sqrt(trans[0] * trans[0] + trans[1] * trans[1] + trans[2] * trans[2]);
     const double rotSpeed = std::sqrt(rot[0] * rot[0] + rot[1] * rot[1] + rot[2] * rot[2]);
-    if (operationModesActive && cycleOperationMode == 1 && transSpeed > manualModeMaxVel) {
+    if (m.operationModesActive && cycleOperationMode == 1 && transSpeed > m.manualModeMaxVel) {
         // Only the translation is limited.
-        const double scale = manualModeMaxVel / transSpeed;
+        const double scale = m.manualModeMaxVel / transSpeed;
         for (double& t : trans) t *= scale;
-        transSpeed = manualModeMaxVel;
+        transSpeed = m.manualModeMaxVel;
     }
     double rampedTrans = 0.0;
     double rampedRot = 0.0;
-    jogRampCart.SetTargetVel(transSpeed, rotSpeed, &rampedTrans, &rampedRot);
+    m.jogRampCart.SetTargetVel(transSpeed, rotSpeed, &rampedTrans, &rampedRot);
     const double transFactor = std::fabs(transSpeed) > 0.00001 ? rampedTrans / transSpeed : 0.0;
     const double rotFactor = std::fabs(rotSpeed) > 0.00001 ? rampedRot / rotSpeed : 0.0;
 
@@ -273,95 +275,95 @@ void RobotMaster::JogCartesian(bool tool) {
         target.SetTranslation(position);
     }
     try {
-        kinematic->SetPosition(target, joints);
-        liveState.kinState = 0;
+        m.kinematic->SetPosition(target, joints);
+        m.liveState.kinState = 0;
     } catch (int code) {
-        liveState.kinState = code;
+        m.liveState.kinState = code;
     } catch (const std::exception& e) {
         Log()->addFormat(tool ? "Error during cart-tool motion: %s" : "Error during cart-base motion: %s",
                          e.what());
-        liveState.kinState = -1;
+        m.liveState.kinState = -1;
     }
     ExternalVelocityAxes();
 }
 
-void RobotMaster::ExternalVelocityAxes() {
-    ExternalJointVelocitySource& plc = GetExternalJointVelocitySource();
+void RobotLoop::ExternalVelocityAxes() {
+    ExternalJointVelocitySource& plc = m.GetExternalJointVelocitySource();
     for (int e = 0; e < kNrExternalAxes; ++e) {
         if (loopAxes.IsDefined(e) && loopAxes.Axis(e).MotionMode == ExternalAxis::Velocity) {
-            liveState.jointVel[6 + e] = plc.GetExternalJointVelocity(e);
+            m.liveState.jointVel[6 + e] = plc.GetExternalJointVelocity(e);
         }
     }
 }
 
 // ---------------------------------------------------------------- logic program, tool
 
-void RobotMaster::LogicProgramStep() {
-    logicState = liveState;
-    if (!logicIpo.IsReplayRunning()) return;
-    logicIpo.GetNextPosition(CycleTimeMS.load(), liveState.override, &logicState);
+void RobotLoop::LogicProgramStep() {
+    m.logicState = m.liveState;
+    if (!m.logicIpo.IsReplayRunning()) return;
+    m.logicIpo.GetNextPosition(m.CycleTimeMS.load(), m.liveState.override, &m.logicState);
     // Only its outputs and signals count; its motion results are not used.
-    std::copy(std::begin(logicState.DOut), std::end(logicState.DOut), std::begin(liveState.DOut));
-    std::copy(std::begin(logicState.GSig), std::end(logicState.GSig), std::begin(liveState.GSig));
+    std::copy(std::begin(m.logicState.DOut), std::end(m.logicState.DOut), std::begin(m.liveState.DOut));
+    std::copy(std::begin(m.logicState.GSig), std::end(m.logicState.GSig), std::begin(m.liveState.GSig));
 }
 
-void RobotMaster::ToolStep() {
-    Tool& tool = kinematic->tool;
+void RobotLoop::ToolStep() {
+    Tool& tool = m.kinematic->tool;
     tool.Update();
-    liveState.gripper[0] = tool.GetJoint();
-    liveState.gripperHw[0] = tool.GetHWPosition();
+    m.liveState.gripper[0] = tool.GetJoint();
+    m.liveState.gripperHw[0] = tool.GetHWPosition();
 }
 
 // ---------------------------------------------------------------- hardware (19, 20)
 
-void RobotMaster::ReadBackStep(LoopClock& clock, std::uint64_t period) {
-    Hardware::HardwareProtocol& hw = *hardware;
-    kinematic->GetJoints(liveState.jointSet);
+void RobotLoop::ReadBackStep(LoopClock& clock, std::uint64_t period) {
+    Hardware::HardwareProtocol& hw = *m.hardware;
+    m.kinematic->GetJoints(m.liveState.jointSet);
     // Into strings kept by the loop: GetErrorShort() would return a fresh copy each cycle.
     errorTextLong.clear();
     errorTextShort.clear();
     hw.GetError(errorTextLong, errorTextShort);
-    liveState.errorText.assign(errorTextShort);
-    liveState.supply = hw.GetSupplyVoltageRaw();
-    liveState.currentAll = hw.GetMainDIOValue();
-    liveState.eStop = hw.GetMainDIOStatus();
-    hw.GetErrorHexCode(liveState.errorCodes);
-    hw.GetTempValues(liveState.boardTemps);
-    hw.GetCurrentValues(liveState.currents);
-    hw.GetReferenceStatus(liveState.refJoint, &liveState.refOverall);
-    if (TimingMode.load() == 2) WaitTimingMode2(clock, period);
+    m.liveState.errorText.assign(errorTextShort);
+    m.liveState.supply = hw.GetSupplyVoltageRaw();
+    m.liveState.currentAll = hw.GetMainDIOValue();
+    m.liveState.eStop = hw.GetMainDIOStatus();
+    hw.GetErrorHexCode(m.liveState.errorCodes);
+    hw.GetTempValues(m.liveState.boardTemps);
+    hw.GetCurrentValues(m.liveState.currents);
+    hw.GetReferenceStatus(m.liveState.refJoint, &m.liveState.refOverall);
+    if (m.TimingMode.load() == 2) WaitTimingMode2(clock, period);
 }
 
-void RobotMaster::HardwareExchangeStep() {
-    Hardware::HardwareProtocol& hw = *hardware;
+void RobotLoop::HardwareExchangeStep() {
+    Hardware::HardwareProtocol& hw = *m.hardware;
     // Last look at the e-stop before the set-points leave (timing mode 2 has waited since
     // the first): a circuit that opened meanwhile gets the last set-point sent again.
-    if (IsValidIONum(loopBrake.eStopDInChannel) && !eStopLatched.load()) {
+    if (m.IsValidIONum(loopBrake.eStopDInChannel) && !m.eStopLatched.load()) {
         ReadEStopInput();
-        if (eStopLatched.load() && setPointSent) {
-            std::copy(std::begin(lastSentJointSet), std::end(lastSentJointSet), std::begin(liveState.jointSet));
-            for (float& v : liveState.jointVel) v = 0.0f;
+        if (m.eStopLatched.load() && setPointSent) {
+            std::copy(std::begin(lastSentJointSet), std::end(lastSentJointSet), std::begin(m.liveState.jointSet));
+            for (float& v : m.liveState.jointVel) v = 0.0f;
         }
     }
-    hw.SetJoints(liveState);
-    std::copy(std::begin(liveState.jointSet), std::end(liveState.jointSet), std::begin(lastSentJointSet));
+    hw.SetJoints(m.liveState);
+    std::copy(std::begin(m.liveState.jointSet), std::end(m.liveState.jointSet), std::begin(lastSentJointSet));
     setPointSent = true;
-    hw.GetJoints(&liveState);
-    kinematic->GetPosition(&liveState);
-    liveState.UpdateABC();
+    hw.GetJoints(&m.liveState);
+    m.kinematic->GetPosition(&m.liveState);
+    m.liveState.UpdateABC();
 
     // Never waits; the name is copied into the live state's own string only when it changed.
-    mainIpo.ReadProgramInformation(mainProgramInfoSeen, &liveState.programName, &liveState.programLength,
-                                   &liveState.programLine);
-    if (mainIpo.IsReplayRunning()) {
-        liveState.runState = 1;
-    } else if (mainIpo.currentPoint.load() < 0) {
-        liveState.runState = 0;
+    m.mainIpo.ReadProgramInformation(mainProgramInfoSeen, &m.liveState.programName, &m.liveState.programLength,
+                                   &m.liveState.programLine);
+    if (m.mainIpo.IsReplayRunning()) {
+        m.liveState.runState = 1;
+    } else if (m.mainIpo.currentPoint.load() < 0) {
+        m.liveState.runState = 0;
     } else {
-        liveState.runState = 2;
+        m.liveState.runState = 2;
     }
-    CheckJogValues();
-    CheckRunStateChanged();
+    m.CheckJogValues();
+    m.CheckRunStateChanged();
     // "#position" always holds the current position, without a snapshot for listeners.
-    programMemory.OnPoseChanged(liveState);
+    m.programMemory.OnPoseChanged(m.liveState);
 }

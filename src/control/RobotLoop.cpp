@@ -1,7 +1,9 @@
 // The robot loop: the thread, the two timing modes, the hold hand-over, idle passes, the
 // exception guard of a full cycle, statistics and publishing. The steps of a full cycle
-// are in RobotMasterLoopMotion.cpp (set-points) and RobotMasterLoopIO.cpp (I/O, safety,
-// PLC interface).
+// are in RobotLoopMotion.cpp (set-points) and RobotLoopIO.cpp (I/O, safety, PLC
+// interface).
+#include "control/RobotLoop.h"
+
 #include "control/RobotMaster.h"
 
 #include "core/LogSingleton.h"
@@ -113,6 +115,25 @@ void RobotMaster::StopMainLoop() {
 }
 
 void RobotMaster::ThreadRobotLoop() {
+    loop.Run();
+    loopRunning.store(false);
+    {
+        std::lock_guard<std::mutex> lock(holdAckMutex);
+    }
+    holdAckCondition.notify_all();
+}
+
+bool RobotMaster::RunCycle(LoopClock& clock) { return loop.RunCycle(clock); }
+
+void RobotMaster::FullCycleWork() { loop.FullCycleWork(); }
+
+void RobotMaster::ApplyRequests() { loop.ApplyRequests(); }
+
+RobotLoop::RobotLoop(RobotMaster& master) : m(master) {
+    for (DOutTargetState& s : loopDoutOnError) s = DOutNoChange;
+}
+
+void RobotLoop::Run() {
     // Named so that its CPU share can be found in /proc.
     pthread_setname_np(pthread_self(), "RobotLoop");
     int policy = 0;
@@ -127,22 +148,17 @@ void RobotMaster::ThreadRobotLoop() {
     }
     std::printf("RobotMainLoop stopped\n");
     std::fflush(stdout);
-    loopRunning.store(false);
-    {
-        std::lock_guard<std::mutex> lock(holdAckMutex);
-    }
-    holdAckCondition.notify_all();
 }
 
-void RobotMaster::StampLoopStart(LoopClock& clock) {
+void RobotLoop::StampLoopStart(LoopClock& clock) {
     // Room for any drive state text, so that reading it never allocates in a cycle.
     errorTextLong.reserve(256);
     errorTextShort.reserve(64);
     {
-        std::lock_guard<std::mutex> lock(publishMutex);
-        liveState.errorText.reserve(64);
-        liveState.previousErrorText.reserve(64);
-        publishedState.errorText.reserve(64);
+        std::lock_guard<std::mutex> lock(m.publishMutex);
+        m.liveState.errorText.reserve(64);
+        m.liveState.previousErrorText.reserve(64);
+        m.publishedState.errorText.reserve(64);
     }
     const std::uint64_t now = clock.NowMicros();
     cycleStartUs = now;
@@ -152,9 +168,9 @@ void RobotMaster::StampLoopStart(LoopClock& clock) {
     loopStamped = true;
 }
 
-bool RobotMaster::RunCycle(LoopClock& clock) {
-    if (stopFlag.load()) return false;
-    LoopThreadMark mark(this);
+bool RobotLoop::RunCycle(LoopClock& clock) {
+    if (m.stopFlag.load()) return false;
+    LoopThreadMark mark(&m);
     if (!loopStamped) StampLoopStart(clock);
     if (LogSingleton::instance()->get_opMode() != OPMODE_NORMAL) {
         RunIdlePass(clock);
@@ -164,15 +180,15 @@ bool RobotMaster::RunCycle(LoopClock& clock) {
 
     // 64 bits: CycleTimeMS x 1200 does not fit an int for long periods.
     const std::uint64_t period =
-        static_cast<std::uint64_t>(std::max(1, CycleTimeMS.load())) * 1000ULL;
-    const int mode = TimingMode.load();
+        static_cast<std::uint64_t>(std::max(1, m.CycleTimeMS.load())) * 1000ULL;
+    const int mode = m.TimingMode.load();
     if (mode == 1) WaitTimingMode1(clock, period);
 
     // The hold is read once, before any hardware work; the requests counter first, so a
     // hold counted in it is also seen as held.
-    const std::uint64_t requested = holdRequests.load();
-    if (IsHeld()) {
-        AcknowledgeHold(requested);
+    const std::uint64_t requested = m.holdRequests.load();
+    if (m.IsHeld()) {
+        m.AcknowledgeHold(requested);
         // Held cycles in mode 2 would otherwise follow each other without any wait.
         if (mode == 2) clock.SleepUntilMicros(clock.NowMicros() + kHeldCycleMicros);
     } else {
@@ -184,15 +200,15 @@ bool RobotMaster::RunCycle(LoopClock& clock) {
 
     UpdateStatistics(clock);
     PublishState();
-    if (IsHeld()) AcknowledgeHold(holdRequests.load());  // the cycle's work is done
+    if (m.IsHeld()) m.AcknowledgeHold(m.holdRequests.load());  // the cycle's work is done
     return true;
 }
 
-void RobotMaster::CycleSteps(LoopClock& clock) {
+void RobotLoop::CycleSteps(LoopClock& clock) {
     // Steps 5..20. Whatever is thrown ends the cycle's work here; the loop goes on.
     cycleClock = &clock;
     try {
-        FullCycleWork();
+        m.FullCycleWork();  // a test's stand-in may replace the steps
     } catch (const std::exception& e) {
         LoopException(e.what());
     } catch (int code) {
@@ -205,28 +221,28 @@ void RobotMaster::CycleSteps(LoopClock& clock) {
     cycleClock = nullptr;
 }
 
-void RobotMaster::FullCycleWork() {
+void RobotLoop::FullCycleWork() {
     LoopClock& clock = *cycleClock;
     const std::uint64_t now = clock.NowMicros();
     ApplyRequests();
     RefreshLoopCopies();
     // Stops posted in an earlier cycle whose interpreter lock was busy then.
-    mainIpo.ServiceCycleRequests();
-    moveToIpo.ServiceCycleRequests();
-    logicIpo.ServiceCycleRequests();
+    m.mainIpo.ServiceCycleRequests();
+    m.moveToIpo.ServiceCycleRequests();
+    m.logicIpo.ServiceCycleRequests();
     // The e-stop input is read afresh before anything acts: an opening stops the motion
     // in the cycle that first sees it.
-    if (IsValidIONum(loopBrake.eStopDInChannel)) ReadEStopInput();
-    for (int i = 0; i < kNrJoints; ++i) cycleJog[i] = jogValues[i].load();
+    if (m.IsValidIONum(loopBrake.eStopDInChannel)) ReadEStopInput();
+    for (int i = 0; i < kNrJoints; ++i) cycleJog[i] = m.jogValues[i].load();
 
-    hardware->SendSync();                              // 5
-    liveState.override = overrideValue.load();         // 6
+    m.hardware->SendSync();                              // 5
+    m.liveState.override = m.overrideValue.load();         // 6
     UpdateOperationMode();                             // 7
     ReferenceAllStep(now);                             // 8
     DelayedBrakeStep(now);                             // 9
     ErrorChangeStep();                                 // 10
-    if (stateMachineActive.load()) {                   // 11
-        stateMachine.ProcessFSM(liveState);
+    if (m.stateMachineActive.load()) {                   // 11
+        m.stateMachine.ProcessFSM(m.liveState);
     }
     SetPointStep();                                    // 12
     LogicProgramStep();                                // 13
@@ -234,21 +250,21 @@ void RobotMaster::FullCycleWork() {
     PLCOutputsStep();                                  // 15
     DigitalGripperStep();
     DigitalIOStep();                                   // 16
-    EStopStep(liveState.DIn);
+    EStopStep(m.liveState.DIn);
     PLCInputSignalsStep();                             // 17
     ProcessPLCTriggers();                              // 18
     const std::uint64_t period =
-        static_cast<std::uint64_t>(std::max(1, CycleTimeMS.load())) * 1000ULL;
+        static_cast<std::uint64_t>(std::max(1, m.CycleTimeMS.load())) * 1000ULL;
     ReadBackStep(clock, period);                       // 19
     HardwareExchangeStep();                            // 20
 }
 
-void RobotMaster::LoopException(const char* text) {
+void RobotLoop::LoopException(const char* text) {
     Log()->addFormat("ROBOTMASTER LOOP EXCEPTION: %s", text);
     std::printf("Error in Main Loop: %s\n", text);
 }
 
-void RobotMaster::WaitTimingMode1(LoopClock& clock, std::uint64_t period) {
+void RobotLoop::WaitTimingMode1(LoopClock& clock, std::uint64_t period) {
     const std::uint64_t now = clock.NowMicros();
     RecordCycleTime(now - cycleStartUs);
     cycleStartUs = now;
@@ -256,21 +272,21 @@ void RobotMaster::WaitTimingMode1(LoopClock& clock, std::uint64_t period) {
 
     // The next whole multiple of the period, always later than now.
     const std::uint64_t wake = now + period - now % period;
-    if (!PreciseTiming && wake > now + kMode1SleepMarginMicros) {
+    if (!m.PreciseTiming && wake > now + kMode1SleepMarginMicros) {
         clock.SleepUntilMicros(wake - kMode1SleepMarginMicros);
     }
     clock.SpinUntilMicros(wake);
     workStartUs = clock.NowMicros();
 }
 
-void RobotMaster::WaitTimingMode2(LoopClock& clock, std::uint64_t period) {
+void RobotLoop::WaitTimingMode2(LoopClock& clock, std::uint64_t period) {
     mode2Waited = true;
     const std::uint64_t now = clock.NowMicros();
     busyTimeSum += static_cast<float>(now - workStartUs);
     const std::uint64_t deadline = cycleStartUs + period;
     std::uint64_t t = now;
     while (t < deadline) {
-        if (!PreciseTiming && deadline - t > kMode2SpinMicros) {
+        if (!m.PreciseTiming && deadline - t > kMode2SpinMicros) {
             clock.SleepUntilMicros(t + kMode2StepMicros);
         } else {
             clock.SpinUntilMicros(deadline);
@@ -280,20 +296,20 @@ void RobotMaster::WaitTimingMode2(LoopClock& clock, std::uint64_t period) {
     const std::uint64_t actual = t - cycleStartUs;
     cycleStartUs = t;
     workStartUs = t;
-    if (actual > static_cast<std::uint64_t>(std::max(1, CycleTimeMS.load())) * 1200ULL) {
+    if (actual > static_cast<std::uint64_t>(std::max(1, m.CycleTimeMS.load())) * 1200ULL) {
         Log()->addFormat("RobotMaster::Loop - CycleTime exceeded: %lld us",
                          static_cast<long long>(actual));
     }
     RecordCycleTime(actual);
 }
 
-void RobotMaster::RecordCycleTime(std::uint64_t actual) {
+void RobotLoop::RecordCycleTime(std::uint64_t actual) {
     const int us = static_cast<int>(std::min<std::uint64_t>(actual, 0x7fffffffULL));
-    if (us > maxCycleTime.load()) maxCycleTime.store(us);
-    if (us < minCycleTime.load()) minCycleTime.store(us);
+    if (us > m.maxCycleTime.load()) m.maxCycleTime.store(us);
+    if (us < m.minCycleTime.load()) m.minCycleTime.store(us);
 }
 
-void RobotMaster::UpdateStatistics(LoopClock& clock) {
+void RobotLoop::UpdateStatistics(LoopClock& clock) {
     if (++statsCycleCount < kStatisticsCycles) return;
     statsCycleCount = 0;
     const std::uint64_t now = clock.NowMicros();
@@ -303,22 +319,22 @@ void RobotMaster::UpdateStatistics(LoopClock& clock) {
     // The first pass after a long idle phase updates nothing.
     if (elapsedMs >= kStatisticsMaxElapsedMs || elapsed == 0) return;
 
-    frequency.store(static_cast<float>(50000000.0 / static_cast<double>(elapsed)));
-    const double period50 = static_cast<double>(std::max(1, CycleTimeMS.load())) * 50000.0;
-    workload.store(static_cast<float>(busyTimeSum / period50));
+    m.frequency.store(static_cast<float>(50000000.0 / static_cast<double>(elapsed)));
+    const double period50 = static_cast<double>(std::max(1, m.CycleTimeMS.load())) * 50000.0;
+    m.workload.store(static_cast<float>(busyTimeSum / period50));
     busyTimeSum = 0.0f;
     // This pass also runs in held cycles, while a command may write the live state under
     // publishMutex: the live state is read and written here under it too.
     bool ready;
     float sets[kNrJoints];
     {
-        std::lock_guard<std::mutex> lock(publishMutex);
+        std::lock_guard<std::mutex> lock(m.publishMutex);
         // Read by the outbox worker (a file read has no place in the cycle); last value here.
-        liveState.cpuTemp = loopOutbox.CpuTemperature();
+        m.liveState.cpuTemp = m.loopOutbox.CpuTemperature();
         ready = IsDriveReady();
-        std::copy(std::begin(liveState.jointSet), std::end(liveState.jointSet), sets);
+        std::copy(std::begin(m.liveState.jointSet), std::end(m.liveState.jointSet), sets);
     }
-    loopOutbox.RequestTemperature();
+    m.loopOutbox.RequestTemperature();
 
     LogSingleton* log = Log();
     const unsigned ms = static_cast<unsigned>(elapsedMs);
@@ -350,60 +366,60 @@ void RobotMaster::UpdateStatistics(LoopClock& clock) {
     if (movement > 0.1f) log->IncreaseSystemVariables(SV_UpTimeMotion, ms);
 }
 
-void RobotMaster::RunIdlePass(LoopClock& clock) {
-    const std::uint64_t requested = holdRequests.load();
-    if (IsHeld()) {
-        AcknowledgeHold(requested);
+void RobotLoop::RunIdlePass(LoopClock& clock) {
+    const std::uint64_t requested = m.holdRequests.load();
+    if (m.IsHeld()) {
+        m.AcknowledgeHold(requested);
     } else if (LogSingleton::instance()->get_opMode() == OPMODE_SERIOUS_FAILURE &&
-               !idleDisconnected && hardware && hardware->GetConnectionStatus()) {
-        hardware->Disconnect();
+               !idleDisconnected && m.hardware && m.hardware->GetConnectionStatus()) {
+        m.hardware->Disconnect();
         idleDisconnected = true;
     }
     PublishState();
     clock.SleepUntilMicros(clock.NowMicros() + kIdlePassMicros);
 }
 
-void RobotMaster::PublishState() {
-    std::lock_guard<std::mutex> lock(publishMutex);
-    publishedState = liveState;
+void RobotLoop::PublishState() {
+    std::lock_guard<std::mutex> lock(m.publishMutex);
+    m.publishedState = m.liveState;
 }
 
-void RobotMaster::ApplyRequests() {
-    DataTypes::RobotState& live = liveState;
-    const std::uint32_t ioChange = requests.ioChange.load();
+void RobotLoop::ApplyRequests() {
+    DataTypes::RobotState& live = m.liveState;
+    const std::uint32_t ioChange = m.requests.ioChange.load();
     if (ioChange != appliedIoChange) {
         appliedIoChange = ioChange;
         for (int i = 0; i < DataTypes::RobotState::maxIOs; ++i) {
-            const std::uint8_t r = requests.dout[i].exchange(LoopRequests::kNone);
+            const std::uint8_t r = m.requests.dout[i].exchange(LoopRequests::kNone);
             if (r != LoopRequests::kNone) live.DOut[i] = r == LoopRequests::kOn;
         }
         for (int i = 0; i < DataTypes::RobotState::maxSignals; ++i) {
-            const std::uint8_t r = requests.gsig[i].exchange(LoopRequests::kNone);
+            const std::uint8_t r = m.requests.gsig[i].exchange(LoopRequests::kNone);
             if (r != LoopRequests::kNone) live.GSig[i] = r == LoopRequests::kOn;
         }
     }
-    if (requests.gripperPending.exchange(false) && kinematic) {
-        kinematic->tool.SetTargetValue(requests.gripperPercent.load());
-        kinematic->tool.UpdateNoVel();
+    if (m.requests.gripperPending.exchange(false) && m.kinematic) {
+        m.kinematic->tool.SetTargetValue(m.requests.gripperPercent.load());
+        m.kinematic->tool.UpdateNoVel();
     }
     // Order: store, reset, set, restore (see LoopRequests).
-    if (requests.storeProgramVelocities.exchange(false)) {
+    if (m.requests.storeProgramVelocities.exchange(false)) {
         for (int j = 6; j < kNrJoints; ++j) live.jointVelProgram[j] = live.jointVel[j];
     }
-    if (requests.resetVelocities.exchange(false)) {
+    if (m.requests.resetVelocities.exchange(false)) {
         for (float& v : live.jointVel) v = 0.0f;
     }
-    if (requests.velocitiesPending.exchange(false)) {
+    if (m.requests.velocitiesPending.exchange(false)) {
         for (int e = 0; e < kNrExternalAxes; ++e) {
-            live.jointVel[6 + e] = requests.velocities[e].load();
+            live.jointVel[6 + e] = m.requests.velocities[e].load();
         }
     }
-    if (requests.restoreProgramVelocities.exchange(false)) {
+    if (m.requests.restoreProgramVelocities.exchange(false)) {
         for (int j = 6; j < kNrJoints; ++j) {
             live.jointVel[j] = live.jointVelProgram[j];
             live.jointVelProgram[j] = 0.0f;
         }
     }
-    if (requests.resetJointRamp.exchange(false)) jogRampJoint.Reset();
-    if (requests.resetCartRamp.exchange(false)) jogRampCart.Reset();
+    if (m.requests.resetJointRamp.exchange(false)) m.jogRampJoint.Reset();
+    if (m.requests.resetCartRamp.exchange(false)) m.jogRampCart.Reset();
 }
