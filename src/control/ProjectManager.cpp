@@ -679,7 +679,9 @@ void ProjectManager::UpdateProjectFile(RobotMaster* master) {
         doc.Print(&printer);
         const size_t size = printer.CStrSize() > 0 ? static_cast<size_t>(printer.CStrSize() - 1) : 0;
         // A temporary left by an older writer must not linger beside the project.
-        if (Filesystem::Exists(path + "_tmp")) Filesystem::Delete(path + "_tmp");
+        if (Filesystem::Exists(path + Filesystem::kOldTemporarySuffix)) {
+            Filesystem::Delete(path + Filesystem::kOldTemporarySuffix);
+        }
         if (size == 0) throw std::runtime_error("Temporary project file is empty");
         if (!Filesystem::WriteFileAtomic(path, printer.CStr(), size)) {
             throw std::runtime_error("Could not write temporary file");
