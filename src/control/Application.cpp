@@ -2,6 +2,8 @@
 
 #include "control/KeyboardInput.h"
 #include "control/ShutdownInit.h"
+#include "core/DeviceIdentity.h"
+#include "core/Filesystem.h"
 #include "core/LogSingleton.h"
 #include "hardware/HardwareProtocol.h"
 #include "hardware/HardwareProtocolCANopen.h"
@@ -15,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -72,6 +75,7 @@ void Application::Wait(int ms) const {
 int Application::Start(const ApplicationVersion& version) {
     LogSingleton* log = Log();
     const int result = projectManager->OpenProject(&rm);
+    RemoveStaleTemporaryFiles();
     // Any failure, including a front-end file without a usable project, leaves the loop
     // in failure mode so that it reports instead of running an unconfigured robot.
     projectManager->ApplyOpenFailure(result);
@@ -124,6 +128,18 @@ int Application::Start(const ApplicationVersion& version) {
     log->add("");
     Wait(1000);
     return 0;
+}
+
+void Application::RemoveStaleTemporaryFiles() {
+    LogSingleton* log = Log();
+    const std::string root = log->get_rootPath();
+    std::vector<std::string> written = {log->GetStorageFilePath(), root + DeviceIdentity::kFallbackFile,
+                                        root + "Data/Programs/" + IPO::kStoredProgramFile};
+    // Known once the project and its robot file have been found.
+    for (const std::string& path : {projectManager->GetProjectFilePath(), rm.robotFilePath}) {
+        if (!path.empty()) written.push_back(path);
+    }
+    for (const std::string& path : written) Filesystem::RemoveStaleTemporaries(path);
 }
 
 // ----------------------------------------------------------------------------- main loop

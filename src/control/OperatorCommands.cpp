@@ -185,7 +185,7 @@ void OperatorCommands::Execute(OperatorRobot& robot, const OperatorCommandHooks&
                 Call(hooks.queueProjectWrite);
             }
             break;
-        case 83: robot.WriteXMLFile(0, "storage01.xml"); break;
+        case 83: robot.WriteXMLFile(0, IPO::kStoredProgramFile); break;
         case 84: robot.SendCurrentProgShowName(); break;
         case 99:
             switch (command.argument) {

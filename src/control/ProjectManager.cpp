@@ -5,6 +5,7 @@
 #include "core/LogSingleton.h"
 #include "core/PathCheck.h"
 #include "core/StringHelper.h"
+#include "core/XmlNumber.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -402,7 +403,9 @@ int ProjectManager::ReadRobotSection(tinyxml2::XMLElement* root, RobotMaster* ma
     float box[6] = {};
     if (tinyxml2::XMLElement* vb = root->FirstChildElement("VirtualBox")) {
         const char* names[6] = {"xMin", "yMin", "zMin", "xMax", "yMax", "zMax"};
-        for (int i = 0; i < 6; ++i) vb->QueryFloatAttribute(names[i], &box[i]);
+        // A NaN corner would switch the box check off: no comparison with it holds.
+        const XmlNumber::FileNumbers numbers("Project", "project file", "5 .prj not valid");
+        for (int i = 0; i < 6; ++i) numbers.Read(vb, names[i], box[i]);
         boxActive = LowerIsTrue(vb->Attribute("active"));
     }
 
@@ -519,7 +522,8 @@ void ProjectManager::ReadOperationModes(tinyxml2::XMLElement* root) {
     auto missing = [&](const char* name) {
         log->addFormat("RobotMaster: attribute \"%s\" not found in line \"OperationModes\" of robot ini file!", name);
     };
-    if (e->QueryFloatAttribute("ManualMaxVelMMPerSec", &log->manualMaxVelMMPerSec) != tinyxml2::XML_SUCCESS) {
+    // A value that is no finite number counts as missing.
+    if (!XmlNumber::ReadFinite(*e, "ManualMaxVelMMPerSec", log->manualMaxVelMMPerSec)) {
         missing("ManualMaxVelMMPerSec");
     }
     if (e->QueryIntAttribute("DInOpModeAuto", &log->dInOpModeAuto) != tinyxml2::XML_SUCCESS) missing("DInOpModeAuto");
@@ -675,7 +679,9 @@ void ProjectManager::UpdateProjectFile(RobotMaster* master) {
         doc.Print(&printer);
         const size_t size = printer.CStrSize() > 0 ? static_cast<size_t>(printer.CStrSize() - 1) : 0;
         // A temporary left by an older writer must not linger beside the project.
-        if (Filesystem::Exists(path + "_tmp")) Filesystem::Delete(path + "_tmp");
+        if (Filesystem::Exists(path + Filesystem::kOldTemporarySuffix)) {
+            Filesystem::Delete(path + Filesystem::kOldTemporarySuffix);
+        }
         if (size == 0) throw std::runtime_error("Temporary project file is empty");
         if (!Filesystem::WriteFileAtomic(path, printer.CStr(), size)) {
             throw std::runtime_error("Could not write temporary file");

@@ -5,12 +5,12 @@
 
 #include "core/Filesystem.h"
 #include "core/LogSingleton.h"
+#include "core/XmlNumber.h"
 
 #include <tinyxml2.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -44,15 +44,13 @@ std::string MissingAttribute(const char* attribute, const char* element) {
 // and value keeps what it held. Returns whether value was replaced.
 bool QueryFinite(const tinyxml2::XMLElement* e, const char* attribute, const char* element,
                  float& value) {
-    float read = 0.0f;
-    if (e->QueryFloatAttribute(attribute, &read) != tinyxml2::XML_SUCCESS) return false;
-    if (!std::isfinite(read)) {
+    const XmlNumber::Status status = XmlNumber::Query(*e, attribute, value);
+    if (status == XmlNumber::Status::NotFinite) {
         Log()->addError(std::string("RobotMaster: attribute \"") + attribute + "\" in line \"" +
                         element + "\" of robot ini file is not a finite number, ignored");
         return true;  // present: no "not found" line
     }
-    value = read;
-    return true;
+    return status == XmlNumber::Status::Finite;
 }
 
 // Reads a float attribute into value; logs the "not found" line (error or information).

@@ -65,7 +65,7 @@ int64_t GetFileSize(const std::string& path) {
 }
 
 bool WriteFileAtomic(const std::string& path, const char* data, size_t size) {
-    const std::string tmpPath = path + ".tmp";
+    const std::string tmpPath = path + kTemporarySuffix;
     const int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     bool ok = WriteAll(fd, data, size) && ::fsync(fd) == 0;
@@ -98,6 +98,21 @@ bool WriteAll(int fd, const char* data, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+int RemoveStaleTemporaries(const std::string& path) {
+    int removed = 0;
+    for (const char* suffix : {kTemporarySuffix, kOldTemporarySuffix}) {
+        const std::string stale = path + suffix;
+        struct stat info {};
+        if (::lstat(stale.c_str(), &info) != 0) continue;
+        if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) continue;
+        if (Delete(stale)) {
+            LogSingleton::instance()->addFormat("Removed stale temporary file '%s'", stale.c_str());
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 void SyncFolderOf(const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
+#include "core/XmlNumber.h"
 #include "kinematics/ExternalAxis.h"
 
 #include <tinyxml2.h>
@@ -162,13 +163,14 @@ bool HardwareProtocolCANopen::ReadConfigFile(const std::string& path) {
     cycleTime = cycle;
     log->addFormat("ProtocolCANopen: cycletime: %d ms", cycleTime);
     float gapValue = 0.0f;
-    if (bus->QueryFloatAttribute("GapMS", &gapValue) != tinyxml2::XML_SUCCESS || gapValue < 0.0f) {
+    // Non-finite waits count as missing, like the scales below: a NaN or endless gap has no use.
+    if (!XmlNumber::ReadFinite(*bus, "GapMS", gapValue) || gapValue < 0.0f) {
         return Fail("ProtocolCANopen: attribute GapMS not found in line BusConfiguration of robot ini file!",
                     "65 Protocol Ini file not complete");
     }
     gap = gapValue;
     float syncGapValue = 0.0f;
-    if (bus->QueryFloatAttribute("SyncGapMS", &syncGapValue) != tinyxml2::XML_SUCCESS || syncGapValue < 0.0f) {
+    if (!XmlNumber::ReadFinite(*bus, "SyncGapMS", syncGapValue) || syncGapValue < 0.0f) {
         syncGap = 0.0f;
         log->addFormat(
             "ProtocolCANopen: attribute SyncGapMS not found in line BusConfiguration of robot ini file! Using "
@@ -232,20 +234,20 @@ bool HardwareProtocolCANopen::ReadConfigFile(const std::string& path) {
         record.canId = id;
         RebuildNodeTable();
         float value = 0.0f;
-        if (joint->QueryFloatAttribute("GearScale", &value) != tinyxml2::XML_SUCCESS) {
+        if (!XmlNumber::ReadFinite(*joint, "GearScale", value)) {
             return Fail("ProtocolCANopen: joint GearScale not found!", "70 Protocol Ini file not complete");
         }
         record.GearScale = value;
-        if (joint->QueryFloatAttribute("GearZero", &value) != tinyxml2::XML_SUCCESS) {
+        if (!XmlNumber::ReadFinite(*joint, "GearZero", value)) {
             return Fail("ProtocolCANopen: joint GearZero not found!", "71 Protocol Ini file not complete");
         }
         record.GearZero = value;
-        if (joint->QueryFloatAttribute("GearPlay", &value) == tinyxml2::XML_SUCCESS) {
+        if (XmlNumber::ReadFinite(*joint, "GearPlay", value)) {
             record.GearPlay = value;
         } else {
             log->addError("ProtocolCANopen: joint GearPlay not found!");
         }
-        if (joint->QueryFloatAttribute("GearPlayInc", &value) == tinyxml2::XML_SUCCESS) {
+        if (XmlNumber::ReadFinite(*joint, "GearPlayInc", value)) {
             record.GearPlayInc = value;
         } else {
             log->addError("ProtocolCANopen: joint GearPlayInc not found!");

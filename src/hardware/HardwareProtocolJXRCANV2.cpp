@@ -3,6 +3,7 @@
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
 #include "core/Shutdown.h"
+#include "core/XmlNumber.h"
 #include "hardware/HardwareProtocolConversions.h"
 #include "hardware/HardwareProtocolJXRCommon.h"
 #include "kinematics/ExternalAxis.h"
@@ -195,8 +196,7 @@ bool HardwareProtocolJXRCANV2::ReadConfigFile(const std::string& path) {
                     "64 Protocol Ini file not complete");
     }
     float gapMs = -1.0f;
-    if (bus->QueryFloatAttribute("GapMS", &gapMs) != tinyxml2::XML_SUCCESS ||
-        !(gapMs >= 0.0f) || !std::isfinite(gapMs)) {
+    if (!XmlNumber::ReadFinite(*bus, "GapMS", gapMs) || gapMs < 0.0f) {
         return Fail(
             "ProtocolJXRCANV2: attribute GapMS not found in line BusConfiguration of project file!",
             "65 Protocol Ini file not complete");
@@ -241,21 +241,23 @@ bool HardwareProtocolJXRCANV2::ReadConfigFile(const std::string& path) {
                                                    "71 Protocol Ini file not complete"};
             return Fail(JXRJointGearFaultText(fault), kReasons[static_cast<int>(fault)]);
         }
+        // A value that is no finite number counts as missing.
         float value = 0.0f;
-        if (j->QueryFloatAttribute("GearPlay", &value) == tinyxml2::XML_SUCCESS) {
+        if (XmlNumber::ReadFinite(*j, "GearPlay", value)) {
             r.GearPlay = value;
         } else {
             log->add("ProtocolJXRCAN: joint GearPlay not found!");
         }
-        if (j->QueryFloatAttribute("GearPlayInc", &value) == tinyxml2::XML_SUCCESS) {
+        if (XmlNumber::ReadFinite(*j, "GearPlayInc", value)) {
             r.GearPlayInc = value;
         } else {
             log->add("ProtocolJXRCAN: joint GearPlayInc not found!");
         }
         r.TempScale = 0.3125f;
         r.TempZero = -25.6f;
-        j->QueryFloatAttribute("TempScale", &r.TempScale);
-        j->QueryFloatAttribute("TempZero", &r.TempZero);
+        const XmlNumber::FileNumbers numbers("ProtocolJXRCANV2", "robot ini file", "62 Protocol Ini file not valid");
+        numbers.Read(j, "TempScale", r.TempScale);
+        numbers.Read(j, "TempZero", r.TempZero);
         ReadJXRJointFloat(*j, "CurrentScale", 0.0f, "ProtocolJXRCANV2: joint CurrentScale not found!",
                           r.CurrentScale);
         ReadJXRJointFloat(*j, "CurrentZero", 0.0f, "ProtocolJXRCANV2: joint CurrentZero not found!",

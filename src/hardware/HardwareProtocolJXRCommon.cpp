@@ -1,10 +1,10 @@
 #include "hardware/HardwareProtocolJXRCommon.h"
 
 #include "core/LogSingleton.h"
+#include "core/XmlNumber.h"
 
 #include <tinyxml2.h>
 
-#include <cmath>
 
 namespace Hardware {
 
@@ -33,12 +33,11 @@ JXRJointGearFault ReadJXRJointGear(const tinyxml2::XMLElement& joint, int maxCan
     record.canId = id;
     float value = 0.0f;
     // A scale of 0 would turn every answer into a division by zero.
-    if (joint.QueryFloatAttribute("GearScale", &value) != tinyxml2::XML_SUCCESS || value == 0.0f ||
-        !std::isfinite(value)) {
+    if (!XmlNumber::ReadFinite(joint, "GearScale", value) || value == 0.0f) {
         return JXRJointGearFault::GearScale;
     }
     record.GearScale = value;
-    if (joint.QueryFloatAttribute("GearZero", &value) != tinyxml2::XML_SUCCESS || !std::isfinite(value)) {
+    if (!XmlNumber::ReadFinite(joint, "GearZero", value)) {
         return JXRJointGearFault::GearZero;
     }
     record.GearZero = value;
@@ -48,7 +47,7 @@ JXRJointGearFault ReadJXRJointGear(const tinyxml2::XMLElement& joint, int maxCan
 void ReadJXRJointFloat(const tinyxml2::XMLElement& joint, const char* attribute, float fallback,
                        const char* missingLine, float& value) {
     float read = 0.0f;
-    if (joint.QueryFloatAttribute(attribute, &read) == tinyxml2::XML_SUCCESS) {
+    if (XmlNumber::ReadFinite(joint, attribute, read)) {
         value = read;
     } else {
         value = fallback;

@@ -2,6 +2,7 @@
 
 #include "core/LogSingleton.h"
 #include "core/StringHelper.h"
+#include "core/XmlNumber.h"
 
 #include <tinyxml2.h>
 
@@ -77,16 +78,17 @@ bool ExternalAxis::ReadProjectElement(const tinyxml2::XMLElement* element) {
         Kinematic = KinematicFromString(kin);
     }
     element->QueryIntAttribute("ID", &ID);
-    element->QueryDoubleAttribute("GearScale", &GearScale);
-    element->QueryDoubleAttribute("Min", &Min);
-    element->QueryDoubleAttribute("Max", &Max);
-    element->QueryDoubleAttribute("VelMax", &VelMax);
-    element->QueryDoubleAttribute("Acc", &Acc);
-    element->QueryDoubleAttribute("AccInc", &AccInc);
+    const XmlNumber::FileNumbers numbers("Project", "project file", "5 .prj not valid");
+    numbers.Read(element, "GearScale", GearScale);
+    numbers.Read(element, "Min", Min);
+    numbers.Read(element, "Max", Max);
+    numbers.Read(element, "VelMax", VelMax);
+    numbers.Read(element, "Acc", Acc);
+    numbers.Read(element, "AccInc", AccInc);
     element->QueryIntAttribute("DirectionAngleToY", &DirectionAngleToY);
-    element->QueryDoubleAttribute("lz0", &lz0);
-    element->QueryDoubleAttribute("Dir", &Dir);
-    element->QueryDoubleAttribute("Offset", &Offset);
+    numbers.Read(element, "lz0", lz0);
+    numbers.Read(element, "Dir", Dir);
+    numbers.Read(element, "Offset", Offset);
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
+#include "core/XmlNumber.h"
 
 #include <tinyxml2.h>
 
@@ -413,11 +414,17 @@ tinyxml2::XMLElement* FindVelocityElement(tinyxml2::XMLElement* robot, const cha
     return e;
 }
 
-void ReadJointTable(const tinyxml2::XMLElement* e, float* table) {
+// The numbers of the robot ini file, with the kinematic's name in front of their lines.
+XmlNumber::FileNumbers IniNumbers(const std::string& kinematicTypeName) {
+    return XmlNumber::FileNumbers(kinematicTypeName.empty() ? "RobotKinematic" : kinematicTypeName, "robot ini file",
+                                  RobotIniFailReason::NotValid);
+}
+
+void ReadJointTable(const XmlNumber::FileNumbers& numbers, const tinyxml2::XMLElement* e, float* table) {
     char attr[16];
     for (int i = 0; i < RobotKinematic::maxJoints; ++i) {
         std::snprintf(attr, sizeof(attr), "A%d", i + 1);
-        e->QueryFloatAttribute(attr, &table[i]);
+        numbers.Read(e, attr, table[i]);
     }
 }
 
@@ -430,34 +437,35 @@ void RobotKinematic::ReadIniFileVelocities(tinyxml2::XMLElement* robot) {
     if (robot == nullptr) {
         return;
     }
+    const XmlNumber::FileNumbers numbers = IniNumbers(kinematicTypeName);
     if (tinyxml2::XMLElement* e = FindVelocityElement(robot, "JointVelocities", velocitySetting)) {
-        ReadJointTable(e, jointMaxVelocity);
+        ReadJointTable(numbers, e, jointMaxVelocity);
     } else {
         SetFailure("RobotKinematic: line JointVelocities not found in robot ini file!",
                    RobotIniFailReason::NoJointVelocities);
     }
     if (tinyxml2::XMLElement* e = FindVelocityElement(robot, "JointAccelerations", velocitySetting)) {
-        ReadJointTable(e, jointMaxAcceleration);
+        ReadJointTable(numbers, e, jointMaxAcceleration);
     } else {
         SetFailure("RobotKinematic: line JointAccelerations not found in robot ini file!",
                    RobotIniFailReason::NoJointAccelerations);
     }
     if (tinyxml2::XMLElement* e = FindVelocityElement(robot, "JointAccelerationIncs", velocitySetting)) {
-        ReadJointTable(e, jointMaxAccelerationInc);
+        ReadJointTable(numbers, e, jointMaxAccelerationInc);
     } else {
         Log()->addError("RobotKinematic: line JointAccelerationIncs not found in robot ini file!");
     }
     if (tinyxml2::XMLElement* e = FindVelocityElement(robot, "CartVelocities", velocitySetting)) {
-        e->QueryDoubleAttribute("VelTrans", &VelTrans);
-        e->QueryDoubleAttribute("VelOri", &VelOri);
+        ReadIniAttribute(e, "VelTrans", VelTrans);
+        ReadIniAttribute(e, "VelOri", VelOri);
     } else {
         Log()->addError("RobotKinematic: line CartVelocities not found in robot ini file!");
     }
     if (tinyxml2::XMLElement* e = FindVelocityElement(robot, "CartAccelerations", velocitySetting)) {
-        e->QueryDoubleAttribute("AccLin", &AccLin);
-        e->QueryDoubleAttribute("AccLinInc", &AccLinInc);
-        e->QueryDoubleAttribute("AccOri", &AccOri);
-        e->QueryDoubleAttribute("AccOriInc", &AccOriInc);
+        ReadIniAttribute(e, "AccLin", AccLin);
+        ReadIniAttribute(e, "AccLinInc", AccLinInc);
+        ReadIniAttribute(e, "AccOri", AccOri);
+        ReadIniAttribute(e, "AccOriInc", AccOriInc);
     } else {
         Log()->addError("RobotKinematic: line CartAccelerations not found in robot ini file!");
     }
@@ -528,12 +536,12 @@ tinyxml2::XMLElement* RobotKinematic::FindIniElement(tinyxml2::XMLElement* paren
     return e;
 }
 
-bool RobotKinematic::ReadIniAttribute(const tinyxml2::XMLElement* e, const char* name, float& value) {
-    return e != nullptr && e->QueryFloatAttribute(name, &value) == tinyxml2::XML_SUCCESS;
+bool RobotKinematic::ReadIniAttribute(const tinyxml2::XMLElement* e, const char* name, float& value) const {
+    return IniNumbers(kinematicTypeName).Read(e, name, value);
 }
 
-bool RobotKinematic::ReadIniAttribute(const tinyxml2::XMLElement* e, const char* name, double& value) {
-    return e != nullptr && e->QueryDoubleAttribute(name, &value) == tinyxml2::XML_SUCCESS;
+bool RobotKinematic::ReadIniAttribute(const tinyxml2::XMLElement* e, const char* name, double& value) const {
+    return IniNumbers(kinematicTypeName).Read(e, name, value);
 }
 
 bool RobotKinematic::ReadIniAttribute(const tinyxml2::XMLElement* e, const char* name, int& value) {

@@ -3,6 +3,7 @@
 #include "core/LogSingleton.h"
 #include "core/PathCheck.h"
 #include "core/StringHelper.h"
+#include "core/XmlNumber.h"
 
 #include <tinyxml2.h>
 #include <unistd.h>
@@ -112,10 +113,13 @@ void Tool::ReadConfigFile(const std::string& path) {
         Fail("Tool: line \"OFFSET\" not found in .ini file!", "44 Tool Ini file not complete");
         return;
     }
-    offsetPosition = DataTypes::Vector3(offset->FloatAttribute("OffsetX", 0.0f), offset->FloatAttribute("OffsetY", 0.0f),
-                                        offset->FloatAttribute("OffsetZ", 0.0f));
-    offsetRotation = DataTypes::Vector3(offset->FloatAttribute("OffsetA", 0.0f), offset->FloatAttribute("OffsetB", 0.0f),
-                                        offset->FloatAttribute("OffsetC", 0.0f));
+    // All six are replaced; a missing one counts as 0.
+    const XmlNumber::FileNumbers numbers("Tool", "tool ini file", "42 Tool Ini file not valid");
+    float offsets[6] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    static const char* const kOffsetNames[6] = {"OffsetX", "OffsetY", "OffsetZ", "OffsetA", "OffsetB", "OffsetC"};
+    for (int i = 0; i < 6; ++i) numbers.Read(offset, kOffsetNames[i], offsets[i]);
+    offsetPosition = DataTypes::Vector3(offsets[0], offsets[1], offsets[2]);
+    offsetRotation = DataTypes::Vector3(offsets[3], offsets[4], offsets[5]);
 
     const tinyxml2::XMLElement* kinematic = root->FirstChildElement("KINEMATIC");
     if (kinematic == nullptr) {
@@ -130,11 +134,11 @@ void Tool::ReadConfigFile(const std::string& path) {
     }
     motionType = StringHelper::ToLower(motion);
     if (motionType == "linear" || motionType == "rotational" || motionType == "rotationaltwofinger") {
-        kinematic->QueryFloatAttribute("MotionMin", &MotionMin);
-        kinematic->QueryFloatAttribute("MotionMax", &MotionMax);
-        kinematic->QueryFloatAttribute("MotionVel", &MotionVel);
+        numbers.Read(kinematic, "MotionMin", MotionMin);
+        numbers.Read(kinematic, "MotionMax", MotionMax);
+        numbers.Read(kinematic, "MotionVel", MotionVel);
     } else if (motionType == "digital") {
-        kinematic->QueryFloatAttribute("MotionVel", &MotionVel);
+        numbers.Read(kinematic, "MotionVel", MotionVel);
     }
 
     const tinyxml2::XMLElement* iface = root->FirstChildElement("INTERFACE");
@@ -152,8 +156,8 @@ void Tool::ReadConfigFile(const std::string& path) {
     protocol = StringHelper::ToLower(proto);
     if (protocol == "bus") {
         iface->QueryIntAttribute("BusID", &BusID);
-        iface->QueryFloatAttribute("GearScale", &GearScale);
-        iface->QueryFloatAttribute("GearZero", &GearZero);
+        numbers.Read(iface, "GearScale", GearScale);
+        numbers.Read(iface, "GearZero", GearZero);
     } else if (protocol == "digital") {
         ReadChannel(iface, "ChannelEnable", ChannelEnable);
         ReadChannel(iface, "ChannelOpenClose", ChannelOpenClose);

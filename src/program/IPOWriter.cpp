@@ -33,7 +33,7 @@ int IPO::WriteXMLFile(int /*unused*/, const char* fileName) {
     const std::string path = log->get_rootPath() + "Data/Programs/" + target;
     // Written beside the target and renamed over it, so a failed write never leaves a
     // half program under the real name.
-    const std::string temporary = path + ".tmp";
+    const std::string temporary = path + Filesystem::kTemporarySuffix;
     log->add("IPO: Starting to write XML program file " + path);
     std::ofstream out(temporary, std::ios::out | std::ios::trunc);
     if (!out.is_open()) {

@@ -43,8 +43,9 @@ int CameraIFMO2D::TransformPixelToMM(int x, int y, double angle) {
 int CameraIFMO2D::Read(tinyxml2::XMLElement& element) {
     LogSingleton::instance()->add("Camera IFM O2D: Loading configuration");
     ReadCommonAttributes(element);
-    if (const char* v = element.Attribute("ScaleX")) ScaleX = std::atof(v);
-    if (const char* v = element.Attribute("ScaleY")) ScaleY = std::atof(v);
+    const XmlNumber::FileNumbers numbers = ProjectNumbers();
+    numbers.Read(&element, "ScaleX", ScaleX);
+    numbers.Read(&element, "ScaleY", ScaleY);
     LogSingleton::instance()->add("Camera IFM O2D '" + name + "': Configuration loaded");
     return 0;
 }

@@ -12,6 +12,8 @@ namespace Camera {
 
 std::string toLower(const std::string& text) { return StringHelper::ToLower(text); }
 
+XmlNumber::FileNumbers ProjectNumbers() { return XmlNumber::FileNumbers("Project", "project file", "5 .prj not valid"); }
+
 CameraInterface::CameraInterface(std::string typeId, std::string name)
     : typeId(std::move(typeId)), name(std::move(name)) {}
 

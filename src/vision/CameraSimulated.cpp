@@ -37,12 +37,13 @@ int CameraSimulated::Read(tinyxml2::XMLElement& element) {
     LogSingleton* log = LogSingleton::instance();
     log->add("Camera Sim: Loading configuration");
     if (const char* v = element.Attribute("Name")) name = v;
-    element.QueryFloatAttribute("X", &position.x);
-    element.QueryFloatAttribute("Y", &position.y);
-    element.QueryFloatAttribute("Z", &position.z);
-    element.QueryFloatAttribute("A", &orientation.x);
-    element.QueryFloatAttribute("B", &orientation.y);
-    element.QueryFloatAttribute("C", &orientation.z);
+    const XmlNumber::FileNumbers numbers = ProjectNumbers();
+    numbers.Read(&element, "X", position.x);
+    numbers.Read(&element, "Y", position.y);
+    numbers.Read(&element, "Z", position.z);
+    numbers.Read(&element, "A", orientation.x);
+    numbers.Read(&element, "B", orientation.y);
+    numbers.Read(&element, "C", orientation.z);
     if (const char* v = element.Attribute("ImageEnabled")) {
         // An integer (non-zero is true) or "true"/"false" in any case; anything else keeps it.
         int number = 0;

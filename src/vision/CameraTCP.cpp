@@ -245,10 +245,9 @@ void CameraTCP::ReadCommonAttributes(tinyxml2::XMLElement& element) {
     const std::pair<const char*, float*> floats[] = {
         {"OriginX", &Origin.x}, {"OriginY", &Origin.y}, {"OriginZ", &Origin.z}, {"LookX", &Look.x}, {"LookY", &Look.y},
         {"LookZ", &Look.z},     {"UpX", &Up.x},         {"UpY", &Up.y},         {"UpZ", &Up.z}};
-    for (const auto& f : floats) {
-        if (const char* v = element.Attribute(f.first)) *f.second = static_cast<float>(std::atof(v));
-    }
-    if (const char* v = element.Attribute("ZDistance")) ZDistance = std::atof(v);
+    const XmlNumber::FileNumbers numbers = ProjectNumbers();
+    for (const auto& f : floats) numbers.Read(&element, f.first, *f.second);
+    numbers.Read(&element, "ZDistance", ZDistance);
 }
 
 tinyxml2::XMLElement* CameraTCP::WriteHead(tinyxml2::XMLDocument& doc) const {

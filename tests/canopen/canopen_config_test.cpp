@@ -72,8 +72,40 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"ZeroCycle", Bus("CycleTimeMS=\"0\" GapMS=\"0\"", "<Joints NrOfJoints=\"0\"/>"),
                    "36 Robot Ini file not complete"},
         ConfigCase{"TooManyJoints", Bus(kGood, "<Joints NrOfJoints=\"7\"/>"), "67 Protocol Ini file not complete"},
-        ConfigCase{"NotXml", "<Robot><BusConfiguration", "62 Protocol Ini file not valid"}),
+        ConfigCase{"NotXml", "<Robot><BusConfiguration", "62 Protocol Ini file not valid"},
+        // A value that is no finite number counts as missing.
+        ConfigCase{"GapNan", Bus("CycleTimeMS=\"8\" GapMS=\"nan\"", "<Joints NrOfJoints=\"0\"/>"),
+                   "65 Protocol Ini file not complete"},
+        ConfigCase{"GearScaleNan",
+                   Bus(kGood, "<Joints NrOfJoints=\"1\"/><Joint0 ID=\"4\" GearScale=\"nan\" GearZero=\"5\"/>"),
+                   "70 Protocol Ini file not complete"},
+        ConfigCase{"GearZeroOutOfRange",
+                   Bus(kGood, "<Joints NrOfJoints=\"1\"/><Joint0 ID=\"4\" GearScale=\"10\" GearZero=\"1e309\"/>"),
+                   "71 Protocol Ini file not complete"}),
     [](const ::testing::TestParamInfo<ConfigCase>& info) { return info.param.name; });
+
+// The optional waits and backlash values: one that is no finite number takes the line and
+// the value of a missing one.
+TEST(CanopenConfig, NonFiniteOptionalValuesCountAsMissing) {
+    TestSupport::TempDataRoot root;
+    LogSingleton* log = LogSingleton::instance();
+    log->set_opMode(OPMODE_NORMAL);
+    Hardware::HardwareProtocolCANopen protocol(nullptr, Hardware::CANopenProfileIPO);
+    TestSupport::LogCapture capture;
+    protocol.Init("robot", "type",
+                  root.WriteFile("robot.xml",
+                                 Bus("CycleTimeMS=\"8\" GapMS=\"0.5\" SyncGapMS=\"inf\"",
+                                     "<Joints NrOfJoints=\"1\"/><Joint0 ID=\"4\" GearScale=\"10\" GearZero=\"5\" "
+                                     "GearPlay=\"nan\" GearPlayInc=\"-inf\"/>")));
+    EXPECT_EQ(OPMODE_NORMAL, log->get_opMode());
+    EXPECT_FLOAT_EQ(0.0f, protocol.GetSyncGap());
+    EXPECT_FLOAT_EQ(0.0f, protocol.GetJointData(0).GearPlay);
+    EXPECT_FLOAT_EQ(0.0f, protocol.GetJointData(0).GearPlayInc);
+    EXPECT_TRUE(capture.Contains("ProtocolCANopen: attribute SyncGapMS not found in line BusConfiguration of robot ini "
+                                 "file! Using default value 0 ms."));
+    EXPECT_TRUE(capture.Contains("ProtocolCANopen: joint GearPlay not found!"));
+    EXPECT_TRUE(capture.Contains("ProtocolCANopen: joint GearPlayInc not found!"));
+}
 
 TEST(CanopenRecords, DIOModulesExternalAxesAndTheirLimits) {
     TestSupport::TempDataRoot root;

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,6 +108,48 @@ TEST(AppProcess, OverrideKeyThroughAPipeReachesTheProjectFileAfterTheDebounce) {
     ExpectOrderlyExit(p.Output());
     EXPECT_NE(AppTest::ReadFile(project).find("Override=\"50\""), std::string::npos);
     EXPECT_FALSE(fs::exists(project + "_tmp"));
+}
+
+// A kill during a write-back leaves "<file>.tmp" (or an older writer's "<file>_tmp") beside
+// the file; the start-up removes those of every file the controller writes by rename, and
+// nothing else.
+TEST(AppProcess, StartupRemovesStaleTemporariesAndLeavesTheFilesAlone) {
+    BelvantoProcess p;
+    p.CopyDataRoot(std::string(BELVANTO_FIXTURES_DIR) + "/app");
+    const std::string storage = p.root + "/variableStorage.xml";
+    std::ofstream(storage) << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Data>\n"
+                              "<SystemVariables UpTimeComplete=\"5\" UpTimeLast=\"0\" UpTimeEnabled=\"0\" "
+                              "UpTimeMotion=\"0\" ProgramStarts=\"3\"/>\n</Data>\n";
+    fs::create_directories(p.root + "/Data/Programs");
+    const std::string program = p.root + "/Data/Programs/storage01.xml";
+    std::ofstream(program) << "<Program></Program>";
+    const std::string identity = p.root + "/deviceIdentity.txt";
+    std::ofstream(identity) << "0123456789abcdef0123456789abcdef\n";
+    const std::vector<std::string> written = {p.root + "/Data/Projects/App.prj",
+                                              p.root + "/Data/Robots/AppBot/AppBot.xml", storage, identity, program};
+    std::vector<std::string> kept;
+    for (const std::string& file : written) {
+        kept.push_back(AppTest::ReadFile(file));
+        std::ofstream(file + ".tmp") << "<half";
+    }
+    std::ofstream(written[0] + "_tmp") << "<half";
+    // Temporaries of no file the controller writes stay.
+    const std::string foreign = p.root + "/Data/Programs/mine.xml.tmp";
+    std::ofstream(foreign) << "mine";
+
+    p.Start({"BELVANTO_CAN_HUB=" + p.dir + "/no_hub.sock"});
+    ASSERT_TRUE(p.WaitForOutput([](const std::string& o) { return o.find("RobotMainLoop is executing") != std::string::npos; },
+                                30000))
+        << p.Output();
+    const std::string out = p.Output();
+    for (const std::string& file : written) {
+        EXPECT_FALSE(fs::exists(file + ".tmp")) << file;
+        EXPECT_NE(out.find("Removed stale temporary file '" + file + ".tmp'"), std::string::npos) << out;
+    }
+    EXPECT_FALSE(fs::exists(written[0] + "_tmp"));
+    EXPECT_TRUE(fs::exists(foreign));
+    for (size_t i = 0; i < written.size(); ++i) EXPECT_EQ(AppTest::ReadFile(written[i]), kept[i]) << written[i];
+    ASSERT_NO_FATAL_FAILURE(AppTest::ExpectExitOnSigterm(p));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <stdexcept>
 
 namespace ControlTest {
@@ -269,6 +270,79 @@ TEST_F(ProjectTest, AttributeEdgeCases) {
     LogSingleton::instance()->operationModesActive = false;
     LogSingleton::instance()->dInOpModeAuto = -1;
     LogSingleton::instance()->manualMaxVelMMPerSec = 250.0f;
+}
+
+// A NaN box corner switches the box check off and a NaN axis limit the axis's limit check:
+// a value that is no finite number makes the project not valid.
+TEST_F(ProjectTest, NonFiniteBoxCornersAndAxisValuesMakeTheProjectNotValid) {
+    struct Case {
+        const char* from;
+        const char* to;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"xMin=\"-100\"", "xMin=\"nan\"", "attribute \"xMin\" in line \"VirtualBox\" of project file is not a finite "
+                                          "number: \"nan\""},
+        {"zMax=\"300\"", "zMax=\"\"", "attribute \"zMax\" in line \"VirtualBox\" of project file is not a finite "
+                                      "number: \"\""},
+        {"Min=\"-50\"", "Min=\"1e309\"", "attribute \"Min\" in line \"ExternalAxis\" of project file is not a finite "
+                                         "number: \"1e309\""},
+        {"Max=\"900\"", "Max=\"-inf\"", "attribute \"Max\" in line \"ExternalAxis\" of project file is not a finite "
+                                        "number: \"-inf\""},
+        {"MotionMode=\"Velocity\"", "MotionMode=\"Velocity\" VelMax=\"nan\"",
+         "attribute \"VelMax\" in line \"ExternalAxis\" of project file is not a finite number: \"nan\""},
+    };
+    WriteFrontendFor("Data/Projects/p.prj");
+    LogSingleton* log = LogSingleton::instance();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.to);
+        log->set_opMode(OPMODE_NORMAL);
+        log->set_seriousFailReason("");
+        WriteProject("p.prj", Edit(ProjectFixture("complete.prj"), c.from, c.to));
+        RobotMaster master;
+        ProjectManager pm;
+        TestSupport::LogCapture capture;
+        pm.OpenProject(&master);
+        EXPECT_EQ(log->get_opMode(), OPMODE_SERIOUS_FAILURE);
+        EXPECT_EQ(log->get_seriousFailReason(), "5 .prj not valid");
+        EXPECT_TRUE(capture.Contains(std::string("Project: ") + c.line)) << capture.Joined();
+        const RobotKinematic* kin = master.GetKinematic();
+        ASSERT_NE(kin, nullptr);
+        for (float v : {kin->virtualBoxMin.x, kin->virtualBoxMin.z, kin->virtualBoxMax.x, kin->virtualBoxMax.z}) {
+            EXPECT_TRUE(std::isfinite(v));
+        }
+        ASSERT_TRUE(master.HasExternalAxis(1));
+        const ExternalAxis& axis = master.GetExternalAxis(1);
+        EXPECT_TRUE(std::isfinite(axis.Min) && std::isfinite(axis.Max) && std::isfinite(axis.VelMax));
+    }
+    log->set_opMode(OPMODE_NORMAL);
+    log->set_seriousFailReason("");
+    log->operationModesActive = false;
+    log->dInOpModeAuto = -1;
+    log->manualMaxVelMMPerSec = 250.0f;
+}
+
+// Where a missing value has its own line, a value that is no finite number takes it.
+TEST_F(ProjectTest, NonFiniteOverrideAndManualSpeedCountAsMissing) {
+    WriteFrontendFor("Data/Projects/p.prj");
+    std::string text = Edit(ProjectFixture("complete.prj"), "Override=\"150\"", "Override=\"inf\"");
+    text = Edit(text, "ManualMaxVelMMPerSec=\"120\"", "ManualMaxVelMMPerSec=\"nan\"");
+    WriteProject("p.prj", text);
+    LogSingleton* log = LogSingleton::instance();
+    log->set_opMode(OPMODE_NORMAL);
+    log->manualMaxVelMMPerSec = 250.0f;
+    RobotMaster master;
+    ProjectManager pm;
+    TestSupport::LogCapture capture;
+    ASSERT_EQ(pm.OpenProject(&master), 0);
+    EXPECT_EQ(log->get_opMode(), OPMODE_NORMAL);
+    EXPECT_FLOAT_EQ(pm.GetOverride(), 40.0f);
+    EXPECT_TRUE(capture.Contains("Project: Attribute \"Override\" not found in line Program of project file!"));
+    EXPECT_FLOAT_EQ(log->manualMaxVelMMPerSec, 250.0f);
+    EXPECT_TRUE(capture.Contains(
+        "RobotMaster: attribute \"ManualMaxVelMMPerSec\" not found in line \"OperationModes\" of robot ini file!"));
+    log->operationModesActive = false;
+    log->dInOpModeAuto = -1;
 }
 
 TEST_F(ProjectTest, AxisWithoutTypeStopsAfterEarlierAxes) {

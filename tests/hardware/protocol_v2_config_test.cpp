@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -181,6 +182,52 @@ TEST_F(V2Config, FatalGapsSetTheirFailureReason) {
         EXPECT_TRUE(capture.Contains(c.line));
         EXPECT_EQ(LogSingleton::instance()->get_seriousFailReason(), c.reason);
         EXPECT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_SERIOUS_FAILURE);
+    }
+}
+
+// tinyxml2 reads "nan", "inf" and "1e309" as numbers. Where a missing value has its case,
+// such a value takes it; the temperature scale and zero, which have none, make the file
+// not valid.
+TEST_F(V2Config, NonFiniteNumbersAreHandledAsMissingOrMakeTheFileNotValid) {
+    struct Case {
+        const char* from;
+        const char* to;
+        const char* line;
+        const char* reason;  // nullptr: operation mode stays normal
+    };
+    const Case cases[] = {
+        {"GapMS=\"1.5\"", "GapMS=\"nan\"",
+         "ProtocolJXRCANV2: attribute GapMS not found in line BusConfiguration of project file!",
+         "65 Protocol Ini file not complete"},
+        {"GearScale=\"-95.5\"", "GearScale=\"-inf\"", "ProtocolJXRCAN: joint GearScale not found!",
+         "70 Protocol Ini file not complete"},
+        {"GearZero=\"7\"", "GearZero=\"1e309\"", "ProtocolJXRCAN: joint GearZero not found!",
+         "71 Protocol Ini file not complete"},
+        {"GearPlay=\"0.5\"", "GearPlay=\"nan\"", "ProtocolJXRCAN: joint GearPlay not found!", nullptr},
+        {"CurrentScale=\"2\"", "CurrentScale=\"inf\"", "ProtocolJXRCANV2: joint CurrentScale not found!", nullptr},
+        {"TempScale=\"0.5\"", "TempScale=\"nan\"",
+         "ProtocolJXRCANV2: attribute \"TempScale\" in line \"Joint0\" of robot ini file is not a finite number: "
+         "\"nan\"",
+         "62 Protocol Ini file not valid"},
+        {"TempZero=\"-10\"", "TempZero=\"\"",
+         "ProtocolJXRCANV2: attribute \"TempZero\" in line \"Joint0\" of robot ini file is not a finite number: \"\"",
+         "62 Protocol Ini file not valid"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.to);
+        ScopedOperationMode reset;
+        HardwareProtocolJXRCANV2 p(nullptr);
+        TestSupport::LogCapture capture;
+        p.ReadConfigFile(Write(ReplaceAll(kTwoJoints, c.from, c.to)));
+        EXPECT_TRUE(capture.Contains(c.line)) << capture.Joined();
+        if (c.reason != nullptr) {
+            EXPECT_EQ(LogSingleton::instance()->get_seriousFailReason(), c.reason);
+            EXPECT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_SERIOUS_FAILURE);
+        } else {
+            EXPECT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_NORMAL);
+        }
+        const Hardware::jointData& j0 = p.GetJointData(0);
+        for (float v : {j0.GearPlay, j0.CurrentScale, j0.TempScale, j0.TempZero}) EXPECT_TRUE(std::isfinite(v));
     }
 }
 

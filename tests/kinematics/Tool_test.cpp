@@ -93,6 +93,46 @@ TEST_F(ToolTest, ChannelNumbersAreRangeChecked) {
     }
 }
 
+// An offset, an opening range or a gear value that is no finite number would put NaN into
+// the tool frame or the gripper position: the file is not valid and the default stays.
+TEST_F(ToolTest, NonFiniteNumbersMakeTheFileNotValid) {
+    struct Case {
+        const char* element;
+        const char* attribute;
+    } cases[] = {
+        {"OFFSET", "OffsetZ"},     {"OFFSET", "OffsetC"},      {"KINEMATIC", "MotionMax"},
+        {"KINEMATIC", "MotionVel"}, {"INTERFACE", "GearScale"}, {"INTERFACE", "GearZero"},
+    };
+    TestSupport::TempDataRoot root;
+    for (const Case& c : cases) {
+        for (const char* value : {"nan", "inf", "1e309", ""}) {
+            SCOPED_TRACE(std::string(c.attribute) + "=\"" + value + "\"");
+            SetUp();
+            const std::string given = std::string(" ") + c.attribute + "=\"" + value + "\"";
+            auto in = [&](const char* element) { return std::string(element) == c.element ? given : std::string(); };
+            const std::string path =
+                root.WriteFile("tool.xml", "<Tool><OFFSET OffsetX=\"1\"" + in("OFFSET") +
+                                               "/><KINEMATIC Motion=\"linear\"" + in("KINEMATIC") +
+                                               "/><INTERFACE Protocol=\"bus\" BusID=\"9\"" + in("INTERFACE") +
+                                               "/></Tool>");
+            TestSupport::LogCapture log;
+            Tool t;
+            t.ReadConfigFile(path);
+            EXPECT_TRUE(Failed());
+            EXPECT_EQ(Reason(), "42 Tool Ini file not valid");
+            EXPECT_TRUE(log.Contains(std::string("Tool: attribute \"") + c.attribute + "\" in line \"" + c.element +
+                                     "\" of tool ini file is not a finite number: \"" + value + "\""))
+                << log.Joined();
+            for (float v : {t.offsetPosition.x, t.offsetPosition.z, t.offsetRotation.z, t.MotionMax, t.MotionVel,
+                            t.GearScale, t.GearZero}) {
+                EXPECT_TRUE(std::isfinite(v));
+            }
+            EXPECT_EQ(t.offsetPosition.x, 1.0f);  // the finite values are still read
+            EXPECT_EQ(t.BusID, 9);
+        }
+    }
+}
+
 struct ToolFaultCase {
     const char* file;
     const char* reason;

@@ -30,16 +30,7 @@ constexpr int kWaitMs = 60000;  // sanitizer builds start and move slowly
 
 // The values after key in a STATUS payload.
 std::vector<float> StatusValues(const std::string& payload, const std::string& key, int count) {
-    const std::vector<std::string> tokens = HvpTestClient::Tokens(payload);
-    std::vector<float> values;
-    for (std::size_t i = 0; i < tokens.size(); ++i) {
-        if (tokens[i] != key) continue;
-        for (std::size_t k = i + 1; k < tokens.size() && static_cast<int>(values.size()) < count; ++k) {
-            values.push_back(std::strtof(tokens[k].c_str(), nullptr));
-        }
-        break;
-    }
-    return values;
+    return HvpTestClient::ValuesAfter(payload, key, count);
 }
 
 bool Near(const std::vector<float>& values, const std::vector<float>& target, float tolerance) {

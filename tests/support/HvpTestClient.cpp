@@ -143,4 +143,17 @@ std::vector<std::string> HvpTestClient::Tokens(const std::string& payload) {
     return tokens;
 }
 
+std::vector<float> HvpTestClient::ValuesAfter(const std::string& payload, const std::string& key, int count) {
+    const std::vector<std::string> tokens = Tokens(payload);
+    std::vector<float> values;
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        if (tokens[i] != key) continue;
+        for (std::size_t k = i + 1; k < tokens.size() && static_cast<int>(values.size()) < count; ++k) {
+            values.push_back(std::strtof(tokens[k].c_str(), nullptr));
+        }
+        break;
+    }
+    return values;
+}
+
 }  // namespace TestSupport

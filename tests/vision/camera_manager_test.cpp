@@ -263,6 +263,50 @@ TEST(CameraManagerProject, SimulatedCameraReportsItsPoseConnectedAndNormalised) 
     }
 }
 
+// The camera settings are part of the project: a position, geometry or scale that is no
+// finite number would reach the robot as a NaN target; the project is then not valid.
+TEST(CameraManagerProject, NonFiniteNumbersMakeTheProjectNotValid) {
+    struct Case {
+        const char* camera;
+        const char* attribute;
+    };
+    const Case cases[] = {
+        {"<HwCamera Type=\"Sim\" Name=\"S\" %s/>", "X"},
+        {"<HwCamera Type=\"Sim\" Name=\"S\" %s/>", "C"},
+        {"<HwCamera Type=\"IFMO2D\" Name=\"F\" Active=\"False\" %s/>", "OriginY"},
+        {"<HwCamera Type=\"IFMO2D\" Name=\"F\" Active=\"False\" %s/>", "ScaleX"},
+        {"<HwCamera Type=\"SolutionBinPicking\" Name=\"B\" Active=\"False\" %s/>", "ZDistance"},
+    };
+    LogSingleton* log = LogSingleton::instance();
+    for (const Case& c : cases) {
+        for (const char* value : {"nan", "-inf", "1e309"}) {
+            const std::string given = std::string(c.attribute) + "=\"" + value + "\"";
+            std::string element = c.camera;
+            element.replace(element.find("%s"), 2, given);
+            SCOPED_TRACE(element);
+            log->set_opMode(OPMODE_NORMAL);
+            log->set_seriousFailReason("");
+            tinyxml2::XMLDocument doc;
+            ASSERT_EQ(doc.Parse(("<Cameras>" + element + "</Cameras>").c_str()), tinyxml2::XML_SUCCESS);
+            ClockedManager manager;
+            TestSupport::LogCapture capture;
+            manager.Read(doc.RootElement());
+            EXPECT_EQ(log->get_opMode(), OPMODE_SERIOUS_FAILURE);
+            EXPECT_EQ(log->get_seriousFailReason(), "5 .prj not valid");
+            EXPECT_TRUE(capture.Contains("Project: attribute \"" + std::string(c.attribute) +
+                                         "\" in line \"HwCamera\" of project file is not a finite number: \"" + value +
+                                         "\""))
+                << capture.Joined();
+            // The written settings hold numbers only.
+            EXPECT_EQ(Printed(manager.Write(doc)).find("nan"), std::string::npos);
+            EXPECT_EQ(Printed(manager.Write(doc)).find("inf"), std::string::npos);
+            manager.Clear();
+        }
+    }
+    log->set_opMode(OPMODE_NORMAL);
+    log->set_seriousFailReason("");
+}
+
 // ------------------------------------------------------------------ HVP lines
 
 // A camera whose result and image the test sets.

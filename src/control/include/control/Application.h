@@ -93,6 +93,10 @@ public:
     static std::string ProgramStateText(const IPO& ipo);
 
 private:
+    // Start-up: the temporaries that a write killed before its rename left beside the files
+    // the controller writes that way (project, robot file, stored counters, device
+    // identity, stored program). Runs before anything can write them.
+    void RemoveStaleTemporaryFiles();
     void Wait(int ms) const;
     void NormalPass();
     void ReconnectCan();

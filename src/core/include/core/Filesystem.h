@@ -17,6 +17,10 @@ bool Delete(const std::string& path);
 bool Move(const std::string& from, const std::string& to);
 // Size in bytes, -1 when the file cannot be examined.
 int64_t GetFileSize(const std::string& path);
+// What a write-then-rename puts beside its target until the rename.
+inline constexpr char kTemporarySuffix[] = ".tmp";
+// The temporary of an older project writer, still removed.
+inline constexpr char kOldTemporarySuffix[] = "_tmp";
 // Replaces the file at path with data so that a crash or power cut leaves either the old
 // or the new content, never a mix: writes path + ".tmp" beside it, fsyncs it, renames it
 // over path and fsyncs the folder. Returns false (path untouched, the temporary removed)
@@ -25,6 +29,11 @@ bool WriteFileAtomic(const std::string& path, const char* data, size_t size);
 bool WriteFileAtomic(const std::string& path, const std::string& content);
 // write() until all of data is out, past interruptions; false with errno on a failure.
 bool WriteAll(int fd, const char* data, size_t size);
+// Removes what a write killed before its rename left beside path: path + ".tmp" and
+// path + "_tmp", each only when it is a file or a link (a folder of that name stays).
+// Logs "Removed stale temporary file '<name>'" per file; path itself is not touched.
+// Call it while nothing writes path. Returns the number of files removed.
+int RemoveStaleTemporaries(const std::string& path);
 // fsync of the folder that holds path, so that a rename or a new file there survives a
 // power cut. Best effort: a folder that cannot be opened is left alone.
 void SyncFolderOf(const std::string& path);

@@ -233,9 +233,11 @@ protected:
                                          const char* failReason,
                                          IniFault fault = IniFault::FailReason,
                                          bool quoteName = false) const;
-    // Attribute readers: a missing or unparsable attribute leaves value unchanged.
-    static bool ReadIniAttribute(const tinyxml2::XMLElement* e, const char* name, float& value);
-    static bool ReadIniAttribute(const tinyxml2::XMLElement* e, const char* name, double& value);
+    // Attribute readers: a missing or unparsable attribute leaves value unchanged. A number
+    // that is present but not finite (nan, inf, an empty value) also sets
+    // RobotIniFailReason::NotValid with operation mode 1 (XmlNumber::FileNumbers).
+    bool ReadIniAttribute(const tinyxml2::XMLElement* e, const char* name, float& value) const;
+    bool ReadIniAttribute(const tinyxml2::XMLElement* e, const char* name, double& value) const;
     static bool ReadIniAttribute(const tinyxml2::XMLElement* e, const char* name, int& value);
     static bool ReadIniAttribute(const tinyxml2::XMLElement* e, const char* name, bool& value);
     static bool ReadIniAttribute(const tinyxml2::XMLElement* e, const char* name, std::string& value);

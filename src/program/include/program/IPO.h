@@ -209,6 +209,8 @@ public:
     // Writes program 0 to data root + "Data/Programs/" + name (the int plays no part).
     // Returns the number of commands written, or -1 when nothing was written.
     int WriteXMLFile(int unused, const char* name);
+    // The one program file the controller writes (operator code 83), below "Data/Programs/".
+    static constexpr char kStoredProgramFile[] = "storage01.xml";
     static void PrintStacks(const std::string label, std::stack<int> first, std::stack<int> second);
     void PrintCommands(int program);
     void DeleteAll();

@@ -5,6 +5,7 @@
 // are registered by name in the CameraManager, which owns them.
 
 #include "core/Vector3.h"
+#include "core/XmlNumber.h"
 
 #include <atomic>
 #include <cstddef>
@@ -29,6 +30,10 @@ namespace Camera {
 
 // Copy with every byte lower-cased; camera names and types match without regard to case.
 std::string toLower(const std::string& text);
+
+// The numbers of the project's "HwCamera" elements: a value that is present but no finite
+// number makes the project not valid ("5 .prj not valid", operation mode 1).
+XmlNumber::FileNumbers ProjectNumbers();
 
 // Type id of the simulated camera; a program's camera command accepts it for any type.
 inline constexpr char kSimulatedTypeId[] = "Sim";

@@ -58,6 +58,8 @@ public:
 
     // Blank-separated tokens of a payload.
     static std::vector<std::string> Tokens(const std::string& payload);
+    // Up to count numbers after the token key ("POSJOINTCURRENT" of a STATUS payload).
+    static std::vector<float> ValuesAfter(const std::string& payload, const std::string& key, int count);
 
 private:
     // Cuts one frame off the buffer; false when none is complete.
