@@ -416,6 +416,50 @@ bool ProgramMemory::SetVariablePosJoint(const std::string& name, double a1, doub
     return found;
 }
 
+bool ProgramMemory::ReplaceVariablePos(const std::string& name, const DataTypes::RobotState& state,
+                                       StoreContentType content) {
+    Snapshot snapshot;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        MemoryPosition* variable = FindLocked(name);
+        if (variable == nullptr) {
+            return false;
+        }
+        // Converted on a copy: the stored variable is written only once the solve succeeded.
+        MemoryPosition candidate = *variable;
+        DataTypes::RobotState& s = candidate.state;
+        s.pose = state.pose;
+        s.A = state.A;
+        s.B = state.B;
+        s.C = state.C;
+        for (int j = 0; j < kJoints; ++j) {
+            s.jointSet[j] = state.jointSet[j];
+        }
+        if (content == ContentJoints) {
+            ToCartesian(candidate);
+        } else if (content == ContentCartesian) {
+            ToJoint(candidate);
+        }
+        DataTypes::RobotState& stored = variable->state;
+        bool changed = PoseOrABCMoved(stored, s);
+        for (int j = 0; j < kJoints && !changed; ++j) {
+            changed = Differs(stored.jointSet[j], s.jointSet[j]);
+        }
+        stored.pose = s.pose;
+        stored.A = s.A;
+        stored.B = s.B;
+        stored.C = s.C;
+        for (int j = 0; j < kJoints; ++j) {
+            stored.jointSet[j] = s.jointSet[j];
+        }
+        if (changed) {
+            SnapshotLocked(variable, snapshot);
+        }
+    }
+    Notify(snapshot);
+    return true;
+}
+
 bool ProgramMemory::ToJoint(MemoryPosition& variable) {
     // The seed of the inverse solution: the robot state when one is set, else (when asked
     // for) the last "#position", written under this lock and so never torn.
