@@ -6,6 +6,7 @@
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
 #include "core/StringHelper.h"
+#include "hardware/HardwareProtocol.h"
 #include "remote/ComServerHandlers.h"
 
 #include <algorithm>
@@ -121,12 +122,23 @@ void CmdProgramReplayMode(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     c.server.SendCmdAck(r.counter);
 }
 
+// Record index of a robot joint or an external axis: the only modules that reference.
+// Grippers, platform joints and I/O modules lie between and after them.
+bool IsReferencableRecord(const Hardware::HardwareProtocol& hardware, int index) {
+    using Role = Hardware::HardwareProtocol::ModuleRole;
+    for (const Role role : {Role::RobotJoint, Role::ExternalAxis}) {
+        const int first = hardware.FirstRecord(role);
+        if (index >= first && index < first + hardware.RoleCount(role)) return true;
+    }
+    return false;
+}
+
 void CmdReferenceSingleJoint(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     int index = 0;
     Hardware::HardwareProtocol* hardware = c.robot != nullptr ? c.robot->GetHardware() : nullptr;
-    // Only an existing joint record: ReferenceJoint stops the program before it looks.
-    if (!r.counterValid || !r.args.ReadIntAuto(index) || hardware == nullptr || index < 0 ||
-        index >= hardware->GetModuleTotal()) {
+    // Checked first: ReferenceJoint stops a running program before the protocol looks.
+    if (!r.counterValid || !r.args.ReadIntAuto(index) || hardware == nullptr ||
+        !IsReferencableRecord(*hardware, index)) {
         return CmdRefuse(c, r);
     }
     Log()->add("HVP-Server: Reference Joint", index);
