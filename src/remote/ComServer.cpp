@@ -428,14 +428,21 @@ void ComServer::ParseMessage(const char* frame, std::size_t length) {
 void ComServer::HandleAliveJog(Remote::HvpArgumentReader& args) {
     int counter = 0;
     float values[kNrJogValues] = {};
-    bool complete = Remote::HvpArgumentReader::ParseInt(args.Token(0), counter);
-    for (int i = 0; i < kNrJogValues && complete; ++i) complete = args.ReadFloat(values[i]);
+    const bool counterValid = Remote::HvpArgumentReader::ParseInt(args.Token(0), counter);
+    int read = 0;
+    while (read < kNrJogValues && args.ReadFloat(values[read])) ++read;
+    const bool complete = counterValid && read == kNrJogValues;
     {
         std::lock_guard<std::mutex> lock(jogMutex);
         // A malformed one stops every axis rather than leaving some moving.
         for (int i = 0; i < kNrJogValues; ++i) jogValues[i] = complete ? values[i] : 0.0f;
     }
     jogWatchdog.store(kJogWatchdogStart);
+    // Said once per connection: a front end sending short messages sends them all the time.
+    if (read < kNrJogValues && !shortJogLogged) {
+        shortJogLogged = true;
+        Log()->addFormat("HVP-Server: ALIVEJOG with %d values, %d expected: jog values zeroed", read, kNrJogValues);
+    }
 }
 
 // ------------------------------------------------------------------- jog and pending command

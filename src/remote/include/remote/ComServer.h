@@ -294,6 +294,7 @@ private:
     std::deque<std::string> serverMessages;
 
     Remote::HvpFrameReader frameReader;  // reader thread
+    bool shortJogLogged = false;         // reader thread
     Remote::ComServerUpload upload;      // reader thread
     std::thread readerThread;
     std::thread writerThread;
