@@ -2,6 +2,7 @@
 // marked active-only is unknown to a passive client.
 
 #include "core/LogSingleton.h"
+#include "remote/ClientLog.h"
 #include "remote/ComServer.h"
 #include "remote/ComServerHandlers.h"
 
@@ -39,19 +40,19 @@ void ComServer::HandleCmd(Remote::HvpArgumentReader& args) {
     // End of the chain: silent for a passive client.
     if (isPassive) return;
     const std::string text(keyword);
-    LogSingleton::instance()->addFormat("HVP-Server: ERROR Could not parse robot command '%s'!", text.c_str());
+    Remote::ClientLines::addFormat("HVP-Server: ERROR Could not parse robot command '%s'!", text.c_str());
     SendCmdError(counter, "could not parse command");
 }
 
 void ComServer::CmdMalformed(CmdRequest& request) {
     const std::string text(request.keyword);
-    LogSingleton::instance()->addFormat("HVP-Server: ERROR Could not parse robot command '%s'!", text.c_str());
+    Remote::ClientLines::addFormat("HVP-Server: ERROR Could not parse robot command '%s'!", text.c_str());
     SendCmdError(request.counterValid ? request.counter : 0, "could not parse command");
 }
 
 void ComServer::CmdGetVersion(CmdRequest& request) {
     if (!request.counterValid) return CmdMalformed(request);
-    LogSingleton::instance()->add("HVP-Server: Protocol version requested from client (Belvanto 16)");
+    Remote::ClientLines::add("HVP-Server: Protocol version requested from client (Belvanto 16)");
     SendToClient("INFO Version Belvanto 16");
 }
 

@@ -5,6 +5,7 @@
 #include "core/RobotState.h"
 #include "core/StringHelper.h"
 #include "program/ProgramMemory.h"
+#include "remote/ClientLog.h"
 #include "remote/ComServerHandlers.h"
 
 #include <exception>
@@ -22,7 +23,7 @@ constexpr int kPositionValues = 9;
 
 void EndOfChain(HvpHandlerContext& c) {
     // No reply; logged for an active client only.
-    if (c.server.IsActive()) Log()->add("HVP-Server: ERROR Could not parse VAR command!");
+    if (c.server.IsActive()) ClientLines::add("HVP-Server: ERROR Could not parse VAR command!");
 }
 
 void GetNumberOrPosition(HvpHandlerContext& c, HvpArgumentReader& args, bool position) {
@@ -57,11 +58,11 @@ void GetSystemVariable(HvpHandlerContext& c, HvpArgumentReader& args) {
     if (key >= 0) {
         const int value = Log()->GetSystemVar(key);
         c.server.SendToClient("VARINFO ValueSystemVariable " + std::to_string(key) + " Value " + std::to_string(value));
-        Log()->addFormat("HVP-Server: GetSystemVariable %d value %d", key, value);
+        ClientLines::addFormat("HVP-Server: GetSystemVariable %d value %d", key, value);
         return;
     }
     c.server.SendToClient("VARERROR ValueSystemVariable " + std::to_string(key) + " variable_not_known");
-    Log()->addFormat("HVP-Server: GetSystemVariable %d: ERROR, variable not found", key);
+    ClientLines::addFormat("HVP-Server: GetSystemVariable %d: ERROR, variable not found", key);
 }
 
 // Reads name and count floats; false when any is missing or not a finite number.
@@ -124,7 +125,7 @@ void SetVariablePosition(HvpHandlerContext& c, HvpArgumentReader& args, int coun
         error = e.what();
     }
     if (error.empty()) return Reply(c, counter, known);
-    Log()->addFormat("HVP-Server: Variable %.200s not set: %.200s", name.c_str(), error.c_str());
+    ClientLines::addFormat("HVP-Server: Variable %.200s not set: %.200s", name.c_str(), error.c_str());
     c.server.SendCmdError(counter, error);
 }
 
@@ -141,7 +142,7 @@ void HandleVarMessage(HvpHandlerContext& c, HvpArgumentReader& args) {
     if (keyword == "GetPosVariable") return GetNumberOrPosition(c, args, true);
     if (keyword == "GetSystemVariable") return GetSystemVariable(c, args);
     if (keyword == "GetPersistentNrVariable") {
-        Log()->add("HVP-Server: GetPersistentNrVariable - not implemented yet!");
+        ClientLines::add("HVP-Server: GetPersistentNrVariable - not implemented yet!");
         return;
     }
     if (!active || c.robot == nullptr) return EndOfChain(c);

@@ -159,10 +159,12 @@ TEST_F(CameraLinesConcurrent, NoClientGetsTwoImageLinesWithinTheImagePeriod) {
             }
         });
     }
-    const auto end = Clock::now() + std::chrono::seconds(20);
-    while (Clock::now() < end) {
+    // Passes on a 25 ms grid: each client has a camera step every 525 ms.
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::seconds(20);
+    for (int pass = 1; Clock::now() < end; ++pass) {
         LoopPass();
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(25) * pass);
     }
     reading.store(false);
     for (auto& reader : readers) reader.join();
