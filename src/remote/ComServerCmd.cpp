@@ -52,8 +52,10 @@ void ComServer::CmdMalformed(CmdRequest& request) {
 
 void ComServer::CmdGetVersion(CmdRequest& request) {
     if (!request.counterValid) return CmdMalformed(request);
-    Remote::ClientLines::add("HVP-Server: Protocol version requested from client (Belvanto 16)");
+    // The reply first: a front end polls this to time its link, and writing the log line
+    // may wait for the log's lock and its files.
     SendToClient("INFO Version Belvanto 16");
+    Remote::ClientLines::add("HVP-Server: Protocol version requested from client (Belvanto 16)");
 }
 
 void ComServer::CmdGetActive(CmdRequest& request) {
