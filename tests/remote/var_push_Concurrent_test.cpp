@@ -46,16 +46,12 @@ protected:
     }
 
     // The payloads that reached the client before the reply to a GetVersion sent now, which
-    // shares the client's queue with every push made before it.
-    std::vector<std::string> UpToMarker(HvpTestClient& client) {
+    // shares the client's queue with every push made before it (server messages left out).
+    static std::vector<std::string> UpToMarker(HvpTestClient& client) {
         std::vector<std::string> payloads;
-        EXPECT_TRUE(client.Send(901, "CMD GetVersion"));
-        HvpTestClient::Frame frame;
-        while (client.ReadFrame(frame, kWaitMs)) {
-            if (frame.payload == "INFO Version Belvanto 16") return payloads;
+        for (const HvpTestClient::Frame& frame : RemoteTest::FramesUpToMarker(client)) {
             if (frame.payload.rfind("MESSAGE ", 0) != 0) payloads.push_back(frame.payload);
         }
-        ADD_FAILURE() << "no reply to the marker";
         return payloads;
     }
 
