@@ -326,8 +326,8 @@ void ComServer::SendPayload(const Payload& given, bool wakeWriter) {
     Payload payload = given;
     if (payload->find('\0') != std::string::npos) payload = MakePayload(*given);
     if (HoldsMarker(*payload)) {
-        Log()->addFormat("HVP-Server: Could not send message to HVP client, it contains a reserved token: %s",
-                         payload->c_str());
+        Remote::ClientLines::addFormat(
+            "HVP-Server: Could not send message to HVP client, it contains a reserved token: %s", payload->c_str());
         return;
     }
     bool full = false;
