@@ -111,11 +111,20 @@ struct FanOut {
     std::thread thread;
 };
 
-void BM_GetVersionRoundTripWithStatusToFiveClients(benchmark::State& state) {
+// GetVersion round trips from one client while the fan-out sends status telegrams to it
+// and to four others; with stalled set, one of the four reads nothing at all.
+void GetVersionRoundTrips(benchmark::State& state, bool stalled) {
     Server server;
     const int client = TestSupport::ConnectLoopback(server.manager->GetPort());
     std::vector<std::unique_ptr<Reader>> others;
-    for (int i = 0; i < 4; ++i) others.push_back(std::make_unique<Reader>(server.manager->GetPort(), "STATUS"));
+    const int reading = stalled ? 3 : 4;
+    for (int i = 0; i < reading; ++i) others.push_back(std::make_unique<Reader>(server.manager->GetPort(), "STATUS"));
+    const int silent = stalled ? TestSupport::ConnectLoopback(server.manager->GetPort()) : -1;
+    if (silent >= 0) {
+        // A small window: its buffers are full within the first second.
+        const int small = 4096;
+        ::setsockopt(silent, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    }
     server.WaitClients(5);
     FanOut fanOut(*server.manager);
     const std::string request = "HVPSTART 1 CMD GetVersion HVPEND";
@@ -139,9 +148,15 @@ void BM_GetVersionRoundTripWithStatusToFiveClients(benchmark::State& state) {
         us.push_back(Micros(Clock::now() - start));
     }
     BenchSupport::ReportPercentiles(state, us);
+    state.counters["clients_left"] = static_cast<double>(server.manager->ConnectionCount());
     ::close(client);
+    if (silent >= 0) ::close(silent);
 }
+
+void BM_GetVersionRoundTripWithStatusToFiveClients(benchmark::State& state) { GetVersionRoundTrips(state, false); }
+void BM_GetVersionRoundTripOneClientStalled(benchmark::State& state) { GetVersionRoundTrips(state, true); }
 BENCHMARK(BM_GetVersionRoundTripWithStatusToFiveClients)->Iterations(4000)->UseRealTime();
+BENCHMARK(BM_GetVersionRoundTripOneClientStalled)->Iterations(20000)->UseRealTime();
 
 void FanOutCost(benchmark::State& state, bool oneStalled) {
     Server server;

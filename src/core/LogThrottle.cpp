@@ -29,7 +29,7 @@ LogThrottle::KeySlot& LogThrottle::SlotFor(std::uint64_t key, Clock::time_point 
         if (slot.lastSeen < oldest->lastSeen) oldest = &slot;
     }
     // A key pushed out reports what it held back; it starts afresh when it comes back.
-    reports.Add(oldest->suppressed);
+    PushedOut(oldest->suppressed, now, reports);
     *oldest = KeySlot{};
     oldest->used = true;
     oldest->key = key;
@@ -37,8 +37,27 @@ LogThrottle::KeySlot& LogThrottle::SlotFor(std::uint64_t key, Clock::time_point 
     return *oldest;
 }
 
+void LogThrottle::PushedOut(std::uint64_t count, Clock::time_point now, Reports& reports) {
+    if (count == 0) return;
+    if (pushedOutWindowOpen && now - pushedOutWindowStart < window) {
+        pushedOutHeld += count;
+        return;
+    }
+    reports.Add(pushedOutHeld + count);
+    pushedOutHeld = 0;
+    pushedOutWindowOpen = true;
+    pushedOutWindowStart = now;
+}
+
+void LogThrottle::RollPushedOut(Clock::time_point now, Reports& reports) {
+    if (pushedOutHeld == 0 || now - pushedOutWindowStart < window) return;
+    reports.Add(pushedOutHeld);
+    pushedOutHeld = 0;
+    pushedOutWindowStart = now;
+}
+
 void LogThrottle::UpdatePending() {
-    bool any = false;
+    bool any = pushedOutHeld > 0;
     for (const KeySlot& slot : slots) any = any || slot.suppressed > 0;
     pending.store(any, std::memory_order_relaxed);
 }
@@ -48,6 +67,7 @@ bool LogThrottle::Admit(std::uint64_t key, Clock::time_point now) {
     bool admit = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        RollPushedOut(now, reports);
         KeySlot& slot = SlotFor(key, now, reports);
         Roll(slot, now, reports);
         slot.lastSeen = now;
@@ -79,6 +99,7 @@ void LogThrottle::Flush(Clock::time_point now) {
         for (KeySlot& slot : slots) {
             if (slot.used && slot.suppressed > 0) Roll(slot, now, reports);
         }
+        RollPushedOut(now, reports);
         UpdatePending();
     }
     Report(reports);

@@ -68,6 +68,26 @@ bool PoseOrABCMoved(const DataTypes::RobotState& a, const DataTypes::RobotState&
            Differs(a.C, b.C);
 }
 
+// The fields that carry a position's value: pose, A, B, C and the nine set-point joints.
+bool PositionMoved(const DataTypes::RobotState& a, const DataTypes::RobotState& b) {
+    bool moved = PoseOrABCMoved(a, b);
+    for (int j = 0; j < kJoints && !moved; ++j) {
+        moved = Differs(a.jointSet[j], b.jointSet[j]);
+    }
+    return moved;
+}
+
+// Only those fields: the robot loop stores "#position" every cycle.
+void CopyPosition(DataTypes::RobotState& to, const DataTypes::RobotState& from) {
+    to.pose = from.pose;
+    to.A = from.A;
+    to.B = from.B;
+    to.C = from.C;
+    for (int j = 0; j < kJoints; ++j) {
+        to.jointSet[j] = from.jointSet[j];
+    }
+}
+
 // Per-thread copies for the change callback, one per nesting level (a callback may write
 // variables again). They keep their storage, so a steady writer allocates nothing.
 class SnapshotSlots {
@@ -306,19 +326,8 @@ void ProgramMemory::SetVariablePos(const std::string& name, const DataTypes::Rob
         std::lock_guard<std::mutex> lock(mutex);
         MemoryPosition* variable = FindLocked(name);
         if (variable != nullptr) {
-            DataTypes::RobotState& s = variable->state;
-            changed = PoseOrABCMoved(s, state);
-            for (int j = 0; j < kJoints && !changed; ++j) {
-                changed = Differs(s.jointSet[j], state.jointSet[j]);
-            }
-            // Only the fields that carry the value; the robot loop calls this every cycle.
-            s.pose = state.pose;
-            s.A = state.A;
-            s.B = state.B;
-            s.C = state.C;
-            for (int j = 0; j < kJoints; ++j) {
-                s.jointSet[j] = state.jointSet[j];
-            }
+            changed = PositionMoved(variable->state, state);
+            CopyPosition(variable->state, state);
         } else if (create) {
             variables.push_back(std::make_shared<MemoryPosition>(name, state, false));
             variable = variables.back().get();
@@ -414,6 +423,33 @@ bool ProgramMemory::SetVariablePosJoint(const std::string& name, double a1, doub
     }
     Notify(snapshot);
     return found;
+}
+
+bool ProgramMemory::ReplaceVariablePos(const std::string& name, const DataTypes::RobotState& state,
+                                       StoreContentType content) {
+    Snapshot snapshot;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        MemoryPosition* variable = FindLocked(name);
+        if (variable == nullptr) {
+            return false;
+        }
+        // Converted on a copy: the stored variable is written only once the solve succeeded.
+        MemoryPosition candidate = *variable;
+        CopyPosition(candidate.state, state);
+        if (content == ContentJoints) {
+            ToCartesian(candidate);
+        } else if (content == ContentCartesian) {
+            ToJoint(candidate);
+        }
+        const bool changed = PositionMoved(variable->state, candidate.state);
+        CopyPosition(variable->state, candidate.state);
+        if (changed) {
+            SnapshotLocked(variable, snapshot);
+        }
+    }
+    Notify(snapshot);
+    return true;
 }
 
 bool ProgramMemory::ToJoint(MemoryPosition& variable) {

@@ -3,6 +3,7 @@
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "program/IPO.h"
+#include "remote/ClientLog.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -13,7 +14,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <iostream>
 #include <stdexcept>
 
 namespace {
@@ -131,6 +131,8 @@ void ComServer::ReadLoop() {
     int inputError = 0;
     std::chrono::steady_clock::time_point lingerEnd;
     while (connected.load() && !stopRequest.load()) {
+        // Counts held back are told once their window is over, also when the client went quiet.
+        clientLog.Flush();
         pollfd fds[2] = {{inputClosed ? -1 : socketFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
         const bool inFrame = frameReader.InFrame();
         int timeout = inFrame ? kReceiveTimeoutMs : 1000;
@@ -193,6 +195,7 @@ void ComServer::EndConnection() {
         }
         socketFd = -1;
     }
+    clientLog.FlushAll();
     Log()->add("HVP-Server: connection closed");
     ReleaseCanBridgeAtEnd();
     finished.store(true);
@@ -323,8 +326,8 @@ void ComServer::SendPayload(const Payload& given, bool wakeWriter) {
     Payload payload = given;
     if (payload->find('\0') != std::string::npos) payload = MakePayload(*given);
     if (HoldsMarker(*payload)) {
-        Log()->addFormat("HVP-Server: Could not send message to HVP client, it contains a reserved token: %s",
-                         payload->c_str());
+        Remote::ClientLines::addFormat(
+            "HVP-Server: Could not send message to HVP client, it contains a reserved token: %s", payload->c_str());
         return;
     }
     bool full = false;
@@ -372,19 +375,21 @@ void ComServer::SendCmdError(int counter, const std::string& text) {
 // -------------------------------------------------------------------------------- parsing
 
 void ComServer::ServeBytes(const char* data, std::size_t size) {
+    const Remote::ClientLog::Serving serving(clientLog);
     frameReader.Feed(
         data, size,
         [this](std::string_view frame) {
             receivedFrame.store(true);
             ParseMessage(frame.data(), frame.size());
         },
-        [] { Log()->add("HVP-Server: Read buffer filled without HVPEND token, skipping message"); });
+        [] { Remote::ClientLines::add("HVP-Server: Read buffer filled without HVPEND token, skipping message"); });
 }
 
 void ComServer::ParseMessage(const char* frame, std::size_t length) {
+    const Remote::ClientLog::Serving serving(clientLog);
     const std::string_view text(frame, length);
     if (text.find('\0') != std::string_view::npos) {
-        Log()->add("HVP-Server: Frame holds a NUL byte, not parsed");
+        Remote::ClientLines::add("HVP-Server: Frame holds a NUL byte, not parsed");
         return;
     }
     Remote::HvpArgumentReader args(text);
@@ -407,7 +412,9 @@ void ComServer::ParseMessage(const char* frame, std::size_t length) {
         } else if (type == "CONFIG") {
             HandleConfig(args);
         } else {
-            std::cout << "Read, but not parsed: PROG " << type << ": " << text << std::endl;
+            // On standard output only, as one whole line.
+            Remote::ClientLines::Print("unparsed frame",
+                                       "Read, but not parsed: PROG " + std::string(type) + ": " + std::string(text));
         }
     } catch (...) {
         const std::size_t last = std::max<std::size_t>(args.Position(), 2) - 1;
@@ -419,8 +426,8 @@ void ComServer::ParseMessage(const char* frame, std::size_t length) {
             what = e.what();
         } catch (...) {
         }
-        Log()->addFormat("HVP-Server: Exception while parsing message of type '%s': %s", token.c_str(),
-                         what.c_str());
+        Remote::ClientLines::addFormat("HVP-Server: Exception while parsing message of type '%s': %s",
+                                       token.c_str(), what.c_str());
         throw std::exception();
     }
 }
@@ -428,14 +435,22 @@ void ComServer::ParseMessage(const char* frame, std::size_t length) {
 void ComServer::HandleAliveJog(Remote::HvpArgumentReader& args) {
     int counter = 0;
     float values[kNrJogValues] = {};
-    bool complete = Remote::HvpArgumentReader::ParseInt(args.Token(0), counter);
-    for (int i = 0; i < kNrJogValues && complete; ++i) complete = args.ReadFloat(values[i]);
+    const bool counterValid = Remote::HvpArgumentReader::ParseInt(args.Token(0), counter);
+    int read = 0;
+    while (read < kNrJogValues && args.ReadFloat(values[read])) ++read;
+    const bool complete = counterValid && read == kNrJogValues;
     {
         std::lock_guard<std::mutex> lock(jogMutex);
         // A malformed one stops every axis rather than leaving some moving.
         for (int i = 0; i < kNrJogValues; ++i) jogValues[i] = complete ? values[i] : 0.0f;
     }
     jogWatchdog.store(kJogWatchdogStart);
+    // Said once per connection: a front end sending short messages sends them all the time.
+    if (read < kNrJogValues && !shortJogLogged) {
+        shortJogLogged = true;
+        Remote::ClientLines::addFormat("HVP-Server: ALIVEJOG with %d values, %d expected: jog values zeroed", read,
+                                       kNrJogValues);
+    }
 }
 
 // ------------------------------------------------------------------- jog and pending command

@@ -2,6 +2,7 @@
 // marked active-only is unknown to a passive client.
 
 #include "core/LogSingleton.h"
+#include "remote/ClientLog.h"
 #include "remote/ComServer.h"
 #include "remote/ComServerHandlers.h"
 
@@ -39,20 +40,22 @@ void ComServer::HandleCmd(Remote::HvpArgumentReader& args) {
     // End of the chain: silent for a passive client.
     if (isPassive) return;
     const std::string text(keyword);
-    LogSingleton::instance()->addFormat("HVP-Server: ERROR Could not parse robot command '%s'!", text.c_str());
+    Remote::ClientLines::addFormat("HVP-Server: ERROR Could not parse robot command '%s'!", text.c_str());
     SendCmdError(counter, "could not parse command");
 }
 
 void ComServer::CmdMalformed(CmdRequest& request) {
     const std::string text(request.keyword);
-    LogSingleton::instance()->addFormat("HVP-Server: ERROR Could not parse robot command '%s'!", text.c_str());
+    Remote::ClientLines::addFormat("HVP-Server: ERROR Could not parse robot command '%s'!", text.c_str());
     SendCmdError(request.counterValid ? request.counter : 0, "could not parse command");
 }
 
 void ComServer::CmdGetVersion(CmdRequest& request) {
     if (!request.counterValid) return CmdMalformed(request);
-    LogSingleton::instance()->add("HVP-Server: Protocol version requested from client (Belvanto 16)");
+    // The reply first: a front end polls this to time its link, and writing the log line
+    // may wait for the log's lock and its files.
     SendToClient("INFO Version Belvanto 16");
+    Remote::ClientLines::add("HVP-Server: Protocol version requested from client (Belvanto 16)");
 }
 
 void ComServer::CmdGetActive(CmdRequest& request) {

@@ -6,6 +6,8 @@
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
 #include "core/StringHelper.h"
+#include "hardware/HardwareProtocol.h"
+#include "remote/ClientLog.h"
 #include "remote/ComServerHandlers.h"
 
 #include <algorithm>
@@ -15,8 +17,6 @@
 namespace Remote {
 
 namespace {
-
-LogSingleton* Log() { return LogSingleton::instance(); }
 
 constexpr int kReferencingSlots = 12;
 constexpr int kFirstExternalSlot = 6;
@@ -33,7 +33,7 @@ bool CounterOk(HvpHandlerContext& c, ComServer::CmdRequest& r) {
 void Queue(HvpHandlerContext& c, ComServer::CmdRequest& r, int code, const char* logLine) {
     if (!CounterOk(c, r)) return;
     c.server.QueueCommandCode(code);
-    Log()->add(logLine);
+    ClientLines::add(logLine);
     c.server.SendCmdAck(r.counter);
 }
 
@@ -59,7 +59,7 @@ const QueuedRow kQueuedRows[] = {
 void CmdNotAvailable(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     if (!CounterOk(c, r)) return;
     const std::string keyword(r.keyword);
-    Log()->addFormat("HVP-Server: %s command not available", keyword.c_str());
+    ClientLines::addFormat("HVP-Server: %s command not available", keyword.c_str());
     c.server.SendCmdError(r.counter, "not available");
 }
 
@@ -70,11 +70,11 @@ void CmdDOut(HvpHandlerContext& c, ComServer::CmdRequest& r) {
         return CmdRefuse(c, r, "invalid DOut channel");
     }
     if (channel < 0) {
-        Log()->add("HVP-Server: DOUT channel < 0!");
+        ClientLines::add("HVP-Server: DOUT channel < 0!");
         return c.server.SendCmdError(r.counter, "invalid DOut channel");
     }
     if (channel > DataTypes::RobotState::maxIOs - 1) {
-        Log()->add("HVP-Server: DOUT channel > 64!");
+        ClientLines::add("HVP-Server: DOUT channel > 64!");
         return c.server.SendCmdError(r.counter, "invalid DOut channel");
     }
     if (c.robot->GetMainInterpreter().IsReplayRunning()) {
@@ -82,7 +82,7 @@ void CmdDOut(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     }
     const bool on = state == "true";
     c.server.QueueCommand(on ? kDOutOn : kDOutOff, channel, c.server.PeekCommand().value);
-    Log()->add(on ? "HVP-Server: CMD-DOUT to TRUE: channel" : "HVP-Server: CMD-DOUT to FALSE: channel", channel);
+    ClientLines::add(on ? "HVP-Server: CMD-DOUT to TRUE: channel" : "HVP-Server: CMD-DOUT to FALSE: channel", channel);
     c.server.SendCmdAck(r.counter);
 }
 
@@ -93,16 +93,16 @@ void CmdGSig(HvpHandlerContext& c, ComServer::CmdRequest& r) {
         return CmdRefuse(c, r, "invalid GSig channel");
     }
     if (channel < 0) {
-        Log()->add("HVP-Server: GSIG channel < 0!");
+        ClientLines::add("HVP-Server: GSIG channel < 0!");
         return c.server.SendCmdError(r.counter, "invalid GSig channel");
     }
     if (channel > DataTypes::RobotState::maxSignals - 1) {
-        Log()->addFormat("HVP-Server: GSIG channel > %d!", DataTypes::RobotState::maxSignals);
+        ClientLines::addFormat("HVP-Server: GSIG channel > %d!", DataTypes::RobotState::maxSignals);
         return c.server.SendCmdError(r.counter, "invalid GSig channel");
     }
     const bool on = state == "true";
     c.robot->SetGlobalSignal(channel, on);
-    Log()->add(on ? "HVP-Server: CMD-GSIG to TRUE: channel" : "HVP-Server: CMD-GSIG to FALSE: channel", channel);
+    ClientLines::add(on ? "HVP-Server: CMD-GSIG to TRUE: channel" : "HVP-Server: CMD-GSIG to FALSE: channel", channel);
     c.server.SendCmdAck(r.counter);
 }
 
@@ -113,23 +113,34 @@ void CmdProgramReplayMode(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     int mode = 0;
     if (!r.counterValid || !r.args.ReadIntAuto(mode)) return CmdRefuse(c, r, "invalid replay mode");
     if (mode < 0 || mode > 2) {
-        Log()->add("HVP-Server: Replay Mode not recongnized!");
+        ClientLines::add("HVP-Server: Replay Mode not recongnized!");
         return c.server.SendCmdError(r.counter, "invalid replay mode");
     }
     c.server.QueueCommand(kReplaySingle + mode, mode, c.server.PeekCommand().value);
-    Log()->add(kLines[mode]);
+    ClientLines::add(kLines[mode]);
     c.server.SendCmdAck(r.counter);
+}
+
+// Record index of a robot joint or an external axis: the only modules that reference.
+// Grippers, platform joints and I/O modules lie between and after them.
+bool IsReferencableRecord(const Hardware::HardwareProtocol& hardware, int index) {
+    using Role = Hardware::HardwareProtocol::ModuleRole;
+    for (const Role role : {Role::RobotJoint, Role::ExternalAxis}) {
+        const int first = hardware.FirstRecord(role);
+        if (index >= first && index < first + hardware.RoleCount(role)) return true;
+    }
+    return false;
 }
 
 void CmdReferenceSingleJoint(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     int index = 0;
     Hardware::HardwareProtocol* hardware = c.robot != nullptr ? c.robot->GetHardware() : nullptr;
-    // Only an existing joint record: ReferenceJoint stops the program before it looks.
-    if (!r.counterValid || !r.args.ReadIntAuto(index) || hardware == nullptr || index < 0 ||
-        index >= hardware->GetModuleTotal()) {
+    // Checked first: ReferenceJoint stops a running program before the protocol looks.
+    if (!r.counterValid || !r.args.ReadIntAuto(index) || hardware == nullptr ||
+        !IsReferencableRecord(*hardware, index)) {
         return CmdRefuse(c, r);
     }
-    Log()->add("HVP-Server: Reference Joint", index);
+    ClientLines::add("HVP-Server: Reference Joint", index);
     c.robot->ReferenceJoint(index);
     c.server.SendCmdAck(r.counter);
 }
@@ -160,7 +171,7 @@ void CmdOverride(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     value = std::clamp(value, 0.0f, 100.0f);
     c.robot->SetOverride(value);
     if (c.project != nullptr) c.project->QueueUpdateProjectFile();
-    Log()->add("HVP-Server: Change override to", value);
+    ClientLines::add("HVP-Server: Change override to", value);
     c.server.SendCmdAck(r.counter);
 }
 
@@ -187,7 +198,7 @@ void CmdGripper(HvpHandlerContext& c, ComServer::CmdRequest& r) {
 
 void CmdRefuse(HvpHandlerContext& c, ComServer::CmdRequest& r, const std::string& text) {
     const std::string keyword(r.keyword);
-    Log()->addFormat("HVP-Server: ERROR Could not parse robot command '%s'!", keyword.c_str());
+    ClientLines::addFormat("HVP-Server: ERROR Could not parse robot command '%s'!", keyword.c_str());
     c.server.SendCmdError(r.counterValid ? r.counter : 0, text);
 }
 

@@ -6,6 +6,7 @@
 #include "core/LogSingleton.h"
 #include "core/PathCheck.h"
 #include "program/IPO.h"
+#include "remote/ClientLog.h"
 #include "remote/ComServerHandlers.h"
 
 #include <chrono>
@@ -17,8 +18,6 @@
 namespace Remote {
 
 namespace {
-
-LogSingleton* Log() { return LogSingleton::instance(); }
 
 // The logic program's load is awaited this long: 50 ms, then up to 51 polls of 20 ms.
 constexpr int kLogicLoadFirstWaitMs = 50;
@@ -131,10 +130,10 @@ void CmdLoadLogicProgram(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     static const char* const kError = "could not load logic program";
     std::string name;
     if (!r.counterValid || !r.args.ReadWord(name) || !SafeName(name)) return CmdRefuse(c, r, kError);
-    Log()->addFormat("HVP-Server: Loading logic program %.900s", name.c_str());
+    ClientLines::addFormat("HVP-Server: Loading logic program %.900s", name.c_str());
     IPO* logic = LogicIpo(c);
     if (logic == nullptr || c.project == nullptr) {
-        Log()->add("LogicIPO: could not load logic program, no ipo / pmptr");
+        ClientLines::add("LogicIPO: could not load logic program, no ipo / pmptr");
         return c.server.SendCmdError(r.counter, kError);
     }
     c.robot->StopLogicProgram(IPO::STOP_USER);
@@ -146,7 +145,7 @@ void CmdLoadLogicProgram(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     while (logic->IsLoading()) {
         ComServer::wait(kLogicLoadPollMs);
         if (++polls > kLogicLoadPolls) {
-            Log()->add("LogicIPO: Loading program takes too long; try restart!", polls);
+            ClientLines::add("LogicIPO: Loading program takes too long; try restart!", polls);
             break;
         }
     }
@@ -170,7 +169,7 @@ void CmdStartAt(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     try {
         MainIpo(c)->StartAt(name, index);
     } catch (const std::exception& e) {
-        Log()->addFormat("HVP-Server: StartAt refused: %s", e.what());
+        ClientLines::addFormat("HVP-Server: StartAt refused: %s", e.what());
         return c.server.SendCmdError(r.counter, kError);
     }
     c.server.SendCmdAck(r.counter);

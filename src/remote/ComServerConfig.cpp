@@ -6,6 +6,7 @@
 
 #include "control/ProjectManager.h"
 #include "core/LogSingleton.h"
+#include "remote/ClientLog.h"
 
 #include <iomanip>
 #include <sstream>
@@ -14,8 +15,8 @@ namespace Remote {
 
 void ConfigMalformed(const ConfigContext& context) {
     const std::string keyword(context.keyword);
-    LogSingleton::instance()->addFormat("HVP-Server: ERROR, received %s request but could not parse parameters",
-                                        keyword.c_str());
+    ClientLines::addFormat("HVP-Server: ERROR, received %s request but could not parse parameters",
+                           keyword.c_str());
 }
 
 void QueueProject(const ConfigContext& context) {

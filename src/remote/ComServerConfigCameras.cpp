@@ -7,6 +7,7 @@
 #include "core/LogSingleton.h"
 #include "core/StringHelper.h"
 #include "program/IPO.h"
+#include "remote/ClientLog.h"
 #include "vision/CameraBinPicking.h"
 #include "vision/CameraIFMO2D.h"
 #include "vision/CameraManager.h"
@@ -18,8 +19,6 @@
 
 namespace Remote {
 namespace {
-
-LogSingleton* Log() { return LogSingleton::instance(); }
 
 // ------------------------------------------------------------------------------- cameras
 
@@ -83,9 +82,9 @@ void SetCamera(ConfigContext& context, HvpArgumentReader& args) {
         Camera::CameraManager::Instance().Remove(name);
     } else {
         // The simulated camera is built from the project file only.
-        Log()->addFormat("HVP-Server: Could not change camera configuration of camera '%s', type '%s' is not "
-                         "implemented",
-                         name.c_str(), type.c_str());
+        ClientLines::addFormat("HVP-Server: Could not change camera configuration of camera '%s', type '%s' is not "
+                               "implemented",
+                               name.c_str(), type.c_str());
     }
     QueueProject(context);
 }
@@ -110,7 +109,7 @@ void ClearCameras(ConfigContext& context, HvpArgumentReader& /*args*/) {
 void FinishType(ExternalAxis& axis) {
     if (axis.Type == "na") axis.Type.clear();
     std::replace(axis.Type.begin(), axis.Type.end(), '\\', '/');
-    if (!axis.Type.empty()) Log()->add("HVP-Server: ERROR: Configuration file for external axis is not supported anymore");
+    if (!axis.Type.empty()) ClientLines::add("HVP-Server: ERROR: Configuration file for external axis is not supported anymore");
 }
 
 // A copy of a defined axis; false when it is not (or no longer) defined.
@@ -211,13 +210,13 @@ void SetExternalAxis(ConfigContext& context, HvpArgumentReader& args) {
         return ConfigMalformed(context);
     }
     if (n <= 2) {
-        Log()->add("HVP-Server: Invalid SetExternalAxis message");
+        ClientLines::add("HVP-Server: Invalid SetExternalAxis message");
         return;
     }
     if (robot == nullptr) return;
     if (n < 17) {
         if (count != 0) return;
-        Log()->add("HVP-Server: Clearing external axes");
+        ClientLines::add("HVP-Server: Clearing external axes");
         robot->ClearExternalAxes();
         QueueProject(context);
         return;

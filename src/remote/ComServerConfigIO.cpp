@@ -7,6 +7,7 @@
 #include "core/LogSingleton.h"
 #include "hardware/HardwareProtocol.h"
 #include "program/IPO.h"
+#include "remote/ClientLog.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -16,8 +17,6 @@
 
 namespace Remote {
 namespace {
-
-LogSingleton* Log() { return LogSingleton::instance(); }
 
 constexpr int kOutputs = DataTypes::RobotState::maxIOs;
 
@@ -66,8 +65,8 @@ void SetDIOModules(ConfigContext& context, HvpArgumentReader& args) {
     context.robot->GetHardware()->SetDIOModuleIDs(static_cast<unsigned char>(ids[0] & 0xff),
                                                   static_cast<unsigned char>(ids[1] & 0xff),
                                                   static_cast<unsigned char>(ids[2] & 0xff));
-    Log()->addFormat("HVP-Server: DIO module configuration changed, CAN-IDs: %d %d %d", ids[0] & 0xff,
-                     ids[1] & 0xff, ids[2] & 0xff);
+    ClientLines::addFormat("HVP-Server: DIO module configuration changed, CAN-IDs: %d %d %d", ids[0] & 0xff,
+                           ids[1] & 0xff, ids[2] & 0xff);
     QueueProject(context);
 }
 
@@ -106,7 +105,7 @@ void SetDOutDefaults(ConfigContext& context, HvpArgumentReader& args) {
         context.robot->SetDOutTargetStateOnError(
             i, RobotMaster::DOutTargetStateFromUInt(static_cast<unsigned>((words[2 + word] >> shift) & 3u)));
     }
-    Log()->add("HVP-Server: DOut defaults set");
+    ClientLines::add("HVP-Server: DOut defaults set");
     QueueProject(context);
 }
 
@@ -140,7 +139,7 @@ void SetBrake(ConfigContext& context, HvpArgumentReader& args) {
     // Monitoring goes off only on an explicit -1: a missing or impossible channel keeps it.
     if (count >= 3 && IsChannel(values[2])) settings.eStopDInChannel = values[2];
     robot->SetBrakeSettings(settings);
-    Log()->addFormat("HVP-Server: Brake DOut set to  %d", settings.brakeDOutChannel);
+    ClientLines::addFormat("HVP-Server: Brake DOut set to  %d", settings.brakeDOutChannel);
     robot->QueueUpdateRobotFile();
 }
 
@@ -154,7 +153,7 @@ void SetProgramDefaultState(ConfigContext& context, HvpArgumentReader& args) {
     if (!context.counterValid || !args.ReadInt(value)) return ConfigMalformed(context);
     if (context.robot == nullptr) return;
     context.robot->GetMainInterpreter().SetStopOnError(value != 0);
-    Log()->addFormat("HVP-Server: Program default state set to  %d", value != 0 ? 1 : 0);
+    ClientLines::addFormat("HVP-Server: Program default state set to  %d", value != 0 ? 1 : 0);
     QueueProject(context);
 }
 

@@ -7,14 +7,13 @@
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematic.h"
 #include "kinematics/Tool.h"
+#include "remote/ClientLog.h"
 
 #include <algorithm>
 #include <string>
 
 namespace Remote {
 namespace {
-
-LogSingleton* Log() { return LogSingleton::instance(); }
 
 constexpr int kSlots = RobotKinematic::maxJoints;
 
@@ -46,11 +45,11 @@ void SetKinematicLimits(ConfigContext& context, HvpArgumentReader& args) {
         context.robot->QueueUpdateRobotFile();
         return;
     }
-    Log()->addFormat("HVP-Server: Setting kinematic limits, number of received values:  %d", count);
+    ClientLines::addFormat("HVP-Server: Setting kinematic limits, number of received values:  %d", count);
     const int pairs = count / 2;
     for (int i = 0; i < pairs; ++i) {
-        Log()->addFormat("HVP-Server: Kin limits axis %d: %f %f", i, static_cast<double>(values[2 * i]),
-                         static_cast<double>(values[2 * i + 1]));
+        ClientLines::addFormat("HVP-Server: Kin limits axis %d: %f %f", i, static_cast<double>(values[2 * i]),
+                               static_cast<double>(values[2 * i + 1]));
     }
     const int joints = std::max(0, std::min(kinematic->nrOfJoints, RobotKinematic::extJointIndex));
     float table[kSlots][2] = {};
@@ -58,7 +57,7 @@ void SetKinematicLimits(ConfigContext& context, HvpArgumentReader& args) {
         // The pairs after the robot joints belong to the external axes in slots 6..8.
         const int slot = i < joints ? i : i + RobotKinematic::extJointIndex - joints;
         if (slot >= kSlots) {
-            Log()->addFormat("HVP-Server: Kin limits axis %d dropped, no joint slot left", i);
+            ClientLines::addFormat("HVP-Server: Kin limits axis %d dropped, no joint slot left", i);
             continue;
         }
         table[slot][0] = values[2 * i];
@@ -117,7 +116,7 @@ void SetTool(ConfigContext& context, HvpArgumentReader& args) {
         const Tool fallback;
         const Tool& tool = kinematic != nullptr ? kinematic->tool : fallback;
         if (!tool.CheckConfigFileExists(name)) {
-            Log()->addFormat("HVPServer: ERROR: Tool configuration file %s does not exist", name.c_str());
+            ClientLines::addFormat("HVPServer: ERROR: Tool configuration file %s does not exist", name.c_str());
             context.server.SendToClient("CONFIGERROR Tool invalid_file");
             return;
         }

@@ -7,6 +7,7 @@
 #include "control/ProjectManager.h"
 #include "core/LogSingleton.h"
 #include "core/StringHelper.h"
+#include "remote/ClientLog.h"
 
 #include <exception>
 #include <string>
@@ -14,8 +15,6 @@
 
 namespace Remote {
 namespace {
-
-LogSingleton* Log() { return LogSingleton::instance(); }
 
 constexpr int kMaxModbusConnections = 1023;
 
@@ -40,11 +39,11 @@ void SetModbus(ConfigContext& context, HvpArgumentReader& args) {
     int limit = 5;
     if (!context.counterValid || !args.ReadWord(word) || !args.ReadInt(port) || !args.ReadInt(limit) || port < 1 ||
         port > 65535 || limit < 1 || limit > kMaxModbusConnections) {
-        Log()->add("HVP-Server: Error: Incomplete or invalid SetModbus message");
+        ClientLines::add("HVP-Server: Error: Incomplete or invalid SetModbus message");
         return;
     }
     if (context.modbusServer == nullptr || context.modbusSettings == nullptr) {
-        Log()->add("HVP-Server: Error: No Modbus server to configure");
+        ClientLines::add("HVP-Server: Error: No Modbus server to configure");
         return;
     }
     const bool enabled = StringHelper::ToLower(word) == "true";
@@ -53,8 +52,8 @@ void SetModbus(ConfigContext& context, HvpArgumentReader& args) {
         static_cast<unsigned>(limit) == settings.GetMaxConnections()) {
         return;
     }
-    Log()->addFormat("HVP-Server: Changing Modbus server configuration: enabled=%s, port=%d, max connections=%d",
-                     enabled ? "true" : "false", port, limit);
+    ClientLines::addFormat("HVP-Server: Changing Modbus server configuration: enabled=%s, port=%d, max connections=%d",
+                           enabled ? "true" : "false", port, limit);
     settings.SetPort(port);
     settings.SetMaxConnections(static_cast<unsigned>(limit));
     if (enabled) {
@@ -111,22 +110,22 @@ void SetCloudConnection(ConfigContext& context, HvpArgumentReader& args) {
     std::string word;
     const bool hasWord = request.words.ReadWord(word) && request.words.AtEnd();
     if (!context.counterValid || !request.paired || !hasWord || (!values.empty() && values.size() < 3)) {
-        Log()->add("HVP-Server: Could not parse CONFIG SetCloudConnection: Incomplete parameters");
+        ClientLines::add("HVP-Server: Could not parse CONFIG SetCloudConnection: Incomplete parameters");
         return;
     }
     const bool enabled = StringHelper::ToLower(word) == "true";
     try {
         ProjectLinks::CloudSettings& cloud = *context.cloud;
         if (values.empty()) {
-            Log()->addFormat("HVP-Server: Received SetCloudConnection: enabled=%s", enabled ? "true" : "false");
+            ClientLines::addFormat("HVP-Server: Received SetCloudConnection: enabled=%s", enabled ? "true" : "false");
             cloud.SetEnabled(enabled);
         } else {
             const std::string& id = values[0];
             const std::string& user = values[1];
             const std::string& password = values[2];
-            Log()->addFormat("HVP-Server: Received SetCloudConnection: enabled=%s, client ID='%s', user name='%s', "
-                             "has password=%s",
-                             enabled ? "true" : "false", id.c_str(), user.c_str(), password.empty() ? "no" : "yes");
+            ClientLines::addFormat("HVP-Server: Received SetCloudConnection: enabled=%s, client ID='%s', user name='%s', "
+                                   "has password=%s",
+                                   enabled ? "true" : "false", id.c_str(), user.c_str(), password.empty() ? "no" : "yes");
             cloud.SetEnabled(false);
             cloud.SetClientId(id);
             if (!user.empty() && !password.empty()) {
@@ -139,7 +138,7 @@ void SetCloudConnection(ConfigContext& context, HvpArgumentReader& args) {
             QueueProject(context);
         }
     } catch (const std::exception& e) {
-        Log()->addFormat("HVP-Server: Could not parse CONFIG SetCloudConnection: %s", e.what());
+        ClientLines::addFormat("HVP-Server: Could not parse CONFIG SetCloudConnection: %s", e.what());
     }
     if (context.cloudChanged) context.cloudChanged();
 }
@@ -149,7 +148,7 @@ void SetCloudInfo(ConfigContext& context, HvpArgumentReader& args) {
     QuotedRequest request(args);
     const std::vector<std::string>& values = request.values;
     if (!context.counterValid || !request.paired || values.size() < 2 || !request.words.AtEnd()) {
-        Log()->add("HVP-Server: Could not parse CONFIG SetCloudInfo: Incomplete parameters");
+        ClientLines::add("HVP-Server: Could not parse CONFIG SetCloudInfo: Incomplete parameters");
         return;
     }
     const std::string& name = values[0];
@@ -163,12 +162,12 @@ void SetCloudInfo(ConfigContext& context, HvpArgumentReader& args) {
         cloud.SetRobotOwner(owner);
         cloud.SetCameraEnvironment(environment);
         cloud.SetCameraWorkarea(workarea);
-        Log()->addFormat("HVP-Server: Received SetCloudInfo: robot name='%s', robot owner='%s', camera "
-                         "environment='%s', camera workarea='%s'",
-                         name.c_str(), owner.c_str(), environment.c_str(), workarea.c_str());
+        ClientLines::addFormat("HVP-Server: Received SetCloudInfo: robot name='%s', robot owner='%s', camera "
+                               "environment='%s', camera workarea='%s'",
+                               name.c_str(), owner.c_str(), environment.c_str(), workarea.c_str());
         QueueProject(context);
     } catch (const std::exception& e) {
-        Log()->addFormat("HVP-Server: Could not parse CONFIG SetCloudInfo: %s", e.what());
+        ClientLines::addFormat("HVP-Server: Could not parse CONFIG SetCloudInfo: %s", e.what());
     }
     if (context.cloudChanged) context.cloudChanged();
 }

@@ -8,6 +8,7 @@
 #include "core/LogSingleton.h"
 #include "core/PathCheck.h"
 #include "core/StringHelper.h"
+#include "remote/ClientLog.h"
 
 #include <string>
 
@@ -55,7 +56,7 @@ void SetPLCInterface(ConfigContext& context, HvpArgumentReader& args) {
     for (int& v : values) v = -1;
     int count = 0;
     if (!context.counterValid || !args.ReadIntsUpTo(values, kNumbers, count)) return ConfigMalformed(context);
-    Log()->add("HVP-Server: Setting PLC interface numbers");
+    ClientLines::add("HVP-Server: Setting PLC interface numbers");
     PLCInterfaceNumbers settings;
     Current(settings);
     int* fields[kNumbers];
@@ -83,10 +84,10 @@ void SetPLCInterfaceEnabled(ConfigContext& context, HvpArgumentReader& args) {
     const bool autoConnect = args.ReadWord(autoWord) && autoWord == "True";
     PLCInterfaceNumbers settings;
     Current(settings);
-    Log()->add(active ? "HVP-Server: Setting PLC interface enabled" : "HVP-Server: Setting PLC interface disabled");
+    ClientLines::add(active ? "HVP-Server: Setting PLC interface enabled" : "HVP-Server: Setting PLC interface disabled");
     settings.Active = active;
-    Log()->add(autoConnect ? "HVP-Server: Setting PLC interface auto connect"
-                           : "HVP-Server: Setting PLC interface no auto connect");
+    ClientLines::add(autoConnect ? "HVP-Server: Setting PLC interface auto connect"
+                                 : "HVP-Server: Setting PLC interface no auto connect");
     settings.AutoConnect = autoConnect;
     Store(context, settings);
     QueueProject(context);
@@ -118,7 +119,7 @@ void GetPLCTriggers(ConfigContext& context, HvpArgumentReader& /*args*/) {
 void ClearPLCTriggers(ConfigContext& context, HvpArgumentReader& /*args*/) {
     if (context.robot == nullptr) return;
     context.robot->ClearPLCTriggers();
-    Log()->add("HVP-Server: PLC triggers cleared");
+    ClientLines::add("HVP-Server: PLC triggers cleared");
     // Saved, or the cleared triggers would fire again after a restart.
     QueueProject(context);
 }
@@ -128,7 +129,7 @@ void AddPLCTrigger(ConfigContext& context, HvpArgumentReader& args) {
     std::string words[5];
     for (std::string& word : words) {
         if (!args.ReadWord(word)) {
-            Log()->add("HVP-Server: Received incomplete AddPLCTrigger message");
+            ClientLines::add("HVP-Server: Received incomplete AddPLCTrigger message");
             return;
         }
     }
@@ -141,13 +142,13 @@ void AddPLCTrigger(ConfigContext& context, HvpArgumentReader& args) {
     // The file is taken below the programs or missions folder: it must stay inside it.
     const std::string& relative = trigger.GetTargetFileRelative();
     if (!relative.empty() && !Filesystem::IsSafeRelativePath(relative)) {
-        Log()->add("HVP-Server: Received incomplete AddPLCTrigger message");
+        ClientLines::add("HVP-Server: Received incomplete AddPLCTrigger message");
         return;
     }
     if (context.robot == nullptr) return;
     context.robot->AddPLCTrigger(trigger);
     QueueProject(context);
-    Log()->addFormat("HVP-Server: PLC-Trigger added: %s", trigger.ToString().c_str());
+    ClientLines::addFormat("HVP-Server: PLC-Trigger added: %s", trigger.ToString().c_str());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "hardware/HardwareProtocol.h"
 #include "program/IPO.h"
 #include "program/ProgramMemory.h"
+#include "remote/ClientLog.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -442,16 +443,17 @@ void ComServerManager::OnServerMessage(const std::string& text) {
 }
 
 void ComServerManager::OnChangeActiveRequest(ComServer* connection, bool active) {
+    // On the requesting client's reader: its lines are that client's.
     std::lock_guard<std::mutex> lock(listMutex);
     if (active) {
-        Log()->add("ComServerManager: Instance requested active mode");
+        Remote::ClientLines::add("ComServerManager: Instance requested active mode");
         // The requester is not switched off first: an active one would flicker.
         for (const auto& c : connections) {
             if (c.get() != connection) c->SetActive(false);
         }
         connection->SetActive(true);
     } else {
-        Log()->add("ComServerManager: Instance requested passive mode");
+        Remote::ClientLines::add("ComServerManager: Instance requested passive mode");
         connection->SetActive(false);
     }
 }

@@ -2,9 +2,9 @@
 
 #include "control/RobotMaster.h"
 #include "program/IPO.h"
+#include "remote/ClientLog.h"
 #include "remote/ComServerHandlers.h"
 
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -29,7 +29,8 @@ const MoveSub kMoves[] = {
 };
 
 void Incomplete(HvpHandlerContext& c, ComServer::CmdRequest& r, const char* sub) {
-    std::cerr << "ComServer: Incomplete Move " << sub << (*sub != '\0' ? " " : "") << "command" << std::endl;
+    ClientLines::PrintError("incomplete move",
+                            std::string("ComServer: Incomplete Move ") + sub + (*sub != '\0' ? " " : "") + "command");
     c.server.SendCmdError(r.counterValid ? r.counter : 0, "incomplete move command");
 }
 
@@ -46,7 +47,7 @@ void CmdMove(HvpHandlerContext& c, ComServer::CmdRequest& r) {
         if (sub == m.keyword) move = &m;
     }
     if (move == nullptr) {
-        std::cerr << "ComServer: Invalid Move command" << std::endl;
+        ClientLines::PrintError("invalid move", "ComServer: Invalid Move command");
         return c.server.SendCmdError(r.counter, "invalid move command");
     }
     // All ten numbers, each finite, or nothing moves.

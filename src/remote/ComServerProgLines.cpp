@@ -5,6 +5,7 @@
 #include "core/RobotState.h"
 #include "core/StringHelper.h"
 #include "program/IPO.h"
+#include "remote/ClientLog.h"
 #include "remote/ComServerHandlers.h"
 
 #include <cstdio>
@@ -15,8 +16,6 @@
 namespace Remote {
 
 namespace {
-
-LogSingleton* Log() { return LogSingleton::instance(); }
 
 constexpr int kJointValues = 9;
 
@@ -117,35 +116,36 @@ void Append(IPO& ipo, Line line, int id, const Values& v) {
 
 void LogAppended(Line line, const Values& v) {
     const float* f = v.f;
-    LogSingleton* log = Log();
     switch (line) {
         case Line::Joint:
-            log->addFormat("HVP-Server: JOINT %.1lf %.1lf %.1lf %.1lf %.1lf %.1lf ext: %.1lf %.1lf %.1lf vel: %.1lf",
-                           f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]);
+            ClientLines::addFormat(
+                "HVP-Server: JOINT %.1lf %.1lf %.1lf %.1lf %.1lf %.1lf ext: %.1lf %.1lf %.1lf vel: %.1lf",
+                f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]);
             break;
         case Line::RelativeJoint:
-            log->addFormat(
+            ClientLines::addFormat(
                 "HVP-Server: RELATIVEJOINT %.1lf %.1lf %.1lf %.1lf %.1lf %.1lf ext: %.1lf %.1lf %.1lf vel: %.1lf",
                 f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]);
             break;
         case Line::Linear:
-            log->addFormat("HVP-Server: LINEAR %.1lf %.1lf %.1lf %.1lf %.1lf %.1lf ext: %.1lf %.1lf %.1lf vel: %.1lf",
-                           f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]);
+            ClientLines::addFormat(
+                "HVP-Server: LINEAR %.1lf %.1lf %.1lf %.1lf %.1lf %.1lf ext: %.1lf %.1lf %.1lf vel: %.1lf",
+                f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]);
             break;
         case Line::RelativeLinear:
-            log->addFormat("HVP-Server: RELATIVELINEAR %.1lf %.1lf %.1lf vel: %.1lf", f[0], f[1], f[2], f[3]);
+            ClientLines::addFormat("HVP-Server: RELATIVELINEAR %.1lf %.1lf %.1lf vel: %.1lf", f[0], f[1], f[2], f[3]);
             break;
         case Line::RelativeTool:
-            log->addFormat("HVP-Server: RELATIVETOOL %.1lf %.1lf %.1lf vel: %.1lf", f[0], f[1], f[2], f[3]);
+            ClientLines::addFormat("HVP-Server: RELATIVETOOL %.1lf %.1lf %.1lf vel: %.1lf", f[0], f[1], f[2], f[3]);
             break;
         case Line::Gripper:
-            log->addFormat("HVP-Server: GRIPPER %.1lf %.1lf %.1lf", f[0], f[1], f[2]);
+            ClientLines::addFormat("HVP-Server: GRIPPER %.1lf %.1lf %.1lf", f[0], f[1], f[2]);
             break;
         case Line::Wait:
-            log->addFormat("HVP-Server: WAIT %d", v.milliseconds);
+            ClientLines::addFormat("HVP-Server: WAIT %d", v.milliseconds);
             break;
         case Line::DOut:
-            log->addFormat("HVP-Server: DOUT %d to %d", v.channel, v.on ? 1 : 0);
+            ClientLines::addFormat("HVP-Server: DOUT %d to %d", v.channel, v.on ? 1 : 0);
             break;
     }
 }
@@ -174,12 +174,12 @@ void HandleProgMessage(HvpHandlerContext& c, HvpArgumentReader& args) {
     const bool complete = args.ReadInt(counter) && args.Skip() && args.ReadInt(id) && args.Skip() &&
                           ReadLine(args, kind->line, values);
     if (!complete) {
-        Log()->addFormat("HVP-Server: ERROR, could not define %s command! (invalid number of arguments)", kind->name);
+        ClientLines::addFormat("HVP-Server: ERROR, could not define %s command! (invalid number of arguments)", kind->name);
         return SendError(c, counter, id, "incomplete_argument");
     }
     IPO* ipo = c.robot != nullptr ? &c.robot->GetMainInterpreter() : nullptr;
     if (ipo == nullptr) {
-        Log()->addFormat("HVP-Server: ERROR, could not define %s command! (IPO not available)", kind->name);
+        ClientLines::addFormat("HVP-Server: ERROR, could not define %s command! (IPO not available)", kind->name);
         return SendError(c, counter, id, "system_error");
     }
     const int before = CommandCount(*ipo);

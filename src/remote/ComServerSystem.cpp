@@ -5,6 +5,7 @@
 #include "core/Shutdown.h"
 #include "hardware/HardwareProtocol.h"
 #include "program/IPO.h"
+#include "remote/ClientLog.h"
 #include "remote/ComServer.h"
 
 #include <cstdio>
@@ -32,10 +33,10 @@ void ComServer::HandleSystem(Remote::HvpArgumentReader& args) {
             } else if (code == 101) {
                 Shutdown::RestartSystem(true);
             } else {
-                Log()->addFormat("HVP-Server: Unknown shutdown code %d", code);
+                Remote::ClientLines::addFormat("HVP-Server: Unknown shutdown code %d", code);
             }
         } else {
-            Log()->addError("HVP-Server: Incomplete or incorrect shutdown command");
+            Remote::ClientLines::addError("HVP-Server: Incomplete or incorrect shutdown command");
         }
         return;
     }
@@ -45,13 +46,13 @@ void ComServer::HandleSystem(Remote::HvpArgumentReader& args) {
         } else {
             const std::string payload = TemperaturePayload("INFO MotorTemp ", false);
             SendToClient(payload);
-            Log()->add("HVP-Server: GetMotorTemp - not implemented!");
-            Log()->add(payload);
+            Remote::ClientLines::add("HVP-Server: GetMotorTemp - not implemented!");
+            Remote::ClientLines::addText("motor temperatures", payload);
         }
         return;
     }
     if (isPassive) return;
-    Log()->addFormat("HVP-Server: ERROR Could not parse system command '%s'", frame.c_str());
+    Remote::ClientLines::addFormat("HVP-Server: ERROR Could not parse system command '%s'", frame.c_str());
 }
 
 std::string ComServer::TemperaturePayload(const char* head, bool board) {
@@ -76,13 +77,13 @@ void ComServer::HandleCanBridge(Remote::HvpArgumentReader& args) {
         if (owner) CanBridgeSwitchOff();
     } else if (keyword == "Msg") {
         if (Log()->get_opMode() != OPMODE_CAN_BRIDGE) {
-            Log()->add("Request to send CAN message: switch to CANBridge mode first!");
+            Remote::ClientLines::add("Request to send CAN message: switch to CANBridge mode first!");
         } else if (owner) {
             CanBridgeMessage(args);
         }
     } else {
-        Log()->addFormat("HVP-Server: ERROR Could not parse CANBridge command: '%s'",
-                         std::string(args.Frame()).c_str());
+        Remote::ClientLines::addFormat("HVP-Server: ERROR Could not parse CANBridge command: '%s'",
+                                       std::string(args.Frame()).c_str());
     }
 }
 
@@ -95,18 +96,18 @@ void ComServer::CanBridgeSwitchOn() {
             robot->GetMoveToInterpreter().Stop(IPO::STOP_USER, "");
             robot->EnableMotors(false);
         }
-        Log()->add("HVP-Server: Switch on CANBridge");
+        Remote::ClientLines::add("HVP-Server: Switch on CANBridge");
         Log()->set_opMode(OPMODE_CAN_BRIDGE);
     });
     if (!taken) {
-        Log()->addFormat("HVP-Server: CANBridge not switched on (operation mode %d)",
-                         static_cast<int>(Log()->get_opMode()));
+        Remote::ClientLines::addFormat("HVP-Server: CANBridge not switched on (operation mode %d)",
+                                       static_cast<int>(Log()->get_opMode()));
     }
 }
 
 void ComServer::CanBridgeSwitchOff() {
     bridge->Release(this, [] {
-        Log()->add("HVP-Server: Switch off CANBridge");
+        Remote::ClientLines::add("HVP-Server: Switch off CANBridge");
         Log()->set_opMode(OPMODE_NORMAL);
     });
 }
@@ -120,15 +121,15 @@ void ComServer::CanBridgeMessage(Remote::HvpArgumentReader& args) {
                     args.ReadInt(id) && args.Expect("Len") && args.ReadInt(length) && args.Expect("Data");
     for (int i = 0; i < 8 && complete; ++i) complete = args.ReadInt(values[i]);
     if (!complete || length < 0 || length > 8) {
-        Log()->addFormat("HVP-Server: ERROR Could not parse CANBridge command: '%s'",
-                         std::string(args.Frame()).c_str());
+        Remote::ClientLines::addFormat("HVP-Server: ERROR Could not parse CANBridge command: '%s'",
+                                       std::string(args.Frame()).c_str());
         return;
     }
     unsigned char bytes[8];
     for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(values[i] & 0xFF);
     Hardware::HardwareProtocol* hardware = robot != nullptr ? robot->GetHardware() : nullptr;
     if (hardware == nullptr) {
-        Log()->add("HVP-Server: CANBridge message dropped, no CAN interface");
+        Remote::ClientLines::add("HVP-Server: CANBridge message dropped, no CAN interface");
         return;
     }
     hardware->GetCANInterface().WriteMessage(id, length, bytes);

@@ -1,3 +1,4 @@
+#include "remote/ClientLog.h"
 #include "remote/ComServerUpload.h"
 
 #include "core/Filesystem.h"
@@ -37,7 +38,7 @@ void ComServerUpload::Abandon() {
 
 void ComServerUpload::Message(const std::string& text) const {
     const std::string cut = text.size() > kMaxMessage ? text.substr(0, kMaxMessage) : text;
-    LogSingleton::instance()->add(cut);
+    ClientLines::addText("upload message", cut);
     if (sink) {
         sink(cut);
     } else {
@@ -55,8 +56,8 @@ void ComServerUpload::Init(const std::string& newName, bool countValid, int anno
     failReason.clear();
     name = newName;
     announced = countValid ? announcedLines : 0;
-    log->add("");
-    log->addFormat("HVP-Server: Starting file upload: %.600s, %d", name.c_str(), announced);
+    ClientLines::add("");
+    ClientLines::addFormat("HVP-Server: Starting file upload: %.600s, %d", name.c_str(), announced);
 
     target = (root.empty() ? log->get_rootPath() : root) + "Data/" + name;
     if (name.find("..") != std::string::npos) {
@@ -96,7 +97,7 @@ void ComServerUpload::Init(const std::string& newName, bool countValid, int anno
         partDevice = info.st_dev;
         partInode = info.st_ino;
     }
-    log->addFormat("   Full path: %.900s", target.c_str());
+    ClientLines::addFormat("   Full path: %.900s", target.c_str());
 }
 
 bool ComServerUpload::MakeFolders(const std::string& fullPath) {
@@ -122,8 +123,8 @@ bool ComServerUpload::MakeFolders(const std::string& fullPath) {
 
 void ComServerUpload::Line(std::string_view text) {
     if (!IsOpen() || failed) return;
-    LogSingleton::instance()->addFormat("   File upload line %d: %.*s", received,
-                                        static_cast<int>(text.size() > 900 ? 900 : text.size()), text.data());
+    ClientLines::addFormat("   File upload line %d: %.*s", received,
+                           static_cast<int>(text.size() > 900 ? 900 : text.size()), text.data());
     if (bytes + text.size() + 1 > kMaxBytes) {
         Fail("larger than " + std::to_string(kMaxBytes) + " bytes");
         return;
@@ -173,7 +174,7 @@ void ComServerUpload::Discard(const std::string& reason, bool tellClients) {
     if (tellClients) {
         Message(text);
     } else {
-        LogSingleton::instance()->add(text);
+        ClientLines::addText("upload failure", text);
     }
 }
 
@@ -206,8 +207,8 @@ void ComServerUpload::Finish() {
     Filesystem::SyncFolderOf(target);
     const std::string text = name + " uploaded, " + std::to_string(announced) + " lines";
     LogSingleton* log = LogSingleton::instance();
-    log->add(text);
-    log->add("");
+    ClientLines::addText("upload finished", text);
+    ClientLines::add("");
     if (sink) {
         sink(text);
     } else {

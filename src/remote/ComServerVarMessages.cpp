@@ -5,9 +5,11 @@
 #include "core/RobotState.h"
 #include "core/StringHelper.h"
 #include "program/ProgramMemory.h"
+#include "remote/ClientLog.h"
 #include "remote/ComServerHandlers.h"
 
 #include <exception>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -21,7 +23,7 @@ constexpr int kPositionValues = 9;
 
 void EndOfChain(HvpHandlerContext& c) {
     // No reply; logged for an active client only.
-    if (c.server.IsActive()) Log()->add("HVP-Server: ERROR Could not parse VAR command!");
+    if (c.server.IsActive()) ClientLines::add("HVP-Server: ERROR Could not parse VAR command!");
 }
 
 void GetNumberOrPosition(HvpHandlerContext& c, HvpArgumentReader& args, bool position) {
@@ -56,11 +58,11 @@ void GetSystemVariable(HvpHandlerContext& c, HvpArgumentReader& args) {
     if (key >= 0) {
         const int value = Log()->GetSystemVar(key);
         c.server.SendToClient("VARINFO ValueSystemVariable " + std::to_string(key) + " Value " + std::to_string(value));
-        Log()->addFormat("HVP-Server: GetSystemVariable %d value %d", key, value);
+        ClientLines::addFormat("HVP-Server: GetSystemVariable %d value %d", key, value);
         return;
     }
     c.server.SendToClient("VARERROR ValueSystemVariable " + std::to_string(key) + " variable_not_known");
-    Log()->addFormat("HVP-Server: GetSystemVariable %d: ERROR, variable not found", key);
+    ClientLines::addFormat("HVP-Server: GetSystemVariable %d: ERROR, variable not found", key);
 }
 
 // Reads name and count floats; false when any is missing or not a finite number.
@@ -86,8 +88,8 @@ void SetVariableSingle(HvpHandlerContext& c, HvpArgumentReader& args, int counte
     Reply(c, counter, memory.SetVariableSingle(StringHelper::ToLower(name), value, false));
 }
 
-// The position setters: a kinematic error is answered, and the variable is put back as it
-// was (the store keeps the new Cartesian values with the old joints on a failed solve).
+// The position setters: a kinematic error is answered, and a refused set changes and
+// pushes nothing (the store writes the variable only once the solve succeeded).
 void SetVariablePosition(HvpHandlerContext& c, HvpArgumentReader& args, int counter, bool counterValid,
                          bool cartesian) {
     std::string name;
@@ -97,36 +99,33 @@ void SetVariablePosition(HvpHandlerContext& c, HvpArgumentReader& args, int coun
     }
     name = StringHelper::ToLower(name);
     Programs::ProgramMemory& memory = c.robot->GetProgramMemory();
-    Programs::MemoryPosition before;
-    try {
-        before = memory.GetVariable(name);
-    } catch (const std::exception&) {
-        return Reply(c, counter, false);
+    std::shared_ptr<const Programs::MemoryPosition> before = memory.Get(name);
+    if (!before) return Reply(c, counter, false);
+    DataTypes::RobotState target = before->state;
+    if (cartesian) {
+        // Solved for the orientation given: the rotation is rebuilt from A, B, C as the
+        // motion commands do before they solve.
+        target.pose.SetTranslation(v[0], v[1], v[2]);
+        target.A = v[3];
+        target.B = v[4];
+        target.C = v[5];
+        target.UpdateMatrixFromABC();
+        for (int e = 0; e < 3; ++e) target.jointSet[6 + e] = v[6 + e];
+    } else {
+        for (int j = 0; j < kPositionValues; ++j) target.jointSet[j] = v[j];
     }
     std::string error;
+    bool known = false;
     try {
-        if (cartesian) {
-            // Solved for the orientation given: the rotation is rebuilt from A, B, C as the
-            // motion commands do before they solve.
-            DataTypes::RobotState target = before.state;
-            target.pose.SetTranslation(v[0], v[1], v[2]);
-            target.A = v[3];
-            target.B = v[4];
-            target.C = v[5];
-            target.UpdateMatrixFromABC();
-            for (int e = 0; e < 3; ++e) target.jointSet[6 + e] = v[6 + e];
-            memory.SetVariablePos(name, target, false, Programs::ContentCartesian);
-        } else {
-            memory.SetVariablePosJoint(name, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], false);
-        }
+        known = memory.ReplaceVariablePos(
+            name, target, cartesian ? Programs::ContentCartesian : Programs::ContentJoints);
     } catch (int code) {
         error = c.robot->TranslateKinError(code);
     } catch (const std::exception& e) {
         error = e.what();
     }
-    if (error.empty()) return Reply(c, counter, true);
-    memory.SetVariablePos(name, before.state, false, Programs::ContentUnchanged);
-    Log()->addFormat("HVP-Server: Variable %.200s not set: %.200s", name.c_str(), error.c_str());
+    if (error.empty()) return Reply(c, counter, known);
+    ClientLines::addFormat("HVP-Server: Variable %.200s not set: %.200s", name.c_str(), error.c_str());
     c.server.SendCmdError(counter, error);
 }
 
@@ -143,7 +142,7 @@ void HandleVarMessage(HvpHandlerContext& c, HvpArgumentReader& args) {
     if (keyword == "GetPosVariable") return GetNumberOrPosition(c, args, true);
     if (keyword == "GetSystemVariable") return GetSystemVariable(c, args);
     if (keyword == "GetPersistentNrVariable") {
-        Log()->add("HVP-Server: GetPersistentNrVariable - not implemented yet!");
+        ClientLines::add("HVP-Server: GetPersistentNrVariable - not implemented yet!");
         return;
     }
     if (!active || c.robot == nullptr) return EndOfChain(c);

@@ -244,15 +244,38 @@ void CameraManager::ProduceHVPLines() {
 
 std::vector<CameraManager::HVPLine> CameraManager::TakeNewHVPLines(HVPLineCursor& cursor) {
     std::vector<HVPLine> out;
+    const std::int64_t now = NowMs();
     std::lock_guard<std::mutex> lock(linesMutex);
-    if (cursor.seen >= sequence) return out;
-    for (const auto& entry : lines) {
-        if (entry.second.result && entry.second.resultSequence > cursor.seen) out.push_back(entry.second.result);
+    if (cursor.seen >= sequence && !cursor.holding) return out;
+    // Cameras that left the registry leave the cursor too.
+    for (auto it = cursor.cameras.begin(); it != cursor.cameras.end();) {
+        if (lines.count(it->first) == 0) {
+            it = cursor.cameras.erase(it);
+        } else {
+            ++it;
+        }
     }
     for (const auto& entry : lines) {
-        if (entry.second.image && entry.second.imageSequence > cursor.seen) out.push_back(entry.second.image);
+        HVPLineCursor::CameraSeen& seen = cursor.cameras[entry.first];
+        if (entry.second.result && entry.second.resultSequence > seen.result) {
+            out.push_back(entry.second.result);
+            seen.result = entry.second.resultSequence;
+        }
+    }
+    bool holding = false;
+    for (const auto& entry : lines) {
+        HVPLineCursor::CameraSeen& seen = cursor.cameras[entry.first];
+        if (!entry.second.image || entry.second.imageSequence <= seen.image) continue;
+        if (seen.image != 0 && now - seen.imageMs <= imagePeriod) {
+            holding = true;
+            continue;
+        }
+        out.push_back(entry.second.image);
+        seen.image = entry.second.imageSequence;
+        seen.imageMs = now;
     }
     cursor.seen = sequence;
+    cursor.holding = holding;
     return out;
 }
 

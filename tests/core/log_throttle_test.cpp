@@ -93,4 +93,28 @@ TEST(LogThrottle, EvictedKeyReportsItsCount) {
     EXPECT_EQ(1, capture.Count("test evict: 3 similar lines suppressed"));
 }
 
+// A flood of ever new keys pushes keys out all the time: their counts come in one line at
+// once and one summed line when the window is over, not one line each; none is lost.
+TEST(LogThrottle, KeysPushedOutInOneWindowShareOneCountLine) {
+    TestSupport::LogCapture capture;
+    LogThrottle throttle("test many", 1, 100000);
+    const Clock::time_point t0 = Clock::now();
+    const int keys = 1000;
+    for (int key = 0; key < keys; ++key) {
+        EXPECT_EQ(1, Admitted(throttle, static_cast<std::uint64_t>(key), 2, t0));
+    }
+    EXPECT_EQ(1, capture.Count("test many: "));
+    throttle.Flush(t0 + milliseconds(1000));
+    unsigned long long reported = 0;
+    int countLines = 0;
+    for (const std::string& line : capture.Lines()) {
+        const std::size_t at = line.find("test many: ");
+        if (at == std::string::npos) continue;
+        ++countLines;
+        reported += std::stoull(line.substr(at + 11));
+    }
+    EXPECT_EQ(static_cast<unsigned long long>(keys), reported);
+    EXPECT_EQ(2 + LogThrottle::kKeySlots, countLines) << "one at once, one sum, one per key still in the table";
+}
+
 }  // namespace

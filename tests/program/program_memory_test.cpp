@@ -515,6 +515,46 @@ TEST_F(ProgramMemoryTest, KinematicErrorLeavesNoLockCallbackOrCounter) {
     log->PartsGood.store(0);
 }
 
+// The all-or-nothing setter: a failed solve leaves every field as it was and tells no
+// one; a solved one stores the result and tells once; an unknown name is reported.
+TEST_F(ProgramMemoryTest, ReplaceVariablePosStoresOnlyASolvedPosition) {
+    FakeKinematic* kin = AttachKinematic();
+    memory.SetVariablePosJoint("mb_pos_w1", 1, 2, 3, 0, 0, 0, 0, 0, 0, false);
+    const MemoryPosition before = memory.GetVariable("mb_pos_w1");
+    changed.clear();
+
+    kin->throwCode = KinematicError::OutOfReach;
+    int code = 0;
+    try {
+        memory.ReplaceVariablePos("mb_pos_w1", PositionState(900, 0, 0, 0), Programs::ContentCartesian);
+    } catch (int thrown) {
+        code = thrown;
+    }
+    EXPECT_EQ(code, 22);
+    EXPECT_TRUE(changed.empty());
+    const MemoryPosition kept = memory.GetVariable("mb_pos_w1");
+    EXPECT_TRUE(kept.state.pose.Equals(before.state.pose, 0.0f));
+    for (int j = 0; j < 9; ++j) EXPECT_EQ(kept.state.jointSet[j], before.state.jointSet[j]) << j;
+
+    kin->throwCode = 0;
+    EXPECT_TRUE(memory.ReplaceVariablePos("MB_POS_W1", PositionState(7, 8, 9, 0), Programs::ContentCartesian));
+    ASSERT_EQ(changed.size(), 1u);
+    EXPECT_NEAR(changed[0].state.jointSet[1], 8.0f, 1e-4);
+    EXPECT_NEAR(memory.GetVariable("mb_pos_w1").state.jointSet[2], 9.0f, 1e-4);
+    // The same position again is no change.
+    EXPECT_TRUE(memory.ReplaceVariablePos("mb_pos_w1", PositionState(7, 8, 9, 0), Programs::ContentCartesian));
+    EXPECT_EQ(changed.size(), 1u);
+
+    RobotState joints;
+    joints.jointSet[0] = 4.0f;
+    EXPECT_TRUE(memory.ReplaceVariablePos("mb_pos_w1", joints, Programs::ContentJoints));
+    EXPECT_NEAR(memory.GetVariable("mb_pos_w1").state.pose.m[3], 4.0f, 1e-4);
+    EXPECT_EQ(changed.size(), 2u);
+
+    EXPECT_FALSE(memory.ReplaceVariablePos("nothere", joints, Programs::ContentJoints));
+    EXPECT_FALSE(memory.HasVariable("nothere"));
+}
+
 TEST_F(ProgramMemoryTest, ConversionsBeforeTheKinematicIsSetThrowRuntimeError) {
     const std::function<void()> setters[] = {
         [&] { memory.SetVariablePosCart("mb_pos_w1", 1, 2, 3, 0, 0, 0, 0, 0, 0, false); },

@@ -160,6 +160,27 @@ TEST_F(HvpFramingConcurrent, MalformedRequestsChangeNothingAndGetTheFamilyError)
     EXPECT_EQ(v[0], 0.0f) << "a bad counter makes the jog message malformed";
 }
 
+// A short ALIVEJOG is said once per connection, with the number of values it held.
+TEST_F(HvpFramingConcurrent, AShortJogMessageIsLoggedOncePerConnection) {
+    const struct {
+        const char* values;
+        int read;
+    } cases[] = {{"1 2 3 4 5", 5}, {"", 0}, {"1 2 3 4 5 6 7 8 nan", 8}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.values);
+        TestSupport::LogCapture log;
+        HvpTestClient& client = Connect();
+        ASSERT_TRUE(client.Send(1, "ALIVEJOG 1 2 3 4 5 6 7 8 9"));
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(client.Send(2, std::string("ALIVEJOG ") + c.values));
+        ASSERT_TRUE(client.Send(3, "CMD GetVersion"));
+        ASSERT_TRUE(client.WaitFor("INFO Version", kWaitMs));
+        EXPECT_EQ(log.Count("HVP-Server: ALIVEJOG with"), 1);
+        EXPECT_EQ(log.Count("HVP-Server: ALIVEJOG with " + std::to_string(c.read) +
+                            " values, 9 expected: jog values zeroed"),
+                  1);
+    }
+}
+
 TEST_F(HvpFramingConcurrent, JogWatchdogCountsOnlyWhileArmedAndClosesAtZero) {
     TestSupport::LogCapture log;
     HvpTestClient& client = Connect();

@@ -512,6 +512,37 @@ TEST_F(HvpKeywordsConcurrent, RefusalsWhileTheProgramRunsAreAnswersAndTheClientS
     EXPECT_EQ(Replies(*active, "CMD GetProgramInfo"), std::vector<std::string>{"INFO ProgramInfo n/a 0 0"});
 }
 
+// The table holds robot joints, grippers, external axes, platform joints and I/O modules
+// in that order; only robot joints and external axes are referenced, any other index is
+// refused and references nothing.
+TEST_F(HvpKeywordsConcurrent, ReferenceSingleJointTakesOnlyJointsAndExternalAxes) {
+    protocol->SetRoles(4, 1, 2, 1, 2);
+    ASSERT_EQ(protocol->GetModuleTotal(), 10);
+    const struct {
+        int index;
+        bool referenced;
+    } cases[] = {
+        {-1, false}, {0, true}, {1, true}, {2, true}, {3, true},  // robot joints
+        {4, false},                                               // gripper
+        {5, true}, {6, true},                                     // external axes
+        {7, false},                                               // platform joint
+        {8, false}, {9, false},                                   // I/O modules
+        {10, false},                                              // past the end
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.index);
+        protocol->Clear();
+        EXPECT_EQ(Replies(*active, "CMD ReferenceSingleJoint " + std::to_string(c.index)), c.referenced ? kAck : kUnparsed);
+        const auto calls = protocol->CallsNamed("ReferenceSingleJoint");
+        if (c.referenced) {
+            ASSERT_EQ(calls.size(), 1u);
+            EXPECT_EQ(calls[0].argument, c.index);
+        } else {
+            EXPECT_TRUE(calls.empty());
+        }
+    }
+}
+
 TEST_F(HvpKeywordsConcurrent, ReferencingSlotsPutExternalAxesFromSlotSix) {
     protocol->SetLayout(4, 2);
     for (int i = 0; i < 6; ++i) protocol->flags[i] = true;

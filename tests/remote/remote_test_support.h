@@ -29,6 +29,21 @@ inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = kWai
     return TestSupport::WaitUntil(condition, timeoutMs, 2);
 }
 
+// Every frame queued for the client so far: sends a GetVersion and returns what came
+// before its reply, which shares the client's queue. Unlike a quiet period this does not
+// end early on a busy host, nor does it let a late frame slip past.
+inline std::vector<HvpTestClient::Frame> FramesUpToMarker(HvpTestClient& client) {
+    std::vector<HvpTestClient::Frame> frames;
+    EXPECT_TRUE(client.Send(901, "CMD GetVersion"));
+    HvpTestClient::Frame frame;
+    while (client.ReadFrame(frame, kWaitMs)) {
+        if (frame.payload == "INFO Version Belvanto 16") return frames;
+        frames.push_back(frame);
+    }
+    ADD_FAILURE() << "no reply to the marker";
+    return frames;
+}
+
 class ServerFixture : public ::testing::Test {
 protected:
     void SetUp() override { StartManager(); }
@@ -82,20 +97,7 @@ protected:
         return payloads;
     }
 
-    // Every frame queued for the client so far: sends a GetVersion and returns what came
-    // before its reply, which shares the client's queue. Unlike a quiet period this does
-    // not end early on a busy host, nor does it let a late frame slip past.
-    std::vector<HvpTestClient::Frame> UpToMarker(HvpTestClient& client) {
-        std::vector<HvpTestClient::Frame> frames;
-        EXPECT_TRUE(client.Send(901, "CMD GetVersion"));
-        HvpTestClient::Frame frame;
-        while (client.ReadFrame(frame, kWaitMs)) {
-            if (frame.payload == "INFO Version Belvanto 16") return frames;
-            frames.push_back(frame);
-        }
-        ADD_FAILURE() << "no reply to the marker";
-        return frames;
-    }
+    std::vector<HvpTestClient::Frame> UpToMarker(HvpTestClient& client) { return FramesUpToMarker(client); }
 
     RobotMaster robot;
     ProjectLinks::StoredCloudSettings cloud;

@@ -451,6 +451,44 @@ TEST_F(CameraLinesTest, ImageLinesFollowTheEncoderAndThePeriod) {
     EXPECT_EQ(lines[1], std::string("CAMINFO CameraImage a QUJD") + '\0');
 }
 
+// A connection's camera step does not line up with the pass that made the line: an image
+// line made a period after the last one waits until a period has passed since this
+// connection got its last one, and then it gets the newest.
+TEST_F(CameraLinesTest, EachConnectionGetsAtMostOneImageLinePerPeriod) {
+    auto newImage = [&](const char* text) {
+        a->SetImage(std::make_shared<TextImage>(text));
+        a->CheckEncodeHVPImage();
+    };
+    auto images = [&](Camera::CameraManager::HVPLineCursor& cursor) {
+        std::vector<std::string> out;
+        for (const std::string& line : Texts(manager.TakeNewHVPLines(cursor))) {
+            if (line.rfind("CAMINFO CameraImage", 0) == 0) out.push_back(line.substr(0, line.size() - 1));
+        }
+        return out;
+    };
+    Camera::CameraManager::HVPLineCursor late;   // steps 500 ms after each line is made
+    Camera::CameraManager::HVPLineCursor early;  // steps right when a line is made
+    newImage("ONE");
+    manager.ProduceHVPLines();
+    EXPECT_EQ(images(early), std::vector<std::string>{"CAMINFO CameraImage a ONE"});
+    manager.now += 500;
+    EXPECT_EQ(images(late), std::vector<std::string>{"CAMINFO CameraImage a ONE"});
+
+    newImage("TWO");
+    manager.now += 501;  // a period and a millisecond after the first line was made
+    manager.ProduceHVPLines();
+    EXPECT_EQ(images(early), std::vector<std::string>{"CAMINFO CameraImage a TWO"});
+    EXPECT_TRUE(images(late).empty()) << "501 ms after this connection's last image line";
+    newImage("THREE");  // a newer image, not yet due for a line of its own
+    manager.now += 499;
+    manager.ProduceHVPLines();
+    EXPECT_TRUE(images(late).empty()) << "a period to the millisecond";
+    manager.now += 1;
+    EXPECT_EQ(images(late), std::vector<std::string>{"CAMINFO CameraImage a TWO"});
+    EXPECT_TRUE(images(late).empty());
+    EXPECT_TRUE(images(early).empty());
+}
+
 // The monotonic clock counts from boot: a board up for less than a period still gets the
 // first result line at once and the first image as soon as it is encoded.
 TEST(CameraLinesClock, FirstLinesComeAtOnceHoweverShortlyTheClockHasRun) {

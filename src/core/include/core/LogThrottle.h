@@ -6,7 +6,9 @@
 // at most maxPerKey lines per key and maxTotal lines of the kind per window. The lines
 // held back are counted per key and reported in one line, "<kind>: <n> similar lines
 // suppressed", once their window is over (at the next line of that key, at a Flush, or
-// when the key's slot is taken by another key).
+// when the key's slot is taken by another key). Keys pushed out of their slots report at
+// most one such line per window; what more of them held back is summed into one line once
+// that window is over, so that a flood of ever new keys cannot flood the log with counts.
 //
 //   LogThrottle eventLog("JXRCAN: event lines");
 //   if (eventLog.Admit(key)) log->addFormat(...);
@@ -65,6 +67,11 @@ private:
 
     // The slot of key, taking a free or the least recently seen one. Lock held.
     KeySlot& SlotFor(std::uint64_t key, Clock::time_point now, Reports& reports);
+    // The count of a key pushed out of its slot: reported at once when it is the first of
+    // its window, else summed for the window's end. Lock held.
+    void PushedOut(std::uint64_t count, Clock::time_point now, Reports& reports);
+    // Reports the pushed-out sum once its window is over. Lock held.
+    void RollPushedOut(Clock::time_point now, Reports& reports);
     // Starts a new window of the slot when its window is over. Lock held.
     void Roll(KeySlot& slot, Clock::time_point now, Reports& reports) const;
     void UpdatePending();
@@ -79,6 +86,9 @@ private:
     Clock::time_point totalWindowStart{};
     bool totalWindowOpen = false;
     int totalLines = 0;
+    Clock::time_point pushedOutWindowStart{};
+    bool pushedOutWindowOpen = false;
+    std::uint64_t pushedOutHeld = 0;  // counts of pushed-out keys not reported yet
     std::atomic<bool> pending{false};  // some slot holds lines back not reported yet
     std::atomic<std::uint64_t> suppressedTotal{0};
 };

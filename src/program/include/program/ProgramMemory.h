@@ -163,6 +163,12 @@ public:
     // variable existed.
     bool SetVariablePosJoint(const std::string& name, double a1, double a2, double a3, double a4,
                              double a5, double a6, double e1, double e2, double e3, bool create);
+    // Sets pose, A, B, C and the nine set-point joints of an existing variable from state,
+    // then converts as content says (1 or 2), all or nothing: a conversion that throws
+    // leaves the variable as it was and notifies nothing. Returns whether the variable
+    // existed. For clients whose refused request must change nothing.
+    bool ReplaceVariablePos(const std::string& name, const DataTypes::RobotState& state,
+                            StoreContentType content);
 
     bool HasMatrixDefinition(const std::string& name) const;
     // A copy; std::runtime_error "Matrix <name> is not defined".

@@ -21,6 +21,7 @@
 #include "core/RobotState.h"
 #include "motion/HVPEventType.h"
 #include "remote/CanBridgeOwner.h"
+#include "remote/ClientLog.h"
 #include "remote/ComServerUpload.h"
 #include "remote/HvpArgumentReader.h"
 #include "remote/HvpFrameReader.h"
@@ -294,6 +295,8 @@ private:
     std::deque<std::string> serverMessages;
 
     Remote::HvpFrameReader frameReader;  // reader thread
+    bool shortJogLogged = false;         // reader thread
+    Remote::ClientLog clientLog;         // the lines this client's input causes
     Remote::ComServerUpload upload;      // reader thread
     std::thread readerThread;
     std::thread writerThread;

@@ -63,10 +63,19 @@ public:
     // rules); the manager keeps each camera's newest result and image line with a
     // sequence number. Each connection keeps its own cursor and, at its camera step, takes
     // the newest lines it has not had: the result lines, then the image lines, each in
-    // camera order. Lines are shared, never copied per client.
+    // camera order. An image line also waits until imagePeriod has passed since that
+    // connection's last image line of the camera: the connections' steps do not line up
+    // with the pass that produced the line. Lines are shared, never copied per client.
     using HVPLine = std::shared_ptr<const std::string>;
     struct HVPLineCursor {
-        std::uint64_t seen = 0;  // highest sequence number handed to this connection
+        struct CameraSeen {
+            std::uint64_t result = 0;  // sequence numbers handed to this connection
+            std::uint64_t image = 0;
+            std::int64_t imageMs = 0;  // when the last image line was handed over
+        };
+        std::map<std::string, CameraSeen> cameras;
+        std::uint64_t seen = 0;  // highest sequence number looked at
+        bool holding = false;    // an image line waits for this connection's period
     };
     void ProduceHVPLines();
     std::vector<HVPLine> TakeNewHVPLines(HVPLineCursor& cursor);
