@@ -10,14 +10,9 @@
 #include "canopensim/CanopenSimulator.h"
 #include "control/RobotMaster.h"
 #include "hardware/HardwareProtocolCANopen.h"
-#include "platform/CanSocket.h"
-#include "platform/VirtualCanHub.h"
-
-#include <unistd.h>
 
 #include <array>
 #include <atomic>
-#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -31,24 +26,13 @@ using Ids = std::array<int, 3>;
 constexpr int kModules[] = {0x21, 0x22, 0x23};
 std::uint64_t InputsOf(int node) { return std::uint64_t{1} << (node - 0x21); }
 
-class MasterDIOModulesConcurrent : public RobotFileTest {
+class MasterDIOModulesConcurrent : public VirtualBusTest {
 protected:
-    void SetUp() override {
-        RobotFileTest::SetUp();
-        if (IsSkipped()) return;
-        hubPath = root + "dio-bus-" + std::to_string(getpid()) + ".sock";
-        ASSERT_EQ(0, hub.Start(hubPath)) << hub.ErrorText();
-        setenv(Platform::kCanHubEnvironment, hubPath.c_str(), 1);
-    }
     void TearDown() override {
         sim.Stop();
-        hub.Stop();
-        unsetenv(Platform::kCanHubEnvironment);
-        RobotFileTest::TearDown();
+        VirtualBusTest::TearDown();
     }
 
-    std::string hubPath;
-    Platform::VirtualCanHub hub;
     CanopenSim::CanopenSimulator sim;
 };
 
