@@ -54,6 +54,10 @@ int CanPcapRecorder::Open(const std::string& path) {
     try {
         writer = std::thread(&CanPcapRecorder::Run, this);
     } catch (const std::system_error& e) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
         std::fclose(file);
         file = nullptr;
         return e.code().value();

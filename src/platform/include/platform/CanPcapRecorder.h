@@ -2,9 +2,9 @@
 
 // Records CAN frames to a pcap file (link type 227, LINKTYPE_CAN_SOCKETCAN, identifier word
 // big-endian, realtime time stamps) on a writer thread of its own. Add() stamps the frame
-// and queues it; the file is written at most about 100 ms later. A write that waits for a
-// busy disk therefore never holds the caller, which is the hub's relay: while it waits, no
-// endpoint would be read and their frames would be refused.
+// and queues it; the writer writes a batch about every 100 ms. A write that waits for a
+// busy disk therefore never holds the caller, the hub's relay: while the relay waits, it
+// reads no endpoint, and their frames would be refused.
 //
 // A backlog beyond kMaxBacklog records (the disk stalled for minutes at bus load) drops the
 // newest frames and counts them.
