@@ -217,6 +217,19 @@ void RobotMaster::InitDIOModule(int id) {
     hardware->InitDIOModules(id);
 }
 
+bool RobotMaster::SetDIOModuleIDs(unsigned char a, unsigned char b, unsigned char c) {
+    CommandLock lock(*this);
+    if (!lock.Acquired() || !DevicesReady(*this)) return false;
+    // The ids reshape the protocol's record table, which the loop's hardware steps walk.
+    CommandHold hold(*this, 0, 0);
+    if (!hold.Acknowledged()) {
+        Log()->addError("RobotMaster: DIO module IDs not changed, the robot loop did not pause");
+        return false;
+    }
+    hardware->SetDIOModuleIDs(a, b, c);
+    return true;
+}
+
 void RobotMaster::InitGripper(const std::string& type) {
     CommandLock lock(*this);
     if (!lock.Acquired() || !DevicesReady(*this)) return;

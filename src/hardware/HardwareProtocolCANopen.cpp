@@ -311,6 +311,7 @@ void HardwareProtocolCANopen::InitDIOModules(int canId) {
     record.moduleType = 1;
     record.canId = canId;
     RebuildNodeTable();
+    PublishDIOModuleIds();
     log->add("CANopen: added DIO module on ID ", canId);
     log->add("");
 }
@@ -359,32 +360,54 @@ void HardwareProtocolCANopen::SetDIOModuleIDs(unsigned char a, unsigned char b, 
         if (zeroRest) id = 0;
         if (id == 0) zeroRest = true;
     }
-    const int first = moduleTotal - dioModuleCount;
-    const int before = dioModuleCount;
-    // Only the records that fit the table count as modules.
-    int placed = 0;
-    while (placed < 3 && ids[placed] != 0 && first + placed < kMaxRecords) ++placed;
-    ResizeRole(ModuleRole::DIO, placed);
-    for (int k = 0; k < dioModuleCount; ++k) {
-        const int index = first + k;
-        if (k >= before) co[static_cast<size_t>(index)] = CANopenRecordData{};
-        jointData& record = joints[static_cast<size_t>(index)];
-        record.moduleType = 1;
-        record.canId = ids[k];
+    // Modules are set up before Connect. On a live bus the change is made the way the
+    // connect sequence would: no cycle traffic and no receive dispatch while the table
+    // changes, then the I/O modules' profile set-up.
+    const bool live = canInterface.IsConnected();
+    if (live) DisableCommunication();
+    {
+        ReceivePause pause(*this);
+        const int first = moduleTotal - dioModuleCount;
+        const int before = dioModuleCount;
+        // Only the records that fit the table count as modules.
+        int placed = 0;
+        while (placed < 3 && ids[placed] != 0 && first + placed < kMaxRecords) ++placed;
+        ResizeRole(ModuleRole::DIO, placed);
+        for (int k = 0; k < dioModuleCount; ++k) {
+            const int index = first + k;
+            jointData& record = joints[static_cast<size_t>(index)];
+            // A record that now stands for another node starts afresh, so its PDOs are set up.
+            if (k >= before || record.canId != ids[k]) co[static_cast<size_t>(index)] = CANopenRecordData{};
+            record.moduleType = 1;
+            record.canId = ids[k];
+        }
+        RebuildNodeTable();
+        PublishDIOModuleIds();
     }
-    RebuildNodeTable();
+    if (live) InitProfileIO();
 }
 
 void HardwareProtocolCANopen::GetDIOModuleIDs(unsigned char& a, unsigned char& b, unsigned char& c) {
-    unsigned char ids[3] = {0, 0, 0};
-    const int first = moduleTotal - dioModuleCount;
-    for (int k = 0; k < dioModuleCount && k < 3; ++k) {
-        ids[k] = static_cast<unsigned char>(joints[static_cast<size_t>(first + k)].canId);
-    }
-    a = ids[0];
-    b = ids[1];
-    c = ids[2];
+    a = static_cast<unsigned char>(dioModuleIds[0].load());
+    b = static_cast<unsigned char>(dioModuleIds[1].load());
+    c = static_cast<unsigned char>(dioModuleIds[2].load());
 }
+
+void HardwareProtocolCANopen::PublishDIOModuleIds() {
+    const int first = moduleTotal - dioModuleCount;
+    for (int k = 0; k < kMaxDIOModules; ++k) {
+        const int id = k < dioModuleCount ? joints[static_cast<size_t>(first + k)].canId : 0;
+        dioModuleIds[static_cast<size_t>(k)].store(id & 0xFF);
+    }
+}
+
+HardwareProtocolCANopen::ReceivePause::ReceivePause(HardwareProtocolCANopen& p) : protocol(p) {
+    protocol.receiveOpen.store(false);
+    // The reader leaves a callback within microseconds; it does not wait for this thread.
+    while (protocol.receivesInFlight.load() != 0) std::this_thread::yield();
+}
+
+HardwareProtocolCANopen::ReceivePause::~ReceivePause() { protocol.receiveOpen.store(true); }
 
 bool HardwareProtocolCANopen::IsFirmware1650(int record) const {
     char text[CANopenText::kLength];
@@ -415,6 +438,14 @@ ControlWordStatus HardwareProtocolCANopen::RecordStatus(int record) const {
 // --- Receive dispatch ---
 
 int HardwareProtocolCANopen::ReceiveCallback(int rawId, int, const unsigned char* data, long, timespec time) {
+    // Counted before the gate is read, so a ReceivePause either sees this frame in hand or
+    // this frame sees the closed gate.
+    receivesInFlight.fetch_add(1);
+    struct Leave {
+        std::atomic<int>& count;
+        ~Leave() { count.fetch_sub(1); }
+    } leave{receivesInFlight};
+    if (!receiveOpen.load()) return 0;  // the record table is being changed
     LogSingleton* log = Log();
     if (log->get_opMode() != OPMODE_NORMAL) return 0;
     // Extended and remote frames are no CANopen traffic of ours.

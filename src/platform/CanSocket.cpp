@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -57,11 +56,6 @@ int CanSocket::Create() {
     }
     if (newFd < 0) {
         return errno;
-    }
-    if (backend == Backend::VirtualHub) {
-        // A stalled hub must not hold a robot-loop write for long.
-        timeval timeout{0, 100 * 1000};
-        setsockopt(newFd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
     }
     fd.store(newFd);
     return 0;
@@ -158,16 +152,15 @@ int CanSocket::Write(const can_frame& frame) const {
     if (current < 0) {
         return EBADF;
     }
+    // Never waits: a full queue refuses the frame at once, as SocketCAN answers a full
+    // transmit queue. The robot loop writes here and must not stall on a slow hub.
     ssize_t n;
     do {
-        if (backend == Backend::Kernel) {
-            n = ::write(current, &frame, kCanFrameSize);
-        } else {
-            n = ::send(current, &frame, kCanFrameSize, MSG_NOSIGNAL);
-        }
+        n = ::send(current, &frame, kCanFrameSize, MSG_DONTWAIT | MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        return errno;
+        // A full socket buffer reads as the kernel's full transmit queue.
+        return errno == EAGAIN || errno == EWOULDBLOCK ? ENOBUFS : errno;
     }
     return static_cast<std::size_t>(n) == kCanFrameSize ? 0 : EIO;
 }

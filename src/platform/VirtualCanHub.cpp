@@ -2,7 +2,6 @@
 
 #include "platform/CanSocket.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,10 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstddef>
 #include <cstring>
-#include <ctime>
 #include <system_error>
 #include <vector>
 
@@ -26,47 +23,9 @@ constexpr int kListenBacklog = 16;
 // Records taken from one endpoint per wake-up, so a flooding endpoint cannot starve the
 // others.
 constexpr int kBurstPerEndpoint = 64;
-constexpr int kIdlePollMs = 100;  // pcap flush interval
 
 std::string ErrnoText(const char* step, int error) {
     return std::string(step) + ": " + std::strerror(error);
-}
-
-void WritePcapHeader(std::FILE* file) {
-    struct {
-        std::uint32_t magic;
-        std::uint16_t versionMajor;
-        std::uint16_t versionMinor;
-        std::int32_t thisZone;
-        std::uint32_t sigFigs;
-        std::uint32_t snapLen;
-        std::uint32_t linkType;
-    } header{0xa1b2c3d4u, 2, 4, 0, 0, 65535, kPcapLinkTypeCanSocketCan};
-    static_assert(sizeof(header) == 24, "pcap file header is 24 bytes");
-    std::fwrite(&header, sizeof(header), 1, file);
-}
-
-void WritePcapRecord(std::FILE* file, const unsigned char* record) {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    struct {
-        std::uint32_t seconds;
-        std::uint32_t microseconds;
-        std::uint32_t capturedLength;
-        std::uint32_t originalLength;
-    } header{static_cast<std::uint32_t>(now.tv_sec),
-             static_cast<std::uint32_t>(now.tv_nsec / 1000),
-             static_cast<std::uint32_t>(kCanFrameSize), static_cast<std::uint32_t>(kCanFrameSize)};
-    unsigned char frame[kCanFrameSize];
-    std::memcpy(frame, record, kCanFrameSize);
-    // This link type carries the identifier word in network byte order; the rest of the
-    // record is the same as struct can_frame.
-    std::uint32_t id;
-    std::memcpy(&id, frame, sizeof(id));
-    id = htonl(id);
-    std::memcpy(frame, &id, sizeof(id));
-    std::fwrite(&header, sizeof(header), 1, file);
-    std::fwrite(frame, sizeof(frame), 1, file);
 }
 
 bool IsLiveSocket(const sockaddr_un& address) {
@@ -132,10 +91,7 @@ int VirtualCanHub::Start(const std::string& socketPathIn, const std::string& pca
                 w = -1;
             }
         }
-        if (pcapFile != nullptr) {
-            std::fclose(pcapFile);
-            pcapFile = nullptr;
-        }
+        recorder.Close();
         return error;
     };
 
@@ -156,12 +112,10 @@ int VirtualCanHub::Start(const std::string& socketPathIn, const std::string& pca
         return fail("pipe", errno);
     }
     if (!pcapPath.empty()) {
-        pcapFile = std::fopen(pcapPath.c_str(), "wb");
-        if (pcapFile == nullptr) {
-            return fail("pcap file", errno);
+        int error = recorder.Open(pcapPath);
+        if (error != 0) {
+            return fail("pcap file", error);
         }
-        WritePcapHeader(pcapFile);
-        std::fflush(pcapFile);
     }
     running.store(true);
     try {
@@ -189,10 +143,7 @@ void VirtualCanHub::Stop() {
         ::close(w);
         w = -1;
     }
-    if (pcapFile != nullptr) {
-        std::fclose(pcapFile);
-        pcapFile = nullptr;
-    }
+    recorder.Close();
 }
 
 void VirtualCanHub::Run() {
@@ -201,8 +152,6 @@ void VirtualCanHub::Run() {
     fds.reserve(2 + kMaxEndpoints);
     fds.push_back(pollfd{wakeFds[0], POLLIN, 0});
     fds.push_back(pollfd{listenFd, POLLIN, 0});
-    auto lastFlush = std::chrono::steady_clock::now();
-    bool pcapDirty = false;
 
     auto relay = [&](std::size_t from, const unsigned char* record) {
         frameCount.fetch_add(1, std::memory_order_relaxed);
@@ -215,15 +164,11 @@ void VirtualCanHub::Run() {
             ssize_t n = ::send(fds[i].fd, record, kCanFrameSize, MSG_DONTWAIT | MSG_NOSIGNAL);
             (void)n;
         }
-        if (pcapFile != nullptr) {
-            WritePcapRecord(pcapFile, record);
-            pcapDirty = true;
-        }
+        recorder.Add(record);
     };
 
     while (running.load()) {
-        // Wakes up on its own only while recorded frames wait to be flushed.
-        int rc = ::poll(fds.data(), fds.size(), pcapDirty ? kIdlePollMs : -1);
+        int rc = ::poll(fds.data(), fds.size(), -1);
         if (rc < 0 && errno != EINTR) {
             break;
         }
@@ -277,22 +222,11 @@ void VirtualCanHub::Run() {
                 --i;
             }
         }
-        if (pcapDirty) {
-            auto now = std::chrono::steady_clock::now();
-            if (rc == 0 || now - lastFlush >= std::chrono::milliseconds(kIdlePollMs)) {
-                std::fflush(pcapFile);
-                lastFlush = now;
-                pcapDirty = false;
-            }
-        }
     }
     for (std::size_t i = 2; i < fds.size(); ++i) {
         ::close(fds[i].fd);
     }
     endpointCount.store(0);
-    if (pcapFile != nullptr) {
-        std::fflush(pcapFile);
-    }
 }
 
 }  // namespace Platform

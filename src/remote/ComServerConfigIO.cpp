@@ -61,10 +61,12 @@ void SetDIOModules(ConfigContext& context, HvpArgumentReader& args) {
     int ids[3] = {0, 0, 0};
     int count = 0;
     if (!context.counterValid || !args.ReadIntsUpTo(ids, 3, count) || count < 3) return ConfigMalformed(context);
-    if (context.robot == nullptr || context.robot->GetHardware() == nullptr) return;
-    context.robot->GetHardware()->SetDIOModuleIDs(static_cast<unsigned char>(ids[0] & 0xff),
-                                                  static_cast<unsigned char>(ids[1] & 0xff),
-                                                  static_cast<unsigned char>(ids[2] & 0xff));
+    if (context.robot == nullptr) return;
+    if (!context.robot->SetDIOModuleIDs(static_cast<unsigned char>(ids[0] & 0xff),
+                                        static_cast<unsigned char>(ids[1] & 0xff),
+                                        static_cast<unsigned char>(ids[2] & 0xff))) {
+        return;
+    }
     ClientLines::addFormat("HVP-Server: DIO module configuration changed, CAN-IDs: %d %d %d", ids[0] & 0xff,
                            ids[1] & 0xff, ids[2] & 0xff);
     QueueProject(context);

@@ -292,6 +292,46 @@ TEST_F(MasterCommandTest, DioModuleAndBusGripperReachTheHardware) {
     EXPECT_TRUE(protocol->CallsNamed("InitTool").empty());
 }
 
+TEST_F(MasterCommandTest, DioModuleIdsChangeUnderAnAcknowledgedHold) {
+    StartLoop(20, 2);
+    EXPECT_TRUE(master->SetDIOModuleIDs(0x21, 0x22, 0));
+    const auto calls = protocol->CallsNamed("SetDIOModuleIDs");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].argument, 0x212200);
+    ExpectHeldCalls(calls);
+    EXPECT_FALSE(master->IsHeld());
+}
+
+// A loop stuck in its cycle never pauses: the table it walks is left alone.
+TEST(MasterDioModuleIds, AStuckLoopLeavesTheIdsAlone) {
+    class StuckMaster : public RobotMaster {
+    public:
+        void FullCycleWork() override {
+            inCycle.store(true);
+            while (stuck.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::atomic<bool> inCycle{false};
+        std::atomic<bool> stuck{true};
+    };
+    LogSingleton::instance()->set_opMode(OPMODE_NORMAL);
+    StuckMaster master;
+    master.kinematic = std::make_unique<RobotKinematicNull>();
+    auto recording = std::make_unique<RecordingProtocol>(master.kinematic.get());
+    RecordingProtocol* protocol = recording.get();
+    master.SetHardwareProtocol(std::move(recording));
+    master.CycleTimeMS.store(20);
+    master.initHold.store(false);
+    master.StartMainLoop();
+    ASSERT_TRUE(WaitFor([&] { return master.inCycle.load(); }));
+    TestSupport::LogCapture log;
+
+    EXPECT_FALSE(master.SetDIOModuleIDs(0x21, 0, 0));
+    EXPECT_TRUE(protocol->CallsNamed("SetDIOModuleIDs").empty());
+    EXPECT_EQ(log.Count("RobotMaster: DIO module IDs not changed, the robot loop did not pause"), 1);
+    master.stuck.store(false);
+    master.StopMainLoop();
+}
+
 TEST_F(MasterCommandTest, LoopCopiesFollowTheChangeCounters) {
     using PLCTrigger::PLCInterfaceTrigger;
     PLCTriggerLoopCopy triggers;

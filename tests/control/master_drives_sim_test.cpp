@@ -56,24 +56,13 @@ struct LoopSetting {
     int timingMode;
 };
 
-class MasterDrivesSimTest : public RobotFileTest, public ::testing::WithParamInterface<LoopSetting> {
+class MasterDrivesSimTest : public VirtualBusTest, public ::testing::WithParamInterface<LoopSetting> {
 protected:
-    void SetUp() override {
-        RobotFileTest::SetUp();
-        if (IsSkipped()) return;
-        hubPath = root + "mcmd-bus-" + std::to_string(getpid()) + ".sock";
-        ASSERT_EQ(0, hub.Start(hubPath)) << hub.ErrorText();
-        setenv(Platform::kCanHubEnvironment, hubPath.c_str(), 1);
-    }
     void TearDown() override {
         sim.Stop();
-        hub.Stop();
-        unsetenv(Platform::kCanHubEnvironment);
-        RobotFileTest::TearDown();
+        VirtualBusTest::TearDown();
     }
 
-    std::string hubPath;
-    Platform::VirtualCanHub hub;
     DriveSim::DriveSimulator sim;
 };
 

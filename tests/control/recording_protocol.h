@@ -80,6 +80,10 @@ public:
     void SetToZeroPos(int joint) override { Record("SetToZeroPos", joint); }
     void SetPlatformJointsToZeroPos() override { Record("SetPlatformJointsToZeroPos"); }
     void InitDIOModules(int id) override { Record("InitDIOModules", id); }
+    // Argument: the three ids as one number, 0xAABBCC.
+    void SetDIOModuleIDs(unsigned char a, unsigned char b, unsigned char c) override {
+        Record("SetDIOModuleIDs", (a << 16) | (b << 8) | c);
+    }
     void InitTool(int count, int, float, float) override { Record("InitTool", count); }
     void InitExternalJoint(const ExternalAxis&) override { Record("InitExternalJoint"); }
     void SendSync() override {

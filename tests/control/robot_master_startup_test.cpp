@@ -28,6 +28,7 @@ namespace {
 using ControlTest::BaseRobotXml;
 using ControlTest::Edit;
 using ControlTest::RobotFileTest;
+using ControlTest::VirtualBusTest;
 
 class RobotMasterStartupTest : public RobotFileTest {};
 
@@ -150,25 +151,14 @@ struct ProtocolCase {
     int profile;   // CANopen profile; 0 for the maker's protocol
 };
 
-class RobotMasterProtocolTest : public RobotFileTest, public ::testing::WithParamInterface<ProtocolCase> {
+class RobotMasterProtocolTest : public VirtualBusTest, public ::testing::WithParamInterface<ProtocolCase> {
 protected:
-    void SetUp() override {
-        RobotFileTest::SetUp();
-        if (IsSkipped()) return;
-        hubPath = root + "bus-" + std::to_string(getpid()) + ".sock";
-        ASSERT_EQ(0, hub.Start(hubPath)) << hub.ErrorText();
-        setenv(Platform::kCanHubEnvironment, hubPath.c_str(), 1);
-    }
     void TearDown() override {
         driveSim.Stop();
         canopenSim.Stop();
-        hub.Stop();
-        unsetenv(Platform::kCanHubEnvironment);
-        RobotFileTest::TearDown();
+        VirtualBusTest::TearDown();
     }
 
-    std::string hubPath;
-    Platform::VirtualCanHub hub;
     DriveSim::DriveSimulator driveSim;
     CanopenSim::CanopenSimulator canopenSim;
 };

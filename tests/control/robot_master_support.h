@@ -5,9 +5,15 @@
 
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
+#include "platform/CanSocket.h"
+#include "platform/VirtualCanHub.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <chrono>
 #include <cstdio>
@@ -119,6 +125,27 @@ protected:
     }
 
     std::string root;
+};
+
+// A robot file test with a virtual CAN bus of its own, which endpoints find through the
+// environment. A test's simulators stop in its own TearDown, before this one runs.
+class VirtualBusTest : public RobotFileTest {
+protected:
+    void SetUp() override {
+        RobotFileTest::SetUp();
+        if (IsSkipped()) return;
+        hubPath = root + "bus-" + std::to_string(getpid()) + ".sock";
+        ASSERT_EQ(0, hub.Start(hubPath)) << hub.ErrorText();
+        setenv(Platform::kCanHubEnvironment, hubPath.c_str(), 1);
+    }
+    void TearDown() override {
+        hub.Stop();
+        unsetenv(Platform::kCanHubEnvironment);
+        RobotFileTest::TearDown();
+    }
+
+    std::string hubPath;
+    Platform::VirtualCanHub hub;
 };
 
 }  // namespace ControlTest

@@ -2,6 +2,7 @@
 
 #include "platform/CanSocket.h"
 #include "platform/VirtualCanHub.h"
+#include "testsupport/SilentCanHub.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -456,6 +457,36 @@ TEST_F(CanInterfaceTest, WriteFailuresAreThrottled) {
     for (const char* repeat : {"(10)", "(25)", "(50)"}) {
         EXPECT_EQ(0, later.Count(repeat)) << repeat;
     }
+}
+
+// A hub that takes nothing: the frames beyond its queue are refused at once, not waited
+// for, and logged as a lasting write error: once, then at the 10th, 25th, 50th, 100th ...
+TEST_F(CanInterfaceTest, FramesAHubDoesNotTakeAreRefusedAtOnceAndLoggedThrottled) {
+    const std::string silentPath = socketPath + ".silent";
+    TestSupport::SilentCanHub silent(silentPath);
+    ::setenv(Platform::kCanHubEnvironment, silentPath.c_str(), 1);
+    ASSERT_TRUE(iface->Connect());
+    ASSERT_EQ(1, silent.AcceptWaiting());
+    TestSupport::LogCapture log;
+    const unsigned char data[1] = {7};
+    constexpr int kFrames = 2000;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kFrames; ++i) {
+        iface->WriteMessage(0x33, 1, data);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+    const int refused = kFrames - (silent.Drain() - 1);  // the greeting came first
+    ASSERT_GT(refused, 100);
+    ASSERT_LT(refused, kFrames);
+    int expectedLines = 0;
+    for (int k = 0; k < refused; ++k) {
+        if (k == 0 || k == 10 || k == 25 || k % 50 == 0) ++expectedLines;
+    }
+    const std::string line = "CAN write failed on ID 51 (first byte 7): No buffer space available";
+    EXPECT_EQ(expectedLines, log.Count(line));
+    EXPECT_EQ(1, log.Count(line + " (10)"));
+    EXPECT_EQ(1, log.Count(line + " (100)"));
 }
 
 // When the bus goes away the reader backs off instead of spinning, and logs once.

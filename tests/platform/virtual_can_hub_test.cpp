@@ -1,13 +1,19 @@
 #include "platform/CanSocket.h"
 #include "platform/VirtualCanHub.h"
+#include "testsupport/SilentCanHub.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -16,7 +22,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -327,6 +335,157 @@ TEST_F(HubTest, RecordsRelayedFramesAsSocketCanPcap) {
         EXPECT_STREQ(expected[i][2], length);
         EXPECT_STREQ(expected[i][3], data);
     }
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Reads records on its own thread until stopped; counts them and keeps them in order.
+class ReadingEndpoint {
+public:
+    explicit ReadingEndpoint(std::unique_ptr<CanSocket> socketIn) : socket(std::move(socketIn)) {
+        reader = std::thread([this] {
+            while (!stop.load()) {
+                if (socket->WaitReadable(20) != 1) continue;
+                can_frame frame{};
+                if (socket->Read(&frame) == 16) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    frames.push_back(frame);
+                }
+            }
+        });
+    }
+    ~ReadingEndpoint() {
+        stop.store(true);
+        reader.join();
+    }
+    std::size_t Count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return frames.size();
+    }
+    std::vector<can_frame> Frames() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return frames;
+    }
+
+private:
+    std::unique_ptr<CanSocket> socket;
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::vector<can_frame> frames;
+    std::thread reader;
+};
+
+can_frame Numbered(int n) {
+    return MakeFrame(0x100, {static_cast<unsigned char>(n & 0xFF), static_cast<unsigned char>(n >> 8)});
+}
+
+int NumberOf(const can_frame& f) { return f.data[0] | (f.data[1] << 8); }
+
+// Sends count numbered frames from writer in batches, each batch once reader has all before
+// it (so the reader itself never falls behind). Returns the errors by errno.
+std::map<int, int> SendPaced(CanSocket& writer, ReadingEndpoint& reader, int count) {
+    std::map<int, int> errors;
+    for (int n = 0; n < count; ++n) {
+        if (n % 100 == 0 && !WaitFor([&] { return reader.Count() >= static_cast<std::size_t>(n); })) {
+            ADD_FAILURE() << "the reader got " << reader.Count() << " of the first " << n << " frames";
+            break;
+        }
+        const int rc = writer.Write(Numbered(n));
+        if (rc != 0) ++errors[rc];
+    }
+    return errors;
+}
+
+// An endpoint that reads nothing loses frames; the writer and the other endpoints do not
+// notice.
+TEST_F(HubTest, AnEndpointThatDoesNotReadLosesFramesWithoutHoldingOthers) {
+    StartHub();
+    auto endpoints = AttachAll(3);
+    ReadingEndpoint reader(std::move(endpoints[1]));
+    CanSocket& sleeper = *endpoints[2];
+    constexpr int kFrames = 3000;
+    EXPECT_TRUE(SendPaced(*endpoints[0], reader, kFrames).empty());
+    ASSERT_TRUE(WaitFor([&] { return reader.Count() == kFrames; })) << reader.Count();
+    const std::vector<can_frame> got = reader.Frames();
+    for (int n = 0; n < kFrames; ++n) {
+        ASSERT_EQ(n, NumberOf(got[static_cast<std::size_t>(n)]));
+    }
+    // The sleeper holds the oldest frames up to its queue's size, none after a gap.
+    int held = 0;
+    can_frame frame{};
+    while (sleeper.WaitReadable(0) == 1 && sleeper.Read(&frame) == 16) {
+        EXPECT_EQ(held, NumberOf(frame));
+        ++held;
+    }
+    EXPECT_GT(held, 0);
+    EXPECT_LT(held, kFrames);
+}
+
+// Frames the hub cannot take are refused at once with ENOBUFS, as SocketCAN answers a full
+// transmit queue; once the hub reads again, writes go through.
+TEST(CanSocketWrite, AFullQueueRefusesFramesAtOnce) {
+    const std::string path = TempPath("silent-hub.sock");
+    TestSupport::SilentCanHub silent(path);
+    CanSocket writer(CanSocket::Backend::VirtualHub, path);
+    ASSERT_EQ(0, writer.Open("can0"));
+    ASSERT_EQ(1, silent.AcceptWaiting());
+
+    constexpr int kFrames = 2000;
+    int written = 0;
+    std::map<int, int> errors;
+    Clock::duration longest{};
+    const Clock::time_point start = Clock::now();
+    for (int n = 0; n < kFrames; ++n) {
+        const Clock::time_point before = Clock::now();
+        const int rc = writer.Write(Numbered(n));
+        longest = std::max(longest, Clock::now() - before);
+        if (rc == 0) {
+            EXPECT_EQ(0, errors[ENOBUFS]) << "a frame was taken after one was refused";
+            ++written;
+        } else {
+            ++errors[rc];
+        }
+    }
+    // A waiting write would take its time-out for each of the refused frames.
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_LT(longest, std::chrono::milliseconds(500));
+    EXPECT_GT(written, 0);
+    EXPECT_EQ(kFrames - written, errors[ENOBUFS]);
+    EXPECT_EQ(1u, errors.size()) << "only ENOBUFS";
+
+    EXPECT_EQ(written, silent.Drain());
+    EXPECT_EQ(0, writer.Write(Numbered(0)));
+}
+
+// The recording waits for its file on a thread of its own: a pcap file that takes nothing
+// (a pipe nobody reads) neither stops the relay nor loses frames, and Stop writes them all.
+TEST_F(HubTest, AStalledRecordingDoesNotHoldTheRelay) {
+    ASSERT_EQ(0, ::mkfifo(pcapPath.c_str(), 0600));
+    const int pipeReader = ::open(pcapPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(pipeReader, 0);
+    StartHub(true);
+    auto endpoints = AttachAll(2);
+    ReadingEndpoint reader(std::move(endpoints[1]));
+    constexpr int kFrames = 6000;  // 190 kB of records: three times what the pipe holds
+    EXPECT_TRUE(SendPaced(*endpoints[0], reader, kFrames).empty());
+    EXPECT_TRUE(WaitFor([&] { return reader.Count() == kFrames; })) << reader.Count();
+
+    std::size_t bytes = 0;
+    std::thread drain([&] {
+        unsigned char buffer[4096];
+        while (true) {
+            pollfd entry{pipeReader, POLLIN, 0};
+            if (::poll(&entry, 1, 10000) != 1) return;
+            const ssize_t n = ::read(pipeReader, buffer, sizeof(buffer));
+            if (n == 0) return;  // the hub closed the file
+            if (n > 0) bytes += static_cast<std::size_t>(n);
+        }
+    });
+    hub.Stop();
+    drain.join();
+    ::close(pipeReader);
+    EXPECT_EQ(0u, hub.PcapDroppedCount());
+    EXPECT_EQ(24u + kFrames * 32u, bytes);
 }
 
 TEST(CanSocketTest, BackendFollowsTheEnvironment) {

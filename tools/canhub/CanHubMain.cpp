@@ -72,7 +72,12 @@ int main(int argc, char** argv) {
     unsigned long long frames = hub.FrameCount();
     unsigned long long dropped = hub.DroppedCount();
     hub.Stop();
+    // Read after Stop: the recording's backlog is written out by then.
+    unsigned long long unrecorded = hub.PcapDroppedCount();
     std::printf("belvanto-canhub: stopped after %llu frames (%llu malformed records dropped)\n", frames,
                 dropped);
+    if (unrecorded != 0) {
+        std::printf("belvanto-canhub: %llu frames not recorded, the pcap file fell behind\n", unrecorded);
+    }
     return 0;
 }

@@ -219,6 +219,9 @@ public:
     void ResetAllJointsToZero();
     void InitExternalJoints();
     void InitDIOModule(int id);
+    // New I/O module ids for the protocol, under the command lock and a hold of the loop.
+    // False, with a log line, when they were not handed over (no protocol, loop not paused).
+    bool SetDIOModuleIDs(unsigned char a, unsigned char b, unsigned char c);
     void InitGripper(const std::string& type);
 
     // --- Program control ---

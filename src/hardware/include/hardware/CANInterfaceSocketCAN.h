@@ -63,8 +63,9 @@ public:
 
     // Sends one frame while connected. A DLC outside 0..8, or an identifier outside
     // 0..0x7FF, is logged and not sent; an extended frame is asked for with CAN_EFF_FLAG
-    // in id and then allows identifiers up to 0x1FFFFFFF. Failed writes are logged with
-    // throttling and dumped, never reported to the caller.
+    // in id and then allows identifiers up to 0x1FFFFFFF. Never waits for the bus: a
+    // full transmit queue refuses the frame (ENOBUFS) on either backend. Failed writes are
+    // logged with throttling and dumped, never reported to the caller.
     void WriteMessage(int id, int dlc, const unsigned char* data);
 
     // Last frame of identifier id (0..2047): *dlc and 8 bytes into data; the result is

@@ -72,7 +72,11 @@ public:
     bool ReadConfigFile(const std::string& path);
     void InitDIOModules(int canId) override;
     void InitExternalJoint(const ExternalAxis& axis) override;
+    // On a connected bus: cycle traffic and receive dispatch pause while the table
+    // changes, then the I/O modules are set up (InitProfileIO). Call it while the robot
+    // loop is held.
     void SetDIOModuleIDs(unsigned char a, unsigned char b, unsigned char c) override;
+    // Any thread: the ids as last set, never a table in change.
     void GetDIOModuleIDs(unsigned char& a, unsigned char& b, unsigned char& c) override;
 
     void Connect() override;
@@ -101,7 +105,8 @@ public:
     void SetRailIO(int module, int bit, bool value) override;
     void GetDigitalIORail(bool* inputs) override;
 
-    // Reader thread: 1 when the frame was consumed.
+    // Reader thread: 1 when the frame was consumed; 0 without looking while a table
+    // change is under way.
     int ReceiveCallback(int id, int dlc, const unsigned char* data, long extra, timespec time);
 
     void EnableCommunication();
@@ -177,6 +182,21 @@ private:
     void CommonPDOStep(int record, std::uint32_t rpdoObject, unsigned transmissionType, int settleMs,
                        bool withRPDO);
     void ClearRecordForConnect(int index);
+    // Copies the DIO records' ids to dioModuleIds.
+    void PublishDIOModuleIds();
+
+    // Keeps ReceiveCallback off the record table for its lifetime: closes the gate and
+    // waits for the frame in hand.
+    class ReceivePause {
+    public:
+        explicit ReceivePause(HardwareProtocolCANopen& protocol);
+        ~ReceivePause();
+        ReceivePause(const ReceivePause&) = delete;
+        ReceivePause& operator=(const ReceivePause&) = delete;
+
+    private:
+        HardwareProtocolCANopen& protocol;
+    };
     void SetJointsRecord(int record, const DataTypes::RobotState& target);
 
     CANopenProfile profile;
@@ -196,6 +216,9 @@ private:
     HardwareProtocolCANopenPDO pdo;
     std::array<std::atomic<int>, kNodeTableSize> nodeTable;
     std::array<CANopenRecordData, kMaxRecords> co;
+    std::array<std::atomic<int>, kMaxDIOModules> dioModuleIds{};
+    std::atomic<bool> receiveOpen{true};
+    std::atomic<int> receivesInFlight{0};
     LogThrottle nmtStateLog{"CANopen: device state change lines"};  // a flapping heartbeat
 };
 

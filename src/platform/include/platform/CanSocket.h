@@ -67,8 +67,9 @@ public:
     // socket whole, *frame holds its first 16 bytes (zero-filled when shorter) and
     // *recordSize, when given, its size.
     int Read(can_frame* frame, std::size_t* recordSize = nullptr) const;
-    // Writes one whole record. Returns 0 or an errno value. The virtual link never raises
-    // SIGPIPE and gives up after 100 ms when the hub does not take the frame (EAGAIN).
+    // Writes one whole record without waiting. Returns 0 or an errno value: ENOBUFS when
+    // the queue is full (the kernel's full transmit queue, or a hub that has not taken
+    // the frames queued so far); the frame is then dropped. Never raises SIGPIPE.
     int Write(const can_frame& frame) const;
 
     void Close();

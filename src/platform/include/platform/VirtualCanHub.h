@@ -7,8 +7,8 @@
 // frames instead of stalling the bus. Records of another size, or with a length byte
 // above 8, are dropped.
 //
-// Optionally every relayed frame is recorded to a pcap file (link type 227,
-// LINKTYPE_CAN_SOCKETCAN, identifier word big-endian, realtime time stamps).
+// Optionally every relayed frame is recorded to a pcap file (see CanPcapRecorder); the
+// file is written on a thread of its own, so a busy disk never stops the relay.
 //
 // Usage:
 //   Platform::VirtualCanHub hub;
@@ -17,16 +17,14 @@
 //   ...
 //   hub.Stop();  // also done by the destructor
 
+#include "platform/CanPcapRecorder.h"
+
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <thread>
 
 namespace Platform {
-
-// LINKTYPE_CAN_SOCKETCAN
-constexpr std::uint32_t kPcapLinkTypeCanSocketCan = 227;
 
 class VirtualCanHub {
 public:
@@ -51,6 +49,8 @@ public:
     std::uint64_t FrameCount() const { return frameCount.load(); }
     // Records dropped since Start because they were no classic CAN frame.
     std::uint64_t DroppedCount() const { return droppedCount.load(); }
+    // Frames relayed but not recorded, the recording having fallen too far behind.
+    std::uint64_t PcapDroppedCount() const { return recorder.DroppedCount(); }
     const std::string& SocketPath() const { return socketPath; }
     const std::string& PcapPath() const { return pcapPath; }
     // Text of the last Start failure ("" after a good Start).
@@ -67,7 +67,7 @@ private:
     std::string errorText;
     int listenFd = -1;
     int wakeFds[2] = {-1, -1};  // pipe: Stop() wakes the relay thread
-    std::FILE* pcapFile = nullptr;  // written by the relay thread while it runs
+    CanPcapRecorder recorder;
     std::thread relayThread;
     std::atomic<bool> running{false};
     std::atomic<int> endpointCount{0};
