@@ -42,7 +42,7 @@ ModuleLayout RobotMasterPort::GetModules() const {
 int RobotMasterPort::GetOperationMode() const { return static_cast<int>(LogSingleton::instance()->get_opMode()); }
 int RobotMasterPort::GetSystemVar(int key) const { return LogSingleton::instance()->GetSystemVar(key); }
 bool RobotMasterPort::GetDisplayMessage(std::string& out) const {
-    return LogSingleton::instance()->DisplayGetMessage(out);
+    return LogSingleton::instance()->DisplayGetMessage(displayCursor, &out);
 }
 
 LoopFigures RobotMasterPort::GetLoopFigures() const {

@@ -3,7 +3,9 @@
 #include "Mbpoll.h"
 #include "RawModbusClient.h"
 #include "StallRequests.h"
+#include "fieldbus/ModbusMapping.h"
 #include "app_process_support.h"
+#include "testsupport/HvpTestClient.h"
 
 #include <gtest/gtest.h>
 
@@ -318,6 +320,74 @@ TEST_F(AppModbus, OneClientsBadRequestsNeverHoldAnotherClient) {
     EXPECT_EQ(out.find("Modbus: Error while replying"), std::string::npos) << out;
     EXPECT_EQ(AppTest::CountOf(out, "Modbus: Error during read (Connection timed out)"), 2) << out;
 }
+
+#ifdef BELVANTO_PANELSIM_PROGRAM
+// The serial panel and a PLC polling the message registers 400-431 every 5 ms both see each
+// of eight messages: the PLC's reads take none from the panel.
+TEST_F(AppModbus, PanelAndPlcEachSeeEveryDisplayMessage) {
+    p.CopyDataRoot(BELVANTO_DEMO_DIR);
+    port = p.modbusPort;
+    const std::string panelLink = p.root + "/panel.tty";  // the demo robot file's "DisplayPort"
+    ChildProcess panel;
+    panel.Start({BELVANTO_PANELSIM_PROGRAM, "--link", panelLink}, {}, p.dir, p.dir + "/panel.txt", true);
+    ASSERT_TRUE(AppTest::WaitUntil([&] { return fs::is_symlink(panelLink); }, 30000)) << panel.Output();
+    ASSERT_TRUE(bus.Start(p.dir, p.root + "/Data/Robots/JXRPivra4/JXRPivra4.xml", {"--dio", "80"}));
+    p.Start({bus.Environment(), "BELVANTO_PANEL_PORTS="});
+    ASSERT_TRUE(p.WaitForOutput(
+        [](const std::string& o) {
+            return o.find("RobotMainLoop is executing") != std::string::npos &&
+                   o.find("Modbus Server started") != std::string::npos;
+        },
+        60000))
+        << p.Output();
+    ASSERT_NE(p.Output().find("Display 4DS: Connection successful"), std::string::npos) << p.Output();
+
+    RawModbusClient plc(port);
+    ASSERT_TRUE(plc.Connected());
+    std::atomic<bool> stop{false};
+    std::vector<std::string> plcSaw;  // each text once, in the order read
+    std::thread polling([&] {
+        while (!stop.load()) {
+            const auto r = ReadRegisters(plc, 4, 400, 32);
+            const std::string text = r.size() == 32u ? Modbus::StringFromRegisters(r.data(), 32) : std::string();
+            if (!text.empty() && std::find(plcSaw.begin(), plcSaw.end(), text) == plcSaw.end()) plcSaw.push_back(text);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+
+    // Eight messages at once: each finished upload shows "<name> uploaded, <n> lines".
+    TestSupport::HvpTestClient hvp;
+    ASSERT_TRUE(hvp.Connect(p.hvpPort, 60000)) << p.Output();
+    ASSERT_TRUE(hvp.WaitFor("CMD Active true", 60000).has_value()) << p.Output();
+    std::vector<std::string> messages;
+    int counter = 0;
+    for (int k = 1; k <= 8; ++k) {
+        const std::string name = "note" + std::to_string(k) + ".txt";
+        ASSERT_TRUE(hvp.Send(++counter, "CMD UploadFileInit " + name + " 1"));
+        ASSERT_TRUE(hvp.Send(++counter, "CMD UploadFileLine x"));
+        ASSERT_TRUE(hvp.Send(++counter, "CMD UploadFileFinish"));
+        messages.push_back(name + " uploaded, 1 lines");
+    }
+    auto panelShowsAll = [&](const std::string& out) {
+        for (const auto& m : messages) {
+            if (out.find("message: " + m) == std::string::npos) return false;
+        }
+        return true;
+    };
+    // Each message stays at least 500 ms on the panel.
+    EXPECT_TRUE(panel.WaitForOutput(panelShowsAll, 60000)) << panel.Output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    stop.store(true);
+    polling.join();
+    std::vector<std::string> plcMessages;
+    for (const auto& text : plcSaw) {
+        if (text.find(" uploaded, 1 lines") != std::string::npos) plcMessages.push_back(text);
+    }
+    EXPECT_EQ(plcMessages, messages);
+    hvp.Close();
+    panel.Stop();
+}
+#endif
 
 TEST_F(AppModbus, ServerRunsWhenTheProjectFailed) {
     p.CopyDataRoot(BELVANTO_DEMO_DIR);

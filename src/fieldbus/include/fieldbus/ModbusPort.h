@@ -62,6 +62,8 @@ public:
     virtual ModuleLayout GetModules() const = 0;
     virtual int GetOperationMode() const = 0;
     virtual int GetSystemVar(int key) const = 0;
+    // The current display message as the map sees it; other readers (the panel) still get
+    // every message.
     virtual bool GetDisplayMessage(std::string& out) const = 0;
     virtual LoopFigures GetLoopFigures() const = 0;
     virtual bool IsZeroTorqueAllowed() const = 0;

@@ -4,6 +4,7 @@
 // interpreters and program variables, the project manager and the log singleton. Without
 // a hardware protocol (a project that did not open) every module value reads 0.
 
+#include "core/LogSingleton.h"
 #include "fieldbus/ModbusPort.h"
 
 class RobotMaster;
@@ -73,6 +74,8 @@ private:
 
     RobotMaster& rm;
     ProjectManager* project;
+    // The map's own place in the display messages: the panel keeps seeing all of them.
+    mutable LogSingleton::DisplayCursor displayCursor;
 };
 
 }  // namespace Modbus
