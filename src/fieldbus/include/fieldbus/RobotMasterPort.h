@@ -65,7 +65,7 @@ public:
     void SetOverride(float percent) override;
     void SetMotionType(int type) override;
     void SetReplayMode(int mode) override;
-    void LoadProgram(Interpreter which, const std::string& name) override;
+    bool LoadProgram(Interpreter which, const std::string& name) override;
     void SetNumber(const std::string& name, double value) override;
     void StoreVariable(const Programs::MemoryPosition& variable, Programs::StoreContentType content) override;
 
