@@ -18,6 +18,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -44,6 +46,8 @@ std::vector<std::uint16_t> ReadRegisters(RawModbusClient& client, std::uint8_t f
     return RawModbusClient::Registers(
         client.Ask(Pdu(function, {static_cast<std::uint16_t>(address), static_cast<std::uint16_t>(count)})));
 }
+
+std::string After(const std::string& out, size_t from) { return from < out.size() ? out.substr(from) : std::string(); }
 
 std::int32_t Pair(const std::vector<std::uint16_t>& r, size_t at) {
     return static_cast<std::int32_t>((static_cast<std::uint32_t>(r[at + 1]) << 16) | r[at]);
@@ -270,6 +274,126 @@ TEST_F(AppModbus, JointMovePastASoftLimitThroughCoil103IsRefusedBeforeTheArmMove
         EXPECT_EQ(ReadRegisters(client, 4, 142, 8), std::vector<std::uint16_t>(8, 0));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+}
+
+// A program name as 32 registers, two characters each, low byte first.
+std::vector<long> NameRegisters(const std::string& name) {
+    std::uint16_t words[32] = {};
+    Modbus::StringToRegisters(name, words, 32);
+    return std::vector<long>(std::begin(words), std::end(words));
+}
+
+// Writes a name block as a PLC tool does: mbpoll where installed, else the raw client.
+void WriteName(int port, RawModbusClient& client, int address, const std::string& name) {
+    const std::vector<long> words = NameRegisters(name);
+    if (HaveMbpoll()) {
+        const std::string out = Mbpoll(port, "-t 4 -r " + std::to_string(address), words);
+        ASSERT_NE(out.find("Written 32 references"), std::string::npos) << out;
+        return;
+    }
+    std::vector<std::uint8_t> write = Pdu(16, {static_cast<std::uint16_t>(address), 32});
+    write.push_back(64);
+    for (long w : words) {
+        write.push_back(static_cast<std::uint8_t>(w >> 8));
+        write.push_back(static_cast<std::uint8_t>(w & 0xFF));
+    }
+    ASSERT_EQ(client.Ask(write).size(), 12u);
+}
+
+std::string ReadName(RawModbusClient& client, int address) {
+    const auto r = ReadRegisters(client, 3, address, 32);
+    return r.size() == 32u ? Modbus::StringFromRegisters(r.data(), 32) : std::string();
+}
+
+// A PLC names a program in 267-298 while the main program runs, and a logic program in
+// 299-330 while the logic program runs: each is stopped, replaced and (the logic one)
+// started as the HVP keywords do, and the project names both after the debounce. A name
+// leaving the programs folder and a missing one change nothing, with one line each.
+TEST_F(AppModbus, ProgramNamesFromAPlcLoadLikeTheHvpKeywords) {
+    ASSERT_NO_FATAL_FAILURE(StartDemo());
+    // The demo logic program with global signal 2 instead of 1.
+    std::string logic = AppTest::ReadFile(p.root + "/Data/Programs/DemoLogic.xml");
+    logic = std::regex_replace(logic, std::regex("GSig1"), "GSig2");
+    std::ofstream(p.root + "/Data/Programs/PlcLogic.xml") << logic;
+    RawModbusClient client(port);
+    ASSERT_TRUE(client.Connected());
+
+    // The main program running, the logic program too.
+    ASSERT_TRUE(AppTest::WaitForDemoDrives(p));
+    ASSERT_TRUE(p.Type("2\n"));
+    ASSERT_TRUE(AppTest::WaitUntil(
+        [&] {
+            const auto bits = client.Ask(Pdu(2, {53, 1}));
+            return bits.size() == 10u && (bits[9] & 1) == 1;
+        },
+        30000));
+    ASSERT_TRUE(AppTest::WaitUntil(
+        [&] {
+            client.Ask(Pdu(6, {260, 1}));
+            return ReadRegisters(client, 3, 260, 1) == std::vector<std::uint16_t>{1};
+        },
+        30000))
+        << p.Output();
+    ASSERT_EQ(ReadName(client, 299), "DemoLogic.xml");
+
+    auto loadTime = [&](const std::function<bool()>& shown) {
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = AppTest::WaitUntil(shown, 2000);
+        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        return ok ? ms : -1.0;
+    };
+    size_t mark = p.Output().size();
+    ASSERT_NO_FATAL_FAILURE(WriteName(port, client, 267, "ModbusCopy.xml"));
+    const double mainMs = loadTime([&] {
+        return ReadRegisters(client, 4, 262, 3) == std::vector<std::uint16_t>{1, 0, 3} &&
+               ReadName(client, 267) == "ModbusCopy.xml";
+    });
+    std::printf("main program loaded %.0f ms after the write\n", mainMs);
+    EXPECT_GE(mainMs, 0.0) << p.Output().substr(mark);
+    EXPECT_EQ(ReadRegisters(client, 3, 260, 1), (std::vector<std::uint16_t>{0}));  // stopped
+
+    ASSERT_NO_FATAL_FAILURE(WriteName(port, client, 299, "PlcLogic.xml"));
+    const double logicMs = loadTime([&] {
+        const auto bits = client.Ask(Pdu(2, {121, 1}));
+        return ReadName(client, 299) == "PlcLogic.xml" && bits.size() == 10u && (bits[9] & 1) == 1;
+    });
+    std::printf("logic program loaded %.0f ms after the write\n", logicMs);
+    EXPECT_GE(logicMs, 0.0) << p.Output().substr(mark);
+    // It runs: "GSig2" (signal 1, discrete input 201) goes on within its two-second round.
+    EXPECT_TRUE(AppTest::WaitUntil(
+        [&] {
+            const auto bits = client.Ask(Pdu(2, {201, 1}));
+            return bits.size() == 10u && (bits[9] & 1) == 1;
+        },
+        10000))
+        << After(p.Output(), mark);
+    EXPECT_EQ(After(p.Output(), mark).find("Cannot load a new program"), std::string::npos) << After(p.Output(), mark);
+
+    // Refused names: nothing changes, one line each.
+    mark = p.Output().size();
+    ASSERT_NO_FATAL_FAILURE(WriteName(port, client, 267, "../x.xml"));
+    ASSERT_NO_FATAL_FAILURE(WriteName(port, client, 299, "missing.xml"));
+    EXPECT_TRUE(p.WaitForOutput(
+        [&](const std::string& o) { return After(o, mark).find("missing.xml not found") != std::string::npos; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::string refused = After(p.Output(), mark);
+    EXPECT_EQ(AppTest::CountOf(refused, "x.xml"), 1) << refused;
+    EXPECT_EQ(AppTest::CountOf(refused, "missing.xml"), 1) << refused;
+    EXPECT_NE(refused.find("RobotMaster: Program name ../x.xml not allowed, nothing loaded"), std::string::npos);
+    EXPECT_NE(refused.find("RobotMaster: Logic program missing.xml not found, nothing loaded"), std::string::npos);
+    EXPECT_EQ(ReadName(client, 267), "ModbusCopy.xml");
+    EXPECT_EQ(ReadName(client, 299), "PlcLogic.xml");
+    EXPECT_EQ(ReadRegisters(client, 4, 262, 3), (std::vector<std::uint16_t>{1, 0, 3}));
+
+    // The project names both once the debounce has passed.
+    EXPECT_TRUE(AppTest::WaitUntil(
+        [&] {
+            const std::string project = AppTest::ReadFile(p.root + "/Data/Projects/Demo.prj");
+            return project.find("File=\"ModbusCopy.xml\"") != std::string::npos &&
+                   project.find("FileLogic=\"PlcLogic.xml\"") != std::string::npos;
+        },
+        90000))
+        << AppTest::ReadFile(p.root + "/Data/Projects/Demo.prj");
 }
 
 // One PLC's refused, unfinished and malformed requests, in turn, while another reads 0-3
