@@ -186,15 +186,10 @@ TEST_F(MasterCommandTest, Em67StartActivatesThenStartsWithoutEndingItself) {
 TEST_F(MasterCommandTest, ProgramLoadsByNameCheckTheNameBeforeTheyStopAnything) {
     namespace fs = std::filesystem;
     const std::string programs = LogSingleton::instance()->get_rootPath() + "Data/Programs/";
-    const std::string program =
-        "<?xml version=\"1.0\"?>\n<Program>\n  <Wait Nr=\"1\" Type=\"Time\" Seconds=\"0.5\" />\n</Program>\n";
-    for (const char* name : {"keep.xml", "next.xml", "logic.xml", "sub/inner.xml"}) WriteText(programs + name, program);
+    for (const char* name : {"keep.xml", "next.xml", "logic.xml", "sub/inner.xml"}) WriteWaitProgram(programs + name);
     IPO& main = master->GetMainInterpreter();
     IPO& logic = master->GetLogicInterpreter();
-    for (IPO* ipo : {&main, &logic}) {
-        ipo->InitPathGen(PATHGEN_JOINT, 100.0f, 10.0f, 3);
-        ipo->pathGenerator->kinematic = master->kinematic->clone();
-    }
+    InitPathGenerators();
     auto loaded = [](IPO& ipo, const std::string& name) {
         return WaitFor([&] { return !ipo.IsLoading() && ipo.IsProgramLoaded() && ipo.GetLoadedProgramName() == name; });
     };
