@@ -14,8 +14,8 @@ void LatestJobWorker::Post(int slot, std::function<void()> job) {
     std::lock_guard<std::mutex> lock(mutex);
     pending[static_cast<size_t>(slot)] = std::move(job);
     if (!thread.joinable()) {
-        stopping = false;
-        thread = std::thread([this] { Run(); });
+        const std::uint64_t started = generation;
+        thread = std::thread([this, started] { Run(started); });
     }
     wake.notify_all();
 }
@@ -24,7 +24,7 @@ void LatestJobWorker::Stop() {
     std::thread ending;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        stopping = true;
+        ++generation;
         for (auto& job : pending) job = nullptr;
         ending = std::move(thread);
     }
@@ -39,12 +39,12 @@ void LatestJobWorker::Stop() {
     }
 }
 
-void LatestJobWorker::Run() {
+void LatestJobWorker::Run(std::uint64_t started) {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         std::function<void()> job;
         wake.wait(lock, [&] {
-            if (stopping) return true;
+            if (generation != started) return true;
             for (auto& slot : pending) {
                 if (slot) {
                     job = std::move(slot);
@@ -54,7 +54,7 @@ void LatestJobWorker::Run() {
             }
             return false;
         });
-        if (stopping) return;
+        if (generation != started) return;
         lock.unlock();
         try {
             job();

@@ -56,9 +56,17 @@ std::int32_t Pair(const std::vector<std::uint16_t>& r, size_t at) {
 class AppModbus : public ::testing::Test {
 protected:
     void StartDemo() {
+        PrepareDemo();
+        ASSERT_NO_FATAL_FAILURE(LaunchDemo());
+    }
+    // The demo data root in the test's folder, with the copy program.
+    void PrepareDemo() {
         p.CopyDataRoot(BELVANTO_DEMO_DIR);
         fs::copy_file(std::string(BELVANTO_FIELDBUS_FIXTURES) + "/ModbusCopy.xml", p.root + "/Data/Programs/ModbusCopy.xml");
         port = p.modbusPort;  // the copy serves on a run-time port
+    }
+    // The simulated bus and the controller on it, until its loop and Modbus server run.
+    void LaunchDemo() {
         ASSERT_NE(port, 0);
         ASSERT_TRUE(bus.Start(p.dir, p.root + "/Data/Robots/JXRPivra4/JXRPivra4.xml", {"--dio", "80"}));
         p.Start({bus.Environment()}, true);
@@ -458,21 +466,12 @@ TEST_F(AppModbus, OneClientsBadRequestsNeverHoldAnotherClient) {
 // The serial panel and a PLC polling the message registers 400-431 every 5 ms both see each
 // of eight messages: the PLC's reads take none from the panel.
 TEST_F(AppModbus, PanelAndPlcEachSeeEveryDisplayMessage) {
-    p.CopyDataRoot(BELVANTO_DEMO_DIR);
-    port = p.modbusPort;
+    PrepareDemo();
     const std::string panelLink = p.root + "/panel.tty";  // the demo robot file's "DisplayPort"
     ChildProcess panel;
     panel.Start({BELVANTO_PANELSIM_PROGRAM, "--link", panelLink}, {}, p.dir, p.dir + "/panel.txt", true);
     ASSERT_TRUE(AppTest::WaitUntil([&] { return fs::is_symlink(panelLink); }, 30000)) << panel.Output();
-    ASSERT_TRUE(bus.Start(p.dir, p.root + "/Data/Robots/JXRPivra4/JXRPivra4.xml", {"--dio", "80"}));
-    p.Start({bus.Environment(), "BELVANTO_PANEL_PORTS="});
-    ASSERT_TRUE(p.WaitForOutput(
-        [](const std::string& o) {
-            return o.find("RobotMainLoop is executing") != std::string::npos &&
-                   o.find("Modbus Server started") != std::string::npos;
-        },
-        60000))
-        << p.Output();
+    ASSERT_NO_FATAL_FAILURE(LaunchDemo());
     ASSERT_NE(p.Output().find("Display 4DS: Connection successful"), std::string::npos) << p.Output();
 
     RawModbusClient plc(port);
