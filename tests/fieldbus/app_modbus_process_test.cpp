@@ -78,6 +78,17 @@ protected:
             60000))
             << p.Output();
     }
+    // Reset and enable as the demo does (console key 2), until discrete input 53 says enabled.
+    void EnableDemoDrives(RawModbusClient& client) {
+        ASSERT_TRUE(AppTest::WaitForDemoDrives(p));
+        ASSERT_TRUE(p.Type("2\n"));
+        ASSERT_TRUE(AppTest::WaitUntil(
+            [&] {
+                const auto bits = client.Ask(Pdu(2, {53, 1}));
+                return bits.size() == 10u && (bits[9] & 1) == 1;
+            },
+            30000));
+    }
     void TearDown() override {
         p.Stop(30000);
         bus.sim.Stop();
@@ -127,14 +138,7 @@ TEST_F(AppModbus, DemoServesThePlcMap) {
     clients.clear();
 
     // Reset and enable as the demo does, then move 10 mm along x through the move registers.
-    ASSERT_TRUE(AppTest::WaitForDemoDrives(p));
-    ASSERT_TRUE(p.Type("2\n"));
-    ASSERT_TRUE(AppTest::WaitUntil(
-        [&] {
-            const auto bits = client.Ask(Pdu(2, {53, 1}));
-            return bits.size() == 10u && (bits[9] & 1) == 1;
-        },
-        30000));
+    ASSERT_NO_FATAL_FAILURE(EnableDemoDrives(client));
     // Away from the stretched-out start (a singular pose) with a joint move first.
     std::vector<std::uint8_t> joints = Pdu(16, {142, 12, 0, 0, 2000, 0, 7000, 0, 4500, 0, 0, 0, 0, 0});
     joints.insert(joints.begin() + 5, 24);
@@ -255,14 +259,7 @@ TEST_F(AppModbus, JointMovePastASoftLimitThroughCoil103IsRefusedBeforeTheArmMove
     ASSERT_NO_FATAL_FAILURE(StartDemo());
     RawModbusClient client(port);
     ASSERT_TRUE(client.Connected());
-    ASSERT_TRUE(AppTest::WaitForDemoDrives(p));
-    ASSERT_TRUE(p.Type("2\n"));
-    ASSERT_TRUE(AppTest::WaitUntil(
-        [&] {
-            const auto bits = client.Ask(Pdu(2, {53, 1}));
-            return bits.size() == 10u && (bits[9] & 1) == 1;
-        },
-        30000));
+    ASSERT_NO_FATAL_FAILURE(EnableDemoDrives(client));
     // A1 to 140 degrees (x 100, low word first) against the demo arm's limit of 130.
     std::vector<std::uint8_t> joints = Pdu(16, {142, 12, 14000, 0, 2000, 0, 3000, 0, 0, 0, 0, 0, 0, 0});
     joints.insert(joints.begin() + 5, 24);
@@ -327,14 +324,7 @@ TEST_F(AppModbus, ProgramNamesFromAPlcLoadLikeTheHvpKeywords) {
     ASSERT_TRUE(client.Connected());
 
     // The main program running, the logic program too.
-    ASSERT_TRUE(AppTest::WaitForDemoDrives(p));
-    ASSERT_TRUE(p.Type("2\n"));
-    ASSERT_TRUE(AppTest::WaitUntil(
-        [&] {
-            const auto bits = client.Ask(Pdu(2, {53, 1}));
-            return bits.size() == 10u && (bits[9] & 1) == 1;
-        },
-        30000));
+    ASSERT_NO_FATAL_FAILURE(EnableDemoDrives(client));
     ASSERT_TRUE(AppTest::WaitUntil(
         [&] {
             client.Ask(Pdu(6, {260, 1}));
