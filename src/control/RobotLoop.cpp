@@ -100,7 +100,8 @@ void RobotMaster::StopMainLoop() {
     holdAckCondition.notify_all();
     loopOutbox.Stop();
 
-    // The load-and-start worker ends with the loop; a later request starts a new one.
+    // The load workers end with the loop; a later request starts new ones.
+    namedLoads.Stop();
     {
         std::lock_guard<std::mutex> lock(loadMutex);
         loadStop = true;

@@ -77,8 +77,9 @@ RobotMaster::RobotMaster() {
     }
     // 3. move-to runs single motions;
     moveToIpo.replayMode.store(IPO::REPLAY_SINGLE);
-    // 4. the logic interpreter knows the main one.
+    // 4. the logic interpreter knows the main one and runs under its own name.
     logicIpo.mainInterpreter = &mainIpo;
+    logicIpo.name = "LogicIPO";
 }
 
 RobotMaster::~RobotMaster() {

@@ -1,8 +1,14 @@
 // RobotMaster: program control through the three interpreters, the start permission, the
-// load-and-start worker and the EM67 program start.
+// load-and-start worker, loading a program a client names and the EM67 program start.
 #include "RobotMasterCommands.h"
 
 #include "core/LogSingleton.h"
+#include "core/PathCheck.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <thread>
 
 using namespace RobotMasterCommands;
 
@@ -212,6 +218,85 @@ void RobotMaster::DeleteLogicProgram() {
         logicIpo.DeleteAll();
     }
     if (!IsLoopThread()) logicIpo.WaitForPlannerIdle();
+}
+
+namespace {
+
+// The logic program's load is awaited this long: 50 ms, then up to 51 polls of 20 ms.
+constexpr int kLogicLoadFirstWaitMs = 50;
+constexpr int kLogicLoadPollMs = 20;
+constexpr int kLogicLoadPolls = 50;
+
+// The checks of a program name from a client, before anything is stopped: Loading when it
+// may be loaded, Folder for a browser folder (main program only), else Refused or NotLoaded
+// with one line saying why.
+RobotMaster::NamedLoad CheckProgramName(const std::string& name, bool logic) {
+    using NamedLoad = RobotMaster::NamedLoad;
+    const char* const what = logic ? "Logic program" : "Program";
+    if (name.empty()) {
+        Log()->addFormat("RobotMaster: %s name empty, nothing loaded", what);
+        return NamedLoad::Refused;
+    }
+    if (!logic && name.back() == '/') return NamedLoad::Folder;
+    const bool blank = std::any_of(name.begin(), name.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; });
+    if (blank || !Filesystem::IsSafeRelativePath(name)) {
+        Log()->addFormat("RobotMaster: %s name %.200s not allowed, nothing loaded", what, name.c_str());
+        return NamedLoad::Refused;
+    }
+    if (!IPO::IsProgramFile(name)) {
+        Log()->addFormat("RobotMaster: %s %.200s not found, nothing loaded", what, name.c_str());
+        return NamedLoad::NotLoaded;
+    }
+    return NamedLoad::Loading;
+}
+
+}  // namespace
+
+RobotMaster::NamedLoad RobotMaster::LoadProgramByName(const std::string& name) {
+    const NamedLoad checked = CheckProgramName(name, false);
+    if (checked == NamedLoad::Folder) {
+        return mainIpo.LoadDirectoryOrProgram(name) == -1 ? NamedLoad::Folder : NamedLoad::Refused;
+    }
+    if (checked != NamedLoad::Loading) return checked;
+    // Stops the main program, deletes what it holds and begins the load.
+    if (mainIpo.LoadDirectoryOrProgram(name) != 0) return NamedLoad::NotLoaded;
+    StopProgram(IPO::STOP_USER);
+    return NamedLoad::Loading;
+}
+
+RobotMaster::NamedLoad RobotMaster::LoadLogicProgramByName(const std::string& name) {
+    const NamedLoad checked = CheckProgramName(name, true);
+    if (checked != NamedLoad::Loading) return checked;
+    StopLogicProgram(IPO::STOP_USER);
+    logicIpo.DeleteAll();
+    logicIpo.OffsetReset();
+    const int result = logicIpo.LoadProgram(name, false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLogicLoadFirstWaitMs));
+    int polls = 0;
+    while (logicIpo.IsLoading()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLogicLoadPollMs));
+        if (++polls > kLogicLoadPolls) {
+            Log()->add("LogicIPO: Loading program takes too long; try restart!", polls);
+            break;
+        }
+    }
+    logicIpo.replayMode.store(IPO::REPLAY_REPEAT);
+    logicIpo.Start();
+    return result == 0 ? NamedLoad::Loading : NamedLoad::NotLoaded;
+}
+
+RobotMaster::NamedLoad RobotMaster::RequestLoadByName(bool logic, const std::string& name) {
+    const NamedLoad checked = CheckProgramName(name, logic);
+    if (checked == NamedLoad::Folder) return LoadProgramByName(name);  // a browser move only
+    if (checked != NamedLoad::Loading) return checked;
+    namedLoads.Post(logic ? 1 : 0, [this, logic, name] {
+        if (logic) {
+            LoadLogicProgramByName(name);
+        } else {
+            LoadProgramByName(name);
+        }
+    });
+    return NamedLoad::Loading;
 }
 
 void RobotMaster::CheckRunStateChanged() {

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -291,20 +292,24 @@ void LogSingleton::DisplayAndServerSetMessage(const std::string& text) {
     displayMessages.push_back(text);
     while (displayMessages.size() > static_cast<size_t>(kMaxDisplayMessages)) {
         displayMessages.pop_front();
+        ++displayFrontNumber;
     }
 }
 
-bool LogSingleton::DisplayGetMessage(std::string* out) {
+bool LogSingleton::DisplayGetMessage(DisplayCursor& cursor, std::string* out) {
     std::lock_guard<std::mutex> lock(displayMutex);
-    if (displayMessages.empty()) return false;
-    *out = displayMessages.front();
+    // A reader that fell more than the queue behind goes on with the oldest kept.
+    cursor.next = std::max(cursor.next, displayFrontNumber);
+    const std::uint64_t index = cursor.next - displayFrontNumber;
+    if (index >= displayMessages.size()) return false;
+    *out = displayMessages[static_cast<size_t>(index)];
     const auto now = std::chrono::steady_clock::now();
-    if (displayFirst) {
-        displayFirst = false;
-        displayShownSince = now;
-    } else if (now - displayShownSince > std::chrono::milliseconds(500)) {
-        displayMessages.pop_front();
-        displayShownSince = now;
+    if (cursor.first) {
+        cursor.first = false;
+        cursor.shownSince = now;
+    } else if (now - cursor.shownSince > std::chrono::milliseconds(500)) {
+        ++cursor.next;
+        cursor.shownSince = now;
     }
     return true;
 }

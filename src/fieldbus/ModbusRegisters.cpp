@@ -314,14 +314,13 @@ void ModbusServer::OnWriteHoldingRegisters(std::uint16_t start, int count) {
                 for (int b = 0; b < 16; ++b) port.SetManualDOut(16 * w + b, ((r[a] >> b) & 1) != 0);
                 return a;
             }
+            // A refused name leaves the block reading the loaded name at the next read.
             if (a >= 267 && a <= 298) {
-                port.LoadProgram(Interpreter::Main, StringFromRegisters(r + 267, 32));
-                port.SaveProject();
+                if (port.LoadProgram(Interpreter::Main, StringFromRegisters(r + 267, 32))) port.SaveProject();
                 return 298;
             }
             if (a >= 299 && a <= 330) {
-                port.LoadProgram(Interpreter::Logic, StringFromRegisters(r + 299, 32));
-                port.SaveProject();
+                if (port.LoadProgram(Interpreter::Logic, StringFromRegisters(r + 299, 32))) port.SaveProject();
                 return 330;
             }
             if (a >= kNumberFirst && a <= kNumberLast) {

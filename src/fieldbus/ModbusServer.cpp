@@ -1,5 +1,6 @@
 #include "fieldbus/ModbusServer.h"
 
+#include "MbapFrames.h"
 #include "control/ProjectManager.h"
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
@@ -31,6 +32,8 @@ namespace {
 LogSingleton* Log() { return LogSingleton::instance(); }
 
 constexpr int kPollTimeoutMs = 1000;
+// How long the rest of a started request is awaited (the library's byte time-out).
+constexpr std::chrono::milliseconds kByteTimeout{500};
 
 bool IsLostOnRead(int error) {
     return error == EBADF || error == ECONNREFUSED || error == ECONNRESET || error == ECONNABORTED ||
@@ -253,8 +256,8 @@ void ModbusServer::Listener() {
                 Log()->add("Modbus: Stopping...");
                 boundPort.store(0);
                 close(listenSocket);
-                for (int s : clientSockets) CloseClient(context, s);
-                clientSockets.clear();
+                for (const auto& client : clients) CloseClient(context, client.first);
+                clients.clear();
             }
             modbus_free(context);
             Log()->add("Modbus: Server stopped");
@@ -277,18 +280,21 @@ void ModbusServer::CloseClient(_modbus* context, int socket) {
 void ModbusServer::Serve(_modbus* context, int listenSocket) {
     std::vector<pollfd> fds;
     std::vector<int> lost;
-    std::uint8_t request[MODBUS_TCP_MAX_ADU_LENGTH];
     while (wanted.load() && !restartRequested.load()) {
         fds.clear();
         fds.push_back({wakePipe[0], POLLIN, 0});
         fds.push_back({listenSocket, POLLIN, 0});
-        for (int s : clientSockets) fds.push_back({s, POLLIN, 0});
-        const int ready = poll(fds.data(), fds.size(), kPollTimeoutMs);
+        for (const auto& [s, frames] : clients) {
+            // Reading stops while the buffer is full; an answer waits until the client takes it.
+            short events = frames->SpaceLeft() > 0 ? POLLIN : 0;
+            if (frames->Check() == MbapFrames::Front::Complete) events |= POLLOUT;
+            fds.push_back({s, events, 0});
+        }
+        const int ready = poll(fds.data(), fds.size(), PollTimeoutMs(MbapFrames::Clock::now()));
         if (ready == -1) {
             if (errno != EINTR) Log()->addFormat("Modbus: Select() failed: %s", std::strerror(errno));
             continue;
         }
-        if (ready == 0) continue;
         if (fds[0].revents != 0) {
             char drain[64];
             while (read(wakePipe[0], drain, sizeof(drain)) > 0) {
@@ -296,58 +302,118 @@ void ModbusServer::Serve(_modbus* context, int listenSocket) {
             continue;
         }
         if (fds[1].revents != 0) {
-            const unsigned limit = maxConnections.load();
-            int acceptSocket = listenSocket;
-            if (clientSockets.size() < limit && clientSockets.size() < FD_SETSIZE) {
-                const int client = modbus_tcp_pi_accept(context, &acceptSocket);
-                if (client == -1) {
-                    Log()->addFormat("Modbus: Could not accept new client: %s", modbus_strerror(errno));
-                } else if (client >= FD_SETSIZE) {
-                    // The library waits on each client with select(), which cannot hold it.
-                    Log()->addFormat("Modbus: Cannot accept new client (descriptor %d too high), closing connection",
-                                     client);
-                    modbus_close(context);
-                } else {
-                    clientSockets.insert(client);
-                    Log()->add("Modbus: Accepted new client");
-                }
-            } else {
-                Log()->addFormat("Modbus: Cannot accept new client (limit %d reached), closing connection",
-                                 static_cast<int>(clientSockets.size()));
-                if (modbus_tcp_pi_accept(context, &acceptSocket) != -1) modbus_close(context);
-            }
+            Accept(context, listenSocket);
             continue;
         }
+        // Every client in turn, one request each, and the unfinished ones' time-outs.
         lost.clear();
+        const auto now = MbapFrames::Clock::now();
         for (size_t i = 2; i < fds.size(); ++i) {
-            if (fds[i].revents == 0) continue;
             const int s = fds[i].fd;
-            modbus_set_socket(context, s);
-            const int length = modbus_receive(context, request);
-            if (length == -1) {
-                const int error = errno;
-                if (IsLostOnRead(error)) {
-                    modbus_close(context);
-                    lost.push_back(s);
-                    Log()->addFormat("Modbus: Lost client during read (%s)", modbus_strerror(error));
-                } else {
-                    Log()->addFormat("Modbus: Error during read (%s)", modbus_strerror(error));
-                }
-            } else if (length > 0) {
-                if (Reply(context, request, length, mapping, callbacks) == -1) {
-                    const int error = errno;
-                    if (IsLostOnReply(error)) {
-                        modbus_close(context);
-                        lost.push_back(s);
-                        Log()->addFormat("Modbus: Lost client while replying (%s)", modbus_strerror(error));
-                    } else {
-                        Log()->addFormat("Modbus: Error while replying (%s)", modbus_strerror(error));
-                    }
-                }
-            }
+            if (!ServeClient(context, s, *clients.at(s), fds[i].revents, now)) lost.push_back(s);
         }
-        for (int s : lost) clientSockets.erase(s);
+        for (int s : lost) clients.erase(s);
     }
+}
+
+void ModbusServer::Accept(_modbus* context, int listenSocket) {
+    const unsigned limit = maxConnections.load();
+    int acceptSocket = listenSocket;
+    if (clients.size() < limit && clients.size() < FD_SETSIZE) {
+        const int client = modbus_tcp_pi_accept(context, &acceptSocket);
+        if (client == -1) {
+            Log()->addFormat("Modbus: Could not accept new client: %s", modbus_strerror(errno));
+        } else if (client >= FD_SETSIZE) {
+            // The library's own waits use select(), which cannot hold it.
+            Log()->addFormat("Modbus: Cannot accept new client (descriptor %d too high), closing connection",
+                             client);
+            modbus_close(context);
+        } else {
+            // Never blocks the listener: reads take what is there, answers go out only to a
+            // client whose socket has room.
+            fcntl(client, F_SETFL, fcntl(client, F_GETFL) | O_NONBLOCK);
+            clients.emplace(client, std::make_unique<MbapFrames>());
+            Log()->add("Modbus: Accepted new client");
+        }
+    } else {
+        Log()->addFormat("Modbus: Cannot accept new client (limit %d reached), closing connection",
+                         static_cast<int>(clients.size()));
+        if (modbus_tcp_pi_accept(context, &acceptSocket) != -1) modbus_close(context);
+    }
+}
+
+bool ModbusServer::ServeClient(_modbus* context, int socket, MbapFrames& frames, short events,
+                               MbapFrames::Clock::time_point now) {
+    if ((events & (POLLIN | POLLHUP | POLLERR)) != 0 && frames.SpaceLeft() > 0) {
+        if (!ReadFrom(context, socket, frames, now)) return false;
+    }
+    switch (frames.Check()) {
+        case MbapFrames::Front::Invalid:
+            Log()->addFormat("Modbus: Closing client, request length %d not valid", frames.LengthField());
+            CloseClient(context, socket);
+            return false;
+        case MbapFrames::Front::Incomplete:
+            // The rest of a request is awaited as long as the library's byte time-out.
+            if (!frames.Empty() && now - frames.LastBytes() > kByteTimeout) {
+                Log()->addFormat("Modbus: Error during read (%s)", modbus_strerror(ETIMEDOUT));
+                frames.Clear();
+            }
+            return true;
+        case MbapFrames::Front::Complete:
+            break;
+    }
+    if ((events & POLLOUT) == 0) {
+        pollfd writable{socket, POLLOUT, 0};
+        if (poll(&writable, 1, 0) != 1 || (writable.revents & POLLOUT) == 0) return true;
+    }
+    return Answer(context, socket, frames);
+}
+
+bool ModbusServer::ReadFrom(_modbus* context, int socket, MbapFrames& frames, MbapFrames::Clock::time_point now) {
+    const ssize_t n = recv(socket, frames.Space(), frames.SpaceLeft(), MSG_DONTWAIT);
+    if (n > 0) {
+        frames.Added(static_cast<size_t>(n), now);
+        return true;
+    }
+    // A closed peer reads as the library reports it.
+    const int error = n == 0 ? ECONNRESET : errno;
+    if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) return true;
+    if (IsLostOnRead(error)) {
+        CloseClient(context, socket);
+        Log()->addFormat("Modbus: Lost client during read (%s)", modbus_strerror(error));
+        return false;
+    }
+    Log()->addFormat("Modbus: Error during read (%s)", modbus_strerror(error));
+    return true;
+}
+
+bool ModbusServer::Answer(_modbus* context, int socket, MbapFrames& frames) {
+    modbus_set_socket(context, socket);
+    const int result = Reply(context, frames.Frame(), frames.FrameLength(), mapping, callbacks);
+    const int error = errno;
+    frames.Consume();
+    if (result != -1) return true;
+    // A client that takes no answers is closed rather than waited for.
+    if (IsLostOnReply(error) || error == EAGAIN || error == EWOULDBLOCK) {
+        CloseClient(context, socket);
+        Log()->addFormat("Modbus: Lost client while replying (%s)", modbus_strerror(error));
+        return false;
+    }
+    Log()->addFormat("Modbus: Error while replying (%s)", modbus_strerror(error));
+    return true;
+}
+
+int ModbusServer::PollTimeoutMs(MbapFrames::Clock::time_point now) const {
+    auto wait = std::chrono::milliseconds(kPollTimeoutMs);
+    for (const auto& [s, frames] : clients) {
+        if (frames->Empty() || frames->Check() != MbapFrames::Front::Incomplete) continue;
+        const auto left = frames->LastBytes() + kByteTimeout - now;
+        // Rounded up, so the wake-up finds the time-out passed.
+        wait = std::min(wait, std::max(std::chrono::milliseconds(0),
+                                       std::chrono::duration_cast<std::chrono::milliseconds>(left) +
+                                           std::chrono::milliseconds(1)));
+    }
+    return static_cast<int>(wait.count());
 }
 
 // ------------------------------------------------------------------------------ PLC velocities

@@ -24,11 +24,16 @@ enum : int {
     kReadInput = 4,
     kWriteCoil = 5,
     kWriteRegister = 6,
+    kReadExceptionStatus = 7,
     kWriteCoils = 15,
     kWriteRegisters = 16,
+    kReportServerId = 17,
     kMaskWriteRegister = 22,
     kWriteReadRegisters = 23,
 };
+
+constexpr int kIllegalFunction = 1;   // MODBUS_EXCEPTION_ILLEGAL_FUNCTION
+constexpr int kIllegalDataValue = 3;  // MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE
 
 constexpr int kHeader = 7;  // MBAP
 constexpr int kMinimum = 12;
@@ -88,6 +93,52 @@ void WriteCallback(const Callbacks& cb, const modbus_mapping_t* m, const std::ui
     }
 }
 
+// The exception for a request the library would refuse only after its response time-out
+// (an unknown function, a count beyond the limits, a byte count that does not fit), for
+// function code 7, which it never answers, and for a request shorter than its function
+// needs; 0 for a request the library answers at once. The limits are the library's.
+int ImmediateException(const std::uint8_t* request, int length) {
+    const int pdu = length - kHeader;  // function code and data
+    auto fits = [&](int bytes) { return pdu >= bytes; };
+    switch (request[kHeader]) {
+        case kReadCoils:
+        case kReadDiscreteInputs:
+            if (!fits(5)) return kIllegalDataValue;
+            return validCoilCntRead(Word(request, 10)) ? 0 : kIllegalDataValue;
+        case kReadHolding:
+        case kReadInput:
+            if (!fits(5)) return kIllegalDataValue;
+            return validRegisterCntRead(Word(request, 10)) ? 0 : kIllegalDataValue;
+        case kWriteCoil:
+        case kWriteRegister: return fits(5) ? 0 : kIllegalDataValue;
+        case kReadExceptionStatus: return kIllegalFunction;
+        case kWriteCoils: {
+            if (!fits(6)) return kIllegalDataValue;
+            const int count = Word(request, 10);
+            const int bytes = request[12];
+            return validCoilCntWrite(count) && bytes * 8 >= count && fits(6 + bytes) ? 0 : kIllegalDataValue;
+        }
+        case kWriteRegisters: {
+            if (!fits(6)) return kIllegalDataValue;
+            const int count = Word(request, 10);
+            const int bytes = request[12];
+            return validRegisterCntWrite(count) && bytes == 2 * count && fits(6 + bytes) ? 0 : kIllegalDataValue;
+        }
+        case kReportServerId: return 0;
+        case kMaskWriteRegister: return fits(7) ? 0 : kIllegalDataValue;
+        case kWriteReadRegisters: {
+            if (!fits(10)) return kIllegalDataValue;
+            const int readCount = Word(request, 10);
+            const int writeCount = Word(request, 14);
+            const int bytes = request[16];
+            const bool counts = validRegisterCntRead(readCount) && writeCount >= 1 &&
+                                writeCount <= MODBUS_MAX_WR_WRITE_REGISTERS;
+            return counts && bytes == 2 * writeCount && fits(10 + bytes) ? 0 : kIllegalDataValue;
+        }
+        default: return kIllegalFunction;
+    }
+}
+
 }  // namespace
 
 int Reply(_modbus* context, const std::uint8_t* request, int length, _modbus_mapping_t* mapping,
@@ -97,6 +148,13 @@ int Reply(_modbus* context, const std::uint8_t* request, int length, _modbus_map
         errno = EINVAL;
         return -1;
     }
+    // Refused at once: the library would sleep its response time-out first, holding every
+    // other client of the listener.
+    if (request != nullptr && length > kHeader) {
+        const int exception = ImmediateException(request, length);
+        if (exception != 0) return modbus_reply_exception(context, request, static_cast<unsigned>(exception));
+    }
+
     const bool parsed = request != nullptr && mapping != nullptr && length >= kMinimum;
     const int function = parsed ? request[kHeader] : 0;
     const int address = parsed ? Word(request, 8) : 0;

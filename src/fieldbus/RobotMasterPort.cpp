@@ -42,7 +42,7 @@ ModuleLayout RobotMasterPort::GetModules() const {
 int RobotMasterPort::GetOperationMode() const { return static_cast<int>(LogSingleton::instance()->get_opMode()); }
 int RobotMasterPort::GetSystemVar(int key) const { return LogSingleton::instance()->GetSystemVar(key); }
 bool RobotMasterPort::GetDisplayMessage(std::string& out) const {
-    return LogSingleton::instance()->DisplayGetMessage(out);
+    return LogSingleton::instance()->DisplayGetMessage(displayCursor, &out);
 }
 
 LoopFigures RobotMasterPort::GetLoopFigures() const {
@@ -149,7 +149,9 @@ void RobotMasterPort::SetMotionType(int type) { rm.SetMotionMode(static_cast<Mot
 void RobotMasterPort::SetReplayMode(int mode) {
     rm.GetMainInterpreter().replayMode.store(static_cast<IPO::ReplayMode>(mode));
 }
-void RobotMasterPort::LoadProgram(Interpreter which, const std::string& name) { Ipo(which).LoadProgram(name, false); }
+bool RobotMasterPort::LoadProgram(Interpreter which, const std::string& name) {
+    return rm.RequestLoadByName(which == Interpreter::Logic, name) == RobotMaster::NamedLoad::Loading;
+}
 void RobotMasterPort::SetNumber(const std::string& name, double value) {
     rm.GetProgramMemory().SetVariableSingle(name, value, true);
 }

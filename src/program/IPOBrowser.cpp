@@ -102,7 +102,11 @@ bool IPO::IsSelectedEntryAFile() {
     if (GetFilename(browserSelection.load(), &entry) == 0 || entry == kNoEntry) {
         return false;
     }
-    return Filesystem::IsSafeRelativePath(entry) && Filesystem::IsFile(ProgramsRoot() + entry);
+    return IsProgramFile(entry);
+}
+
+bool IPO::IsProgramFile(const std::string& name) {
+    return Filesystem::IsSafeRelativePath(name) && Filesystem::IsFile(ProgramsRoot() + name);
 }
 
 void IPO::GotoBasedir() {

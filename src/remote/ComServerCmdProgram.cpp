@@ -9,20 +9,14 @@
 #include "remote/ClientLog.h"
 #include "remote/ComServerHandlers.h"
 
-#include <chrono>
 #include <exception>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace Remote {
 
 namespace {
 
-// The logic program's load is awaited this long: 50 ms, then up to 51 polls of 20 ms.
-constexpr int kLogicLoadFirstWaitMs = 50;
-constexpr int kLogicLoadPollMs = 20;
-constexpr int kLogicLoadPolls = 50;
 
 IPO* MainIpo(HvpHandlerContext& c) { return c.robot != nullptr ? &c.robot->GetMainInterpreter() : nullptr; }
 IPO* LogicIpo(HvpHandlerContext& c) { return c.robot != nullptr ? &c.robot->GetLogicInterpreter() : nullptr; }
@@ -114,46 +108,25 @@ void CmdGetProgramName(HvpHandlerContext& c, ComServer::CmdRequest& r) {
 void CmdLoadProgram(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     std::string name;
     if (!r.counterValid || !r.args.ReadWord(name) || c.robot == nullptr) return CmdRefuse(c, r);
-    const bool folder = name.back() == '/';
-    // A program name is checked before the interpreter stops and drops what it holds.
-    if (!folder && !SafeName(name)) return CmdRefuse(c, r);
-    const int result = MainIpo(c)->LoadDirectoryOrProgram(name);
-    if (folder && result == 2) return CmdRefuse(c, r);
-    if (result == 0) {
-        c.robot->StopProgram(IPO::STOP_USER);
-        QueueProject(c);
-    }
+    // The name checks come before the interpreter stops and drops what it holds.
+    const RobotMaster::NamedLoad result = c.robot->LoadProgramByName(name);
+    if (result == RobotMaster::NamedLoad::Refused) return CmdRefuse(c, r);
+    if (result == RobotMaster::NamedLoad::Loading) QueueProject(c);
     c.server.SendCmdAck(r.counter);
 }
 
 void CmdLoadLogicProgram(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     static const char* const kError = "could not load logic program";
     std::string name;
-    if (!r.counterValid || !r.args.ReadWord(name) || !SafeName(name)) return CmdRefuse(c, r, kError);
+    if (!r.counterValid || !r.args.ReadWord(name)) return CmdRefuse(c, r, kError);
     ClientLines::addFormat("HVP-Server: Loading logic program %.900s", name.c_str());
-    IPO* logic = LogicIpo(c);
-    if (logic == nullptr || c.project == nullptr) {
+    if (c.robot == nullptr || c.project == nullptr) {
         ClientLines::add("LogicIPO: could not load logic program, no ipo / pmptr");
         return c.server.SendCmdError(r.counter, kError);
     }
-    c.robot->StopLogicProgram(IPO::STOP_USER);
-    logic->DeleteAll();
-    logic->OffsetReset();
-    const int result = logic->LoadProgram(name, false);
-    ComServer::wait(kLogicLoadFirstWaitMs);
-    int polls = 0;
-    while (logic->IsLoading()) {
-        ComServer::wait(kLogicLoadPollMs);
-        if (++polls > kLogicLoadPolls) {
-            ClientLines::add("LogicIPO: Loading program takes too long; try restart!", polls);
-            break;
-        }
-    }
-    // The name is read by the loader thread: only written when it is not yet this one.
-    if (logic->name != "LogicIPO") logic->name = "LogicIPO";
-    logic->replayMode.store(IPO::REPLAY_REPEAT);
-    logic->Start();
-    if (result == 0) QueueProject(c);
+    const RobotMaster::NamedLoad result = c.robot->LoadLogicProgramByName(name);
+    if (result == RobotMaster::NamedLoad::Refused) return CmdRefuse(c, r, kError);
+    if (result == RobotMaster::NamedLoad::Loading) QueueProject(c);
     c.server.SendCmdAck(r.counter);
 }
 

@@ -70,6 +70,17 @@ protected:
         std::lock_guard<std::mutex> lock(master->publishMutex);
         master->publishedState.errorText = text;
     }
+    // Path generators with the master's kinematic, so that the interpreters load programs.
+    void InitPathGenerators() {
+        for (IPO* ipo : {&master->GetMainInterpreter(), &master->GetLogicInterpreter()}) {
+            ipo->InitPathGen(PATHGEN_JOINT, 100.0f, 10.0f, 3);
+            ipo->pathGenerator->kinematic = master->kinematic->clone();
+        }
+    }
+    // A program of one 0.5 s wait at programs root + name.
+    static void WriteWaitProgram(const std::string& path) {
+        WriteText(path, "<?xml version=\"1.0\"?>\n<Program>\n  <Wait Nr=\"1\" Type=\"Time\" Seconds=\"0.5\" />\n</Program>\n");
+    }
     std::vector<std::string> CallNames() const {
         std::vector<std::string> names;
         for (const auto& c : protocol->Calls()) names.push_back(c.name);

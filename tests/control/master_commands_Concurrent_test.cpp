@@ -4,6 +4,9 @@
 
 #include "master_command_fixture.h"
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -99,6 +102,48 @@ TEST_P(MasterCommandsConcurrent, CommandsFromFourThreadsDuringTheLoop) {
     }
     EXPECT_EQ(master->GetHoldAcknowledged(), master->GetHoldRequests());
     EXPECT_FALSE(master->IsHeld());
+}
+
+// Loads by name from an HVP-like thread and from the Modbus-like requests at once, while the
+// loop runs the interpreters: each ends with one of the named programs loaded.
+TEST_F(MasterCommandTest, NamedLoadsConcurrentFromClientsWhileTheLoopRuns) {
+    const std::string programs = LogSingleton::instance()->get_rootPath() + "Data/Programs/";
+    const std::vector<std::string> names = {"n0.xml", "n1.xml", "n2.xml"};
+    for (const auto& name : names) WriteWaitProgram(programs + name);
+    InitPathGenerators();
+    StartLoop(4, 1);
+    std::thread hvp([&] {
+        for (int i = 0; i < 6; ++i) {
+            master->LoadProgramByName(names[i % 3]);
+            master->LoadLogicProgramByName(names[(i + 1) % 3]);
+        }
+    });
+    std::thread plc([&] {
+        for (int i = 0; i < 30; ++i) {
+            master->RequestLoadByName(i % 2 == 1, names[i % 3]);
+            master->RequestLoadByName(false, "../x.xml");
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    hvp.join();
+    plc.join();
+    IPO& main = master->GetMainInterpreter();
+    IPO& logic = master->GetLogicInterpreter();
+    auto settled = [&](IPO& ipo) {
+        return WaitFor([&] { return !ipo.IsLoading() && ipo.IsProgramLoaded(); }, 10000);
+    };
+    // The worker's last loads may still run: wait for both, then stop everything.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(settled(main));
+    EXPECT_TRUE(settled(logic));
+    master->StopMainLoop();
+    for (IPO* ipo : {&main, &logic}) {
+        EXPECT_NE(std::find(names.begin(), names.end(), ipo->GetLoadedProgramName()), names.end())
+            << ipo->GetLoadedProgramName();
+    }
+    logic.Stop(IPO::STOP_USER, "");
+    std::error_code ec;
+    std::filesystem::remove_all(programs, ec);
 }
 
 INSTANTIATE_TEST_SUITE_P(Loop, MasterCommandsConcurrent,

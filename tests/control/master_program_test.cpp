@@ -180,3 +180,72 @@ TEST_F(MasterCommandTest, Em67StartActivatesThenStartsWithoutEndingItself) {
     EXPECT_FALSE(master->stateMachineActive.load());
     EXPECT_EQ(master->GetMotionMode(), MOTION_ROBOT_CART_BASE);
 }
+
+// A program a client names: the checks come before anything is stopped or deleted, each
+// refusal is one line, and the asynchronous form loads the same way on the worker.
+TEST_F(MasterCommandTest, ProgramLoadsByNameCheckTheNameBeforeTheyStopAnything) {
+    namespace fs = std::filesystem;
+    const std::string programs = LogSingleton::instance()->get_rootPath() + "Data/Programs/";
+    for (const char* name : {"keep.xml", "next.xml", "logic.xml", "sub/inner.xml"}) WriteWaitProgram(programs + name);
+    IPO& main = master->GetMainInterpreter();
+    IPO& logic = master->GetLogicInterpreter();
+    InitPathGenerators();
+    auto loaded = [](IPO& ipo, const std::string& name) {
+        return WaitFor([&] { return !ipo.IsLoading() && ipo.IsProgramLoaded() && ipo.GetLoadedProgramName() == name; });
+    };
+    ASSERT_EQ(master->LoadProgramByName("keep.xml"), RobotMaster::NamedLoad::Loading);
+    ASSERT_TRUE(loaded(main, "keep.xml"));
+    ASSERT_EQ(master->LoadLogicProgramByName("logic.xml"), RobotMaster::NamedLoad::Loading);
+    ASSERT_TRUE(loaded(logic, "logic.xml"));
+    EXPECT_EQ(logic.name, "LogicIPO");
+    EXPECT_EQ(logic.replayMode.load(), IPO::REPLAY_REPEAT);
+
+    using Load = RobotMaster::NamedLoad;
+    struct Case {
+        bool logic;
+        const char* name;
+        Load result;
+        const char* line;  // the one line logged
+    };
+    const Case cases[] = {
+        {false, "", Load::Refused, "RobotMaster: Program name empty, nothing loaded"},
+        {false, "../x.xml", Load::Refused, "RobotMaster: Program name ../x.xml not allowed, nothing loaded"},
+        {false, "/etc/x.xml", Load::Refused, "RobotMaster: Program name /etc/x.xml not allowed, nothing loaded"},
+        {false, "a b.xml", Load::Refused, "RobotMaster: Program name a b.xml not allowed, nothing loaded"},
+        {false, "missing.xml", Load::NotLoaded, "RobotMaster: Program missing.xml not found, nothing loaded"},
+        {false, "sub", Load::NotLoaded, "RobotMaster: Program sub not found, nothing loaded"},
+        {true, "../x.xml", Load::Refused, "RobotMaster: Logic program name ../x.xml not allowed, nothing loaded"},
+        {true, "missing.xml", Load::NotLoaded, "RobotMaster: Logic program missing.xml not found, nothing loaded"},
+        {true, "sub/", Load::NotLoaded, "RobotMaster: Logic program sub/ not found, nothing loaded"},
+    };
+    for (const Case& c : cases) {
+        for (bool async : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (c.logic ? " logic" : " main") + (async ? " requested" : ""));
+            TestSupport::LogCapture log;
+            const Load result = async ? master->RequestLoadByName(c.logic, c.name)
+                                      : (c.logic ? master->LoadLogicProgramByName(c.name) : master->LoadProgramByName(c.name));
+            EXPECT_EQ(result, c.result);
+            EXPECT_EQ(log.Lines().size(), 1u) << log.Joined();
+            EXPECT_TRUE(log.Contains(c.line)) << log.Joined();
+            EXPECT_EQ(main.GetLoadedProgramName(), "keep.xml");
+            EXPECT_EQ(logic.GetLoadedProgramName(), "logic.xml");
+            EXPECT_EQ(logic.GetRunState(), IPO::RUNSTATE_RUNNING);
+        }
+    }
+
+    // A folder moves the browser only; an unknown one is refused.
+    EXPECT_EQ(master->LoadProgramByName("sub/"), Load::Folder);
+    EXPECT_EQ(main.GetBrowserDirectory(), "sub/");
+    EXPECT_EQ(master->RequestLoadByName(false, "nowhere/"), Load::Refused);
+    EXPECT_EQ(main.GetLoadedProgramName(), "keep.xml");
+
+    // The requested loads replace what is loaded, the logic program running again.
+    EXPECT_EQ(master->RequestLoadByName(false, "next.xml"), Load::Loading);
+    EXPECT_TRUE(loaded(main, "next.xml"));
+    EXPECT_EQ(master->RequestLoadByName(true, "sub/inner.xml"), Load::Loading);
+    EXPECT_TRUE(loaded(logic, "sub/inner.xml"));
+    EXPECT_TRUE(WaitFor([&] { return logic.GetRunState() == IPO::RUNSTATE_RUNNING; }));
+    logic.Stop(IPO::STOP_USER, "");
+    std::error_code ec;
+    fs::remove_all(programs, ec);
+}

@@ -300,6 +300,53 @@ TEST_F(LogFolder, DisplayMessageIsShownAtLeast500ms) {
     EXPECT_EQ(out, "second");
 }
 
+// Each reader has its own place: a fast reader (a PLC every 5 ms) takes nothing from the
+// panel (every 25 ms), and both see every message, each for at least 500 ms.
+TEST_F(LogFolder, EveryDisplayReaderSeesEveryMessage) {
+    auto log = MakeLog();
+    for (const char* text : {"a", "b", "c"}) log->DisplayAndServerSetMessage(text);
+    // The texts a reader got, each once, and when it first got each.
+    struct Seen {
+        std::vector<std::string> texts;
+        std::vector<std::chrono::steady_clock::time_point> at;
+        void Add(const std::string& text) {
+            if (!texts.empty() && texts.back() == text) return;
+            texts.push_back(text);
+            at.push_back(std::chrono::steady_clock::now());
+        }
+    } panel, plc;
+    LogSingleton::DisplayCursor plcCursor;
+    std::string out;
+    const auto begin = std::chrono::steady_clock::now();
+    const auto end = begin + std::chrono::seconds(20);
+    bool panelDone = false;
+    bool plcDone = false;
+    for (int pass = 0; !(panelDone && plcDone) && std::chrono::steady_clock::now() < end; ++pass) {
+        if (pass % 5 == 0) {
+            panelDone = !log->DisplayGetMessage(&out);
+            if (!panelDone) panel.Add(out);
+        }
+        plcDone = !log->DisplayGetMessage(plcCursor, &out);
+        if (!plcDone) plc.Add(out);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const std::vector<std::string> all = {"a", "b", "c"};
+    for (const Seen* seen : {&panel, &plc}) {
+        EXPECT_EQ(seen->texts, all);
+        // Two messages held for more than 500 ms each before the third.
+        if (seen->at.size() == 3u) {
+            EXPECT_GT(seen->at[2] - begin, std::chrono::milliseconds(1000));
+        }
+    }
+    // A reader that fell more than the queue behind goes on with the oldest message kept.
+    for (int i = 1; i <= 12; ++i) log->DisplayAndServerSetMessage("m" + std::to_string(i));
+    ASSERT_TRUE(log->DisplayGetMessage(plcCursor, &out));
+    EXPECT_EQ(out, "m3");
+    LogSingleton::DisplayCursor late;
+    ASSERT_TRUE(log->DisplayGetMessage(late, &out));
+    EXPECT_EQ(out, "m3");
+}
+
 TEST_F(LogFolder, DisplayFilenameIsHandedOutOnce) {
     auto log = MakeLog();
     std::string out = "before";

@@ -163,8 +163,9 @@ public:
     }
     void SetMotionType(int type) override { Record("SetMotionType " + std::to_string(type)); }
     void SetReplayMode(int mode) override { Record("SetReplayMode " + std::to_string(mode)); }
-    void LoadProgram(Modbus::Interpreter which, const std::string& name) override {
+    bool LoadProgram(Modbus::Interpreter which, const std::string& name) override {
         Record("LoadProgram " + std::to_string(static_cast<int>(which)) + " " + name);
+        return loadAccepted;
     }
     void SetNumber(const std::string& name, double value) override {
         std::ostringstream text;
@@ -195,6 +196,7 @@ public:
     int browserCount = 0, browserSelection = 0;
     std::string selectedEntry, browserDirectory;
     bool selectedIsFile = false;
+    bool loadAccepted = true;  // what LoadProgram answers
     std::map<std::string, Programs::MemoryPosition> variables;
     double maxJointVelocity[9] = {90, 90, 90, 90, 90, 90, 50, 50, 50};
     int throwOnStore = 0;  // an int the store throws, as the kinematic does

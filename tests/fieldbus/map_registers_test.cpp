@@ -234,6 +234,18 @@ TEST_F(ModbusRegisters, ProgramNamesAreTakenFromTheWholeBlock) {
     EXPECT_EQ(port.Commands(), (std::vector<std::string>{"LoadProgram 1 Demo.xml", "SaveProject"}));
 }
 
+TEST_F(ModbusRegisters, RefusedProgramNameQueuesNoSaveAndReadsTheLoadedName) {
+    port.loadAccepted = false;
+    port.main.loadedName = "Demo.xml";
+    std::uint16_t name[32] = {};
+    Modbus::StringToRegisters("../x.xml", name, 32);
+    for (int k = 0; k < 32; ++k) Hold()[267 + k] = name[k];
+    server.OnWriteHoldingRegisters(267, 32);
+    EXPECT_EQ(port.Commands(), (std::vector<std::string>{"LoadProgram 0 ../x.xml"}));
+    server.OnReadHoldingRegisters(267, 32);
+    EXPECT_EQ(Modbus::StringFromRegisters(Hold() + 267, 32), "Demo.xml");
+}
+
 TEST_F(ModbusRegisters, PositionVariableWriteStoresByOffset15) {
     struct Case {
         int selector;

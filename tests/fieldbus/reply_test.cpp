@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -101,6 +102,48 @@ TEST_F(ModbusReply, RefusedRequestsRunNoWriteCallback) {
         EXPECT_EQ(answer[8], c.exception) << c.name;
         EXPECT_EQ(calls, c.calls) << c.name;
     }
+}
+
+// What the library refuses only after sleeping its response time-out (0.5 s), what it never
+// answers (function code 7) and requests shorter than their function needs: answered at
+// once with the exception, no callback.
+TEST_F(ModbusReply, RefusedAtOnceWithoutTheLibrarysWait) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> pdu;
+        std::uint8_t exception;
+    };
+    using C = RawModbusClient;
+    const Case cases[] = {
+        {"read exception status", {7}, 1},
+        {"unknown function 99", C::Pdu(99, {0, 1}), 1},
+        {"unknown function 8", C::Pdu(8, {0, 0}), 1},
+        {"read 0 coils", C::Pdu(1, {0, 0}), 3},
+        {"read 126 holding registers", C::Pdu(3, {0, 126}), 3},
+        {"read 126 input registers", C::Pdu(4, {0, 126}), 3},
+        {"read without a count", C::Pdu(3, {0}), 3},
+        {"write 1969 coils", C::Pdu(15, {0, 1969}, {247}), 3},
+        {"coil bytes too few for the count", C::Pdu(15, {0, 9}, {1, 0xFF}), 3},
+        {"coil data shorter than its byte count", C::Pdu(15, {0, 9}, {2, 0xFF}), 3},
+        {"write 124 registers", C::Pdu(16, {0, 124}, {248}), 3},
+        {"register byte count not twice the count", C::Pdu(16, {0, 2}, {2, 0, 1}), 3},
+        {"register data shorter than its byte count", C::Pdu(16, {0, 2}, {4, 0, 1}), 3},
+        {"write-read of 122 registers", C::Pdu(23, {0, 1, 0, 122}, {244}), 3},
+        {"write-read reading 126", C::Pdu(23, {0, 126, 0, 1}, {2, 0, 1}), 3},
+        {"mask write without the or-mask", C::Pdu(22, {207, 0xFFFF}), 3},
+    };
+    for (const Case& c : cases) {
+        calls.clear();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(AskRaw(c.pdu), Modbus::kExceptionAnswerLength) << c.name;
+        const auto took = std::chrono::steady_clock::now() - start;
+        ASSERT_EQ(answer.size(), 9u) << c.name;
+        EXPECT_EQ(answer[7], c.pdu[0] | 0x80) << c.name;
+        EXPECT_EQ(answer[8], c.exception) << c.name;
+        EXPECT_TRUE(calls.empty()) << c.name;
+        EXPECT_LT(took, std::chrono::milliseconds(250)) << c.name;  // microseconds expected
+    }
+    EXPECT_EQ(mapping->tab_registers[0], 0);  // nothing refused was written
 }
 
 TEST_F(ModbusReply, AcceptedRequestsRunTheirCallbacks) {

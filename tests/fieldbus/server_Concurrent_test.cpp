@@ -2,6 +2,7 @@
 #include "RawModbusClient.h"
 #include "RecordingPort.h"
 #include "fieldbus/ModbusServer.h"
+#include "testsupport/LoopbackSocket.h"
 #include "testsupport/TestSupport.h"
 #include "testsupport/WaitUntil.h"
 
@@ -12,6 +13,8 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -107,12 +110,96 @@ TEST_F(ModbusServerConcurrent, StandardLibraryPythonClientGetsTheExactExceptionA
     EXPECT_EQ(status, 0) << output;
     for (const char* line : {"read coils 0 count 2001 -> 81 03 ok", "read coils 400 count 100 -> 81 02 ok",
                              "write coil 53 value 0x1234 -> 85 03 ok", "function 99 -> E3 01 ok",
-                             "report server id (8 bytes) -> 11 ok"}) {
+                             "function 7 -> 87 01 ok", "report server id (8 bytes) -> 11 ok"}) {
         EXPECT_NE(output.find(line), std::string::npos) << line << "\n" << output;
     }
     server->Stop();
     // No write handler acted, and the only read was the bit handler's for 400-427.
     EXPECT_EQ(port.Calls(), (std::vector<std::string>{"read state"}));
+}
+
+// Requests are cut by the MBAP length, however the bytes arrive: several in one segment,
+// one byte at a time, or a start that is never finished (dropped after the byte time-out).
+TEST_F(ModbusServerConcurrent, RequestsAreCutByTheirMbapLength) {
+    TestSupport::LogCapture log;
+    RawModbusClient client(Port());
+    auto transactionOf = [](const std::vector<std::uint8_t>& answer) { return answer.size() > 1 ? answer[1] : -1; };
+
+    std::vector<std::uint8_t> two = RawModbusClient::Frame(1, Pdu(4, {0, 1}));
+    const std::vector<std::uint8_t> second = RawModbusClient::Frame(2, Pdu(4, {3, 1}));
+    two.insert(two.end(), second.begin(), second.end());
+    ASSERT_TRUE(client.Send(two));
+    const auto first = client.ReadAnswer();
+    const auto next = client.ReadAnswer();
+    EXPECT_EQ(transactionOf(first), 1);
+    EXPECT_EQ(RawModbusClient::Registers(first), (std::vector<std::uint16_t>{980}));
+    EXPECT_EQ(transactionOf(next), 2);
+    EXPECT_EQ(RawModbusClient::Registers(next), (std::vector<std::uint16_t>{1}));
+
+    for (std::uint8_t byte : RawModbusClient::Frame(3, Pdu(4, {3, 1}))) {
+        ASSERT_TRUE(client.Send({byte}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto slow = client.ReadAnswer();
+    EXPECT_EQ(transactionOf(slow), 3);
+    EXPECT_EQ(RawModbusClient::Registers(slow), (std::vector<std::uint16_t>{1}));
+
+    std::vector<std::uint8_t> half = RawModbusClient::Frame(4, Pdu(4, {0, 1}));
+    half.resize(8);
+    ASSERT_TRUE(client.Send(half));
+    ASSERT_TRUE(WaitUntil([&] { return log.Contains("Modbus: Error during read (Connection timed out)"); }, 10000));
+    const auto after = client.Ask(Pdu(4, {3, 1}));
+    EXPECT_EQ(RawModbusClient::Registers(after), (std::vector<std::uint16_t>{1}));
+
+    // A length no request can have leaves no way to find the next one: the client is closed.
+    for (std::uint16_t length : {0, 1, 255, 300}) {
+        RawModbusClient bad(Port());
+        std::vector<std::uint8_t> header = RawModbusClient::Frame(9, Pdu(4, {0, 1}));
+        header[4] = static_cast<std::uint8_t>(length >> 8);
+        header[5] = static_cast<std::uint8_t>(length & 0xFF);
+        ASSERT_TRUE(bad.Send(header));
+        EXPECT_TRUE(bad.ClosedByServer(10000)) << length;
+        EXPECT_TRUE(WaitUntil(
+            [&] { return log.Contains("Modbus: Closing client, request length " + std::to_string(length) + " not valid"); },
+            10000))
+            << length;
+    }
+    EXPECT_EQ(RawModbusClient::Registers(client.Ask(Pdu(4, {3, 1}))), (std::vector<std::uint16_t>{1}));
+}
+
+// A client that sends requests and never reads the answers fills its socket; the listener
+// stops serving it instead of waiting in a send, and the other clients go on.
+TEST_F(ModbusServerConcurrent, AClientThatTakesNoAnswersHoldsNoOneElse) {
+    const int hog = TestSupport::ConnectLoopback(Port());
+    ASSERT_GE(hog, 0);
+    const int small = 4096;
+    setsockopt(hog, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    const timeval sendLimit{0, 200000};
+    setsockopt(hog, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof(sendLimit));
+    const std::vector<std::uint8_t> read = RawModbusClient::Frame(1, Pdu(4, {0, 125}));
+    std::vector<std::uint8_t> burst;
+    for (int i = 0; i < 400; ++i) burst.insert(burst.end(), read.begin(), read.end());
+    // Until its sends no longer go out: the server has stopped reading it.
+    std::atomic<bool> stalled{false};
+    std::thread flood([&] {
+        for (int i = 0; i < 2000 && !stalled.load(); ++i) {
+            if (send(hog, burst.data(), burst.size(), MSG_NOSIGNAL) <= 0) stalled.store(true);
+        }
+    });
+    RawModbusClient other(Port());
+    double slowestMs = 0.0;
+    for (int i = 0; i < 50; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(other.Ask(Pdu(4, {3, 1})).size(), 11u) << i;
+        slowestMs = std::max(slowestMs, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return stalled.load(); }, 20000));
+    flood.join();
+    close(hog);
+    std::printf("slowest answer to the other client: %.2f ms\n", slowestMs);
+    EXPECT_LT(slowestMs, 1000.0);  // microseconds expected; a listener stuck in a send never answers
+    EXPECT_EQ(other.Ask(Pdu(4, {3, 1})).size(), 11u);
 }
 
 TEST_F(ModbusServerConcurrent, RefusedCoilWriteAfterAStatusReadLeavesTheMotorsOn) {

@@ -21,6 +21,7 @@
 
 #include "control/ControlTypes.h"
 #include "control/ExternalJointVelocitySource.h"
+#include "control/LatestJobWorker.h"
 #include "kinematics/KinematicErrorTexts.h"
 #include "control/LoopClock.h"
 #include "control/LoopCopies.h"
@@ -238,6 +239,24 @@ public:
     void ErrorStateProgram(IPO::StopReason reason, bool resetOutputs, const std::string& text);
     void DeleteProgram();
     void DeleteLogicProgram();
+
+    // --- Loading a program a client names (HVP LoadProgram / LoadLogicProgram, the
+    //     Modbus name registers) ---
+    // Loading: stopped, deleted and the load begun. Folder: a name ending in "/" moved the
+    // main program browser. Refused: the name is not allowed (empty, a blank, leaving the
+    // programs folder, an unknown folder); NotLoaded: allowed, but nothing was loaded (no
+    // such file, or the interpreter turned the load down). A name refused or not found is
+    // checked before anything is stopped: it changes nothing and logs one line.
+    enum class NamedLoad { Loading, Folder, Refused, NotLoaded };
+    // Waits for the stops (some 150 ms); the file loads in the background.
+    NamedLoad LoadProgramByName(const std::string& name);
+    // Stops and deletes the logic program, waits for the load (at most about 1.1 s) and
+    // starts it again, repeating.
+    NamedLoad LoadLogicProgramByName(const std::string& name);
+    // The same for a caller that must not wait: the name checks (and a folder change) here,
+    // the load on an owned worker, where the latest request per interpreter wins.
+    NamedLoad RequestLoadByName(bool logic, const std::string& name);
+
     void CheckRunStateChanged();
     void IPOError(IPO* ipo, bool resetOutputs);
 
@@ -517,6 +536,9 @@ private:
     std::string loadFile;
     IPO::StopReason loadReason = IPO::STOP_USER;
     bool loadStopFirst = false;  // the worker stops the program first (loop-thread request)
+
+    // The loads RequestLoadByName hands on: slot 0 main, slot 1 logic.
+    LatestJobWorker namedLoads{2};
 
     ExternalJointVelocitySource* externalVelocitySource = nullptr;
 };

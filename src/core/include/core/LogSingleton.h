@@ -133,7 +133,19 @@ public:
     void SetServerMessageCallback(std::function<void(const std::string&)> callback);
     void ServerSetMessage(const std::string& text);
     void DisplayAndServerSetMessage(const std::string& text);
-    bool DisplayGetMessage(std::string* out);
+    // One reader's place in the display message queue: every reader sees every message
+    // (of the newest kMaxDisplayMessages), each for at least 500 ms of its own calls,
+    // whatever the other readers do. Used by one reader at a time.
+    class DisplayCursor {
+        friend class LogSingleton;
+        std::uint64_t next = 0;  // number of the message this reader shows
+        bool first = true;
+        std::chrono::steady_clock::time_point shownSince{};
+    };
+    // The current message for this reader; moves the reader on once it was shown 500 ms.
+    bool DisplayGetMessage(DisplayCursor& cursor, std::string* out);
+    // The same through the panel's cursor.
+    bool DisplayGetMessage(std::string* out) { return DisplayGetMessage(panelCursor, out); }
     bool DisplayGetMessage(std::string& out) { return DisplayGetMessage(&out); }
     void DisplaySetFilename(const std::string& name);
     bool DisplayGetFilename(std::string* out);
@@ -229,10 +241,10 @@ private:
 
     timespec startTime{};
 
-    std::mutex displayMutex;  // queue, its timing and the one-shot file name
-    std::deque<std::string> displayMessages;
-    bool displayFirst = true;
-    std::chrono::steady_clock::time_point displayShownSince{};
+    std::mutex displayMutex;  // queue, the cursors' timing and the one-shot file name
+    std::deque<std::string> displayMessages;  // the newest, consumed or not
+    std::uint64_t displayFrontNumber = 0;     // number of displayMessages.front()
+    DisplayCursor panelCursor;
     std::string displayFilename = "n/a";
     bool displayFilenamePending = false;
 

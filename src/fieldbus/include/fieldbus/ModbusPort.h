@@ -62,6 +62,8 @@ public:
     virtual ModuleLayout GetModules() const = 0;
     virtual int GetOperationMode() const = 0;
     virtual int GetSystemVar(int key) const = 0;
+    // The current display message as the map sees it; other readers (the panel) still get
+    // every message.
     virtual bool GetDisplayMessage(std::string& out) const = 0;
     virtual LoopFigures GetLoopFigures() const = 0;
     virtual bool IsZeroTorqueAllowed() const = 0;
@@ -112,7 +114,10 @@ public:
     virtual void SetOverride(float percent) = 0;
     virtual void SetMotionType(int type) = 0;
     virtual void SetReplayMode(int mode) = 0;
-    virtual void LoadProgram(Interpreter which, const std::string& name) = 0;
+    // Loads a program by name as the HVP LoadProgram / LoadLogicProgram keywords do (stop,
+    // delete, load), never keeping the caller waiting; true when the load was begun. A name
+    // refused or not found changes nothing.
+    virtual bool LoadProgram(Interpreter which, const std::string& name) = 0;
     virtual void SetNumber(const std::string& name, double value) = 0;
     // ProgramMemory::SetVariable; the kinematic's int codes pass out of content 1 and 2.
     virtual void StoreVariable(const Programs::MemoryPosition& variable, Programs::StoreContentType content) = 0;

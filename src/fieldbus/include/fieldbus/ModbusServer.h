@@ -14,10 +14,11 @@
 #include "fieldbus/ModbusPort.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +29,8 @@ struct _modbus;
 struct _modbus_mapping_t;
 
 namespace Modbus {
+
+class MbapFrames;
 
 // The four tables of the register map as plain arrays (views into the library's mapping).
 struct Table {
@@ -109,6 +112,15 @@ private:
     void Listener();
     // Serves the clients of one listening socket until stopped or restarted.
     void Serve(_modbus* context, int listenSocket);
+    void Accept(_modbus* context, int listenSocket);
+    // Reads what the client sent and answers its first whole request; false when the
+    // connection was closed.
+    bool ServeClient(_modbus* context, int socket, MbapFrames& frames, short events,
+                     std::chrono::steady_clock::time_point now);
+    bool ReadFrom(_modbus* context, int socket, MbapFrames& frames, std::chrono::steady_clock::time_point now);
+    bool Answer(_modbus* context, int socket, MbapFrames& frames);
+    // Until the first unfinished request runs out of time, at most the poll period.
+    int PollTimeoutMs(std::chrono::steady_clock::time_point now) const;
     void CloseClient(_modbus* context, int socket);
     void Wake();
     ControllerPort& Port() const;
@@ -125,7 +137,8 @@ private:
     _modbus_mapping_t* mapping = nullptr;
     Table table;
     std::vector<std::uint8_t> previousCoils;
-    std::set<int> clientSockets;  // listener only
+    // The client connections and their unanswered bytes (listener only).
+    std::map<int, std::unique_ptr<MbapFrames>> clients;
 
     // Life cycle.
     std::mutex lifecycleMutex;

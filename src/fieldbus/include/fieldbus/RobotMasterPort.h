@@ -4,6 +4,7 @@
 // interpreters and program variables, the project manager and the log singleton. Without
 // a hardware protocol (a project that did not open) every module value reads 0.
 
+#include "core/LogSingleton.h"
 #include "fieldbus/ModbusPort.h"
 
 class RobotMaster;
@@ -64,7 +65,7 @@ public:
     void SetOverride(float percent) override;
     void SetMotionType(int type) override;
     void SetReplayMode(int mode) override;
-    void LoadProgram(Interpreter which, const std::string& name) override;
+    bool LoadProgram(Interpreter which, const std::string& name) override;
     void SetNumber(const std::string& name, double value) override;
     void StoreVariable(const Programs::MemoryPosition& variable, Programs::StoreContentType content) override;
 
@@ -73,6 +74,8 @@ private:
 
     RobotMaster& rm;
     ProjectManager* project;
+    // The map's own place in the display messages: the panel keeps seeing all of them.
+    mutable LogSingleton::DisplayCursor displayCursor;
 };
 
 }  // namespace Modbus

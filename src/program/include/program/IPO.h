@@ -335,6 +335,8 @@ public:
     void ProgShowCntIncrease();
     void ProgShowCntDecrease();
     bool IsSelectedEntryAFile();
+    // A name that stays below Data/Programs/ and names a regular file there.
+    static bool IsProgramFile(const std::string& name);
     void GotoBasedir();
     // "../" or ".." goes up and restores the selection there; any other path must be an
     // existing folder below Data/Programs/ (false and logged otherwise).
