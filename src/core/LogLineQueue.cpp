@@ -1,0 +1,82 @@
+#include "core/LogLineQueue.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr size_t Align8(size_t n) { return (n + 7) & ~static_cast<size_t>(7); }
+
+}  // namespace
+
+LogLineQueue::LogLineQueue(size_t capacityBytes)
+    : capacity(Align8(std::max<size_t>(capacityBytes, 64))),
+      buffer(new std::uint64_t[capacity / 8]) {}
+
+size_t LogLineQueue::RecordBytes(size_t length) { return Align8(sizeof(Header) + length); }
+
+bool LogLineQueue::Push(std::uint64_t seq, bool toStderr, const char* headText, size_t headLength,
+                        const char* body, size_t bodyLength) {
+    bodyLength = std::min(bodyLength, kMaxTextBytes);
+    const size_t length = headLength + bodyLength + 1;
+    const size_t record = RecordBytes(length);
+    const size_t at = static_cast<size_t>(head % capacity);
+    // A record never wraps: when it does not fit before the end, the end stays unused.
+    const size_t skip = capacity - at < record ? capacity - at : 0;
+    if (head - tail + skip + record > capacity) {
+        ++dropped;
+        return false;
+    }
+    if (skip > 0) {
+        if (skip >= sizeof(Header)) {
+            Header marker{};
+            marker.flags = kWrap;
+            std::memcpy(At(head), &marker, sizeof(marker));
+        }
+        head += skip;
+    }
+    Header header{seq, dropped, static_cast<std::uint32_t>(length), toStderr ? kStderr : 0u};
+    char* place = At(head);
+    std::memcpy(place, &header, sizeof(header));
+    char* text = place + sizeof(header);
+    std::memcpy(text, headText, headLength);
+    std::memcpy(text + headLength, body, bodyLength);
+    text[length - 1] = '\n';
+    head += record;
+    dropped = 0;
+    return true;
+}
+
+bool LogLineQueue::Front(Line* line) {
+    while (tail != head) {
+        const size_t at = static_cast<size_t>(tail % capacity);
+        if (capacity - at < sizeof(Header)) {
+            tail += capacity - at;
+            continue;
+        }
+        Header header;
+        std::memcpy(&header, At(tail), sizeof(header));
+        if ((header.flags & kWrap) != 0) {
+            tail += capacity - at;
+            continue;
+        }
+        line->seq = header.seq;
+        line->droppedBefore = header.droppedBefore;
+        line->toStderr = (header.flags & kStderr) != 0;
+        line->text = At(tail) + sizeof(Header);
+        line->length = header.length;
+        return true;
+    }
+    return false;
+}
+
+void LogLineQueue::PopFront() {
+    Line line;
+    if (Front(&line)) tail += RecordBytes(line.length);
+}
+
+std::uint64_t LogLineQueue::TakeDropped() {
+    const std::uint64_t count = dropped;
+    dropped = 0;
+    return count;
+}
