@@ -72,7 +72,10 @@ bool LogLineQueue::Front(Line* line) {
 
 void LogLineQueue::PopFront() {
     Line line;
-    if (Front(&line)) tail += RecordBytes(line.length);
+    if (!Front(&line)) return;
+    tail += RecordBytes(line.length);
+    // Empty: start again at the beginning, so the next lines need no skip at the end.
+    if (tail == head) head = tail = 0;
 }
 
 std::uint64_t LogLineQueue::TakeDropped() {
