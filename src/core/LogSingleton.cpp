@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <new>
 #include <thread>
 
 std::atomic<long long> LogSingleton::startupWaitMs{2000};
@@ -68,7 +69,22 @@ size_t Clamp(int printed, size_t size) {
 
 LogSingleton* LogSingleton::instance() {
     static LogSingleton theInstance(std::chrono::milliseconds(startupWaitMs.load()));
+    // A child made by fork() gets the locks free, whatever the writer was doing.
+    static const int forkHandlers = pthread_atfork(&LockForFork, &UnlockAfterFork, &UnlockAfterFork);
+    (void)forkHandlers;
     return &theInstance;
+}
+
+void LogSingleton::LockForFork() {
+    LogSingleton* log = instance();
+    log->logMutex.lock();
+    log->filesMutex.lock();
+}
+
+void LogSingleton::UnlockAfterFork() {
+    LogSingleton* log = instance();
+    log->filesMutex.unlock();
+    log->logMutex.unlock();
 }
 
 void LogSingleton::SetStartupWait(std::chrono::milliseconds wait) {
@@ -81,7 +97,8 @@ LogSingleton::LogSingleton(std::chrono::milliseconds startupWait)
 LogSingleton::LogSingleton(std::chrono::milliseconds startupWait,
                            std::unique_ptr<LogConsoleSink> consoleSink, size_t queueBytes)
     : console(consoleSink ? std::move(consoleSink) : std::make_unique<StandardStreams>()),
-      queue(queueBytes) {
+      queue(queueBytes),
+      ownerPid(getpid()) {
     writer = std::thread([this] { WriterLoop(); });
     writerId = writer.get_id();
 
@@ -110,13 +127,21 @@ LogSingleton::LogSingleton(std::chrono::milliseconds startupWait,
 }
 
 LogSingleton::~LogSingleton() {
-    {
-        std::lock_guard<std::mutex> lock(logMutex);
-        stopping = true;
-        writerSleeping = false;
+    std::unique_lock<std::mutex> lock(logMutex);
+    stopping = true;
+    writerSleeping = false;
+    if (WriteHereInForkedChild(lock)) {
+        lock.unlock();
+        writer.detach();  // the writer stayed behind in the parent
+        // The copies still count the parent's waiters, and destroying a condition
+        // variable waits for its waiters to leave: start them afresh.
+        new (&wakeWriter) std::condition_variable();
+        new (&lineHandled) std::condition_variable();
+    } else {
+        lock.unlock();
+        wakeWriter.notify_one();
+        if (writer.joinable()) writer.join();
     }
-    wakeWriter.notify_one();
-    if (writer.joinable()) writer.join();
 
     std::lock_guard<std::mutex> files(filesMutex);
     if (logFile.is_open()) {
@@ -219,7 +244,8 @@ int LogSingleton::GetLogMessage(std::string* out) {
     std::unique_lock<std::mutex> lock(logMutex);
     if (ringWrite == ringRead) return 0;
     const std::uint64_t seq = ringSeq[static_cast<size_t>(ringRead)];
-    if (handledSeq < seq && handledSeq != ringStalledAt && std::this_thread::get_id() != writerId) {
+    if (handledSeq < seq && handledSeq != ringStalledAt && std::this_thread::get_id() != writerId &&
+        !WriteHereInForkedChild(lock)) {
         WakeWriter();
         if (!lineHandled.wait_for(lock, kRingWaitForWriter, [&] { return handledSeq >= seq; })) {
             ringStalledAt = handledSeq;
@@ -264,6 +290,15 @@ void LogSingleton::WriterLoop() {
     BlockStopSignals();
     std::unique_lock<std::mutex> lock(logMutex);
     while (true) {
+        WriteQueued(lock);
+        if (stopping) break;
+        writerSleeping = true;
+        wakeWriter.wait(lock, [this] { return !writerSleeping; });
+    }
+}
+
+void LogSingleton::WriteQueued(std::unique_lock<std::mutex>& lock) {
+    while (true) {
         LogLineQueue::Line line;
         if (queue.Front(&line)) {
             lock.unlock();
@@ -287,10 +322,18 @@ void LogSingleton::WriterLoop() {
             handledSeq = lineSeq;
             lineHandled.notify_all();
         }
-        if (stopping) break;
-        writerSleeping = true;
-        wakeWriter.wait(lock, [this] { return !writerSleeping; });
+        return;
     }
+}
+
+bool LogSingleton::WriteHereInForkedChild(std::unique_lock<std::mutex>& lock) {
+    if (getpid() == ownerPid) return false;
+    if (!childWriting) {
+        childWriting = true;
+        WriteQueued(lock);
+        childWriting = false;
+    }
+    return true;
 }
 
 void LogSingleton::WriteDroppedCount(std::uint64_t count, std::uint64_t seq) {
@@ -368,6 +411,7 @@ void LogSingleton::Flush() {
     std::unique_lock<std::mutex> lock(logMutex);
     if (std::this_thread::get_id() == writerId) return;
     const std::uint64_t target = lineSeq;
+    WriteHereInForkedChild(lock);
     WakeWriter();
     lineHandled.wait(lock, [&] { return handledSeq >= target; });
 }

@@ -418,6 +418,19 @@ TEST_F(LogWriterConcurrent, ProcessExitWritesOutEveryQueuedLine) {
 }
 #endif
 
+TEST(LogWriterForkDeathTest, ChildOfForkWithoutExecWritesItsOwnLines) {
+    // No writer thread follows a fork: the child writes its queue itself on the way out.
+    const std::string style = GTEST_FLAG_GET(death_test_style);
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(
+        {
+            LogSingleton::instance()->addError("line of the forked child");
+            std::exit(3);
+        },
+        ::testing::ExitedWithCode(3), "line of the forked child");
+    GTEST_FLAG_SET(death_test_style, style);
+}
+
 // --- The queue itself -----------------------------------------------------------------
 
 TEST(LogLineQueue, LinesComeOutWholeAndInOrderAcrossTheBufferEnd) {

@@ -11,6 +11,8 @@
 
 #include "core/LogLineQueue.h"
 
+#include <sys/types.h>
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -240,6 +242,13 @@ private:
 
     // Writer thread.
     void WriterLoop();
+    // Writes every queued line, then the count of dropped ones; logMutex held.
+    void WriteQueued(std::unique_lock<std::mutex>& lock);
+    // A child made by fork() has no writer thread: it writes its lines itself at Flush(),
+    // at a ring read and at destruction. False in the process that built the object.
+    bool WriteHereInForkedChild(std::unique_lock<std::mutex>& lock);
+    static void LockForFork();
+    static void UnlockAfterFork();
     void WriteOut(const char* text, size_t length, bool toStderr, std::uint64_t seq);
     void WriteOne(const char* text, size_t length, bool toStderr, std::vector<std::string>* failures);
     void WriteDroppedCount(std::uint64_t count, std::uint64_t seq);
@@ -251,11 +260,13 @@ private:
 
     mutable std::mutex logMutex;  // queue, line numbers, writer hand-shake, ring
     LogLineQueue queue;
+    pid_t ownerPid;  // the process whose writer thread runs
     std::uint64_t lineSeq = 0;     // number of the last line logged
     std::uint64_t handledSeq = 0;  // every line up to this one is written out (or was dropped)
     std::uint64_t ringStalledAt = ~std::uint64_t{0};  // handledSeq when a ring read gave up
     bool writerSleeping = false;
     bool stopping = false;
+    bool childWriting = false;
     std::condition_variable wakeWriter;
     std::condition_variable lineHandled;
 
