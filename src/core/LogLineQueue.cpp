@@ -11,7 +11,8 @@ constexpr size_t Align8(size_t n) { return (n + 7) & ~static_cast<size_t>(7); }
 
 LogLineQueue::LogLineQueue(size_t capacityBytes)
     : capacity(Align8(std::max<size_t>(capacityBytes, 64))),
-      buffer(new std::uint64_t[capacity / 8]) {}
+      // Value-initialised: every page is touched now, not by a caller's first lines.
+      buffer(new std::uint64_t[capacity / 8]()) {}
 
 size_t LogLineQueue::RecordBytes(size_t length) { return Align8(sizeof(Header) + length); }
 
@@ -77,6 +78,8 @@ void LogLineQueue::PopFront() {
     // Empty: start again at the beginning, so the next lines need no skip at the end.
     if (tail == head) head = tail = 0;
 }
+
+bool LogLineQueue::MoreThanHalfFull() const { return head - tail > capacity / 2; }
 
 std::uint64_t LogLineQueue::TakeDropped() {
     const std::uint64_t count = dropped;

@@ -99,6 +99,7 @@ LogSingleton::LogSingleton(std::chrono::milliseconds startupWait,
     : console(consoleSink ? std::move(consoleSink) : std::make_unique<StandardStreams>()),
       queue(queueBytes),
       ownerPid(getpid()) {
+    for (auto& slot : logRing) slot.reserve(128);  // common lines fill a slot without allocating
     writer = std::thread([this] { WriterLoop(); });
     writerId = writer.get_id();
 
@@ -173,7 +174,9 @@ void LogSingleton::writeLine(const char* text, size_t length, bool toStderr) {
         ringWrite = (ringWrite + 1) % kRingSize;
         if (ringWrite == ringRead) ringRead = (ringRead + 1) % kRingSize;
 
-        if (writerSleeping) {
+        // An idle writer looks again within kWriterPoll; waking it costs a system call,
+        // so only a filling queue does.
+        if (writerSleeping && queue.MoreThanHalfFull()) {
             writerSleeping = false;
             wake = true;
         }
@@ -293,7 +296,8 @@ void LogSingleton::WriterLoop() {
         WriteQueued(lock);
         if (stopping) break;
         writerSleeping = true;
-        wakeWriter.wait(lock, [this] { return !writerSleeping; });
+        wakeWriter.wait_for(lock, kWriterPoll, [this] { return !writerSleeping; });
+        writerSleeping = false;
     }
 }
 

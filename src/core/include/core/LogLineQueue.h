@@ -37,6 +37,7 @@ public:
     // The oldest line, false when the queue is empty.
     bool Front(Line* line);
     void PopFront();
+    bool MoreThanHalfFull() const;
     // Lines refused since the last line that fitted; the count starts again at 0.
     std::uint64_t TakeDropped();
 

@@ -110,6 +110,9 @@ public:
     static constexpr int kMaxDisplayMessages = 10;
     // About 10,000 lines of common length wait for the writer before lines are dropped.
     static constexpr size_t kDefaultQueueBytes = 1u << 20;
+    // An idle writer looks for new lines this often; a queue filling past half, Flush()
+    // and a ring read wake it at once.
+    static constexpr std::chrono::milliseconds kWriterPoll{10};
 
     // The process-wide object, built on first use in the current working directory.
     static LogSingleton* instance();
