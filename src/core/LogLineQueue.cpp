@@ -48,35 +48,47 @@ bool LogLineQueue::Push(std::uint64_t seq, bool toStderr, const char* headText, 
     return true;
 }
 
-bool LogLineQueue::Front(Line* line) {
-    while (tail != head) {
-        const size_t at = static_cast<size_t>(tail % capacity);
-        if (capacity - at < sizeof(Header)) {
-            tail += capacity - at;
+bool LogLineQueue::Next(std::uint64_t* cursor, Line* line) const {
+    std::uint64_t at = *cursor;
+    while (at != head) {
+        const size_t offset = static_cast<size_t>(at % capacity);
+        if (capacity - offset < sizeof(Header)) {
+            at += capacity - offset;
             continue;
         }
         Header header;
-        std::memcpy(&header, At(tail), sizeof(header));
+        std::memcpy(&header, At(at), sizeof(header));
         if ((header.flags & kWrap) != 0) {
-            tail += capacity - at;
+            at += capacity - offset;
             continue;
         }
         line->seq = header.seq;
         line->droppedBefore = header.droppedBefore;
         line->toStderr = (header.flags & kStderr) != 0;
-        line->text = At(tail) + sizeof(Header);
+        line->text = At(at) + sizeof(Header);
         line->length = header.length;
+        *cursor = at + RecordBytes(header.length);
         return true;
     }
+    *cursor = at;
     return false;
 }
 
-void LogLineQueue::PopFront() {
-    Line line;
-    if (!Front(&line)) return;
-    tail += RecordBytes(line.length);
+void LogLineQueue::PopTo(std::uint64_t cursor) {
+    tail = cursor;
     // Empty: start again at the beginning, so the next lines need no skip at the end.
     if (tail == head) head = tail = 0;
+}
+
+bool LogLineQueue::Front(Line* line) {
+    std::uint64_t cursor = tail;
+    return Next(&cursor, line);
+}
+
+void LogLineQueue::PopFront() {
+    std::uint64_t cursor = tail;
+    Line line;
+    if (Next(&cursor, &line)) PopTo(cursor);
 }
 
 bool LogLineQueue::MoreThanHalfFull() const { return head - tail > capacity / 2; }

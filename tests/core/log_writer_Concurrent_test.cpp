@@ -185,10 +185,10 @@ TEST_F(LogWriterConcurrent, HeldWriterLeavesAddFreeAndReportsTheDroppedNewestLin
     ASSERT_TRUE(ReturnsInTime([&] {
         for (int i = 1; i <= 20; ++i) log->add(Numbered("line", i, 2));
     }));
-    // Seven lines out; the writer is held again on line 7, the last one queued.
-    probe->Let(7);
-    ASSERT_TRUE(probe->WaitEntered(before + 8));
-    // Line 21 takes the count of the gap before it; 21..27 fill the queue, 28..30 drop.
+    // Line 0 out, which frees its place; the writer is held again on line 1.
+    probe->Let(1);
+    ASSERT_TRUE(probe->WaitEntered(before + 2));
+    // Line 21 takes that place and the count of the gap before it; 22..30 drop.
     ASSERT_TRUE(ReturnsInTime([&] {
         for (int i = 21; i <= 30; ++i) log->add(Numbered("line", i, 2));
     }));
@@ -200,8 +200,8 @@ TEST_F(LogWriterConcurrent, HeldWriterLeavesAddFreeAndReportsTheDroppedNewestLin
     std::vector<std::string> expected;
     for (int i = 0; i <= 7; ++i) expected.push_back(Numbered("line", i, 2));
     expected.push_back("Log: 13 lines dropped (queue full)");
-    for (int i = 21; i <= 27; ++i) expected.push_back(Numbered("line", i, 2));
-    expected.push_back("Log: 3 lines dropped (queue full)");
+    expected.push_back(Numbered("line", 21, 2));
+    expected.push_back("Log: 9 lines dropped (queue full)");
     expected.push_back(Numbered("line", 31, 2));
     const auto console = probe->Texts();
     ASSERT_GE(console.size(), expected.size());

@@ -37,6 +37,12 @@ public:
     // The oldest line, false when the queue is empty.
     bool Front(Line* line);
     void PopFront();
+    // Reading several lines at once: Begin() is the oldest line's place; Next() hands out
+    // the line at *cursor and moves it on (false at the end); PopTo(cursor) removes every
+    // line before cursor.
+    std::uint64_t Begin() const { return tail; }
+    bool Next(std::uint64_t* cursor, Line* line) const;
+    void PopTo(std::uint64_t cursor);
     bool MoreThanHalfFull() const;
     // Lines refused since the last line that fitted; the count starts again at 0.
     std::uint64_t TakeDropped();
@@ -54,7 +60,9 @@ private:
     static constexpr std::uint32_t kStderr = 1;
     static constexpr std::uint32_t kWrap = 2;  // the rest of the buffer is unused
 
-    char* At(std::uint64_t position) { return reinterpret_cast<char*>(buffer.get()) + position % capacity; }
+    char* At(std::uint64_t position) const {
+        return reinterpret_cast<char*>(buffer.get()) + position % capacity;
+    }
 
     size_t capacity;
     std::unique_ptr<std::uint64_t[]> buffer;  // 8-byte aligned records
