@@ -1,6 +1,15 @@
-// Latency of LogSingleton::add with four threads writing at once, in a folder where the
-// log rotates every 250 lines, so the figures include rotations (file moves, sync()).
-// The console copy of each line goes to /dev/null for the run.
+// Latency of LogSingleton::add on the caller's thread:
+// - BM_LogAddConcurrent: four threads at once, the log rotating every 250 lines (file
+//   moves, sync()), the console copy to /dev/null;
+// - BM_LogAddToFile: one caller, a line every 50 us, console to /dev/null, log to a file;
+// - BM_LogAddSlowStdout: the same with standard output a pipe read 1 KiB every 10 ms
+//   (a slow serial console);
+// - BM_LogAddWriterHeld: one caller while the writer is held inside a console write: the
+//   queue fills, then lines are dropped.
+// Counters p50_us, p99_us, max_us; allocs_per_add counts the heap allocations of the whole
+// process per line.
+#include "AllocationCounter.h"
+#include "BenchSupport.h"
 #include "core/LogSingleton.h"
 
 #include <benchmark/benchmark.h>
@@ -8,47 +17,81 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// Standard output to /dev/null, or to a pipe drained 1 KiB every 10 ms.
+class StdoutTarget {
+public:
+    explicit StdoutTarget(bool slowPipe) : saved(dup(STDOUT_FILENO)) {
+        std::cout.flush();
+        if (!slowPipe) {
+            const int devNull = open("/dev/null", O_WRONLY);
+            dup2(devNull, STDOUT_FILENO);
+            close(devNull);
+            return;
+        }
+        int fds[2];
+        if (pipe(fds) != 0) std::abort();
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[1]);
+        readEnd = fds[0];
+        reader = std::thread([this] {
+            char buffer[1024];
+            while (read(readEnd, buffer, sizeof(buffer)) > 0) {
+                if (!hurry.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+    }
+    // From now on the reader reads at full speed (the tear-down writes out the backlog).
+    void Hurry() { hurry.store(true); }
+    ~StdoutTarget() {
+        std::cout.flush();
+        dup2(saved, STDOUT_FILENO);  // closes the pipe's last write end: the reader ends
+        close(saved);
+        if (reader.joinable()) reader.join();
+        if (readEnd >= 0) close(readEnd);
+    }
+
+private:
+    int saved;
+    int readEnd = -1;
+    std::atomic<bool> hurry{false};
+    std::thread reader;
+};
+
 struct BenchLog {
-    BenchLog() {
-        char pattern[] = "/tmp/belvanto-logbench-XXXXXX";
-        folder = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
-        previous = std::filesystem::current_path().string();
-        std::filesystem::current_path(folder);
-        stdoutCopy = dup(STDOUT_FILENO);
-        const int devNull = open("/dev/null", O_WRONLY);
-        dup2(devNull, STDOUT_FILENO);
-        close(devNull);
+    explicit BenchLog(bool slowPipe, unsigned maxEntries = 5000) : folder("logbench"), target(slowPipe) {
         log = std::make_unique<LogSingleton>(std::chrono::milliseconds(0));
-        log->SetMaxEntries(250);
+        log->SetMaxEntries(maxEntries);
     }
     ~BenchLog() {
+        target.Hurry();
         log.reset();
-        std::cout.flush();
-        dup2(stdoutCopy, STDOUT_FILENO);
-        close(stdoutCopy);
-        std::filesystem::current_path(previous);
-        std::error_code ec;
-        std::filesystem::remove_all(folder, ec);
     }
-    std::string folder;
-    std::string previous;
-    int stdoutCopy = -1;
+    BenchSupport::BenchFolder folder;
+    StdoutTarget target;
     std::unique_ptr<LogSingleton> log;
 };
 
 std::unique_ptr<BenchLog> benchLog;
 
-void SetUp(const benchmark::State&) { benchLog = std::make_unique<BenchLog>(); }
+void SetUpRotating(const benchmark::State&) { benchLog = std::make_unique<BenchLog>(false, 250); }
+void SetUpFile(const benchmark::State&) { benchLog = std::make_unique<BenchLog>(false); }
+void SetUpSlowStdout(const benchmark::State&) { benchLog = std::make_unique<BenchLog>(true); }
 void TearDown(const benchmark::State&) { benchLog.reset(); }
 
 double Percentile(std::vector<double>& values, double p) {
@@ -58,6 +101,10 @@ double Percentile(std::vector<double>& values, double p) {
     return values[index];
 }
 
+double MicrosecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
 void BM_LogAddConcurrent(benchmark::State& state) {
     LogSingleton* log = benchLog->log.get();
     const std::string text =
@@ -65,10 +112,9 @@ void BM_LogAddConcurrent(benchmark::State& state) {
     std::vector<double> latenciesUs;
     latenciesUs.reserve(1 << 16);
     for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
+        const auto start = Clock::now();
         log->add(text);
-        const auto end = std::chrono::steady_clock::now();
-        latenciesUs.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+        latenciesUs.push_back(MicrosecondsSince(start));
     }
     // Per-thread percentiles, averaged over the threads.
     state.counters["p50_us"] =
@@ -79,13 +125,80 @@ void BM_LogAddConcurrent(benchmark::State& state) {
         benchmark::Counter(Percentile(latenciesUs, 1.0), benchmark::Counter::kAvgThreads);
 }
 
+// One line of common length every period (the time between lines is not measured).
+void AddPaced(benchmark::State& state, LogSingleton* log, std::chrono::microseconds period) {
+    const std::string text = "RobotMaster::Loop - CycleTime exceeded: 398853 us";
+    std::vector<double> latenciesUs;
+    latenciesUs.reserve(static_cast<size_t>(state.max_iterations));
+    auto next = Clock::now();
+    const long long allocationsBefore = AllocationCounter::Count();
+    for (auto _ : state) {
+        next += period;
+        const auto start = Clock::now();
+        log->add(text);
+        latenciesUs.push_back(MicrosecondsSince(start));
+        state.PauseTiming();
+        while (Clock::now() < next) {
+        }
+        state.ResumeTiming();
+    }
+    AllocationCounter::Report(state, allocationsBefore, "allocs_per_add");
+    BenchSupport::ReportPercentiles(state, latenciesUs);
+}
+
+void BM_LogAddToFile(benchmark::State& state) {
+    AddPaced(state, benchLog->log.get(), std::chrono::microseconds(50));
+}
+
+void BM_LogAddSlowStdout(benchmark::State& state) {
+    AddPaced(state, benchLog->log.get(), std::chrono::microseconds(50));
+}
+
+// Holds the writer in its first console write until released.
+class HeldConsole : public LogConsoleSink {
+public:
+    void Write(bool, const char*, size_t) override {
+        std::unique_lock<std::mutex> lock(mutex);
+        released.wait(lock, [this] { return !held; });
+    }
+    void Hold() {
+        std::lock_guard<std::mutex> lock(mutex);
+        held = true;
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        held = false;
+        released.notify_all();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable released;
+    bool held = false;
+};
+
+void BM_LogAddWriterHeld(benchmark::State& state) {
+    BenchSupport::BenchFolder folder("logbench-held");
+    auto sink = std::make_unique<HeldConsole>();
+    HeldConsole* console = sink.get();
+    auto log = std::make_unique<LogSingleton>(std::chrono::milliseconds(0), std::move(sink));
+    console->Hold();
+    AddPaced(state, log.get(), std::chrono::microseconds(5));
+    console->Release();
+    log.reset();
+}
+
 }  // namespace
 
 BENCHMARK(BM_LogAddConcurrent)
     ->Threads(4)
     ->Iterations(5000)
-    ->Setup(SetUp)
+    ->Setup(SetUpRotating)
     ->Teardown(TearDown)
     ->UseRealTime();
+BENCHMARK(BM_LogAddToFile)->Iterations(20000)->Setup(SetUpFile)->Teardown(TearDown)->UseRealTime();
+BENCHMARK(BM_LogAddSlowStdout)->Iterations(4000)->Setup(SetUpSlowStdout)->Teardown(TearDown)->UseRealTime();
+// About 11,000 lines fit the queue; the rest are dropped.
+BENCHMARK(BM_LogAddWriterHeld)->Iterations(50000)->UseRealTime();
 
 BENCHMARK_MAIN();

@@ -5,14 +5,17 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <new>
 #include <thread>
 
 std::atomic<long long> LogSingleton::startupWaitMs{2000};
@@ -25,46 +28,99 @@ std::string LogFileName(unsigned number) {
     return name;
 }
 
-// Rename used by the rotation. Unlike moveFile() it does not log: the rotation runs with
-// the log mutex held, so a failure is handed back as text and logged after unlocking.
+// Rename used by the rotation. Unlike moveFile() it does not log: the rotation runs on the
+// writer thread, which writes the failure itself, right after the new file's header.
 void RotateRename(const std::string& from, const std::string& to,
-                  std::vector<std::string>* deferred) {
+                  std::vector<std::string>* failures) {
     if (!fileExists(from) || fileExists(to)) return;
     if (std::rename(from.c_str(), to.c_str()) != 0) {
         const int err = errno;
         char line[1024];
         std::snprintf(line, sizeof(line), "Moving file '%s' to '%s' failed: %s", from.c_str(),
                       to.c_str(), std::strerror(err));
-        deferred->push_back(line);
+        failures->push_back(line);
     }
+}
+
+class StandardStreams : public LogConsoleSink {
+public:
+    void Write(bool toStderr, const char* text, size_t length) override {
+        std::ostream& stream = toStderr ? std::cerr : std::cout;
+        stream.write(text, static_cast<std::streamsize>(length));
+        stream.flush();
+    }
+};
+
+// The stop signals go to the threads that handle them, never to the writer in the middle
+// of a console write.
+void BlockStopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, number);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+size_t Clamp(int printed, size_t size) {
+    if (printed < 0) return 0;
+    return std::min(static_cast<size_t>(printed), size - 1);
 }
 
 }  // namespace
 
 LogSingleton* LogSingleton::instance() {
     static LogSingleton theInstance(std::chrono::milliseconds(startupWaitMs.load()));
+    // A child made by fork() gets the locks free, whatever the writer was doing.
+    static const int forkHandlers = pthread_atfork(&LockForFork, &UnlockAfterFork, &UnlockAfterFork);
+    (void)forkHandlers;
     return &theInstance;
+}
+
+void LogSingleton::LockForFork() {
+    LogSingleton* log = instance();
+    log->logMutex.lock();
+    log->filesMutex.lock();
+}
+
+void LogSingleton::UnlockAfterFork() {
+    LogSingleton* log = instance();
+    log->filesMutex.unlock();
+    log->logMutex.unlock();
 }
 
 void LogSingleton::SetStartupWait(std::chrono::milliseconds wait) {
     startupWaitMs.store(wait.count());
 }
 
-LogSingleton::LogSingleton(std::chrono::milliseconds startupWait) {
-    std::cout << "Belvanto initing, wait a few seconds..." << std::endl;
+LogSingleton::LogSingleton(std::chrono::milliseconds startupWait)
+    : LogSingleton(startupWait, nullptr, kDefaultQueueBytes) {}
+
+LogSingleton::LogSingleton(std::chrono::milliseconds startupWait,
+                           std::unique_ptr<LogConsoleSink> consoleSink, size_t queueBytes)
+    : console(consoleSink ? std::move(consoleSink) : std::make_unique<StandardStreams>()),
+      queue(queueBytes),
+      ownerPid(getpid()) {
+    for (auto& slot : logRing) slot.reserve(128);  // common lines fill a slot without allocating
+    writer = std::thread([this] { WriterLoop(); });
+    writerId = writer.get_id();
+
+    static const char banner[] = "Belvanto initing, wait a few seconds...\n";
+    console->Write(false, banner, sizeof(banner) - 1);
     if (startupWait.count() > 0) std::this_thread::sleep_for(startupWait);
     clock_gettime(CLOCK_REALTIME, &startTime);
     lastStorageWrite = std::chrono::steady_clock::now();
 
     SetLogFileCount(5);
-    std::vector<std::string> deferred;
+    Flush();  // its line reaches the console only: no file is open yet
+
+    RotationOutput rotation;
     {
-        std::lock_guard<std::mutex> lock(logMutex);
-        changeFile(&deferred);
+        std::unique_lock<std::mutex> files(filesMutex);
+        changeFile(files, &rotation);
         entryCount = 0;  // the first file's header is not counted
-        std::cout << "LogSingleton:" << logFileNames[0] << std::endl;
+        rotation.console += "LogSingleton:" + logFileNames[0] + "\n";
     }
-    for (const auto& line : deferred) add(line);
+    console->Write(false, rotation.console.data(), rotation.console.size());
+    for (const auto& line : rotation.failures) add(line);
 
     std::lock_guard<std::mutex> lock(logMutex);
     ringWrite = 0;
@@ -72,7 +128,23 @@ LogSingleton::LogSingleton(std::chrono::milliseconds startupWait) {
 }
 
 LogSingleton::~LogSingleton() {
-    std::lock_guard<std::mutex> lock(logMutex);
+    std::unique_lock<std::mutex> lock(logMutex);
+    stopping = true;
+    writerSleeping = false;
+    if (WriteHereInForkedChild(lock)) {
+        lock.unlock();
+        writer.detach();  // the writer stayed behind in the parent
+        // The copies still count the parent's waiters, and destroying a condition
+        // variable waits for its waiters to leave: start them afresh.
+        new (&wakeWriter) std::condition_variable();
+        new (&lineHandled) std::condition_variable();
+    } else {
+        lock.unlock();
+        wakeWriter.notify_one();
+        if (writer.joinable()) writer.join();
+    }
+
+    std::lock_guard<std::mutex> files(filesMutex);
     if (logFile.is_open()) {
         logFile.flush();
         logFile.close();
@@ -81,39 +153,45 @@ LogSingleton::~LogSingleton() {
 }
 
 // ---------------------------------------------------------------------------------------
-// Log lines
+// Log lines: the caller's side
 
-void LogSingleton::writeLine(const std::string& text, bool toStderr) {
-    std::vector<std::string> deferred;
+void LogSingleton::writeLine(const char* text, size_t length, bool toStderr) {
+    char head[48];
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(logMutex);
-        const std::string t = GetTimeString();
-        (toStderr ? std::cerr : std::cout) << t << "     " << text << std::endl;
-        if (logFile.is_open()) {
-            logFile << t << "     " << text << std::endl;
-        }
-        ++entryCount;
-        if (entryCount > static_cast<long long>(maxEntries)) {
-            changeFile(&deferred);
-        }
+        // Stamped under the lock, so the stamps rise in the order of the lines.
+        const int stampLength = FormatTimeStamp(head, sizeof(head) - 5);
+        std::memcpy(head + stampLength, "     ", 5);
+        const std::uint64_t seq = ++lineSeq;
+        queue.Push(seq, toStderr, head, static_cast<size_t>(stampLength) + 5, text, length);
+
         std::string& slot = logRing[static_cast<size_t>(ringWrite)];
-        slot.assign(t);
+        slot.assign(head, static_cast<size_t>(stampLength));
         slot += ' ';
-        slot += text;
+        slot.append(text, length);
+        ringSeq[static_cast<size_t>(ringWrite)] = seq;
         ringWrite = (ringWrite + 1) % kRingSize;
         if (ringWrite == ringRead) ringRead = (ringRead + 1) % kRingSize;
+
+        // An idle writer looks again within kWriterPoll; waking it costs a system call,
+        // so only a filling queue does.
+        if (writerSleeping && queue.MoreThanHalfFull()) {
+            writerSleeping = false;
+            wake = true;
+        }
     }
-    for (const auto& line : deferred) add(line);
+    if (wake) wakeWriter.notify_one();
 }
 
-void LogSingleton::add(const std::string& text) { writeLine(text, false); }
+void LogSingleton::add(const std::string& text) { writeLine(text.data(), text.size(), false); }
 
-void LogSingleton::addError(const std::string& text) { writeLine(text, true); }
+void LogSingleton::addError(const std::string& text) { writeLine(text.data(), text.size(), true); }
 
 void LogSingleton::add(const std::string& text, int value) {
     char buffer[512];
-    std::snprintf(buffer, sizeof(buffer), "%s %d", text.c_str(), value);
-    add(std::string(buffer));
+    const int n = std::snprintf(buffer, sizeof(buffer), "%s %d", text.c_str(), value);
+    writeLine(buffer, Clamp(n, sizeof(buffer)), false);
 }
 
 void LogSingleton::add(const std::string& text, float value) {
@@ -122,31 +200,28 @@ void LogSingleton::add(const std::string& text, float value) {
 
 void LogSingleton::add(const std::string& text, double value) {
     char buffer[512];
-    std::snprintf(buffer, sizeof(buffer), "%s %.1f", text.c_str(), value);
-    add(std::string(buffer));
+    const int n = std::snprintf(buffer, sizeof(buffer), "%s %.1f", text.c_str(), value);
+    writeLine(buffer, Clamp(n, sizeof(buffer)), false);
 }
 
 void LogSingleton::addInteger(const std::string& text, bool isSigned, long long s,
                               unsigned long long u) {
     char buffer[512];
-    if (isSigned) {
-        std::snprintf(buffer, sizeof(buffer), "%s %lld", text.c_str(), s);
-    } else {
-        std::snprintf(buffer, sizeof(buffer), "%s %llu", text.c_str(), u);
-    }
-    add(std::string(buffer));
+    const int n = isSigned ? std::snprintf(buffer, sizeof(buffer), "%s %lld", text.c_str(), s)
+                           : std::snprintf(buffer, sizeof(buffer), "%s %llu", text.c_str(), u);
+    writeLine(buffer, Clamp(n, sizeof(buffer)), false);
 }
 
 void LogSingleton::addFormat(const char* format, ...) {
-    char buffer[1024] = {};
+    char buffer[1024];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(buffer, sizeof(buffer), format, args);
+    const int n = std::vsnprintf(buffer, sizeof(buffer), format, args);
     va_end(args);
-    add(std::string(buffer));
+    writeLine(buffer, Clamp(n, sizeof(buffer)), false);
 }
 
-std::string LogSingleton::GetTimeString() const {
+int LogSingleton::FormatTimeStamp(char* out, size_t size) const {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     long long sec = static_cast<long long>(now.tv_sec) - startTime.tv_sec;
@@ -156,20 +231,161 @@ std::string LogSingleton::GetTimeString() const {
         sec -= 1;
     }
     const long long ms = nsec / 1000000 + 1000 * sec;
+    const int n = std::snprintf(out, size, "%02d:%02d:%02d:%03d", static_cast<int>(ms / 3600000),
+                                static_cast<int>((ms / 60000) % 60),
+                                static_cast<int>((ms / 1000) % 60), static_cast<int>(ms % 1000));
+    return static_cast<int>(Clamp(n, size));
+}
+
+std::string LogSingleton::GetTimeString() const {
     char buffer[64];
-    std::snprintf(buffer, sizeof(buffer), "%02d:%02d:%02d:%03d", static_cast<int>(ms / 3600000),
-                  static_cast<int>((ms / 60000) % 60), static_cast<int>((ms / 1000) % 60),
-                  static_cast<int>(ms % 1000));
+    FormatTimeStamp(buffer, sizeof(buffer));
     return buffer;
 }
 
 int LogSingleton::GetLogMessage(std::string* out) {
-    std::lock_guard<std::mutex> lock(logMutex);
+    std::unique_lock<std::mutex> lock(logMutex);
     if (ringWrite == ringRead) return 0;
+    const std::uint64_t seq = ringSeq[static_cast<size_t>(ringRead)];
+    if (handledSeq < seq && handledSeq != ringStalledAt && std::this_thread::get_id() != writerId &&
+        !WriteHereInForkedChild(lock)) {
+        WakeWriter();
+        if (!lineHandled.wait_for(lock, kRingWaitForWriter, [&] { return handledSeq >= seq; })) {
+            ringStalledAt = handledSeq;
+        }
+    }
     const int unread = (ringWrite - ringRead + kRingSize) % kRingSize;
     *out = logRing[static_cast<size_t>(ringRead)];
     ringRead = (ringRead + 1) % kRingSize;
     return unread;
+}
+
+void LogSingleton::WakeWriter() {
+    if (!writerSleeping) return;
+    writerSleeping = false;
+    wakeWriter.notify_one();
+}
+
+// The ring keeps the order of the log: a line the writer adds goes after line seq.
+void LogSingleton::RingInsertAfter(std::uint64_t seq, const std::string& line) {
+    int place = ringRead;
+    while (place != ringWrite && ringSeq[static_cast<size_t>(place)] <= seq) {
+        place = (place + 1) % kRingSize;
+    }
+    int at = ringWrite;
+    logRing[static_cast<size_t>(at)] = line;
+    ringSeq[static_cast<size_t>(at)] = seq;
+    while (at != place) {
+        const int before = (at + kRingSize - 1) % kRingSize;
+        std::swap(logRing[static_cast<size_t>(at)], logRing[static_cast<size_t>(before)]);
+        std::swap(ringSeq[static_cast<size_t>(at)], ringSeq[static_cast<size_t>(before)]);
+        at = before;
+    }
+    ringWrite = (ringWrite + 1) % kRingSize;
+    if (ringWrite == ringRead) ringRead = (ringRead + 1) % kRingSize;
+}
+
+// ---------------------------------------------------------------------------------------
+// Log lines: the writer thread
+
+void LogSingleton::WriterLoop() {
+    pthread_setname_np(pthread_self(), "LogWriter");
+    BlockStopSignals();
+    std::unique_lock<std::mutex> lock(logMutex);
+    while (true) {
+        WriteQueued(lock);
+        if (stopping) break;
+        writerSleeping = true;
+        wakeWriter.wait_for(lock, kWriterPoll, [this] { return !writerSleeping; });
+        writerSleeping = false;
+    }
+}
+
+void LogSingleton::WriteQueued(std::unique_lock<std::mutex>& lock) {
+    // Lines are taken in batches: the callers meet the lock twice a batch, not twice a line.
+    constexpr size_t kBatch = 64;
+    LogLineQueue::Line lines[kBatch];
+    while (true) {
+        std::uint64_t cursor = queue.Begin();
+        size_t count = 0;
+        while (count < kBatch && queue.Next(&cursor, &lines[count])) ++count;
+        if (count > 0) {
+            lock.unlock();
+            for (size_t i = 0; i < count; ++i) {
+                const LogLineQueue::Line& line = lines[i];
+                if (line.droppedBefore > 0) WriteDroppedCount(line.droppedBefore, line.seq - 1);
+                WriteOut(line.text, line.length, line.toStderr, line.seq);
+            }
+            lock.lock();
+            queue.PopTo(cursor);
+            handledSeq = lines[count - 1].seq;
+            lineHandled.notify_all();
+            continue;
+        }
+        const std::uint64_t dropped = queue.TakeDropped();
+        if (dropped > 0) {
+            const std::uint64_t last = lineSeq;
+            lock.unlock();
+            WriteDroppedCount(dropped, last);
+            lock.lock();
+            continue;
+        }
+        if (handledSeq != lineSeq) {
+            handledSeq = lineSeq;
+            lineHandled.notify_all();
+        }
+        return;
+    }
+}
+
+bool LogSingleton::WriteHereInForkedChild(std::unique_lock<std::mutex>& lock) {
+    if (getpid() == ownerPid) return false;
+    if (!childWriting) {
+        childWriting = true;
+        WriteQueued(lock);
+        childWriting = false;
+    }
+    return true;
+}
+
+void LogSingleton::WriteDroppedCount(std::uint64_t count, std::uint64_t seq) {
+    char text[128];
+    const int n = std::snprintf(text, sizeof(text), "%s     Log: %llu lines dropped (queue full)\n",
+                                GetTimeString().c_str(), static_cast<unsigned long long>(count));
+    WriteOut(text, Clamp(n, sizeof(text)), false, seq);
+}
+
+void LogSingleton::WriteOut(const char* text, size_t length, bool toStderr, std::uint64_t seq) {
+    std::vector<std::string> failures;
+    WriteOne(text, length, toStderr, &failures);
+    // A rotation's rename failures follow the line that caused it, in the ring as well.
+    for (size_t i = 0; i < failures.size(); ++i) {
+        const std::string stamp = GetTimeString();
+        {
+            std::lock_guard<std::mutex> lock(logMutex);
+            RingInsertAfter(seq, stamp + " " + failures[i]);
+        }
+        const std::string line = stamp + "     " + failures[i] + "\n";
+        WriteOne(line.data(), line.size(), false, &failures);
+    }
+}
+
+void LogSingleton::WriteOne(const char* text, size_t length, bool toStderr,
+                            std::vector<std::string>* failures) {
+    console->Write(toStderr, text, length);
+    RotationOutput rotation;
+    {
+        std::unique_lock<std::mutex> files(filesMutex);
+        if (logFile.is_open()) {
+            logFile.write(text, static_cast<std::streamsize>(length));
+            logFile.flush();
+        }
+        ++entryCount;
+        if (entryCount <= static_cast<long long>(maxEntries.load())) return;
+        changeFile(files, &rotation);
+    }
+    console->Write(false, rotation.console.data(), rotation.console.size());
+    failures->insert(failures->end(), rotation.failures.begin(), rotation.failures.end());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -178,7 +394,7 @@ int LogSingleton::GetLogMessage(std::string* out) {
 void LogSingleton::SetLogFileCount(unsigned n) {
     if (n < 2) n = 2;
     {
-        std::lock_guard<std::mutex> lock(logMutex);
+        std::lock_guard<std::mutex> files(filesMutex);
         const size_t current = logFileNames.size();
         if (current == n) return;
         if (current < n) {
@@ -188,58 +404,56 @@ void LogSingleton::SetLogFileCount(unsigned n) {
             for (size_t i = n; i < current; ++i) deleteFile(logFileNames[i]);
             logFileNames.resize(n);
         }
+        logFileCount.store(static_cast<int>(n));
     }
     addFormat("Log file count set to %u", n);
 }
 
-int LogSingleton::GetLogFileCount() const {
-    std::lock_guard<std::mutex> lock(logMutex);
-    return static_cast<int>(logFileNames.size());
-}
+int LogSingleton::GetLogFileCount() const { return logFileCount.load(); }
 
 void LogSingleton::SetMaxEntries(unsigned n) {
     if (n < 250) n = 250;
-    {
-        std::lock_guard<std::mutex> lock(logMutex);
-        if (n == maxEntries) return;
-        maxEntries = n;
-    }
+    if (maxEntries.exchange(n) == n) return;
     addFormat("Log entry count set to %u", n);
 }
 
-unsigned LogSingleton::GetMaxEntries() const {
-    std::lock_guard<std::mutex> lock(logMutex);
-    return maxEntries;
-}
+unsigned LogSingleton::GetMaxEntries() const { return maxEntries.load(); }
 
 void LogSingleton::Flush() {
-    std::lock_guard<std::mutex> lock(logMutex);
-    if (logFile.is_open()) logFile.flush();
+    std::unique_lock<std::mutex> lock(logMutex);
+    if (std::this_thread::get_id() == writerId) return;
+    const std::uint64_t target = lineSeq;
+    WriteHereInForkedChild(lock);
+    WakeWriter();
+    lineHandled.wait(lock, [&] { return handledSeq >= target; });
 }
 
-void LogSingleton::changeFile(std::vector<std::string>* deferred) {
+void LogSingleton::changeFile(std::unique_lock<std::mutex>& files, RotationOutput* out) {
     const size_t n = logFileNames.size();
     if (n < 2) return;
     deleteFile(logFileNames[n - 1]);
     for (size_t i = n - 1; i >= 2; --i) {
-        RotateRename(logFileNames[i - 1], logFileNames[i], deferred);
+        RotateRename(logFileNames[i - 1], logFileNames[i], &out->failures);
     }
     if (logFile.is_open()) {
         logFile.flush();
         logFile.close();
     }
-    RotateRename(logFileNames[0], logFileNames[1], deferred);
+    RotateRename(logFileNames[0], logFileNames[1], &out->failures);
+    // Without the lock: a change of the file count need not wait for the disk.
+    files.unlock();
     sync();
+    files.lock();
     logFile.clear();
     // When file 01 could not be moved away, truncating it would throw away the newest
     // lines: continue it instead.
     const bool stillThere = fileExists(logFileNames[0]);
     logFile.open(logFileNames[0], std::ios::out | (stillThere ? std::ios::app : std::ios::trunc));
     entryCount = 0;
-    addHeader();
+    addHeader(out);
 }
 
-void LogSingleton::addHeader() {
+void LogSingleton::addHeader(RotationOutput* out) {
     if (logFile.is_open()) {
         const time_t now = time(nullptr);
         struct tm local {};
@@ -257,9 +471,7 @@ void LogSingleton::addHeader() {
         oldProgramPath = programPath;
         oldRootPath = rootPath;
     }
-    std::cout << "JXR Belvanto" << std::endl
-              << "Program path: " << oldProgramPath << std::endl
-              << "Root path: " << oldRootPath << std::endl;
+    out->console += "JXR Belvanto\nProgram path: " + oldProgramPath + "\nRoot path: " + oldRootPath + "\n";
 
     char cwd[1024];
     std::string newProgramPath = (getcwd(cwd, sizeof(cwd)) != nullptr) ? cwd : "";

@@ -47,6 +47,8 @@ void Run(bool saveConfiguration, const char* logLine, const char* command,
     // Forced: the counters of the last minutes must not be lost to the write throttle.
     log->WriteVariablesToStorage(true);
     if (saveConfiguration && saveConfigurationHook) saveConfigurationHook();
+    // The machine goes down with the command: the log must be out before it runs.
+    log->Flush();
     if (runner(command) < 0) log->addError(errorLine);
 }
 

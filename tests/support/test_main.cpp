@@ -15,10 +15,12 @@
 namespace {
 
 // Every test starts in normal operation: a test that provokes a serious failure must not
-// decide the outcome of the next one in the same process.
+// decide the outcome of the next one in the same process. The lines of earlier tests are
+// written out first, so none reaches a test that captures standard output.
 class ResetOperationMode : public ::testing::EmptyTestEventListener {
     void OnTestStart(const ::testing::TestInfo&) override {
         LogSingleton* log = LogSingleton::instance();
+        log->Flush();
         log->set_opMode(static_cast<operationMode>(0));
         log->set_seriousFailReason("na");
     }

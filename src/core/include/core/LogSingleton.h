@@ -3,17 +3,29 @@
 // Process-wide log and status object: rotating log files, the ring of recent lines for
 // remote clients, the display/server message channel, the operation mode with its failure
 // reason, a few run-time settings and the persistent counters ("variableStorage.xml").
+//
+// A log line is stamped and queued on the caller's thread, and put into the ring there;
+// one writer thread ("LogWriter") writes the queued lines to the console and the log file
+// and rotates the files. So no caller waits for a slow terminal, the disk or sync(). A
+// full queue drops the newest lines and the writer reports their number once it drains.
+
+#include "core/LogLineQueue.h"
+
+#include <sys/types.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <deque>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -83,10 +95,24 @@ struct PLCInterfaceNumbers {
     operator const PLCInterfaceNumbers*() const { return this; }
 };
 
+// The console side of the log: standard output, or standard error for error lines. The
+// writer thread calls it with one whole line at a time (line end included); the line must
+// be out (flushed) when Write returns. Tests put their own in place to see or hold it.
+class LogConsoleSink {
+public:
+    virtual ~LogConsoleSink() = default;
+    virtual void Write(bool toStderr, const char* text, size_t length) = 0;
+};
+
 class LogSingleton {
 public:
     static constexpr int kRingSize = 500;
     static constexpr int kMaxDisplayMessages = 10;
+    // About 10,000 lines of common length wait for the writer before lines are dropped.
+    static constexpr size_t kDefaultQueueBytes = 1u << 20;
+    // An idle writer looks for new lines this often; a queue filling past half, Flush()
+    // and a ring read wake it at once.
+    static constexpr std::chrono::milliseconds kWriterPoll{10};
 
     // The process-wide object, built on first use in the current working directory.
     static LogSingleton* instance();
@@ -97,6 +123,10 @@ public:
     // A separate object working in the current directory, for tests and tools. Prints the
     // banner, waits, then rotates the log files found there and opens a fresh file 01.
     explicit LogSingleton(std::chrono::milliseconds startupWait);
+    // The same with its own console side (nullptr: standard output and error) and queue size.
+    LogSingleton(std::chrono::milliseconds startupWait, std::unique_ptr<LogConsoleSink> console,
+                 size_t queueBytes = kDefaultQueueBytes);
+    // Writes out every queued line, then closes the log file.
     virtual ~LogSingleton();
     LogSingleton(const LogSingleton&) = delete;
     LogSingleton& operator=(const LogSingleton&) = delete;
@@ -120,13 +150,19 @@ public:
 
     std::string GetTimeString() const;
     // Oldest unread ring line ("time text") into *out; returns the number of unread lines
-    // before the call, 0 leaves *out untouched.
+    // before the call, 0 leaves *out untouched. Hands a line out once the writer has
+    // written it (waiting for the writer up to kRingWaitForWriter), so a rotation's own
+    // lines come in their place; a writer that stood still for that long is not waited
+    // for again until it moves.
     int GetLogMessage(std::string* out);
+    static constexpr std::chrono::milliseconds kRingWaitForWriter{500};
 
     void SetLogFileCount(unsigned n);  // at least 2
     int GetLogFileCount() const;
     void SetMaxEntries(unsigned n);  // at least 250
     unsigned GetMaxEntries() const;
+    // Returns once every line logged before the call is written to the console and the
+    // log file and flushed.
     void Flush();
 
     // --- Display and server messages ---
@@ -206,17 +242,55 @@ public:
 private:
     static std::atomic<long long> startupWaitMs;
 
-    void writeLine(const std::string& text, bool toStderr);
-    void addInteger(const std::string& text, bool isSigned, long long s, unsigned long long u);
-    // Both run with logMutex held; rename failures are handed back and logged after unlock.
-    void changeFile(std::vector<std::string>* deferred);
-    void addHeader();
+    // What a rotation has for the console and the rename failures it could not log itself.
+    struct RotationOutput {
+        std::string console;
+        std::vector<std::string> failures;
+    };
 
-    mutable std::mutex logMutex;  // file, counter, rotation, ring
+    void writeLine(const char* text, size_t length, bool toStderr);
+    void addInteger(const std::string& text, bool isSigned, long long s, unsigned long long u);
+    int FormatTimeStamp(char* out, size_t size) const;
+    // Run with filesMutex held (released around sync()).
+    void changeFile(std::unique_lock<std::mutex>& files, RotationOutput* out);
+    void addHeader(RotationOutput* out);
+
+    // Writer thread.
+    void WriterLoop();
+    // Writes every queued line, then the count of dropped ones; logMutex held.
+    void WriteQueued(std::unique_lock<std::mutex>& lock);
+    // A child made by fork() has no writer thread: it writes its lines itself at Flush(),
+    // at a ring read and at destruction. False in the process that built the object.
+    bool WriteHereInForkedChild(std::unique_lock<std::mutex>& lock);
+    static void LockForFork();
+    static void UnlockAfterFork();
+    void WriteOut(const char* text, size_t length, bool toStderr, std::uint64_t seq);
+    void WriteOne(const char* text, size_t length, bool toStderr, std::vector<std::string>* failures);
+    void WriteDroppedCount(std::uint64_t count, std::uint64_t seq);
+    // With logMutex held.
+    void WakeWriter();
+    void RingInsertAfter(std::uint64_t seq, const std::string& line);
+
+    std::unique_ptr<LogConsoleSink> console;
+
+    mutable std::mutex logMutex;  // queue, line numbers, writer hand-shake, ring
+    LogLineQueue queue;
+    pid_t ownerPid;  // the process whose writer thread runs
+    std::uint64_t lineSeq = 0;     // number of the last line logged
+    std::uint64_t handledSeq = 0;  // every line up to this one is written out (or was dropped)
+    std::uint64_t ringStalledAt = ~std::uint64_t{0};  // handledSeq when a ring read gave up
+    bool writerSleeping = false;
+    bool stopping = false;
+    bool childWriting = false;
+    std::condition_variable wakeWriter;
+    std::condition_variable lineHandled;
+
+    mutable std::mutex filesMutex;  // the writer's file work against the file-count setting
     std::ofstream logFile;
     std::vector<std::string> logFileNames;
     int entryCount = 0;
-    unsigned maxEntries = 5000;
+    std::atomic<unsigned> maxEntries{5000};
+    std::atomic<int> logFileCount{0};
 
     mutable std::mutex stateMutex;  // the strings below that other threads read
     std::string programPath;
@@ -236,6 +310,7 @@ private:
     std::atomic<operationMode> opMode{OPMODE_NORMAL};
 
     std::array<std::string, kRingSize> logRing;
+    std::array<std::uint64_t, kRingSize> ringSeq{};  // line number of each slot
     int ringWrite = 0;
     int ringRead = 0;
 
@@ -258,6 +333,10 @@ private:
     // direction changes of joints 1 to 9. Single writers per counter, polling readers.
     std::array<std::atomic<int>, 14> systemCounters{};
     std::array<std::atomic<int>, 4> msAccumulators{};  // the four time counters
+
+    // Last: runs on the members above.
+    std::thread writer;
+    std::thread::id writerId;
 };
 
 // "%3.1d days   %.2d h   %.2d min" of a minute count.
