@@ -149,7 +149,7 @@ bool Application::Run() {
         while (!flagStop.load()) RunPass();
     } catch (const std::exception& e) {
         Log()->addFormat("MAIN LOOP EXCEPTION: %s", e.what());
-        std::cout << "Error in Main Loop: " << e.what() << std::endl;
+        Log()->addConsole((std::string("Error in Main Loop: ") + e.what()).c_str());
         return false;
     }
     return true;

@@ -18,10 +18,11 @@
 namespace {
 
 // Marks the calling thread as the loop of master for the duration of a cycle, so that
-// commands called from inside it skip the hand-over.
+// commands called from inside it skip the hand-over, and sends the thread's log lines,
+// messages, interpreter events and variable changes to the loop's outbox.
 class LoopThreadMark {
 public:
-    explicit LoopThreadMark(const RobotMaster* master);
+    LoopThreadMark(const RobotMaster* master, LoopOutbox& outbox);
     ~LoopThreadMark();
 
 private:
@@ -37,15 +38,20 @@ thread_local const RobotMaster* loopOwner = nullptr;
 
 namespace {
 
-LoopThreadMark::LoopThreadMark(const RobotMaster* master)
+LoopThreadMark::LoopThreadMark(const RobotMaster* master, LoopOutbox& outbox)
     : previous(robot_master_detail::loopOwner) {
     robot_master_detail::loopOwner = master;
     IPO::SetNoStopWaitOnThisThread(true);  // stops from inside the cycle do not sleep
+    LogSingleton::SetThreadSink(&outbox);
+    IPO::SetEffectSinkOnThisThread(&outbox);
 }
 
 LoopThreadMark::~LoopThreadMark() {
     robot_master_detail::loopOwner = previous;
     IPO::SetNoStopWaitOnThisThread(previous != nullptr);
+    // Cycles do not nest across two masters: the thread's sinks end with the cycle.
+    LogSingleton::SetThreadSink(nullptr);
+    IPO::SetEffectSinkOnThisThread(nullptr);
 }
 
 LogSingleton* Log() { return LogSingleton::instance(); }
@@ -147,8 +153,7 @@ void RobotLoop::Run() {
     StampLoopStart(clock);
     while (RunCycle(clock)) {
     }
-    std::printf("RobotMainLoop stopped\n");
-    std::fflush(stdout);
+    Log()->addConsole("RobotMainLoop stopped");
 }
 
 void RobotLoop::StampLoopStart(LoopClock& clock) {
@@ -171,11 +176,20 @@ void RobotLoop::StampLoopStart(LoopClock& clock) {
 
 bool RobotLoop::RunCycle(LoopClock& clock) {
     if (m.stopFlag.load()) return false;
-    LoopThreadMark mark(&m);
+    {
+        LoopThreadMark mark(&m, m.loopOutbox);
+        CycleBody(clock);
+    }
+    // Without a worker (a test stepping the loop) the cycle's lines and events go out here.
+    if (!m.loopOutbox.IsWorkerRunning()) m.loopOutbox.DeliverEffects();
+    return true;
+}
+
+void RobotLoop::CycleBody(LoopClock& clock) {
     if (!loopStamped) StampLoopStart(clock);
     if (LogSingleton::instance()->get_opMode() != OPMODE_NORMAL) {
         RunIdlePass(clock);
-        return true;
+        return;
     }
     idleDisconnected = false;
 
@@ -202,7 +216,6 @@ bool RobotLoop::RunCycle(LoopClock& clock) {
     UpdateStatistics(clock);
     PublishState();
     if (m.IsHeld()) m.AcknowledgeHold(m.holdRequests.load());  // the cycle's work is done
-    return true;
 }
 
 void RobotLoop::CycleSteps(LoopClock& clock) {
@@ -262,7 +275,9 @@ void RobotLoop::FullCycleWork() {
 
 void RobotLoop::LoopException(const char* text) {
     Log()->addFormat("ROBOTMASTER LOOP EXCEPTION: %s", text);
-    std::printf("Error in Main Loop: %s\n", text);
+    char line[LoopOutbox::kEffectText];
+    std::snprintf(line, sizeof line, "Error in Main Loop: %s", text);
+    m.loopOutbox.PostConsole(line);
 }
 
 void RobotLoop::WaitTimingMode1(LoopClock& clock, std::uint64_t period) {

@@ -160,9 +160,13 @@ void RobotLoop::ReferenceAllStep(std::uint64_t now) {
 
 void RobotLoop::DelayedBrakeStep(std::uint64_t now) {
     if (!m.brakeReleasePending.load()) return;
-    // The request is stamped on the monotonic clock in nanoseconds.
-    const long long elapsedMs =
-        (static_cast<long long>(now) * 1000LL - m.brakeReleaseRequestNs.load()) / 1000000LL;
+    // The delay runs on the loop's clock from the cycle that first sees the request.
+    const std::uint32_t request = m.brakeReleaseRequests.load();
+    if (request != brakeRequestSeen) {
+        brakeRequestSeen = request;
+        brakeDelayStartUs = now;
+    }
+    const long long elapsedMs = static_cast<long long>((now - brakeDelayStartUs) / 1000U);
     if (elapsedMs > loopBrake.brakeDelayMS && IsDriveReady()) {
         m.SetBrake(true, true);
         m.brakeReleasePending.store(false);

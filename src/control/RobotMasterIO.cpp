@@ -74,12 +74,6 @@ bool AllInterpretersStopped(RobotMaster& master) {
            master.GetMoveToInterpreter().GetRunState() == IPO::RUNSTATE_STOPPED;
 }
 
-std::int64_t MonotonicNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- outputs and signals
@@ -141,7 +135,7 @@ void RobotMaster::SetBrake(bool release, bool immediately) {
         WriteDOut(*this, channel, true);
     } else {
         Log()->add(on ? "Brake is already released (delayed)" : "Releasing brake (delayed)");
-        brakeReleaseRequestNs.store(MonotonicNs());
+        brakeReleaseRequests.fetch_add(1);
         brakeReleasePending.store(true);
     }
 }

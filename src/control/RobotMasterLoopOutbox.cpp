@@ -1,17 +1,22 @@
-// The robot loop's outbox: texts, the shut-down and the temperature reading leave the loop
-// thread here and run on a worker.
+// The robot loop's outbox: log lines, events, variable changes, texts, the shut-down and
+// the temperature reading leave the loop thread here and run on a worker.
 #include "control/LoopOutbox.h"
 
-#include "core/LogSingleton.h"
 #include "core/Shutdown.h"
 #include "hardware/BoardSupport.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
 float ReadCpuTemperature() { return static_cast<float>(Hardware::BoardSupport::GetCPUTemperature()); }
+
+void CopyText(char* to, std::size_t size, const char* from) {
+    std::strncpy(to, from != nullptr ? from : "", size - 1);
+    to[size - 1] = '\0';
+}
 
 }  // namespace
 
@@ -24,21 +29,88 @@ LoopOutbox::LoopOutbox()
           } else {
               LogSingleton::instance()->ServerSetMessage(text);
           }
-      }) {}
+      }) {
+    // Room for the usual variable names and texts, so a change rarely allocates.
+    for (Change& c : changes.slots) c.variable.name.reserve(64);
+}
 
 LoopOutbox::~LoopOutbox() { Stop(); }
 
+void LoopOutbox::CountDropped() {
+    droppedTotal.fetch_add(1);
+    droppedUnreported.fetch_add(1);
+}
+
 bool LoopOutbox::Post(Kind kind, const char* text) {
-    const std::uint32_t h = head.load(std::memory_order_relaxed);
-    if (h - tail.load(std::memory_order_acquire) >= static_cast<std::uint32_t>(kCapacity)) {
-        dropped.fetch_add(1);
+    Slot* slot = messages.Claim();
+    if (slot == nullptr) {
+        CountDropped();
         return false;
     }
-    Slot& slot = slots[h % kCapacity];
-    slot.kind = kind;
-    std::strncpy(slot.text, text, kTextSize - 1);
-    slot.text[kTextSize - 1] = '\0';
-    head.store(h + 1, std::memory_order_release);
+    slot->kind = kind;
+    CopyText(slot->text, kTextSize, text);
+    messages.Publish();
+    Wake();
+    return true;
+}
+
+bool LoopOutbox::Line(LogLineKind kind, const char* stamp, const char* text) {
+    // Display and server texts of other code (the interpreter's) stay in order with the
+    // lines around them; the loop's own notes have the message ring.
+    Effect* e = effects.Claim();
+    if (e == nullptr) {
+        CountDropped();
+        return false;
+    }
+    e->kind = EffectKind::Line;
+    e->line = kind;
+    CopyText(e->stamp, sizeof e->stamp, stamp);
+    CopyText(e->text, kEffectText, text);
+    effects.Publish();
+    Wake();
+    return true;
+}
+
+bool LoopOutbox::PostConsole(const char* text) {
+    Effect* e = effects.Claim();
+    if (e == nullptr) {
+        CountDropped();
+        return false;
+    }
+    e->kind = EffectKind::Console;
+    CopyText(e->text, kEffectText, text);
+    effects.Publish();
+    Wake();
+    return true;
+}
+
+bool LoopOutbox::PostEvent(ResultCallback callback, HVPEventType event, int commandIndex, int programIndex,
+                           const std::string& text) {
+    Effect* e = effects.Claim();
+    if (e == nullptr) {
+        CountDropped();
+        return false;
+    }
+    e->kind = EffectKind::Event;
+    e->callback = callback;
+    e->event = event;
+    e->a = commandIndex;
+    e->b = programIndex;
+    CopyText(e->text, kEffectText, text.c_str());
+    effects.Publish();
+    Wake();
+    return true;
+}
+
+bool LoopOutbox::PostVariableChange(Programs::ProgramMemory* memory, const Programs::MemoryPosition& variable) {
+    Change* c = changes.Claim();
+    if (c == nullptr) {
+        CountDropped();
+        return false;
+    }
+    c->memory = memory;
+    c->variable = variable;
+    changes.Publish();
     Wake();
     return true;
 }
@@ -58,15 +130,61 @@ void LoopOutbox::Wake() {
     wake.notify_one();
 }
 
+void LoopOutbox::DeliverEffectsLocked() {
+    LogSingleton* log = LogSingleton::instance();
+    std::string text;
+    while (Effect* e = effects.Peek()) {
+        if (e->kind == EffectKind::Line) {
+            log->addStamped(e->line, e->stamp, e->text);
+        } else if (e->kind == EffectKind::Console) {
+            log->addConsole(e->text);
+        } else if (e->callback != nullptr) {
+            text.assign(e->text);
+            const ResultCallback callback = e->callback;
+            const HVPEventType event = e->event;
+            const int a = e->a;
+            const int b = e->b;
+            effects.Pop();
+            try {
+                callback(event, a, b, text);
+            } catch (...) {
+                // A receiver's fault must not lose what follows.
+            }
+            continue;
+        }
+        effects.Pop();
+    }
+    while (Change* c = changes.Peek()) {
+        try {
+            if (c->memory != nullptr) c->memory->DeliverChange(c->variable);
+        } catch (...) {
+        }
+        changes.Pop();
+    }
+}
+
+void LoopOutbox::ReportDroppedLocked() {
+    const long long dropped = droppedUnreported.exchange(0);
+    if (dropped > 0) {
+        LogSingleton::instance()->addFormat("RobotLoop: outbox full, %lld texts dropped", dropped);
+    }
+}
+
+void LoopOutbox::DeliverEffects() {
+    std::lock_guard<std::mutex> lock(consumerMutex);
+    DeliverEffectsLocked();
+    ReportDroppedLocked();
+}
+
 void LoopOutbox::Deliver() {
     std::lock_guard<std::mutex> lock(consumerMutex);
-    for (;;) {
-        const std::uint32_t t = tail.load(std::memory_order_relaxed);
-        if (t == head.load(std::memory_order_acquire)) break;
-        Slot copy = slots[t % kCapacity];
-        tail.store(t + 1, std::memory_order_release);
+    DeliverEffectsLocked();
+    while (Slot* slot = messages.Peek()) {
+        Slot copy = *slot;
+        messages.Pop();
         if (messageSink) messageSink(copy.kind, copy.text);
     }
+    ReportDroppedLocked();
     if (temperatureRequested.exchange(false) && temperatureSource) {
         cpuTemperature.store(temperatureSource());
     }
@@ -77,6 +195,7 @@ void LoopOutbox::Start() {
     if (worker.joinable()) return;
     stopWorker.store(false);
     worker = std::thread([this] { Worker(); });
+    workerRunning.store(true);
 }
 
 void LoopOutbox::Stop() {
@@ -84,6 +203,7 @@ void LoopOutbox::Stop() {
         std::lock_guard<std::mutex> lock(wakeMutex);
         stopWorker.store(true);
     }
+    workerRunning.store(false);
     wake.notify_all();
     if (worker.joinable()) {
         if (worker.get_id() == std::this_thread::get_id()) {

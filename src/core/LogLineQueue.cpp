@@ -17,7 +17,7 @@ LogLineQueue::LogLineQueue(size_t capacityBytes)
 size_t LogLineQueue::RecordBytes(size_t length) { return Align8(sizeof(Header) + length); }
 
 bool LogLineQueue::Push(std::uint64_t seq, bool toStderr, const char* headText, size_t headLength,
-                        const char* body, size_t bodyLength) {
+                        const char* body, size_t bodyLength, bool consoleOnly) {
     bodyLength = std::min(bodyLength, kMaxTextBytes);
     const size_t length = headLength + bodyLength + 1;
     const size_t record = RecordBytes(length);
@@ -36,7 +36,8 @@ bool LogLineQueue::Push(std::uint64_t seq, bool toStderr, const char* headText, 
         }
         head += skip;
     }
-    Header header{seq, dropped, static_cast<std::uint32_t>(length), toStderr ? kStderr : 0u};
+    const std::uint32_t flags = (toStderr ? kStderr : 0u) | (consoleOnly ? kConsoleOnly : 0u);
+    Header header{seq, dropped, static_cast<std::uint32_t>(length), flags};
     char* place = At(head);
     std::memcpy(place, &header, sizeof(header));
     char* text = place + sizeof(header);
@@ -65,6 +66,7 @@ bool LogLineQueue::Next(std::uint64_t* cursor, Line* line) const {
         line->seq = header.seq;
         line->droppedBefore = header.droppedBefore;
         line->toStderr = (header.flags & kStderr) != 0;
+        line->consoleOnly = (header.flags & kConsoleOnly) != 0;
         line->text = At(at) + sizeof(Header);
         line->length = header.length;
         *cursor = at + RecordBytes(header.length);

@@ -155,13 +155,50 @@ LogSingleton::~LogSingleton() {
 // ---------------------------------------------------------------------------------------
 // Log lines: the caller's side
 
+namespace {
+thread_local LogThreadSink* tlsLogSink = nullptr;
+}  // namespace
+
+void LogSingleton::SetThreadSink(LogThreadSink* sink) { tlsLogSink = sink; }
+
 void LogSingleton::writeLine(const char* text, size_t length, bool toStderr) {
+    if (tlsLogSink != nullptr) {
+        // Stamped here, handed on whole; the sink's consumer queues it.
+        char stamp[32];
+        FormatTimeStamp(stamp, sizeof stamp);
+        char line[1024];
+        const size_t n = std::min(length, sizeof(line) - 1);
+        std::memcpy(line, text, n);
+        line[n] = '\0';
+        tlsLogSink->Line(toStderr ? LogLineKind::Error : LogLineKind::Log, stamp, line);
+        return;
+    }
+    queueLine(nullptr, text, length, toStderr);
+}
+
+void LogSingleton::addStamped(LogLineKind kind, const char* stamp, const char* text) {
+    switch (kind) {
+        case LogLineKind::DisplayAndServer: DisplayAndServerSetMessage(text); return;
+        case LogLineKind::Server: ServerSetMessage(text); return;
+        case LogLineKind::Error: queueLine(stamp, text, std::strlen(text), true); return;
+        case LogLineKind::Log: queueLine(stamp, text, std::strlen(text), false); return;
+    }
+}
+
+void LogSingleton::queueLine(const char* stamp, const char* text, size_t length, bool toStderr) {
     char head[48];
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(logMutex);
-        // Stamped under the lock, so the stamps rise in the order of the lines.
-        const int stampLength = FormatTimeStamp(head, sizeof(head) - 5);
+        // Stamped under the lock, so the stamps rise in the order of the lines (a line
+        // stamped by another thread keeps its own).
+        int stampLength;
+        if (stamp != nullptr) {
+            stampLength = std::snprintf(head, sizeof(head) - 5, "%s", stamp);
+            stampLength = static_cast<int>(Clamp(stampLength, sizeof(head) - 5));
+        } else {
+            stampLength = FormatTimeStamp(head, sizeof(head) - 5);
+        }
         std::memcpy(head + stampLength, "     ", 5);
         const std::uint64_t seq = ++lineSeq;
         queue.Push(seq, toStderr, head, static_cast<size_t>(stampLength) + 5, text, length);
@@ -185,6 +222,19 @@ void LogSingleton::writeLine(const char* text, size_t length, bool toStderr) {
 }
 
 void LogSingleton::add(const std::string& text) { writeLine(text.data(), text.size(), false); }
+
+void LogSingleton::addConsole(const char* text) {
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(logMutex);
+        queue.Push(++lineSeq, false, "", 0, text, std::strlen(text), true);
+        if (writerSleeping && queue.MoreThanHalfFull()) {
+            writerSleeping = false;
+            wake = true;
+        }
+    }
+    if (wake) wakeWriter.notify_one();
+}
 
 void LogSingleton::addError(const std::string& text) { writeLine(text.data(), text.size(), true); }
 
@@ -314,7 +364,11 @@ void LogSingleton::WriteQueued(std::unique_lock<std::mutex>& lock) {
             for (size_t i = 0; i < count; ++i) {
                 const LogLineQueue::Line& line = lines[i];
                 if (line.droppedBefore > 0) WriteDroppedCount(line.droppedBefore, line.seq - 1);
-                WriteOut(line.text, line.length, line.toStderr, line.seq);
+                if (line.consoleOnly) {
+                    console->Write(false, line.text, line.length);
+                } else {
+                    WriteOut(line.text, line.length, line.toStderr, line.seq);
+                }
             }
             lock.lock();
             queue.PopTo(cursor);
@@ -490,6 +544,10 @@ void LogSingleton::SetServerMessageCallback(std::function<void(const std::string
 }
 
 void LogSingleton::ServerSetMessage(const std::string& text) {
+    if (tlsLogSink != nullptr) {
+        tlsLogSink->Line(LogLineKind::Server, "", text.c_str());
+        return;
+    }
     std::function<void(const std::string&)> callback;
     {
         std::lock_guard<std::mutex> lock(callbackMutex);
@@ -499,6 +557,10 @@ void LogSingleton::ServerSetMessage(const std::string& text) {
 }
 
 void LogSingleton::DisplayAndServerSetMessage(const std::string& text) {
+    if (tlsLogSink != nullptr) {
+        tlsLogSink->Line(LogLineKind::DisplayAndServer, "", text.c_str());
+        return;
+    }
     ServerSetMessage(text);
     std::lock_guard<std::mutex> lock(displayMutex);
     displayMessages.push_back(text);

@@ -112,6 +112,9 @@ void PathGenerator::DeferErrorEvent(int commandIndex, int programIndex, const st
 }
 
 void PathGenerator::RefuseTarget(int code) {
+    SetPathUnavailable();
+    // A request a newer one or the end of its run has cancelled reports nothing.
+    if (cancelRequested.load()) return;
     const std::string text = "Kinematic error: " + KinematicErrorText(code);
     LogSingleton::instance()->addFormat("PathGen: target refused before motion: %s", text.c_str());
     DeferErrorEvent(-1, -1, text);

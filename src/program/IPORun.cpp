@@ -35,6 +35,8 @@ constexpr std::chrono::milliseconds kStopWait{50};
 thread_local bool tlsNoStopWait = false;
 // Sleeps of run control on this thread (planner waits, the wait after Stop).
 thread_local long long tlsRunControlSleeps = 0;
+// Where this thread's events and variable changes go (the robot loop's outbox).
+thread_local IPO::EffectSink* tlsEffectSink = nullptr;
 
 // ---------------------------------------------------------------------------------------
 // Per-thread queue of side effects and the interpreter locks the thread holds
@@ -135,7 +137,12 @@ void ThreadEffects::Run(Deferred& d) {
     LogSingleton* log = LogSingleton::instance();
     switch (d.kind) {
         case Kind::Event:
-            if (d.callback != nullptr) d.callback(d.event, d.a, d.b, d.text);
+            if (d.callback == nullptr) break;
+            if (tlsEffectSink != nullptr) {
+                tlsEffectSink->PostEvent(d.callback, d.event, d.a, d.b, d.text);
+            } else {
+                d.callback(d.event, d.a, d.b, d.text);
+            }
             break;
         case Kind::RunState:
             if (d.ipo->runStateCallback) d.ipo->runStateCallback(d.flag);
@@ -162,7 +169,11 @@ void ThreadEffects::Run(Deferred& d) {
             log->IncreaseSystemVariables(d.a, static_cast<unsigned int>(d.b));
             break;
         case Kind::MemoryChange:
-            d.memory->DeliverChange(d.variable);
+            if (tlsEffectSink != nullptr) {
+                tlsEffectSink->PostVariableChange(d.memory, d.variable);
+            } else {
+                d.memory->DeliverChange(d.variable);
+            }
             break;
     }
 }
@@ -515,7 +526,12 @@ void Event(IPO::ResultCallback callback, HVPEventType event, int point, int prog
 void RunState(IPO& ipo, bool running) { QueueIpo(Kind::RunState, ipo, running); }
 
 bool MemoryChange(Programs::ProgramMemory& memory, const Programs::MemoryPosition& variable) {
-    if (!InSection()) return false;
+    if (!InSection()) {
+        // Outside an interpreter section a cycle thread still hands the change on.
+        if (tlsEffectSink == nullptr) return false;
+        tlsEffectSink->PostVariableChange(&memory, variable);
+        return true;
+    }
     Deferred& d = ThreadEffects::Get().Add(Kind::MemoryChange);
     d.memory = &memory;
     d.variable = variable;
@@ -907,6 +923,8 @@ void IPO::Stop(StopReason reason, const std::string& text) {
 }
 
 void IPO::SetNoStopWaitOnThisThread(bool noWait) { tlsNoStopWait = noWait; }
+
+void IPO::SetEffectSinkOnThisThread(EffectSink* sink) { tlsEffectSink = sink; }
 
 bool IPO::NoStopWaitOnThisThread() { return tlsNoStopWait; }
 

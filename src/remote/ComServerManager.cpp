@@ -199,7 +199,7 @@ void ComServerManager::ListenLoop() {
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
         Log()->add("ComServerManager: error on binding socket");
-        std::cout << std::strerror(errno) << std::endl;
+        Log()->addConsole(std::strerror(errno));
         ::close(fd);
         return;
     }

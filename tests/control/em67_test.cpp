@@ -474,16 +474,18 @@ TEST_F(Em67MasterTest, ConcurrentOneCycleThroughTheRobotMaster) {
     EXPECT_EQ(ProgramsRead(log), expected);
     // The machine stayed active across its own program starts and came back to Idle.
     EXPECT_TRUE(master->stateMachineActive.load());
+    ASSERT_TRUE(WaitFor([&] { return master->GetStateMachine().GetState() == StateMachineSGM::StateInMould; }));
+    // The loop's lines reach the log through its outbox, a little after the state.
+    EXPECT_TRUE(WaitFor([&] { return log.Count("FSM running in state  1") >= 2; }));
     EXPECT_EQ(log.Count("FSM running in state  1"), 2);
     EXPECT_FALSE(log.Contains("proceed to fail mode"));
-    ASSERT_TRUE(WaitFor([&] { return master->GetStateMachine().GetState() == StateMachineSGM::StateInMould; }));
     EXPECT_DOUBLE_EQ(master->GetProgramMemory().GetVariable("em67_phase").value, 6.0);
     EXPECT_EQ(ProgramsRead(log), expected);  // waiting in InMould: nothing more was read
 
     // Auto lost in the mould: the cycle is aborted and the motion mode comes back.
     master->autoMode.store(false);
     ASSERT_TRUE(WaitFor([&] { return !master->stateMachineActive.load(); }));
-    EXPECT_TRUE(log.Contains("SGM: BA Auto nicht gesetzt --> Abbruch des Zyklus!"));
+    EXPECT_TRUE(WaitFor([&] { return log.Contains("SGM: BA Auto nicht gesetzt --> Abbruch des Zyklus!"); }));
     EXPECT_EQ(master->GetMotionMode(), MOTION_ROBOT_CART_TOOL);
 }
 
@@ -494,7 +496,9 @@ TEST_F(Em67MasterTest, ConcurrentMissingProgramGivesFault) {
     master->StartStopEM67FSM();
     ASSERT_TRUE(WaitFor([&] { return master->GetStateMachine().GetState() == StateMachineSGM::StateFault; }))
         << log.Joined();
-    EXPECT_EQ(log.Count("SGM-FSM: Could not load program 'EM67_01_moveToHomePos.xml', proceed to fail mode!"), 1);
+    const char* failLine = "SGM-FSM: Could not load program 'EM67_01_moveToHomePos.xml', proceed to fail mode!";
+    EXPECT_TRUE(WaitFor([&] { return log.Contains(failLine); }));
+    EXPECT_EQ(log.Count(failLine), 1);
     EXPECT_FALSE(master->GetMainInterpreter().IsReplayRunning());
 }
 

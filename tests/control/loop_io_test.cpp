@@ -391,9 +391,7 @@ TEST_F(LoopIOTest, ShutdownEdgeLeavesThePowerOffToAnotherThread) {
 }
 
 TEST_F(LoopIOTest, DelayedBrakeReleasesOnceTheDelayPassedWithTheDrivesReady) {
-    const std::int64_t stampNs = static_cast<std::int64_t>(clock.now) * 1000;
-    master.brakeReleaseRequestNs.store(stampNs);
-    master.brakeReleasePending.store(true);
+    master.SetBrake(true, false);
     Cycles(10);  // 200 ms of 300: not yet
     EXPECT_FALSE(Live().DOut[5]);
     protocol->SetErrorText("switched_on");  // not ready, but no reset either

@@ -123,7 +123,7 @@ public:
     void ReadXML(tinyxml2::XMLElement*, bool) override {}
     int Interpolate(int, float, DataTypes::RobotState*) override {
         ++calls;
-        Raise();
+        if (plannerFault) Raise();
         return result == kNext ? nextSuccessor : result;
     }
     int InterpolateLogic(int, float, DataTypes::RobotState*) override {
@@ -137,6 +137,7 @@ public:
     int result = kNext;       // of Interpolate (logic commands; the planner for motions)
     int logicResult = -1;     // of InterpolateLogic (the abort condition of a motion)
     Fault fault = Fault::None;
+    bool plannerFault = true;  // the fault also hits the planner's calls
     int code = 5;
     std::string text = "x";
     std::atomic<int> calls{0};  // the cycle and the planner both call

@@ -231,6 +231,8 @@ TEST_F(RunControl, AMotionCommandErrorNamesTheCommandAndTheCode) {
     auto motion = Cmd(CMD_JOINT);
     motion->fault = ScriptedCommand::Fault::Int;
     motion->code = 22;
+    // Only the cycle's call: a planner meeting the code refuses the plan with its own event.
+    motion->plannerFault = false;
     IpoTest::Install(*ipo, {{Cmd(CMD_LOGIC, false), Cmd(CMD_LOGIC, false), Cmd(CMD_LOGIC, false), motion}});
     ipo->Start();
     for (int i = 0; i < 3; ++i) loop.Step(*ipo);

@@ -46,6 +46,8 @@ private:
     friend class RobotLoopTestAccess;
 
     // --- Timing, statistics, publishing (RobotLoop.cpp) ---
+    // RunCycle on a thread marked as the loop's.
+    void CycleBody(LoopClock& clock);
     void StampLoopStart(LoopClock& clock);
     void WaitTimingMode1(LoopClock& clock, std::uint64_t period);
     void WaitTimingMode2(LoopClock& clock, std::uint64_t period);
@@ -129,6 +131,9 @@ private:
     bool loopPlcLoaded = false;
     BrakeSettings loopBrake;
     std::uint32_t loopBrakeSeen = 0;
+    // The delayed release being timed: its request count and the cycle that first saw it.
+    std::uint32_t brakeRequestSeen = 0;
+    std::uint64_t brakeDelayStartUs = 0;
     bool loopBrakeLoaded = false;
     DOutTargetState loopDoutOnError[DataTypes::RobotState::maxIOs];
     std::uint32_t loopDoutOnErrorSeen = 0;

@@ -465,7 +465,9 @@ public:
 
     // Brake.
     std::atomic<bool> brakeReleasePending{false};
-    std::atomic<std::int64_t> brakeReleaseRequestNs{0};  // monotonic
+    // Counts delayed-release requests; the loop starts the delay on its own clock when it
+    // sees a new one.
+    std::atomic<std::uint32_t> brakeReleaseRequests{0};
 
     // E-stop: the last reading (loop), the latch from an opening until a reset with the
     // circuit closed (loop), and the release a reset or an enable asks for.

@@ -22,6 +22,7 @@ public:
         std::uint64_t seq = 0;            // the owner's number of the line
         std::uint64_t droppedBefore = 0;  // lines refused since the previous line that fitted
         bool toStderr = false;
+        bool consoleOnly = false;  // standard output only: not in the files
         const char* text = nullptr;  // head, body and a line end
         size_t length = 0;
     };
@@ -33,7 +34,7 @@ public:
 
     // Queues head + body (cut to kMaxTextBytes) + "\n"; false when it does not fit.
     bool Push(std::uint64_t seq, bool toStderr, const char* head, size_t headLength, const char* body,
-              size_t bodyLength);
+              size_t bodyLength, bool consoleOnly = false);
     // The oldest line, false when the queue is empty.
     bool Front(Line* line);
     void PopFront();
@@ -59,6 +60,7 @@ private:
     };
     static constexpr std::uint32_t kStderr = 1;
     static constexpr std::uint32_t kWrap = 2;  // the rest of the buffer is unused
+    static constexpr std::uint32_t kConsoleOnly = 4;
 
     char* At(std::uint64_t position) const {
         return reinterpret_cast<char*>(buffer.get()) + position % capacity;

@@ -104,6 +104,18 @@ public:
     virtual void Write(bool toStderr, const char* text, size_t length) = 0;
 };
 
+// What a log call on a thread with a sink (the robot loop) becomes: the line as the
+// caller's thread stamped it, handed on instead of queued here. The sink must not block;
+// it hands the line back later through LogSingleton::addStamped.
+enum class LogLineKind : std::uint8_t { Log, Error, DisplayAndServer, Server };
+class LogThreadSink {
+public:
+    virtual ~LogThreadSink() = default;
+    // stamp: "hh:mm:ss:mmm" (empty for display and server texts). False: not taken (the
+    // sink counts it).
+    virtual bool Line(LogLineKind kind, const char* stamp, const char* text) = 0;
+};
+
 class LogSingleton {
 public:
     static constexpr int kRingSize = 500;
@@ -145,6 +157,15 @@ public:
                    static_cast<unsigned long long>(value));
     }
     void addError(const std::string& text);
+    // A line another thread stamped and handed on (see LogThreadSink); display and server
+    // texts go to their channels as DisplayAndServerSetMessage / ServerSetMessage.
+    void addStamped(LogLineKind kind, const char* stamp, const char* text);
+    // The calling thread's sink (nullptr: none). Every line and message of this thread
+    // goes to it instead.
+    static void SetThreadSink(LogThreadSink* sink);
+    // A text for standard output only, as it stands (no stamp, not in the files or the
+    // ring), written by the writer thread in order with the lines around it.
+    void addConsole(const char* text);
     // printf-style line, cut at 1023 characters. Text objects go in as c_str().
     void addFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -249,6 +270,8 @@ private:
     };
 
     void writeLine(const char* text, size_t length, bool toStderr);
+    // writeLine with the given stamp, or with the clock's when stamp is null.
+    void queueLine(const char* stamp, const char* text, size_t length, bool toStderr);
     void addInteger(const std::string& text, bool isSigned, long long s, unsigned long long u);
     int FormatTimeStamp(char* out, size_t size) const;
     // Run with filesMutex held (released around sync()).

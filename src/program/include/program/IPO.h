@@ -36,6 +36,7 @@ class XMLElement;
 
 namespace Programs {
 class ProgramMemory;
+class MemoryPosition;
 }
 
 // Planner chosen by the robot file: 1 the Cartesian (linear) generator, any other value
@@ -122,6 +123,18 @@ public:
 
     using ResultCallback = PathGenerator::ResultCallback;
     using ErrorCallback = void (*)(void* context, IPO* ipo, bool stopped);
+
+    // Where a cycle thread's events and variable changes go instead of to their receivers
+    // (the robot loop hands them to a worker: receivers may take locks or allocate).
+    class EffectSink {
+    public:
+        virtual ~EffectSink() = default;
+        virtual bool PostEvent(ResultCallback callback, HVPEventType event, int commandIndex, int programIndex,
+                               const std::string& text) = 0;
+        virtual bool PostVariableChange(Programs::ProgramMemory* memory, const Programs::MemoryPosition& variable) = 0;
+    };
+    // The sink of the calling thread (nullptr: none, effects go to their receivers).
+    static void SetEffectSinkOnThisThread(EffectSink* sink);
 
     // Name and command count of one loaded program, as readers get them.
     struct ProgramSummary {
