@@ -208,6 +208,7 @@ void RobotLoop::CycleBody(LoopClock& clock) {
         if (mode == 2) clock.SleepUntilMicros(clock.NowMicros() + kHeldCycleMicros);
     } else {
         mode2Waited = false;
+        profile.Begin(clock.NowMicros());
         CycleSteps(clock);
         // A stand-in cycle or one cut short by an exception still keeps the period.
         if (mode == 2 && !mode2Waited) WaitTimingMode2(clock, period);
@@ -215,6 +216,9 @@ void RobotLoop::CycleBody(LoopClock& clock) {
 
     UpdateStatistics(clock);
     PublishState();
+    const std::uint64_t end = clock.NowMicros();
+    profile.Mark(LoopStepProfile::Publish, end);
+    profile.End(end);
     if (m.IsHeld()) m.AcknowledgeHold(m.holdRequests.load());  // the cycle's work is done
 }
 
@@ -248,8 +252,10 @@ void RobotLoop::FullCycleWork() {
     // in the cycle that first sees it.
     if (m.IsValidIONum(loopBrake.eStopDInChannel)) ReadEStopInput();
     for (int i = 0; i < kNrJoints; ++i) cycleJog[i] = m.jogValues[i].load();
+    profile.Mark(LoopStepProfile::Requests, clock.NowMicros());
 
     m.hardware->SendSync();                              // 5
+    profile.Mark(LoopStepProfile::Sync, clock.NowMicros());
     m.liveState.override = m.overrideValue.load();         // 6
     UpdateOperationMode();                             // 7
     ReferenceAllStep(now);                             // 8
@@ -258,8 +264,11 @@ void RobotLoop::FullCycleWork() {
     if (m.stateMachineActive.load()) {                   // 11
         m.stateMachine.ProcessFSM(m.liveState);
     }
+    profile.Mark(LoopStepProfile::Modes, clock.NowMicros());
     SetPointStep();                                    // 12
+    profile.Mark(LoopStepProfile::SetPoint, clock.NowMicros());
     LogicProgramStep();                                // 13
+    profile.Mark(LoopStepProfile::Logic, clock.NowMicros());
     ToolStep();                                        // 14
     PLCOutputsStep();                                  // 15
     DigitalGripperStep();
@@ -267,10 +276,13 @@ void RobotLoop::FullCycleWork() {
     EStopStep(m.liveState.DIn);
     PLCInputSignalsStep();                             // 17
     ProcessPLCTriggers();                              // 18
+    profile.Mark(LoopStepProfile::IO, clock.NowMicros());
     const std::uint64_t period =
         static_cast<std::uint64_t>(std::max(1, m.CycleTimeMS.load())) * 1000ULL;
     ReadBackStep(clock, period);                       // 19
+    profile.Mark(LoopStepProfile::ReadBack, clock.NowMicros());
     HardwareExchangeStep();                            // 20
+    profile.Mark(LoopStepProfile::Exchange, clock.NowMicros());
 }
 
 void RobotLoop::LoopException(const char* text) {

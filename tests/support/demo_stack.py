@@ -16,6 +16,7 @@ import socket
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -100,11 +101,15 @@ class DemoStack:
         with open(path, "w") as f:
             f.write(new)
 
-    def start(self, timeout=60):
-        """Hub, drives (stdin a pipe), then belvanto (console a pipe); waits for the drives."""
-        self.children.append(subprocess.Popen([self.build + "/tools/canhub/belvanto-canhub", self.socket,
-                                               "--pcap", self.pcap],
-                                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+    def start(self, timeout=60, hub_cpu=None):
+        """Hub, drives (stdin a pipe), then belvanto (console a pipe); waits for the drives.
+        hub_cpu: the one CPU the hub runs on; the other processes then keep off it."""
+        self.hub_cpu = hub_cpu
+        hub = subprocess.Popen([self.build + "/tools/canhub/belvanto-canhub", self.socket, "--pcap", self.pcap],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.children.append(hub)
+        if hub_cpu is not None:
+            os.sched_setaffinity(hub.pid, {hub_cpu})
         if not wait_for(lambda: os.path.exists(self.socket), 30):
             raise RuntimeError("no CAN hub")
         args = [self.build + "/tools/drivesim/belvanto-drivesim", os.path.join(self.root, ROBOT)]
@@ -113,14 +118,39 @@ class DemoStack:
         self.drives = subprocess.Popen(args, env=self.env, stdin=subprocess.PIPE, stdout=open(self.sim_path, "w"),
                                        stderr=subprocess.STDOUT)
         self.children.append(self.drives)
+        self.keep_off_hub(self.drives.pid)
         if not wait_for(lambda: "module on CAN ID" in self.simulator_output(), 30):
             raise RuntimeError("no drives:\n" + self.simulator_output())
 
-    def start_controller(self, timeout=60):
-        self.controller = subprocess.Popen([self.build + "/belvanto"], cwd=self.root, env=self.env,
-                                           stdin=subprocess.PIPE, stdout=open(self.out_path, "w"),
-                                           stderr=subprocess.STDOUT)
+    def keep_off_hub(self, pid):
+        if getattr(self, "hub_cpu", None) is not None:
+            os.sched_setaffinity(pid, os.sched_getaffinity(0) - {self.hub_cpu})
+
+    def start_controller(self, timeout=60, slow_stdout=False):
+        """slow_stdout: the console is a pipe read 1 KiB every 10 ms (a slow terminal)."""
+        out = open(self.out_path, "w")
+        if slow_stdout:
+            read_end, write_end = os.pipe()
+            self.controller = subprocess.Popen([self.build + "/belvanto"], cwd=self.root, env=self.env,
+                                               stdin=subprocess.PIPE, stdout=write_end, stderr=subprocess.STDOUT)
+            os.close(write_end)
+
+            def slow_reader():
+                while True:
+                    chunk = os.read(read_end, 1024)
+                    if not chunk:
+                        break
+                    out.write(chunk.decode(errors="replace"))
+                    out.flush()
+                    time.sleep(0.010)
+                os.close(read_end)
+
+            threading.Thread(target=slow_reader, daemon=True).start()
+        else:
+            self.controller = subprocess.Popen([self.build + "/belvanto"], cwd=self.root, env=self.env,
+                                               stdin=subprocess.PIPE, stdout=out, stderr=subprocess.STDOUT)
         self.children.append(self.controller)
+        self.keep_off_hub(self.controller.pid)
         if not wait_for(lambda: "ProtocolJXRCANV2: Connection succeeded" in self.output(), timeout):
             raise RuntimeError("the drives did not connect:\n" + self.output())
 

@@ -117,6 +117,7 @@ int RunMode(const std::string& folder, int mode, int cycleMs, int seconds) {
     long long ticksAfter = -1;
     double wallSeconds = 0.0;
     float frequency = 0.0f, workload = 0.0f, minCycle = 0.0f, maxCycle = 0.0f;
+    std::vector<LoopStepProfile::Cycle> slowest;
     {
         auto master = LoopTiming::StartRobot(cycleMs, mode, error);
         if (!master) {
@@ -128,7 +129,12 @@ int RunMode(const std::string& folder, int mode, int cycleMs, int seconds) {
         master->ResetMinCycleTime();
         const auto start = std::chrono::steady_clock::now();
         ticksBefore = ThreadTicks("RobotLoop");
-        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        master->TakeSlowestCycle();
+        // The slowest cycle of each second, read off the loop; the three slowest are shown.
+        for (int s = 0; s < seconds; ++s) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            slowest.push_back(master->TakeSlowestCycle());
+        }
         ticksAfter = ThreadTicks("RobotLoop");
         wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         frequency = master->GetFrequency();
@@ -159,6 +165,16 @@ int RunMode(const std::string& folder, int mode, int cycleMs, int seconds) {
     std::printf("  loop thread CPU share: %.1f %%\n", cpu * 100.0);
     std::printf("  loop's own figures: frequency %.2f Hz, load %.3f, cycle min %.0f us, max %.0f us\n", frequency,
                 workload, minCycle, maxCycle);
+    std::sort(slowest.begin(), slowest.end(), [](const LoopStepProfile::Cycle& a, const LoopStepProfile::Cycle& b) {
+        return a.totalUs > b.totalUs;
+    });
+    for (size_t i = 0; i < std::min<size_t>(3, slowest.size()); ++i) {
+        std::printf("  slow cycle's work %u us:", slowest[i].totalUs);
+        for (int step = 0; step < LoopStepProfile::kSteps; ++step) {
+            std::printf(" %s %u", LoopStepProfile::StepName(step), slowest[i].stepUs[step]);
+        }
+        std::printf("\n");
+    }
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "control/ControlTypes.h"
 #include "control/LoopClock.h"
 #include "control/LoopCopies.h"
+#include "control/LoopStepProfile.h"
 #include "control/PLCTriggerFiring.h"
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
@@ -41,6 +42,8 @@ public:
 
     // The loop's copy of the brake and e-stop settings (loop thread only).
     const BrakeSettings& Brake() const { return loopBrake; }
+    // Where its slow cycles spend their time; any thread may take the slowest.
+    LoopStepProfile& Profile() { return profile; }
 
 private:
     friend class RobotLoopTestAccess;
@@ -130,6 +133,7 @@ private:
     std::uint32_t loopPlcSeen = 0;
     bool loopPlcLoaded = false;
     BrakeSettings loopBrake;
+    LoopStepProfile profile;
     std::uint32_t loopBrakeSeen = 0;
     // The delayed release being timed: its request count and the cycle that first saw it.
     std::uint32_t brakeRequestSeen = 0;

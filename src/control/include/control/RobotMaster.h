@@ -203,6 +203,8 @@ public:
     float GetMinCycleTime() const { return static_cast<float>(minCycleTime.load()); }
     void ResetMaxCycleTime() { maxCycleTime.store(0); }
     void ResetMinCycleTime() { minCycleTime.store(99999999); }
+    // The slowest cycle since the previous call, step by step (read off the loop).
+    LoopStepProfile::Cycle TakeSlowestCycle() { return loop.Profile().TakeSlowest(); }
     bool IsZeroTorqueEnabled() const { return zeroTorqueOn.load(); }
     bool IsOperationModesEnabled() const { return operationModesActive; }
     int GetOperationMode() const { return operationMode.load(); }
