@@ -12,7 +12,7 @@ std::uint32_t Micros(std::uint64_t from, std::uint64_t to) {
 
 const char* LoopStepProfile::StepName(int step) {
     static const char* const names[kSteps] = {"requests", "sync",  "modes",     "set-point", "logic",
-                                              "I/O",      "read-back", "exchange", "publish"};
+                                              "I/O",      "read-back", "wait",     "exchange", "publish"};
     return step >= 0 && step < kSteps ? names[step] : "";
 }
 

@@ -310,6 +310,7 @@ void RobotLoop::WaitTimingMode1(LoopClock& clock, std::uint64_t period) {
 void RobotLoop::WaitTimingMode2(LoopClock& clock, std::uint64_t period) {
     mode2Waited = true;
     const std::uint64_t now = clock.NowMicros();
+    profile.Mark(LoopStepProfile::ReadBack, now);
     busyTimeSum += static_cast<float>(now - workStartUs);
     const std::uint64_t deadline = cycleStartUs + period;
     std::uint64_t t = now;
@@ -321,6 +322,7 @@ void RobotLoop::WaitTimingMode2(LoopClock& clock, std::uint64_t period) {
         }
         t = clock.NowMicros();
     }
+    profile.Mark(LoopStepProfile::Wait, t);
     const std::uint64_t actual = t - cycleStartUs;
     cycleStartUs = t;
     workStartUs = t;

@@ -18,6 +18,7 @@ public:
         Logic,         // 13
         IO,            // 14..18: tool, PLC outputs, gripper, I/O, e-stop, PLC inputs, triggers
         ReadBack,      // 19
+        Wait,          // timing mode 2: the wait for the period (mode 1 waits before the work)
         Exchange,      // 20
         Publish,       // statistics and the published state
         kSteps
