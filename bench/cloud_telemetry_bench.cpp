@@ -6,6 +6,7 @@
 #include "cloud/MqttClient.h"
 #include "cloud/TelemetryData.h"
 #include "control/RobotMaster.h"
+#include "control/RobotMasterPort.h"
 #include "core/DeviceIdentity.h"
 #include "core/LogSingleton.h"
 #include "hardware/HardwareProtocol.h"
@@ -48,11 +49,12 @@ void BM_CollectDataAndCompare(benchmark::State& state) {
     LogSingleton::SetStartupWait(std::chrono::milliseconds(0));
     RobotMaster master;
     master.SetHardwareProtocol(std::make_unique<SixJointProtocol>());
+    Control::RobotMasterPort port(master, nullptr);
     Cloud::TelemetryData last;
-    last.CollectData(&master);
+    last.CollectData(&port);
     for (auto _ : state) {
         Cloud::TelemetryData data;
-        data.CollectData(&master);
+        data.CollectData(&port);
         const bool changed = data != last;
         benchmark::DoNotOptimize(changed);
     }
@@ -127,8 +129,9 @@ void BM_ConnectedIdleCpuShare(benchmark::State& state) {
 
     RobotMaster master;
     master.SetHardwareProtocol(std::make_unique<SixJointProtocol>());
+    Control::RobotMasterPort controller(master, nullptr);
     {
-        Cloud::MqttClient client(&master);
+        Cloud::MqttClient client(&controller);
         client.SetClientId("bench");
         client.SetCredentials("bench", "benchpw");
         client.SetEnabled(true);

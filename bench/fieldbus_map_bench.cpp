@@ -3,7 +3,7 @@
 // window of input registers, all 428 status bits, and acting on a write of coils 200-363
 // (100 signals and 64 outputs). Heap allocations per call are counted.
 #include "AllocationCounter.h"
-#include "../tests/fieldbus/RecordingPort.h"
+#include "testsupport/RecordingPort.h"
 #include "fieldbus/ModbusServer.h"
 
 #include <benchmark/benchmark.h>
@@ -19,7 +19,7 @@ struct Fixture {
         for (int i = 0; i < 64; i += 3) port.state.DIn[i] = true;
         server.SetControllerPort(&port);
     }
-    ModbusTest::RecordingPort port;
+    TestSupport::RecordingPort port;
     Modbus::ModbusServer server;
 };
 

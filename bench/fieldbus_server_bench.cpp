@@ -3,7 +3,7 @@
 // unknown function codes, half a request, a lying MBAP length). The poller's round trip is
 // reported as p50, p99 and max; BM_PollAlone is the same poller without the other client.
 #include "BenchSupport.h"
-#include "../tests/fieldbus/RecordingPort.h"
+#include "testsupport/RecordingPort.h"
 #include "../tests/fieldbus/StallRequests.h"
 #include "fieldbus/ModbusServer.h"
 
@@ -35,7 +35,7 @@ struct Server {
         server->SetControllerPort(nullptr);
     }
     BenchSupport::BenchFolder folder;
-    ModbusTest::RecordingPort port;
+    TestSupport::RecordingPort port;
     Modbus::ModbusServer* server = nullptr;
 };
 

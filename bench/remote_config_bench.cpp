@@ -6,6 +6,7 @@
 // frames and a GetVersion marker, until the marker's reply, divided by 100).
 #include "control/ProjectInterfaces.h"
 #include "control/RobotMaster.h"
+#include "control/RobotMasterPort.h"
 #include "core/LogSingleton.h"
 #include "remote/ComServerManager.h"
 
@@ -76,7 +77,8 @@ void BM_HundredSetKinematicLimitsBesideTheRobotLoop(benchmark::State& state) {
 
     ProjectLinks::StoredCloudSettings cloud;
     ComServerManager manager(0);
-    manager.Init(master.get(), nullptr, &cloud);
+    Control::RobotMasterPort port(*master, nullptr);
+    manager.Init(&port, nullptr, &cloud);
     manager.Start();
     manager.WaitListening(5000);
     const int client = TestSupport::ConnectLoopback(manager.GetPort());

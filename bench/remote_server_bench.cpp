@@ -6,6 +6,7 @@
 #include "BenchSupport.h"
 #include "control/ProjectInterfaces.h"
 #include "control/RobotMaster.h"
+#include "control/RobotMasterPort.h"
 #include "core/LogSingleton.h"
 #include "program/IPO.h"
 #include "program/ProgramMemory.h"
@@ -71,7 +72,7 @@ const BenchSupport::BenchFolder benchFolder("hvpbench");
 struct Server {
     Server() {
         manager = std::make_unique<ComServerManager>(0);
-        manager->Init(&robot, nullptr, &cloud);
+        manager->Init(&port, nullptr, &cloud);
         manager->Start();
         manager->WaitListening(5000);
     }
@@ -83,6 +84,7 @@ struct Server {
         }
     }
     RobotMaster robot;
+    Control::RobotMasterPort port{robot, nullptr};
     ProjectLinks::StoredCloudSettings cloud;
     std::unique_ptr<ComServerManager> manager;
 };

@@ -8,6 +8,7 @@
 #include "BenchSupport.h"
 #include "control/ProjectInterfaces.h"
 #include "control/RobotMaster.h"
+#include "control/RobotMasterPort.h"
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematicSixAxis.h"
 #include "remote/ComServerManager.h"
@@ -100,7 +101,7 @@ struct Rig {
         master.FinishInit();
 
         manager = std::make_unique<ComServerManager>(0);
-        manager->Init(&master, nullptr, &cloud);
+        manager->Init(&controller, nullptr, &cloud);
         manager->Start();
         manager->WaitListening(10000);
         reader = std::make_unique<Reader>(TestSupport::ConnectLoopback(manager->GetPort()));
@@ -133,6 +134,7 @@ struct Rig {
 
     BenchSupport::BenchFolder folder{"uploadbench"};  // first: removed last
     RobotMaster master;
+    Control::RobotMasterPort controller{master, nullptr};
     ProjectLinks::StoredCloudSettings cloud;
     std::unique_ptr<ComServerManager> manager;
     std::unique_ptr<Reader> reader;

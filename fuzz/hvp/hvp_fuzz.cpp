@@ -5,6 +5,7 @@
 
 #include "control/ProjectInterfaces.h"
 #include "control/RobotMaster.h"
+#include "control/RobotMasterPort.h"
 #include "core/LogSingleton.h"
 #include "core/Shutdown.h"
 #include "remote/ComServer.h"
@@ -44,6 +45,7 @@ namespace {
 struct Fixture {
     TestSupport::TempDataRoot root;
     std::unique_ptr<RobotMaster> robot;
+    std::unique_ptr<Control::RobotMasterPort> port;
     ProjectLinks::StoredCloudSettings cloud;
 };
 
@@ -68,6 +70,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     }
     fixture->robot = std::make_unique<RobotMaster>();
     fixture->robot->Init("fuzz", "AppBot", "AppBot/AppBot.xml");
+    fixture->port = std::make_unique<Control::RobotMasterPort>(*fixture->robot, nullptr);
     return 0;
 }
 
@@ -79,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* bytes = reinterpret_cast<const char*>(data + 1);
     std::size_t left = size - 1;
     {
-        ComServer server(fixture->robot.get(), nullptr, &fixture->cloud, -1);
+        ComServer server(fixture->port.get(), nullptr, &fixture->cloud, -1);
         server.SetConnected(true);
         try {
             while (left > 0) {

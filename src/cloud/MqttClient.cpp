@@ -2,13 +2,10 @@
 
 #include "cloud/Encryption.h"
 #include "cloud/MqttTopics.h"
-#include "control/RobotMaster.h"
 #include "core/Base64.h"
 #include "core/DeviceIdentity.h"
 #include "core/Filesystem.h"
 #include "core/LogSingleton.h"
-#include "hardware/HardwareProtocol.h"
-#include "kinematics/RobotKinematic.h"
 
 #include <pthread.h>
 
@@ -90,8 +87,8 @@ void onMessageDelivered(void* context, MQTTAsync_token token) {
 
 // ----------------------------------------------------------------------- construction
 
-MqttClient::MqttClient(RobotMaster* robotMaster)
-    : brokerUri(BrokerUri()), robot(robotMaster), lastTelemetryTime(Clock::now()) {
+MqttClient::MqttClient(Control::ControllerPort* port)
+    : brokerUri(BrokerUri()), controller(port), lastTelemetryTime(Clock::now()) {
     for (auto& token : deliveredTokens) token.store(0);
     // The stored ID is empty already, so SetClientId("") would change nothing.
     TakeIdentityAsClientId();
@@ -590,16 +587,14 @@ void MqttClient::SendBasicData() {
     if (!connected.load()) return;
     std::string type;
     std::string modules = "R=0 E=0 G=0 P=0 IO=0";
-    RobotMaster* master = robot.load();
-    if (master != nullptr) {
-        if (master->GetKinematic() != nullptr) type = TypeText(master->GetKinematic()->robotType);
-        const Hardware::HardwareProtocol* hw = master->GetHardware();
-        if (hw != nullptr) {
-            modules = "R=" + std::to_string(hw->GetRobotJointCount()) + " E=" +
-                      std::to_string(hw->GetExternalAxisCount()) + " G=" + std::to_string(hw->GetGripperCount()) +
-                      " P=" + std::to_string(hw->GetPlatformJointCount()) +
-                      " IO=" + std::to_string(hw->GetDIOModuleCount());
-        }
+    const Control::ControllerPort* port = controller.load();
+    if (port != nullptr) {
+        type = TypeText(port->GetKinematicRobotType());
+        using Layout = Control::ModuleLayout;
+        const Layout m = port->GetModules();
+        modules = "R=" + std::to_string(m.count[Layout::RobotJoint]) + " E=" +
+                  std::to_string(m.count[Layout::ExternalAxis]) + " G=" + std::to_string(m.count[Layout::Gripper]) +
+                  " P=" + std::to_string(m.count[Layout::Platform]) + " IO=" + std::to_string(m.count[Layout::DIO]);
     }
     const std::string name = GetRobotName();
     const std::string owner = GetRobotOwner();
@@ -616,7 +611,7 @@ void MqttClient::SendBasicData() {
 void MqttClient::SendData() {
     if (!connected.load()) return;
     TelemetryData data;
-    data.CollectData(robot.load());
+    data.CollectData(controller.load());
     const Clock::time_point now = Clock::now();
     const bool changed = now - lastTelemetryTime > std::chrono::seconds(kTelemetryPeriodS) || data != lastTelemetry;
     if (changed) {

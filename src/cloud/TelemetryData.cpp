@@ -1,9 +1,7 @@
 #include "cloud/TelemetryData.h"
 
-#include "control/RobotMaster.h"
+#include "control/ControllerPort.h"
 #include "core/LogSingleton.h"
-#include "hardware/HardwareProtocol.h"
-#include "program/IPO.h"
 
 #include <algorithm>
 #include <exception>
@@ -79,20 +77,18 @@ std::string TranslateHwError(const std::string& text) {
     return result;
 }
 
-void TelemetryData::CollectData(RobotMaster* robotMaster) {
+void TelemetryData::CollectData(const Control::ControllerPort* port) {
+    constexpr int kRecords = Control::kMaxModuleRecords;
     try {
-        if (robotMaster == nullptr) return;
-        Hardware::HardwareProtocol* hardware = robotMaster->GetHardware();
-        if (hardware != nullptr) {
-            std::string text, code;
-            hardware->GetError(text, code);
+        if (port == nullptr) return;
+        std::string text, code;
+        if (port->GetHardwareStatus(text, code)) {
             LastMessage = TranslateHwError(text);
             ErrorString = code;
 
-            std::string modules[Hardware::HardwareProtocol::kMaxRecords];
-            hardware->GetError(modules);
-            const int count = std::min(hardware->GetModuleTotal() - hardware->GetDIOModuleCount(),
-                                       Hardware::HardwareProtocol::kMaxRecords);
+            std::string modules[kRecords];
+            port->GetModuleErrorTexts(modules);
+            const int count = std::min(port->GetModules().JointModuleCount(), kRecords);
             std::string codes;
             for (int i = 0; i < count; ++i) {
                 if (i > 0) codes += "-";
@@ -100,11 +96,11 @@ void TelemetryData::CollectData(RobotMaster* robotMaster) {
             }
             ErrorCodes = codes;
 
-            float temperatures[Hardware::HardwareProtocol::kMaxRecords] = {};
-            hardware->GetTempValues(temperatures);
+            float temperatures[kRecords] = {};
+            port->GetModuleTemperatures(temperatures);
             std::ostringstream out;
             out.precision(3);
-            for (int i = 0; i < Hardware::HardwareProtocol::kMaxRecords; ++i) {
+            for (int i = 0; i < kRecords; ++i) {
                 if (i > 0) out << ' ';
                 out << temperatures[i];
             }
@@ -112,24 +108,19 @@ void TelemetryData::CollectData(RobotMaster* robotMaster) {
         }
 
         // The interpreter's reader copies: never the program lists the loader replaces.
-        const IPO& ipo = robotMaster->GetMainInterpreter();
-        std::string file = ipo.GetLoadedProgramName();
+        const Control::InterpreterInfo ipo = port->GetInterpreterInfo(Control::Interpreter::Main);
+        std::string file = ipo.loadedName;
         if (file == "n/a" || file == "na") file = "none";
         ProgramRunning = BaseName(file);
 
-        const std::vector<IPO::ProgramSummary> programs = ipo.GetProgramSummaries();
-        const int point = ipo.currentPoint.load();
-        const int active = ipo.activeProgram.load();
-        const int n = point < 0 ? 0 : point + 1;
-        const int m = (active >= 0 && static_cast<size_t>(active) < programs.size())
-                          ? programs[static_cast<size_t>(active)].commandCount
-                          : 0;
-        CurrentCommand = "Cmd " + std::to_string(n) + " of " + std::to_string(m) + " in Prog " + std::to_string(active);
+        const int n = ipo.currentPoint < 0 ? 0 : ipo.currentPoint + 1;
+        CurrentCommand = "Cmd " + std::to_string(n) + " of " + std::to_string(ipo.activeCommandCount) + " in Prog " +
+                         std::to_string(ipo.activeProgram);
 
         std::string subs;
-        for (size_t i = 1; i < programs.size(); ++i) {
+        for (size_t i = 1; i < ipo.programNames.size(); ++i) {
             if (i > 1) subs += ";";
-            subs += programs[i].name;
+            subs += ipo.programNames[i];
         }
         SubPrograms = subs;
 

@@ -55,6 +55,7 @@ Application::Application(KeyboardInput& keys, std::atomic<bool>& stopFlag, Links
     if (!links.cameras) links.cameras = std::move(defaults.cameras);
     if (!links.cloud) links.cloud = std::move(defaults.cloud);
     projectManager = std::make_unique<ProjectManager>(links.cloud.get());
+    port = std::make_unique<Control::RobotMasterPort>(rm, projectManager.get());
     projectManager->SetCameras(links.cameras->Settings());
 }
 
@@ -84,9 +85,9 @@ int Application::Start(const ApplicationVersion& version) {
     links.panel->Connect(rm.GetDisplayPortDefault());
     Wait(100);
 
-    links.servers->Init(&rm, projectManager.get(), links.cloud.get());
+    links.servers->Init(port.get(), projectManager.get(), links.cloud.get());
     links.servers->Start();
-    links.modbus->Init(&rm, projectManager.get());
+    links.modbus->Init(port.get());
     links.modbus->SetSoftwareInfo(version.major, version.minor, version.build);
     if (projectManager->modbusEnabled.load()) links.modbus->Start();
 
@@ -442,5 +443,6 @@ void Application::Shutdown() {
     links.cloud->Close();
     rm.StopMainLoop();
     ShutdownInit::Clear();
+    port.reset();
     projectManager.reset();
 }

@@ -79,14 +79,13 @@ void RobotLoop::RefreshLoopCopies() {
         }
     }
 
-    // On-error output states: a table read between two equal change counts.
+    // On-error output states: taken whole when they changed and no writer is busy.
     const std::uint32_t errorChange = m.doutOnErrorChange.load();
     if (!loopDoutOnErrorLoaded || errorChange != loopDoutOnErrorSeen) {
-        DOutTargetState table[DataTypes::RobotState::maxIOs];
-        for (int n = 0; n < DataTypes::RobotState::maxIOs; ++n) table[n] = m.doutOnError[n].load();
-        if (m.doutOnErrorChange.load() == errorChange) {
-            std::copy(std::begin(table), std::end(table), std::begin(loopDoutOnError));
-            loopDoutOnErrorSeen = errorChange;
+        std::unique_lock<std::mutex> lock(m.doutTargetsMutex, std::try_to_lock);
+        if (lock.owns_lock()) {
+            for (int n = 0; n < DataTypes::RobotState::maxIOs; ++n) loopDoutOnError[n] = m.doutOnError[n].load();
+            loopDoutOnErrorSeen = m.doutOnErrorChange.load();
             loopDoutOnErrorLoaded = true;
         }
     }

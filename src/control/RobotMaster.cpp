@@ -284,6 +284,10 @@ void RobotMaster::FinishInit() {
     initHold.store(false);
 }
 
+double RobotMaster::GetJointMaxVelocity(int joint) const {
+    return joint >= 0 && joint < kNrJoints ? jointMaxVelocity[joint] : 0.0;
+}
+
 void RobotMaster::SyncJointVelData() {
     if (!kinematic) return;
     for (int j = 0; j < kNrJoints; ++j) {

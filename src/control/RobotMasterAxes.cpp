@@ -1,6 +1,7 @@
-// RobotMaster: external-axis slots, zero-torque mode, PLC triggers and the home position.
-// Slots and triggers change under the command mutex; the loop works on copies of its own
-// and refreshes them when the change counters move.
+// RobotMaster: external-axis slots, zero-torque mode, PLC triggers, the home position and
+// the kinematic's joint limits and virtual box. Slots and triggers change under the
+// command mutex; the loop works on copies of its own and refreshes them when the change
+// counters move. The kinematic is the loop's: it changes under a hold.
 #include "RobotMasterCommands.h"
 
 #include "core/LogSingleton.h"
@@ -69,6 +70,18 @@ void RobotMaster::ClearExternalAxes() {
     Log()->add("Clearing external axes");
     for (bool& defined : externalAxisDefined) defined = false;
     externalAxesChange.fetch_add(1);
+}
+
+void RobotMaster::ChangeExternalAxes(bool clearAll, int removeFrom, const std::vector<ExternalAxis>& add) {
+    // The loop copies the slots only when it gets the command lock (see LoopCopies), so
+    // it sees them before or after the whole change.
+    CommandLock lock(*this);
+    if (!lock.Acquired()) return;
+    if (clearAll) ClearExternalAxes();
+    for (int n = kNrExternalAxes - 1; n >= 0 && n >= removeFrom; --n) {
+        if (externalAxisDefined[n]) RemoveExternalAxis(n);
+    }
+    for (const ExternalAxis& axis : add) SetExternalAxis(axis);
 }
 
 // ---------------------------------------------------------------- zero torque
@@ -175,4 +188,30 @@ void RobotMaster::SetHomePos(double* joints) {
         live.B = work.B;
         live.C = work.C;
     });
+}
+
+// ---------------------------------------------------------------- limits and virtual box
+
+void RobotMaster::SetJointLimits(const float (*minMax)[2]) {
+    CommandLock lock(*this);
+    if (!lock.Acquired() || !kinematic) return;
+    CommandHold hold(*this, 0, 0);
+    if (!hold.Acknowledged()) {
+        Log()->addError("RobotMaster: joint limits not changed, the robot loop did not pause");
+        return;
+    }
+    kinematic->SetMinMaxValues(minMax);
+}
+
+void RobotMaster::SetVirtualBox(bool active, const DataTypes::Vector3& min, const DataTypes::Vector3& max) {
+    CommandLock lock(*this);
+    if (!lock.Acquired() || !kinematic) return;
+    CommandHold hold(*this, 0, 0);
+    if (!hold.Acknowledged()) {
+        Log()->addError("RobotMaster: virtual box not changed, the robot loop did not pause");
+        return;
+    }
+    kinematic->virtualBoxMax = max;
+    kinematic->virtualBoxMin = min;
+    kinematic->virtualBoxActive = active;
 }

@@ -173,7 +173,17 @@ void RobotMaster::SetDOutTargetStateOnReset(int n, DOutTargetState state) {
 
 void RobotMaster::SetDOutTargetStateOnError(int n, DOutTargetState state) {
     if (!IsValidIONum(n)) return;
+    std::lock_guard<std::mutex> lock(doutTargetsMutex);
     doutOnError[n].store(state);
+    doutOnErrorChange.fetch_add(1);
+}
+
+void RobotMaster::SetDOutTargetStates(const DOutTargetState* onReset, const DOutTargetState* onError) {
+    std::lock_guard<std::mutex> lock(doutTargetsMutex);
+    for (int n = 0; n < DataTypes::RobotState::maxIOs; ++n) {
+        doutOnReset[n].store(onReset[n]);
+        doutOnError[n].store(onError[n]);
+    }
     doutOnErrorChange.fetch_add(1);
 }
 
@@ -185,21 +195,9 @@ DOutTargetState RobotMaster::GetDOutTargetStateOnError(int n) const {
     return IsValidIONum(n) ? doutOnError[n].load() : DOutNoChange;
 }
 
-unsigned RobotMaster::DOutTargetStateToUInt(DOutTargetState state) {
-    switch (state) {
-        case DOutTrue: return 1;
-        case DOutFalse: return 0;
-        default: return 2;
-    }
-}
+unsigned RobotMaster::DOutTargetStateToUInt(DOutTargetState state) { return ::DOutTargetStateToUInt(state); }
 
-DOutTargetState RobotMaster::DOutTargetStateFromUInt(unsigned value) {
-    switch (value & 3u) {
-        case 1: return DOutTrue;
-        case 0: return DOutFalse;
-        default: return DOutNoChange;
-    }
-}
+DOutTargetState RobotMaster::DOutTargetStateFromUInt(unsigned value) { return ::DOutTargetStateFromUInt(value); }
 
 std::string RobotMaster::DOutTargetStateToString(DOutTargetState state) {
     switch (state) {

@@ -3,7 +3,7 @@
 // Shared by the map handlers: the handler loop and the controller values read at most
 // once per request.
 
-#include "fieldbus/ModbusPort.h"
+#include "fieldbus/ModbusServer.h"
 
 #include <cstdint>
 #include <optional>

@@ -9,7 +9,7 @@ ModbusServerLink::ModbusServerLink(Modbus::ModbusServer* given)
 
 ModbusServerLink::~ModbusServerLink() { server.Stop(); }
 
-void ModbusServerLink::Init(RobotMaster* master, ProjectManager* project) { server.Init(master, project); }
+void ModbusServerLink::Init(Control::ControllerPort* port) { server.Init(port); }
 void ModbusServerLink::SetSoftwareInfo(int major, int minor, int build) {
     server.SetSoftwareInfo(major, minor, build);
 }

@@ -1,11 +1,8 @@
 #include "fieldbus/ModbusServer.h"
 
 #include "MbapFrames.h"
-#include "control/ProjectManager.h"
-#include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "fieldbus/ModbusWrapper.h"
-#include "fieldbus/RobotMasterPort.h"
 
 #include <modbus/modbus.h>
 
@@ -115,18 +112,15 @@ void ModbusServer::ResetTable() {
     for (auto& v : plcVelocity) v.store(0);
 }
 
-void ModbusServer::Init(RobotMaster* master, ProjectManager* project) {
-    robotMaster = master;
-    projectManager = project;
-    if (master != nullptr) ownPort = std::make_unique<RobotMasterPort>(*master, project);
-}
+void ModbusServer::Init(ControllerPort* p) { initPort.store(p); }
 
 void ModbusServer::SetControllerPort(ControllerPort* p) { givenPort.store(p); }
 
 ControllerPort& ModbusServer::Port() const {
     ControllerPort* p = givenPort.load();
     if (p != nullptr) return *p;
-    if (ownPort) return *ownPort;
+    p = initPort.load();
+    if (p != nullptr) return *p;
     throw std::runtime_error("no controller");
 }
 
@@ -167,10 +161,6 @@ void ModbusServer::SetListenAddress(const std::string& address, int newPort) {
 std::string ModbusServer::GetInterface() const {
     std::lock_guard<std::mutex> lock(settingsMutex);
     return interfaceAddress;
-}
-
-void ModbusServer::SaveProject() {
-    if (projectManager != nullptr) projectManager->QueueUpdateProjectFile();
 }
 
 // ------------------------------------------------------------------------------ life cycle

@@ -1,8 +1,6 @@
 #include "remote/ComServer.h"
 
-#include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
-#include "program/IPO.h"
 #include "remote/ClientLog.h"
 
 #include <poll.h>
@@ -33,14 +31,10 @@ std::string ErrorText(int error) { return std::strerror(error); }
 
 }  // namespace
 
-ComServer::ComServer(RobotMaster* robot, ProjectManager* project, ProjectLinks::CloudSettings* cloud,
+ComServer::ComServer(Control::ControllerPort* controller, ProjectManager* project, ProjectLinks::CloudSettings* cloud,
                      int socket, std::shared_ptr<Remote::CanBridgeOwner> bridge)
-    : socketFd(socket), robot(robot), project(project), cloud(cloud), bridge(std::move(bridge)) {
+    : socketFd(socket), controller(controller), project(project), cloud(cloud), bridge(std::move(bridge)) {
     if (!this->bridge) this->bridge = std::make_shared<Remote::CanBridgeOwner>();
-    if (robot != nullptr) {
-        mainIpo = &robot->GetMainInterpreter();
-        logicIpo = &robot->GetLogicInterpreter();
-    }
     wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 

@@ -34,7 +34,7 @@ void ComServer::HandleCmd(Remote::HvpArgumentReader& args) {
             return;
         }
         CmdRequest request{args, counter, counterValid, keyword};
-        Remote::HvpHandlerContext context{*this, robot, project, upload};
+        Remote::HvpHandlerContext context{*this, controller, project, upload};
         if (Remote::HandleCmdKeyword(context, request)) return;
     }
     // End of the chain: silent for a passive client.

@@ -2,11 +2,9 @@
 // state queries; and the dispatch over every keyword table of the handler files.
 
 #include "control/ProjectManager.h"
-#include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
 #include "core/StringHelper.h"
-#include "hardware/HardwareProtocol.h"
 #include "remote/ClientLog.h"
 #include "remote/ComServerHandlers.h"
 
@@ -20,8 +18,6 @@ namespace {
 
 constexpr int kReferencingSlots = 12;
 constexpr int kFirstExternalSlot = 6;
-// The protocol writes one flag per robot joint and external axis, at most one per record.
-constexpr int kMaxRecords = 16;
 
 // Keywords without arguments only need the counter for their reply.
 bool CounterOk(HvpHandlerContext& c, ComServer::CmdRequest& r) {
@@ -66,7 +62,7 @@ void CmdNotAvailable(HvpHandlerContext& c, ComServer::CmdRequest& r) {
 void CmdDOut(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     int channel = 0;
     std::string state;
-    if (!r.counterValid || !r.args.ReadIntAuto(channel) || !r.args.ReadWord(state) || c.robot == nullptr) {
+    if (!r.counterValid || !r.args.ReadIntAuto(channel) || !r.args.ReadWord(state) || c.controller == nullptr) {
         return CmdRefuse(c, r, "invalid DOut channel");
     }
     if (channel < 0) {
@@ -77,7 +73,7 @@ void CmdDOut(HvpHandlerContext& c, ComServer::CmdRequest& r) {
         ClientLines::add("HVP-Server: DOUT channel > 64!");
         return c.server.SendCmdError(r.counter, "invalid DOut channel");
     }
-    if (c.robot->GetMainInterpreter().IsReplayRunning()) {
+    if (c.controller->IsReplayRunning(Control::Interpreter::Main)) {
         return c.server.SendCmdError(r.counter, "can not set DOut while program is running");
     }
     const bool on = state == "true";
@@ -89,7 +85,7 @@ void CmdDOut(HvpHandlerContext& c, ComServer::CmdRequest& r) {
 void CmdGSig(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     int channel = 0;
     std::string state;
-    if (!r.counterValid || !r.args.ReadIntAuto(channel) || !r.args.ReadWord(state) || c.robot == nullptr) {
+    if (!r.counterValid || !r.args.ReadIntAuto(channel) || !r.args.ReadWord(state) || c.controller == nullptr) {
         return CmdRefuse(c, r, "invalid GSig channel");
     }
     if (channel < 0) {
@@ -101,7 +97,7 @@ void CmdGSig(HvpHandlerContext& c, ComServer::CmdRequest& r) {
         return c.server.SendCmdError(r.counter, "invalid GSig channel");
     }
     const bool on = state == "true";
-    c.robot->SetGlobalSignal(channel, on);
+    c.controller->SetGlobalSignal(channel, on);
     ClientLines::add(on ? "HVP-Server: CMD-GSIG to TRUE: channel" : "HVP-Server: CMD-GSIG to FALSE: channel", channel);
     c.server.SendCmdAck(r.counter);
 }
@@ -121,43 +117,33 @@ void CmdProgramReplayMode(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     c.server.SendCmdAck(r.counter);
 }
 
-// Record index of a robot joint or an external axis: the only modules that reference.
-// Grippers, platform joints and I/O modules lie between and after them.
-bool IsReferencableRecord(const Hardware::HardwareProtocol& hardware, int index) {
-    using Role = Hardware::HardwareProtocol::ModuleRole;
-    for (const Role role : {Role::RobotJoint, Role::ExternalAxis}) {
-        const int first = hardware.FirstRecord(role);
-        if (index >= first && index < first + hardware.RoleCount(role)) return true;
-    }
-    return false;
-}
-
 void CmdReferenceSingleJoint(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     int index = 0;
-    Hardware::HardwareProtocol* hardware = c.robot != nullptr ? c.robot->GetHardware() : nullptr;
     // Checked first: ReferenceJoint stops a running program before the protocol looks.
-    if (!r.counterValid || !r.args.ReadIntAuto(index) || hardware == nullptr ||
-        !IsReferencableRecord(*hardware, index)) {
+    // Only robot joints and external axes reference; grippers, platform joints and I/O
+    // modules lie between and after them.
+    if (!r.counterValid || !r.args.ReadIntAuto(index) || c.controller == nullptr ||
+        !c.controller->GetModules().IsReferencable(index)) {
         return CmdRefuse(c, r);
     }
     ClientLines::add("HVP-Server: Reference Joint", index);
-    c.robot->ReferenceJoint(index);
+    c.controller->ReferenceJoint(index);
     c.server.SendCmdAck(r.counter);
 }
 
 void CmdGetReferencingInfo(HvpHandlerContext& c, ComServer::CmdRequest& /*r*/) {
-    bool flags[kMaxRecords] = {};
     bool slots[kReferencingSlots] = {};
     int state = 0;
-    Hardware::HardwareProtocol* hardware = c.robot != nullptr ? c.robot->GetHardware() : nullptr;
-    if (hardware != nullptr) {
-        hardware->GetReferenceStatus(flags, &state);
-        const int joints = hardware->GetRobotJointCount();
-        const int axes = hardware->GetExternalAxisCount();
+    if (c.controller != nullptr) {
+        using Layout = Control::ModuleLayout;
+        const Layout modules = c.controller->GetModules();
+        state = modules.referenceState;
+        const int joints = modules.count[Layout::RobotJoint];
+        const int axes = modules.count[Layout::ExternalAxis];
         // Robot joints from slot 0, external axes from slot 6.
         for (int i = 0; i < kReferencingSlots && i < joints + axes; ++i) {
             const int slot = i < joints ? i : kFirstExternalSlot + (i - joints);
-            if (slot < kReferencingSlots) slots[slot] = flags[i];
+            if (slot < kReferencingSlots) slots[slot] = modules.referenceStatus[i];
         }
     }
     std::string reply = "INFO ReferencingInfo " + std::to_string(state) + " Joints";
@@ -167,30 +153,30 @@ void CmdGetReferencingInfo(HvpHandlerContext& c, ComServer::CmdRequest& /*r*/) {
 
 void CmdOverride(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     float value = 0.0f;
-    if (!r.counterValid || !r.args.ReadFloat(value) || c.robot == nullptr) return CmdRefuse(c, r);
+    if (!r.counterValid || !r.args.ReadFloat(value) || c.controller == nullptr) return CmdRefuse(c, r);
     value = std::clamp(value, 0.0f, 100.0f);
-    c.robot->SetOverride(value);
+    c.controller->SetOverride(value);
     if (c.project != nullptr) c.project->QueueUpdateProjectFile();
     ClientLines::add("HVP-Server: Change override to", value);
     c.server.SendCmdAck(r.counter);
 }
 
 void CmdZeroTorque(HvpHandlerContext& c, ComServer::CmdRequest& r) {
-    if (c.robot == nullptr) return CmdRefuse(c, r);
+    if (c.controller == nullptr) return CmdRefuse(c, r);
     std::string state;
     if (r.args.ReadWord(state) && c.server.IsActive()) {
-        c.robot->SetZeroTorqueMode(StringHelper::ToLower(state) == "true");
+        c.controller->SetZeroTorqueMode(StringHelper::ToLower(state) == "true");
     }
     std::string reply = "CMD ZeroTorque";
-    reply += c.robot->IsZeroTorqueAllowed() ? " True" : " False";
-    reply += c.robot->IsZeroTorqueEnabled() ? " True" : " False";
+    reply += c.controller->IsZeroTorqueAllowed() ? " True" : " False";
+    reply += c.controller->IsZeroTorqueEnabled() ? " True" : " False";
     c.server.SendToClient(reply);
 }
 
 void CmdGripper(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     float value = 0.0f;
-    if (!r.counterValid || !r.args.ReadFloat(value) || c.robot == nullptr) return CmdRefuse(c, r);
-    c.robot->SetGripperPosition(value);
+    if (!r.counterValid || !r.args.ReadFloat(value) || c.controller == nullptr) return CmdRefuse(c, r);
+    c.controller->SetGripperPosition(value);
     c.server.SendCmdAck(r.counter);
 }
 

@@ -2,10 +2,8 @@
 // deleting programs, and the three steps of a file upload.
 
 #include "control/ProjectManager.h"
-#include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "core/PathCheck.h"
-#include "program/IPO.h"
 #include "remote/ClientLog.h"
 #include "remote/ComServerHandlers.h"
 
@@ -17,9 +15,8 @@ namespace Remote {
 
 namespace {
 
-
-IPO* MainIpo(HvpHandlerContext& c) { return c.robot != nullptr ? &c.robot->GetMainInterpreter() : nullptr; }
-IPO* LogicIpo(HvpHandlerContext& c) { return c.robot != nullptr ? &c.robot->GetLogicInterpreter() : nullptr; }
+using Control::Interpreter;
+using Control::NamedLoad;
 
 void QueueProject(HvpHandlerContext& c) {
     if (c.project != nullptr) c.project->QueueUpdateProjectFile();
@@ -29,19 +26,19 @@ void QueueProject(HvpHandlerContext& c) {
 bool SafeName(const std::string& name) { return Filesystem::IsSafeRelativePath(name); }
 
 void CmdStartProgram(HvpHandlerContext& c, ComServer::CmdRequest& r) {
-    if (!r.counterValid || c.robot == nullptr) return CmdRefuse(c, r);
-    MainIpo(c)->OffsetReset();
+    if (!r.counterValid || c.controller == nullptr) return CmdRefuse(c, r);
+    c.controller->ResetProgramOffsets();
     c.server.QueueCommandCode(kStartProgram);
     c.server.SendCmdAck(r.counter);
 }
 
 void CmdStartProgramWithOffset(HvpHandlerContext& c, ComServer::CmdRequest& r) {
-    float offsets[IPO::kNrOffsets] = {};
-    if (!r.counterValid || c.robot == nullptr) return CmdRefuse(c, r);
+    float offsets[Control::kNrProgramOffsets] = {};
+    if (!r.counterValid || c.controller == nullptr) return CmdRefuse(c, r);
     // Missing trailing values are 0; a value that is there must be a finite number.
     int given = 0;
-    if (!r.args.ReadFloatsUpTo(offsets, IPO::kNrOffsets, given)) return CmdRefuse(c, r);
-    MainIpo(c)->OffsetSet(offsets);
+    if (!r.args.ReadFloatsUpTo(offsets, Control::kNrProgramOffsets, given)) return CmdRefuse(c, r);
+    c.controller->SetProgramOffsets(offsets);
     c.server.QueueCommandCode(kStartProgram);
     c.server.SendCmdAck(r.counter);
 }
@@ -59,59 +56,59 @@ void CmdStopProgram(HvpHandlerContext& c, ComServer::CmdRequest& r) {
 }
 
 void CmdDeleteProgram(HvpHandlerContext& c, ComServer::CmdRequest& r) {
-    if (!r.counterValid || c.robot == nullptr) return CmdRefuse(c, r);
-    c.robot->DeleteProgram();
+    if (!r.counterValid || c.controller == nullptr) return CmdRefuse(c, r);
+    c.controller->DeleteProgram(Interpreter::Main);
     QueueProject(c);
     c.server.SendCmdAck(r.counter);
 }
 
 void CmdDeleteLogicProgram(HvpHandlerContext& c, ComServer::CmdRequest& r) {
-    if (!r.counterValid || c.robot == nullptr) return CmdRefuse(c, r);
-    c.robot->DeleteLogicProgram();
+    if (!r.counterValid || c.controller == nullptr) return CmdRefuse(c, r);
+    c.controller->DeleteProgram(Interpreter::Logic);
     QueueProject(c);
     c.server.SendCmdAck(r.counter);
 }
 
 void CmdDeleteProgramFromFileSystem(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     std::string name;
-    if (!r.counterValid || !r.args.ReadWord(name) || c.robot == nullptr || !SafeName(name)) {
+    if (!r.counterValid || !r.args.ReadWord(name) || c.controller == nullptr || !SafeName(name)) {
         return CmdRefuse(c, r);
     }
-    MainIpo(c)->DeleteProgramFile(name.c_str());
+    c.controller->DeleteProgramFile(name);
     c.server.SendCmdAck(r.counter);
 }
 
-void ProgramInfo(HvpHandlerContext& c, IPO* ipo, const char* head) {
+void ProgramInfo(HvpHandlerContext& c, Interpreter which, const char* head) {
     std::string name = "n/a";
     int count = 0;
     int point = 0;
-    if (ipo != nullptr) ipo->GetProgramInformation(&name, &count, &point);
+    if (c.controller != nullptr) c.controller->GetProgramInformation(which, &name, &count, &point);
     c.server.SendToClient(std::string(head) + name + " " + std::to_string(count) + " " + std::to_string(point));
 }
 
 void CmdGetProgramInfo(HvpHandlerContext& c, ComServer::CmdRequest& /*r*/) {
-    ProgramInfo(c, MainIpo(c), "INFO ProgramInfo ");
+    ProgramInfo(c, Interpreter::Main, "INFO ProgramInfo ");
 }
 
 void CmdGetLogicProgramInfo(HvpHandlerContext& c, ComServer::CmdRequest& /*r*/) {
-    ProgramInfo(c, LogicIpo(c), "INFO LogicProgramInfo ");
+    ProgramInfo(c, Interpreter::Logic, "INFO LogicProgramInfo ");
 }
 
 void CmdGetProgramName(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     int index = 0;
-    if (!r.counterValid || !r.args.ReadInt(index) || c.robot == nullptr) return CmdRefuse(c, r);
+    if (!r.counterValid || !r.args.ReadInt(index) || c.controller == nullptr) return CmdRefuse(c, r);
     std::string name;
-    const int entries = MainIpo(c)->GetFilename(index, &name);
+    const int entries = c.controller->GetProgramFileName(index, name);
     c.server.SendToClient("INFO ProgramName " + name + " " + std::to_string(index) + " " + std::to_string(entries));
 }
 
 void CmdLoadProgram(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     std::string name;
-    if (!r.counterValid || !r.args.ReadWord(name) || c.robot == nullptr) return CmdRefuse(c, r);
+    if (!r.counterValid || !r.args.ReadWord(name) || c.controller == nullptr) return CmdRefuse(c, r);
     // The name checks come before the interpreter stops and drops what it holds.
-    const RobotMaster::NamedLoad result = c.robot->LoadProgramByName(name);
-    if (result == RobotMaster::NamedLoad::Refused) return CmdRefuse(c, r);
-    if (result == RobotMaster::NamedLoad::Loading) QueueProject(c);
+    const NamedLoad result = c.controller->LoadProgramByName(Interpreter::Main, name);
+    if (result == NamedLoad::Refused) return CmdRefuse(c, r);
+    if (result == NamedLoad::Loading) QueueProject(c);
     c.server.SendCmdAck(r.counter);
 }
 
@@ -120,13 +117,13 @@ void CmdLoadLogicProgram(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     std::string name;
     if (!r.counterValid || !r.args.ReadWord(name)) return CmdRefuse(c, r, kError);
     ClientLines::addFormat("HVP-Server: Loading logic program %.900s", name.c_str());
-    if (c.robot == nullptr || c.project == nullptr) {
+    if (c.controller == nullptr || c.project == nullptr) {
         ClientLines::add("LogicIPO: could not load logic program, no ipo / pmptr");
         return c.server.SendCmdError(r.counter, kError);
     }
-    const RobotMaster::NamedLoad result = c.robot->LoadLogicProgramByName(name);
-    if (result == RobotMaster::NamedLoad::Refused) return CmdRefuse(c, r, kError);
-    if (result == RobotMaster::NamedLoad::Loading) QueueProject(c);
+    const NamedLoad result = c.controller->LoadProgramByName(Interpreter::Logic, name);
+    if (result == NamedLoad::Refused) return CmdRefuse(c, r, kError);
+    if (result == NamedLoad::Loading) QueueProject(c);
     c.server.SendCmdAck(r.counter);
 }
 
@@ -134,13 +131,13 @@ void CmdStartAt(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     static const char* const kError = "invalid command";
     std::string name;
     int index = 0;
-    if (!r.counterValid || !r.args.ReadWord(name) || !r.args.ReadInt(index) || c.robot == nullptr ||
+    if (!r.counterValid || !r.args.ReadWord(name) || !r.args.ReadInt(index) || c.controller == nullptr ||
         !SafeName(name)) {
         return CmdRefuse(c, r, kError);
     }
-    if (c.robot->RefuseWhileEStop("HVP-Server: StartAt")) return c.server.SendCmdError(r.counter, kError);
+    if (c.controller->RefuseWhileEStop("HVP-Server: StartAt")) return c.server.SendCmdError(r.counter, kError);
     try {
-        MainIpo(c)->StartAt(name, index);
+        c.controller->StartAt(name, index);
     } catch (const std::exception& e) {
         ClientLines::addFormat("HVP-Server: StartAt refused: %s", e.what());
         return c.server.SendCmdError(r.counter, kError);

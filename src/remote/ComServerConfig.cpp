@@ -42,7 +42,7 @@ void ComServer::HandleConfig(Remote::HvpArgumentReader& args) {
     std::string_view keyword;
     if (!args.ReadWord(keyword)) return;
     const bool isPassive = passive.load();
-    Remote::ConfigContext context{*this,          robot,          project, cloud, modbusServer,
+    Remote::ConfigContext context{*this,          controller,   project, cloud, modbusServer,
                                   modbusSettings, cloudChanged, keyword, counterValid};
     for (const auto* rows : {&Remote::ConfigIoRows(), &Remote::ConfigLimitsRows(), &Remote::ConfigPlcRows(),
                              &Remote::ConfigCameraAxesRows(), &Remote::ConfigModbusCloudRows()}) {

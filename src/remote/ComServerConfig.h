@@ -15,14 +15,13 @@
 #include <string_view>
 #include <vector>
 
-class RobotMaster;
 class ProjectManager;
 
 namespace Remote {
 
 struct ConfigContext {
     ComServer& server;
-    RobotMaster* robot;                            // null: no robot settings
+    Control::ControllerPort* controller;           // null: no robot settings
     ProjectManager* project;                       // null: nothing is queued for the project file
     ProjectLinks::CloudSettings* cloud;            // null: the cloud keywords do nothing
     AppLinks::ModbusServer* modbusServer;          // null with modbusSettings: no Modbus server

@@ -3,10 +3,8 @@
 
 #include "ComServerConfig.h"
 
-#include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "core/StringHelper.h"
-#include "program/IPO.h"
 #include "remote/ClientLog.h"
 #include "vision/CameraBinPicking.h"
 #include "vision/CameraIFMO2D.h"
@@ -75,7 +73,7 @@ void SetCamera(ConfigContext& context, HvpArgumentReader& args) {
         Apply(*camera, fields);
     }
     // A program may be using the camera that is replaced or removed.
-    if (context.robot != nullptr) context.robot->StopProgram(IPO::STOP_USER);
+    if (context.controller != nullptr) context.controller->StopProgram();
     if (camera) {
         Camera::CameraManager::Instance().Add(std::move(camera));
     } else if (type == "None") {
@@ -112,15 +110,11 @@ void FinishType(ExternalAxis& axis) {
     if (!axis.Type.empty()) ClientLines::add("HVP-Server: ERROR: Configuration file for external axis is not supported anymore");
 }
 
+constexpr int kAxes = Control::kNrExternalAxes;
+
 // A copy of a defined axis; false when it is not (or no longer) defined.
-bool CopyAxis(RobotMaster* robot, int n, ExternalAxis& out) {
-    if (robot == nullptr || !robot->HasExternalAxis(n)) return false;
-    try {
-        out = robot->GetExternalAxis(n);
-        return true;
-    } catch (const std::exception&) {
-        return false;  // removed meanwhile by another client
-    }
+bool CopyAxis(Control::ControllerPort* controller, int n, ExternalAxis& out) {
+    return controller != nullptr && controller->GetExternalAxis(n, out);
 }
 
 // The nine words every axis of SetExternalAxes has, from ID on.
@@ -134,8 +128,8 @@ void SetExternalAxes(ConfigContext& context, HvpArgumentReader& args) {
     int count = 0;
     if (!context.counterValid || !args.ReadInt(count)) return ConfigMalformed(context);
     // No axes (a count of 0 or less) removes them all.
-    count = std::max(0, std::min(count, RobotMaster::kNrExternalAxes));
-    ExternalAxis axes[RobotMaster::kNrExternalAxes];
+    count = std::max(0, std::min(count, kAxes));
+    ExternalAxis axes[kAxes];
     for (int i = 0; i < count; ++i) {
         ExternalAxis& axis = axes[i];
         std::string kinematic;
@@ -149,20 +143,19 @@ void SetExternalAxes(ConfigContext& context, HvpArgumentReader& args) {
             return ConfigMalformed(context);
         }
     }
-    RobotMaster* robot = context.robot;
-    if (robot == nullptr) return;
-    ExternalAxis::JointMode modes[RobotMaster::kNrExternalAxes];
-    for (int n = 0; n < RobotMaster::kNrExternalAxes; ++n) {
-        ExternalAxis old;
-        modes[n] = CopyAxis(robot, n, old) ? old.MotionMode : ExternalAxis::Position;
-    }
-    robot->ClearExternalAxes();
+    Control::ControllerPort* controller = context.controller;
+    if (controller == nullptr) return;
+    // The new slots replace the old ones as one change; each keeps its motion mode.
+    Control::ExternalAxesChange change;
+    change.clearAll = true;
     for (int i = 0; i < count; ++i) {
+        ExternalAxis old;
         axes[i].Number = i;
-        axes[i].MotionMode = modes[i];
+        axes[i].MotionMode = CopyAxis(controller, i, old) ? old.MotionMode : ExternalAxis::Position;
         FinishType(axes[i]);
-        robot->SetExternalAxis(axes[i]);
+        change.add.push_back(axes[i]);
     }
+    controller->ChangeExternalAxes(change);
     QueueProject(context);
 }
 
@@ -205,19 +198,21 @@ void SetExternalAxis(ConfigContext& context, HvpArgumentReader& args) {
     step(args.ReadFloat(angle));
     for (double* value : {&axis.lz0, &axis.Dir, &axis.Offset}) step(args.ReadDouble(*value));
     if (n < 0) n = -n;
-    RobotMaster* robot = context.robot;
-    if (malformed || (n == 17 && (axis.Number < 0 || axis.Number >= RobotMaster::kNrExternalAxes))) {
+    Control::ControllerPort* controller = context.controller;
+    if (malformed || (n == 17 && (axis.Number < 0 || axis.Number >= kAxes))) {
         return ConfigMalformed(context);
     }
     if (n <= 2) {
         ClientLines::add("HVP-Server: Invalid SetExternalAxis message");
         return;
     }
-    if (robot == nullptr) return;
+    if (controller == nullptr) return;
+    Control::ExternalAxesChange change;
     if (n < 17) {
         if (count != 0) return;
         ClientLines::add("HVP-Server: Clearing external axes");
-        robot->ClearExternalAxes();
+        change.clearAll = true;
+        controller->ChangeExternalAxes(change);
         QueueProject(context);
         return;
     }
@@ -225,10 +220,10 @@ void SetExternalAxis(ConfigContext& context, HvpArgumentReader& args) {
     axis.MotionMode = ExternalAxis::MotionModeFromString(mode);
     axis.DirectionAngleToY = DirectionAngle(angle);
     FinishType(axis);
-    for (int slot = RobotMaster::kNrExternalAxes - 1; slot >= 0; --slot) {
-        if (count <= slot && robot->HasExternalAxis(slot)) robot->RemoveExternalAxis(slot);
-    }
-    robot->SetExternalAxis(axis);
+    // The slots from count on go, and the axis comes in, as one change.
+    change.removeFrom = count;
+    change.add.push_back(axis);
+    controller->ChangeExternalAxes(change);
     QueueProject(context);
 }
 
@@ -246,9 +241,9 @@ std::string AxisFields(const ExternalAxis& a, bool withMode) {
 void GetExternalAxes(ConfigContext& context, HvpArgumentReader& /*args*/) {
     int count = 0;
     std::string fields;
-    for (int n = 0; n < RobotMaster::kNrExternalAxes; ++n) {
+    for (int n = 0; n < kAxes; ++n) {
         ExternalAxis axis;
-        if (!CopyAxis(context.robot, n, axis)) continue;
+        if (!CopyAxis(context.controller, n, axis)) continue;
         ++count;
         fields += AxisFields(axis, false);
     }
@@ -256,9 +251,9 @@ void GetExternalAxes(ConfigContext& context, HvpArgumentReader& /*args*/) {
 }
 
 void GetExternalAxes2(ConfigContext& context, HvpArgumentReader& /*args*/) {
-    ExternalAxis axes[RobotMaster::kNrExternalAxes];
+    ExternalAxis axes[kAxes];
     int count = 0;
-    while (count < RobotMaster::kNrExternalAxes && CopyAxis(context.robot, count, axes[count])) ++count;
+    while (count < kAxes && CopyAxis(context.controller, count, axes[count])) ++count;
     if (count == 0) {
         context.server.SendToClient("CONFIG ExternalAxis 0 0");
         return;

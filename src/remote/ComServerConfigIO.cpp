@@ -3,12 +3,10 @@
 
 #include "ComServerConfig.h"
 
-#include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
-#include "hardware/HardwareProtocol.h"
-#include "program/IPO.h"
 #include "remote/ClientLog.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -49,10 +47,8 @@ std::string Hex(std::uint64_t value) {
 }
 
 void GetDIOModules(ConfigContext& context, HvpArgumentReader& /*args*/) {
-    unsigned char ids[3] = {0, 0, 0};
-    if (context.robot != nullptr && context.robot->GetHardware() != nullptr) {
-        context.robot->GetHardware()->GetDIOModuleIDs(ids[0], ids[1], ids[2]);
-    }
+    std::array<unsigned char, 3> ids = {0, 0, 0};
+    if (context.controller != nullptr) ids = context.controller->GetDIOModuleIDs();
     context.server.SendToClient("CONFIG DIOModules " + std::to_string(ids[0]) + " " + std::to_string(ids[1]) + " " +
                                 std::to_string(ids[2]));
 }
@@ -61,8 +57,8 @@ void SetDIOModules(ConfigContext& context, HvpArgumentReader& args) {
     int ids[3] = {0, 0, 0};
     int count = 0;
     if (!context.counterValid || !args.ReadIntsUpTo(ids, 3, count) || count < 3) return ConfigMalformed(context);
-    if (context.robot == nullptr) return;
-    if (!context.robot->SetDIOModuleIDs(static_cast<unsigned char>(ids[0] & 0xff),
+    if (context.controller == nullptr) return;
+    if (!context.controller->SetDIOModuleIDs(static_cast<unsigned char>(ids[0] & 0xff),
                                         static_cast<unsigned char>(ids[1] & 0xff),
                                         static_cast<unsigned char>(ids[2] & 0xff))) {
         return;
@@ -75,16 +71,13 @@ void SetDIOModules(ConfigContext& context, HvpArgumentReader& args) {
 void GetDOutDefaults(ConfigContext& context, HvpArgumentReader& /*args*/) {
     std::uint64_t reset[2] = {0, 0};
     std::uint64_t error[2] = {0, 0};
-    if (context.robot != nullptr) {
+    if (context.controller != nullptr) {
+        const Control::DOutTargets targets = context.controller->GetDOutTargets();
         for (int i = 0; i < kOutputs; ++i) {
             const int word = i < 32 ? 0 : 1;
             const int shift = 2 * (i - 32 * word);
-            reset[word] |= static_cast<std::uint64_t>(
-                               RobotMaster::DOutTargetStateToUInt(context.robot->GetDOutTargetStateOnReset(i)))
-                           << shift;
-            error[word] |= static_cast<std::uint64_t>(
-                               RobotMaster::DOutTargetStateToUInt(context.robot->GetDOutTargetStateOnError(i)))
-                           << shift;
+            reset[word] |= static_cast<std::uint64_t>(DOutTargetStateToUInt(targets.onReset[i])) << shift;
+            error[word] |= static_cast<std::uint64_t>(DOutTargetStateToUInt(targets.onError[i])) << shift;
         }
     }
     context.server.SendToClient("CONFIG DOutDefaults " + Hex(reset[0]) + " " + Hex(reset[1]) + " " + Hex(error[0]) +
@@ -98,23 +91,24 @@ void SetDOutDefaults(ConfigContext& context, HvpArgumentReader& args) {
         if (!args.ReadWord(token) || !ParseHex64(token, word)) return ConfigMalformed(context);
     }
     if (!context.counterValid) return ConfigMalformed(context);
-    if (context.robot == nullptr) return;
+    if (context.controller == nullptr) return;
+    // Both tables as one value: the loop never applies half of them.
+    Control::DOutTargets targets;
     for (int i = 0; i < kOutputs; ++i) {
         const int word = i < 32 ? 0 : 1;
         const int shift = 2 * (i - 32 * word);
-        context.robot->SetDOutTargetStateOnReset(
-            i, RobotMaster::DOutTargetStateFromUInt(static_cast<unsigned>((words[word] >> shift) & 3u)));
-        context.robot->SetDOutTargetStateOnError(
-            i, RobotMaster::DOutTargetStateFromUInt(static_cast<unsigned>((words[2 + word] >> shift) & 3u)));
+        targets.onReset[i] = DOutTargetStateFromUInt(static_cast<unsigned>((words[word] >> shift) & 3u));
+        targets.onError[i] = DOutTargetStateFromUInt(static_cast<unsigned>((words[2 + word] >> shift) & 3u));
     }
+    context.controller->SetDOutTargets(targets);
     ClientLines::add("HVP-Server: DOut defaults set");
     QueueProject(context);
 }
 
 void GetBrake(ConfigContext& context, HvpArgumentReader& /*args*/) {
     int output = -1, delay = 0, estop = -1;
-    if (context.robot != nullptr) {
-        const BrakeSettings settings = context.robot->GetBrakeSettings();
+    if (context.controller != nullptr) {
+        const BrakeSettings settings = context.controller->GetBrakeSettings();
         output = settings.brakeDOutChannel;
         delay = settings.brakeDelayMS;
         estop = settings.eStopDInChannel;
@@ -132,29 +126,29 @@ void SetBrake(ConfigContext& context, HvpArgumentReader& args) {
     if (!context.counterValid || !args.ReadIntsUpTo(values, 3, count)) return ConfigMalformed(context);
     // A negative delay would be written to the robot file as a huge unsigned one.
     if (count >= 2 && values[1] < 0) return ConfigMalformed(context);
-    RobotMaster* robot = context.robot;
-    if (robot == nullptr) return;
+    Control::ControllerPort* controller = context.controller;
+    if (controller == nullptr) return;
     // One whole value: the robot loop never sees half of the change.
-    BrakeSettings settings = robot->GetBrakeSettings();
+    BrakeSettings settings = controller->GetBrakeSettings();
     settings.brakeDOutChannel = count >= 1 && IsChannel(values[0]) ? values[0] : -1;
     if (count >= 2) settings.brakeDelayMS = values[1];
     // Monitoring goes off only on an explicit -1: a missing or impossible channel keeps it.
     if (count >= 3 && IsChannel(values[2])) settings.eStopDInChannel = values[2];
-    robot->SetBrakeSettings(settings);
+    controller->SetBrakeSettings(settings);
     ClientLines::addFormat("HVP-Server: Brake DOut set to  %d", settings.brakeDOutChannel);
-    robot->QueueUpdateRobotFile();
+    controller->QueueRobotFileWrite();
 }
 
 void GetProgramDefaultState(ConfigContext& context, HvpArgumentReader& /*args*/) {
-    const bool stop = context.robot != nullptr && context.robot->GetMainInterpreter().GetStopOnError();
+    const bool stop = context.controller != nullptr && context.controller->GetStopOnError();
     context.server.SendToClient(std::string("CONFIG ProgramDefaultState ") + (stop ? "1" : "0"));
 }
 
 void SetProgramDefaultState(ConfigContext& context, HvpArgumentReader& args) {
     int value = 0;
     if (!context.counterValid || !args.ReadInt(value)) return ConfigMalformed(context);
-    if (context.robot == nullptr) return;
-    context.robot->GetMainInterpreter().SetStopOnError(value != 0);
+    if (context.controller == nullptr) return;
+    context.controller->SetStopOnError(value != 0);
     ClientLines::addFormat("HVP-Server: Program default state set to  %d", value != 0 ? 1 : 0);
     QueueProject(context);
 }

@@ -3,9 +3,7 @@
 
 #include "ComServerConfig.h"
 
-#include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
-#include "kinematics/RobotKinematic.h"
 #include "kinematics/Tool.h"
 #include "remote/ClientLog.h"
 
@@ -15,20 +13,21 @@
 namespace Remote {
 namespace {
 
-constexpr int kSlots = RobotKinematic::maxJoints;
+constexpr int kSlots = Control::kNrJoints;
+constexpr int kFirstExternalSlot = 6;
 
-RobotKinematic* Kinematic(const ConfigContext& context) {
-    return context.robot != nullptr ? context.robot->GetKinematic() : nullptr;
+// The kinematic's limits; not available without a controller or a kinematic.
+Control::JointLimits Limits(const ConfigContext& context) {
+    return context.controller != nullptr ? context.controller->GetJointLimits() : Control::JointLimits();
 }
 
 void GetKinematicLimits(ConfigContext& context, HvpArgumentReader& /*args*/) {
     std::string payload = "CONFIG KinematicLimits";
-    if (RobotKinematic* kinematic = Kinematic(context)) {
-        float limits[kSlots][2] = {};
-        kinematic->GetMinMaxValues(limits);
-        const int joints = std::min(kinematic->nrOfJoints, kSlots);
+    const Control::JointLimits limits = Limits(context);
+    if (limits.available) {
+        const int joints = std::min(limits.joints, kSlots);
         for (int j = 0; j < joints; ++j) {
-            payload += " " + FormatNumber(limits[j][0], 5) + " " + FormatNumber(limits[j][1], 5);
+            payload += " " + FormatNumber(limits.minMax[j][0], 5) + " " + FormatNumber(limits.minMax[j][1], 5);
         }
     }
     context.server.SendToClient(payload);
@@ -38,11 +37,11 @@ void SetKinematicLimits(ConfigContext& context, HvpArgumentReader& args) {
     float values[2 * kSlots] = {};
     int count = 0;
     if (!context.counterValid || !args.ReadFloatsUpTo(values, 2 * kSlots, count)) return ConfigMalformed(context);
-    RobotKinematic* kinematic = Kinematic(context);
-    if (kinematic == nullptr) return;
+    const Control::JointLimits current = Limits(context);
+    if (!current.available) return;
     // Fewer than one pair leaves the limits as they are; the robot file is still written.
     if (count < 2) {
-        context.robot->QueueUpdateRobotFile();
+        context.controller->QueueRobotFileWrite();
         return;
     }
     ClientLines::addFormat("HVP-Server: Setting kinematic limits, number of received values:  %d", count);
@@ -51,28 +50,32 @@ void SetKinematicLimits(ConfigContext& context, HvpArgumentReader& args) {
         ClientLines::addFormat("HVP-Server: Kin limits axis %d: %f %f", i, static_cast<double>(values[2 * i]),
                                static_cast<double>(values[2 * i + 1]));
     }
-    const int joints = std::max(0, std::min(kinematic->nrOfJoints, RobotKinematic::extJointIndex));
-    float table[kSlots][2] = {};
+    const int joints = std::max(0, std::min(current.joints, kFirstExternalSlot));
+    Control::JointLimits table;
+    table.available = true;
+    table.joints = current.joints;
     for (int i = 0; i < pairs; ++i) {
         // The pairs after the robot joints belong to the external axes in slots 6..8.
-        const int slot = i < joints ? i : i + RobotKinematic::extJointIndex - joints;
+        const int slot = i < joints ? i : i + kFirstExternalSlot - joints;
         if (slot >= kSlots) {
             ClientLines::addFormat("HVP-Server: Kin limits axis %d dropped, no joint slot left", i);
             continue;
         }
-        table[slot][0] = values[2 * i];
-        table[slot][1] = values[2 * i + 1];
+        table.minMax[slot][0] = values[2 * i];
+        table.minMax[slot][1] = values[2 * i + 1];
     }
-    kinematic->SetMinMaxValues(table);
-    context.robot->QueueUpdateRobotFile();
+    // One command under a hold of the loop, which checks the limits every cycle.
+    context.controller->SetJointLimits(table);
+    context.controller->QueueRobotFileWrite();
 }
 
 void GetVBox(ConfigContext& context, HvpArgumentReader& /*args*/) {
     std::string payload = "CONFIG VBox ";
-    if (RobotKinematic* k = Kinematic(context)) {
-        payload += k->virtualBoxActive ? "True" : "False";
-        for (double v : {k->virtualBoxMin.x, k->virtualBoxMax.x, k->virtualBoxMin.y, k->virtualBoxMax.y,
-                         k->virtualBoxMin.z, k->virtualBoxMax.z}) {
+    const Control::VirtualBox box =
+        context.controller != nullptr ? context.controller->GetVirtualBox() : Control::VirtualBox();
+    if (box.available) {
+        payload += box.active ? "True" : "False";
+        for (double v : {box.min.x, box.max.x, box.min.y, box.max.y, box.min.z, box.max.z}) {
             payload += " " + FormatNumber(v);
         }
     } else {
@@ -88,11 +91,14 @@ void SetVBox(ConfigContext& context, HvpArgumentReader& args) {
     if (!context.counterValid || !args.ReadWord(active) || !args.ReadFloatsUpTo(v, 6, count) || count < 6) {
         return ConfigMalformed(context);
     }
-    RobotKinematic* k = Kinematic(context);
-    if (k == nullptr) return;
-    k->virtualBoxMax = DataTypes::Vector3(v[1], v[3], v[5]);
-    k->virtualBoxMin = DataTypes::Vector3(v[0], v[2], v[4]);
-    k->virtualBoxActive = active == "True";
+    if (context.controller == nullptr || !context.controller->GetVirtualBox().available) return;
+    Control::VirtualBox box;
+    box.available = true;
+    box.max = DataTypes::Vector3(v[1], v[3], v[5]);
+    box.min = DataTypes::Vector3(v[0], v[2], v[4]);
+    box.active = active == "True";
+    // One command under a hold of the loop, which checks the box every cycle.
+    context.controller->SetVirtualBox(box);
     QueueProject(context);
 }
 
@@ -112,9 +118,8 @@ void SetTool(ConfigContext& context, HvpArgumentReader& args) {
         name.clear();
     } else {
         std::replace(name.begin(), name.end(), '\\', '/');
-        RobotKinematic* kinematic = Kinematic(context);
-        const Tool fallback;
-        const Tool& tool = kinematic != nullptr ? kinematic->tool : fallback;
+        // Tool files lie below the data root's tool folder, whatever the kinematic.
+        const Tool tool;
         if (!tool.CheckConfigFileExists(name)) {
             ClientLines::addFormat("HVPServer: ERROR: Tool configuration file %s does not exist", name.c_str());
             context.server.SendToClient("CONFIGERROR Tool invalid_file");

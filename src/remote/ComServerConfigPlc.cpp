@@ -4,7 +4,6 @@
 #include "ComServerConfig.h"
 
 #include "control/PLCInterfaceTrigger.h"
-#include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "core/PathCheck.h"
 #include "core/StringHelper.h"
@@ -30,10 +29,10 @@ void WireOrder(PLCInterfaceNumbers& p, int* (&fields)[kNumbers]) {
     for (int i = 0; i < kNumbers; ++i) fields[i] = order[i];
 }
 
-// Stores the settings whole: through the robot master, which hands them to its loop.
+// Stores the settings whole: through the controller, which hands them to its loop.
 void Store(const ConfigContext& context, const PLCInterfaceNumbers& settings) {
-    if (context.robot != nullptr) {
-        context.robot->SetPLCInterfaceSettings(settings);
+    if (context.controller != nullptr) {
+        context.controller->SetPLCInterfaceSettings(settings);
     } else {
         Log()->get_plcInterfaceNr() = settings;
     }
@@ -96,7 +95,7 @@ void SetPLCInterfaceEnabled(ConfigContext& context, HvpArgumentReader& args) {
 void GetPLCTriggers(ConfigContext& context, HvpArgumentReader& /*args*/) {
     using Trigger = PLCTrigger::PLCInterfaceTrigger;
     std::vector<Trigger> triggers;
-    if (context.robot != nullptr) triggers = context.robot->GetPLCTriggers();
+    if (context.controller != nullptr) triggers = context.controller->GetPLCTriggers();
     if (triggers.empty()) {
         context.server.SendToClient("CONFIG PLCTrigger 0 0");
         return;
@@ -117,8 +116,8 @@ void GetPLCTriggers(ConfigContext& context, HvpArgumentReader& /*args*/) {
 }
 
 void ClearPLCTriggers(ConfigContext& context, HvpArgumentReader& /*args*/) {
-    if (context.robot == nullptr) return;
-    context.robot->ClearPLCTriggers();
+    if (context.controller == nullptr) return;
+    context.controller->ClearPLCTriggers();
     ClientLines::add("HVP-Server: PLC triggers cleared");
     // Saved, or the cleared triggers would fire again after a restart.
     QueueProject(context);
@@ -145,8 +144,8 @@ void AddPLCTrigger(ConfigContext& context, HvpArgumentReader& args) {
         ClientLines::add("HVP-Server: Received incomplete AddPLCTrigger message");
         return;
     }
-    if (context.robot == nullptr) return;
-    context.robot->AddPLCTrigger(trigger);
+    if (context.controller == nullptr) return;
+    context.controller->AddPLCTrigger(trigger);
     QueueProject(context);
     ClientLines::addFormat("HVP-Server: PLC-Trigger added: %s", trigger.ToString().c_str());
 }

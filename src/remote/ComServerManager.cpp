@@ -1,9 +1,6 @@
 #include "remote/ComServerManager.h"
 
-#include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
-#include "hardware/HardwareProtocol.h"
-#include "program/IPO.h"
 #include "program/ProgramMemory.h"
 #include "remote/ClientLog.h"
 
@@ -69,19 +66,17 @@ ComServerManager::~ComServerManager() {
 
 // ------------------------------------------------------------------------------ set-up
 
-void ComServerManager::Init(RobotMaster* robotMaster, ProjectManager* projectManager,
+void ComServerManager::Init(Control::ControllerPort* controllerPort, ProjectManager* projectManager,
                             ProjectLinks::CloudSettings* cloudClient) {
-    robot = robotMaster;
+    controller = controllerPort;
     project = projectManager;
     cloud = cloudClient;
     hooked.store(this);
-    if (robot != nullptr) {
-        robot->GetProgramMemory().changeCallback = &ComServerManager::VariableChangedCallback;
-        robot->GetMainInterpreter().resultCallback.store(&ComServerManager::IpoResultsCallback);
-        robot->GetLogicInterpreter().resultCallback.store(&ComServerManager::IpoResultsCallback);
-        robot->GetMoveToInterpreter().resultCallback.store(&ComServerManager::IpoResultsCallback);
-        if (Log()->get_opMode() != OPMODE_SERIOUS_FAILURE && robot->GetHardware() != nullptr) {
-            robot->GetHardware()->GetCANInterface().bridgeCallback.store(&ComServerManager::CANReceiveCallback);
+    if (controller != nullptr) {
+        controller->SetVariableReceiver(&ComServerManager::VariableChangedCallback);
+        controller->SetResultReceiver(&ComServerManager::IpoResultsCallback);
+        if (Log()->get_opMode() != OPMODE_SERIOUS_FAILURE) {
+            controller->SetCanFrameReceiver(&ComServerManager::CANReceiveCallback);
         }
     }
     Log()->SetServerMessageCallback([](const std::string& text) {
@@ -277,7 +272,7 @@ bool ComServerManager::StartComServer(int socket) {
     for (const auto& connection : connections) {
         if (connection->IsActive()) anyActive = true;
     }
-    auto connection = std::make_shared<ComServer>(robot, project, cloud, socket, bridge);
+    auto connection = std::make_shared<ComServer>(controller, project, cloud, socket, bridge);
     connection->SetActive(!anyActive);
     connections.push_back(connection);
     connectionCount.store(connections.size());

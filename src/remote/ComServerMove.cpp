@@ -1,7 +1,5 @@
 // CMD "Move": direct moves on the single-motion interpreter, to a target or by a step.
 
-#include "control/RobotMaster.h"
-#include "program/IPO.h"
 #include "remote/ClientLog.h"
 #include "remote/ComServerHandlers.h"
 
@@ -16,16 +14,16 @@ constexpr int kMoveValues = 10;  // nine joints or three vectors, then the veloc
 
 struct MoveSub {
     const char* keyword;
-    RobotMaster::DirectMove form;
+    Control::DirectMove form;
     const char* request;  // named in the refusal line
 };
 
 const MoveSub kMoves[] = {
-    {"Joint", RobotMaster::DirectMove::Joint, "HVP-Server: Move Joint"},
-    {"Cart", RobotMaster::DirectMove::Linear, "HVP-Server: Move Cart"},
-    {"RelativeJoint", RobotMaster::DirectMove::RelativeJoint, "HVP-Server: Move RelativeJoint"},
-    {"RelativeBase", RobotMaster::DirectMove::RelativeBase, "HVP-Server: Move RelativeBase"},
-    {"RelativeTool", RobotMaster::DirectMove::RelativeTool, "HVP-Server: Move RelativeTool"},
+    {"Joint", Control::DirectMove::Joint, "HVP-Server: Move Joint"},
+    {"Cart", Control::DirectMove::Linear, "HVP-Server: Move Cart"},
+    {"RelativeJoint", Control::DirectMove::RelativeJoint, "HVP-Server: Move RelativeJoint"},
+    {"RelativeBase", Control::DirectMove::RelativeBase, "HVP-Server: Move RelativeBase"},
+    {"RelativeTool", Control::DirectMove::RelativeTool, "HVP-Server: Move RelativeTool"},
 };
 
 void Incomplete(HvpHandlerContext& c, ComServer::CmdRequest& r, const char* sub) {
@@ -36,10 +34,9 @@ void Incomplete(HvpHandlerContext& c, ComServer::CmdRequest& r, const char* sub)
 
 void CmdMove(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     std::string sub;
-    if (!r.counterValid || !r.args.ReadWord(sub) || c.robot == nullptr) return Incomplete(c, r, sub.c_str());
-    IPO& moveTo = c.robot->GetMoveToInterpreter();
+    if (!r.counterValid || !r.args.ReadWord(sub) || c.controller == nullptr) return Incomplete(c, r, sub.c_str());
     if (sub == "Stop") {
-        moveTo.Stop(IPO::STOP_USER, std::string());
+        c.controller->StopDirectMove();
         return c.server.SendCmdAck(r.counter);
     }
     const MoveSub* move = nullptr;
@@ -53,7 +50,7 @@ void CmdMove(HvpHandlerContext& c, ComServer::CmdRequest& r) {
     // All ten numbers, each finite, or nothing moves.
     float v[kMoveValues] = {};
     if (!r.args.ReadFloats(v, kMoveValues)) return Incomplete(c, r, move->keyword);
-    if (!c.robot->StartDirectMove(move->form, v, v[9], move->request)) {
+    if (!c.controller->StartDirectMove(move->form, v, v[9], move->request)) {
         return c.server.SendCmdError(r.counter, "E-Stop detected");
     }
     c.server.SendCmdAck(r.counter);

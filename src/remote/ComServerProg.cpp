@@ -4,6 +4,6 @@
 #include "remote/ComServerHandlers.h"
 
 void ComServer::HandleProg(Remote::HvpArgumentReader& args) {
-    Remote::HvpHandlerContext context{*this, robot, project, upload};
+    Remote::HvpHandlerContext context{*this, controller, project, upload};
     Remote::HandleProgMessage(context, args);
 }

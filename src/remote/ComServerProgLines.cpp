@@ -1,10 +1,8 @@
 // PROG messages: teach-in, one command appended to the main program per message.
 
-#include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
 #include "core/StringHelper.h"
-#include "program/IPO.h"
 #include "remote/ClientLog.h"
 #include "remote/ComServerHandlers.h"
 
@@ -17,13 +15,11 @@ namespace Remote {
 
 namespace {
 
-constexpr int kJointValues = 9;
-
-enum class Line { Joint, RelativeJoint, Linear, RelativeLinear, RelativeTool, Gripper, Wait, DOut };
+using Line = Control::TaughtCommand;
 
 struct LineKind {
     const char* keyword;
-    Line line;
+    Line::Kind line;
     const char* name;  // in the error lines
 };
 
@@ -38,32 +34,26 @@ const LineKind kLines[] = {
     {"DOUT", Line::DOut, "dout"},
 };
 
-// The values of one line as its keyword's format reads them.
-struct Values {
-    float f[12] = {};
-    int milliseconds = 0;
-    int channel = 0;
-    bool on = false;
-};
-
 // JOINT and RELATIVEJOINT: six values, "EXT", three, "VEL" (or "VELMMS" for LINEAR), one.
-bool ReadJointForm(HvpArgumentReader& args, Values& v, const char* velocityWord) {
-    return args.ReadFloats(v.f, 6) && args.Expect("EXT") && args.ReadFloats(v.f + 6, 3) &&
-           args.Expect(velocityWord) && args.ReadFloat(v.f[9]);
+bool ReadJointForm(HvpArgumentReader& args, Line& v, const char* velocityWord) {
+    return args.ReadFloats(v.values, 6) && args.Expect("EXT") && args.ReadFloats(v.values + 6, 3) &&
+           args.Expect(velocityWord) && args.ReadFloat(v.values[9]);
 }
 
-bool ReadLine(HvpArgumentReader& args, Line line, Values& v) {
-    switch (line) {
+// The values of one line as its keyword's format reads them.
+bool ReadLine(HvpArgumentReader& args, Line& v) {
+    switch (v.kind) {
         case Line::Joint:
         case Line::RelativeJoint:
             return ReadJointForm(args, v, "VEL");
         case Line::Linear:
+            // The velocity goes on as sent: the interpreter reads it as percent of 150 mm/s.
             return ReadJointForm(args, v, "VELMMS");
         case Line::RelativeLinear:
         case Line::RelativeTool:
-            return args.ReadFloats(v.f, 4);
+            return args.ReadFloats(v.values, 4);
         case Line::Gripper:
-            return args.ReadFloats(v.f, 3);
+            return args.ReadFloats(v.values, 3);
         case Line::Wait:
             return args.ReadInt(v.milliseconds);
         case Line::DOut: {
@@ -78,45 +68,9 @@ bool ReadLine(HvpArgumentReader& args, Line line, Values& v) {
     return false;
 }
 
-int CommandCount(const IPO& ipo) {
-    const std::vector<IPO::ProgramSummary> programs = ipo.GetProgramSummaries();
-    return programs.empty() ? 0 : programs[0].commandCount;
-}
-
-void Append(IPO& ipo, Line line, int id, const Values& v) {
-    const float* f = v.f;
-    switch (line) {
-        case Line::Joint:
-            ipo.AddCommandJoint(id, kJointValues, f, f[9]);
-            break;
-        case Line::RelativeJoint:
-            ipo.AddCommandRelativeJoint(id, kJointValues, f, f[9]);
-            break;
-        case Line::Linear:
-            // The velocity goes on as sent: the interpreter reads it as percent of 150 mm/s.
-            ipo.AddCommandLinear(id, f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9]);
-            break;
-        case Line::RelativeLinear:
-            ipo.AddCommandRelativeLinear(id, f[0], f[1], f[2], f[3]);
-            break;
-        case Line::RelativeTool:
-            ipo.AddCommandRelativeTool(id, f[0], f[1], f[2], f[3]);
-            break;
-        case Line::Gripper:
-            ipo.AddCommandGripper(id, f);
-            break;
-        case Line::Wait:
-            ipo.AddCommandWait(id, v.milliseconds);
-            break;
-        case Line::DOut:
-            ipo.AddCommandDIO(id, v.channel, v.on);
-            break;
-    }
-}
-
-void LogAppended(Line line, const Values& v) {
-    const float* f = v.f;
-    switch (line) {
+void LogAppended(const Line& v) {
+    const float* f = v.values;
+    switch (v.kind) {
         case Line::Joint:
             ClientLines::addFormat(
                 "HVP-Server: JOINT %.1lf %.1lf %.1lf %.1lf %.1lf %.1lf ext: %.1lf %.1lf %.1lf vel: %.1lf",
@@ -169,25 +123,24 @@ void HandleProgMessage(HvpHandlerContext& c, HvpArgumentReader& args) {
     // Counter and id as far as they read; values after a failed read stay 0.
     int counter = 0;
     int id = 0;
-    Values values;
+    Line line;
+    line.kind = kind->line;
     args.SetPosition(0);
     const bool complete = args.ReadInt(counter) && args.Skip() && args.ReadInt(id) && args.Skip() &&
-                          ReadLine(args, kind->line, values);
+                          ReadLine(args, line);
     if (!complete) {
         ClientLines::addFormat("HVP-Server: ERROR, could not define %s command! (invalid number of arguments)", kind->name);
         return SendError(c, counter, id, "incomplete_argument");
     }
-    IPO* ipo = c.robot != nullptr ? &c.robot->GetMainInterpreter() : nullptr;
-    if (ipo == nullptr) {
+    if (c.controller == nullptr) {
         ClientLines::addFormat("HVP-Server: ERROR, could not define %s command! (IPO not available)", kind->name);
         return SendError(c, counter, id, "system_error");
     }
-    const int before = CommandCount(*ipo);
-    Append(*ipo, kind->line, id, values);
+    line.id = id;
     // The interpreter refuses values it cannot run (negative velocity or time, no
     // kinematic) with a log line of its own: the client must not read that as appended.
-    if (CommandCount(*ipo) <= before) return SendError(c, counter, id, "incomplete_argument");
-    LogAppended(kind->line, values);
+    if (!c.controller->AppendTaughtCommand(line)) return SendError(c, counter, id, "incomplete_argument");
+    LogAppended(line);
     char payload[64];
     std::snprintf(payload, sizeof(payload), "PROGACK %d %d", counter, id);
     c.server.SendToClient(payload);

@@ -1,10 +1,7 @@
 // SYSTEM (power off, reboot, temperatures) and CANBridge messages, and the CAN bridge.
 
-#include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "core/Shutdown.h"
-#include "hardware/HardwareProtocol.h"
-#include "program/IPO.h"
 #include "remote/ClientLog.h"
 #include "remote/ComServer.h"
 
@@ -89,12 +86,12 @@ void ComServer::HandleCanBridge(Remote::HvpArgumentReader& args) {
 
 void ComServer::CanBridgeSwitchOn() {
     const bool taken = bridge->TryTake(this, [this] {
-        if (robot != nullptr) {
+        if (controller != nullptr) {
             // Nothing may drive the joints while the client owns the bus.
-            robot->StopProgram(IPO::STOP_USER);
-            robot->StopLogicProgram(IPO::STOP_USER);
-            robot->GetMoveToInterpreter().Stop(IPO::STOP_USER, "");
-            robot->EnableMotors(false);
+            controller->StopProgram();
+            controller->StopLogicProgram();
+            controller->StopDirectMove();
+            controller->EnableMotors(false);
         }
         Remote::ClientLines::add("HVP-Server: Switch on CANBridge");
         Log()->set_opMode(OPMODE_CAN_BRIDGE);
@@ -127,12 +124,9 @@ void ComServer::CanBridgeMessage(Remote::HvpArgumentReader& args) {
     }
     unsigned char bytes[8];
     for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(values[i] & 0xFF);
-    Hardware::HardwareProtocol* hardware = robot != nullptr ? robot->GetHardware() : nullptr;
-    if (hardware == nullptr) {
+    if (controller == nullptr || !controller->WriteCanFrame(id, length, bytes)) {
         Remote::ClientLines::add("HVP-Server: CANBridge message dropped, no CAN interface");
-        return;
     }
-    hardware->GetCANInterface().WriteMessage(id, length, bytes);
 }
 
 int ComServer::CANReceiveCallback(int id, int dlc, const unsigned char* data, long value, timespec time,

@@ -1,11 +1,8 @@
 // Telegrams the server pushes to a client: the cyclic status with its companions, the
 // configuration lines, server messages, interpreter events, variables, cloud state.
 
-#include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "core/StringHelper.h"
-#include "kinematics/RobotKinematic.h"
-#include "program/IPO.h"
 #include "program/ProgramMemory.h"
 #include "remote/ComServer.h"
 
@@ -47,12 +44,10 @@ void ComServer::SetCurrentPos(const DataTypes::RobotState& state) {
 std::string ComServer::StatusPayload(const DataTypes::RobotState& s) const {
     int mode = 0;
     int opMode = -1;
-    if (robot != nullptr) {
-        mode = static_cast<int>(robot->GetMotionMode());
-        if (robot->IsOperationModesEnabled()) {
-            const int m = robot->GetOperationMode();
-            opMode = (m >= 0 && m <= 2) ? m : -1;
-        }
+    if (controller != nullptr) {
+        mode = controller->GetMotionType();
+        const int m = controller->GetMotionOperationMode();
+        opMode = (m >= 0 && m <= 2) ? m : -1;
     }
     const float* j = s.jointSet;
     const float* a = s.jointAct;
@@ -107,10 +102,11 @@ void ComServer::PublishRunState() {
     int point = -1;
     int running = 0;
     int replay = 0;
-    if (mainIpo != nullptr) {
-        mainIpo->GetProgramInformation(&name, &count, &point);
-        running = point < 0 ? 0 : (mainIpo->IsReplayRunning() ? 2 : 1);
-        replay = static_cast<int>(mainIpo->replayMode.load());
+    if (controller != nullptr) {
+        const Control::Interpreter main = Control::Interpreter::Main;
+        controller->GetProgramInformation(main, &name, &count, &point);
+        running = point < 0 ? 0 : (controller->IsReplayRunning(main) ? 2 : 1);
+        replay = controller->GetReplayMode();
     }
     char buffer[1200];
     std::snprintf(buffer, sizeof(buffer), "RUNSTATE %s %i %i %i %i", name.c_str(), count, point, running, replay);
@@ -119,7 +115,7 @@ void ComServer::PublishRunState() {
 
 void ComServer::PublishGripperState() {
     float percent = 0.0f;
-    if (robot != nullptr && robot->GetKinematic() != nullptr) percent = robot->GetKinematic()->tool.GetJoint();
+    if (controller != nullptr) percent = controller->GetGripperPercent();
     char buffer[64];
     std::snprintf(buffer, sizeof(buffer), "GRIPPERSTATE %.1f", percent);
     SendPayload(MakePayload(buffer));
@@ -127,8 +123,8 @@ void ComServer::PublishGripperState() {
 
 void ComServer::PublishGlobalSignals() {
     unsigned long long low = 0, high = 0;
-    if (robot != nullptr) {
-        const DataTypes::RobotState state = robot->GetRobotState();
+    if (controller != nullptr) {
+        const DataTypes::RobotState state = controller->GetRobotState();
         for (int i = 0; i < 64; ++i) {
             if (state.GSig[i]) low |= 1ULL << i;
         }
@@ -149,7 +145,7 @@ void ComServer::PublishCameraLines() {
 
 void ComServer::PublishOperationInfo() {
     const long durationMs =
-        mainIpo != nullptr ? static_cast<long>(mainIpo->GetLastProgramDuration().count() / 1000000) : 0L;
+        controller != nullptr ? static_cast<long>(controller->GetLastProgramDuration().count() / 1000000) : 0L;
     char buffer[128];
     std::snprintf(buffer, sizeof(buffer), "OPINFO %i %i %i %i %i %li", Log()->GetSystemVar(SV_ProgramStarts),
                   Log()->GetSystemVar(SV_UpTimeComplete), Log()->GetSystemVar(SV_UpTimeEnabled),
@@ -163,7 +159,7 @@ void ComServer::PublishConfiguration() {
     SendToClient("MESSAGE Configuration: \"" + log->get_robotName() + "\" Type: \"" +
                  StringHelper::SplitGetLast(log->get_robotType(), "/") + "\" Gripper: \"" +
                  log->get_robotGripper() + "\"");
-    const int velocitySetting = robot != nullptr ? robot->VelocitySetting : 0;
+    const int velocitySetting = controller != nullptr ? controller->GetVelocitySetting() : 0;
     SendToClient("MESSAGE VelocitySetting: \"" + std::to_string(velocitySetting) + "\"");
     if (log->get_opMode() == OPMODE_SERIOUS_FAILURE) {
         SendToClient("MESSAGE Serious Failure " + log->get_seriousFailReason());

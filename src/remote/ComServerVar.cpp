@@ -5,6 +5,6 @@
 #include "remote/ComServerHandlers.h"
 
 void ComServer::HandleVar(Remote::HvpArgumentReader& args) {
-    Remote::HvpHandlerContext context{*this, robot, project, upload};
+    Remote::HvpHandlerContext context{*this, controller, project, upload};
     Remote::HandleVarMessage(context, args);
 }

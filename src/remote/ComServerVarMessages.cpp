@@ -1,9 +1,9 @@
 // VAR messages: read and write program variables, read the persistent system counters.
 
-#include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
 #include "core/StringHelper.h"
+#include "kinematics/KinematicErrorTexts.h"
 #include "program/ProgramMemory.h"
 #include "remote/ClientLog.h"
 #include "remote/ComServerHandlers.h"
@@ -28,25 +28,23 @@ void EndOfChain(HvpHandlerContext& c) {
 
 void GetNumberOrPosition(HvpHandlerContext& c, HvpArgumentReader& args, bool position) {
     std::string name;
-    if (!args.ReadWord(name) || c.robot == nullptr) return EndOfChain(c);
+    if (!args.ReadWord(name) || c.controller == nullptr) return EndOfChain(c);
     name = StringHelper::ToLower(name);
-    Programs::ProgramMemory& memory = c.robot->GetProgramMemory();
     const char* kind = position ? "ValuePosVariable " : "ValueNrVariable ";
     std::ostringstream reply;
-    try {
-        const Programs::MemoryPosition variable = memory.GetVariable(name);
+    // A copy, or null when not defined.
+    const std::shared_ptr<const Programs::MemoryPosition> variable = c.controller->GetVariable(name);
+    if (variable) {
         reply << "VARINFO " << kind << name;
         if (position) {
-            const DataTypes::RobotState& s = variable.state;
+            const DataTypes::RobotState& s = variable->state;
             reply << ' ' << s.pose.m[3] << ' ' << s.pose.m[7] << ' ' << s.pose.m[11] << ' ' << s.A << ' ' << s.B
                   << ' ' << s.C;
             for (int j = 0; j < kPositionValues; ++j) reply << ' ' << s.jointSet[j];
         } else {
-            reply << ' ' << variable.value;
+            reply << ' ' << variable->value;
         }
-    } catch (const std::exception&) {
-        // Not defined (also when dropped between a check and the read).
-        reply.str(std::string());
+    } else {
         reply << "VARERROR " << kind << name << " variable_not_known";
     }
     c.server.SendToClient(reply.str());
@@ -84,8 +82,7 @@ void SetVariableSingle(HvpHandlerContext& c, HvpArgumentReader& args, int counte
     if (!counterValid || !ReadWrite(args, name, &value, 1)) {
         return c.server.SendCmdError(counter, "wrong_nr_of_arguments_in_cmd");
     }
-    Programs::ProgramMemory& memory = c.robot->GetProgramMemory();
-    Reply(c, counter, memory.SetVariableSingle(StringHelper::ToLower(name), value, false));
+    Reply(c, counter, c.controller->SetExistingNumber(StringHelper::ToLower(name), value));
 }
 
 // The position setters: a kinematic error is answered, and a refused set changes and
@@ -98,8 +95,7 @@ void SetVariablePosition(HvpHandlerContext& c, HvpArgumentReader& args, int coun
         return c.server.SendCmdError(counter, "wrong_nr_of_arguments_in_cmd");
     }
     name = StringHelper::ToLower(name);
-    Programs::ProgramMemory& memory = c.robot->GetProgramMemory();
-    std::shared_ptr<const Programs::MemoryPosition> before = memory.Get(name);
+    std::shared_ptr<const Programs::MemoryPosition> before = c.controller->GetVariable(name);
     if (!before) return Reply(c, counter, false);
     DataTypes::RobotState target = before->state;
     if (cartesian) {
@@ -117,10 +113,10 @@ void SetVariablePosition(HvpHandlerContext& c, HvpArgumentReader& args, int coun
     std::string error;
     bool known = false;
     try {
-        known = memory.ReplaceVariablePos(
-            name, target, cartesian ? Programs::ContentCartesian : Programs::ContentJoints);
+        known = c.controller->ReplacePosition(name, target,
+                                              cartesian ? Programs::ContentCartesian : Programs::ContentJoints);
     } catch (int code) {
-        error = c.robot->TranslateKinError(code);
+        error = KinematicErrorText(code);
     } catch (const std::exception& e) {
         error = e.what();
     }
@@ -145,7 +141,7 @@ void HandleVarMessage(HvpHandlerContext& c, HvpArgumentReader& args) {
         ClientLines::add("HVP-Server: GetPersistentNrVariable - not implemented yet!");
         return;
     }
-    if (!active || c.robot == nullptr) return EndOfChain(c);
+    if (!active || c.controller == nullptr) return EndOfChain(c);
     if (keyword == "SetVariableSingle") return SetVariableSingle(c, args, counter, counterValid);
     if (keyword == "SetVariablePosCart") return SetVariablePosition(c, args, counter, counterValid, true);
     if (keyword == "SetVariablePosJoint") return SetVariablePosition(c, args, counter, counterValid, false);

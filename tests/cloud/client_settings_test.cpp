@@ -45,10 +45,10 @@ std::string RunShell(const std::string& script) {
 }  // namespace
 
 TEST_F(ClientSettingsTest, BrokerIsTheFixedHostUnlessTheEnvironmentNamesOne) {
-    Cloud::MqttClient fixed(&robot.master);
+    Cloud::MqttClient fixed(&robot.port);
     EXPECT_EQ(fixed.GetBrokerUri(), std::string("ssl://") + Cloud::MqttClient::kBrokerHost + ":8883");
     setenv(Cloud::MqttClient::kUriEnvironment, "ssl://127.0.0.1:18883", 1);
-    Cloud::MqttClient local(&robot.master);
+    Cloud::MqttClient local(&robot.port);
     EXPECT_EQ(local.GetBrokerUri(), "ssl://127.0.0.1:18883");
     unsetenv(Cloud::MqttClient::kUriEnvironment);
 }
@@ -69,7 +69,7 @@ TEST_F(ClientSettingsTest, ClientIdRules) {
         {"", identity.substr(0, 8), nullptr},
         {"plain-id", "plain-id", nullptr},
     };
-    Cloud::MqttClient client(&robot.master);
+    Cloud::MqttClient client(&robot.port);
     EXPECT_EQ(client.GetClientId(), identity.substr(0, 8));  // the constructor's default
     for (const Case& c : cases) {
         SCOPED_TRACE(c.id);
@@ -91,7 +91,7 @@ TEST_F(ClientSettingsTest, ClientIdRules) {
 TEST_F(ClientSettingsTest, ShortIdentityLeavesTheClientIdEmptyAndConnectRefuses) {
     DeviceIdentity::SetDeviceIdOverride("12345678");
     WriteCa();
-    Cloud::MqttClient client(&robot.master);
+    Cloud::MqttClient client(&robot.port);
     client.SetClientId("bad+id");
     EXPECT_EQ(client.GetClientId(), "");
     client.SetCredentials("user", "pass");
@@ -102,7 +102,7 @@ TEST_F(ClientSettingsTest, ShortIdentityLeavesTheClientIdEmptyAndConnectRefuses)
 }
 
 TEST_F(ClientSettingsTest, StoredCredentialsAreIvThenOneBlockAndReadBack) {
-    Cloud::MqttClient client(&robot.master);
+    Cloud::MqttClient client(&robot.port);
     int changes = 0;
     client.SetChangedCallback([&] { ++changes; });
     client.SetCredentials("abc", "def");
@@ -127,7 +127,7 @@ TEST_F(ClientSettingsTest, StoredCredentialsAreIvThenOneBlockAndReadBack) {
 
 TEST_F(ClientSettingsTest, OpensslDecryptsTheStoredText) {
     if (CloudTest::FindProgram("openssl").empty()) GTEST_SKIP() << "openssl is not installed";
-    Cloud::MqttClient client(&robot.master);
+    Cloud::MqttClient client(&robot.port);
     client.SetCredentials("user", "pass");
     const std::string script =
         "ID=\"" + std::string(CloudTest::kTestIdentity) + "\"; CRED=\"" + client.GetEncryptedCredentials() +
@@ -154,7 +154,7 @@ TEST_F(ClientSettingsTest, RefusedCredentialsAreClearedAndLogged) {
     WriteCa();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
-        Cloud::MqttClient client(&robot.master);
+        Cloud::MqttClient client(&robot.port);
         client.SetCredentials("good", "credentials");
         client.SetEnabled(true);
         int changes = 0;
@@ -181,7 +181,7 @@ TEST_F(ClientSettingsTest, UnreadableStoredTextsAreRefusedWithOneLine) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Cloud::MqttClient client(&robot.master);
+        Cloud::MqttClient client(&robot.port);
         client.SetEncryptedCredentials(c.stored);
         TestSupport::LogCapture log;
         std::string user = "untouched", password = "untouched";
@@ -200,7 +200,7 @@ TEST_F(ClientSettingsTest, TextWithoutTwoLineBreaksCannotBeParsed) {
     std::copy(iv.Data(), iv.Data() + 16, buffer.begin());
     const int n = Encryption::Encrypt(reinterpret_cast<const Encryption::uint8*>(plain.data()),
                                       static_cast<int>(plain.size()), key, iv, buffer.data() + 16);
-    Cloud::MqttClient client(&robot.master);
+    Cloud::MqttClient client(&robot.port);
     client.SetEncryptedCredentials(Base64::Encode(reinterpret_cast<const char*>(buffer.data()), 16 + n));
     TestSupport::LogCapture log;
     std::string user, password;
@@ -225,7 +225,7 @@ TEST_F(ClientSettingsTest, ConnectRefusals) {
         std::error_code ec;
         std::filesystem::remove(CaPathInRoot(), ec);
         if (c.ca) WriteCa();
-        Cloud::MqttClient client(&robot.master);
+        Cloud::MqttClient client(&robot.port);
         if (!c.password.empty()) client.SetCredentials(c.user, c.password);
         TestSupport::LogCapture log;
         client.SetEnabled(true);
@@ -237,7 +237,7 @@ TEST_F(ClientSettingsTest, ConnectRefusals) {
     std::error_code ec;
     std::filesystem::remove(CaPathInRoot(), ec);
     TestSupport::LogCapture log;
-    Cloud::MqttClient client(&robot.master);
+    Cloud::MqttClient client(&robot.port);
     client.SetEnabled(true);
     EXPECT_TRUE(log.Contains(std::string("does not exist")));
     EXPECT_TRUE(log.Contains(CaPathInRoot()));
@@ -246,7 +246,7 @@ TEST_F(ClientSettingsTest, ConnectRefusals) {
 TEST_F(ClientSettingsTest, ConcurrentEnableAndDisableNeverLoseTheUpdater) {
     // The updater takes its generation from Start: a disable right after an enable ends it,
     // whatever step it reached (a lost generation would make the disable join for ever).
-    Cloud::MqttClient client(&robot.master);
+    Cloud::MqttClient client(&robot.port);
     for (int i = 0; i < 50; ++i) {
         client.SetEnabled(true);
         client.SetEnabled(false);

@@ -7,6 +7,7 @@
 #include "TestBroker.h"
 #include "cloud/MqttClient.h"
 #include "control/RobotMaster.h"
+#include "control/RobotMasterPort.h"
 #include "core/DeviceIdentity.h"
 #include "core/LogSingleton.h"
 #include "hardware/HardwareProtocol.h"
@@ -94,6 +95,7 @@ public:
     }
 
     RobotMaster master;
+    Control::RobotMasterPort port{master, nullptr};
     TelemetryProtocol* protocol = nullptr;
     std::string programs;
 };
@@ -121,7 +123,7 @@ protected:
         LogSingleton::instance()->set_softwareVersion("V980-13-030", 980, 13);
         robot.protocol->SetCounts(3, 1, 1, 0, 1);
         robot.protocol->SetStatus("Status: No_Error", "NoError");
-        client = std::make_unique<Cloud::MqttClient>(&robot.master);
+        client = std::make_unique<Cloud::MqttClient>(&robot.port);
         client->SetClientId(kTestClientId);
         client->SetCredentials(broker->user, broker->password);
         client->SetRobotName("Arm 1");

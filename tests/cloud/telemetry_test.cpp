@@ -25,6 +25,7 @@ class TelemetryTest : public ::testing::Test {
 protected:
     CloudTest::MasterFixture robot;
     RobotMaster& master = robot.master;
+    Control::RobotMasterPort& port = robot.port;
     TelemetryProtocol* protocol = robot.protocol;
     void WriteProgram(const std::string& name, const std::string& body) { robot.WriteProgram(name, body); }
 };
@@ -97,7 +98,7 @@ TEST_F(TelemetryTest, HardwareFields) {
         protocol->temperatures = c.temperatures;
         protocol->SetCounts(c.robot, c.gripper, c.external, 0, c.dio);
         Cloud::TelemetryData data;
-        data.CollectData(&master);
+        data.CollectData(&port);
         EXPECT_EQ(data.LastMessage, c.lastMessage);
         EXPECT_EQ(data.ErrorString, c.code);
         EXPECT_EQ(data.ErrorCodes, c.errorCodes);
@@ -107,7 +108,7 @@ TEST_F(TelemetryTest, HardwareFields) {
 
 TEST_F(TelemetryTest, ProgramFieldsFromTheMainInterpreter) {
     Cloud::TelemetryData none;
-    none.CollectData(&master);
+    none.CollectData(&port);
     EXPECT_EQ(none.CurrentCommand, "Cmd 0 of 0 in Prog 0");
     EXPECT_EQ(none.ProgramRunning, "");
     EXPECT_EQ(none.SubPrograms, "");
@@ -124,7 +125,7 @@ TEST_F(TelemetryTest, ProgramFieldsFromTheMainInterpreter) {
     ASSERT_EQ(summaries.size(), 3u);
 
     Cloud::TelemetryData loaded;
-    loaded.CollectData(&master);
+    loaded.CollectData(&port);
     EXPECT_EQ(loaded.ProgramRunning, "main.xml");
     EXPECT_EQ(loaded.SubPrograms, summaries[1].name + ";" + summaries[2].name);
     EXPECT_EQ(loaded.CurrentCommand, "Cmd 0 of 3 in Prog 0");
@@ -132,10 +133,10 @@ TEST_F(TelemetryTest, ProgramFieldsFromTheMainInterpreter) {
     // A point inside the second program; an active index past the list counts no commands.
     ipo.activeProgram.store(1);
     ipo.currentPoint.store(1);
-    loaded.CollectData(&master);
+    loaded.CollectData(&port);
     EXPECT_EQ(loaded.CurrentCommand, "Cmd 2 of 2 in Prog 1");
     ipo.activeProgram.store(7);
-    loaded.CollectData(&master);
+    loaded.CollectData(&port);
     EXPECT_EQ(loaded.CurrentCommand, "Cmd 2 of 0 in Prog 7");
     ipo.activeProgram.store(0);
     ipo.currentPoint.store(-1);
@@ -148,7 +149,7 @@ TEST_F(TelemetryTest, ProgramNameKeepsOnlyItsLastComponent) {
         GTEST_SKIP() << "the loader refuses a backslash in the file name";
     }
     Cloud::TelemetryData data;
-    data.CollectData(&master);
+    data.CollectData(&port);
     EXPECT_EQ(data.ProgramRunning, "back.xml");
 }
 
@@ -156,7 +157,7 @@ TEST_F(TelemetryTest, StatisticsAreTheCounters) {
     LogSingleton* log = LogSingleton::instance();
     log->IncreaseSystemVariables(SV_ProgramStarts, 3);
     Cloud::TelemetryData data;
-    data.CollectData(&master);
+    data.CollectData(&port);
     EXPECT_EQ(data.ProgramStarts, std::to_string(log->GetSystemVar(SV_ProgramStarts)));
     EXPECT_NE(data.ProgramStarts, "0");
     EXPECT_EQ(data.UpTimeComplete, std::to_string(log->GetSystemVar(SV_UpTimeComplete)));
@@ -173,7 +174,7 @@ TEST_F(TelemetryTest, AnExceptionKeepsTheFieldsNotYetReached) {
     data.TemperaturesPCB = "old temperatures";
     data.ProgramStarts = "old starts";
     TestSupport::LogCapture log;
-    data.CollectData(&master);
+    data.CollectData(&port);
     EXPECT_TRUE(log.Contains("Cloud: Exception while collecting data: temperature sensor gone")) << log.Joined();
     EXPECT_EQ(data.LastMessage, "Bus not connected");
     EXPECT_EQ(data.TemperaturesPCB, "old temperatures");

@@ -2,6 +2,7 @@
 // the robot master's velocity interface and the real controller port.
 #include "loop_test_fixture.h"
 
+#include "control/RobotMasterPort.h"
 #include "fieldbus/ModbusLinks.h"
 #include "fieldbus/ModbusServer.h"
 
@@ -21,7 +22,7 @@ protected:
         master.SetExternalAxis(axis);
         master.InitExternalJoints();
         PrepareInterpreters();
-        server.Init(&master, nullptr);
+        server.Init(&port);
         master.SetExternalJointVelocitySource(&link);
     }
     void TearDown() override {
@@ -34,6 +35,7 @@ protected:
         server.OnWriteHoldingRegisters(static_cast<std::uint16_t>(address), 2);
     }
 
+    Control::RobotMasterPort port{master, nullptr};
     Modbus::ModbusServer server;
     Modbus::ModbusServerLink link{&server};
 };

@@ -1,5 +1,5 @@
 // Coils and discrete inputs: status bits before a read, commands on coil writes.
-#include "RecordingPort.h"
+#include "testsupport/RecordingPort.h"
 #include "fieldbus/ModbusServer.h"
 #include "testsupport/TestSupport.h"
 
@@ -10,7 +10,7 @@
 namespace {
 
 using Modbus::ModbusServer;
-using ModbusTest::RecordingPort;
+using TestSupport::RecordingPort;
 
 class ModbusBits : public ::testing::Test {
 protected:

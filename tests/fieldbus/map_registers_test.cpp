@@ -1,5 +1,5 @@
 // Input and holding registers: refreshed before reads, acting after writes.
-#include "RecordingPort.h"
+#include "testsupport/RecordingPort.h"
 #include "fieldbus/ModbusServer.h"
 #include "testsupport/TestSupport.h"
 
@@ -10,7 +10,7 @@
 namespace {
 
 using Modbus::ModbusServer;
-using ModbusTest::RecordingPort;
+using TestSupport::RecordingPort;
 
 class ModbusRegisters : public ::testing::Test {
 protected:

@@ -2,6 +2,7 @@
 // two external axes and a DIO module, whose records the map finds by role.
 #include "loop_test_fixture.h"
 
+#include "control/RobotMasterPort.h"
 #include "fieldbus/ModbusServer.h"
 
 #include <gtest/gtest.h>
@@ -41,8 +42,9 @@ protected:
         auto arm = std::make_unique<ArmProtocol>(master.GetKinematic());
         protocol = arm.get();
         master.SetHardwareProtocol(std::move(arm));
-        server.Init(&master, nullptr);
+        server.Init(&port);
     }
+    Control::RobotMasterPort port{master, nullptr};
     Modbus::ModbusServer server;
 };
 

@@ -1,6 +1,6 @@
 // The server on the loopback interface: raw requests, the client limit, the life cycle.
 #include "RawModbusClient.h"
-#include "RecordingPort.h"
+#include "testsupport/RecordingPort.h"
 #include "fieldbus/ModbusServer.h"
 #include "testsupport/LoopbackSocket.h"
 #include "testsupport/TestSupport.h"
@@ -27,7 +27,7 @@ namespace {
 
 using Modbus::ModbusServer;
 using ModbusTest::RawModbusClient;
-using ModbusTest::RecordingPort;
+using TestSupport::RecordingPort;
 
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
     return TestSupport::WaitUntil(condition, timeoutMs, 10);

@@ -78,7 +78,7 @@ protected:
     void SetUp() override {
         ConfigServerTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        link.Init(&robot, project.get());
+        link.Init(controller.get());
         link.SetSoftwareInfo(980, 13, 30);
     }
     void TearDown() override {
@@ -164,8 +164,12 @@ protected:
         DeviceIdentity::SetDeviceIdOverride("config-test-controller-0042");
         // No broker is reached: no CA file lies in the data root, and the address is closed.
         setenv(Cloud::MqttClient::kUriEnvironment, "ssl://127.0.0.1:1", 1);
-        client = std::make_unique<Cloud::MqttClient>(&robot);
+        client = std::make_unique<Cloud::MqttClient>(nullptr);
         cloud = client.get();
+    }
+    void SetUp() override {
+        ConfigServerTest::SetUp();
+        if (controller) client->SetControllerPort(controller.get());
     }
     void TearDown() override {
         ConfigServerTest::TearDown();

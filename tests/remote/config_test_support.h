@@ -9,6 +9,7 @@
 #include "control/CameraLinks.h"
 #include "control/ProjectManager.h"
 #include "control/RobotMaster.h"
+#include "control/RobotMasterPort.h"
 #include "core/LogSingleton.h"
 #include "remote/ComServerManager.h"
 #include "testsupport/HvpTestClient.h"
@@ -90,7 +91,8 @@ protected:
         project->UpdateConfiguration(&robot, true);
 
         manager = std::make_unique<ComServerManager>(0);
-        manager->Init(&robot, project.get(), cloud);
+        controller = std::make_unique<Control::RobotMasterPort>(robot, project.get());
+        manager->Init(controller.get(), project.get(), cloud);
         manager->SetModbus(modbusServer, modbusSettings);
         manager->Start();
         ASSERT_TRUE(manager->WaitListening(kWaitMs));
@@ -245,6 +247,7 @@ protected:
     ProjectLinks::ModbusSettings* modbusSettings = &storedModbus;
     CameraManagerLink cameras;
     std::unique_ptr<ProjectManager> project;
+    std::unique_ptr<Control::RobotMasterPort> controller;
     std::unique_ptr<ComServerManager> manager;
     std::vector<std::unique_ptr<HvpTestClient>> clients;
 };

@@ -10,6 +10,7 @@
 
 #include "control/ProjectManager.h"
 #include "control/RobotMaster.h"
+#include "control/RobotMasterPort.h"
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematicSixAxis.h"
 #include "remote/ComServer.h"
@@ -89,6 +90,7 @@ public:
         master->FinishInit();
         // No loop: what the commands request stays in the request slots for the checks.
         master->StopMainLoop();
+        controller = std::make_unique<Control::RobotMasterPort>(*master, &project);
         protocol->Clear();
         active = Open(true);
         passive = Open(false);
@@ -97,6 +99,7 @@ public:
         active.reset();
         passive.reset();
         if (master) master->StopMainLoop();
+        controller.reset();
         master.reset();
     }
 
@@ -104,7 +107,7 @@ public:
         auto link = std::make_unique<Link>();
         int fds[2] = {-1, -1};
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        link->server = std::make_unique<ComServer>(master.get(), &project, nullptr, fds[0]);
+        link->server = std::make_unique<ComServer>(controller.get(), &project, nullptr, fds[0]);
         link->server->SetActive(isActive);
         link->server->StartServer();
         link->client.Adopt(fds[1]);
@@ -134,6 +137,7 @@ public:
     std::unique_ptr<RobotMaster> master;
     ReferencingProtocol* protocol = nullptr;
     ProjectManager project;
+    std::unique_ptr<Control::RobotMasterPort> controller;
     std::unique_ptr<Link> active;
     std::unique_ptr<Link> passive;
 };

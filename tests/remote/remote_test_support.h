@@ -5,6 +5,7 @@
 
 #include "control/ProjectInterfaces.h"
 #include "control/RobotMaster.h"
+#include "control/RobotMasterPort.h"
 #include "core/LogSingleton.h"
 #include "remote/ComServerManager.h"
 #include "testsupport/HvpTestClient.h"
@@ -55,7 +56,7 @@ protected:
 
     void StartManager() {
         manager = std::make_unique<ComServerManager>(0);
-        manager->Init(&robot, nullptr, &cloud);
+        manager->Init(&controller, nullptr, &cloud);
         manager->Start();
         ASSERT_TRUE(manager->WaitListening(kWaitMs));
         port = manager->GetPort();
@@ -100,6 +101,7 @@ protected:
     std::vector<HvpTestClient::Frame> UpToMarker(HvpTestClient& client) { return FramesUpToMarker(client); }
 
     RobotMaster robot;
+    Control::RobotMasterPort controller{robot, nullptr};
     ProjectLinks::StoredCloudSettings cloud;
     std::unique_ptr<ComServerManager> manager;
     int port = 0;

@@ -23,7 +23,7 @@ protected:
         HvpRobotFixture::SetUp();
         master->GetProgramMemory().SetVariablePosJoint("mb_pos_r3", 10, 30, 60, 5, 40, 15, 0, 0, 0, false);
         manager = std::make_unique<ComServerManager>(0);
-        manager->Init(master.get(), &project, nullptr);
+        manager->Init(controller.get(), &project, nullptr);
         manager->Start();
         ASSERT_TRUE(manager->WaitListening(kWaitMs));
         for (HvpTestClient* client : {&sender, &other}) {

@@ -141,7 +141,7 @@ int main() {
     // The cameras of the project; the main loop builds their HVP lines.
     links.cameras = std::make_unique<CameraManagerLink>();
     Application app(keys, flagStop, std::move(links));
-    cloudClient->SetRobotMaster(&app.GetRobotMaster());
+    cloudClient->SetControllerPort(&app.GetControllerPort());
     app.GetRobotMaster().SetExternalJointVelocitySource(modbusLink);
     app.GetProjectManager()->SetModbus(modbusLink);
     app.SetThrowInPass(EnvironmentSet("BELVANTO_TEST_THROW_IN_PASS"));

@@ -14,6 +14,7 @@
 // own (copies are taken under it); flags, token and generation are atomics.
 
 #include "cloud/TelemetryData.h"
+#include "control/ControllerPort.h"
 #include "control/ProjectInterfaces.h"
 
 #include <MQTTAsync.h>
@@ -27,8 +28,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-
-class RobotMaster;
 
 namespace Cloud {
 
@@ -55,14 +54,14 @@ public:
     static constexpr int kLongestRetryS = 60;
     static constexpr const char* kUpdaterThreadName = "MqttUpdater";
 
-    // robotMaster (not owned) is the source of telemetry; it may be bound later.
-    explicit MqttClient(RobotMaster* robotMaster);
+    // port (not owned) is the source of telemetry; it may be bound later.
+    explicit MqttClient(Control::ControllerPort* port);
     // Close, then the members.
     ~MqttClient() override;
     MqttClient(const MqttClient&) = delete;
     MqttClient& operator=(const MqttClient&) = delete;
 
-    void SetRobotMaster(RobotMaster* robotMaster) { robot.store(robotMaster); }
+    void SetControllerPort(Control::ControllerPort* port) { controller.store(port); }
     const std::string& GetBrokerUri() const { return brokerUri; }
 
     // --- Settings ---
@@ -144,7 +143,7 @@ private:
     std::string topicBase;  // lock
     std::string willTopic;  // lock; the library reads it while connected
     MQTTAsync client = nullptr;  // lock
-    std::atomic<RobotMaster*> robot;
+    std::atomic<Control::ControllerPort*> controller;
     TelemetryData lastTelemetry;  // updater thread
     CameraData environmentPicture;  // settingsMutex
     CameraData workareaPicture;     // settingsMutex

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-class RobotMaster;
+namespace Control {
+class ControllerPort;
+}
 
 namespace Cloud {
 
@@ -26,10 +28,10 @@ public:
     std::string UpTimeMotion;
     std::string ProgramStarts;
 
-    // Fills the fields from the robot master's hardware protocol, the main interpreter's
+    // Fills the fields from the controller's hardware status, the main interpreter's
     // reader copies and the persistent counters. Never throws: an exception is logged and
     // the fields not reached keep their values.
-    void CollectData(RobotMaster* robotMaster);
+    void CollectData(const Control::ControllerPort* port);
 
     bool operator==(const TelemetryData& other) const;
     bool operator!=(const TelemetryData& other) const { return !(*this == other); }

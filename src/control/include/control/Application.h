@@ -9,6 +9,7 @@
 #include "control/OperatorCommands.h"
 #include "control/ProjectManager.h"
 #include "control/RobotMaster.h"
+#include "control/RobotMasterPort.h"
 #include "core/RobotState.h"
 
 #include <atomic>
@@ -84,6 +85,8 @@ public:
     void ResetJogValues();
 
     RobotMaster& GetRobotMaster() { return rm; }
+    // The one controller port the servers and the cloud link are given.
+    Control::ControllerPort& GetControllerPort() { return *port; }
     ProjectManager* GetProjectManager() { return projectManager.get(); }
     int GetSlowCount() const { return slowCnt; }
     int GetCanConnectionTriesLeft() const { return cntCANConnectionTries; }
@@ -112,6 +115,8 @@ private:
     // Declared before the project manager: it is released first.
     RobotMaster rm;
     std::unique_ptr<ProjectManager> projectManager;
+    // On the two above; released before them.
+    std::unique_ptr<Control::RobotMasterPort> port;
     DataTypes::RobotState rs;
     float jogValues[AppLinks::kNrJogValues] = {};
     int slowCnt = kFirstSlowCount;

@@ -11,8 +11,10 @@
 #include <memory>
 #include <string>
 
-class RobotMaster;
 class ProjectManager;
+namespace Control {
+class ControllerPort;
+}
 
 namespace AppLinks {
 
@@ -43,7 +45,7 @@ public:
 class RemoteServers {
 public:
     virtual ~RemoteServers() = default;
-    virtual void Init(RobotMaster* /*rm*/, ProjectManager* /*pm*/,
+    virtual void Init(Control::ControllerPort* /*port*/, ProjectManager* /*pm*/,
                       ProjectLinks::CloudSettings* /*cloud*/) {}
     virtual void Start() {}
     virtual void Stop() {}
@@ -59,7 +61,7 @@ public:
 class ModbusServer {
 public:
     virtual ~ModbusServer() = default;
-    virtual void Init(RobotMaster* /*rm*/, ProjectManager* /*pm*/) {}
+    virtual void Init(Control::ControllerPort* /*port*/) {}
     virtual void SetSoftwareInfo(int /*major*/, int /*minor*/, int /*build*/) {}
     virtual void Start() {}
     virtual void Stop() {}

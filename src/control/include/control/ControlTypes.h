@@ -11,6 +11,23 @@ enum DOutTargetState : std::int32_t {
     DOutNoChange = 2,
 };
 
+// The number form of the HVP protocol: True 1, False 0, NoChange 2; only the low two bits
+// of a number are read.
+inline unsigned DOutTargetStateToUInt(DOutTargetState state) {
+    switch (state) {
+        case DOutTrue: return 1;
+        case DOutFalse: return 0;
+        default: return 2;
+    }
+}
+inline DOutTargetState DOutTargetStateFromUInt(unsigned value) {
+    switch (value & 3u) {
+        case 1: return DOutTrue;
+        case 0: return DOutFalse;
+        default: return DOutNoChange;
+    }
+}
+
 // How the robot loop applies jog input.
 enum MotionType : std::int32_t {
     MOTION_ROBOT_JOINT = 0,

@@ -163,6 +163,9 @@ public:
     void StopMainLoop();
     bool IsMainLoopRunning() const { return loopRunning.load(); }
     float GetCycleTime() const { return static_cast<float>(CycleTimeMS.load()); }
+    int GetVelocitySetting() const { return VelocitySetting; }
+    // Maximum velocity of joint 0..8 (SyncJointVelData); 0 for another index.
+    double GetJointMaxVelocity(int joint) const;
     static void wait(int ms);
 
     // --- Robot configuration file ---
@@ -173,6 +176,11 @@ public:
     void UpdateConfiguration();
     void UpdateConfiguration(std::int64_t now);
     void UpdateTimingMode();
+    // The kinematic's joint limits (user units, slots 0..8) and its virtual box, changed
+    // under the command lock and a hold of the loop, which checks them every cycle. Not
+    // changed (logged) when the loop did not pause or there is no kinematic.
+    void SetJointLimits(const float (*minMax)[2]);
+    void SetVirtualBox(bool active, const DataTypes::Vector3& min, const DataTypes::Vector3& max);
 
     // --- Kinematic error texts ---
     std::string TranslateKinError(int code) const { return KinematicErrorText(code); }
@@ -312,6 +320,9 @@ public:
     void SetDOutTargetStateOnError(int n, DOutTargetState state);
     DOutTargetState GetDOutTargetStateOnReset(int n) const;
     DOutTargetState GetDOutTargetStateOnError(int n) const;
+    // Both tables (maxIOs entries each) as one value: the loop takes its copy of the
+    // on-error table whole.
+    void SetDOutTargetStates(const DOutTargetState* onReset, const DOutTargetState* onError);
 
     // --- External axes, zero torque, PLC triggers, home position ---
     void SetExternalAxis(const ExternalAxis& axis);
@@ -320,6 +331,10 @@ public:
     void RemoveExternalAxis(int n);
     bool HasExternalAxis(int n) const;
     void ClearExternalAxes();
+    // One change of the slots under one command lock, so the loop's copy never shows half
+    // of it: every slot cleared (clearAll) or the defined slots from removeFrom on removed
+    // (highest first), then the axes of add set.
+    void ChangeExternalAxes(bool clearAll, int removeFrom, const std::vector<ExternalAxis>& add);
     bool IsZeroTorqueAllowed() const;
     void SetZeroTorqueMode(bool on);
     void AddPLCTrigger(const PLCTrigger::PLCInterfaceTrigger& trigger);
@@ -523,6 +538,7 @@ private:
     std::mutex plcSettingsMutex;  // writers of the PLC-interface settings
     std::atomic<std::uint32_t> plcSettingsChange{0};
     mutable std::mutex brakeSettingsMutex;
+    std::mutex doutTargetsMutex;  // writers of the output target states; the loop tries it
     BrakeSettings brakeSettings;
     std::atomic<std::uint32_t> brakeSettingsChange{0};
 

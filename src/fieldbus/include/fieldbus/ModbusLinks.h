@@ -8,9 +8,6 @@
 #include "control/ExternalJointVelocitySource.h"
 #include "control/ProjectInterfaces.h"
 
-class RobotMaster;
-class ProjectManager;
-
 namespace Modbus {
 
 class ModbusServer;
@@ -24,7 +21,7 @@ public:
     ~ModbusServerLink() override;
 
     // AppLinks::ModbusServer
-    void Init(RobotMaster* master, ProjectManager* project) override;
+    void Init(Control::ControllerPort* port) override;
     void SetSoftwareInfo(int major, int minor, int build) override;
     void Start() override;
     void Stop() override;

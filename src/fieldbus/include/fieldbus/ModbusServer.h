@@ -11,7 +11,7 @@
 // three PLC velocities through 32-bit atomics only, never the table.
 
 #include "fieldbus/ModbusMapping.h"
-#include "fieldbus/ModbusPort.h"
+#include "control/ControllerPort.h"
 
 #include <atomic>
 #include <chrono>
@@ -23,12 +23,19 @@
 #include <thread>
 #include <vector>
 
-class RobotMaster;
-class ProjectManager;
 struct _modbus;
 struct _modbus_mapping_t;
 
 namespace Modbus {
+
+// The map reads and commands the controller through the controller port.
+using Control::CartesianMove;
+using Control::ControllerPort;
+using Control::Interpreter;
+using Control::InterpreterInfo;
+using Control::JointMove;
+using Control::LoopFigures;
+using Control::ModuleLayout;
 
 class MbapFrames;
 
@@ -52,9 +59,9 @@ public:
     ModbusServer(const ModbusServer&) = delete;
     ModbusServer& operator=(const ModbusServer&) = delete;
 
-    // Stores both and makes the real controller port from them.
-    void Init(RobotMaster* master, ProjectManager* project);
-    // The port the handlers use (not owned; null gives the one Init made).
+    // The controller port of the application (not owned).
+    void Init(ControllerPort* port);
+    // The port the handlers use instead (not owned; null gives the one Init got).
     void SetControllerPort(ControllerPort* port);
     void SetSoftwareInfo(int major, int minor, int build);
 
@@ -93,8 +100,6 @@ public:
     // times 0.1, limited to the axis's maximum velocity); false when none is held.
     bool GetExternalJointVelocity(int axis, float* velocity) const;
     void ResetExternalJointVelocities();
-
-    void SaveProject();
 
     // The table (tests read and preset it while no listener runs).
     Table GetTable() const { return table; }
@@ -148,9 +153,7 @@ private:
     std::atomic<bool> listenerAlive{false};
     int wakePipe[2] = {-1, -1};
 
-    RobotMaster* robotMaster = nullptr;
-    ProjectManager* projectManager = nullptr;
-    std::unique_ptr<ControllerPort> ownPort;
+    std::atomic<ControllerPort*> initPort{nullptr};
     std::atomic<ControllerPort*> givenPort{nullptr};
 
     int versionMajor = 980;

@@ -202,6 +202,14 @@ public:
     }
     std::string GetLoadedProgramName() const;
     int GetLoadedPointCount() const { return loadedPointCount.load(); }
+    // Reader views of the run position, stop reason and replay mode (atomics).
+    int GetActiveProgram() const { return activeProgram.load(); }
+    int GetCurrentPoint() const { return currentPoint.load(); }
+    StopReason GetLastStopReason() const { return lastStopReason.load(); }
+    ReplayMode GetReplayMode() const { return replayMode.load(); }
+    void SetReplayMode(ReplayMode mode) { replayMode.store(mode); }
+    // The receiver of this interpreter's result events (null: none).
+    void SetResultCallback(ResultCallback callback) { resultCallback.store(callback); }
     std::vector<ProgramSummary> GetProgramSummaries() const;
     void SendHVPServerCallback(HVPEventType event, int commandIndex, int programIndex,
                                const std::string& text) const;
@@ -360,6 +368,9 @@ public:
     // The selected entry; "n/a" changes nothing and answers 2.
     int LoadCurrentDirectoryOrProgram();
     std::string GetBrowserDirectory() const;
+    int GetBrowserSelection() const { return browserSelection.load(); }
+    void SetBrowserSelection(int index) { browserSelection.store(index); }
+    int GetBrowserEntryCount() const { return browserEntryCount.load(); }
 
     // --- Fields ---
     const IpoType type;

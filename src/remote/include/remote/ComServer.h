@@ -16,6 +16,7 @@
 // and CANBridge); the telegrams pushed to the client are in ComServerTelegrams.cpp.
 
 #include "control/ApplicationLinks.h"
+#include "control/ControllerPort.h"
 #include "control/OperatorCommands.h"
 #include "control/ProjectInterfaces.h"
 #include "core/RobotState.h"
@@ -40,12 +41,7 @@
 #include <thread>
 #include <vector>
 
-class RobotMaster;
 class ProjectManager;
-class IPO;
-namespace Programs {
-class MemoryPosition;
-}
 
 class ComServer : public AppLinks::RemoteClient {
 public:
@@ -63,7 +59,8 @@ public:
 
     // The bridge owner is shared by the connections of one manager; a connection made
     // without one has its own.
-    ComServer(RobotMaster* robot, ProjectManager* project, ProjectLinks::CloudSettings* cloud,
+    // controller null: no robot, every robot keyword is malformed.
+    ComServer(Control::ControllerPort* controller, ProjectManager* project, ProjectLinks::CloudSettings* cloud,
               int socket, std::shared_ptr<Remote::CanBridgeOwner> bridge = nullptr);
     // Stops and joins the threads (unless called on one of them) and closes the socket.
     ~ComServer() override;
@@ -281,9 +278,7 @@ private:
     ClosedCallback closedCallback;
     ActiveRequestCallback activeRequestCallback;
 
-    RobotMaster* robot;
-    IPO* mainIpo = nullptr;
-    IPO* logicIpo = nullptr;
+    Control::ControllerPort* controller;
     ProjectManager* project;
     ProjectLinks::CloudSettings* cloud;
     AppLinks::ModbusServer* modbusServer = nullptr;

@@ -14,7 +14,6 @@
 #include "remote/ComServerUpload.h"
 #include "remote/HvpArgumentReader.h"
 
-class RobotMaster;
 class ProjectManager;
 
 namespace Remote {
@@ -40,9 +39,9 @@ enum QueuedCode : int {
 
 struct HvpHandlerContext {
     ComServer& server;
-    RobotMaster* robot;       // null: no robot, every robot keyword is malformed
-    ProjectManager* project;  // null: no project writes
-    ComServerUpload& upload;  // the connection's upload
+    Control::ControllerPort* controller;  // null: no robot, every robot keyword is malformed
+    ProjectManager* project;              // null: no project writes
+    ComServerUpload& upload;              // the connection's upload
 };
 
 // The CMD keywords of this file set. False when the keyword is none of them, or an

@@ -28,11 +28,7 @@
 #include <thread>
 #include <vector>
 
-class RobotMaster;
 class ProjectManager;
-namespace Programs {
-class MemoryPosition;
-}
 
 class ComServerManager : public AppLinks::RemoteServers {
 public:
@@ -52,7 +48,8 @@ public:
     ComServerManager(const ComServerManager&) = delete;
     ComServerManager& operator=(const ComServerManager&) = delete;
 
-    void Init(RobotMaster* robot, ProjectManager* project, ProjectLinks::CloudSettings* cloud) override;
+    void Init(Control::ControllerPort* controller, ProjectManager* project,
+              ProjectLinks::CloudSettings* cloud) override;
     // The Modbus server that CONFIG messages read and switch (not owned); for clients that
     // connect afterwards.
     void SetModbus(AppLinks::ModbusServer* server, ProjectLinks::ModbusSettings* settings);
@@ -112,7 +109,7 @@ private:
 
     const int port;
     const int clientLimit = kMaxClients;
-    RobotMaster* robot = nullptr;
+    Control::ControllerPort* controller = nullptr;
     ProjectManager* project = nullptr;
     ProjectLinks::CloudSettings* cloud = nullptr;
     AppLinks::ModbusServer* modbusServer = nullptr;         // listMutex
