@@ -1,11 +1,10 @@
-// Telemetry texts: the hardware status wording, the collected fields from the protocol,
-// the main interpreter's reader copies and the counters, and set comparison.
+// Telemetry texts: the hardware status wording, the collected fields from the controller's
+// hardware status, the main interpreter's reader copies and the counters (on a recording
+// controller port), and set comparison.
 
 #include "cloud/TelemetryData.h"
-#include "cloud_test_support.h"
-#include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
-#include "hardware/HardwareProtocol.h"
+#include "testsupport/RecordingPort.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -19,15 +18,9 @@
 
 namespace {
 
-using CloudTest::TelemetryProtocol;
-
 class TelemetryTest : public ::testing::Test {
 protected:
-    CloudTest::MasterFixture robot;
-    RobotMaster& master = robot.master;
-    Control::RobotMasterPort& port = robot.port;
-    TelemetryProtocol* protocol = robot.protocol;
-    void WriteProgram(const std::string& name, const std::string& body) { robot.WriteProgram(name, body); }
+    TestSupport::RecordingPort port;
 };
 
 }  // namespace
@@ -92,11 +85,11 @@ TEST_F(TelemetryTest, HardwareFields) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        protocol->text = c.text;
-        protocol->code = c.code;
-        protocol->modules = c.modules;
-        protocol->temperatures = c.temperatures;
-        protocol->SetCounts(c.robot, c.gripper, c.external, 0, c.dio);
+        port.hardwareText = c.text;
+        port.hardwareCode = c.code;
+        port.moduleErrors = c.modules;
+        port.temperatures = c.temperatures;
+        port.SetRoles(c.robot, c.gripper, c.external, 0, c.dio);
         Cloud::TelemetryData data;
         data.CollectData(&port);
         EXPECT_EQ(data.LastMessage, c.lastMessage);
@@ -113,44 +106,42 @@ TEST_F(TelemetryTest, ProgramFieldsFromTheMainInterpreter) {
     EXPECT_EQ(none.ProgramRunning, "");
     EXPECT_EQ(none.SubPrograms, "");
 
-    WriteProgram("cell/subA.xml", "  <Comment Nr=\"1\" Descr=\"a\" />\n  <Comment Nr=\"2\" Descr=\"b\" />\n");
-    WriteProgram("cell/subB.xml", "  <Comment Nr=\"1\" Descr=\"b\" />\n");
-    WriteProgram("cell/main.xml",
-                 "  <Comment Nr=\"1\" Descr=\"main\" />\n  <Sub Nr=\"2\" File=\"cell/subA.xml\" />\n"
-                 "  <Sub Nr=\"3\" File=\"cell/subB.xml\" />\n");
-    IPO& ipo = master.GetMainInterpreter();
-    ASSERT_EQ(ipo.LoadProgramSynchronous("cell/main.xml", false), 0);
-    ASSERT_TRUE(ipo.IsProgramLoaded());
-    const std::vector<IPO::ProgramSummary> summaries = ipo.GetProgramSummaries();
-    ASSERT_EQ(summaries.size(), 3u);
+    // A main program with two sub-programs, as the port reads a loaded one (the reading
+    // itself is the port's test).
+    Control::InterpreterInfo& ipo = port.main;
+    ipo.loaded = true;
+    ipo.loadedName = "cell/main.xml";
+    ipo.programNames = {"cell/main.xml", "cell/subA.xml", "cell/subB.xml"};
+    ipo.programCount = 3;
+    ipo.activeCommandCount = 3;
 
     Cloud::TelemetryData loaded;
     loaded.CollectData(&port);
     EXPECT_EQ(loaded.ProgramRunning, "main.xml");
-    EXPECT_EQ(loaded.SubPrograms, summaries[1].name + ";" + summaries[2].name);
+    EXPECT_EQ(loaded.SubPrograms, ipo.programNames[1] + ";" + ipo.programNames[2]);
     EXPECT_EQ(loaded.CurrentCommand, "Cmd 0 of 3 in Prog 0");
 
     // A point inside the second program; an active index past the list counts no commands.
-    ipo.activeProgram.store(1);
-    ipo.currentPoint.store(1);
+    ipo.activeProgram = 1;
+    ipo.currentPoint = 1;
+    ipo.activeCommandCount = 2;
     loaded.CollectData(&port);
     EXPECT_EQ(loaded.CurrentCommand, "Cmd 2 of 2 in Prog 1");
-    ipo.activeProgram.store(7);
+    ipo.activeProgram = 7;
+    ipo.activeCommandCount = 0;
     loaded.CollectData(&port);
     EXPECT_EQ(loaded.CurrentCommand, "Cmd 2 of 0 in Prog 7");
-    ipo.activeProgram.store(0);
-    ipo.currentPoint.store(-1);
 }
 
 TEST_F(TelemetryTest, ProgramNameKeepsOnlyItsLastComponent) {
-    WriteProgram("dir\\inner\\back.xml", "  <Comment Nr=\"1\" Descr=\"x\" />\n");
-    IPO& ipo = master.GetMainInterpreter();
-    if (ipo.LoadProgramSynchronous("dir\\inner\\back.xml", false) != 0 || !ipo.IsProgramLoaded()) {
-        GTEST_SKIP() << "the loader refuses a backslash in the file name";
+    for (const char* name : {"dir\\inner\\back.xml", "dir/inner\\back.xml", "dir\\inner/back.xml"}) {
+        SCOPED_TRACE(name);
+        port.main.loaded = true;
+        port.main.loadedName = name;
+        Cloud::TelemetryData data;
+        data.CollectData(&port);
+        EXPECT_EQ(data.ProgramRunning, "back.xml");
     }
-    Cloud::TelemetryData data;
-    data.CollectData(&port);
-    EXPECT_EQ(data.ProgramRunning, "back.xml");
 }
 
 TEST_F(TelemetryTest, StatisticsAreTheCounters) {
@@ -167,9 +158,9 @@ TEST_F(TelemetryTest, StatisticsAreTheCounters) {
 }
 
 TEST_F(TelemetryTest, AnExceptionKeepsTheFieldsNotYetReached) {
-    protocol->text = "NotConnected";
-    protocol->code = "NotConnected";
-    protocol->throwOnTemperatures = true;
+    port.hardwareText = "NotConnected";
+    port.hardwareCode = "NotConnected";
+    port.throwOnTemperatures = true;
     Cloud::TelemetryData data;
     data.TemperaturesPCB = "old temperatures";
     data.ProgramStarts = "old starts";

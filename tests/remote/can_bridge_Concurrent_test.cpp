@@ -17,7 +17,7 @@ using namespace RemoteTest;
 
 namespace {
 
-class HvpCanBridgeConcurrent : public ServerFixture {
+class HvpCanBridgeConcurrent : public RobotServerFixture {
 protected:
     void SetUp() override {
         busPath = root.Path() + "/bus.sock";
@@ -31,10 +31,10 @@ protected:
         robot.SetHardwareProtocol(std::move(protocol));
         drive.SetBackendFromEnvironment();
         ASSERT_EQ(drive.Open("can0"), 0);
-        ServerFixture::SetUp();
+        RobotServerFixture::SetUp();
     }
     void TearDown() override {
-        ServerFixture::TearDown();
+        RobotServerFixture::TearDown();
         drive.Close();
         unsetenv(Platform::kCanHubEnvironment);
     }

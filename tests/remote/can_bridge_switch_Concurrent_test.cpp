@@ -1,9 +1,8 @@
-// Switching the CAN bridge on a robot master with a recording protocol: nothing may drive
-// the joints once the client owns the bus, and only the owner switches the bridge off.
+// Switching the CAN bridge (the server's side, on a recording controller port): nothing
+// may drive the joints once the client owns the bus, and only the owner switches the
+// bridge off.
 
 #include "hvp_robot_fixture.h"
-
-#include "program/IPO.h"
 
 using namespace HvpTest;
 
@@ -11,6 +10,7 @@ namespace {
 
 class HvpCanBridgeSwitchConcurrent : public HvpRobotFixture {
 protected:
+    HvpCanBridgeSwitchConcurrent() { onRecordingPort = true; }
     void TearDown() override {
         LogSingleton::instance()->set_opMode(OPMODE_NORMAL);
         HvpRobotFixture::TearDown();
@@ -19,26 +19,21 @@ protected:
 
 TEST_F(HvpCanBridgeSwitchConcurrent, SwitchOnStopsARunningMoveAndDisablesTheMotorsFirst) {
     LogSingleton* log = LogSingleton::instance();
-    IPO& moveTo = master->GetMoveToInterpreter();
-    const float joints[9] = {0, 0, 90, 0, 90, 0, 0, 0, 0};
-    moveTo.MoveJoint(joints, 50.0f);
-    moveTo.Start();
-    ASSERT_TRUE(moveTo.IsReplayRunning());
-    protocol->motorsEnabled.store(true);
+    recording.modules.motorsEnabled = true;
 
     // A passive client may not take the bus.
     EXPECT_TRUE(Replies(*passive, "CANBridge SwitchOn").empty());
     EXPECT_EQ(log->get_opMode(), OPMODE_NORMAL);
-    EXPECT_TRUE(moveTo.IsReplayRunning());
+    EXPECT_TRUE(recording.Commands().empty());
 
+    // The programs and the running move stop, then the motors go off, before the bridge is on.
     EXPECT_TRUE(Replies(*active, "CANBridge SwitchOn").empty()) << "no reply to a bridge request";
     EXPECT_EQ(log->get_opMode(), OPMODE_CAN_BRIDGE);
-    EXPECT_FALSE(moveTo.IsReplayRunning());
-    EXPECT_FALSE(protocol->motorsEnabled.load());
-    const auto disabled = protocol->CallsNamed("EnableMotors");
-    ASSERT_FALSE(disabled.empty());
-    EXPECT_EQ(disabled.back().argument, 0);
+    EXPECT_EQ(recording.Commands(),
+              (std::vector<std::string>{"StopProgram", "StopLogicProgram", "StopDirectMove", "EnableMotors 0"}));
+    EXPECT_FALSE(recording.modules.motorsEnabled);
     EXPECT_TRUE(active->server->OwnsCanBridge());
+    recording.Clear();
 
     // Once on, a second SwitchOn changes nothing; the owner keeps the bridge after it
     // turned passive and alone may end it.
@@ -46,6 +41,7 @@ TEST_F(HvpCanBridgeSwitchConcurrent, SwitchOnStopsARunningMoveAndDisablesTheMoto
     passive->server->SetActive(true);
     Replies(*passive, "CANBridge SwitchOn");
     EXPECT_TRUE(active->server->OwnsCanBridge());
+    EXPECT_TRUE(recording.Commands().empty());
     Replies(*passive, "CANBridge SwitchOff");
     EXPECT_EQ(log->get_opMode(), OPMODE_CAN_BRIDGE);
     Replies(*active, "CANBridge SwitchOff");

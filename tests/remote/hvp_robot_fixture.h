@@ -1,8 +1,9 @@
 #pragma once
 
-// A robot master on the six-axis arm of the fixtures, with a recording protocol and no
-// loop running (requests stay where the commands leave them), a project manager, and
-// client connections over socket pairs, active or passive. Replies of one request are
+// Client connections over socket pairs, active or passive, on a controller port and a
+// project manager. The port is a recording one (onRecordingPort) or the real one of a
+// robot master on the six-axis arm of the fixtures, with a recording protocol and no loop
+// running (requests stay where the commands leave them). Replies of one request are
 // collected up to the answer of a GetVersion sent behind it, so "no reply" needs no wait.
 
 #include "../control/recording_protocol.h"
@@ -15,6 +16,7 @@
 #include "kinematics/RobotKinematicSixAxis.h"
 #include "remote/ComServer.h"
 #include "testsupport/HvpTestClient.h"
+#include "testsupport/RecordingPort.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -72,17 +74,22 @@ class HvpRobotFixture : public ::testing::Test {
 public:
     void SetUp() override {
         LogSingleton::instance()->set_opMode(OPMODE_NORMAL);
+        if (!onRecordingPort) BuildRobot();
+        active = Open(true);
+        passive = Open(false);
+    }
+    void BuildRobot() {
         master = std::make_unique<RobotMaster>();
         auto arm = std::make_unique<RobotKinematicSixAxis>();
         arm->Init("arm", "StandardSixAxisPlus", std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/sixaxis/robot_default.xml",
                   0);
         master->kinematic = std::move(arm);
-        auto recording = std::make_unique<ReferencingProtocol>(master->kinematic.get());
-        protocol = recording.get();
+        auto owned = std::make_unique<ReferencingProtocol>(master->kinematic.get());
+        protocol = owned.get();
         protocol->SetLayout(6, 0);
         protocol->connected.store(true);
         protocol->RecordCycleCalls(false);
-        master->SetHardwareProtocol(std::move(recording));
+        master->SetHardwareProtocol(std::move(owned));
         for (IPO* ipo : {&master->GetMainInterpreter(), &master->GetLogicInterpreter(), &master->GetMoveToInterpreter()}) {
             ipo->InitPathGen(PATHGEN_JOINT, 100.0f, 10.0f, 3);
         }
@@ -92,8 +99,6 @@ public:
         master->StopMainLoop();
         controller = std::make_unique<Control::RobotMasterPort>(*master, &project);
         protocol->Clear();
-        active = Open(true);
-        passive = Open(false);
     }
     void TearDown() override {
         active.reset();
@@ -107,7 +112,7 @@ public:
         auto link = std::make_unique<Link>();
         int fds[2] = {-1, -1};
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        link->server = std::make_unique<ComServer>(controller.get(), &project, nullptr, fds[0]);
+        link->server = std::make_unique<ComServer>(Controller(), &project, nullptr, fds[0]);
         link->server->SetActive(isActive);
         link->server->StartServer();
         link->client.Adopt(fds[1]);
@@ -134,6 +139,13 @@ public:
         return out;
     }
 
+    Control::ControllerPort* Controller() {
+        return onRecordingPort ? static_cast<Control::ControllerPort*>(&recording) : controller.get();
+    }
+
+    // Set in the constructor of a test that only checks the server's side.
+    bool onRecordingPort = false;
+    TestSupport::RecordingPort recording;
     std::unique_ptr<RobotMaster> master;
     ReferencingProtocol* protocol = nullptr;
     ProjectManager project;

@@ -1,6 +1,8 @@
 // Every operator, program, move, VAR and PROG request from an active and a passive client:
 // the exact replies (or none), the pending command the main loop would take and the call
-// made. The frames of the table are also the seeds of the "hvp" fuzz target.
+// made. The operator keywords and the referencing requests only check the server's side,
+// on a recording controller port; the program, move, VAR and PROG requests run on a robot
+// master. The frames of the table are also the seeds of the "hvp" fuzz target.
 
 #include "hvp_robot_fixture.h"
 
@@ -53,9 +55,11 @@ class HvpKeywordsConcurrent : public HvpRobotFixture {
 public:
     void SetUp() override {
         HvpRobotFixture::SetUp();
-        Programs::ProgramMemory& memory = master->GetProgramMemory();
-        memory.SetVariableSingle("Counter", 5.0, true);
-        memory.SetVariablePosJoint("p", 10, 30, 60, 5, 40, 15, 0, 0, 0, true);
+        if (master) {
+            Programs::ProgramMemory& memory = master->GetProgramMemory();
+            memory.SetVariableSingle("Counter", 5.0, true);
+            memory.SetVariablePosJoint("p", 10, 30, 60, 5, 40, 15, 0, 0, 0, true);
+        }
         root = LogSingleton::instance()->get_rootPath();
         fs::create_directories(root + "Data/Programs");
     }
@@ -95,6 +99,7 @@ public:
             SCOPED_TRACE((row.fromActive ? "active: " : "passive: ") + row.body);
             Link& link = row.fromActive ? *active : *passive;
             link.server->QueueCommand(0, kArg, kValue);
+            recording.Clear();
             EXPECT_EQ(Replies(link, row.body), row.replies);
             const OperatorCommand taken = link.server->TakeCommand();
             EXPECT_EQ(taken.code, row.queued.code);
@@ -138,17 +143,33 @@ public:
     std::vector<std::string> corpus;
 };
 
+// The server's side only: the controller is a recording port.
+class HvpServerKeywordsConcurrent : public HvpKeywordsConcurrent {
+public:
+    HvpServerKeywordsConcurrent() { onRecordingPort = true; }
+    // The commands of one row that begin with name.
+    static std::vector<std::string> Made(HvpRobotFixture& f, const std::string& name) {
+        return f.recording.CommandsNamed(name);
+    }
+};
+
 const std::vector<std::string> kAck{"CMDACK 5"};
 const std::vector<std::string> kNone{};
 std::vector<std::string> Error(const std::string& text) { return {"CMDERROR 5 " + text}; }
 const std::vector<std::string> kUnparsed = Error("could not parse command");
 
-TEST_F(HvpKeywordsConcurrent, OperatorKeywords) {
-    protocol->flags[0] = protocol->flags[2] = protocol->flags[5] = true;
-    protocol->allReferenced = 0;
-    auto gsig = [](int n) { return [n](HvpRobotFixture& f) { return f.master->requests.gsig[n].load(); }; };
+TEST_F(HvpServerKeywordsConcurrent, OperatorKeywords) {
+    recording.SetRoles(6, 0, 0, 0, 0);
+    recording.modules.referenceStatus[0] = recording.modules.referenceStatus[2] =
+        recording.modules.referenceStatus[5] = true;
+    recording.modules.referenceState = 0;
+    recording.zeroTorqueAllowed = true;
+    using Calls = std::vector<std::string>;
+    auto gsig = [](const Calls& calls) {
+        return [calls](HvpRobotFixture& f) { EXPECT_EQ(Made(f, "SetGlobalSignal"), calls); };
+    };
     auto overrideIs = [](float value) {
-        return [value](HvpRobotFixture& f) { EXPECT_FLOAT_EQ(f.master->GetOverride(), value); };
+        return [value](HvpRobotFixture& f) { EXPECT_FLOAT_EQ(f.recording.overridePercent, value); };
     };
     const std::vector<Row> rows = {
         {true, "CMD Connect", Error("not available"), kNothing, nullptr},
@@ -165,15 +186,11 @@ TEST_F(HvpKeywordsConcurrent, OperatorKeywords) {
         {true, "CMD DOUT 5", Error("invalid DOut channel"), kNothing, nullptr},
         {false, "CMD DOUT 5 true", kNone, kNothing, nullptr},
         {false, "CMD DOUT 64 true", kNone, kNothing, nullptr},
-        {true, "CMD GSIG 99 true", kAck, kNothing,
-         [&](HvpRobotFixture& f) { EXPECT_EQ(gsig(99)(f), LoopRequests::kOn); }},
-        {false, "CMD GSIG 98 true", kAck, kNothing,
-         [&](HvpRobotFixture& f) { EXPECT_EQ(gsig(98)(f), LoopRequests::kOn); }},
-        {true, "CMD GSIG 7 TRUE", kAck, kNothing,
-         [&](HvpRobotFixture& f) { EXPECT_EQ(gsig(7)(f), LoopRequests::kOff); }},
-        {true, "CMD GSIG 100 true", Error("invalid GSig channel"), kNothing,
-         [&](HvpRobotFixture& f) { EXPECT_EQ(gsig(0)(f), LoopRequests::kNone); }},
-        {true, "CMD GSIG x true", Error("invalid GSig channel"), kNothing, nullptr},
+        {true, "CMD GSIG 99 true", kAck, kNothing, gsig({"SetGlobalSignal 99 1"})},
+        {false, "CMD GSIG 98 true", kAck, kNothing, gsig({"SetGlobalSignal 98 1"})},
+        {true, "CMD GSIG 7 TRUE", kAck, kNothing, gsig({"SetGlobalSignal 7 0"})},
+        {true, "CMD GSIG 100 true", Error("invalid GSig channel"), kNothing, gsig({})},
+        {true, "CMD GSIG x true", Error("invalid GSig channel"), kNothing, gsig({})},
         {true, "CMD ProgramReplayMode 0", kAck, {7, 0}, nullptr},
         {true, "CMD ProgramReplayMode 1", kAck, {8, 1}, nullptr},
         {true, "CMD ProgramReplayMode 2", kAck, {9, 2}, nullptr},
@@ -200,18 +217,15 @@ TEST_F(HvpKeywordsConcurrent, OperatorKeywords) {
         {true, "CMD MotionTypePlatform", kAck, {24, kArg}, nullptr},
         {false, "CMD MotionTypePlatform", kNone, kNothing, nullptr},
         {true, "CMD ReferenceSingleJoint 2", kAck, kNothing,
-         [](HvpRobotFixture& f) {
-             const auto calls = f.protocol->CallsNamed("ReferenceSingleJoint");
-             ASSERT_EQ(calls.size(), 1u);
-             EXPECT_EQ(calls[0].argument, 2);
-         }},
+         [](HvpRobotFixture& f) { EXPECT_EQ(Made(f, "ReferenceJoint"), Calls{"ReferenceJoint 2"}); }},
         // Outside the protocol's records: nothing is stopped or called.
         {true, "CMD ReferenceSingleJoint 6", kUnparsed, kNothing,
-         [](HvpRobotFixture& f) { EXPECT_EQ(f.protocol->CallsNamed("ReferenceSingleJoint").size(), 1u); }},
-        {true, "CMD ReferenceSingleJoint -1", kUnparsed, kNothing, nullptr},
+         [](HvpRobotFixture& f) { EXPECT_TRUE(f.recording.Commands().empty()); }},
+        {true, "CMD ReferenceSingleJoint -1", kUnparsed, kNothing,
+         [](HvpRobotFixture& f) { EXPECT_TRUE(f.recording.Commands().empty()); }},
         {true, "CMD ReferenceSingleJoint", kUnparsed, kNothing, nullptr},
         {false, "CMD ReferenceSingleJoint 1", kNone, kNothing,
-         [](HvpRobotFixture& f) { EXPECT_EQ(f.protocol->CallsNamed("ReferenceSingleJoint").size(), 1u); }},
+         [](HvpRobotFixture& f) { EXPECT_TRUE(f.recording.Commands().empty()); }},
         {true, "CMD GetReferencingInfo", {"INFO ReferencingInfo 0 Joints 1 0 1 0 0 1 0 0 0 0 0 0"}, kNothing, nullptr},
         {false, "CMD GetReferencingInfo", {"INFO ReferencingInfo 0 Joints 1 0 1 0 0 1 0 0 0 0 0 0"}, kNothing, nullptr},
         {true, "CMD Override 150", kAck, kNothing, overrideIs(100.0f)},
@@ -228,20 +242,23 @@ TEST_F(HvpKeywordsConcurrent, OperatorKeywords) {
         {false, "CMD Override 20", kNone, kNothing, overrideIs(55.5f)},
         {true, "CMD ZeroTorque", {"CMD ZeroTorque True False"}, kNothing, nullptr},
         {false, "CMD ZeroTorque true", {"CMD ZeroTorque True False"}, kNothing,
-         [](HvpRobotFixture& f) { EXPECT_FALSE(f.master->IsZeroTorqueEnabled()); }},
+         [](HvpRobotFixture& f) {
+             EXPECT_FALSE(f.recording.zeroTorqueEnabled);
+             EXPECT_TRUE(Made(f, "SetZeroTorqueMode").empty());
+         }},
         {true, "CMD ZeroTorque TRUE", {"CMD ZeroTorque True True"}, kNothing,
-         [](HvpRobotFixture& f) { EXPECT_TRUE(f.master->IsZeroTorqueEnabled()); }},
+         [](HvpRobotFixture& f) {
+             EXPECT_TRUE(f.recording.zeroTorqueEnabled);
+             EXPECT_EQ(Made(f, "SetZeroTorqueMode"), Calls{"SetZeroTorqueMode 1"});
+         }},
         {false, "CMD ZeroTorque", {"CMD ZeroTorque True True"}, kNothing, nullptr},
         {true, "CMD ZeroTorque off", {"CMD ZeroTorque True False"}, kNothing, nullptr},
         {true, "CMD Gripper 40", kAck, kNothing,
-         [](HvpRobotFixture& f) {
-             EXPECT_TRUE(f.master->requests.gripperPending.load());
-             EXPECT_FLOAT_EQ(f.master->requests.gripperPercent.load(), 40.0f);
-         }},
+         [](HvpRobotFixture& f) { EXPECT_EQ(Made(f, "SetGripperPosition"), Calls{"SetGripperPosition 40"}); }},
         {true, "CMD Gripper nan", kUnparsed, kNothing,
-         [](HvpRobotFixture& f) { EXPECT_FLOAT_EQ(f.master->requests.gripperPercent.load(), 40.0f); }},
+         [](HvpRobotFixture& f) { EXPECT_TRUE(Made(f, "SetGripperPosition").empty()); }},
         {false, "CMD Gripper 10", kNone, kNothing,
-         [](HvpRobotFixture& f) { EXPECT_FLOAT_EQ(f.master->requests.gripperPercent.load(), 40.0f); }},
+         [](HvpRobotFixture& f) { EXPECT_TRUE(Made(f, "SetGripperPosition").empty()); }},
         {true, "CMD NoSuchKeyword 1", kUnparsed, kNothing, nullptr},
         {false, "CMD NoSuchKeyword 1", kNone, kNothing, nullptr},
     };
@@ -515,9 +532,9 @@ TEST_F(HvpKeywordsConcurrent, RefusalsWhileTheProgramRunsAreAnswersAndTheClientS
 // The table holds robot joints, grippers, external axes, platform joints and I/O modules
 // in that order; only robot joints and external axes are referenced, any other index is
 // refused and references nothing.
-TEST_F(HvpKeywordsConcurrent, ReferenceSingleJointTakesOnlyJointsAndExternalAxes) {
-    protocol->SetRoles(4, 1, 2, 1, 2);
-    ASSERT_EQ(protocol->GetModuleTotal(), 10);
+TEST_F(HvpServerKeywordsConcurrent, ReferenceSingleJointTakesOnlyJointsAndExternalAxes) {
+    recording.SetRoles(4, 1, 2, 1, 2);
+    ASSERT_EQ(recording.modules.total, 10);
     const struct {
         int index;
         bool referenced;
@@ -531,22 +548,21 @@ TEST_F(HvpKeywordsConcurrent, ReferenceSingleJointTakesOnlyJointsAndExternalAxes
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.index);
-        protocol->Clear();
+        recording.Clear();
         EXPECT_EQ(Replies(*active, "CMD ReferenceSingleJoint " + std::to_string(c.index)), c.referenced ? kAck : kUnparsed);
-        const auto calls = protocol->CallsNamed("ReferenceSingleJoint");
+        const auto calls = recording.CommandsNamed("ReferenceJoint");
         if (c.referenced) {
-            ASSERT_EQ(calls.size(), 1u);
-            EXPECT_EQ(calls[0].argument, c.index);
+            EXPECT_EQ(calls, std::vector<std::string>{"ReferenceJoint " + std::to_string(c.index)});
         } else {
             EXPECT_TRUE(calls.empty());
         }
     }
 }
 
-TEST_F(HvpKeywordsConcurrent, ReferencingSlotsPutExternalAxesFromSlotSix) {
-    protocol->SetLayout(4, 2);
-    for (int i = 0; i < 6; ++i) protocol->flags[i] = true;
-    protocol->allReferenced = 1;
+TEST_F(HvpServerKeywordsConcurrent, ReferencingSlotsPutExternalAxesFromSlotSix) {
+    recording.SetRoles(4, 0, 2, 0, 0);
+    for (int i = 0; i < 6; ++i) recording.modules.referenceStatus[i] = true;
+    recording.modules.referenceState = 1;
     EXPECT_EQ(Replies(*passive, "CMD GetReferencingInfo"),
               std::vector<std::string>{"INFO ReferencingInfo 1 Joints 1 1 1 1 0 0 1 1 0 0 0 0"});
 }

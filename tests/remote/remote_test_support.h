@@ -1,6 +1,7 @@
 #pragma once
 
-// A manager on a free loopback port with a robot master and a cloud stand-in, clients that
+// A manager on a free loopback port with a recording controller port (or, for the tests
+// that run the whole controller, a robot master) and a cloud stand-in, clients that
 // connect to it, and one main-loop pass of fan-out driven by the test.
 
 #include "control/ProjectInterfaces.h"
@@ -9,6 +10,7 @@
 #include "core/LogSingleton.h"
 #include "remote/ComServerManager.h"
 #include "testsupport/HvpTestClient.h"
+#include "testsupport/RecordingPort.h"
 #include "testsupport/TestSupport.h"
 #include "testsupport/WaitUntil.h"
 
@@ -54,9 +56,12 @@ protected:
         manager.reset();
     }
 
+    // The port the manager is given.
+    virtual Control::ControllerPort& Controller() { return controller; }
+
     void StartManager() {
         manager = std::make_unique<ComServerManager>(0);
-        manager->Init(&controller, nullptr, &cloud);
+        manager->Init(&Controller(), nullptr, &cloud);
         manager->Start();
         ASSERT_TRUE(manager->WaitListening(kWaitMs));
         port = manager->GetPort();
@@ -100,12 +105,20 @@ protected:
 
     std::vector<HvpTestClient::Frame> UpToMarker(HvpTestClient& client) { return FramesUpToMarker(client); }
 
-    RobotMaster robot;
-    Control::RobotMasterPort controller{robot, nullptr};
+    TestSupport::RecordingPort controller;
     ProjectLinks::StoredCloudSettings cloud;
     std::unique_ptr<ComServerManager> manager;
     int port = 0;
     std::vector<std::unique_ptr<HvpTestClient>> clients;
+};
+
+// The same on a whole robot master, for tests that run the controller end to end.
+class RobotServerFixture : public ServerFixture {
+protected:
+    Control::ControllerPort& Controller() override { return robotPort; }
+
+    RobotMaster robot;
+    Control::RobotMasterPort robotPort{robot, nullptr};
 };
 
 }  // namespace RemoteTest

@@ -26,7 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class HvpStalledClientConcurrent : public ServerFixture {
+class HvpStalledClientConcurrent : public RobotServerFixture {
 protected:
     void SetUp() override {
         root = LogSingleton::instance()->get_rootPath();
@@ -44,11 +44,11 @@ protected:
         robot.GetHardware()->Connect();
         ASSERT_TRUE(robot.GetHardware()->GetConnectionStatus());
         robot.FinishInit();
-        ServerFixture::SetUp();
+        RobotServerFixture::SetUp();
     }
     void TearDown() override {
         StopMainLoop();
-        ServerFixture::TearDown();
+        RobotServerFixture::TearDown();
         robot.StopMainLoop();
         sim.Stop();
         hub.Stop();

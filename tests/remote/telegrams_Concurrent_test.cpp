@@ -1,7 +1,6 @@
 // The telegrams pushed to clients, pass by pass, read back with a parser of their own;
 // events, variables, server messages and the cloud state.
 
-#include "program/IPO.h"
 #include "program/ProgramMemory.h"
 #include "remote_test_support.h"
 #include "vision/CameraManager.h"
@@ -73,7 +72,7 @@ TEST_F(HvpTelegramsConcurrent, EveryStatusFieldComesFromTheState) {
     s.errorText = "Drive 2 lost";
     for (int i = 0; i < 16; ++i) s.errorCodes[i] = i * 3;
     s.kinState = 12;
-    robot.motionType.store(static_cast<MotionType>(7));
+    controller.motionType = 7;
     Pass(s);
     const auto status = client.WaitFor("STATUS", kWaitMs);
     ASSERT_TRUE(status);
@@ -105,7 +104,7 @@ TEST_F(HvpTelegramsConcurrent, EveryStatusFieldComesFromTheState) {
     // Input 63 is not reported; the motion modes by name.
     DataTypes::RobotState last;
     last.DIn[63] = true;
-    robot.motionType.store(MOTION_ROBOT_CART_TOOL);
+    controller.motionType = MOTION_ROBOT_CART_TOOL;
     Pass(last);
     const auto next = client.WaitFor("STATUS", kWaitMs);
     ASSERT_TRUE(next);
@@ -116,10 +115,8 @@ TEST_F(HvpTelegramsConcurrent, EveryStatusFieldComesFromTheState) {
 
 TEST_F(HvpTelegramsConcurrent, CompanionsFollowTheirSubCycles) {
     HvpTestClient& client = Connect();
-    auto setSignal = [&](int n, bool on) {
-        std::lock_guard<std::mutex> lock(robot.publishMutex);
-        robot.publishedState.GSig[n] = on;
-    };
+    // Between passes only: the fan-out reads the published state on this thread.
+    auto setSignal = [&](int n, bool on) { controller.state.GSig[n] = on; };
     const int passes = 110;
     for (int pass = 1; pass <= passes; ++pass) {
         // The global signals seen at the GSIG calls 13, 34 and 55.
@@ -140,7 +137,7 @@ TEST_F(HvpTelegramsConcurrent, CompanionsFollowTheirSubCycles) {
         if (type == "GSIG") gsig.push_back(frame.payload);
         if (type == "RUNSTATE" && call == 5) {
             EXPECT_EQ(frame.payload,
-                      "RUNSTATE None 0 -1 0 " + std::to_string(robot.GetMainInterpreter().replayMode.load()));
+                      "RUNSTATE None 0 -1 0 " + std::to_string(controller.main.replayMode));
         }
     }
     EXPECT_EQ(call, passes);
@@ -208,12 +205,16 @@ TEST_F(HvpTelegramsConcurrent, ServerMessagesKeepTheNewestTenInOrderAndReachEver
 TEST_F(HvpTelegramsConcurrent, EventsVariablesAndCloudChangesReachEveryClient) {
     HvpTestClient& a = Connect();
     HvpTestClient& b = Connect();
-    robot.GetMainInterpreter().SendHVPServerCallback(HVP_EVENT_ACK, 3, 0, "");
-    robot.GetLogicInterpreter().SendHVPServerCallback(HVP_EVENT_END, 7, 1, "user");
-    robot.GetMoveToInterpreter().SendHVPServerCallback(HVP_EVENT_ERROR, 1, 0, "no path");
-    robot.GetMainInterpreter().SendHVPServerCallback(HVP_EVENT_PAUSE, 4, 2, "");
-    ComServerManager::VariableChangedCallback(Programs::MemoryPosition("#position", 1.0, false));
-    robot.GetProgramMemory().SetVariableSingle("counter", 5.0, true);
+    // What the controller reports through the receivers the manager installed (that the
+    // robot master's interpreters and variables reach them is the port's own test).
+    ASSERT_NE(controller.resultReceiver, nullptr);
+    ASSERT_TRUE(controller.variableReceiver);
+    controller.resultReceiver(HVP_EVENT_ACK, 3, 0, "");
+    controller.resultReceiver(HVP_EVENT_END, 7, 1, "user");
+    controller.resultReceiver(HVP_EVENT_ERROR, 1, 0, "no path");
+    controller.resultReceiver(HVP_EVENT_PAUSE, 4, 2, "");
+    controller.variableReceiver(Programs::MemoryPosition("#position", 1.0, false));
+    controller.variableReceiver(Programs::MemoryPosition("counter", 5.0, false));
     cloud.ClearCredentials();
     for (HvpTestClient* client : {&a, &b}) {
         ASSERT_TRUE(client->WaitFor("CONFIG Cloud", kWaitMs));
