@@ -369,6 +369,93 @@ TEST_F(HvpKeywordsConcurrent, ProgramKeywords) {
     EXPECT_TRUE(fs::exists(sentinel));
 }
 
+// What the program, move, VAR and PROG handlers hand to the controller: the call and its
+// values, and the answer to a refusal (their effect on a robot master is the tables below).
+TEST_F(HvpServerKeywordsConcurrent, ProgramMoveVarAndProgHandTheirValuesOver) {
+    using Calls = std::vector<std::string>;
+    auto made = [](const Calls& calls) {
+        return [calls](HvpRobotFixture& f) { EXPECT_EQ(f.recording.Commands(), calls); };
+    };
+    auto set = [](std::function<void(TestSupport::RecordingPort&)> change) {
+        return [change](HvpRobotFixture& f) { change(f.recording); };
+    };
+    recording.variables["counter"] = Programs::MemoryPosition("counter", 5.0, false);
+    recording.variables["p"] = Programs::MemoryPosition("p", DataTypes::RobotState(), false);
+    const std::vector<Row> rows = {
+        {true, "CMD Move Joint 0 0 90 0 90 0 1 2 3 50", kAck, kNothing,
+         made({"StartDirectMove 0 0 0 90 0 90 0 1 2 3 50 HVP-Server: Move Joint"})},
+        {true, "CMD Move Cart 400 0 500 0 90 0 0 0 0 20", kAck, kNothing,
+         made({"StartDirectMove 2 400 0 500 0 90 0 0 0 0 20 HVP-Server: Move Cart"})},
+        {true, "CMD Move RelativeTool 0 0 5 0 0 0 0 0 0 20", kAck, kNothing,
+         made({"StartDirectMove 4 0 0 5 0 0 0 0 0 0 20 HVP-Server: Move RelativeTool"})},
+        {true, "CMD Move Stop", kAck, kNothing, made({"StopDirectMove"})},
+        {true, "CMD Move Joint 0 0 90 0 90 0 0 0 0", Error("incomplete move command"), kNothing, made({})},
+        {true, "CMD StartProgramWithOffset 1 2 3", kAck, {2, kArg},
+         made({"SetProgramOffsets 1 2 3 0 0 0 0 0 0 0 0 0 0 0 0"})},
+        {true, "CMD StartProgram", kAck, {2, kArg}, made({"ResetProgramOffsets"})},
+        {true, "CMD DeleteProgram", kAck, kNothing, made({"DeleteProgram 0"})},
+        {true, "CMD DeleteLogicProgram", kAck, kNothing, made({"DeleteProgram 1"})},
+        {true, "CMD DeleteProgramFromFileSystem gone.xml", kAck, kNothing, made({"DeleteProgramFile gone.xml"})},
+        {true, "CMD DeleteProgramFromFileSystem ../gone.xml", kUnparsed, kNothing, made({})},
+        {true, "CMD LoadProgram sub/ok.xml", kAck, kNothing,
+         [](HvpRobotFixture& f) {
+             EXPECT_EQ(f.recording.Commands(), Calls{"LoadProgramByName 0 sub/ok.xml"});
+             EXPECT_TRUE(f.project.IsUpdatePending());
+             f.recording.namedLoad = Control::NamedLoad::Refused;
+         }},
+        {true, "CMD LoadProgram x.xml", kUnparsed, kNothing,
+         [](HvpRobotFixture& f) { f.recording.namedLoad = Control::NamedLoad::Folder; }},
+        {true, "CMD LoadLogicProgram sub/", kAck, kNothing, made({"LoadProgramByName 1 sub/"})},
+        {true, "CMD StartAt main.xml 2", kAck, kNothing,
+         [](HvpRobotFixture& f) {
+             EXPECT_EQ(f.recording.Commands(), (Calls{"RefuseWhileEStop HVP-Server: StartAt", "StartAt main.xml 2"}));
+             f.recording.startAtRefusal = "program is running";
+         }},
+        {true, "CMD StartAt main.xml 3", Error("invalid command"), kNothing, set([](TestSupport::RecordingPort& p) {
+             p.startAtRefusal.clear();
+             p.eStop = true;
+         })},
+        {true, "CMD StartAt main.xml 4", Error("invalid command"), kNothing,
+         made({"RefuseWhileEStop HVP-Server: StartAt"})},
+        {true, "CMD Move Joint 0 0 90 0 90 0 0 0 0 50", Error("E-Stop detected"), kNothing,
+         set([](TestSupport::RecordingPort& p) { p.eStop = false; })},
+        {true, "VAR SetVariableSingle Counter 7", kAck, kNothing, made({"SetExistingNumber counter 7"})},
+        {true, "VAR SetVariableSingle nothere 7", Error("variable_not_known"), kNothing,
+         set([](TestSupport::RecordingPort& p) { p.throwOnStore = 22; })},
+        {true, "VAR SetVariablePosCart p 99999 0 0 0 0 0 0 0 0", Error("Out of reach"), kNothing,
+         [](HvpRobotFixture& f) {
+             EXPECT_EQ(f.recording.CommandsNamed("ReplacePosition"), Calls{"ReplacePosition p 2"});
+             f.recording.throwOnStore = 0;
+         }},
+        {true, "VAR SetVariablePosJoint p 1 2 3 4 5 6 7 8 9", kAck, kNothing,
+         [](HvpRobotFixture& f) {
+             EXPECT_EQ(f.recording.CommandsNamed("ReplacePosition"), Calls{"ReplacePosition p 1"});
+             EXPECT_FLOAT_EQ(f.recording.variables.at("p").state.jointSet[8], 9.0f);
+         }},
+        {true, "PROG 7 JOINT 1 2 3 4 5 6 EXT 7 8 9 VEL 50", {"PROGACK 5 7"}, kNothing,
+         [](HvpRobotFixture& f) {
+             ASSERT_EQ(f.recording.taught.size(), 1u);
+             const Control::TaughtCommand& c = f.recording.taught.back();
+             EXPECT_EQ(c.kind, Control::TaughtCommand::Joint);
+             EXPECT_EQ(c.id, 7);
+             EXPECT_EQ(std::vector<float>(c.values, c.values + 10),
+                       (std::vector<float>{1, 2, 3, 4, 5, 6, 7, 8, 9, 50}));
+         }},
+        {true, "PROG 8 DOUT 3 True", {"PROGACK 5 8"}, kNothing,
+         [](HvpRobotFixture& f) {
+             const Control::TaughtCommand& c = f.recording.taught.back();
+             EXPECT_EQ(c.kind, Control::TaughtCommand::DOut);
+             EXPECT_EQ(c.channel, 3);
+             EXPECT_TRUE(c.on);
+             f.recording.teachAccepted = false;
+         }},
+        // The interpreter refuses it: not appended, and the client hears so.
+        {true, "PROG 9 WAIT 500", {"PROGERROR 5 9 incomplete_argument"}, kNothing,
+         made({"AppendTaughtCommand 6 9"})},
+    };
+    RunRows(rows);
+}
+
 TEST_F(HvpKeywordsConcurrent, MoveKeywords) {
     IPO& moveTo = master->GetMoveToInterpreter();
     auto moving = [&](bool loaded) {
