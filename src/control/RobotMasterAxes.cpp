@@ -10,6 +10,7 @@
 #include <exception>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 using namespace RobotMasterCommands;
 
@@ -192,26 +193,31 @@ void RobotMaster::SetHomePos(double* joints) {
 
 // ---------------------------------------------------------------- limits and virtual box
 
-void RobotMaster::SetJointLimits(const float (*minMax)[2]) {
-    CommandLock lock(*this);
-    if (!lock.Acquired() || !kinematic) return;
-    CommandHold hold(*this, 0, 0);
+namespace {
+
+// Changes the loop's kinematic under the command lock and an acknowledged hold.
+template <typename Change>
+void ChangeKinematicHeld(RobotMaster& master, const char* what, Change change) {
+    CommandLock lock(master);
+    if (!lock.Acquired() || master.GetKinematic() == nullptr) return;
+    CommandHold hold(master, 0, 0);
     if (!hold.Acknowledged()) {
-        Log()->addError("RobotMaster: joint limits not changed, the robot loop did not pause");
+        Log()->addError(std::string("RobotMaster: ") + what + " not changed, the robot loop did not pause");
         return;
     }
-    kinematic->SetMinMaxValues(minMax);
+    change(*master.GetKinematic());
+}
+
+}  // namespace
+
+void RobotMaster::SetJointLimits(const float (*minMax)[2]) {
+    ChangeKinematicHeld(*this, "joint limits", [&](RobotKinematic& k) { k.SetMinMaxValues(minMax); });
 }
 
 void RobotMaster::SetVirtualBox(bool active, const DataTypes::Vector3& min, const DataTypes::Vector3& max) {
-    CommandLock lock(*this);
-    if (!lock.Acquired() || !kinematic) return;
-    CommandHold hold(*this, 0, 0);
-    if (!hold.Acknowledged()) {
-        Log()->addError("RobotMaster: virtual box not changed, the robot loop did not pause");
-        return;
-    }
-    kinematic->virtualBoxMax = max;
-    kinematic->virtualBoxMin = min;
-    kinematic->virtualBoxActive = active;
+    ChangeKinematicHeld(*this, "virtual box", [&](RobotKinematic& k) {
+        k.virtualBoxMax = max;
+        k.virtualBoxMin = min;
+        k.virtualBoxActive = active;
+    });
 }

@@ -22,13 +22,6 @@ using Control::Interpreter;
 class ReportingProtocol : public RecordingProtocol {
 public:
     using RecordingProtocol::RecordingProtocol;
-    void SetRoles(int robotJoints, int grippers, int externalAxes, int platformJoints, int dioModules) {
-        SetRobotJointCount(robotJoints);
-        ResizeRole(ModuleRole::Gripper, grippers);
-        ResizeRole(ModuleRole::ExternalAxis, externalAxes);
-        ResizeRole(ModuleRole::Platform, platformJoints);
-        ResizeRole(ModuleRole::DIO, dioModules);
-    }
     void GetReferenceStatus(bool* perJoint, int* all) override {
         for (int i = 0; i < GetRobotJointCount() + GetExternalAxisCount(); ++i) perJoint[i] = i % 2 == 0;
         *all = 1;

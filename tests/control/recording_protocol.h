@@ -56,6 +56,14 @@ public:
         SetRobotJointCount(robotJoints);
         gripperCount = grippers;
     }
+    // Every role, each with its records in the protocol's table.
+    void SetRoles(int robotJoints, int grippers, int externalAxes, int platformJoints, int dioModules) {
+        SetRobotJointCount(robotJoints);
+        ResizeRole(ModuleRole::Gripper, grippers);
+        ResizeRole(ModuleRole::ExternalAxis, externalAxes);
+        ResizeRole(ModuleRole::Platform, platformJoints);
+        ResizeRole(ModuleRole::DIO, dioModules);
+    }
     void SetReferencing(bool mandatory, bool done) {
         referencingMandatory.store(mandatory);
         referenced.store(done);

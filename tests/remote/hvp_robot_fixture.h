@@ -43,14 +43,6 @@ public:
         SetRobotJointCount(robotJoints);
         externalAxisCount = externalAxes;
     }
-    // Every role, each with its records in the protocol's table.
-    void SetRoles(int robotJoints, int grippers, int externalAxes, int platformJoints, int dioModules) {
-        SetRobotJointCount(robotJoints);
-        ResizeRole(ModuleRole::Gripper, grippers);
-        ResizeRole(ModuleRole::ExternalAxis, externalAxes);
-        ResizeRole(ModuleRole::Platform, platformJoints);
-        ResizeRole(ModuleRole::DIO, dioModules);
-    }
     void GetReferenceStatus(bool* perJoint, int* all) override {
         const int n = GetRobotJointCount() + GetExternalAxisCount();
         for (int i = 0; i < n && i < 16; ++i) perJoint[i] = flags[i];
