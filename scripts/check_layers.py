@@ -33,7 +33,8 @@ ONLY = {
 }
 
 # Headers a folder must not include although the order allows them, as (folder, header,
-# why); the header is the path as written after the layer name, e.g.
+# why), the header named as its public include path; also found when reached by a relative
+# path. For example:
 #   ("remote", "control/RobotMaster.h", "the HVP server goes through the controller port"),
 FORBIDDEN = []
 
@@ -57,16 +58,26 @@ def why_not(folder, target):
     return f"{target} is not below {folder}"
 
 
-def target_folder(root, path, quote, header):
-    """The layer folder an include names, or None for anything outside the layers."""
+def resolved(root, path, quote, header):
+    """The file a quoted include finds next to the including file, relative to root and
+    with "/" separators, or None."""
     if quote == '"':
         beside = os.path.normpath(os.path.join(os.path.dirname(path), header))
         if os.path.isfile(beside):
             rel = os.path.relpath(beside, root)
             if not rel.startswith(".."):
-                return rel.split(os.sep)[0]
-    first = header.split("/")[0]
+                return rel.replace(os.sep, "/")
+    return None
+
+
+def target_folder(found, header):
+    """The layer folder an include names, or None for anything outside the layers."""
+    first = (found or header).split("/")[0]
     return first if first in TIER_OF else None
+
+
+def is_forbidden(found, header, bad_header):
+    return header == bad_header or (found is not None and found.endswith("/include/" + bad_header))
 
 
 def check(root, forbidden):
@@ -91,12 +102,13 @@ def check(root, forbidden):
                         if not match:
                             continue
                         quote, header = match.groups()
-                        target = target_folder(root, path, quote, header)
+                        found = resolved(root, path, quote, header)
+                        target = target_folder(found, header)
                         if target is not None and not may_include(folder, target):
                             problems.append(f"{shown}:{number}: {folder} includes \"{header}\""
                                             f" ({why_not(folder, target)})")
                         for bad_folder, bad_header, why in forbidden:
-                            if folder == bad_folder and header == bad_header:
+                            if folder == bad_folder and is_forbidden(found, header, bad_header):
                                 problems.append(f"{shown}:{number}: {folder} includes"
                                                 f" \"{header}\" ({why})")
     return problems

@@ -50,6 +50,12 @@ class LayerCheckTest(unittest.TestCase):
         self.assertEqual(problems, ['remote/Server.cpp:1: remote includes'
                                     ' "control/RobotMaster.h" (forbidden on the command line)'])
 
+    def test_forbidden_header_is_found_through_a_relative_path(self):
+        code, problems, out = run_check("upward", "--forbid", "motion=control/Master.h")
+        self.assertEqual(code, 1, out)
+        self.assertIn('motion/Path.cpp:1: motion includes "../control/include/control/Master.h"'
+                      ' (forbidden on the command line)', problems)
+
 
 if __name__ == "__main__":
     unittest.main()
