@@ -20,11 +20,7 @@ namespace {
 
 LogSingleton* Log() { return LogSingleton::instance(); }
 
-void Fail(const std::string& line, const std::string& reason) {
-    Log()->addError(line);
-    Log()->set_seriousFailReason(reason);
-    Log()->set_opMode(OPMODE_SERIOUS_FAILURE);
-}
+void Fail(const std::string& line, const std::string& reason) { Log()->SeriousFailure(line, reason); }
 
 std::string Slashes(const char* text) {
     std::string s = text != nullptr ? text : "";

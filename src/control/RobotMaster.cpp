@@ -170,9 +170,7 @@ void RobotMaster::Init(const std::string& robotNameIn, const std::string& robotT
     if (!Filesystem::IsSafeRelativePath(robotFile)) {
         // A type that climbs out of the robots folder is treated as a missing file.
         robotFilePath = fullPath;
-        Log()->addError("RobotMaster: could not find robot ini file: " + fullPath);
-        Log()->set_seriousFailReason("31 Robot Ini file not found");
-        Log()->set_opMode(OPMODE_SERIOUS_FAILURE);
+        Log()->SeriousFailure("RobotMaster: could not find robot ini file: " + fullPath, "31 Robot Ini file not found");
         result = 2;
     } else {
         result = ReadConfigFile(fullPath);
@@ -201,9 +199,7 @@ void RobotMaster::Init(const std::string& robotNameIn, const std::string& robotT
     kinematic = RobotKinematic::Create(kinematicType);
     if (!kinematic) {
         // Unknown types and "Parallel2Axis" (no variant exists) end here.
-        Log()->addError("RobotMaster: could not recognize robot type " + kinematicType);
-        Log()->set_seriousFailReason("10 robot type unknown");
-        Log()->set_opMode(OPMODE_SERIOUS_FAILURE);
+        Log()->SeriousFailure("RobotMaster: could not recognize robot type " + kinematicType, "10 robot type unknown");
         kinematic = std::make_unique<RobotKinematicNull>();
         hardware = std::make_unique<Hardware::HardwareProtocol>(kinematic.get());
         return;

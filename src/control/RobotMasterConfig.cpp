@@ -27,10 +27,7 @@ std::string Lower(std::string text) {
 
 // A fault that stops the read: error line, numbered reason, operation mode 1.
 int Fault(int result, const std::string& line, const char* reason) {
-    LogSingleton* log = Log();
-    log->addError(line);
-    log->set_seriousFailReason(reason);
-    log->set_opMode(OPMODE_SERIOUS_FAILURE);
+    Log()->SeriousFailure(line, reason);
     return result;
 }
 

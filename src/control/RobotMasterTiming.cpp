@@ -33,14 +33,10 @@ void RobotMaster::UpdateTimingMode() {
             log->add("RobotMaster: Timing mode: Mode 2");
             break;
         case 0:
-            log->addError("RobotMaster: Timing mode auto detection failed");
-            log->set_seriousFailReason("00 timing not init'd");
-            log->set_opMode(OPMODE_SERIOUS_FAILURE);
+            log->SeriousFailure("RobotMaster: Timing mode auto detection failed", "00 timing not init'd");
             break;
         default:
-            log->addError("RobotMaster: Timing mode: unknown mode");
-            log->set_seriousFailReason("00 invalid timing");
-            log->set_opMode(OPMODE_SERIOUS_FAILURE);
+            log->SeriousFailure("RobotMaster: Timing mode: unknown mode", "00 invalid timing");
             break;
     }
 }

@@ -613,6 +613,12 @@ void LogSingleton::set_seriousFailReason(const std::string& reason) {
     if (!reason.empty()) ServerSetMessage("Serious Failure " + reason);
 }
 
+void LogSingleton::SeriousFailure(const std::string& line, const std::string& reason) {
+    addError(line);
+    set_seriousFailReason(reason);
+    set_opMode(OPMODE_SERIOUS_FAILURE);
+}
+
 std::string LogSingleton::get_seriousFailReason() const {
     std::lock_guard<std::mutex> lock(stateMutex);
     return seriousFailReason;

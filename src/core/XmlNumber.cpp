@@ -53,11 +53,10 @@ bool FileNumbers::Read(const tinyxml2::XMLElement* element, const char* name, do
 bool FileNumbers::Report(Status status, const tinyxml2::XMLElement& element, const char* name) const {
     if (status == Status::Finite) return true;
     if (status == Status::Missing) return false;
-    LogSingleton* log = LogSingleton::instance();
-    log->addError(owner + ": attribute \"" + name + "\" in line \"" + element.Name() + "\" of " + file +
-                  " is not a finite number: \"" + element.Attribute(name) + "\"");
-    log->set_seriousFailReason(notValidReason);
-    log->set_opMode(OPMODE_SERIOUS_FAILURE);
+    LogSingleton::instance()->SeriousFailure(owner + ": attribute \"" + name + "\" in line \"" + element.Name() +
+                                                 "\" of " + file + " is not a finite number: \"" +
+                                                 element.Attribute(name) + "\"",
+                                             notValidReason);
     return false;
 }
 

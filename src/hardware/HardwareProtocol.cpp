@@ -80,10 +80,8 @@ std::unique_ptr<HardwareProtocol> HardwareProtocol::Create(const std::string& pr
             return entry.build(kinematic);
         }
     }
-    LogSingleton* log = LogSingleton::instance();
-    log->addError("RobotMaster: could not recognize protocol type " + protocolName);
-    log->set_seriousFailReason("11 protocol type unknown");
-    log->set_opMode(OPMODE_SERIOUS_FAILURE);
+    LogSingleton::instance()->SeriousFailure("RobotMaster: could not recognize protocol type " + protocolName,
+                                             "11 protocol type unknown");
     return nullptr;
 }
 

@@ -35,10 +35,7 @@ std::int64_t MonotonicMicroSec() {
 }
 
 bool Fail(const std::string& line, const char* reason) {
-    LogSingleton* log = Log();
-    log->addError(line);
-    log->set_seriousFailReason(reason);
-    log->set_opMode(OPMODE_SERIOUS_FAILURE);
+    Log()->SeriousFailure(line, reason);
     return false;
 }
 

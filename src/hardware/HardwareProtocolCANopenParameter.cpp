@@ -47,9 +47,8 @@ void HardwareProtocolCANopen::InitCANopenParameterFile(const std::string& type) 
     std::fclose(probe);
     tinyxml2::XMLDocument doc;
     if (doc.LoadFile(path.c_str()) != tinyxml2::XML_SUCCESS) {
-        log->addError("ProtocolCANopen: could not read parameter file correctly: " + path);
-        log->set_seriousFailReason("80 Could not read CANopen parameters");
-        log->set_opMode(OPMODE_SERIOUS_FAILURE);
+        log->SeriousFailure("ProtocolCANopen: could not read parameter file correctly: " + path,
+                            "80 Could not read CANopen parameters");
         return;
     }
     const tinyxml2::XMLElement* root = doc.FirstChildElement("CANopenParameter");

@@ -81,10 +81,7 @@ std::int64_t AgeTenthMs(const timespec& then, const timespec& now) {
 }
 
 bool Fail(const std::string& line, const char* reason) {
-    LogSingleton* log = Log();
-    log->addError(line);
-    log->set_seriousFailReason(reason);
-    log->set_opMode(OPMODE_SERIOUS_FAILURE);
+    Log()->SeriousFailure(line, reason);
     return false;
 }
 
@@ -1007,9 +1004,7 @@ int HardwareProtocolJXRCANV2::ReceiveCallback(int id, int /*dlc*/, const unsigne
     if (command == 0x14 || command == 0xBB || command == 0xFE) {
         for (int j = 0; j < moduleTotal; ++j) {
             if (joints[static_cast<size_t>(j)].canId == id && log->get_opMode() == OPMODE_NORMAL) {
-                log->addError("ERROR - alien CAN command detected - ABORT!");
-                log->set_seriousFailReason("79 alien CAN msg");
-                log->set_opMode(OPMODE_SERIOUS_FAILURE);
+                log->SeriousFailure("ERROR - alien CAN command detected - ABORT!", "79 alien CAN msg");
             }
         }
     }

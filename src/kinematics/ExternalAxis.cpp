@@ -56,10 +56,9 @@ std::string ExternalAxis::ToString() const {
 bool ExternalAxis::ReadProjectElement(const tinyxml2::XMLElement* element) {
     const char* type = element->Attribute("Type");
     if (type == nullptr) {
-        LogSingleton* log = LogSingleton::instance();
-        log->addError("Project: Attribute \"Type\" not found in line \"ExternalAxis\" of project file!");
-        log->set_seriousFailReason("10 .prj file not complete");
-        log->set_opMode(OPMODE_SERIOUS_FAILURE);
+        LogSingleton::instance()->SeriousFailure(
+            "Project: Attribute \"Type\" not found in line \"ExternalAxis\" of project file!",
+            "10 .prj file not complete");
         return false;
     }
     Type = type;

@@ -483,9 +483,7 @@ void RobotKinematic::ExitOnFatalIniFault() {
 }
 
 void RobotKinematic::SetFailure(const std::string& line, const char* failReason) {
-    Log()->addError(line);
-    Log()->set_seriousFailReason(failReason);
-    Log()->set_opMode(OPMODE_SERIOUS_FAILURE);
+    Log()->SeriousFailure(line, failReason);
 }
 
 void RobotKinematic::ReportIniFault(const std::string& line, const char* failReason, IniFault fault) {

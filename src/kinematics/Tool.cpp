@@ -18,11 +18,7 @@ constexpr char kToolFolder[] = "Data/Tools/";
 
 LogSingleton* Log() { return LogSingleton::instance(); }
 
-void Fail(const std::string& line, const char* reason) {
-    Log()->addError(line);
-    Log()->set_seriousFailReason(reason);
-    Log()->set_opMode(OPMODE_SERIOUS_FAILURE);
-}
+void Fail(const std::string& line, const char* reason) { Log()->SeriousFailure(line, reason); }
 
 float Clamp100(float p) { return std::min(100.0f, std::max(0.0f, p)); }
 

@@ -350,84 +350,52 @@ long PathGenerator_01Joint::LimitedStep(long estimate, const JointSet& prev, Joi
     return lo;
 }
 
-void PathGenerator_01Joint::LimitForward() {
-    const timespec start = Now();
-    fwdSamples.clear();
-    const long end = sliceUs * (static_cast<long>(rawSamples.size()) - 1);
-    long pos = 0;
-    int steps = 0;
-    int stalledJoint = -1;
-    JointSet first = rawSamples.front();
-    for (float& v : first.vel) v = 0.0f;
-    fwdSamples.push_back(first);
-    while (pos + sliceUs < end && !cancelRequested.load()) {
-        JointSet cand = GetJointsAt(pos + sliceUs, rawSamples);
-        if (steps >= kMaxLimitSteps) {
-            char text[128];
-            std::snprintf(text, sizeof text, "LimitForward: joint %d stalled at i=%d", stalledJoint,
-                          steps);
-            LogSingleton::instance()->add(text);
-            throw std::runtime_error(text);
-        }
-        ++steps;
-        ComputeAcceleration(cand, fwdSamples.back());
-        bool limited = false;
-        const float scale = LimitScale(cand, fwdSamples.back(), limited, stalledJoint);
-        if (limited) {
-            const JointSet& prev = fwdSamples.back();
-            pos += LimitedStep(static_cast<long>(static_cast<float>(sliceUs) * scale), prev, cand,
-                               [&](long step) { return GetJointsAt(pos + step, rawSamples); });
-        } else {
-            pos += sliceUs;
-        }
-        fwdSamples.push_back(cand);
-    }
-    fwdSamples.push_back(rawSamples.back());
-    if (debug) {
-        LogSingleton::instance()->addFormat("PG: LimitForward in %.1lf ms, %d steps",
-                                            GetDiffTime(start) / 10.0, steps);
-    }
-}
+void PathGenerator_01Joint::LimitForward() { LimitPass(rawSamples, fwdSamples, false, "LimitForward"); }
 
-void PathGenerator_01Joint::LimitBackward() {
+void PathGenerator_01Joint::LimitBackward() { LimitPass(fwdSamples, bwdSamples, true, "LimitBackward"); }
+
+void PathGenerator_01Joint::LimitPass(const std::vector<JointSet>& source, std::vector<JointSet>& out,
+                                      bool backward, const char* name) {
     const timespec start = Now();
-    bwdSamples.clear();
-    const long end = sliceUs * (static_cast<long>(fwdSamples.size()) - 1);
+    out.clear();
+    const long end = sliceUs * (static_cast<long>(source.size()) - 1);
+    // The source sample `offset` µs into the pass; backward passes run from the end.
+    const auto sampleAt = [&](long offset) {
+        return GetJointsAt(backward ? maximum(0, end - offset) : offset, source);
+    };
     long pos = 0;
     int steps = 0;
     int stalledJoint = -1;
-    JointSet last = fwdSamples.back();
-    for (float& v : last.vel) v = 0.0f;
-    bwdSamples.push_back(last);
+    JointSet first = backward ? source.back() : source.front();
+    for (float& v : first.vel) v = 0.0f;
+    out.push_back(first);
     while (pos + sliceUs < end && !cancelRequested.load()) {
         if (steps >= kMaxLimitSteps) {
             char text[128];
-            std::snprintf(text, sizeof text, "LimitBackward: joint %d stalled at i=%d", stalledJoint,
-                          steps);
+            std::snprintf(text, sizeof text, "%s: joint %d stalled at i=%d", name, stalledJoint, steps);
             LogSingleton::instance()->add(text);
             throw std::runtime_error(text);
         }
         ++steps;
-        JointSet cand = GetJointsAt(maximum(0, end - (sliceUs + pos)), fwdSamples);
-        ComputeAcceleration(cand, bwdSamples.back());
+        JointSet cand = sampleAt(pos + sliceUs);
+        ComputeAcceleration(cand, out.back());
         bool limited = false;
-        const float scale = LimitScale(cand, bwdSamples.back(), limited, stalledJoint);
+        const float scale = LimitScale(cand, out.back(), limited, stalledJoint);
         if (limited) {
-            const JointSet& prev = bwdSamples.back();
+            const JointSet& prev = out.back();
             pos += LimitedStep(static_cast<long>(static_cast<float>(sliceUs) * scale), prev, cand,
-                               [&](long step) {
-                                   return GetJointsAt(maximum(0, end - (pos + step)), fwdSamples);
-                               });
+                               [&](long step) { return sampleAt(pos + step); });
         } else {
             pos += sliceUs;
         }
-        bwdSamples.push_back(cand);
+        out.push_back(cand);
     }
-    // End on the start sample itself, so the re-timed path begins where the robot stands.
-    bwdSamples.push_back(fwdSamples.front());
+    // Backward ends on the start sample itself, so the re-timed path begins where the robot
+    // stands.
+    out.push_back(backward ? source.front() : source.back());
     if (debug) {
-        LogSingleton::instance()->addFormat("PG: LimitBackward in %.1lf ms, %d steps",
-                                            GetDiffTime(start) / 10.0, steps);
+        LogSingleton::instance()->addFormat("PG: %s in %.1lf ms, %d steps", name, GetDiffTime(start) / 10.0,
+                                            steps);
     }
 }
 

@@ -95,11 +95,11 @@ TEST_F(LoopLogBlockConcurrent, AStuckConsoleLeavesTheLoopAtItsPeriod) {
     std::remove((programs + "LogFlood.xml").c_str());
     ASSERT_TRUE(full) << "the log never filled the pipe " << log.Count("System") << log.Joined().substr(0, 3000);
     std::printf("stuck console: %zu cycles in 2 s, longest cycle %.0f us (period 10000 us)\n", cycles, maxCycleUs);
-    // 200 cycles at the period. A loop that waited for the writer would stop counting; the
-    // margins only allow for a busy host.
-    EXPECT_GE(cycles, 180u);
+    // 200 cycles at the period on a quiet host. A loop that waited for the writer would stop
+    // for good (nobody reads the pipe); the margins only allow for a busy or instrumented host.
+    EXPECT_GE(cycles, 100u);
     EXPECT_LE(cycles, 202u);
-    EXPECT_LT(maxCycleUs, 5 * 10000.0f);
+    EXPECT_LT(maxCycleUs, 50 * 10000.0f);
 }
 
 }  // namespace

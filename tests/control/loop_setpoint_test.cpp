@@ -2,6 +2,7 @@
 // operation modes), the interpreter set-point and its kinematic errors, operation mode 2.
 #include "kinematics/RobotKinematicSixAxis.h"
 #include "loop_test_fixture.h"
+#include "testsupport/KinematicChecks.h"
 
 #include <cmath>
 
@@ -11,11 +12,7 @@ namespace {
 
 using DataTypes::Matrix44;
 using DataTypes::Vector3;
-
-double Distance(const Vector3& a, const Vector3& b) {
-    const double dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z;
-    return std::sqrt(dx * dx + dy * dy + dz * dz);
-}
+using TestSupport::Distance;
 
 void SetJog(RobotMaster& m, std::initializer_list<std::pair<int, float>> values) {
     float jog[9] = {};

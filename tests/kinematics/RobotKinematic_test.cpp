@@ -20,6 +20,7 @@
 
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
+#include "testsupport/KinematicChecks.h"
 #include "testsupport/TestSupport.h"
 
 #include <gmock/gmock.h>
@@ -418,11 +419,7 @@ TEST_F(RobotKinematicTest, DependentLinearAxisShiftsTheBaseByDirection) {
     };
     for (const Case& c : cases) {
         TestKinematic kin;
-        ExternalAxis axis;
-        axis.Kinematic = ExternalAxis::Dependent;
-        axis.DirectionAngleToY = c.angle;
-        axis.lz0 = 55.0;
-        kin.AddExternalAxis(axis);
+        kin.AddExternalAxis(TestSupport::DependentAxis(c.angle, 55.0));
         const float joints[9] = {1, 2, 3, 4, 5, 6, 300, 0, 0};
         const Vector3 v = kin.ComputeLinearAxisPositionOffset(joints);
         EXPECT_FLOAT_EQ(v.x, c.expected.x) << "angle " << c.angle;

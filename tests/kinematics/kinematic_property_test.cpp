@@ -6,6 +6,7 @@
 #include "kinematics/RobotKinematic.h"
 
 #include "core/LogSingleton.h"
+#include "testsupport/KinematicChecks.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,8 @@ using DataTypes::Matrix44;
 using DataTypes::Vector3;
 
 namespace {
+
+using TestSupport::Distance;
 
 constexpr int kJoints = RobotKinematic::maxJoints;
 
@@ -112,15 +115,6 @@ bool IsAllowedRefusal(const std::string& error, bool oneBranch) {
         return true;
     }
     return error.find("not reachable") != std::string::npos;
-}
-
-double Distance(const Matrix44& a, const Matrix44& b) {
-    double sum = 0.0;
-    for (int r = 0; r < 3; ++r) {
-        const double d = static_cast<double>(a(r, 3)) - b(r, 3);
-        sum += d * d;
-    }
-    return std::sqrt(sum);
 }
 
 std::string JointsText(const float* q, int n) {

@@ -1,6 +1,7 @@
 #include "kinematics/RobotKinematic3AxisPlane.h"
 
 #include "core/LogSingleton.h"
+#include "testsupport/KinematicChecks.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -18,80 +19,16 @@ using DataTypes::Vector3;
 
 namespace {
 
+using namespace TestSupport;
+
 const std::string kFixture = std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/3axisplane/robot.xml";
 const char kNoIni[] = "/nonexistent/robot.xml";
 
-using Joints = std::array<float, RobotKinematic::maxJoints>;
-
 Joints Arm(float a1, float a2, float a3) { return Joints{a1, a2, a3, 0, 0, 0, 0, 0, 0}; }
-
-Joints UserJointsOf(const RobotKinematic& k) {
-    Joints j{};
-    k.GetJoints(j.data());
-    return j;
-}
-
-double Distance(const Vector3& a, const Vector3& b) {
-    const double dx = static_cast<double>(a.x) - b.x;
-    const double dy = static_cast<double>(a.y) - b.y;
-    const double dz = static_cast<double>(a.z) - b.z;
-    return std::sqrt(dx * dx + dy * dy + dz * dz);
-}
-
-// Rotation angle between the 3x3 blocks of a and b in degrees, from Ra^T·Rb in double.
-double RotationDiffDeg(const Matrix44& a, const Matrix44& b) {
-    double r[3][3];
-    for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) {
-            double s = 0.0;
-            for (int k = 0; k < 3; ++k) {
-                s += static_cast<double>(a.m[k * 4 + i]) * b.m[k * 4 + j];
-            }
-            r[i][j] = s;
-        }
-    }
-    const double sx = r[2][1] - r[1][2];
-    const double sy = r[0][2] - r[2][0];
-    const double sz = r[1][0] - r[0][1];
-    const double sinA = 0.5 * std::sqrt(sx * sx + sy * sy + sz * sz);
-    const double cosA = 0.5 * (r[0][0] + r[1][1] + r[2][2] - 1.0);
-    return std::atan2(sinA, cosA) * 180.0 / M_PI;
-}
-
-void ExpectJointsNear(const Joints& expected, const Joints& actual, int count, float tol) {
-    for (int i = 0; i < count; ++i) {
-        EXPECT_NEAR(expected[i], actual[i], tol) << "joint " << i;
-    }
-}
-
-void ClearLimits(RobotKinematic& k) {
-    for (auto& pair : k.jointMinMax) {
-        pair[0] = 0.0f;
-        pair[1] = 0.0f;
-    }
-}
-
-// A right-handed frame with approach axis z at t.
-Matrix44 FlangeAt(Vector3 t, Vector3 z) {
-    Vector3 helper = std::fabs(z.z) < 0.9f ? Vector3(0, 0, 1) : Vector3(1, 0, 0);
-    Vector3 x = Vector3::Cross(helper, z);
-    x.Normalize();
-    const Vector3 y = Vector3::Cross(z, x);
-    return Matrix44(x, y, z, t);
-}
 
 // Keeps the process-wide operation mode and failure reason as a test found them.
 class PlaneArmTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        savedMode_ = LogSingleton::instance()->get_opMode();
-        savedReason_ = LogSingleton::instance()->get_seriousFailReason();
-    }
-    void TearDown() override {
-        LogSingleton::instance()->set_opMode(savedMode_);
-        LogSingleton::instance()->set_seriousFailReason(savedReason_);
-    }
-
     // Default geometry without limits, so any joint set may be applied.
     static void MakeFree(RobotKinematic3AxisPlane& k) {
         k.Init("plane", "JXR3AxisPlane", kNoIni, 0);
@@ -99,8 +36,7 @@ protected:
     }
 
 private:
-    operationMode savedMode_ = OPMODE_NORMAL;
-    std::string savedReason_;
+    TestSupport::ScopedFailState failState_;
 };
 
 TEST_F(PlaneArmTest, ConstructionAndInitDefaults) {
@@ -483,11 +419,7 @@ TEST_F(PlaneArmTest, DependentLinearAxisAlongXCarriesTheArm) {
     k.SetJoints(q.data(), false);
     const Vector3 withoutAxis = k.currentPosition.GetTranslation();
 
-    ExternalAxis axis;
-    axis.Kinematic = ExternalAxis::Dependent;
-    axis.DirectionAngleToY = -90;  // travel along +x
-    axis.lz0 = 50.0;
-    k.AddExternalAxis(axis);
+    k.AddExternalAxis(DependentAxis(-90, 50.0));  // travel along +x
     Joints withTrack = q;
     withTrack[6] = 250.0f;
     k.SetJoints(withTrack.data(), false);

@@ -1,6 +1,7 @@
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematicCartesian2AxisLine.h"
 #include "kinematics/RobotKinematicCartesian2AxisPlane.h"
+#include "testsupport/KinematicChecks.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -17,39 +18,17 @@ namespace {
 using DataTypes::Matrix44;
 using DataTypes::Vector3;
 
+using namespace TestSupport;
+
 std::string GantryFixture(const std::string& name) {
     return std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/gantry/" + name;
 }
 
-template <class K>
-std::unique_ptr<RobotKinematicCartesian2Axis> Make(const std::string& file, const char* type) {
-    auto k = std::make_unique<K>();
-    k->Init("Gantry", type, GantryFixture(file), 0);
-    k->cycleTimeMS = 4.0;
-    return k;
-}
-
 std::unique_ptr<RobotKinematicCartesian2Axis> Line(const std::string& file = "line.xml") {
-    return Make<RobotKinematicCartesian2AxisLine>(file, "Cartesian2AxisLine");
+    return MakeKinematic<RobotKinematicCartesian2AxisLine>("Gantry", "Cartesian2AxisLine", GantryFixture(file));
 }
 std::unique_ptr<RobotKinematicCartesian2Axis> Plane(const std::string& file = "plane.xml") {
-    return Make<RobotKinematicCartesian2AxisPlane>(file, "Cartesian2AxisPlane");
-}
-
-int CodeOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (int code) {
-        return code;
-    }
-    return -1;
-}
-
-void SetTool(RobotKinematic& k, float x, float y, float z, double a, double b, double c) {
-    k.tool.toolMatrix = Matrix44();
-    k.tool.toolMatrix.SetRotationABCDeg2(a, b, c);
-    k.tool.toolMatrix.SetTranslation(x, y, z);
-    k.tool.toolMatrixInverse = k.tool.toolMatrix.Inverse();
+    return MakeKinematic<RobotKinematicCartesian2AxisPlane>("Gantry", "Cartesian2AxisPlane", GantryFixture(file));
 }
 
 std::string Print(const tinyxml2::XMLDocument& doc) {
@@ -141,11 +120,7 @@ TEST_F(Cartesian2AxisTest, ForwardAndInverseKinematicsAreEachOthersInverse) {
             auto k = c.make();
             if (tool) {
                 SetTool(*k, 12.0f, -30.0f, 85.0f, 35.0, -15.0, 20.0);
-                ExternalAxis axis;
-                axis.Kinematic = ExternalAxis::Dependent;
-                axis.DirectionAngleToY = -90;
-                axis.lz0 = 30.0;
-                k->AddExternalAxis(axis);
+                k->AddExternalAxis(DependentAxis(-90, 30.0));
             }
             int failures = 0;  // stop reporting a broken case after a few samples
             for (int sample = 0; sample < 3000 && failures < 5; ++sample) {
@@ -163,17 +138,7 @@ TEST_F(Cartesian2AxisTest, ForwardAndInverseKinematicsAreEachOthersInverse) {
                         ++failures;
                     }
                 }
-                if (!k->currentPosition.Equals(pose, 1e-3f)) {
-                    ADD_FAILURE() << "stored pose differs from the forward pose\n"
-                                  << k->currentPosition.ToString() << pose.ToString();
-                    ++failures;
-                }
-                auto forward = k->clone();
-                forward->SetJoints(back, false);
-                if (!forward->currentPosition.Equals(pose, 1e-3f)) {
-                    ADD_FAILURE() << "FK(IK(p)) misses p\n" << forward->currentPosition.ToString() << pose.ToString();
-                    ++failures;
-                }
+                failures += ExpectPoseRoundTrip(*k, pose, back);
             }
         }
     }

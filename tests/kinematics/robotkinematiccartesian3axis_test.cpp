@@ -1,6 +1,7 @@
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematicCartesian1Axis.h"
 #include "kinematics/RobotKinematicCartesian3Axis.h"
+#include "testsupport/KinematicChecks.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -18,16 +19,15 @@ namespace {
 using DataTypes::Matrix44;
 using DataTypes::Vector3;
 
+using namespace TestSupport;
+
 std::string GantryFixture(const std::string& name) {
     return std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/gantry/" + name;
 }
 
 template <class K>
 std::unique_ptr<K> MakeGantry(const std::string& file, const char* type) {
-    auto k = std::make_unique<K>();
-    k->Init("Gantry", type, GantryFixture(file), 0);
-    k->cycleTimeMS = 4.0;
-    return k;
+    return MakeKinematic<K>("Gantry", type, GantryFixture(file));
 }
 
 std::unique_ptr<RobotKinematicCartesianGantry> Three(const std::string& file = "cartesian_default.xml") {
@@ -47,34 +47,6 @@ const Variant kVariants[] = {
     {"Cartesian3Axis", [](const std::string& f) { return Three(f); }, true},
     {"Cartesian1Axis", [](const std::string& f) { return One(f); }, false},
 };
-
-float HeadingDeg(const Vector3& v) { return static_cast<float>(std::atan2(v.y, v.x) * 180.0 / M_PI); }
-
-int CodeOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (int code) {
-        return code;
-    }
-    return -1;
-}
-
-void SetTool(RobotKinematic& k, float x, float y, float z, double a, double b, double c) {
-    k.tool.toolMatrix = Matrix44();
-    k.tool.toolMatrix.SetRotationABCDeg2(a, b, c);
-    k.tool.toolMatrix.SetTranslation(x, y, z);
-    k.tool.toolMatrixInverse = k.tool.toolMatrix.Inverse();
-}
-
-ExternalAxis DependentAxis(int directionAngleToY, double lz0) {
-    ExternalAxis axis;
-    axis.Kinematic = ExternalAxis::Dependent;
-    axis.DirectionAngleToY = directionAngleToY;
-    axis.lz0 = lz0;
-    axis.Min = -1000.0;
-    axis.Max = 1000.0;
-    return axis;
-}
 
 std::string Print(const tinyxml2::XMLDocument& doc) {
     tinyxml2::XMLPrinter printer;
@@ -283,17 +255,7 @@ TEST_F(CartesianGantryTest, ForwardAndInverseKinematicsAreEachOthersInverse) {
                 }
             }
             // The stored pose is the one SetJoints reported, so feeding it back is a no-op.
-            if (!k->currentPosition.Equals(pose, 1e-3f)) {
-                ADD_FAILURE() << "stored pose differs from the forward pose\n"
-                              << k->currentPosition.ToString() << pose.ToString();
-                ++failures;
-            }
-            auto forward = k->clone();
-            forward->SetJoints(back, false);
-            if (!forward->currentPosition.Equals(pose, 1e-3f)) {
-                ADD_FAILURE() << "FK(IK(p)) misses p\n" << forward->currentPosition.ToString() << pose.ToString();
-                ++failures;
-            }
+            failures += ExpectPoseRoundTrip(*k, pose, back);
         }
     }
 }

@@ -1,6 +1,7 @@
 #include "kinematics/RobotKinematicDelta2Linear.h"
 
 #include "core/LogSingleton.h"
+#include "testsupport/KinematicChecks.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -18,24 +19,11 @@ using DataTypes::Vector3;
 
 namespace {
 
+using namespace TestSupport;
+
 const std::string kFixtures = std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/delta2linear/";
 const char* const kNotReachable = "Kinematics Error Delta2: not reachable";
 const char* const kYMotion = "Kinematics Error Delta2: Y motion is not allowed";
-
-using Joints = std::array<float, RobotKinematic::maxJoints>;
-
-Joints UserJointsOf(const RobotKinematic& k) {
-    Joints j{};
-    k.GetJoints(j.data());
-    return j;
-}
-
-double Distance(const Vector3& a, const Vector3& b) {
-    const double dx = static_cast<double>(a.x) - b.x;
-    const double dy = static_cast<double>(a.y) - b.y;
-    const double dz = static_cast<double>(a.z) - b.z;
-    return std::sqrt(dx * dx + dy * dy + dz * dz);
-}
 
 // Runs f and expects a std::runtime_error with the given text.
 template <typename F>
@@ -51,23 +39,16 @@ void ExpectRuntimeError(const char* text, F f) {
 class Delta2LinearTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        savedMode_ = LogSingleton::instance()->get_opMode();
-        savedReason_ = LogSingleton::instance()->get_seriousFailReason();
         kin_.Init("planar", "Delta2Linear", "/nonexistent/robot.xml", 0);
         kin_.cycleTimeMS = 4.0;
         LogSingleton::instance()->set_opMode(OPMODE_NORMAL);
         LogSingleton::instance()->set_seriousFailReason("");
     }
-    void TearDown() override {
-        LogSingleton::instance()->set_opMode(savedMode_);
-        LogSingleton::instance()->set_seriousFailReason(savedReason_);
-    }
 
     RobotKinematicDelta2Linear kin_;
 
 private:
-    operationMode savedMode_ = OPMODE_NORMAL;
-    std::string savedReason_;
+    TestSupport::ScopedFailState failState_;
 };
 
 TEST_F(Delta2LinearTest, DefaultRailsStartAtTheUpperEndsAndPositiveTravelGoesDown) {

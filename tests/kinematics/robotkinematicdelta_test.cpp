@@ -1,6 +1,7 @@
 #include "kinematics/RobotKinematicDelta.h"
 
 #include "core/LogSingleton.h"
+#include "testsupport/KinematicChecks.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@ using DataTypes::Vector3;
 
 namespace {
 
-using Joints = std::array<float, RobotKinematic::maxJoints>;
+using namespace TestSupport;
 
 constexpr double kPi = 3.14159265358979323846;
 
@@ -26,36 +27,8 @@ Matrix44 At(float x, float y, float z) {
     return m;
 }
 
-Joints UserJointsOf(const RobotKinematic& k) {
-    Joints j{};
-    k.GetJoints(j.data());
-    return j;
-}
-
-double Distance(const Vector3& a, const Vector3& b) {
-    const double dx = static_cast<double>(a.x) - b.x;
-    const double dy = static_cast<double>(a.y) - b.y;
-    const double dz = static_cast<double>(a.z) - b.z;
-    return std::sqrt(dx * dx + dy * dy + dz * dz);
-}
-
-void SetTool(RobotKinematic& k, const Vector3& offset, float a, float b, float c) {
-    k.tool.toolMatrix = Matrix44();
-    k.tool.toolMatrix.SetRotationABCDeg2(c, b, a);
-    k.tool.toolMatrix.SetTranslation(offset);
-    k.tool.toolMatrixInverse = k.tool.toolMatrix.Inverse();
-}
-
 // A dependent linear axis along -x that lifts the robot by 40 mm.
-void AddLinearAxis(RobotKinematic& k) {
-    ExternalAxis axis;
-    axis.Kinematic = ExternalAxis::Dependent;
-    axis.DirectionAngleToY = 90;
-    axis.lz0 = 40.0;
-    axis.Min = -1000.0;
-    axis.Max = 1000.0;
-    k.AddExternalAxis(axis);
-}
+void AddLinearAxis(RobotKinematic& k) { k.AddExternalAxis(DependentAxis(90, 40.0)); }
 
 // Rod lengths of the platform point p (flange, base frame) and the arm angles q, worked
 // out in double from the geometry of the arms.
@@ -137,7 +110,7 @@ protected:
         auto k = std::make_unique<RobotKinematicDelta>();
         k->Init("delta", "Delta", "", 0);
         if (GetParam().tool) {
-            SetTool(*k, Vector3(8, -5, 25), 0, 0, 35);
+            SetTool(*k, 8, -5, 25, 35, 0, 0);
         }
         if (GetParam().linearAxis) {
             AddLinearAxis(*k);
@@ -240,7 +213,7 @@ TEST_F(DeltaTest, ForwardKinematicsDoesNotDependOnThePreviousPose) {
 }
 
 TEST_F(DeltaTest, ToolIsAppliedOnceHoweverOftenTheJointsAreSet) {
-    SetTool(kin_, Vector3(10, -5, 40), 0, 0, 30);
+    SetTool(kin_, 10, -5, 40, 30, 0, 0);
     Joints none{};
     kin_.SetPosition(At(20, 10, 280), none.data());
     const Joints q = UserJointsOf(kin_);
@@ -420,7 +393,7 @@ TEST_F(DeltaTest, TargetOrientationIsIgnoredAndTheStoredRotationKept) {
 }
 
 TEST_F(DeltaTest, VirtualBoxSeesTheToolPointWhenJointsAreChecked) {
-    SetTool(kin_, Vector3(0, 0, 20), 0, 0, 0);
+    SetTool(kin_, 0, 0, 20, 0, 0, 0);
     Joints none{};
     kin_.SetPosition(At(0, 0, 280), none.data());  // platform at 260
     RobotKinematicDelta probe;

@@ -1,6 +1,7 @@
 #include "kinematics/RobotKinematicDeltaLinear.h"
 
 #include "core/LogSingleton.h"
+#include "testsupport/KinematicChecks.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -16,51 +17,24 @@ using DataTypes::Vector3;
 
 namespace {
 
+using namespace TestSupport;
+
 const std::string kFixtures = std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/deltalinear/";
-
-using Joints = std::array<float, RobotKinematic::maxJoints>;
-
-Joints UserJointsOf(const RobotKinematic& k) {
-    Joints j{};
-    k.GetJoints(j.data());
-    return j;
-}
-
-double Distance(const Vector3& a, const Vector3& b) {
-    const double dx = static_cast<double>(a.x) - b.x;
-    const double dy = static_cast<double>(a.y) - b.y;
-    const double dz = static_cast<double>(a.z) - b.z;
-    return std::sqrt(dx * dx + dy * dy + dz * dz);
-}
-
-void SetTool(RobotKinematic& k, const Vector3& offset, float a, float b, float c) {
-    k.tool.toolMatrix = Matrix44();
-    k.tool.toolMatrix.SetRotationABCDeg2(c, b, a);
-    k.tool.toolMatrix.SetTranslation(offset);
-    k.tool.toolMatrixInverse = k.tool.toolMatrix.Inverse();
-}
 
 // Keeps the process-wide operation mode and failure reason as a test found them.
 class DeltaLinearTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        savedMode_ = LogSingleton::instance()->get_opMode();
-        savedReason_ = LogSingleton::instance()->get_seriousFailReason();
         kin_.Init("linear", "DeltaLinear", "/nonexistent/robot.xml", 0);
         kin_.cycleTimeMS = 4.0;
         LogSingleton::instance()->set_opMode(OPMODE_NORMAL);
         LogSingleton::instance()->set_seriousFailReason("");
     }
-    void TearDown() override {
-        LogSingleton::instance()->set_opMode(savedMode_);
-        LogSingleton::instance()->set_seriousFailReason(savedReason_);
-    }
 
     RobotKinematicDeltaLinear kin_;
 
 private:
-    operationMode savedMode_ = OPMODE_NORMAL;
-    std::string savedReason_;
+    TestSupport::ScopedFailState failState_;
 };
 
 TEST_F(DeltaLinearTest, CarriagesAtTheUpperRailEndsHoldThePlatformAt245) {
@@ -114,14 +88,10 @@ protected:
             k->nrOfJoints = 4;
         }
         if (GetParam().tool) {
-            SetTool(*k, Vector3(5, -7, 30), 10, -5, 40);
+            SetTool(*k, 5, -7, 30, 40, -5, 10);
         }
         if (GetParam().linearAxis) {
-            ExternalAxis axis;
-            axis.Kinematic = ExternalAxis::Dependent;
-            axis.DirectionAngleToY = -90;
-            axis.lz0 = 25.0;
-            k->AddExternalAxis(axis);
+            k->AddExternalAxis(DependentAxis(-90, 25.0));
         }
         return k;
     }

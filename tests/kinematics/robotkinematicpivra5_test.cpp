@@ -1,6 +1,7 @@
 #include "kinematics/RobotKinematicPivra5.h"
 
 #include "core/LogSingleton.h"
+#include "testsupport/KinematicChecks.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -18,11 +19,11 @@ using DataTypes::Vector3;
 
 namespace {
 
+using namespace TestSupport;
+
 const std::string kFixtures = std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/pivra5/";
 const std::string kUprightToFree =
     "ToolComp type2: cannot change from upright motion to free motion. Please use joint command in between!";
-
-using Joints = std::array<float, RobotKinematic::maxJoints>;
 
 Joints UserJoints(float a1, float a2, float a3, float a4, float a5) {
     return Joints{a1, a2, a3, a4, a5, 0.0f, 0.0f, 0.0f, 0.0f};
@@ -34,27 +35,6 @@ double AngleDiffDeg(double a, double b) {
     if (d > 180.0) d -= 360.0;
     if (d < -180.0) d += 360.0;
     return d;
-}
-
-// Angle of the rotation between the 3x3 blocks of a and b, degrees. Uses
-// |Ra - Rb|_F = 2·sqrt(2)·sin(angle / 2), which stays accurate for tiny angles.
-double RotationDiffDeg(const Matrix44& a, const Matrix44& b) {
-    double sum = 0.0;
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-            const double d = static_cast<double>(a(r, c)) - static_cast<double>(b(r, c));
-            sum += d * d;
-        }
-    }
-    const double s = std::min(1.0, std::sqrt(sum) / (2.0 * std::sqrt(2.0)));
-    return 2.0 * std::asin(s) * 180.0 / M_PI;
-}
-
-double Distance(const Vector3& a, const Vector3& b) {
-    const double dx = static_cast<double>(a.x) - b.x;
-    const double dy = static_cast<double>(a.y) - b.y;
-    const double dz = static_cast<double>(a.z) - b.z;
-    return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
 // Horizontal angle between the flange axis and the vertical plane through the base axis
@@ -76,12 +56,6 @@ Matrix44 Pose(float x, float y, float z, double a, double b, double c) {
     return m;
 }
 
-void SetToolOffset(Tool& tool, const Vector3& offset, double a, double b, double c) {
-    tool.toolMatrix.SetRotationABCDeg2(c, b, a);
-    tool.toolMatrix.SetTranslation(offset);
-    tool.toolMatrixInverse = tool.toolMatrix.Inverse();
-}
-
 class Pivra5Test : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -95,11 +69,7 @@ protected:
         k.cycleTimeMS = 4.0;
     }
 
-    Joints UserOf() const {
-        Joints j{};
-        k.GetJoints(j.data());
-        return j;
-    }
+    Joints UserOf() const { return UserJointsOf(k); }
 
     // Pose after SetJoints with check off.
     Matrix44 Fk(const Joints& user) {
@@ -165,12 +135,8 @@ TEST_F(Pivra5Test, ToolAndDependentLinearAxisShiftTheToolPose) {
     const Joints user = UserJoints(0, 30, 0, 0, 0);
     const Matrix44 flange = Fk(user);
 
-    SetToolOffset(k.tool, Vector3(0, 0, 100), 0, 0, 0);
-    ExternalAxis track;
-    track.Kinematic = ExternalAxis::Dependent;
-    track.DirectionAngleToY = 90;
-    track.lz0 = 50.0;
-    k.AddExternalAxis(track);
+    SetTool(k, 0, 0, 100, 0, 0, 0);
+    k.AddExternalAxis(DependentAxis(90, 50.0));
     Joints withTrack = user;
     withTrack[6] = 300.0f;
     const Matrix44 tcp = Fk(withTrack);
@@ -378,7 +344,7 @@ TEST_P(Pivra5RoundTrip, RandomJointSetsSolveBackWithinMicrometres) {
     k.TCPXDirToFront = cfg.front;
     k.wristRedundancyHandling = cfg.handling;
     if (cfg.tool) {
-        SetToolOffset(k.tool, Vector3(30, -20, 110), 10, 20, 30);
+        SetTool(k, 30, -20, 110, 30, 20, 10);
     }
 
     std::mt19937 rng(0x5eed5u);
@@ -671,7 +637,7 @@ TEST_F(Pivra5Type2Test, TargetAlreadyInArmPlaneIsSolvedUnchanged) {
 TEST_F(Pivra5Type2Test, TurnsToolAboutVerticalUntilFlangeAxisLiesInArmPlane) {
     InitFrom("robot_pivra5.xml");
     k.wristRedundancyHandling = RobotKinematicPivra5::WristType2;
-    SetToolOffset(k.tool, Vector3(40, 25, 120), 15, -10, 30);
+    SetTool(k, 40, 25, 120, 30, -10, 15);
 
     std::mt19937 rng(0x7e2u);
     std::uniform_real_distribution<float> a1(-170.0f, 170.0f), a2(-60.0f, 80.0f), a3(70.0f, 160.0f),
@@ -742,7 +708,7 @@ TEST_F(Pivra5Type2Test, TurnsToolAboutVerticalUntilFlangeAxisLiesInArmPlane) {
 // turn about the vertical brings the flange axis into the arm plane. Solving the best turn
 // anyway would put the tool point elsewhere; the target is refused instead.
 TEST_F(Pivra5Type2Test, RefusesTargetNoTurnBringsIntoArmPlane) {
-    SetToolOffset(k.tool, Vector3(0, 150, 0), 0, 0, 0);
+    SetTool(k, 0, 150, 0, 0, 0, 0);
     const Matrix44 target = Pose(50, 0, 400, 0, 150, 0);
     double closest = M_PI;
     for (int i = 0; i < 3600; ++i) {

@@ -2,6 +2,7 @@
 #include "kinematics/RobotKinematicSCARALRRR.h"
 #include "kinematics/RobotKinematicSCARARRLR.h"
 #include "kinematics/RobotKinematicSCARARRR.h"
+#include "testsupport/KinematicChecks.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -18,16 +19,15 @@ namespace {
 using DataTypes::Matrix44;
 using DataTypes::Vector3;
 
+using namespace TestSupport;
+
 std::string ScaraFixture(const std::string& name) {
     return std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/scara/" + name;
 }
 
 template <class K>
 std::unique_ptr<K> MakeScara(const std::string& file, const char* type) {
-    auto k = std::make_unique<K>();
-    k->Init("Scara", type, ScaraFixture(file), 0);
-    k->cycleTimeMS = 4.0;
-    return k;
+    return MakeKinematic<K>("Scara", type, ScaraFixture(file));
 }
 
 std::unique_ptr<RobotKinematicSCARALRRR> Lrrr(const std::string& file = "lrrr.xml") {
@@ -38,25 +38,6 @@ std::unique_ptr<RobotKinematicSCARARRLR> Rrlr(const std::string& file = "rrlr_fo
 }
 std::unique_ptr<RobotKinematicSCARARRR> Rrr(const std::string& file = "rrr.xml") {
     return MakeScara<RobotKinematicSCARARRR>(file, "SCARA-RRR");
-}
-
-float HeadingDeg(const Vector3& v) { return static_cast<float>(std::atan2(v.y, v.x) * 180.0 / M_PI); }
-
-// Throws the kinematic's int code, or returns -1 when nothing was thrown.
-int CodeOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (int code) {
-        return code;
-    }
-    return -1;
-}
-
-void SetTool(RobotKinematic& k, float x, float y, float z, double a, double b, double c) {
-    k.tool.toolMatrix = Matrix44();
-    k.tool.toolMatrix.SetRotationABCDeg2(a, b, c);
-    k.tool.toolMatrix.SetTranslation(x, y, z);
-    k.tool.toolMatrixInverse = k.tool.toolMatrix.Inverse();
 }
 
 class ScaraTest : public ::testing::Test {
@@ -138,13 +119,7 @@ std::vector<RoundTripCase> RoundTripCases() {
         return k;
     };
     auto withAxis = [](std::unique_ptr<RobotKinematic> k) {
-        ExternalAxis axis;
-        axis.Kinematic = ExternalAxis::Dependent;
-        axis.DirectionAngleToY = 90;
-        axis.lz0 = 50.0;
-        axis.Min = -1000.0;
-        axis.Max = 1000.0;
-        k->AddExternalAxis(axis);
+        k->AddExternalAxis(DependentAxis(90, 50.0));
         return k;
     };
     return {
@@ -465,11 +440,7 @@ TEST_F(ScaraTest, DependentExternalAxisCarriesTheArm) {
     k->SetJoints(joints, false);
     const Matrix44 still = k->currentPosition;
 
-    ExternalAxis axis;
-    axis.Kinematic = ExternalAxis::Dependent;
-    axis.DirectionAngleToY = 90;
-    axis.lz0 = 50.0;
-    k->AddExternalAxis(axis);
+    k->AddExternalAxis(DependentAxis(90, 50.0));
     float withAxis[9] = {10.0f, 30.0f, -40.0f, 0.0f, 0.0f, 0.0f, 300.0f};
     k->SetJoints(withAxis, false);
     EXPECT_NEAR(k->currentPosition.m[3], still.m[3] - 300.0f, 1e-3f);

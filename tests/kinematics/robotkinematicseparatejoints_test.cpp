@@ -2,6 +2,7 @@
 #include "kinematics/RobotKinematicSeparateJointsRotational.h"
 
 #include "core/LogSingleton.h"
+#include "testsupport/KinematicChecks.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -17,15 +18,9 @@ using DataTypes::Matrix44;
 
 namespace {
 
+using namespace TestSupport;
+
 const std::string kFixtures = std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/separatejoints/";
-
-using Joints = std::array<float, RobotKinematic::maxJoints>;
-
-Joints UserJointsOf(const RobotKinematic& k) {
-    Joints j{};
-    k.GetJoints(j.data());
-    return j;
-}
 
 // The two variants differ only in their names.
 struct Variant {
@@ -39,13 +34,7 @@ void PrintTo(const Variant& v, std::ostream* os) { *os << v.className; }
 class SeparateJointsTest : public ::testing::TestWithParam<Variant> {
 protected:
     void SetUp() override {
-        savedMode_ = LogSingleton::instance()->get_opMode();
-        savedReason_ = LogSingleton::instance()->get_seriousFailReason();
         ResetFailure();
-    }
-    void TearDown() override {
-        LogSingleton::instance()->set_opMode(savedMode_);
-        LogSingleton::instance()->set_seriousFailReason(savedReason_);
     }
     static void ResetFailure() {
         LogSingleton::instance()->set_opMode(OPMODE_NORMAL);
@@ -60,8 +49,7 @@ protected:
     std::string Line(const char* text) const { return std::string(GetParam().className) + text; }
 
 private:
-    operationMode savedMode_ = OPMODE_NORMAL;
-    std::string savedReason_;
+    TestSupport::ScopedFailState failState_;
 };
 
 TEST_P(SeparateJointsTest, MissingIniFileKeepsTheInitDefaults) {

@@ -2,6 +2,7 @@
 
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
+#include "testsupport/KinematicChecks.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -19,14 +20,12 @@ using DataTypes::Vector3;
 
 namespace {
 
+using namespace TestSupport;
+
 const std::string kFixtures = std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/sixaxis/";
-constexpr double kDegPerRad = 180.0 / 3.14159265358979323846;
 
 std::unique_ptr<RobotKinematicSixAxis> MakeArm(const std::string& file) {
-    auto arm = std::make_unique<RobotKinematicSixAxis>();
-    arm->Init("arm", "StandardSixAxisPlus", kFixtures + file, 0);
-    arm->cycleTimeMS = 4.0;
-    return arm;
+    return MakeKinematic<RobotKinematicSixAxis>("arm", "StandardSixAxisPlus", kFixtures + file);
 }
 
 Matrix44 PoseOf(const RobotKinematic& k) {
@@ -35,36 +34,12 @@ Matrix44 PoseOf(const RobotKinematic& k) {
     return state.pose;
 }
 
-std::array<float, 9> JointsOf(const RobotKinematic& k) {
-    std::array<float, 9> j{};
-    k.GetJoints(j.data());
-    return j;
-}
-
 double PositionError(const Matrix44& a, const Matrix44& b) {
     double worst = 0.0;
     for (int r = 0; r < 3; ++r) {
         worst = std::max(worst, std::fabs(static_cast<double>(a.m[r * 4 + 3]) - b.m[r * 4 + 3]));
     }
     return worst;
-}
-
-// Angle in degrees of the rotation that turns a's orientation into b's.
-double OrientationError(const Matrix44& a, const Matrix44& b) {
-    double m[3][3];
-    for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) {
-            m[i][j] = 0.0;
-            for (int k = 0; k < 3; ++k) {
-                m[i][j] += static_cast<double>(a.m[k * 4 + i]) * b.m[k * 4 + j];
-            }
-        }
-    }
-    const double vx = 0.5 * (m[2][1] - m[1][2]);
-    const double vy = 0.5 * (m[0][2] - m[2][0]);
-    const double vz = 0.5 * (m[1][0] - m[0][1]);
-    const double c = 0.5 * (m[0][0] + m[1][1] + m[2][2] - 1.0);
-    return std::atan2(std::sqrt(vx * vx + vy * vy + vz * vz), c) * kDegPerRad;
 }
 
 int ConfigIndex(const RobotKinematicSixAxis& arm) {
@@ -332,7 +307,7 @@ TEST(RobotKinematicSixAxisForwardTest, PosesOfKnownJointValues) {
         EXPECT_NEAR(z.x, c.flangeZ.x, 1e-5);
         EXPECT_NEAR(z.y, c.flangeZ.y, 1e-5);
         EXPECT_NEAR(z.z, c.flangeZ.z, 1e-5);
-        const auto back = JointsOf(arm);
+        const auto back = UserJointsOf(arm);
         for (int i = 0; i < 6; ++i) {
             EXPECT_NEAR(back[i], user[i], 1e-4) << "joint " << i;
         }
@@ -343,11 +318,7 @@ TEST(RobotKinematicSixAxisForwardTest, ToolAndLinearAxisMoveThePose) {
     RobotKinematicSixAxis arm;
     arm.tool.toolMatrix.SetTranslation(0, 0, 100);
     arm.tool.toolMatrixInverse = arm.tool.toolMatrix.Inverse();
-    ExternalAxis axis;
-    axis.Kinematic = ExternalAxis::Dependent;
-    axis.DirectionAngleToY = 90;
-    axis.lz0 = 50;
-    arm.AddExternalAxis(axis);
+    arm.AddExternalAxis(DependentAxis(90, 50));
     const float user[9] = {0, 90, -90, 0, 0, 0, 300, 0, 0};
     arm.SetJoints(user, false);
     const Matrix44 pose = PoseOf(arm);
@@ -444,7 +415,7 @@ TEST_P(RobotKinematicSixAxisRoundTripTest, SolvedJointsReproduceThePoseInEveryCo
         } else {
             ++accepted[config];
         }
-        const auto solved = JointsOf(*arm);
+        const auto solved = UserJointsOf(*arm);
         double jointError = 0.0;
         for (int i = 0; i < 6; ++i) {
             jointError = std::max(jointError, std::fabs(static_cast<double>(solved[i]) - q[i]));
@@ -461,7 +432,7 @@ TEST_P(RobotKinematicSixAxisRoundTripTest, SolvedJointsReproduceThePoseInEveryCo
         }
         arm->SetJoints(solved.data(), false);
         const double mm = PositionError(PoseOf(*arm), pose);
-        const double deg = OrientationError(PoseOf(*arm), pose);
+        const double deg = RotationDiffDeg(PoseOf(*arm), pose);
         worstMm = std::max(worstMm, mm);
         worstDeg = std::max(worstDeg, deg);
         if (mm > 1e-3 || deg > 1e-3) {
@@ -539,7 +510,7 @@ TEST(RobotKinematicSixAxisInverseTest, KeepsTheConfigurationOfTheLastJoints) {
         EXPECT_EQ(arm->configWristFlip, c.flipped);
         const Matrix44 pose = PoseOf(*arm);
         arm->SetPosition(pose, joints);
-        const auto solved = JointsOf(*arm);
+        const auto solved = UserJointsOf(*arm);
         for (int i = 0; i < 6; ++i) {
             EXPECT_NEAR(solved[i], joints[i], 0.01) << "joint " << i;
         }
@@ -564,7 +535,7 @@ TEST(RobotKinematicSixAxisInverseTest, SolvedPoseIsTheTargetAndCartesianJogDoesN
         arm->SetPosition(PoseOf(*arm), joints);
     }
     EXPECT_LT(PositionError(PoseOf(*arm), start), 1e-3);
-    const auto after = JointsOf(*arm);
+    const auto after = UserJointsOf(*arm);
     for (int i = 0; i < 6; ++i) {
         EXPECT_NEAR(after[i], joints[i], 1e-3) << "joint " << i;
     }
@@ -585,20 +556,14 @@ TEST(RobotKinematicSixAxisInverseTest, LinearAxisAndToolAreTakenOff) {
     arm->tool.toolMatrix.SetRotationABCDeg2(0, 90, 0);
     arm->tool.toolMatrix.SetTranslation(0, 30, 120);
     arm->tool.toolMatrixInverse = arm->tool.toolMatrix.Inverse();
-    ExternalAxis axis;
-    axis.Kinematic = ExternalAxis::Dependent;
-    axis.DirectionAngleToY = 0;
-    axis.lz0 = 40;
-    axis.Min = -1000;
-    axis.Max = 1000;
-    arm->AddExternalAxis(axis);
+    arm->AddExternalAxis(DependentAxis(0, 40));
     float joints[9] = {15, 20, -30, 40, 50, 60, 250, 0, 0};
     arm->SetJoints(joints, true);
     const Matrix44 pose = PoseOf(*arm);
 
     float moved[9] = {0, 0, 0, 0, 0, 0, 250, 0, 0};
     arm->SetPosition(pose, moved);
-    const auto solved = JointsOf(*arm);
+    const auto solved = UserJointsOf(*arm);
     for (int i = 0; i < 7; ++i) {
         EXPECT_NEAR(solved[i], joints[i], 0.01) << "joint " << i;
     }
@@ -630,7 +595,7 @@ TEST(RobotKinematicSixAxisInverseTest, SingularitiesAndReachLimit) {
         const float start[9] = {0, 30, -40, 0, 45, 0, 0, 0, 0};
         arm->SetJoints(start, false);
         const Matrix44 before = PoseOf(*arm);
-        const auto jointsBefore = JointsOf(*arm);
+        const auto jointsBefore = UserJointsOf(*arm);
         TestSupport::LogCapture log;
         float joints[9] = {};
         int code = 0;
@@ -642,7 +607,7 @@ TEST(RobotKinematicSixAxisInverseTest, SingularitiesAndReachLimit) {
         EXPECT_EQ(code, c.code);
         if (c.code != 0) {
             EXPECT_TRUE(PoseOf(*arm).Equals(before, 0.0f));
-            EXPECT_EQ(JointsOf(*arm), jointsBefore);
+            EXPECT_EQ(UserJointsOf(*arm), jointsBefore);
             EXPECT_TRUE(log.Contains(c.logged)) << log.Joined();
         }
     }
@@ -733,7 +698,7 @@ TEST(RobotKinematicSixAxisInverseTest, ChecksLimitsAndVirtualBoxEveryTime) {
         arm->SetJoints(joints, false);
         c.configure(*arm);
         const Matrix44 before = PoseOf(*arm);
-        const auto jointsBefore = JointsOf(*arm);
+        const auto jointsBefore = UserJointsOf(*arm);
         int code = 0;
         try {
             arm->SetPosition(c.target(*arm), joints);
@@ -742,7 +707,7 @@ TEST(RobotKinematicSixAxisInverseTest, ChecksLimitsAndVirtualBoxEveryTime) {
         }
         EXPECT_EQ(code, c.code);
         EXPECT_TRUE(PoseOf(*arm).Equals(before, 0.0f));
-        EXPECT_EQ(JointsOf(*arm), jointsBefore);
+        EXPECT_EQ(UserJointsOf(*arm), jointsBefore);
     }
 }
 
@@ -796,7 +761,7 @@ TEST(RobotKinematicSixAxisCloneTest, CopyKeepsGeometryAndConfigurationAndIsIndep
     // The copy solves the same pose to the same joints, and later changes stay apart.
     arm->lx2 = 500.0f;
     six->SetPosition(pose, joints);
-    const auto solved = JointsOf(*six);
+    const auto solved = UserJointsOf(*six);
     for (int i = 0; i < 6; ++i) {
         EXPECT_NEAR(solved[i], joints[i], 0.01) << "joint " << i;
     }

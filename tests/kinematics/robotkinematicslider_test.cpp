@@ -1,6 +1,7 @@
 #include "kinematics/RobotKinematicSlider.h"
 
 #include "core/LogSingleton.h"
+#include "testsupport/KinematicChecks.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,13 +14,7 @@ using DataTypes::Matrix44;
 
 namespace {
 
-using Joints = std::array<float, RobotKinematic::maxJoints>;
-
-Joints UserJointsOf(const RobotKinematic& k) {
-    Joints j{};
-    k.GetJoints(j.data());
-    return j;
-}
+using namespace TestSupport;
 
 class SliderTest : public ::testing::Test {
 protected:

@@ -3,6 +3,7 @@
 
 #include "motion/CircleParameters.h"
 #include "motion/PathElementCircular.h"
+#include "testsupport/KinematicChecks.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 
 using DataTypes::RobotState;
 using DataTypes::Vector3;
+using TestSupport::Distance;
 
 namespace {
 
@@ -33,12 +35,6 @@ struct NearLineCase {
 };
 
 void PrintTo(const NearLineCase& k, std::ostream* os) { *os << k.name; }
-
-float Distance(const Vector3& a, const Vector3& b) {
-    const double dx = static_cast<double>(a.x) - b.x, dy = static_cast<double>(a.y) - b.y,
-                 dz = static_cast<double>(a.z) - b.z;
-    return static_cast<float>(std::sqrt(dx * dx + dy * dy + dz * dz));
-}
 
 class NearlyCollinearCircle : public ::testing::TestWithParam<NearLineCase> {};
 

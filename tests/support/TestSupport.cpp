@@ -94,6 +94,14 @@ std::string LogCapture::Joined() {
     return all;
 }
 
+ScopedFailState::ScopedFailState()
+    : mode_(LogSingleton::instance()->get_opMode()), reason_(LogSingleton::instance()->get_seriousFailReason()) {}
+
+ScopedFailState::~ScopedFailState() {
+    LogSingleton::instance()->set_opMode(mode_);
+    LogSingleton::instance()->set_seriousFailReason(reason_);
+}
+
 std::string ReadWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;

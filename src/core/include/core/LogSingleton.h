@@ -214,6 +214,9 @@ public:
     operationMode get_opMode() const { return opMode.load(); }
     void set_seriousFailReason(const std::string& reason);
     std::string get_seriousFailReason() const;
+    // A fault that stops the controller: line logged as an error, then the numbered
+    // reason, then operation mode OPMODE_SERIOUS_FAILURE.
+    void SeriousFailure(const std::string& line, const std::string& reason);
 
     // --- Version, paths, robot ---
     void set_softwareVersion(const std::string& text, int major, int minor);

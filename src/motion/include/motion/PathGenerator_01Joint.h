@@ -92,6 +92,10 @@ private:
     // Re-timing step shared by both passes: limits speeding up of a1..a3 on cand against
     // prev; returns the scale (1 when nothing was limited) and sets limited and joint.
     float LimitScale(const JointSet& cand, const JointSet& prev, bool& limited, int& joint) const;
+    // One re-timing pass over source into out, from its first sample (forward) or its last
+    // (backward); name is the pass in log lines.
+    void LimitPass(const std::vector<JointSet>& source, std::vector<JointSet>& out, bool backward,
+                   const char* name);
     void ReportComputeError(int stage, const std::exception& e);
     // True when a1..a3 of cand speed up harder than their limit (with a small tolerance).
     bool ExceedsLimit(const JointSet& cand) const;

@@ -58,6 +58,20 @@ private:
     std::vector<std::string> lines_;
 };
 
+// Keeps the process-wide operation mode and failure reason as a test found them: taken
+// at construction, put back at the end.
+class ScopedFailState {
+public:
+    ScopedFailState();
+    ~ScopedFailState();
+    ScopedFailState(const ScopedFailState&) = delete;
+    ScopedFailState& operator=(const ScopedFailState&) = delete;
+
+private:
+    int mode_;
+    std::string reason_;
+};
+
 std::string ReadWholeFile(const std::string& path);
 
 // Runs command with the shell and returns what it wrote to its standard output; status
