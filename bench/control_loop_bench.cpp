@@ -13,6 +13,7 @@
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematicSixAxis.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -114,7 +115,7 @@ struct Bench {
         for (IPO* ipo : {&master.GetMainInterpreter(), &master.GetLogicInterpreter(),
                          &master.GetMoveToInterpreter()}) {
             ipo->InitPathGen(generator, 5.0f, 2.0f, 5);
-            ipo->pathGenerator->kinematic = master.kinematic->clone();
+            ipo->GetPathGenerator()->SetKinematic(master.kinematic->clone());
             ipo->SetIgnoreConsistencyCheck(true);
         }
         master.SyncJointVelData();
@@ -202,12 +203,12 @@ void BM_LoopLinearPlayback(benchmark::State& state) {
                   s.pose(0, 3) + 100.0, s.pose(1, 3), s.pose(2, 3), s.A, s.B, s.C);
     BenchRoot::Write("line.xml", program);
     IPO& main = b.master.GetMainInterpreter();
-    main.replayMode.store(IPO::REPLAY_SINGLE);
+    main.SetReplayMode(IPO::REPLAY_SINGLE);
     main.LoadProgramSynchronous("line.xml", true);
     b.master.SetOverride(0.1f);  // the line lasts millions of cycles
     main.Start();
     const auto end = Clock::now() + std::chrono::seconds(10);
-    while (!(main.pathGenerator->IsPathAvailable() && !main.pathGenerator->IsThreadRunning()) && Clock::now() < end) {
+    while (!(main.GetPathGenerator()->IsPathAvailable() && !main.GetPathGenerator()->IsThreadRunning()) && Clock::now() < end) {
         b.Cycle();
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
@@ -224,7 +225,7 @@ void BM_LoopLogicProgram10(benchmark::State& state) {
     Bench b(PATHGEN_JOINT);
     if (state.range(1) == 0) b.master.GetProgramMemory().changeCallback = nullptr;
     IPO& logic = b.master.GetLogicInterpreter();
-    logic.timeSource = &FastClock;
+    IpoTestAccess::TimeSource(logic) = &FastClock;
     logic.LoadProgramSynchronous(state.range(0) == 0 ? "logic10.xml" : "outputs10.xml", true);
     b.master.GetProgramMemory().SetVariableSingle("count", 0.0, true);  // loading clears them
     logic.Start();
@@ -255,8 +256,8 @@ void BM_PathRequestToBusyPlanner(benchmark::State& state) {
     long long busy = 0;
     for (auto _ : state) {
         {
-            std::lock_guard<std::mutex> lock(main.programMutex);
-            busy += main.pathGenerator->IsThreadRunning() ? 1 : 0;
+            std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(main));
+            busy += main.GetPathGenerator()->IsThreadRunning() ? 1 : 0;
             const auto t0 = Clock::now();
             main.PreparePath(&planState);
             const auto t1 = Clock::now();

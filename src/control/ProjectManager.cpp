@@ -699,12 +699,12 @@ void ProjectManager::WriteSections(tinyxml2::XMLDocument& doc, XMLElement* root,
     XMLElement* program = FindOrInsert(doc, root, "Program", robot);
     IPO& mainIpo = master->GetMainInterpreter();
     IPO& logicIpo = master->GetLogicInterpreter();
-    const bool repeatMode = mainIpo.replayMode.load() == IPO::REPLAY_REPEAT;
+    const bool repeatMode = mainIpo.GetReplayMode() == IPO::REPLAY_REPEAT;
     if (mainIpo.IsProgramLoaded()) {
         const std::string name = mainIpo.GetLoadedProgramName();
         program->SetAttribute("File", name.c_str());
         Log()->addFormat("ProjectManager: Start program set to %s, override %.1lf, repeat %d", name.c_str(),
-                         static_cast<double>(master->GetOverride()), static_cast<int>(mainIpo.replayMode.load()));
+                         static_cast<double>(master->GetOverride()), static_cast<int>(mainIpo.GetReplayMode()));
     } else {
         program->SetAttribute("File", "");
         Log()->addError("ProjectManager: No start file set");

@@ -45,7 +45,7 @@ public:
     void RestoreMotionMode() override { master.SetMotionMode(master.savedMotionType.load()); }
     void Show(const std::string& text) override { RobotMasterCommands::Show(master, text); }
 
-    void SetReplaySingle() override { mainIpo.replayMode.store(IPO::REPLAY_SINGLE); }
+    void SetReplaySingle() override { mainIpo.SetReplayMode(IPO::REPLAY_SINGLE); }
     bool IsInterpreterIdle() const override {
         return !mainIpo.IsLoading() && !mainIpo.IsReplayRunning();
     }

@@ -280,7 +280,7 @@ RobotMaster::NamedLoad RobotMaster::LoadLogicProgramByName(const std::string& na
             break;
         }
     }
-    logicIpo.replayMode.store(IPO::REPLAY_REPEAT);
+    logicIpo.SetReplayMode(IPO::REPLAY_REPEAT);
     logicIpo.Start();
     return result == 0 ? NamedLoad::Loading : NamedLoad::NotLoaded;
 }

@@ -110,7 +110,7 @@ void ComServer::PublishRunState() {
     if (mainIpo != nullptr) {
         mainIpo->GetProgramInformation(&name, &count, &point);
         running = point < 0 ? 0 : (mainIpo->IsReplayRunning() ? 2 : 1);
-        replay = static_cast<int>(mainIpo->replayMode.load());
+        replay = static_cast<int>(mainIpo->GetReplayMode());
     }
     char buffer[1200];
     std::snprintf(buffer, sizeof(buffer), "RUNSTATE %s %i %i %i %i", name.c_str(), count, point, running, replay);

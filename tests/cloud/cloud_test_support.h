@@ -79,7 +79,7 @@ public:
         IPO& ipo = master.GetMainInterpreter();
         ipo.InitPathGen(PATHGEN_JOINT, 100.0f, 10.0f, 3);
         // The loader asks the planner's kinematic for the joint count.
-        if (ipo.pathGenerator) ipo.pathGenerator->kinematic = std::make_unique<TestSupport::PlanarKinematic>();
+        if (ipo.GetPathGenerator()) ipo.GetPathGenerator()->SetKinematic(std::make_unique<TestSupport::PlanarKinematic>());
         programs = LogSingleton::instance()->get_rootPath() + "Data/Programs/";
     }
     ~MasterFixture() {

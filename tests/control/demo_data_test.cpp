@@ -85,8 +85,8 @@ TEST_F(DemoDataTest, OpensWithTheFourAxisArmAndLoadsBothPrograms) {
     IPO& mainIpo = master.GetMainInterpreter();
     IPO& logicIpo = master.GetLogicInterpreter();
     for (IPO* ipo : {&mainIpo, &logicIpo}) {
-        ASSERT_TRUE(ipo->pathGenerator);
-        ipo->pathGenerator->kinematic = master.GetKinematic()->clone();
+        ASSERT_TRUE(ipo->GetPathGenerator());
+        ipo->GetPathGenerator()->SetKinematic(master.GetKinematic()->clone());
     }
     ASSERT_EQ(mainIpo.LoadProgramSynchronous(pm.GetStartProgram(), false), 0);
     EXPECT_TRUE(mainIpo.IsProgramLoaded()) << capture.Joined();
@@ -117,12 +117,12 @@ TEST_F(DemoDataTest, ProgramsRunOnePassOnTheDemoArm) {
         IPO ipo(logic ? IPO::IPO_LOGIC : IPO::IPO_MAIN);
         ipo.SetMemory(&memory);
         ipo.InitPathGen(PATHGEN_LINEAR, 100.0f, 10.0f, 3);
-        ipo.pathGenerator->kinematic = arm->clone();
+        ipo.GetPathGenerator()->SetKinematic(arm->clone());
         ipo.InitJointMaxValues(arm->jointMaxVelocity, arm->jointMaxAcceleration, arm->jointMaxAccelerationInc,
                                static_cast<float>(arm->VelTrans), static_cast<float>(arm->AccLin),
                                static_cast<float>(arm->AccLinInc), arm->VelOri, arm->AccOri, arm->AccOriInc);
         ipo.SetVelocitySetting(master.VelocitySetting);
-        ipo.replayMode.store(IPO::REPLAY_SINGLE);
+        ipo.SetReplayMode(IPO::REPLAY_SINGLE);
         ASSERT_EQ(ipo.LoadProgramSynchronous(name, true), 0);
         ASSERT_TRUE(ipo.IsProgramLoaded()) << capture.Joined();
 

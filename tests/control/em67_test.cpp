@@ -424,7 +424,7 @@ protected:
         // The loader asks the planner's kinematic for the joint count.
         IPO& main = master->GetMainInterpreter();
         main.InitPathGen(PATHGEN_JOINT, 100.0f, 10.0f, 3);
-        main.pathGenerator->kinematic = master->kinematic->clone();
+        main.GetPathGenerator()->SetKinematic(master->kinematic->clone());
         master->CycleTimeMS.store(10);
         master->TimingMode.store(2);
         master->initHold.store(false);

@@ -5,6 +5,8 @@
 
 #include "control/OperatorCommands.h"
 #include "loop_test_fixture.h"
+#include "testsupport/PathGeneratorTestAccess.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -223,7 +225,7 @@ TEST_F(SafetyTest, OpeningDuringARunPausesInTheCycleThatSeesItAndHoldsTheSetPoin
     EXPECT_EQ(SetPointNow(), before) << "the cycle that read the open input moved on";
     IPO& main = master.GetMainInterpreter();
     EXPECT_EQ(main.GetRunState(), IPO::RUNSTATE_PAUSED);
-    EXPECT_EQ(main.lastStopReason.load(), IPO::STOP_PLC);
+    EXPECT_EQ(main.GetLastStopReason(), IPO::STOP_PLC);
     for (int i = 0; i < RobotMaster::kNrJoints; ++i) EXPECT_EQ(master.jogValues[i].load(), 0.0f) << i;
     EXPECT_EQ(log.Count(kEStopLine), 1);
     ExpectNoSetPointChange(20);
@@ -389,7 +391,7 @@ TEST_P(JointLimitTable, JointTargetsPastASoftLimitAreRefusedBeforeAnythingMoves)
         events.push_back(text);
     };
     for (IPO* ipo : {&master.GetMainInterpreter(), &master.GetMoveToInterpreter()}) {
-        ipo->resultCallback.store([](HVPEventType event, int, int, const std::string& text) {
+        ipo->SetResultCallback([](HVPEventType event, int, int, const std::string& text) {
             if (event == HVP_EVENT_ERROR) sink(text);
         });
     }
@@ -437,7 +439,7 @@ TEST_F(SafetyTest, ConcurrentHardwareErrorStopTakesEffectInOneCycleWhateverAnoth
     bool release = false;
     std::thread other([&] {
         std::lock_guard<std::recursive_mutex> command(master.commandMutex);
-        std::lock_guard<std::mutex> program(main.programMutex);
+        std::lock_guard<std::mutex> program(IpoTestAccess::ProgramMutex(main));
         std::unique_lock<std::mutex> lock(m);
         holding = true;
         cv.notify_all();
@@ -467,7 +469,7 @@ TEST_F(SafetyTest, ConcurrentHardwareErrorStopTakesEffectInOneCycleWhateverAnoth
     TestSupport::LogCapture log;
     Cycles(1);
     EXPECT_FALSE(main.IsHaltPending());
-    EXPECT_EQ(main.lastStopReason.load(), IPO::STOP_ERROR);
+    EXPECT_EQ(main.GetLastStopReason(), IPO::STOP_ERROR);
     EXPECT_TRUE(log.Contains("IPO:    Pausing Program"));
     // A start by another thread in the meantime would have given way to it.
     EXPECT_EQ(main.GetRunState(), IPO::RUNSTATE_PAUSED);
@@ -479,10 +481,10 @@ TEST_F(SafetyTest, ConcurrentStartWaitingForABusyPlannerDoesNotHoldTheCommandMut
     IPO& main = master.GetMainInterpreter();
     // A planning thread of the last run that cannot finish: it waits for the generator.
     DataTypes::RobotState state = Live();
-    main.pathGenerator->SetFirstCmd(main.programs[0].commands[0], &state, 0, -2);
-    std::unique_lock<std::mutex> busy(main.pathGenerator->mutex);
-    main.pathGenerator->ComputePathStartThread();
-    ASSERT_TRUE(main.pathGenerator->IsThreadRunning());
+    main.GetPathGenerator()->SetFirstCmd(IpoTestAccess::Programs(main)[0].commands[0], &state, 0, -2);
+    std::unique_lock<std::mutex> busy(PathGeneratorTestAccess::Mutex(*main.GetPathGenerator()));
+    main.GetPathGenerator()->ComputePathStartThread();
+    ASSERT_TRUE(main.GetPathGenerator()->IsThreadRunning());
 
     std::atomic<bool> returned{false};
     std::thread start([&] {

@@ -4,6 +4,7 @@
 #include "core/Shutdown.h"
 #include "kinematics/RobotKinematicNull.h"
 #include "loop_test_fixture.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <algorithm>
 #include <chrono>
@@ -297,7 +298,7 @@ TEST_F(LoopIOTest, ConcurrentCycleReadsTheProgramInformationWithoutWaitingForIt)
     ASSERT_EQ(main.LoadProgramSynchronous(names[1], false), 0);
     {
         // Another thread holds the names: the cycle goes on with the old ones.
-        std::unique_lock<std::mutex> busy(main.infoMutex);
+        std::unique_lock<std::mutex> busy(IpoTestAccess::InfoMutex(main));
         auto cycle = std::async(std::launch::async, [&] { Cycles(1); });
         const std::future_status status = cycle.wait_for(std::chrono::seconds(10));
         busy.unlock();

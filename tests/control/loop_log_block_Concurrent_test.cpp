@@ -69,7 +69,7 @@ TEST_F(LoopLogBlockConcurrent, AStuckConsoleLeavesTheLoopAtItsPeriod) {
     for (int i = 1; i <= 40; ++i) body += "  <System Nr=\"" + std::to_string(i) + "\" />\n";
     WriteText(programs + "LogFlood.xml", "<?xml version=\"1.0\"?>\n<Program>\n" + body + "</Program>\n");
     ASSERT_EQ(master.GetMainInterpreter().LoadProgramSynchronous("LogFlood.xml", true), 0);
-    master.GetMainInterpreter().replayMode.store(IPO::REPLAY_REPEAT);
+    master.GetMainInterpreter().SetReplayMode(IPO::REPLAY_REPEAT);
 
     TestSupport::LogCapture log;
     std::size_t cycles = 0;

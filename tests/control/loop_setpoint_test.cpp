@@ -2,6 +2,7 @@
 // operation modes), the interpreter set-point and its kinematic errors, operation mode 2.
 #include "kinematics/RobotKinematicSixAxis.h"
 #include "loop_test_fixture.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <cmath>
 
@@ -176,7 +177,7 @@ TEST_F(LoopMotionTest, OperationModeTwoNeverAsksTheInterpreter) {
     IPO& moveTo = master.GetMoveToInterpreter();
     for (int i = 0; i < 50; ++i) Cycles(1);
     EXPECT_EQ(master.GetOperationMode(), 2);
-    EXPECT_EQ(moveTo.pathTime, 0);
+    EXPECT_EQ(IpoTestAccess::PathTime(moveTo), 0);
     EXPECT_EQ(moveTo.GetMissedCycles(), 0);
     EXPECT_EQ(Live().jointSet[0], 0.0f);
 
@@ -228,14 +229,14 @@ TEST_F(LoopMotionTest, AHardwareErrorStopsTheMotionAndBlocksSetPoints) {
 
 TEST_F(LoopTest, JogIsRefusedOnceWhileAProgramIsPaused) {
     InitGantry();
-    master.GetMainInterpreter().currentPoint.store(0);  // paused at its first command
+    IpoTestAccess::CurrentPoint(master.GetMainInterpreter()).store(0);  // paused at its first command
     for (int i = 0; i < 5; ++i) {
         SetJog(master, {{0, 100.0f}});
         Cycles(1);
     }
     EXPECT_EQ(Live().jointSet[0], 0.0f);
     EXPECT_EQ(std::count(Notes().begin(), Notes().end(), "Cannot jog while program is paused"), 1);
-    master.GetMainInterpreter().currentPoint.store(-1);
+    IpoTestAccess::CurrentPoint(master.GetMainInterpreter()).store(-1);
     Cycles(1);
     EXPECT_GT(Live().jointSet[0], 0.0f);
 }

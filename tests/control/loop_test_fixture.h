@@ -161,7 +161,7 @@ protected:
     void PrepareInterpreters() {
         for (IPO* ipo : {&master.GetMainInterpreter(), &master.GetLogicInterpreter(),
                          &master.GetMoveToInterpreter()}) {
-            if (ipo->pathGenerator) ipo->pathGenerator->kinematic = master.GetKinematic()->clone();
+            if (ipo->GetPathGenerator()) ipo->GetPathGenerator()->SetKinematic(master.GetKinematic()->clone());
         }
         master.SyncJointVelData();
     }

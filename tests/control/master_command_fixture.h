@@ -74,7 +74,7 @@ protected:
     void InitPathGenerators() {
         for (IPO* ipo : {&master->GetMainInterpreter(), &master->GetLogicInterpreter()}) {
             ipo->InitPathGen(PATHGEN_JOINT, 100.0f, 10.0f, 3);
-            ipo->pathGenerator->kinematic = master->kinematic->clone();
+            ipo->GetPathGenerator()->SetKinematic(master->kinematic->clone());
         }
     }
     // A program of one 0.5 s wait at programs root + name.

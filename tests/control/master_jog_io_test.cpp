@@ -2,6 +2,7 @@
 // output target states.
 
 #include "master_command_fixture.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <cmath>
 #include <limits>
@@ -162,13 +163,13 @@ TEST_F(MasterCommandTest, DigitalGripperFollowsItsOutputOnlyWhileNoProgramRuns) 
     EXPECT_EQ(master->requests.gripperPercent.load(), 100.0f);
 
     master->requests.gripperPending.store(false);
-    master->GetLogicInterpreter().replayRunning.store(true);
-    master->GetLogicInterpreter().currentPoint.store(0);
+    IpoTestAccess::ReplayRunning(master->GetLogicInterpreter()).store(true);
+    IpoTestAccess::CurrentPoint(master->GetLogicInterpreter()).store(0);
     master->SetManualDOut(9, false);
     EXPECT_EQ(master->requests.dout[9].load(), LoopRequests::kOff);
     EXPECT_FALSE(master->requests.gripperPending.load());
-    master->GetLogicInterpreter().replayRunning.store(false);
-    master->GetLogicInterpreter().currentPoint.store(-1);
+    IpoTestAccess::ReplayRunning(master->GetLogicInterpreter()).store(false);
+    IpoTestAccess::CurrentPoint(master->GetLogicInterpreter()).store(-1);
 
     master->SetGripperPosition(std::nanf(""));
     EXPECT_FALSE(master->requests.gripperPending.load());

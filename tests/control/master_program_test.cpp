@@ -2,6 +2,7 @@
 // start, the self-pause follow-up, the error callback and the load-and-start worker.
 
 #include "master_command_fixture.h"
+#include "testsupport/IpoTestAccess.h"
 
 using namespace ControlTest;
 
@@ -9,8 +10,8 @@ namespace {
 
 // Puts the interpreter's run state where a test needs it without a program.
 void SetRunState(IPO& ipo, IPO::RunState state) {
-    ipo.replayRunning.store(state == IPO::RUNSTATE_RUNNING);
-    ipo.currentPoint.store(state == IPO::RUNSTATE_STOPPED ? -1 : 0);
+    IpoTestAccess::ReplayRunning(ipo).store(state == IPO::RUNSTATE_RUNNING);
+    IpoTestAccess::CurrentPoint(ipo).store(state == IPO::RUNSTATE_STOPPED ? -1 : 0);
 }
 
 }  // namespace
@@ -162,7 +163,7 @@ TEST_F(MasterCommandTest, Em67StartActivatesThenStartsWithoutEndingItself) {
     EXPECT_TRUE(master->stateMachineActive.load());
     EXPECT_EQ(master->GetMotionMode(), MOTION_FSM);
     EXPECT_EQ(master->savedMotionType.load(), MOTION_ROBOT_CART_BASE);
-    EXPECT_EQ(master->GetMainInterpreter().replayMode.load(), IPO::REPLAY_SINGLE);
+    EXPECT_EQ(master->GetMainInterpreter().GetReplayMode(), IPO::REPLAY_SINGLE);
     EXPECT_TRUE(log.Contains("FSM EM67 initialized."));
     EXPECT_EQ(log.Count("FSM running in state  0"), 1);
     EXPECT_EQ(master->GetStateMachine().GetState(), TalvoStateMachine::StateMachineSGM::StateStart);
@@ -175,7 +176,7 @@ TEST_F(MasterCommandTest, Em67StartActivatesThenStartsWithoutEndingItself) {
     EXPECT_TRUE(master->stateMachineActive.load());
 
     // A busy move-to interpreter is stopped, and with it the state machine.
-    master->GetMoveToInterpreter().currentPoint.store(0);
+    IpoTestAccess::CurrentPoint(master->GetMoveToInterpreter()).store(0);
     master->StartProgram();
     EXPECT_FALSE(master->stateMachineActive.load());
     EXPECT_EQ(master->GetMotionMode(), MOTION_ROBOT_CART_BASE);
@@ -197,8 +198,8 @@ TEST_F(MasterCommandTest, ProgramLoadsByNameCheckTheNameBeforeTheyStopAnything) 
     ASSERT_TRUE(loaded(main, "keep.xml"));
     ASSERT_EQ(master->LoadLogicProgramByName("logic.xml"), RobotMaster::NamedLoad::Loading);
     ASSERT_TRUE(loaded(logic, "logic.xml"));
-    EXPECT_EQ(logic.name, "LogicIPO");
-    EXPECT_EQ(logic.replayMode.load(), IPO::REPLAY_REPEAT);
+    EXPECT_EQ(logic.GetName(), "LogicIPO");
+    EXPECT_EQ(logic.GetReplayMode(), IPO::REPLAY_REPEAT);
 
     using Load = RobotMaster::NamedLoad;
     struct Case {

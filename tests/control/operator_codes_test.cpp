@@ -302,7 +302,7 @@ TEST_F(OperatorCodesMasterTest, ReplayModeCodesSetTheMainInterpreter) {
     } cases[] = {{7, IPO::REPLAY_SINGLE}, {9, IPO::REPLAY_STEP}, {8, IPO::REPLAY_REPEAT}};
     for (const auto& c : cases) {
         ExecuteOperatorCommand(*master, OperatorCommandHooks{}, rs, OperatorCommand{c.code, 0, 0.0f});
-        EXPECT_EQ(master->GetMainInterpreter().replayMode.load(), c.mode) << c.code;
+        EXPECT_EQ(master->GetMainInterpreter().GetReplayMode(), c.mode) << c.code;
     }
 }
 

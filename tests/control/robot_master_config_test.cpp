@@ -4,6 +4,7 @@
 #include "core/LogSingleton.h"
 #include "robot_master_support.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -48,7 +49,7 @@ TEST_F(RobotMasterConfigTest, ReadsEverySectionOfACompleteFile) {
     EXPECT_EQ(Display4DS::jogBias.load(), 12);
     EXPECT_EQ(m.GetFunctionButtonRefAll(), "settozero");
     EXPECT_TRUE(m.IgnoreConsistencyCheck);
-    EXPECT_TRUE(m.mainIpo.flagIgnoreConsistencyCheck.load());
+    EXPECT_TRUE(IpoTestAccess::FlagIgnoreConsistencyCheck(m.mainIpo).load());
     EXPECT_EQ(m.lookAhead, 5);
     EXPECT_EQ(m.generatorType, PATHGEN_LINEAR);
     EXPECT_FLOAT_EQ(m.smoothDistCart, 80.0f);

@@ -15,6 +15,7 @@
 #ifdef BELVANTO_HAVE_SIMULATORS
 #include "canopensim/CanopenSimulator.h"
 #include "drivesim/DriveSimulator.h"
+#include "testsupport/IpoTestAccess.h"
 #endif
 
 #include <gtest/gtest.h>
@@ -129,7 +130,7 @@ TEST_F(RobotMasterStartupTest, ConcurrentFinishInitStartsTheLoopAndSeedsTheProgr
     EXPECT_EQ(m.GetProgramMemory().GetVariable("#parts-good").value, 17.0);
     EXPECT_EQ(m.GetProgramMemory().GetVariable("#parts-bad").value, 3.0);
     EXPECT_DOUBLE_EQ(m.jointMaxVelocity[6], 50.0);
-    EXPECT_DOUBLE_EQ(m.mainIpo.jointMaxVelocities[6], m.GetKinematic()->jointMaxVelocity[6]);
+    EXPECT_DOUBLE_EQ(IpoTestAccess::JointMaxVelocities(m.mainIpo)[6], m.GetKinematic()->jointMaxVelocity[6]);
     // The variables convert with their own kinematic, seeded from "#position".
     EXPECT_NO_THROW(m.GetProgramMemory().SetVariablePosCart("mb_pos_w1", 10, 20, 30, 0, 0, 0, 0, 0, 0, false));
     // Cycles publish the state.

@@ -140,7 +140,7 @@ TEST_F(HvpTelegramsConcurrent, CompanionsFollowTheirSubCycles) {
         if (type == "GSIG") gsig.push_back(frame.payload);
         if (type == "RUNSTATE" && call == 5) {
             EXPECT_EQ(frame.payload,
-                      "RUNSTATE None 0 -1 0 " + std::to_string(robot.GetMainInterpreter().replayMode.load()));
+                      "RUNSTATE None 0 -1 0 " + std::to_string(robot.GetMainInterpreter().GetReplayMode()));
         }
     }
     EXPECT_EQ(call, passes);
