@@ -14,6 +14,7 @@
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematicSixAxis.h"
 #include "testsupport/IpoTestAccess.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -106,31 +107,31 @@ struct Bench {
         auto arm = std::make_unique<RobotKinematicSixAxis>();
         arm->Init("arm", "StandardSixAxisPlus", SourceDir() + "/../tests/fixtures/kinematics/sixaxis/robot_default.xml", 0);
         arm->cycleTimeMS = kCycleMs;
-        master.kinematic = std::move(arm);
-        auto protocol = std::make_unique<ReadyProtocol>(master.kinematic.get());
+        RobotMasterTestAccess::Kinematic(master) = std::move(arm);
+        auto protocol = std::make_unique<ReadyProtocol>(master.GetKinematic());
         protocol->RecordCycleCalls(false);
         master.SetHardwareProtocol(std::move(protocol));
-        master.CycleTimeMS.store(kCycleMs);
-        master.TimingMode.store(0);
+        RobotMasterTestAccess::CycleTimeMs(master).store(kCycleMs);
+        RobotMasterTestAccess::TimingMode(master).store(0);
         for (IPO* ipo : {&master.GetMainInterpreter(), &master.GetLogicInterpreter(),
                          &master.GetMoveToInterpreter()}) {
             ipo->InitPathGen(generator, 5.0f, 2.0f, 5);
-            ipo->GetPathGenerator()->SetKinematic(master.kinematic->clone());
+            ipo->GetPathGenerator()->SetKinematic(master.GetKinematic()->clone());
             ipo->SetIgnoreConsistencyCheck(true);
         }
         master.SyncJointVelData();
         // A stand-off pose away from the singularities.
         const float joints[9] = {10.0f, -20.0f, 30.0f, 5.0f, 40.0f, 10.0f, 0, 0, 0};
-        master.kinematic->ResetLastJoints(joints);
-        master.kinematic->SetJoints(joints, false);
-        std::copy(joints, joints + 9, master.liveState.jointSet);
+        master.GetKinematic()->ResetLastJoints(joints);
+        master.GetKinematic()->SetJoints(joints, false);
+        std::copy(joints, joints + 9, RobotMasterTestAccess::LiveState(master).jointSet);
         Programs::ProgramMemory& memory = master.GetProgramMemory();
-        memory.SetKinematic(master.kinematic->clone());
+        memory.SetKinematic(master.GetKinematic()->clone());
         memory.SeedFromPosition();
-        memory.SetVariablePos("#position", master.liveState, false, Programs::ContentUnchanged);
+        memory.SetVariablePos("#position", RobotMasterTestAccess::LiveState(master), false, Programs::ContentUnchanged);
         memory.SetVariableSingle("count", 0.0, true);
         memory.changeCallback = [this](const Programs::MemoryPosition&) { callbacks.fetch_add(1); };
-        master.initHold.store(false);
+        RobotMasterTestAccess::InitHold(master).store(false);
     }
     void Cycle() { master.RunCycle(clock); }
 };
@@ -150,7 +151,7 @@ void TimeCycles(benchmark::State& state, Bench& b, Prepare prepare) {
         if (us.size() < us.capacity()) us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
     }
     AllocationCounter::Report(state, before, "allocs_per_cycle");
-    state.counters["kin_state"] = b.master.liveState.kinState;
+    state.counters["kin_state"] = RobotMasterTestAccess::LiveState(b.master).kinState;
     BenchSupport::ReportPercentiles(state, us);
 }
 
@@ -194,7 +195,7 @@ BENCHMARK(BM_LoopCartesianJogSixAxis);
 void BM_LoopLinearPlayback(benchmark::State& state) {
     Bench b(PATHGEN_LINEAR);
     // A line of 100 mm from where the arm stands, same orientation, at a low override.
-    const DataTypes::RobotState& s = b.master.liveState;
+    const DataTypes::RobotState& s = RobotMasterTestAccess::LiveState(b.master);
     b.Cycle();
     char program[512];
     std::snprintf(program, sizeof program,
@@ -241,7 +242,7 @@ BENCHMARK(BM_LoopLogicProgram10)->ArgsProduct({{0, 1}, {1, 0}})->ArgNames({"outp
 void BM_PathRequestToBusyPlanner(benchmark::State& state) {
     Bench b(PATHGEN_LINEAR);
     b.Cycle();
-    const DataTypes::RobotState& s = b.master.liveState;
+    const DataTypes::RobotState& s = RobotMasterTestAccess::LiveState(b.master);
     char program[512];
     std::snprintf(program, sizeof program,
                   "<Program><Linear Nr=\"1\" x=\"%.3f\" y=\"%.3f\" z=\"%.3f\" a=\"%.3f\" b=\"%.3f\" c=\"%.3f\" "
@@ -251,7 +252,7 @@ void BM_PathRequestToBusyPlanner(benchmark::State& state) {
     IPO& main = b.master.GetMainInterpreter();
     main.LoadProgramSynchronous("handover.xml", true);
     main.Start();
-    DataTypes::RobotState planState = b.master.liveState;
+    DataTypes::RobotState planState = RobotMasterTestAccess::LiveState(b.master);
     std::vector<double> us;
     long long busy = 0;
     for (auto _ : state) {

@@ -136,7 +136,7 @@ void Application::RemoveStaleTemporaryFiles() {
     std::vector<std::string> written = {log->GetStorageFilePath(), root + DeviceIdentity::kFallbackFile,
                                         root + "Data/Programs/" + IPO::kStoredProgramFile};
     // Known once the project and its robot file have been found.
-    for (const std::string& path : {projectManager->GetProjectFilePath(), rm.robotFilePath}) {
+    for (const std::string& path : {projectManager->GetProjectFilePath(), rm.GetRobotFilePath()}) {
         if (!path.empty()) written.push_back(path);
     }
     for (const std::string& path : written) Filesystem::RemoveStaleTemporaries(path);

@@ -353,16 +353,18 @@ int ProjectManager::ReadRobotSection(tinyxml2::XMLElement* root, RobotMaster* ma
             Log()->addError(std::string("Project: Attribute \"Homepos\" is not valid, ignored: ") + text);
         }
     }
-    robot->QueryIntAttribute("VelocitySetting", &master->VelocitySetting);
+    int velocitySetting = master->GetVelocitySetting();
+    robot->QueryIntAttribute("VelocitySetting", &velocitySetting);
+    master->SetVelocitySetting(velocitySetting);
     Log()->add("");
     Log()->add("*************************** ROBOT TYPE "
                "******************************************************************");
     Log()->addFormat("Project:    robotName: %s, robotType: %s, gripper: %s", name, type.c_str(),
                      Log()->get_robotGripper().c_str());
-    if (master->VelocitySetting == 2) {
-        Log()->addFormat("            Configured for 48V open loop (VelocitySetting %d)", master->VelocitySetting);
+    if (velocitySetting == 2) {
+        Log()->addFormat("            Configured for 48V open loop (VelocitySetting %d)", velocitySetting);
     } else {
-        Log()->addFormat("            Configured for 24V open loop (VelocitySetting %d)", master->VelocitySetting);
+        Log()->addFormat("            Configured for 24V open loop (VelocitySetting %d)", velocitySetting);
     }
 
     // Program.

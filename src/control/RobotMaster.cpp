@@ -283,6 +283,11 @@ void RobotMaster::FinishInit() {
     initHold.store(false);
 }
 
+double RobotMaster::GetJointMaxVelocity(int joint) const {
+    if (joint < 0 || joint >= kNrJoints) return 0.0;
+    return jointMaxVelocity[joint];
+}
+
 void RobotMaster::SyncJointVelData() {
     if (!kinematic) return;
     for (int j = 0; j < kNrJoints; ++j) {

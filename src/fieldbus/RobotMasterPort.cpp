@@ -100,7 +100,7 @@ std::shared_ptr<const Programs::MemoryPosition> RobotMasterPort::GetVariable(con
 
 double RobotMasterPort::GetMaxJointVelocity(int joint) const {
     if (joint < 0 || joint >= RobotMaster::kNrJoints) return 0.0;
-    return rm.jointMaxVelocity[joint];
+    return rm.GetJointMaxVelocity(joint);
 }
 
 void RobotMasterPort::ShutdownSystem() { Shutdown::ShutdownSystem(true); }

@@ -163,7 +163,7 @@ void ComServer::PublishConfiguration() {
     SendToClient("MESSAGE Configuration: \"" + log->get_robotName() + "\" Type: \"" +
                  StringHelper::SplitGetLast(log->get_robotType(), "/") + "\" Gripper: \"" +
                  log->get_robotGripper() + "\"");
-    const int velocitySetting = robot != nullptr ? robot->VelocitySetting : 0;
+    const int velocitySetting = robot != nullptr ? robot->GetVelocitySetting() : 0;
     SendToClient("MESSAGE VelocitySetting: \"" + std::to_string(velocitySetting) + "\"");
     if (log->get_opMode() == OPMODE_SERIOUS_FAILURE) {
         SendToClient("MESSAGE Serious Failure " + log->get_seriousFailReason());

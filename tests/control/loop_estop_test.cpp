@@ -7,6 +7,7 @@
 #include "loop_test_fixture.h"
 #include "testsupport/PathGeneratorTestAccess.h"
 #include "testsupport/IpoTestAccess.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -226,7 +227,7 @@ TEST_F(SafetyTest, OpeningDuringARunPausesInTheCycleThatSeesItAndHoldsTheSetPoin
     IPO& main = master.GetMainInterpreter();
     EXPECT_EQ(main.GetRunState(), IPO::RUNSTATE_PAUSED);
     EXPECT_EQ(main.GetLastStopReason(), IPO::STOP_PLC);
-    for (int i = 0; i < RobotMaster::kNrJoints; ++i) EXPECT_EQ(master.jogValues[i].load(), 0.0f) << i;
+    for (int i = 0; i < RobotMaster::kNrJoints; ++i) EXPECT_EQ(RobotMasterTestAccess::JogValues(master)[i].load(), 0.0f) << i;
     EXPECT_EQ(log.Count(kEStopLine), 1);
     ExpectNoSetPointChange(20);
 
@@ -256,7 +257,7 @@ TEST_F(SafetyTest, ClosingReleasesNothingTheOperatorsResetAndEnableDo) {
     CloseCircuit();
     Cycles(50);
     EXPECT_TRUE(master.IsEStopLatched());
-    EXPECT_FALSE(master.brakeReleasePending.load());
+    EXPECT_FALSE(RobotMasterTestAccess::BrakeReleasePending(master).load());
     EXPECT_FALSE(Live().DOut[kBrakeOutput]);
 
     master.Reset();
@@ -264,7 +265,7 @@ TEST_F(SafetyTest, ClosingReleasesNothingTheOperatorsResetAndEnableDo) {
     EXPECT_FALSE(master.IsEStopLatched());
     EXPECT_TRUE(log.Contains("RobotMaster: E-Stop released"));
     // The drives stayed enabled: the brake lifts after its delay.
-    EXPECT_TRUE(master.brakeReleasePending.load());
+    EXPECT_TRUE(RobotMasterTestAccess::BrakeReleasePending(master).load());
 }
 
 TEST_F(SafetyTest, AnInputOpenAtPowerUpIsLoggedAndHandled) {
@@ -424,7 +425,7 @@ TEST_P(JointLimitTable, JointTargetsPastASoftLimitAreRefusedBeforeAnythingMoves)
 // ---------------------------------------------------------------- stops of the loop
 
 TEST_F(SafetyTest, ConcurrentHardwareErrorStopTakesEffectInOneCycleWhateverAnotherThreadHolds) {
-    master.DebugMode = false;
+    RobotMasterTestAccess::DebugMode(master) = false;
     master.GetMainInterpreter().SetStopOnError(false);  // the error state pauses
     LoadRun();
     Cycles(1);
@@ -438,7 +439,7 @@ TEST_F(SafetyTest, ConcurrentHardwareErrorStopTakesEffectInOneCycleWhateverAnoth
     bool holding = false;
     bool release = false;
     std::thread other([&] {
-        std::lock_guard<std::recursive_mutex> command(master.commandMutex);
+        std::lock_guard<std::recursive_mutex> command(RobotMasterTestAccess::CommandMutex(master));
         std::lock_guard<std::mutex> program(IpoTestAccess::ProgramMutex(main));
         std::unique_lock<std::mutex> lock(m);
         holding = true;
@@ -495,9 +496,9 @@ TEST_F(SafetyTest, ConcurrentStartWaitingForABusyPlannerDoesNotHoldTheCommandMut
     bool taken = false;
     for (int i = 0; i < 200 && !taken && !returned.load(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (master.commandMutex.try_lock()) {
+        if (RobotMasterTestAccess::CommandMutex(master).try_lock()) {
             taken = true;
-            master.commandMutex.unlock();
+            RobotMasterTestAccess::CommandMutex(master).unlock();
         }
     }
     EXPECT_TRUE(taken);

@@ -4,6 +4,7 @@
 
 #include "loop_test_fixture.h"
 #include "testsupport/WaitUntil.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -62,8 +63,8 @@ class LoopLogBlockConcurrent : public LoopTest {};
 TEST_F(LoopLogBlockConcurrent, AStuckConsoleLeavesTheLoopAtItsPeriod) {
     InitGantry();
     PrepareInterpreters();
-    master.TimingMode.store(1);
-    master.CycleTimeMS.store(10);
+    RobotMasterTestAccess::TimingMode(master).store(1);
+    RobotMasterTestAccess::CycleTimeMs(master).store(10);
     const std::string programs = LogSingleton::instance()->get_rootPath() + "Data/Programs/";
     std::string body;
     for (int i = 1; i <= 40; ++i) body += "  <System Nr=\"" + std::to_string(i) + "\" />\n";

@@ -5,6 +5,7 @@
 #include "control/ShutdownInit.h"
 #include "master_command_fixture.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -308,12 +309,12 @@ TEST_F(OperatorCodesMasterTest, ReplayModeCodesSetTheMainInterpreter) {
 
 TEST_F(OperatorCodesMasterTest, ReferenceAllByAlignMotorsAlignsWithoutReferencing) {
     StartLoop(20, 2);
-    master->functionButtonRefAll = "alignmotors";
+    RobotMasterTestAccess::FunctionButtonRefAll(*master) = "alignmotors";
     const DataTypes::RobotState rs;
     ExecuteOperatorCommand(*master, OperatorCommandHooks{}, rs, OperatorCommand{16, 0, 0.0f});
     EXPECT_EQ(protocol->CallsNamed("AlignMotors").size(), 1u);
     EXPECT_TRUE(protocol->CallsNamed("ReferenceReset").empty());
-    EXPECT_FALSE(master->referenceAllActive.load());
+    EXPECT_FALSE(RobotMasterTestAccess::ReferenceAllActive(*master).load());
 }
 
 TEST_F(OperatorCodesMasterTest, SystemShutdownIsRefusedBeforeShutdownIsInitialised) {
