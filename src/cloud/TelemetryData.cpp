@@ -118,8 +118,8 @@ void TelemetryData::CollectData(RobotMaster* robotMaster) {
         ProgramRunning = BaseName(file);
 
         const std::vector<IPO::ProgramSummary> programs = ipo.GetProgramSummaries();
-        const int point = ipo.currentPoint.load();
-        const int active = ipo.activeProgram.load();
+        const int point = ipo.GetCurrentPoint();
+        const int active = ipo.GetActiveProgram();
         const int n = point < 0 ? 0 : point + 1;
         const int m = (active >= 0 && static_cast<size_t>(active) < programs.size())
                           ? programs[static_cast<size_t>(active)].commandCount

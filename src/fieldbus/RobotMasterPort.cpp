@@ -77,19 +77,19 @@ InterpreterInfo RobotMasterPort::GetInterpreterInfo(Interpreter which) const {
     info.runState = static_cast<int>(ipo.GetRunState());
     const std::vector<IPO::ProgramSummary> summaries = ipo.GetProgramSummaries();
     info.programCount = static_cast<int>(summaries.size());
-    info.activeProgram = ipo.activeProgram.load();
+    info.activeProgram = ipo.GetActiveProgram();
     info.activeCommandCount = (info.activeProgram >= 0 && info.activeProgram < info.programCount)
                                   ? summaries[static_cast<size_t>(info.activeProgram)].commandCount
                                   : 0;
-    info.currentPoint = ipo.currentPoint.load();
-    info.stopReason = static_cast<int>(ipo.lastStopReason.load());
-    info.replayMode = static_cast<int>(ipo.replayMode.load());
+    info.currentPoint = ipo.GetCurrentPoint();
+    info.stopReason = static_cast<int>(ipo.GetLastStopReason());
+    info.replayMode = static_cast<int>(ipo.GetReplayMode());
     info.loadedName = ipo.GetLoadedProgramName();
     return info;
 }
 
-int RobotMasterPort::GetBrowserEntryCount() const { return rm.GetMainInterpreter().browserEntryCount.load(); }
-int RobotMasterPort::GetBrowserSelection() const { return rm.GetMainInterpreter().browserSelection.load(); }
+int RobotMasterPort::GetBrowserEntryCount() const { return rm.GetMainInterpreter().GetBrowserEntryCount(); }
+int RobotMasterPort::GetBrowserSelection() const { return rm.GetMainInterpreter().GetBrowserSelection(); }
 std::string RobotMasterPort::GetSelectedEntryName() const { return rm.GetMainInterpreter().GetCurrentProgShowName(); }
 std::string RobotMasterPort::GetBrowserDirectory() const { return rm.GetMainInterpreter().GetBrowserDirectory(); }
 bool RobotMasterPort::IsSelectedEntryAFile() const { return rm.GetMainInterpreter().IsSelectedEntryAFile(); }
@@ -100,7 +100,7 @@ std::shared_ptr<const Programs::MemoryPosition> RobotMasterPort::GetVariable(con
 
 double RobotMasterPort::GetMaxJointVelocity(int joint) const {
     if (joint < 0 || joint >= RobotMaster::kNrJoints) return 0.0;
-    return rm.jointMaxVelocity[joint];
+    return rm.GetJointMaxVelocity(joint);
 }
 
 void RobotMasterPort::ShutdownSystem() { Shutdown::ShutdownSystem(true); }
@@ -136,7 +136,7 @@ void RobotMasterPort::BrowserNext() { rm.GetMainInterpreter().ProgShowCntIncreas
 void RobotMasterPort::BrowserPrevious() { rm.GetMainInterpreter().ProgShowCntDecrease(); }
 void RobotMasterPort::LoadCurrentDirectoryOrProgram() { rm.GetMainInterpreter().LoadCurrentDirectoryOrProgram(); }
 void RobotMasterPort::GotoBasedir() { rm.GetMainInterpreter().GotoBasedir(); }
-void RobotMasterPort::SetBrowserSelection(int index) { rm.GetMainInterpreter().browserSelection.store(index); }
+void RobotMasterPort::SetBrowserSelection(int index) { rm.GetMainInterpreter().SetBrowserSelection(index); }
 void RobotMasterPort::DeleteAll(Interpreter which) { Ipo(which).DeleteAll(); }
 void RobotMasterPort::SaveProject() {
     if (project != nullptr) project->QueueUpdateProjectFile();
@@ -147,7 +147,7 @@ void RobotMasterPort::SetVelocities(float e1, float e2, float e3) { rm.SetVeloci
 void RobotMasterPort::SetOverride(float percent) { rm.SetOverride(percent); }
 void RobotMasterPort::SetMotionType(int type) { rm.SetMotionMode(static_cast<MotionType>(type)); }
 void RobotMasterPort::SetReplayMode(int mode) {
-    rm.GetMainInterpreter().replayMode.store(static_cast<IPO::ReplayMode>(mode));
+    rm.GetMainInterpreter().SetReplayMode(static_cast<IPO::ReplayMode>(mode));
 }
 bool RobotMasterPort::LoadProgram(Interpreter which, const std::string& name) {
     return rm.RequestLoadByName(which == Interpreter::Logic, name) == RobotMaster::NamedLoad::Loading;

@@ -77,9 +77,9 @@ void ComServerManager::Init(RobotMaster* robotMaster, ProjectManager* projectMan
     hooked.store(this);
     if (robot != nullptr) {
         robot->GetProgramMemory().changeCallback = &ComServerManager::VariableChangedCallback;
-        robot->GetMainInterpreter().resultCallback.store(&ComServerManager::IpoResultsCallback);
-        robot->GetLogicInterpreter().resultCallback.store(&ComServerManager::IpoResultsCallback);
-        robot->GetMoveToInterpreter().resultCallback.store(&ComServerManager::IpoResultsCallback);
+        robot->GetMainInterpreter().SetResultCallback(&ComServerManager::IpoResultsCallback);
+        robot->GetLogicInterpreter().SetResultCallback(&ComServerManager::IpoResultsCallback);
+        robot->GetMoveToInterpreter().SetResultCallback(&ComServerManager::IpoResultsCallback);
         if (Log()->get_opMode() != OPMODE_SERIOUS_FAILURE && robot->GetHardware() != nullptr) {
             robot->GetHardware()->GetCANInterface().bridgeCallback.store(&ComServerManager::CANReceiveCallback);
         }

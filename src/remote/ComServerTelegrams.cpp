@@ -110,7 +110,7 @@ void ComServer::PublishRunState() {
     if (mainIpo != nullptr) {
         mainIpo->GetProgramInformation(&name, &count, &point);
         running = point < 0 ? 0 : (mainIpo->IsReplayRunning() ? 2 : 1);
-        replay = static_cast<int>(mainIpo->replayMode.load());
+        replay = static_cast<int>(mainIpo->GetReplayMode());
     }
     char buffer[1200];
     std::snprintf(buffer, sizeof(buffer), "RUNSTATE %s %i %i %i %i", name.c_str(), count, point, running, replay);
@@ -163,7 +163,7 @@ void ComServer::PublishConfiguration() {
     SendToClient("MESSAGE Configuration: \"" + log->get_robotName() + "\" Type: \"" +
                  StringHelper::SplitGetLast(log->get_robotType(), "/") + "\" Gripper: \"" +
                  log->get_robotGripper() + "\"");
-    const int velocitySetting = robot != nullptr ? robot->VelocitySetting : 0;
+    const int velocitySetting = robot != nullptr ? robot->GetVelocitySetting() : 0;
     SendToClient("MESSAGE VelocitySetting: \"" + std::to_string(velocitySetting) + "\"");
     if (log->get_opMode() == OPMODE_SERIOUS_FAILURE) {
         SendToClient("MESSAGE Serious Failure " + log->get_seriousFailReason());

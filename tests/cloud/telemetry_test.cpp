@@ -7,6 +7,7 @@
 #include "core/LogSingleton.h"
 #include "hardware/HardwareProtocol.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -130,15 +131,15 @@ TEST_F(TelemetryTest, ProgramFieldsFromTheMainInterpreter) {
     EXPECT_EQ(loaded.CurrentCommand, "Cmd 0 of 3 in Prog 0");
 
     // A point inside the second program; an active index past the list counts no commands.
-    ipo.activeProgram.store(1);
-    ipo.currentPoint.store(1);
+    IpoTestAccess::ActiveProgram(ipo).store(1);
+    IpoTestAccess::CurrentPoint(ipo).store(1);
     loaded.CollectData(&master);
     EXPECT_EQ(loaded.CurrentCommand, "Cmd 2 of 2 in Prog 1");
-    ipo.activeProgram.store(7);
+    IpoTestAccess::ActiveProgram(ipo).store(7);
     loaded.CollectData(&master);
     EXPECT_EQ(loaded.CurrentCommand, "Cmd 2 of 0 in Prog 7");
-    ipo.activeProgram.store(0);
-    ipo.currentPoint.store(-1);
+    IpoTestAccess::ActiveProgram(ipo).store(0);
+    IpoTestAccess::CurrentPoint(ipo).store(-1);
 }
 
 TEST_F(TelemetryTest, ProgramNameKeepsOnlyItsLastComponent) {

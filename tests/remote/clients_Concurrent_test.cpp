@@ -16,7 +16,7 @@ TEST_F(HvpClientsConcurrent, ANewClientGetsConfigurationActiveStateStatusAndOpin
     log->set_robotName("Cell 1");
     log->set_robotType("Scara/SCARA600");
     log->set_robotGripper("Vacuum");
-    robot.VelocitySetting = 7;
+    robot.SetVelocitySetting(7);
     HvpTestClient& first = Connect();
     Pass();
     HvpTestClient& second = Connect();

@@ -9,6 +9,8 @@
 #include "program/CommandLinear.h"
 #include "program/CommandWait.h"
 #include "program/ProgramMemory.h"
+#include "testsupport/IpoTestAccess.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -72,9 +74,9 @@ public:
     }
     std::shared_ptr<Command> LastTaught() {
         IPO& ipo = master->GetMainInterpreter();
-        std::lock_guard<std::mutex> lock(ipo.programMutex);
-        if (ipo.programs.empty() || ipo.programs[0].commands.empty()) return nullptr;
-        return ipo.programs[0].commands.back();
+        std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(ipo));
+        if (IpoTestAccess::Programs(ipo).empty() || IpoTestAccess::Programs(ipo)[0].commands.empty()) return nullptr;
+        return IpoTestAccess::Programs(ipo)[0].commands.back();
     }
     std::vector<float> Offsets() {
         float values[IPO::kNrOffsets] = {};
@@ -146,7 +148,7 @@ const std::vector<std::string> kUnparsed = Error("could not parse command");
 TEST_F(HvpKeywordsConcurrent, OperatorKeywords) {
     protocol->flags[0] = protocol->flags[2] = protocol->flags[5] = true;
     protocol->allReferenced = 0;
-    auto gsig = [](int n) { return [n](HvpRobotFixture& f) { return f.master->requests.gsig[n].load(); }; };
+    auto gsig = [](int n) { return [n](HvpRobotFixture& f) { return RobotMasterTestAccess::Requests(*f.master).gsig[n].load(); }; };
     auto overrideIs = [](float value) {
         return [value](HvpRobotFixture& f) { EXPECT_FLOAT_EQ(f.master->GetOverride(), value); };
     };
@@ -235,13 +237,13 @@ TEST_F(HvpKeywordsConcurrent, OperatorKeywords) {
         {true, "CMD ZeroTorque off", {"CMD ZeroTorque True False"}, kNothing, nullptr},
         {true, "CMD Gripper 40", kAck, kNothing,
          [](HvpRobotFixture& f) {
-             EXPECT_TRUE(f.master->requests.gripperPending.load());
-             EXPECT_FLOAT_EQ(f.master->requests.gripperPercent.load(), 40.0f);
+             EXPECT_TRUE(RobotMasterTestAccess::Requests(*f.master).gripperPending.load());
+             EXPECT_FLOAT_EQ(RobotMasterTestAccess::Requests(*f.master).gripperPercent.load(), 40.0f);
          }},
         {true, "CMD Gripper nan", kUnparsed, kNothing,
-         [](HvpRobotFixture& f) { EXPECT_FLOAT_EQ(f.master->requests.gripperPercent.load(), 40.0f); }},
+         [](HvpRobotFixture& f) { EXPECT_FLOAT_EQ(RobotMasterTestAccess::Requests(*f.master).gripperPercent.load(), 40.0f); }},
         {false, "CMD Gripper 10", kNone, kNothing,
-         [](HvpRobotFixture& f) { EXPECT_FLOAT_EQ(f.master->requests.gripperPercent.load(), 40.0f); }},
+         [](HvpRobotFixture& f) { EXPECT_FLOAT_EQ(RobotMasterTestAccess::Requests(*f.master).gripperPercent.load(), 40.0f); }},
         {true, "CMD NoSuchKeyword 1", kUnparsed, kNothing, nullptr},
         {false, "CMD NoSuchKeyword 1", kNone, kNothing, nullptr},
     };
@@ -329,8 +331,8 @@ TEST_F(HvpKeywordsConcurrent, ProgramKeywords) {
         {true, "CMD LoadLogicProgram none.xml", kAck, kNothing,
          [](HvpRobotFixture& f) {
              IPO& logic = f.master->GetLogicInterpreter();
-             EXPECT_EQ(logic.replayMode.load(), IPO::REPLAY_REPEAT);
-             EXPECT_EQ(logic.name, "LogicIPO");
+             EXPECT_EQ(logic.GetReplayMode(), IPO::REPLAY_REPEAT);
+             EXPECT_EQ(logic.GetName(), "LogicIPO");
              logic.Stop(IPO::STOP_USER, "");
          }},
         {true, "CMD StartAt main.xml", Error("invalid command"), kNothing, nullptr},

@@ -5,6 +5,7 @@
 #include "program/ProgramMemory.h"
 #include "remote_test_support.h"
 #include "vision/CameraManager.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <tinyxml2.h>
 
@@ -73,7 +74,7 @@ TEST_F(HvpTelegramsConcurrent, EveryStatusFieldComesFromTheState) {
     s.errorText = "Drive 2 lost";
     for (int i = 0; i < 16; ++i) s.errorCodes[i] = i * 3;
     s.kinState = 12;
-    robot.motionType.store(static_cast<MotionType>(7));
+    RobotMasterTestAccess::MotionMode(robot).store(static_cast<MotionType>(7));
     Pass(s);
     const auto status = client.WaitFor("STATUS", kWaitMs);
     ASSERT_TRUE(status);
@@ -105,7 +106,7 @@ TEST_F(HvpTelegramsConcurrent, EveryStatusFieldComesFromTheState) {
     // Input 63 is not reported; the motion modes by name.
     DataTypes::RobotState last;
     last.DIn[63] = true;
-    robot.motionType.store(MOTION_ROBOT_CART_TOOL);
+    RobotMasterTestAccess::MotionMode(robot).store(MOTION_ROBOT_CART_TOOL);
     Pass(last);
     const auto next = client.WaitFor("STATUS", kWaitMs);
     ASSERT_TRUE(next);
@@ -117,8 +118,8 @@ TEST_F(HvpTelegramsConcurrent, EveryStatusFieldComesFromTheState) {
 TEST_F(HvpTelegramsConcurrent, CompanionsFollowTheirSubCycles) {
     HvpTestClient& client = Connect();
     auto setSignal = [&](int n, bool on) {
-        std::lock_guard<std::mutex> lock(robot.publishMutex);
-        robot.publishedState.GSig[n] = on;
+        std::lock_guard<std::mutex> lock(RobotMasterTestAccess::PublishMutex(robot));
+        RobotMasterTestAccess::PublishedState(robot).GSig[n] = on;
     };
     const int passes = 110;
     for (int pass = 1; pass <= passes; ++pass) {
@@ -140,7 +141,7 @@ TEST_F(HvpTelegramsConcurrent, CompanionsFollowTheirSubCycles) {
         if (type == "GSIG") gsig.push_back(frame.payload);
         if (type == "RUNSTATE" && call == 5) {
             EXPECT_EQ(frame.payload,
-                      "RUNSTATE None 0 -1 0 " + std::to_string(robot.GetMainInterpreter().replayMode.load()));
+                      "RUNSTATE None 0 -1 0 " + std::to_string(robot.GetMainInterpreter().GetReplayMode()));
         }
     }
     EXPECT_EQ(call, passes);
