@@ -4,6 +4,7 @@
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematicNull.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <benchmark/benchmark.h>
 
@@ -16,11 +17,11 @@ std::unique_ptr<RobotMaster> MakeMaster(int cycleMs, int timingMode) {
     LogSingleton::SetStartupWait(std::chrono::milliseconds(0));
     LogSingleton::instance()->set_opMode(OPMODE_NORMAL);
     auto master = std::make_unique<RobotMaster>();
-    master->kinematic = std::make_unique<RobotKinematicNull>();
-    master->SetHardwareProtocol(std::make_unique<Hardware::HardwareProtocol>(master->kinematic.get()));
-    master->CycleTimeMS.store(cycleMs);
-    master->TimingMode.store(timingMode);
-    master->initHold.store(false);
+    RobotMasterTestAccess::Kinematic(*master) = std::make_unique<RobotKinematicNull>();
+    master->SetHardwareProtocol(std::make_unique<Hardware::HardwareProtocol>(master->GetKinematic()));
+    RobotMasterTestAccess::CycleTimeMs(*master).store(cycleMs);
+    RobotMasterTestAccess::TimingMode(*master).store(timingMode);
+    RobotMasterTestAccess::InitHold(*master).store(false);
     master->StartMainLoop();
     return master;
 }

@@ -13,6 +13,8 @@
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "kinematics/RobotKinematicSixAxis.h"
+#include "testsupport/IpoTestAccess.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -105,31 +107,31 @@ struct Bench {
         auto arm = std::make_unique<RobotKinematicSixAxis>();
         arm->Init("arm", "StandardSixAxisPlus", SourceDir() + "/../tests/fixtures/kinematics/sixaxis/robot_default.xml", 0);
         arm->cycleTimeMS = kCycleMs;
-        master.kinematic = std::move(arm);
-        auto protocol = std::make_unique<ReadyProtocol>(master.kinematic.get());
+        RobotMasterTestAccess::Kinematic(master) = std::move(arm);
+        auto protocol = std::make_unique<ReadyProtocol>(master.GetKinematic());
         protocol->RecordCycleCalls(false);
         master.SetHardwareProtocol(std::move(protocol));
-        master.CycleTimeMS.store(kCycleMs);
-        master.TimingMode.store(0);
+        RobotMasterTestAccess::CycleTimeMs(master).store(kCycleMs);
+        RobotMasterTestAccess::TimingMode(master).store(0);
         for (IPO* ipo : {&master.GetMainInterpreter(), &master.GetLogicInterpreter(),
                          &master.GetMoveToInterpreter()}) {
             ipo->InitPathGen(generator, 5.0f, 2.0f, 5);
-            ipo->pathGenerator->kinematic = master.kinematic->clone();
+            ipo->GetPathGenerator()->SetKinematic(master.GetKinematic()->clone());
             ipo->SetIgnoreConsistencyCheck(true);
         }
         master.SyncJointVelData();
         // A stand-off pose away from the singularities.
         const float joints[9] = {10.0f, -20.0f, 30.0f, 5.0f, 40.0f, 10.0f, 0, 0, 0};
-        master.kinematic->ResetLastJoints(joints);
-        master.kinematic->SetJoints(joints, false);
-        std::copy(joints, joints + 9, master.liveState.jointSet);
+        master.GetKinematic()->ResetLastJoints(joints);
+        master.GetKinematic()->SetJoints(joints, false);
+        std::copy(joints, joints + 9, RobotMasterTestAccess::LiveState(master).jointSet);
         Programs::ProgramMemory& memory = master.GetProgramMemory();
-        memory.SetKinematic(master.kinematic->clone());
+        memory.SetKinematic(master.GetKinematic()->clone());
         memory.SeedFromPosition();
-        memory.SetVariablePos("#position", master.liveState, false, Programs::ContentUnchanged);
+        memory.SetVariablePos("#position", RobotMasterTestAccess::LiveState(master), false, Programs::ContentUnchanged);
         memory.SetVariableSingle("count", 0.0, true);
         memory.changeCallback = [this](const Programs::MemoryPosition&) { callbacks.fetch_add(1); };
-        master.initHold.store(false);
+        RobotMasterTestAccess::InitHold(master).store(false);
     }
     void Cycle() { master.RunCycle(clock); }
 };
@@ -149,7 +151,7 @@ void TimeCycles(benchmark::State& state, Bench& b, Prepare prepare) {
         if (us.size() < us.capacity()) us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
     }
     AllocationCounter::Report(state, before, "allocs_per_cycle");
-    state.counters["kin_state"] = b.master.liveState.kinState;
+    state.counters["kin_state"] = RobotMasterTestAccess::LiveState(b.master).kinState;
     BenchSupport::ReportPercentiles(state, us);
 }
 
@@ -193,7 +195,7 @@ BENCHMARK(BM_LoopCartesianJogSixAxis);
 void BM_LoopLinearPlayback(benchmark::State& state) {
     Bench b(PATHGEN_LINEAR);
     // A line of 100 mm from where the arm stands, same orientation, at a low override.
-    const DataTypes::RobotState& s = b.master.liveState;
+    const DataTypes::RobotState& s = RobotMasterTestAccess::LiveState(b.master);
     b.Cycle();
     char program[512];
     std::snprintf(program, sizeof program,
@@ -202,12 +204,12 @@ void BM_LoopLinearPlayback(benchmark::State& state) {
                   s.pose(0, 3) + 100.0, s.pose(1, 3), s.pose(2, 3), s.A, s.B, s.C);
     BenchRoot::Write("line.xml", program);
     IPO& main = b.master.GetMainInterpreter();
-    main.replayMode.store(IPO::REPLAY_SINGLE);
+    main.SetReplayMode(IPO::REPLAY_SINGLE);
     main.LoadProgramSynchronous("line.xml", true);
     b.master.SetOverride(0.1f);  // the line lasts millions of cycles
     main.Start();
     const auto end = Clock::now() + std::chrono::seconds(10);
-    while (!(main.pathGenerator->IsPathAvailable() && !main.pathGenerator->IsThreadRunning()) && Clock::now() < end) {
+    while (!(main.GetPathGenerator()->IsPathAvailable() && !main.GetPathGenerator()->IsThreadRunning()) && Clock::now() < end) {
         b.Cycle();
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
@@ -224,7 +226,7 @@ void BM_LoopLogicProgram10(benchmark::State& state) {
     Bench b(PATHGEN_JOINT);
     if (state.range(1) == 0) b.master.GetProgramMemory().changeCallback = nullptr;
     IPO& logic = b.master.GetLogicInterpreter();
-    logic.timeSource = &FastClock;
+    IpoTestAccess::TimeSource(logic) = &FastClock;
     logic.LoadProgramSynchronous(state.range(0) == 0 ? "logic10.xml" : "outputs10.xml", true);
     b.master.GetProgramMemory().SetVariableSingle("count", 0.0, true);  // loading clears them
     logic.Start();
@@ -240,7 +242,7 @@ BENCHMARK(BM_LoopLogicProgram10)->ArgsProduct({{0, 1}, {1, 0}})->ArgNames({"outp
 void BM_PathRequestToBusyPlanner(benchmark::State& state) {
     Bench b(PATHGEN_LINEAR);
     b.Cycle();
-    const DataTypes::RobotState& s = b.master.liveState;
+    const DataTypes::RobotState& s = RobotMasterTestAccess::LiveState(b.master);
     char program[512];
     std::snprintf(program, sizeof program,
                   "<Program><Linear Nr=\"1\" x=\"%.3f\" y=\"%.3f\" z=\"%.3f\" a=\"%.3f\" b=\"%.3f\" c=\"%.3f\" "
@@ -250,13 +252,13 @@ void BM_PathRequestToBusyPlanner(benchmark::State& state) {
     IPO& main = b.master.GetMainInterpreter();
     main.LoadProgramSynchronous("handover.xml", true);
     main.Start();
-    DataTypes::RobotState planState = b.master.liveState;
+    DataTypes::RobotState planState = RobotMasterTestAccess::LiveState(b.master);
     std::vector<double> us;
     long long busy = 0;
     for (auto _ : state) {
         {
-            std::lock_guard<std::mutex> lock(main.programMutex);
-            busy += main.pathGenerator->IsThreadRunning() ? 1 : 0;
+            std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(main));
+            busy += main.GetPathGenerator()->IsThreadRunning() ? 1 : 0;
             const auto t0 = Clock::now();
             main.PreparePath(&planState);
             const auto t1 = Clock::now();

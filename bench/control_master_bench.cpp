@@ -4,6 +4,7 @@
 #include "core/LogSingleton.h"
 #include "hardware/HardwareProtocol.h"
 #include "kinematics/RobotKinematicNull.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <benchmark/benchmark.h>
 
@@ -20,11 +21,11 @@ namespace {
 std::unique_ptr<RobotMaster> StartMaster(int cycleMs, int timingMode) {
     LogSingleton::SetStartupWait(std::chrono::milliseconds(0));
     auto master = std::make_unique<RobotMaster>();
-    master->kinematic = std::make_unique<RobotKinematicNull>();
-    master->SetHardwareProtocol(std::make_unique<Hardware::HardwareProtocol>(master->kinematic.get()));
-    master->CycleTimeMS.store(cycleMs);
-    master->TimingMode.store(timingMode);
-    master->initHold.store(false);
+    RobotMasterTestAccess::Kinematic(*master) = std::make_unique<RobotKinematicNull>();
+    master->SetHardwareProtocol(std::make_unique<Hardware::HardwareProtocol>(master->GetKinematic()));
+    RobotMasterTestAccess::CycleTimeMs(*master).store(cycleMs);
+    RobotMasterTestAccess::TimingMode(*master).store(timingMode);
+    RobotMasterTestAccess::InitHold(*master).store(false);
     master->StartMainLoop();
     return master;
 }
@@ -74,9 +75,9 @@ void BM_GetRobotStateWhilePublishing(benchmark::State& state) {
     if (state.thread_index() == 0) {
         gPublishingMaster = StartMaster(1, 2);
         // A realistic error text (longer than a short-string buffer).
-        std::lock_guard<std::mutex> lock(gPublishingMaster->publishMutex);
-        gPublishingMaster->liveState.errorText = "operation_enabled, all joints referenced";
-        gPublishingMaster->liveState.programName = "Data/Programs/pick_and_place.xml";
+        std::lock_guard<std::mutex> lock(RobotMasterTestAccess::PublishMutex(*gPublishingMaster));
+        RobotMasterTestAccess::LiveState(*gPublishingMaster).errorText = "operation_enabled, all joints referenced";
+        RobotMasterTestAccess::LiveState(*gPublishingMaster).programName = "Data/Programs/pick_and_place.xml";
     }
     for (auto _ : state) {
         DataTypes::RobotState copy = gPublishingMaster->GetRobotState();

@@ -16,6 +16,7 @@
 #include "motion/PathGenerator_01Joint.h"
 #include "motion/PathGenerator_02Linear.h"
 #include "program/Command.h"
+#include "testsupport/PathGeneratorTestAccess.h"
 
 #include <benchmark/benchmark.h>
 
@@ -267,7 +268,7 @@ struct Setup {
     template <class Generator>
     void Attach(Generator& gen) {
         gen.SetCommandAccess(&access);
-        gen.kinematic = arm->clone();
+        gen.SetKinematic(arm->clone());
         float vel[9], acc[9], jerk[9];
         std::copy(kJointVel, kJointVel + 9, vel);
         std::copy(kJointAcc, kJointAcc + 9, acc);
@@ -285,7 +286,7 @@ bool PlanAndWait(PathGenerator& gen, const Request& request, const RobotState& s
     const auto t1 = Clock::now();
     if (us != nullptr) *us = Micros(t1 - t0);
     if (!WaitFor([&] { return !gen.IsThreadRunning(); })) return false;
-    return gen.IsPathAvailable() && gen.result.load() == 0;
+    return gen.IsPathAvailable() && gen.GetResult() == 0;
 }
 
 // --- planning time per request -----------------------------------------------------------
@@ -304,7 +305,7 @@ void BM_JointPlanning(benchmark::State& state) {
         Request request = JointRequest(setup.start);
         AimLine(*setup.arm, request);
         double us = 0;
-        if (!PlanAndWait(gen, request, setup.start, &us) || gen.result.load() != 0) {
+        if (!PlanAndWait(gen, request, setup.start, &us) || gen.GetResult() != 0) {
             state.SkipWithError("joint-space plan failed");
             break;
         }
@@ -347,7 +348,7 @@ void BM_LinearPlanning(benchmark::State& state) {
     }
     BenchSupport::ReportPercentiles(state, times);
     state.counters["elements"] = gen.elementCount;
-    state.counters["path_s"] = gen.elementCount > 0 ? gen.times[gen.elementCount - 1] / 1000.0 : 0.0;
+    state.counters["path_s"] = gen.elementCount > 0 ? PathGeneratorTestAccess::Times(gen)[gen.elementCount - 1] / 1000.0 : 0.0;
 }
 BENCHMARK(BM_LinearPlanning)
     ->ArgNames({"commands", "arcs"})
@@ -390,7 +391,7 @@ void BM_LinearComputePath(benchmark::State& state) {
     }
     BenchSupport::ReportPercentiles(state, times);
     state.counters["elements"] = gen.elementCount;
-    state.counters["path_s"] = gen.elementCount > 0 ? gen.times[gen.elementCount - 1] / 1000.0 : 0.0;
+    state.counters["path_s"] = gen.elementCount > 0 ? PathGeneratorTestAccess::Times(gen)[gen.elementCount - 1] / 1000.0 : 0.0;
 }
 BENCHMARK(BM_LinearComputePath)
     ->ArgNames({"commands", "arcs"})

@@ -118,7 +118,7 @@ std::unique_ptr<IPO> MakeIpo(Programs::ProgramMemory* memory) {
     auto ipo = std::make_unique<IPO>(IPO::IPO_MAIN);
     ipo->SetMemory(memory);
     ipo->InitPathGen(PATHGEN_JOINT, 1.0f, 1.0f, 5);
-    ipo->pathGenerator->kinematic = std::make_unique<BenchKinematic>();
+    ipo->GetPathGenerator()->SetKinematic(std::make_unique<BenchKinematic>());
     return ipo;
 }
 

@@ -15,6 +15,7 @@
 #include "kinematics/RobotKinematic.h"
 #include "program/IPO.h"
 #include "program/ProgramMemory.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -109,7 +110,7 @@ struct Interpreter {
         ipo = std::make_unique<IPO>(IPO::IPO_MAIN);
         ipo->SetMemory(&memory);
         ipo->InitPathGen(generator, 5.0f, 2.0f, 5);
-        ipo->pathGenerator->kinematic = std::make_unique<BenchKinematic>();
+        ipo->GetPathGenerator()->SetKinematic(std::make_unique<BenchKinematic>());
         float vel[9], acc[9], jerk[9];
         for (int j = 0; j < 9; ++j) {
             vel[j] = 90.0f;
@@ -134,8 +135,8 @@ void BM_SteadyMotion(benchmark::State& state) {
     ipo.Start();
     // Until the plan is served, then a few cycles more so every buffer has its size.
     const auto end = Clock::now() + std::chrono::seconds(10);
-    while (!(ipo.pathGenerator->IsPathAvailable() && !ipo.pathGenerator->IsThreadRunning() &&
-             ipo.currentPoint.load() == 0) &&
+    while (!(ipo.GetPathGenerator()->IsPathAvailable() && !ipo.GetPathGenerator()->IsThreadRunning() &&
+             ipo.GetCurrentPoint() == 0) &&
            Clock::now() < end) {
         ipo.GetNextPosition(kCycleMs, 1.0f, &it.state);
         std::this_thread::sleep_for(std::chrono::microseconds(100));
@@ -151,7 +152,7 @@ void BM_SteadyMotion(benchmark::State& state) {
         if (us.size() < us.capacity()) us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
     }
     AllocationCounter::Report(state, before);
-    state.counters["still_running"] = ipo.IsReplayRunning() && ipo.currentPoint.load() == 0 ? 1 : 0;
+    state.counters["still_running"] = ipo.IsReplayRunning() && ipo.GetCurrentPoint() == 0 ? 1 : 0;
     BenchSupport::ReportPercentiles(state, us);
     ipo.Stop(IPO::STOP_USER, "");
 }
@@ -167,7 +168,7 @@ std::chrono::steady_clock::time_point FastClock() {
 void BM_MathOperatorBurst(benchmark::State& state) {
     Interpreter it(PATHGEN_JOINT, "burst.xml");
     IPO& ipo = *it.ipo;
-    ipo.timeSource = &FastClock;
+    IpoTestAccess::TimeSource(ipo) = &FastClock;
     ipo.Start();
     for (int i = 0; i < 10; ++i) ipo.GetNextPosition(kCycleMs, 100.0f, &it.state);
     std::vector<double> us;
@@ -175,7 +176,7 @@ void BM_MathOperatorBurst(benchmark::State& state) {
     long long bursts = 0;
     const long long before = AllocationCounter::Count();
     for (auto _ : state) {
-        const bool burst = ipo.currentPoint.load() == 0;  // the Wait's cycle is not counted
+        const bool burst = ipo.GetCurrentPoint() == 0;  // the Wait's cycle is not counted
         const auto t0 = Clock::now();
         ipo.GetNextPosition(kCycleMs, 100.0f, &it.state);
         const auto t1 = Clock::now();
@@ -199,7 +200,7 @@ void BM_PreparePathWhilePlanning(benchmark::State& state) {
     std::vector<double> us;
     for (auto _ : state) {
         {
-            std::lock_guard<std::mutex> lock(ipo.programMutex);
+            std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(ipo));
             const auto t0 = Clock::now();
             ipo.PreparePath(&it.state);
             const auto t1 = Clock::now();

@@ -13,6 +13,7 @@
 #include "kinematics/RobotKinematicSixAxis.h"
 #include "remote/ComServerManager.h"
 #include "testsupport/LoopbackSocket.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <benchmark/benchmark.h>
 #include <poll.h>
@@ -89,15 +90,15 @@ struct Rig {
 
         auto arm = std::make_unique<RobotKinematicSixAxis>();
         arm->Init("arm", "StandardSixAxisPlus", std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/sixaxis/robot_default.xml", 0);
-        master.kinematic = std::move(arm);
-        auto protocol = std::make_unique<ControlTest::RecordingProtocol>(master.kinematic.get());
+        RobotMasterTestAccess::Kinematic(master) = std::move(arm);
+        auto protocol = std::make_unique<ControlTest::RecordingProtocol>(master.GetKinematic());
         protocol->RecordCycleCalls(false);
         master.SetHardwareProtocol(std::move(protocol));
         for (IPO* ipo : {&master.GetMainInterpreter(), &master.GetLogicInterpreter(), &master.GetMoveToInterpreter()}) {
             ipo->InitPathGen(PATHGEN_JOINT, 100.0f, 10.0f, 3);
         }
-        master.CycleTimeMS.store(kCycleMs);
-        master.TimingMode.store(2);
+        RobotMasterTestAccess::CycleTimeMs(master).store(kCycleMs);
+        RobotMasterTestAccess::TimingMode(master).store(2);
         master.FinishInit();
 
         manager = std::make_unique<ComServerManager>(0);

@@ -9,6 +9,7 @@
 #include "core/LogSingleton.h"
 #include "core/Shutdown.h"
 #include "remote/ComServer.h"
+#include "testsupport/IpoTestAccess.h"
 #include "testsupport/TestSupport.h"
 #include "vision/CameraManager.h"
 
@@ -103,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Program loads and start points run on threads of their own: none outlives its input.
     RobotMaster& robot = *fixture->robot;
     for (IPO* ipo : {&robot.GetMainInterpreter(), &robot.GetLogicInterpreter(), &robot.GetMoveToInterpreter()}) {
-        while (ipo->IsLoading() || ipo->startAtThreads.load() > 0) {
+        while (ipo->IsLoading() || IpoTestAccess::StartAtThreads(*ipo).load() > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }

@@ -111,16 +111,16 @@ int Application::Start(const ApplicationVersion& version) {
     mainIpo.OffsetReset();
     mainIpo.LoadProgram(projectManager->GetStartProgram(), false);
     rm.SetOverride(projectManager->GetOverride());
-    mainIpo.replayMode.store(projectManager->GetRepeat() ? IPO::REPLAY_REPEAT : IPO::REPLAY_SINGLE);
+    mainIpo.SetReplayMode(projectManager->GetRepeat() ? IPO::REPLAY_REPEAT : IPO::REPLAY_SINGLE);
     Wait(500);
 
     IPO& logicIpo = rm.GetLogicInterpreter();
-    logicIpo.name = "LogicIPO";
+    logicIpo.SetName("LogicIPO");
     if (!projectManager->GetLogicProgram().empty()) {
         logicIpo.OffsetReset();
         // Waits for the load however long it takes, so a slow load still starts.
         logicIpo.LoadProgramSynchronous(projectManager->GetLogicProgram(), false);
-        logicIpo.replayMode.store(IPO::REPLAY_REPEAT);
+        logicIpo.SetReplayMode(IPO::REPLAY_REPEAT);
         logicIpo.Start();
     }
 
@@ -137,7 +137,7 @@ void Application::RemoveStaleTemporaryFiles() {
     std::vector<std::string> written = {log->GetStorageFilePath(), root + DeviceIdentity::kFallbackFile,
                                         root + "Data/Programs/" + IPO::kStoredProgramFile};
     // Known once the project and its robot file have been found.
-    for (const std::string& path : {projectManager->GetProjectFilePath(), rm.robotFilePath}) {
+    for (const std::string& path : {projectManager->GetProjectFilePath(), rm.GetRobotFilePath()}) {
         if (!path.empty()) written.push_back(path);
     }
     for (const std::string& path : written) Filesystem::RemoveStaleTemporaries(path);

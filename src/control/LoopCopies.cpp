@@ -1,5 +1,6 @@
 #include "control/LoopCopies.h"
 
+#include "RobotMasterInternals.h"
 #include "control/RobotMaster.h"
 
 #include <mutex>
@@ -17,13 +18,13 @@ bool SameRecord(const PLCTrigger::PLCInterfaceTrigger& a, const PLCTrigger::PLCI
 PLCTriggerLoopCopy::PLCTriggerLoopCopy() { entries.reserve(RobotMaster::kMaxPLCTriggers); }
 
 bool PLCTriggerLoopCopy::Refresh(RobotMaster& master) {
-    const std::uint32_t change = master.plcTriggersChange.load();
+    const std::uint32_t change = RobotMasterInternals::PLCTriggersChange(master);
     if (loaded && change == seenChange) return true;
-    std::unique_lock<std::recursive_mutex> lock(master.commandMutex, std::try_to_lock);
+    std::unique_lock<std::recursive_mutex> lock(RobotMasterInternals::CommandMutex(master), std::try_to_lock);
     if (!lock.owns_lock()) return false;
-    const int count = master.plcTriggerCount;
+    const int count = RobotMasterInternals::PLCTriggerCount(master);
     for (int i = 0; i < count; ++i) {
-        const PLCTrigger::PLCInterfaceTrigger& source = master.plcTriggers[static_cast<size_t>(i)];
+        const PLCTrigger::PLCInterfaceTrigger& source = RobotMasterInternals::PLCTriggers(master)[static_cast<size_t>(i)];
         if (i < static_cast<int>(entries.size())) {
             Entry& entry = entries[static_cast<size_t>(i)];
             if (!SameRecord(entry.trigger, source)) {
@@ -36,21 +37,21 @@ bool PLCTriggerLoopCopy::Refresh(RobotMaster& master) {
     }
     entries.resize(static_cast<size_t>(count));
     // Read under the lock: a command that bumped it meanwhile is already in the copy.
-    seenChange = master.plcTriggersChange.load();
+    seenChange = RobotMasterInternals::PLCTriggersChange(master);
     loaded = true;
     return true;
 }
 
 bool ExternalAxesLoopCopy::Refresh(RobotMaster& master) {
-    const std::uint32_t change = master.externalAxesChange.load();
+    const std::uint32_t change = RobotMasterInternals::ExternalAxesChange(master);
     if (loaded && change == seenChange) return true;
-    std::unique_lock<std::recursive_mutex> lock(master.commandMutex, std::try_to_lock);
+    std::unique_lock<std::recursive_mutex> lock(RobotMasterInternals::CommandMutex(master), std::try_to_lock);
     if (!lock.owns_lock()) return false;
     for (int n = 0; n < 3; ++n) {
-        defined[n] = master.externalAxisDefined[n];
-        if (defined[n]) axes[n] = master.externalAxes[n];
+        defined[n] = RobotMasterInternals::ExternalAxisDefined(master, n);
+        if (defined[n]) axes[n] = RobotMasterInternals::ExternalAxisSlot(master, n);
     }
-    seenChange = master.externalAxesChange.load();
+    seenChange = RobotMasterInternals::ExternalAxesChange(master);
     loaded = true;
     return true;
 }

@@ -11,7 +11,7 @@
 // ---------------------------------------------------------------- robot master side
 
 void RobotMasterOperatorRobot::SetReplayMode(IPO::ReplayMode mode) {
-    rm.GetMainInterpreter().replayMode.store(mode);
+    rm.GetMainInterpreter().SetReplayMode(mode);
 }
 
 void RobotMasterOperatorRobot::RestartModules() {

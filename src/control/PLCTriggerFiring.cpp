@@ -2,6 +2,7 @@
 // two full cycles. Loading and starting happen on the robot master's load worker.
 #include "control/PLCTriggerFiring.h"
 
+#include "RobotMasterInternals.h"
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 
@@ -10,7 +11,7 @@
 void PLCTriggerFiring::Process(RobotMaster& master, const DataTypes::RobotState& state) {
     // A busy command mutex leaves the copy as it was; the next cycle refreshes it.
     if (triggers.Refresh(master)) {
-        const std::uint32_t change = master.plcTriggersChange.load();
+        const std::uint32_t change = RobotMasterInternals::PLCTriggersChange(master);
         if (change != reportedChange) {
             reportedChange = change;
             reported = 0;

@@ -349,16 +349,18 @@ int ProjectManager::ReadRobotSection(tinyxml2::XMLElement* root, RobotMaster* ma
             Log()->addError(std::string("Project: Attribute \"Homepos\" is not valid, ignored: ") + text);
         }
     }
-    robot->QueryIntAttribute("VelocitySetting", &master->VelocitySetting);
+    int velocitySetting = master->GetVelocitySetting();
+    robot->QueryIntAttribute("VelocitySetting", &velocitySetting);
+    master->SetVelocitySetting(velocitySetting);
     Log()->add("");
     Log()->add("*************************** ROBOT TYPE "
                "******************************************************************");
     Log()->addFormat("Project:    robotName: %s, robotType: %s, gripper: %s", name, type.c_str(),
                      Log()->get_robotGripper().c_str());
-    if (master->VelocitySetting == 2) {
-        Log()->addFormat("            Configured for 48V open loop (VelocitySetting %d)", master->VelocitySetting);
+    if (velocitySetting == 2) {
+        Log()->addFormat("            Configured for 48V open loop (VelocitySetting %d)", velocitySetting);
     } else {
-        Log()->addFormat("            Configured for 24V open loop (VelocitySetting %d)", master->VelocitySetting);
+        Log()->addFormat("            Configured for 24V open loop (VelocitySetting %d)", velocitySetting);
     }
 
     // Program.
@@ -695,12 +697,12 @@ void ProjectManager::WriteSections(tinyxml2::XMLDocument& doc, XMLElement* root,
     XMLElement* program = FindOrInsert(doc, root, "Program", robot);
     IPO& mainIpo = master->GetMainInterpreter();
     IPO& logicIpo = master->GetLogicInterpreter();
-    const bool repeatMode = mainIpo.replayMode.load() == IPO::REPLAY_REPEAT;
+    const bool repeatMode = mainIpo.GetReplayMode() == IPO::REPLAY_REPEAT;
     if (mainIpo.IsProgramLoaded()) {
         const std::string name = mainIpo.GetLoadedProgramName();
         program->SetAttribute("File", name.c_str());
         Log()->addFormat("ProjectManager: Start program set to %s, override %.1lf, repeat %d", name.c_str(),
-                         static_cast<double>(master->GetOverride()), static_cast<int>(mainIpo.replayMode.load()));
+                         static_cast<double>(master->GetOverride()), static_cast<int>(mainIpo.GetReplayMode()));
     } else {
         program->SetAttribute("File", "");
         Log()->addError("ProjectManager: No start file set");

@@ -91,7 +91,7 @@ void RobotLoop::SetPointStep() {
     }
 
     const bool mainRunning = m.mainIpo.IsReplayRunning();
-    if (m.mainIpo.currentPoint.load() != -1 && !mainRunning) {
+    if (m.mainIpo.GetCurrentPoint() != -1 && !mainRunning) {
         // A paused program keeps the robot where it is.
         if (m.moveToIpo.IsProgramLoaded()) m.moveToIpo.PostDeleteAll();
         if (!jogRefusedReported && jogRequested) {
@@ -357,7 +357,7 @@ void RobotLoop::HardwareExchangeStep() {
                                    &m.liveState.programLine);
     if (m.mainIpo.IsReplayRunning()) {
         m.liveState.runState = 1;
-    } else if (m.mainIpo.currentPoint.load() < 0) {
+    } else if (m.mainIpo.GetCurrentPoint() < 0) {
         m.liveState.runState = 0;
     } else {
         m.liveState.runState = 2;

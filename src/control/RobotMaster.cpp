@@ -70,16 +70,15 @@ RobotMaster::RobotMaster() {
     // 2. each interpreter reports errors here, stops the state machine first and shares
     //    the program variables;
     for (IPO* ipo : {&mainIpo, &logicIpo, &moveToIpo}) {
-        ipo->errorCallbackContext = this;
-        ipo->errorCallback = &IPOErrorFunc;
-        ipo->stateMachine = &stateMachine;
+        ipo->SetErrorCallback(&IPOErrorFunc, this);
+        ipo->SetStateMachine(&stateMachine);
         ipo->SetMemory(&programMemory);
     }
     // 3. move-to runs single motions;
-    moveToIpo.replayMode.store(IPO::REPLAY_SINGLE);
+    moveToIpo.SetReplayMode(IPO::REPLAY_SINGLE);
     // 4. the logic interpreter knows the main one and runs under its own name.
-    logicIpo.mainInterpreter = &mainIpo;
-    logicIpo.name = "LogicIPO";
+    logicIpo.SetMainInterpreter(&mainIpo);
+    logicIpo.SetName("LogicIPO");
 }
 
 RobotMaster::~RobotMaster() {
@@ -263,7 +262,7 @@ void RobotMaster::FinishInit() {
     SyncJointVelData();
 
     for (IPO* ipo : {&mainIpo, &logicIpo, &moveToIpo}) {
-        if (ipo->pathGenerator) ipo->pathGenerator->kinematic = kinematic->clone();
+        if (PathGenerator* generator = ipo->GetPathGenerator()) generator->SetKinematic(kinematic->clone());
     }
 
     // The program variables get a kinematic of their own. Their inverse kinematics starts

@@ -20,7 +20,7 @@ LogSingleton* Log() { return LogSingleton::instance(); }
 
 // Reads of slots and triggers from other threads; never from the loop, which has copies.
 std::unique_lock<std::recursive_mutex> ReadLock(const RobotMaster& master) {
-    return std::unique_lock<std::recursive_mutex>(const_cast<RobotMaster&>(master).commandMutex);
+    return std::unique_lock<std::recursive_mutex>(RobotMasterInternals::CommandMutex(const_cast<RobotMaster&>(master)));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 // Every direct write takes publishMutex, so the held cycles' copy never sees half a write.
 // In every other case a command leaves a request in LoopRequests.
 
+#include "RobotMasterInternals.h"
 #include "control/RobotMaster.h"
 
 #include <mutex>
@@ -40,8 +41,8 @@ private:
 // Runs f(liveState) under publishMutex. Only where CanWriteLive holds.
 template <typename F>
 void WithLive(RobotMaster& master, F f) {
-    std::lock_guard<std::mutex> lock(master.publishMutex);
-    f(master.liveState);
+    std::lock_guard<std::mutex> lock(RobotMasterInternals::PublishMutex(master));
+    f(RobotMasterInternals::LiveState(master));
 }
 
 // Digital output n as the loop will next see it: a pending request, else the live value

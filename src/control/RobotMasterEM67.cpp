@@ -18,15 +18,16 @@ public:
 
     // The command mutex as a CommandLock takes it: tried on the loop, locked elsewhere.
     bool TryLockStep() override {
-        if (master.IsLoopThread()) return master.commandMutex.try_lock();
-        master.commandMutex.lock();
+        std::recursive_mutex& mutex = RobotMasterInternals::CommandMutex(master);
+        if (master.IsLoopThread()) return mutex.try_lock();
+        mutex.lock();
         return true;
     }
-    void UnlockStep() override { master.commandMutex.unlock(); }
+    void UnlockStep() override { RobotMasterInternals::CommandMutex(master).unlock(); }
 
-    bool IsActive() const override { return master.stateMachineActive.load(); }
-    void SetActive(bool active) override { master.stateMachineActive.store(active); }
-    bool Deactivate() override { return master.stateMachineActive.exchange(false); }
+    bool IsActive() const override { return RobotMasterInternals::StateMachineActive(master).load(); }
+    void SetActive(bool active) override { RobotMasterInternals::StateMachineActive(master).store(active); }
+    bool Deactivate() override { return RobotMasterInternals::StateMachineActive(master).exchange(false); }
 
     void SetOutput(int channel, bool on) override { master.SetManualDOut(channel, on); }
     // Output requests are taken by the loop's next full cycle; none while it is held or
@@ -34,18 +35,18 @@ public:
     void WaitOutputApplied(int channel) override {
         if (!master.IsValidIONum(channel) || !master.IsMainLoopRunning() || master.IsLoopThread()) return;
         const auto bound = std::chrono::milliseconds(
-            std::max(RobotMaster::kHoldAckMinimumMs, 10 * master.CycleTimeMS.load()));
+            std::max(RobotMaster::kHoldAckMinimumMs, 10 * RobotMasterInternals::CycleTimeMs(master)));
         const auto until = std::chrono::steady_clock::now() + bound;
-        while (master.requests.dout[channel].load() != LoopRequests::kNone &&
+        while (RobotMasterInternals::Requests(master).dout[channel].load() != LoopRequests::kNone &&
                std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
     void EnterStateMachineMotionMode() override { master.SetMotionMode(MOTION_FSM); }
-    void RestoreMotionMode() override { master.SetMotionMode(master.savedMotionType.load()); }
+    void RestoreMotionMode() override { master.SetMotionMode(RobotMasterInternals::SavedMotionType(master)); }
     void Show(const std::string& text) override { RobotMasterCommands::Show(master, text); }
 
-    void SetReplaySingle() override { mainIpo.replayMode.store(IPO::REPLAY_SINGLE); }
+    void SetReplaySingle() override { mainIpo.SetReplayMode(IPO::REPLAY_SINGLE); }
     bool IsInterpreterIdle() const override {
         return !mainIpo.IsLoading() && !mainIpo.IsReplayRunning();
     }

@@ -31,25 +31,26 @@ CommandHold::CommandHold(RobotMaster& master, int waitBeforeMs, int waitAfterMs)
 CommandHold::~CommandHold() { tlsHoldOwner = previous; }
 
 bool CurrentDOut(RobotMaster& master, int n) {
-    const std::uint8_t pending = master.requests.dout[n].load();
+    const std::uint8_t pending = RobotMasterInternals::Requests(master).dout[n].load();
     if (pending != LoopRequests::kNone) return pending == LoopRequests::kOn;
     if (CanWriteLive(master)) {
-        std::lock_guard<std::mutex> lock(master.publishMutex);
-        return master.liveState.DOut[n];
+        std::lock_guard<std::mutex> lock(RobotMasterInternals::PublishMutex(master));
+        return RobotMasterInternals::LiveState(master).DOut[n];
     }
-    std::lock_guard<std::mutex> lock(master.publishMutex);
-    return master.publishedState.DOut[n];
+    std::lock_guard<std::mutex> lock(RobotMasterInternals::PublishMutex(master));
+    return RobotMasterInternals::PublishedState(master).DOut[n];
 }
 
 void WriteDOut(RobotMaster& master, int n, bool on) {
+    LoopRequests& requests = RobotMasterInternals::Requests(master);
     if (CanWriteLive(master)) {
         // A request left earlier is older than this write.
-        master.requests.dout[n].store(LoopRequests::kNone);
+        requests.dout[n].store(LoopRequests::kNone);
         WithLive(master, [&](DataTypes::RobotState& live) { live.DOut[n] = on; });
         return;
     }
-    master.requests.dout[n].store(on ? LoopRequests::kOn : LoopRequests::kOff);
-    master.requests.ioChange.fetch_add(1);
+    requests.dout[n].store(on ? LoopRequests::kOn : LoopRequests::kOff);
+    requests.ioChange.fetch_add(1);
 }
 
 void Show(RobotMaster& master, const char* text) {

@@ -36,9 +36,9 @@ StartPermission GetStartPermission(RobotMaster& master) {
     p.errorText = master.GetRobotState().errorText;
     if (p.connected) {
         p.cartAllowed = !p.mandatory || p.referenced;
-        p.ready = master.DebugMode || p.errorText == "NoError" || p.errorText == "operation_enabled";
+        p.ready = RobotMasterInternals::DebugMode(master) || p.errorText == "NoError" || p.errorText == "operation_enabled";
     }
-    p.referencing = master.referenceAllActive.load() || hw.IsReferencing();
+    p.referencing = RobotMasterInternals::ReferenceAllActive(master) || hw.IsReferencing();
     return p;
 }
 
@@ -280,7 +280,7 @@ RobotMaster::NamedLoad RobotMaster::LoadLogicProgramByName(const std::string& na
             break;
         }
     }
-    logicIpo.replayMode.store(IPO::REPLAY_REPEAT);
+    logicIpo.SetReplayMode(IPO::REPLAY_REPEAT);
     logicIpo.Start();
     return result == 0 ? NamedLoad::Loading : NamedLoad::NotLoaded;
 }

@@ -127,6 +127,8 @@ const PathCommandAccess& PathGenerator::Access() const {
     return *commandAccess;
 }
 
+void PathGenerator::SetKinematic(std::unique_ptr<RobotKinematic> copy) { kinematic = std::move(copy); }
+
 RobotKinematic& PathGenerator::Kinematic() const {
     if (!kinematic) throw std::logic_error("PathGen: no kinematic set");
     return *kinematic;

@@ -202,5 +202,5 @@ std::string Command::ReadString(const tinyxml2::XMLElement& element, const std::
 }
 
 bool Command::BelongsToLogicInterpreter() const {
-    return interpreter != nullptr && interpreter->type == IPO::IPO_LOGIC;
+    return interpreter != nullptr && interpreter->GetType() == IPO::IPO_LOGIC;
 }

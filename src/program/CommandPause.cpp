@@ -21,7 +21,7 @@ int CommandPause::Interpolate(int /*cycleMs*/, float /*overridePercent*/, DataTy
     if (interpreter != nullptr && interpreter->IsReplayRunning()) {
         interpreter->Pause(IPO::STOP_PROGRAM);
         // The next motion is planned afresh from where the robot stands.
-        if (interpreter->pathGenerator) interpreter->pathGenerator->SetPathUnavailable();
+        if (PathGenerator* generator = interpreter->GetPathGenerator()) generator->SetPathUnavailable();
     }
     return nextSuccessor;
 }

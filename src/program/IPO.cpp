@@ -196,17 +196,17 @@ void IPO::ApplyPendingOffsets() {
 // Queries
 
 int IPO::GetNrRobotJoints() const {
-    if (!pathGenerator || !pathGenerator->kinematic) {
+    if (!pathGenerator || !pathGenerator->GetKinematic()) {
         throw std::runtime_error(name + ": no path generator or kinematic for the joint count");
     }
-    return pathGenerator->kinematic->nrOfJoints;
+    return pathGenerator->GetKinematic()->nrOfJoints;
 }
 
 int IPO::GetNrExternalJoints() const {
-    if (!pathGenerator || !pathGenerator->kinematic) {
+    if (!pathGenerator || !pathGenerator->GetKinematic()) {
         throw std::runtime_error(name + ": no path generator or kinematic for the joint count");
     }
-    return pathGenerator->kinematic->nrOfExtJoints;
+    return pathGenerator->GetKinematic()->nrOfExtJoints;
 }
 
 void IPO::SetReplayRunning(bool running) {
@@ -317,7 +317,7 @@ void IPO::DropProgramsLocked(std::vector<RobotProgram>& old, std::vector<Program
     pathTime = 0;
     reinitPending = false;
     if (pathGenerator) {
-        pathGenerator->cancelRequested.store(true);
+        pathGenerator->RequestCancel();
         pathGenerator->SetPathUnavailable();
     }
     old.swap(programs);

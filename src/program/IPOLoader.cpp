@@ -3,6 +3,7 @@
 
 #include "program/IPO.h"
 
+#include "IPOInternals.h"
 #include "IPOLinker.h"
 #include "core/Filesystem.h"
 #include "core/LogSingleton.h"
@@ -65,16 +66,16 @@ void NoSetUp(Command&, IPO&) {}
 template <typename T>
 void Offsets(Command& command, IPO& ipo) {
     T& c = static_cast<T&>(command);
-    c.jointOffsets = ipo.jointOffset;
-    c.cartesianOffsets = ipo.cartesianOffset;
+    c.jointOffsets = IpoInternals::JointOffset(ipo);
+    c.cartesianOffsets = IpoInternals::CartesianOffset(ipo);
 }
 
-void MainInterpreter(Command& command, IPO& ipo) { command.interpreter = ipo.mainInterpreter; }
+void MainInterpreter(Command& command, IPO& ipo) { command.interpreter = IpoInternals::MainInterpreter(ipo); }
 void ThisInterpreter(Command& command, IPO& ipo) { command.interpreter = &ipo; }
 
 void Plugin(Command& command, IPO& ipo) {
     static_cast<CommandPlugin&>(command).pluginManager = ipo.GetPluginManager();
-    ipo.pluginsNeeded.store(true);
+    IpoInternals::PluginsNeeded(ipo).store(true);
 }
 
 using Block = IpoLinker::Block;

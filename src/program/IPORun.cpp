@@ -13,6 +13,7 @@
 #include "program/IPO.h"
 
 #include "IPODeferred.h"
+#include "IPOInternals.h"
 #include "core/LogSingleton.h"
 
 #include <algorithm>
@@ -144,15 +145,21 @@ void ThreadEffects::Run(Deferred& d) {
                 d.callback(d.event, d.a, d.b, d.text);
             }
             break;
-        case Kind::RunState:
-            if (d.ipo->runStateCallback) d.ipo->runStateCallback(d.flag);
+        case Kind::RunState: {
+            const std::function<void(bool)>& callback = IpoInternals::RunStateCallback(*d.ipo);
+            if (callback) callback(d.flag);
             break;
-        case Kind::ErrorCallback:
-            if (d.ipo->errorCallback != nullptr) d.ipo->errorCallback(d.ipo->errorCallbackContext, d.ipo, d.flag);
+        }
+        case Kind::ErrorCallback: {
+            const IPO::ErrorCallback callback = IpoInternals::ErrorCallback(*d.ipo);
+            if (callback != nullptr) callback(IpoInternals::ErrorCallbackContext(*d.ipo), d.ipo, d.flag);
             break;
-        case Kind::StateMachineStop:
-            if (d.ipo->stateMachine != nullptr) d.ipo->stateMachine->Stop();
+        }
+        case Kind::StateMachineStop: {
+            ProgramStopInterface* machine = IpoInternals::StateMachine(*d.ipo);
+            if (machine != nullptr) machine->Stop();
             break;
+        }
         case Kind::Log:
             log->add(d.text);
             break;
@@ -214,9 +221,9 @@ public:
             return;
         }
         if (mode == Try) {
-            acquired_ = ipo.programMutex.try_lock();
+            acquired_ = IpoInternals::ProgramMutex(ipo).try_lock();
         } else {
-            ipo.programMutex.lock();
+            IpoInternals::ProgramMutex(ipo).lock();
             acquired_ = true;
         }
         if (acquired_) {
@@ -227,7 +234,7 @@ public:
     ~ProgramLock() {
         if (owns_) {
             ThreadEffects::Get().Pop(&ipo_);
-            ipo_.programMutex.unlock();
+            IpoInternals::ProgramMutex(ipo_).unlock();
         }
     }
     ProgramLock(const ProgramLock&) = delete;
@@ -254,10 +261,10 @@ void QueueFormat(Kind kind, const char* format, ...) {
 
 void QueueEvent(IPO& ipo, HVPEventType event, const char* text) {
     Deferred& d = ThreadEffects::Get().Add(Kind::Event);
-    d.callback = ipo.resultCallback.load();
+    d.callback = ipo.GetResultCallback();
     d.event = event;
-    d.a = ipo.currentPoint.load();
-    d.b = ipo.activeProgram.load();
+    d.a = ipo.GetCurrentPoint();
+    d.b = ipo.GetActiveProgram();
     d.text.assign(text);
 }
 
@@ -289,35 +296,36 @@ const char* CodeText(int code, char* buffer, std::size_t size) {
 }
 
 bool ValidIndex(const IPO& ipo, int program, int point) {
-    return program >= 0 && program < static_cast<int>(ipo.programs.size()) && point >= 0 &&
-           point < static_cast<int>(ipo.programs[static_cast<std::size_t>(program)].commands.size());
+    const std::vector<RobotProgram>& programs = IpoInternals::Programs(ipo);
+    return program >= 0 && program < static_cast<int>(programs.size()) && point >= 0 &&
+           point < static_cast<int>(programs[static_cast<std::size_t>(program)].commands.size());
 }
 
 Command& CommandAt(IPO& ipo, int program, int point) {
-    return *ipo.programs[static_cast<std::size_t>(program)].commands[static_cast<std::size_t>(point)];
+    return *IpoInternals::Programs(ipo)[static_cast<std::size_t>(program)].commands[static_cast<std::size_t>(point)];
 }
 
 // A plan being computed or served belongs to a run that has ended: the planner stops
 // early, and nothing it publishes is served (only a plan requested after this is).
 void CancelPlan(IPO& ipo) {
-    ipo.preparedPoint = -1;
-    ipo.pathTime = 0;
-    if (ipo.pathGenerator) {
-        ipo.pathGenerator->cancelRequested.store(true);
-        ipo.pathGenerator->SetPathUnavailable();
+    IpoInternals::PreparedPoint(ipo) = -1;
+    IpoInternals::PathTime(ipo) = 0;
+    if (PathGenerator* generator = ipo.GetPathGenerator()) {
+        generator->RequestCancel();
+        generator->SetPathUnavailable();
     }
 }
 
 }  // namespace
 
 void IpoDeferred::WaitForPlanner(IPO& ipo) {
-    PathGenerator* generator = ipo.pathGenerator.get();
+    PathGenerator* generator = ipo.GetPathGenerator();
     if (generator == nullptr) return;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (generator->IsThreadRunning()) {
-        generator->cancelRequested.store(true);
+        generator->RequestCancel();
         if (std::chrono::steady_clock::now() > end) {
-            LogSingleton::instance()->addError(ipo.name + ": planner did not end");
+            LogSingleton::instance()->addError(ipo.GetName() + ": planner did not end");
             return;
         }
         ++tlsRunControlSleeps;
@@ -333,18 +341,18 @@ using IpoDeferred::WaitForPlanner;
 
 // Re-arms every command of every program; the caller holds programMutex and no plan runs.
 void InitAllCommands(IPO& ipo) {
-    for (RobotProgram& p : ipo.programs) {
+    for (RobotProgram& p : IpoInternals::Programs(ipo)) {
         for (auto& command : p.commands) command->Init();
     }
-    ipo.reinitPending = false;
+    IpoInternals::ReinitPending(ipo) = false;
 }
 
-bool Restartable(const IPO& ipo) { return ipo.currentPoint.load() == -1; }
+bool Restartable(const IPO& ipo) { return ipo.GetCurrentPoint() == -1; }
 
 void PauseLocked(IPO& ipo, IPO::StopReason reason) {
-    if (ipo.currentPoint.load() == -1) return;
-    if (ipo.type == IPO::IPO_MAIN) {
-        ipo.lastStopReason.store(reason);
+    if (ipo.GetCurrentPoint() == -1) return;
+    if (ipo.GetType() == IPO::IPO_MAIN) {
+        IpoInternals::LastStopReason(ipo).store(reason);
         const char* text = "ERROR";
         if (reason <= IPO::STOP_PROGRAM && reason >= IPO::STOP_USER) {
             text = IPO::StopReasonName(reason);
@@ -355,13 +363,13 @@ void PauseLocked(IPO& ipo, IPO::StopReason reason) {
         if (reason >= IPO::STOP_USER && reason <= IPO::STOP_SHUTDOWN) QueueText(Kind::Display, "Pausing Program");
         QueueText(Kind::Log, "IPO:    Pausing Program");
     }
-    ipo.replayRunning.store(false);
+    IpoInternals::ReplayRunning(ipo).store(false);
     QueueIpo(Kind::RunState, ipo, false);
 }
 
 void StopLocked(IPO& ipo, IPO::StopReason reason, const std::string& text) {
-    if (ipo.currentPoint.load() == -1) return;
-    ipo.lastStopReason.store(reason);
+    if (ipo.GetCurrentPoint() == -1) return;
+    IpoInternals::LastStopReason(ipo).store(reason);
     const char* reasonName = IPO::StopReasonName(reason);
     const bool error = reason >= IPO::STOP_ERROR && reason <= IPO::STOP_FSM_ERROR;
     QueueEvent(ipo, error ? HVP_EVENT_ERROR : HVP_EVENT_END, text.empty() ? reasonName : text.c_str());
@@ -371,16 +379,16 @@ void StopLocked(IPO& ipo, IPO::StopReason reason, const std::string& text) {
     } else {
         QueueFormat(Kind::Log, "IPO:    Stopping Program by %s", reasonName);
     }
-    ipo.replayRunning.store(false);
+    IpoInternals::ReplayRunning(ipo).store(false);
     QueueIpo(Kind::RunState, ipo, false);
-    ipo.activeProgram.store(0);
-    ipo.currentPoint.store(-1);
-    ipo.runGeneration.fetch_add(1);
+    IpoInternals::ActiveProgram(ipo).store(0);
+    IpoInternals::CurrentPoint(ipo).store(-1);
+    IpoInternals::RunGeneration(ipo).fetch_add(1);
     CancelPlan(ipo);
 }
 
 void ErrorStateLocked(IPO& ipo, IPO::StopReason reason, bool resetOutputs, const std::string& text) {
-    if (ipo.stopOnError.load()) {
+    if (ipo.GetStopOnError()) {
         QueueIpo(Kind::StateMachineStop, ipo);
         StopLocked(ipo, reason, text);
         QueueIpo(Kind::ErrorCallback, ipo, resetOutputs);
@@ -393,7 +401,7 @@ void ErrorStateLocked(IPO& ipo, IPO::StopReason reason, bool resetOutputs, const
 // Errors caught in the cycle, one kind per handler.
 void HandlerLogic(IPO& ipo, const char* what) {
     char msg[1024];
-    std::snprintf(msg, sizeof msg, "IPO Error in %d: %s", ipo.currentPoint.load(), what);
+    std::snprintf(msg, sizeof msg, "IPO Error in %d: %s", ipo.GetCurrentPoint(), what);
     QueueEvent(ipo, HVP_EVENT_ERROR, what);
     QueueText(Kind::Log, msg);
     QueueText(Kind::Server, msg);
@@ -415,7 +423,7 @@ void HandlerMotionCode(IPO& ipo, int code) {
     char codeBuffer[64];
     const char* codeText = CodeText(code, codeBuffer, sizeof codeBuffer);
     char msg[1024];
-    std::snprintf(msg, sizeof msg, "PathGen Error in command %d: %s", ipo.currentPoint.load(), codeText);
+    std::snprintf(msg, sizeof msg, "PathGen Error in command %d: %s", ipo.GetCurrentPoint(), codeText);
     QueueEvent(ipo, HVP_EVENT_ERROR, msg);
     QueueText(Kind::Log, "");
     QueueText(Kind::Log, msg);
@@ -426,7 +434,7 @@ void HandlerMotionCode(IPO& ipo, int code) {
 
 void HandlerMotionException(IPO& ipo, const char* what) {
     char msg[1024];
-    std::snprintf(msg, sizeof msg, "PathGen Error in command %d: %s", ipo.currentPoint.load(), what);
+    std::snprintf(msg, sizeof msg, "PathGen Error in command %d: %s", ipo.GetCurrentPoint(), what);
     QueueEvent(ipo, HVP_EVENT_ERROR, what);
     QueueText(Kind::Log, msg);
     QueueText(Kind::Server, msg);
@@ -436,9 +444,9 @@ void HandlerMotionException(IPO& ipo, const char* what) {
 // A planner fault, once its planning thread has ended (so the planner's own event is out
 // first); the error result is cleared with it.
 bool HandlePlannerFault(IPO& ipo) {
-    PathGenerator& generator = *ipo.pathGenerator;
-    if (generator.result.load() >= 0 || generator.IsThreadRunning()) return false;
-    generator.result.store(0);
+    PathGenerator& generator = *ipo.GetPathGenerator();
+    if (generator.GetResult() >= 0 || generator.IsThreadRunning()) return false;
+    generator.ClearResult();
     ErrorStateLocked(ipo, IPO::STOP_PATHGEN_ERROR, true, std::string());
     return true;
 }
@@ -447,43 +455,45 @@ bool HandlePlannerFault(IPO& ipo) {
 // chain.
 void RunLogic(IPO& ipo, int cycleMs, float overridePercent, DataTypes::RobotState* state) {
     for (int n = 0; n < kMaxLogicPerCycle; ++n) {
-        const int program = ipo.activeProgram.load();
-        const int point = ipo.currentPoint.load();
-        const std::uint64_t generation = ipo.runGeneration.load();
+        const int program = ipo.GetActiveProgram();
+        const int point = ipo.GetCurrentPoint();
+        const std::uint64_t generation = IpoInternals::RunGeneration(ipo).load();
         const int result = ipo.Interpolate(cycleMs, overridePercent, state);
         // A command that stopped its own interpreter has ended the run; its result would
         // resume the program past it.
-        if (ipo.runGeneration.load() != generation) return;
+        if (IpoInternals::RunGeneration(ipo).load() != generation) return;
         ipo.HandleResult(result);
-        if ((result == Command::ResultEndOfProgram && ipo.activeProgram.load() == 0) ||
-            ipo.replayMode.load() == IPO::REPLAY_STEP) {
+        if ((result == Command::ResultEndOfProgram && ipo.GetActiveProgram() == 0) ||
+            ipo.GetReplayMode() == IPO::REPLAY_STEP) {
             return;
         }
         if (!CommandAt(ipo, program, point).IsCombinable()) return;
-        const int active = ipo.activeProgram.load();
-        if (active < 0 || active >= static_cast<int>(ipo.programs.size()) ||
-            ipo.programs[static_cast<std::size_t>(active)].commands.empty()) {
+        const int active = ipo.GetActiveProgram();
+        const std::vector<RobotProgram>& programs = IpoInternals::Programs(ipo);
+        if (active < 0 || active >= static_cast<int>(programs.size()) ||
+            programs[static_cast<std::size_t>(active)].commands.empty()) {
             throw std::runtime_error("no command in program");
         }
-        if (!ipo.replayRunning.load() && ipo.type != IPO::IPO_LOGIC) return;
-        const int next = ipo.currentPoint.load();
+        if (!ipo.IsReplayRunning() && ipo.GetType() != IPO::IPO_LOGIC) return;
+        const int next = ipo.GetCurrentPoint();
         if (!ValidIndex(ipo, active, next) || CommandAt(ipo, active, next).commandType != CMD_LOGIC) return;
     }
 }
 
 // One cycle of a motion command: abort condition, planner fault, path sampling.
 void RunMotion(IPO& ipo, int cycleMs, float overridePercent, DataTypes::RobotState* state) {
-    const std::uint64_t generation = ipo.runGeneration.load();
+    const std::uint64_t generation = IpoInternals::RunGeneration(ipo).load();
     int result = ipo.InterpolateLogic(cycleMs, overridePercent, state);
     if (result == Command::ResultNotFinished) {
-        PathGenerator& generator = *ipo.pathGenerator;
+        PathGenerator& generator = *ipo.GetPathGenerator();
         if (HandlePlannerFault(ipo)) return;
         // Only a plan this run asked for is served.
-        if (ipo.preparedPoint >= 0 && generator.IsPathAvailable()) {
+        if (IpoInternals::PreparedPoint(ipo) >= 0 && generator.IsPathAvailable()) {
             int point = -1;
-            result = generator.GetJointPosition(ipo.pathTime, state->jointSet, &point);
-            const int active = ipo.activeProgram.load();
-            const int count = static_cast<int>(ipo.programs[static_cast<std::size_t>(active)].commands.size());
+            result = generator.GetJointPosition(IpoInternals::PathTime(ipo), state->jointSet, &point);
+            const int active = ipo.GetActiveProgram();
+            const std::vector<RobotProgram>& programs = IpoInternals::Programs(ipo);
+            const int count = static_cast<int>(programs[static_cast<std::size_t>(active)].commands.size());
             if (point < 0 || point >= count || result < Command::ResultEndOfProgram || result >= count) {
                 char text[256];
                 std::snprintf(text, sizeof text, "PathGen: command %d, successor %d outside program %d", point,
@@ -492,16 +502,16 @@ void RunMotion(IPO& ipo, int cycleMs, float overridePercent, DataTypes::RobotSta
                 ErrorStateLocked(ipo, IPO::STOP_PATHGEN_ERROR, true, text);
                 return;
             }
-            if (point != ipo.currentPoint.load() && ipo.replayMode.load() == IPO::REPLAY_STEP) {
+            if (point != ipo.GetCurrentPoint() && ipo.GetReplayMode() == IPO::REPLAY_STEP) {
                 PauseLocked(ipo, IPO::STOP_REPLAY_STEP);
                 generator.SetPathUnavailable();
             }
-            ipo.currentPoint.store(point);
-            ipo.preparedPoint = point;
-            ipo.pathTime += static_cast<long>(overridePercent * 1000.0 * cycleMs / 100.0);
+            IpoInternals::CurrentPoint(ipo).store(point);
+            IpoInternals::PreparedPoint(ipo) = point;
+            IpoInternals::PathTime(ipo) += static_cast<long>(overridePercent * 1000.0 * cycleMs / 100.0);
         }
     }
-    if (ipo.runGeneration.load() != generation) return;
+    if (IpoInternals::RunGeneration(ipo).load() != generation) return;
     ipo.HandleResult(result);
 }
 
@@ -581,7 +591,7 @@ int IPO::GetNextPosition(int cycleMs, float overridePercent, DataTypes::RobotSta
     // cycle keeps the set-points.
     if (reinitPending) {
         if (pathGenerator && pathGenerator->IsThreadRunning()) {
-            pathGenerator->cancelRequested.store(true);
+            pathGenerator->RequestCancel();
             return 0;
         }
         InitAllCommands(*this);
@@ -652,7 +662,7 @@ int IPO::GetNextPosition(int cycleMs, float overridePercent, DataTypes::RobotSta
             point == preparedPoint && (generator.IsPathAvailable() || generator.IsThreadRunning());
         // A fault of the last plan is reported before anything is planned again, or the
         // new request would hide it and the command be planned over and over.
-        if (!planned && generator.result.load() >= 0) {
+        if (!planned && generator.GetResult() >= 0) {
             PreparePath(state);
         } else if (!planned) {
             HandlePlannerFault(*this);
@@ -800,7 +810,7 @@ void IPO::PreparePath(DataTypes::RobotState* state) {
     const int count = static_cast<int>(commands.size());
     int index = currentPoint.load();
     preparedPoint = index;
-    generator.resultCallback.store(resultCallback.load());
+    generator.SetResultCallback(resultCallback.load());
 
     int next = commands[static_cast<std::size_t>(index)]->nextSuccessor;
     generator.SetFirstCmd(commands[static_cast<std::size_t>(index)], state, index, next);
@@ -821,7 +831,7 @@ void IPO::PreparePath(DataTypes::RobotState* state) {
     }
     // No plan runs between SetFirstCmd and the new thread: the offsets may change here.
     ApplyPendingOffsets();
-    generator.result.store(0);
+    generator.ClearResult();
     generator.ComputePathStartThread();
     pathTime = 0;
 }

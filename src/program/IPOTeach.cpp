@@ -3,6 +3,7 @@
 
 #include "program/IPO.h"
 
+#include "IPOInternals.h"
 #include "core/Filesystem.h"
 #include "core/LogSingleton.h"
 #include "core/PathCheck.h"
@@ -41,7 +42,7 @@ bool FiniteArray(const float* values, int count) {
 void TeachRefused(const std::string& why) { LogSingleton::instance()->add("IPO:     Teach-in refused: " + why); }
 
 void MoveRefused(const IPO& ipo, const std::string& why) {
-    LogSingleton::instance()->add(ipo.name + ": Move refused: " + why);
+    LogSingleton::instance()->add(ipo.GetName() + ": Move refused: " + why);
 }
 
 // Number, memory and the robot's joint counts; false (logged by the caller) without a
@@ -55,25 +56,25 @@ bool PrepareCommand(IPO& ipo, Command& command, int number, std::string* error) 
         return false;
     }
     command.number = number;
-    command.memory = ipo.memory;
+    command.memory = ipo.GetMemory();
     return true;
 }
 
 // The motion defaults of commands that no file supplied.
 template <typename T>
 void PrepareMotion(IPO& ipo, T& command) {
-    command.InitJointMaxVelocities(ipo.jointMaxVelocities);
+    command.InitJointMaxVelocities(IpoInternals::JointMaxVelocities(ipo));
     command.accPercent = kTeachAcc;
     command.smoothPercent = kTeachSmooth;
     command.abortCondition = "false";
-    command.jointOffsets = ipo.jointOffset;
-    command.cartesianOffsets = ipo.cartesianOffset;
+    command.jointOffsets = IpoInternals::JointOffset(ipo);
+    command.cartesianOffsets = IpoInternals::CartesianOffset(ipo);
 }
 
 float CapJointPercent(float percent) { return std::min(percent, kMaxJointPercent); }
 
 float CapCartesian(const IPO& ipo, double velocity) {
-    return static_cast<float>(std::min(velocity, ipo.cartesianMaxVelocity));
+    return static_cast<float>(std::min(velocity, IpoInternals::CartesianMaxVelocity(ipo)));
 }
 
 std::shared_ptr<CommandRelative> MakeRelative(int frameMode) {

@@ -13,6 +13,7 @@
 #include "hardware/HardwareProtocol.h"
 #include "testsupport/PlanarKinematic.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -76,11 +77,11 @@ public:
         master.SetHardwareProtocol(std::move(owned));
         auto kinematic = std::make_unique<TestSupport::PlanarKinematic>();
         kinematic->robotType = "Arms/Pivra4";
-        master.kinematic = std::move(kinematic);
+        RobotMasterTestAccess::Kinematic(master) = std::move(kinematic);
         IPO& ipo = master.GetMainInterpreter();
         ipo.InitPathGen(PATHGEN_JOINT, 100.0f, 10.0f, 3);
         // The loader asks the planner's kinematic for the joint count.
-        if (ipo.pathGenerator) ipo.pathGenerator->kinematic = std::make_unique<TestSupport::PlanarKinematic>();
+        if (ipo.GetPathGenerator()) ipo.GetPathGenerator()->SetKinematic(std::make_unique<TestSupport::PlanarKinematic>());
         programs = LogSingleton::instance()->get_rootPath() + "Data/Programs/";
     }
     ~MasterFixture() {

@@ -6,6 +6,7 @@
 #include "core/LogSingleton.h"
 #include "testsupport/RecordingPort.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 

@@ -5,6 +5,7 @@
 
 #include "control/RobotMasterPort.h"
 #include "master_command_fixture.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -91,16 +92,16 @@ TEST_F(ControllerPortTest, InterpreterInfoOfALoadedProgramWithItsSubPrograms) {
     EXPECT_EQ(count, 3);
 
     // A point inside the second program; an active index past the list counts no commands.
-    ipo.activeProgram.store(1);
-    ipo.currentPoint.store(1);
+    IpoTestAccess::ActiveProgram(ipo).store(1);
+    IpoTestAccess::CurrentPoint(ipo).store(1);
     loaded = port->GetInterpreterInfo(Interpreter::Main);
     EXPECT_EQ(loaded.activeProgram, 1);
     EXPECT_EQ(loaded.currentPoint, 1);
     EXPECT_EQ(loaded.activeCommandCount, 2);
-    ipo.activeProgram.store(7);
+    IpoTestAccess::ActiveProgram(ipo).store(7);
     EXPECT_EQ(port->GetInterpreterInfo(Interpreter::Main).activeCommandCount, 0);
-    ipo.activeProgram.store(0);
-    ipo.currentPoint.store(-1);
+    IpoTestAccess::ActiveProgram(ipo).store(0);
+    IpoTestAccess::CurrentPoint(ipo).store(-1);
     ipo.DeleteAll();
     std::error_code ec;
     std::filesystem::remove_all(programs + "cell", ec);

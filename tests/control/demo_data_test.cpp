@@ -7,6 +7,7 @@
 
 #include "program/IPO.h"
 #include "program/ProgramMemory.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -65,8 +66,8 @@ TEST_F(DemoDataTest, OpensWithTheFourAxisArmAndLoadsBothPrograms) {
     EXPECT_EQ(log->get_plcInterfaceNr().JointToRef[4], -1);
 
     // Robot file: loop and bus sections, the arm, the protocol.
-    EXPECT_EQ(master.CycleTimeMS.load(), 10);
-    EXPECT_EQ(master.TimingMode.load(), 2);
+    EXPECT_EQ(RobotMasterTestAccess::CycleTimeMs(master).load(), 10);
+    EXPECT_EQ(RobotMasterTestAccess::TimingMode(master).load(), 2);
     ASSERT_NE(master.GetKinematic(), nullptr);
     EXPECT_EQ(master.GetKinematic()->kinematicTypeName, "RobotKinematicPivra4");
     EXPECT_EQ(master.GetKinematic()->nrOfJoints, 4);
@@ -85,8 +86,8 @@ TEST_F(DemoDataTest, OpensWithTheFourAxisArmAndLoadsBothPrograms) {
     IPO& mainIpo = master.GetMainInterpreter();
     IPO& logicIpo = master.GetLogicInterpreter();
     for (IPO* ipo : {&mainIpo, &logicIpo}) {
-        ASSERT_TRUE(ipo->pathGenerator);
-        ipo->pathGenerator->kinematic = master.GetKinematic()->clone();
+        ASSERT_TRUE(ipo->GetPathGenerator());
+        ipo->GetPathGenerator()->SetKinematic(master.GetKinematic()->clone());
     }
     ASSERT_EQ(mainIpo.LoadProgramSynchronous(pm.GetStartProgram(), false), 0);
     EXPECT_TRUE(mainIpo.IsProgramLoaded()) << capture.Joined();
@@ -117,12 +118,12 @@ TEST_F(DemoDataTest, ProgramsRunOnePassOnTheDemoArm) {
         IPO ipo(logic ? IPO::IPO_LOGIC : IPO::IPO_MAIN);
         ipo.SetMemory(&memory);
         ipo.InitPathGen(PATHGEN_LINEAR, 100.0f, 10.0f, 3);
-        ipo.pathGenerator->kinematic = arm->clone();
+        ipo.GetPathGenerator()->SetKinematic(arm->clone());
         ipo.InitJointMaxValues(arm->jointMaxVelocity, arm->jointMaxAcceleration, arm->jointMaxAccelerationInc,
                                static_cast<float>(arm->VelTrans), static_cast<float>(arm->AccLin),
                                static_cast<float>(arm->AccLinInc), arm->VelOri, arm->AccOri, arm->AccOriInc);
-        ipo.SetVelocitySetting(master.VelocitySetting);
-        ipo.replayMode.store(IPO::REPLAY_SINGLE);
+        ipo.SetVelocitySetting(master.GetVelocitySetting());
+        ipo.SetReplayMode(IPO::REPLAY_SINGLE);
         ASSERT_EQ(ipo.LoadProgramSynchronous(name, true), 0);
         ASSERT_TRUE(ipo.IsProgramLoaded()) << capture.Joined();
 

@@ -4,6 +4,7 @@
 
 #include "control/StateMachineSGM.h"
 #include "master_command_fixture.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -385,17 +386,18 @@ public:
                                      std::chrono::steady_clock::now().time_since_epoch())
                                      .count();
         ApplyRequests();
+        DataTypes::RobotState& live = RobotMasterTestAccess::LiveState(*this);
         // Output 20's edges as the loop applies them.
-        const bool out20 = liveState.DOut[20];
+        const bool out20 = live.DOut[20];
         if (out20 != last20) {
             (out20 ? rises20 : falls20).fetch_add(1);
             (out20 ? riseNs20 : fallNs20).store(now);
             last20 = out20;
         }
         machine.autoMode = autoMode.load();
-        machine.Update(liveState.DOut, liveState.DIn);
-        mainIpo.GetNextPosition(CycleTimeMS.load(), 100.0f, &liveState);
-        if (stateMachineActive.load()) stateMachine.ProcessFSM(liveState);
+        machine.Update(live.DOut, live.DIn);
+        GetMainInterpreter().GetNextPosition(RobotMasterTestAccess::CycleTimeMs(*this).load(), 100.0f, &live);
+        if (RobotMasterTestAccess::StateMachineActive(*this).load()) GetStateMachine().ProcessFSM(live);
     }
     std::atomic<bool> autoMode{true};
     std::atomic<int> rises20{0}, falls20{0};
@@ -416,18 +418,18 @@ protected:
                                        std::filesystem::copy_options::overwrite_existing);
         }
         master = std::make_unique<Em67Master>();
-        master->kinematic = std::make_unique<RobotKinematicNull>();
-        auto recording = std::make_unique<RecordingProtocol>(master->kinematic.get());
+        RobotMasterTestAccess::Kinematic(*master) = std::make_unique<RobotKinematicNull>();
+        auto recording = std::make_unique<RecordingProtocol>(master->GetKinematic());
         protocol = recording.get();
         master->SetHardwareProtocol(std::move(recording));
         protocol->RecordCycleCalls(false);
         // The loader asks the planner's kinematic for the joint count.
         IPO& main = master->GetMainInterpreter();
         main.InitPathGen(PATHGEN_JOINT, 100.0f, 10.0f, 3);
-        main.pathGenerator->kinematic = master->kinematic->clone();
-        master->CycleTimeMS.store(10);
-        master->TimingMode.store(2);
-        master->initHold.store(false);
+        main.GetPathGenerator()->SetKinematic(master->GetKinematic()->clone());
+        RobotMasterTestAccess::CycleTimeMs(*master).store(10);
+        RobotMasterTestAccess::TimingMode(*master).store(2);
+        RobotMasterTestAccess::InitHold(*master).store(false);
         master->StartMainLoop();
     }
     void TearDown() override {
@@ -462,7 +464,7 @@ TEST_F(Em67MasterTest, ConcurrentOneCycleThroughTheRobotMaster) {
     master->SetMotionMode(MOTION_ROBOT_CART_TOOL);
     TestSupport::LogCapture log;
     master->StartStopEM67FSM();
-    EXPECT_TRUE(master->stateMachineActive.load());
+    EXPECT_TRUE(RobotMasterTestAccess::StateMachineActive(*master).load());
     EXPECT_EQ(master->GetMotionMode(), MOTION_FSM);
 
     const std::vector<std::string> expected = {
@@ -473,7 +475,7 @@ TEST_F(Em67MasterTest, ConcurrentOneCycleThroughTheRobotMaster) {
         << log.Joined();
     EXPECT_EQ(ProgramsRead(log), expected);
     // The machine stayed active across its own program starts and came back to Idle.
-    EXPECT_TRUE(master->stateMachineActive.load());
+    EXPECT_TRUE(RobotMasterTestAccess::StateMachineActive(*master).load());
     ASSERT_TRUE(WaitFor([&] { return master->GetStateMachine().GetState() == StateMachineSGM::StateInMould; }));
     // The loop's lines reach the log through its outbox, a little after the state.
     EXPECT_TRUE(WaitFor([&] { return log.Count("FSM running in state  1") >= 2; }));
@@ -484,7 +486,7 @@ TEST_F(Em67MasterTest, ConcurrentOneCycleThroughTheRobotMaster) {
 
     // Auto lost in the mould: the cycle is aborted and the motion mode comes back.
     master->autoMode.store(false);
-    ASSERT_TRUE(WaitFor([&] { return !master->stateMachineActive.load(); }));
+    ASSERT_TRUE(WaitFor([&] { return !RobotMasterTestAccess::StateMachineActive(*master).load(); }));
     EXPECT_TRUE(WaitFor([&] { return log.Contains("SGM: BA Auto nicht gesetzt --> Abbruch des Zyklus!"); }));
     EXPECT_EQ(master->GetMotionMode(), MOTION_ROBOT_CART_TOOL);
 }
@@ -505,10 +507,10 @@ TEST_F(Em67MasterTest, ConcurrentMissingProgramGivesFault) {
 TEST_F(Em67MasterTest, ConcurrentManualOperationStopsTheMachineAndPulsesOutput20) {
     ASSERT_TRUE(WaitFor([&] { return master->GetRobotState().DIn[StateMachineSGM::kInputAuto]; }));
     master->StartStopEM67FSM();
-    ASSERT_TRUE(master->stateMachineActive.load());
+    ASSERT_TRUE(RobotMasterTestAccess::StateMachineActive(*master).load());
     TestSupport::LogCapture log;
     master->SetEM67ManualOperation();
-    EXPECT_FALSE(master->stateMachineActive.load());
+    EXPECT_FALSE(RobotMasterTestAccess::StateMachineActive(*master).load());
     EXPECT_TRUE(WaitFor([&] {
         const DataTypes::RobotState s = master->GetRobotState();
         return s.DOut[30] && s.DOut[31] && s.DOut[32] && !s.DOut[20];

@@ -5,6 +5,9 @@
 
 #include "control/OperatorCommands.h"
 #include "loop_test_fixture.h"
+#include "testsupport/PathGeneratorTestAccess.h"
+#include "testsupport/IpoTestAccess.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -223,8 +226,8 @@ TEST_F(SafetyTest, OpeningDuringARunPausesInTheCycleThatSeesItAndHoldsTheSetPoin
     EXPECT_EQ(SetPointNow(), before) << "the cycle that read the open input moved on";
     IPO& main = master.GetMainInterpreter();
     EXPECT_EQ(main.GetRunState(), IPO::RUNSTATE_PAUSED);
-    EXPECT_EQ(main.lastStopReason.load(), IPO::STOP_PLC);
-    for (int i = 0; i < RobotMaster::kNrJoints; ++i) EXPECT_EQ(master.jogValues[i].load(), 0.0f) << i;
+    EXPECT_EQ(main.GetLastStopReason(), IPO::STOP_PLC);
+    for (int i = 0; i < RobotMaster::kNrJoints; ++i) EXPECT_EQ(RobotMasterTestAccess::JogValues(master)[i].load(), 0.0f) << i;
     EXPECT_EQ(log.Count(kEStopLine), 1);
     ExpectNoSetPointChange(20);
 
@@ -254,7 +257,7 @@ TEST_F(SafetyTest, ClosingReleasesNothingTheOperatorsResetAndEnableDo) {
     CloseCircuit();
     Cycles(50);
     EXPECT_TRUE(master.IsEStopLatched());
-    EXPECT_FALSE(master.brakeReleasePending.load());
+    EXPECT_FALSE(RobotMasterTestAccess::BrakeReleasePending(master).load());
     EXPECT_FALSE(Live().DOut[kBrakeOutput]);
 
     master.Reset();
@@ -262,7 +265,7 @@ TEST_F(SafetyTest, ClosingReleasesNothingTheOperatorsResetAndEnableDo) {
     EXPECT_FALSE(master.IsEStopLatched());
     EXPECT_TRUE(log.Contains("RobotMaster: E-Stop released"));
     // The drives stayed enabled: the brake lifts after its delay.
-    EXPECT_TRUE(master.brakeReleasePending.load());
+    EXPECT_TRUE(RobotMasterTestAccess::BrakeReleasePending(master).load());
 }
 
 TEST_F(SafetyTest, AnInputOpenAtPowerUpIsLoggedAndHandled) {
@@ -389,7 +392,7 @@ TEST_P(JointLimitTable, JointTargetsPastASoftLimitAreRefusedBeforeAnythingMoves)
         events.push_back(text);
     };
     for (IPO* ipo : {&master.GetMainInterpreter(), &master.GetMoveToInterpreter()}) {
-        ipo->resultCallback.store([](HVPEventType event, int, int, const std::string& text) {
+        ipo->SetResultCallback([](HVPEventType event, int, int, const std::string& text) {
             if (event == HVP_EVENT_ERROR) sink(text);
         });
     }
@@ -422,7 +425,7 @@ TEST_P(JointLimitTable, JointTargetsPastASoftLimitAreRefusedBeforeAnythingMoves)
 // ---------------------------------------------------------------- stops of the loop
 
 TEST_F(SafetyTest, ConcurrentHardwareErrorStopTakesEffectInOneCycleWhateverAnotherThreadHolds) {
-    master.DebugMode = false;
+    RobotMasterTestAccess::DebugMode(master) = false;
     master.GetMainInterpreter().SetStopOnError(false);  // the error state pauses
     LoadRun();
     Cycles(1);
@@ -436,8 +439,8 @@ TEST_F(SafetyTest, ConcurrentHardwareErrorStopTakesEffectInOneCycleWhateverAnoth
     bool holding = false;
     bool release = false;
     std::thread other([&] {
-        std::lock_guard<std::recursive_mutex> command(master.commandMutex);
-        std::lock_guard<std::mutex> program(main.programMutex);
+        std::lock_guard<std::recursive_mutex> command(RobotMasterTestAccess::CommandMutex(master));
+        std::lock_guard<std::mutex> program(IpoTestAccess::ProgramMutex(main));
         std::unique_lock<std::mutex> lock(m);
         holding = true;
         cv.notify_all();
@@ -467,7 +470,7 @@ TEST_F(SafetyTest, ConcurrentHardwareErrorStopTakesEffectInOneCycleWhateverAnoth
     TestSupport::LogCapture log;
     Cycles(1);
     EXPECT_FALSE(main.IsHaltPending());
-    EXPECT_EQ(main.lastStopReason.load(), IPO::STOP_ERROR);
+    EXPECT_EQ(main.GetLastStopReason(), IPO::STOP_ERROR);
     EXPECT_TRUE(log.Contains("IPO:    Pausing Program"));
     // A start by another thread in the meantime would have given way to it.
     EXPECT_EQ(main.GetRunState(), IPO::RUNSTATE_PAUSED);
@@ -479,10 +482,10 @@ TEST_F(SafetyTest, ConcurrentStartWaitingForABusyPlannerDoesNotHoldTheCommandMut
     IPO& main = master.GetMainInterpreter();
     // A planning thread of the last run that cannot finish: it waits for the generator.
     DataTypes::RobotState state = Live();
-    main.pathGenerator->SetFirstCmd(main.programs[0].commands[0], &state, 0, -2);
-    std::unique_lock<std::mutex> busy(main.pathGenerator->mutex);
-    main.pathGenerator->ComputePathStartThread();
-    ASSERT_TRUE(main.pathGenerator->IsThreadRunning());
+    main.GetPathGenerator()->SetFirstCmd(IpoTestAccess::Programs(main)[0].commands[0], &state, 0, -2);
+    std::unique_lock<std::mutex> busy(PathGeneratorTestAccess::Mutex(*main.GetPathGenerator()));
+    main.GetPathGenerator()->ComputePathStartThread();
+    ASSERT_TRUE(main.GetPathGenerator()->IsThreadRunning());
 
     std::atomic<bool> returned{false};
     std::thread start([&] {
@@ -493,9 +496,9 @@ TEST_F(SafetyTest, ConcurrentStartWaitingForABusyPlannerDoesNotHoldTheCommandMut
     bool taken = false;
     for (int i = 0; i < 200 && !taken && !returned.load(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (master.commandMutex.try_lock()) {
+        if (RobotMasterTestAccess::CommandMutex(master).try_lock()) {
             taken = true;
-            master.commandMutex.unlock();
+            RobotMasterTestAccess::CommandMutex(master).unlock();
         }
     }
     EXPECT_TRUE(taken);

@@ -4,6 +4,8 @@
 #include "core/Shutdown.h"
 #include "kinematics/RobotKinematicNull.h"
 #include "loop_test_fixture.h"
+#include "testsupport/IpoTestAccess.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <algorithm>
 #include <chrono>
@@ -106,7 +108,7 @@ TEST_F(LoopIOTest, ErrorChangesResetTheOutputsUnlessTheNewStateIsHarmless) {
         protocol->SetErrorText(c.from);
         Cycles(2);
         Live().DOut[3] = false;
-        master.referenceAllActive.store(true);
+        RobotMasterTestAccess::ReferenceAllActive(master).store(true);
         protocol->SetJointReferencing(0, c.referencing);
         TestSupport::LogCapture log;
         protocol->SetErrorText(c.to);
@@ -114,9 +116,9 @@ TEST_F(LoopIOTest, ErrorChangesResetTheOutputsUnlessTheNewStateIsHarmless) {
         EXPECT_EQ(Live().DOut[3], c.reset);
         EXPECT_EQ(log.Count("RobotMaster: Resetting DOuts on error (main loop), error state: "), c.reset ? 1 : 0);
         if (c.reset) {
-            EXPECT_FALSE(master.referenceAllActive.load());
+            EXPECT_FALSE(RobotMasterTestAccess::ReferenceAllActive(master).load());
         }
-        master.referenceAllActive.store(false);
+        RobotMasterTestAccess::ReferenceAllActive(master).store(false);
     }
     // The end of referencing is a change of its own when the last change came while
     // referencing: "_MNE_LAG" then resets.
@@ -141,13 +143,13 @@ TEST_F(LoopIOTest, ReferenceAllEndsAtTheFirstStepWithoutAJoint) {
         std::copy(joints, joints + 9, plc.JointToRef);
         std::fill(std::begin(plc.RefDelay), std::end(plc.RefDelay), 0);
     });
-    master.referenceAllActive.store(true);
+    RobotMasterTestAccess::ReferenceAllActive(master).store(true);
     Cycles(1);
     EXPECT_EQ(ReferenceCalls(0), 1);  // delay 0: at once in the first cycle
     Cycles(10);
     for (int j : {1, 2}) EXPECT_EQ(ReferenceCalls(j), 1) << j;
     for (int j : {3, 4, 5}) EXPECT_EQ(ReferenceCalls(j), 0) << j;
-    EXPECT_FALSE(master.referenceAllActive.load());
+    EXPECT_FALSE(RobotMasterTestAccess::ReferenceAllActive(master).load());
     const std::vector<std::string> expected = {"Ref Joint 1", "Ref Joint 2", "Ref Joint 3"};
     EXPECT_EQ(Notes(), expected);
 }
@@ -162,7 +164,7 @@ TEST_F(LoopIOTest, ReferenceAllWaitsItsDelayAndForAJointErrorToClear) {
         plc.RefDelay[1] = 2;
         plc.RefDelay[2] = 0;
     });
-    master.referenceAllActive.store(true);
+    RobotMasterTestAccess::ReferenceAllActive(master).store(true);
     TestSupport::LogCapture log;
     Cycles(1);
     EXPECT_EQ(ReferenceCalls(0), 1);
@@ -178,7 +180,7 @@ TEST_F(LoopIOTest, ReferenceAllWaitsItsDelayAndForAJointErrorToClear) {
     EXPECT_EQ(ReferenceCalls(1), 1);
     EXPECT_TRUE(log.Contains("Referencing joint 1 despite error code 16"));
     Cycles(1);
-    EXPECT_FALSE(master.referenceAllActive.load());
+    EXPECT_FALSE(RobotMasterTestAccess::ReferenceAllActive(master).load());
 }
 
 TEST_F(LoopIOTest, AJointNumberOutsideTheModulesEndsTheSequence) {
@@ -187,9 +189,9 @@ TEST_F(LoopIOTest, AJointNumberOutsideTheModulesEndsTheSequence) {
         plc.JointToRef[0] = 40;  // no such record: never read
         plc.RefDelay[0] = 0;
     });
-    master.referenceAllActive.store(true);
+    RobotMasterTestAccess::ReferenceAllActive(master).store(true);
     Cycles(1);
-    EXPECT_FALSE(master.referenceAllActive.load());
+    EXPECT_FALSE(RobotMasterTestAccess::ReferenceAllActive(master).load());
     EXPECT_TRUE(protocol->CallsNamed("ReferenceSingleJoint").empty());
 }
 
@@ -229,10 +231,10 @@ TEST_F(LoopIOTest, AltStartWalksFromResetToReferencingToStart) {
     protocol->SetInput(11, true);
     Cycles(1);
     EXPECT_TRUE(log.Contains("PLCInterface: AltStart - RefAll"));
-    EXPECT_TRUE(master.referenceAllActive.load());
+    EXPECT_TRUE(RobotMasterTestAccess::ReferenceAllActive(master).load());
     protocol->SetInput(11, false);
     Cycles(1);
-    EXPECT_FALSE(master.referenceAllActive.load());
+    EXPECT_FALSE(RobotMasterTestAccess::ReferenceAllActive(master).load());
 
     protocol->SetReferencing(true, true);
     Press(11);
@@ -297,7 +299,7 @@ TEST_F(LoopIOTest, ConcurrentCycleReadsTheProgramInformationWithoutWaitingForIt)
     ASSERT_EQ(main.LoadProgramSynchronous(names[1], false), 0);
     {
         // Another thread holds the names: the cycle goes on with the old ones.
-        std::unique_lock<std::mutex> busy(main.infoMutex);
+        std::unique_lock<std::mutex> busy(IpoTestAccess::InfoMutex(main));
         auto cycle = std::async(std::launch::async, [&] { Cycles(1); });
         const std::future_status status = cycle.wait_for(std::chrono::seconds(10));
         busy.unlock();
@@ -321,7 +323,7 @@ TEST_F(LoopIOTest, ConcurrentCommandKeepsThePLCEdgeForTheNextCycle) {
         bool locked = false;
         bool release = false;
         std::thread command([&] {
-            std::lock_guard<std::recursive_mutex> busy(master.commandMutex);
+            std::lock_guard<std::recursive_mutex> busy(RobotMasterTestAccess::CommandMutex(master));
             std::unique_lock<std::mutex> lock(m);
             locked = true;
             cv.notify_all();
@@ -397,11 +399,11 @@ TEST_F(LoopIOTest, DelayedBrakeReleasesOnceTheDelayPassedWithTheDrivesReady) {
     protocol->SetErrorText("switched_on");  // not ready, but no reset either
     Cycles(10);  // past the delay, the drives not ready
     EXPECT_FALSE(Live().DOut[5]);
-    EXPECT_TRUE(master.brakeReleasePending.load());
+    EXPECT_TRUE(RobotMasterTestAccess::BrakeReleasePending(master).load());
     protocol->SetErrorText("NoError");
     Cycles(2);
     EXPECT_TRUE(Live().DOut[5]);
-    EXPECT_FALSE(master.brakeReleasePending.load());
+    EXPECT_FALSE(RobotMasterTestAccess::BrakeReleasePending(master).load());
 }
 
 }  // namespace

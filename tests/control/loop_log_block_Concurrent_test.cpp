@@ -4,6 +4,7 @@
 
 #include "loop_test_fixture.h"
 #include "testsupport/WaitUntil.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -62,14 +63,14 @@ class LoopLogBlockConcurrent : public LoopTest {};
 TEST_F(LoopLogBlockConcurrent, AStuckConsoleLeavesTheLoopAtItsPeriod) {
     InitGantry();
     PrepareInterpreters();
-    master.TimingMode.store(1);
-    master.CycleTimeMS.store(10);
+    RobotMasterTestAccess::TimingMode(master).store(1);
+    RobotMasterTestAccess::CycleTimeMs(master).store(10);
     const std::string programs = LogSingleton::instance()->get_rootPath() + "Data/Programs/";
     std::string body;
     for (int i = 1; i <= 40; ++i) body += "  <System Nr=\"" + std::to_string(i) + "\" />\n";
     WriteText(programs + "LogFlood.xml", "<?xml version=\"1.0\"?>\n<Program>\n" + body + "</Program>\n");
     ASSERT_EQ(master.GetMainInterpreter().LoadProgramSynchronous("LogFlood.xml", true), 0);
-    master.GetMainInterpreter().replayMode.store(IPO::REPLAY_REPEAT);
+    master.GetMainInterpreter().SetReplayMode(IPO::REPLAY_REPEAT);
 
     TestSupport::LogCapture log;
     std::size_t cycles = 0;

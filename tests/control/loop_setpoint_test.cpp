@@ -2,7 +2,9 @@
 // operation modes), the interpreter set-point and its kinematic errors, operation mode 2.
 #include "kinematics/RobotKinematicSixAxis.h"
 #include "loop_test_fixture.h"
+#include "testsupport/IpoTestAccess.h"
 #include "testsupport/KinematicChecks.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <cmath>
 
@@ -22,9 +24,9 @@ void SetJog(RobotMaster& m, std::initializer_list<std::pair<int, float>> values)
 
 TEST_F(LoopTest, GantryJointJogAtHalfSpeedSettlesAtHalfTheMaximumPerCycle) {
     InitGantry();
-    const double vmax = master.jointMaxVelocity[0];
+    const double vmax = RobotMasterTestAccess::JointMaxVelocity(master)[0];
     ASSERT_GT(vmax, 0.0);
-    const double cycleS = master.CycleTimeMS.load() / 1000.0;
+    const double cycleS = RobotMasterTestAccess::CycleTimeMs(master).load() / 1000.0;
     for (int i = 0; i < 200; ++i) {
         SetJog(master, {{0, 50.0f}});
         Cycles(1);
@@ -33,7 +35,7 @@ TEST_F(LoopTest, GantryJointJogAtHalfSpeedSettlesAtHalfTheMaximumPerCycle) {
     SetJog(master, {{0, 50.0f}});
     Cycles(1);
     // JogJoint 2 in the robot file doubles the jog speed.
-    EXPECT_NEAR(Live().jointSet[0] - before, 0.5 * master.jogVelJoint * vmax * cycleS, 1e-3);
+    EXPECT_NEAR(Live().jointSet[0] - before, 0.5 * RobotMasterTestAccess::JogVelJoint(master) * vmax * cycleS, 1e-3);
     EXPECT_EQ(Live().jointSet[1], 0.0f);
     EXPECT_EQ(Live().kinState, 0);
 }
@@ -74,7 +76,7 @@ protected:
 };
 
 TEST_F(SixAxisJogTest, BaseAndToolJogsAboutZTurnAboutTheBaseAndTheToolAxis) {
-    const double step = master.jogVelOri[0] * master.CycleTimeMS.load() / 1000.0;
+    const double step = RobotMasterTestAccess::JogVelOri(master)[0] * RobotMasterTestAccess::CycleTimeMs(master).load() / 1000.0;
     Matrix44 turn;
     turn.SetRotationABCDeg(step, 0.0, 0.0);
     struct Case {
@@ -104,9 +106,9 @@ TEST_F(SixAxisJogTest, BaseAndToolJogsAboutZTurnAboutTheBaseAndTheToolAxis) {
 
 TEST_F(LoopTest, VelocityLimitedCartesianJogSettlesAtTheLimit) {
     InitGantry();
-    master.operationModesActive = true;
-    master.dInEnableManualMotion = 5;
-    master.manualModeMaxVel = 100.0f;
+    RobotMasterTestAccess::OperationModesActive(master) = true;
+    RobotMasterTestAccess::DInEnableManualMotion(master) = 5;
+    RobotMasterTestAccess::ManualModeMaxVel(master) = 100.0f;
     protocol->SetInput(5, true);
     master.SetMotionMode(MOTION_ROBOT_CART_BASE);
     Live().jointSet[0] = Live().jointSet[1] = Live().jointSet[2] = 100.0f;
@@ -121,16 +123,16 @@ TEST_F(LoopTest, VelocityLimitedCartesianJogSettlesAtTheLimit) {
     SetJog(master, {{0, 100.0f}, {1, 100.0f}, {2, 100.0f}});
     Cycles(1);
     const double speed = Distance(Live().pose.GetTranslation(), before.pose.GetTranslation()) * 1000.0 /
-                         master.CycleTimeMS.load();
+                         RobotMasterTestAccess::CycleTimeMs(master).load();
     EXPECT_NEAR(speed, 100.0, 1e-2);
 }
 
 TEST_F(LoopTest, VelocityLimitedJointProbeScalesOnlyTheRobotAxes) {
     InitGantry();
-    master.operationModesActive = true;
-    master.dInEnableManualMotion = 5;
-    master.manualModeMaxVel = 20.0f;
-    master.jointMaxVelocity[6] = 10.0;
+    RobotMasterTestAccess::OperationModesActive(master) = true;
+    RobotMasterTestAccess::DInEnableManualMotion(master) = 5;
+    RobotMasterTestAccess::ManualModeMaxVel(master) = 20.0f;
+    RobotMasterTestAccess::JointMaxVelocity(master)[6] = 10.0;
     protocol->SetInput(5, true);
     TestSupport::LogCapture log;
     for (int i = 0; i < 100; ++i) {
@@ -141,9 +143,9 @@ TEST_F(LoopTest, VelocityLimitedJointProbeScalesOnlyTheRobotAxes) {
     const float e1 = Live().jointSet[6];
     SetJog(master, {{0, 100.0f}, {6, 100.0f}});
     Cycles(1);
-    const double cycleS = master.CycleTimeMS.load() / 1000.0;
+    const double cycleS = RobotMasterTestAccess::CycleTimeMs(master).load() / 1000.0;
     EXPECT_NEAR((Live().jointSet[0] - a1) / cycleS, 20.0, 1e-2);                         // scaled to the limit
-    EXPECT_NEAR((Live().jointSet[6] - e1) / cycleS, master.jogVelJoint * 10.0, 1e-2);  // not scaled
+    EXPECT_NEAR((Live().jointSet[6] - e1) / cycleS, RobotMasterTestAccess::JogVelJoint(master) * 10.0, 1e-2);  // not scaled
     EXPECT_EQ(log.Count("Safety speed reduction getting active: 20.00 mm/s maximum!"), 1);
 }
 
@@ -167,13 +169,13 @@ protected:
 };
 
 TEST_F(LoopMotionTest, OperationModeTwoNeverAsksTheInterpreter) {
-    master.operationModesActive = true;
-    master.dInOpModeAuto = 4;
+    RobotMasterTestAccess::OperationModesActive(master) = true;
+    RobotMasterTestAccess::DInOpModeAuto(master) = 4;
     StartMoveTo(50.0f);
     IPO& moveTo = master.GetMoveToInterpreter();
     for (int i = 0; i < 50; ++i) Cycles(1);
     EXPECT_EQ(master.GetOperationMode(), 2);
-    EXPECT_EQ(moveTo.pathTime, 0);
+    EXPECT_EQ(IpoTestAccess::PathTime(moveTo), 0);
     EXPECT_EQ(moveTo.GetMissedCycles(), 0);
     EXPECT_EQ(Live().jointSet[0], 0.0f);
 
@@ -203,7 +205,7 @@ TEST_F(LoopMotionTest, AJointLimitHitStopsTheMotionWithItsText) {
 }
 
 TEST_F(LoopMotionTest, AHardwareErrorStopsTheMotionAndBlocksSetPoints) {
-    master.DebugMode = false;
+    RobotMasterTestAccess::DebugMode(master) = false;
     StartMoveTo(50.0f);
     protocol->SetErrorText("OverCurrent");
     Cycles(3);
@@ -225,14 +227,14 @@ TEST_F(LoopMotionTest, AHardwareErrorStopsTheMotionAndBlocksSetPoints) {
 
 TEST_F(LoopTest, JogIsRefusedOnceWhileAProgramIsPaused) {
     InitGantry();
-    master.GetMainInterpreter().currentPoint.store(0);  // paused at its first command
+    IpoTestAccess::CurrentPoint(master.GetMainInterpreter()).store(0);  // paused at its first command
     for (int i = 0; i < 5; ++i) {
         SetJog(master, {{0, 100.0f}});
         Cycles(1);
     }
     EXPECT_EQ(Live().jointSet[0], 0.0f);
     EXPECT_EQ(std::count(Notes().begin(), Notes().end(), "Cannot jog while program is paused"), 1);
-    master.GetMainInterpreter().currentPoint.store(-1);
+    IpoTestAccess::CurrentPoint(master.GetMainInterpreter()).store(-1);
     Cycles(1);
     EXPECT_GT(Live().jointSet[0], 0.0f);
 }

@@ -9,6 +9,7 @@
 #include "recording_protocol.h"
 #include "robot_master_support.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -135,12 +136,12 @@ protected:
         ASSERT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_NORMAL);
         UseLoopProtocol();
         // The pose of the start joints, as the loop's first cycles would leave it.
-        master.GetKinematic()->SetJoints(master.liveState.jointSet, false);
+        master.GetKinematic()->SetJoints(RobotMasterTestAccess::LiveState(master).jointSet, false);
     }
     // A kinematic of the test's choice (no robot file).
     void InitWith(std::unique_ptr<RobotKinematic> kinematic) {
-        master.kinematic = std::move(kinematic);
-        master.kinematic->cycleTimeMS = master.CycleTimeMS.load();
+        RobotMasterTestAccess::Kinematic(master) = std::move(kinematic);
+        master.GetKinematic()->cycleTimeMS = RobotMasterTestAccess::CycleTimeMs(master).load();
         UseLoopProtocol();
     }
     void UseLoopProtocol() {
@@ -149,8 +150,8 @@ protected:
         master.SetHardwareProtocol(std::move(p));
         protocol->Observe(&master);
         protocol->Clear();
-        master.TimingMode.store(1);
-        master.initHold.store(false);
+        RobotMasterTestAccess::TimingMode(master).store(1);
+        RobotMasterTestAccess::InitHold(master).store(false);
         // Texts for the remote clients are collected instead of sent.
         master.GetLoopOutbox().messageSink = [this](LoopOutbox::Kind, const char* text) {
             notes.emplace_back(text);
@@ -161,7 +162,7 @@ protected:
     void PrepareInterpreters() {
         for (IPO* ipo : {&master.GetMainInterpreter(), &master.GetLogicInterpreter(),
                          &master.GetMoveToInterpreter()}) {
-            if (ipo->pathGenerator) ipo->pathGenerator->kinematic = master.GetKinematic()->clone();
+            if (ipo->GetPathGenerator()) ipo->GetPathGenerator()->SetKinematic(master.GetKinematic()->clone());
         }
         master.SyncJointVelData();
     }
@@ -174,7 +175,7 @@ protected:
         master.GetLoopOutbox().Deliver();
         return notes;
     }
-    DataTypes::RobotState& Live() { return master.liveState; }
+    DataTypes::RobotState& Live() { return RobotMasterTestAccess::LiveState(master); }
     void SetPLC(const std::function<void(PLCInterfaceNumbers&)>& edit) {
         PLCInterfaceNumbers plc;
         plc.Active = true;

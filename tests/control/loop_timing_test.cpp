@@ -2,6 +2,7 @@
 // throws.
 #include "kinematics/RobotKinematicNull.h"
 #include "loop_test_fixture.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <atomic>
 #include <memory>
@@ -18,7 +19,7 @@ protected:
     void SetUp() override {
         LoopTest::SetUp();
         if (IsSkipped()) return;
-        master.CycleTimeMS.store(10);
+        RobotMasterTestAccess::CycleTimeMs(master).store(10);
         InitWith(std::make_unique<RobotKinematicNull>());
         protocol->onSendSync = [this] { clock.Advance(workUs); };
     }
@@ -41,7 +42,7 @@ TEST_F(LoopTimingTest, ModeOneWakesOnTheNextMultipleEvenFromAnExactOne) {
     EXPECT_TRUE(clock.sleeps.empty());
     EXPECT_EQ(clock.spins.front(), 125 * period);
 
-    master.PreciseTiming = true;
+    RobotMasterTestAccess::PreciseTiming(master) = true;
     clock.spins.clear();
     clock.sleeps.clear();
     Cycles(1);
@@ -50,7 +51,7 @@ TEST_F(LoopTimingTest, ModeOneWakesOnTheNextMultipleEvenFromAnExactOne) {
 }
 
 TEST_F(LoopTimingTest, ModeTwoReportsCyclesLongerThanOnePointTwoPeriods) {
-    master.TimingMode.store(2);
+    RobotMasterTestAccess::TimingMode(master).store(2);
     struct Case {
         std::uint64_t work;
         bool reported;
@@ -71,8 +72,8 @@ TEST_F(LoopTimingTest, ModeTwoReportsCyclesLongerThanOnePointTwoPeriods) {
 }
 
 TEST_F(LoopTimingTest, ModeTwoPeriodIsComputedInSixtyFourBits) {
-    master.TimingMode.store(2);
-    master.CycleTimeMS.store(2000000);  // x 1200 does not fit an int
+    RobotMasterTestAccess::TimingMode(master).store(2);
+    RobotMasterTestAccess::CycleTimeMs(master).store(2000000);  // x 1200 does not fit an int
     TestSupport::LogCapture log;
     workUs = 2000000ULL * 1000ULL + 5;
     Cycles(2);
@@ -80,8 +81,8 @@ TEST_F(LoopTimingTest, ModeTwoPeriodIsComputedInSixtyFourBits) {
 }
 
 TEST_F(LoopTimingTest, AHeldCycleInModeTwoSleepsOneMillisecond) {
-    master.TimingMode.store(2);
-    master.initHold.store(true);
+    RobotMasterTestAccess::TimingMode(master).store(2);
+    RobotMasterTestAccess::InitHold(master).store(true);
     const std::uint64_t start = clock.now;
     Cycles(3);
     EXPECT_EQ(clock.now - start, 3000u);
@@ -99,7 +100,7 @@ TEST_F(LoopTimingTest, FrequencyAndLoadFollowFromTheStamps) {
     EXPECT_NEAR(master.GetWorkload(), 49 * 2000.0 / (10 * 50000.0), 1e-6);
 
     // A pass 50 s or more after the last one updates nothing, but counts again from there.
-    master.frequency.store(-1.0f);
+    RobotMasterTestAccess::Frequency(master).store(-1.0f);
     Cycles(49);
     clock.Advance(50000000);
     Cycles(1);

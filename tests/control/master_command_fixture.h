@@ -9,6 +9,7 @@
 #include "recording_protocol.h"
 #include "robot_master_support.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +43,7 @@ protected:
         master = std::make_unique<RequestsOnlyMaster>();
         auto kin = std::make_unique<ThrowingKinematic>();
         kinematic = kin.get();
-        master->kinematic = std::move(kin);
+        RobotMasterTestAccess::Kinematic(*master) = std::move(kin);
         auto recording = std::make_unique<RecordingProtocol>(kinematic);
         protocol = recording.get();
         master->SetHardwareProtocol(std::move(recording));
@@ -56,9 +57,9 @@ protected:
     }
     // The master's loop thread with its hold released (as after FinishInit).
     void StartLoop(int cycleMs, int timingMode) {
-        master->CycleTimeMS.store(cycleMs);
-        master->TimingMode.store(timingMode);
-        master->initHold.store(false);
+        RobotMasterTestAccess::CycleTimeMs(*master).store(cycleMs);
+        RobotMasterTestAccess::TimingMode(*master).store(timingMode);
+        RobotMasterTestAccess::InitHold(*master).store(false);
         master->StartMainLoop();
     }
     // Waits until the loop has published something that satisfies condition.
@@ -67,14 +68,14 @@ protected:
     }
     // Sets the published error text as the loop would.
     void PublishErrorText(const std::string& text) {
-        std::lock_guard<std::mutex> lock(master->publishMutex);
-        master->publishedState.errorText = text;
+        std::lock_guard<std::mutex> lock(RobotMasterTestAccess::PublishMutex(*master));
+        RobotMasterTestAccess::PublishedState(*master).errorText = text;
     }
     // Path generators with the master's kinematic, so that the interpreters load programs.
     void InitPathGenerators() {
         for (IPO* ipo : {&master->GetMainInterpreter(), &master->GetLogicInterpreter()}) {
             ipo->InitPathGen(PATHGEN_JOINT, 100.0f, 10.0f, 3);
-            ipo->pathGenerator->kinematic = master->kinematic->clone();
+            ipo->GetPathGenerator()->SetKinematic(master->GetKinematic()->clone());
         }
     }
     // A program of one 0.5 s wait at programs root + name.

@@ -3,6 +3,7 @@
 // data race is reported.
 
 #include "master_command_fixture.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <algorithm>
 #include <chrono>
@@ -29,8 +30,8 @@ TEST_P(MasterCommandsConcurrent, CommandsFromFourThreadsDuringTheLoop) {
     const LoopSetting setting = GetParam();
     protocol->RecordCycleCalls(false);
     SetBrakeOutput(*master, 5);
-    master->zeroTorqueAllowed[2] = true;
-    master->jointMaxVelocity[6] = 30.0;
+    RobotMasterTestAccess::ZeroTorqueAllowed(*master)[2] = true;
+    RobotMasterTestAccess::JointMaxVelocity(*master)[6] = 30.0;
     protocol->SetCounts(6, 1);
     StartLoop(setting.cycleMs, setting.timingMode);
 

@@ -4,6 +4,7 @@
 #include "master_command_fixture.h"
 
 #include "control/LoopCopies.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <cmath>
 #include <limits>
@@ -68,7 +69,7 @@ TEST_F(MasterCommandTest, ResetRunsItsStepsUnderTheHoldAndAppliesTheResetOutputs
     StartLoop(20, 2);
     SetBrakeOutput(*master, 5);
     master->SetDOutTargetStateOnReset(3, DOutTrue);
-    master->referenceAllActive.store(true);
+    RobotMasterTestAccess::ReferenceAllActive(*master).store(true);
     kinematic->throwCode.store(13);  // the reset goes on past a kinematic error
     TestSupport::LogCapture log;
 
@@ -76,7 +77,7 @@ TEST_F(MasterCommandTest, ResetRunsItsStepsUnderTheHoldAndAppliesTheResetOutputs
 
     EXPECT_EQ(CallNames(), (std::vector<std::string>{"ResetError", "GetJoints"}));
     ExpectHeldCalls(protocol->CallsNamed("ResetError"));
-    EXPECT_FALSE(master->referenceAllActive.load());
+    EXPECT_FALSE(RobotMasterTestAccess::ReferenceAllActive(*master).load());
     EXPECT_TRUE(log.Contains("RobotMaster:  Resetting Joints"));
     EXPECT_TRUE(log.Contains("Error: Could not set joints during Reset, error code 13: "));
     EXPECT_TRUE(log.Contains("RobotMaster: Resetting DOuts on reset"));
@@ -91,12 +92,12 @@ TEST_F(MasterCommandTest, EnableAndDisableDriveTheBrake) {
     TestSupport::LogCapture log;
 
     master->EnableMotors(true);
-    EXPECT_TRUE(master->brakeReleasePending.load());  // released by the loop after the delay
+    EXPECT_TRUE(RobotMasterTestAccess::BrakeReleasePending(*master).load());  // released by the loop after the delay
     EXPECT_TRUE(log.Contains("RobotMaster: Enabling Motors"));
     EXPECT_TRUE(log.Contains("Releasing brake (delayed)"));
 
     master->EnableMotors(false);
-    EXPECT_FALSE(master->brakeReleasePending.load());  // a disable cancels the pending release
+    EXPECT_FALSE(RobotMasterTestAccess::BrakeReleasePending(*master).load());  // a disable cancels the pending release
     EXPECT_TRUE(log.Contains("RobotMaster: Disabling Motors"));
 
     const auto calls = protocol->CallsNamed("EnableMotors");
@@ -150,15 +151,15 @@ TEST_F(MasterCommandTest, ReferenceAllJointsOnlyWithEnabledMotors) {
     StartLoop(20, 2);
     master->ReferenceAllJoints();
     EXPECT_TRUE(protocol->Calls().empty());
-    EXPECT_FALSE(master->referenceAllActive.load());
+    EXPECT_FALSE(RobotMasterTestAccess::ReferenceAllActive(*master).load());
 
     protocol->motorsEnabled.store(true);
     master->ReferenceAllJoints();
     EXPECT_EQ(CallNames(), (std::vector<std::string>{"ReferenceReset", "EnableMotors"}));
     ExpectHeldCalls(protocol->Calls());
-    EXPECT_TRUE(master->referenceAllActive.load());
+    EXPECT_TRUE(RobotMasterTestAccess::ReferenceAllActive(*master).load());
     // The steps are the loop's: it starts the sequence from the first at its next cycle.
-    EXPECT_TRUE(master->requests.restartReferenceAll.load());
+    EXPECT_TRUE(RobotMasterTestAccess::Requests(*master).restartReferenceAll.load());
 }
 
 TEST_F(MasterCommandTest, AlignMotorsHoldsAroundTheHardwareCall) {
@@ -176,8 +177,8 @@ TEST_F(MasterCommandTest, ZeroTorqueSwitchesOnlyOnChangeAndOnlyAllowedJoints) {
     EXPECT_TRUE(protocol->Calls().empty());
 
     StartLoop(20, 2);
-    master->zeroTorqueAllowed[1] = true;
-    master->zeroTorqueAllowed[4] = true;
+    RobotMasterTestAccess::ZeroTorqueAllowed(*master)[1] = true;
+    RobotMasterTestAccess::ZeroTorqueAllowed(*master)[4] = true;
     master->SetZeroTorqueMode(true);
     master->SetZeroTorqueMode(true);
     EXPECT_TRUE(master->IsZeroTorqueEnabled());
@@ -211,7 +212,7 @@ TEST_F(MasterCommandTest, ExternalAxisSlots) {
     EXPECT_THROW(master->GetExternalAxis(3), std::out_of_range);
     EXPECT_THROW(master->RemoveExternalAxis(-1), std::out_of_range);
 
-    const std::uint32_t before = master->externalAxesChange.load();
+    const std::uint32_t before = RobotMasterTestAccess::ExternalAxesChange(*master).load();
     ExternalAxis axis(1, "track", ExternalAxis::Velocity);
     axis.VelMax = 50.0;
     master->SetExternalAxis(axis);
@@ -220,7 +221,7 @@ TEST_F(MasterCommandTest, ExternalAxisSlots) {
     ExternalAxis copy = master->GetExternalAxis(1);
     copy.VelMax = 1.0;  // a copy: the slot keeps its value
     EXPECT_EQ(master->GetExternalAxis(1).VelMax, 50.0);
-    EXPECT_GT(master->externalAxesChange.load(), before);
+    EXPECT_GT(RobotMasterTestAccess::ExternalAxesChange(*master).load(), before);
 
     master->InitExternalJoints();
     EXPECT_EQ(protocol->CallsNamed("InitExternalJoint").size(), 1u);
@@ -247,7 +248,7 @@ TEST_F(MasterCommandTest, PlcTriggerListKeepsAtMostTen) {
     ASSERT_EQ(triggers.size(), 10u);
     EXPECT_EQ(triggers[9].GetChannel(), 9);
 
-    const std::uint32_t before = master->plcTriggersChange.load();
+    const std::uint32_t before = RobotMasterTestAccess::PLCTriggersChange(*master).load();
     master->ClearPLCTriggers();
     EXPECT_TRUE(master->GetPLCTriggers().empty());
     master->AddPLCTrigger(PLCInterfaceTrigger(true, PLCTrigger::SignalGSig, 40, PLCTrigger::TargetProgram, "a.xml"));
@@ -257,14 +258,14 @@ TEST_F(MasterCommandTest, PlcTriggerListKeepsAtMostTen) {
     EXPECT_EQ(triggers[0].GetChannel(), 40);
     EXPECT_EQ(triggers[0].GetSignalType(), PLCTrigger::SignalGSig);
     EXPECT_EQ(triggers[1].GetTargetFileRelative(), "b.xml");
-    EXPECT_EQ(master->plcTriggersChange.load(), before + 3);
+    EXPECT_EQ(RobotMasterTestAccess::PLCTriggersChange(*master).load(), before + 3);
 }
 
 TEST_F(MasterCommandTest, HomePositionSetsKinematicAndSetPoints) {
     double home[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
     master->SetHomePos(home);
     for (int i = 0; i < 9; ++i) {
-        EXPECT_EQ(master->homePosition[i], home[i]);
+        EXPECT_EQ(RobotMasterTestAccess::HomePosition(*master)[i], home[i]);
         EXPECT_FLOAT_EQ(kinematic->currentJoints[i], static_cast<float>(home[i]));
     }
     // A value that is not a number, or that no float set-point can hold, changes nothing.
@@ -275,7 +276,7 @@ TEST_F(MasterCommandTest, HomePositionSetsKinematicAndSetPoints) {
         TestSupport::LogCapture log;
         master->SetHomePos(bad);
         EXPECT_TRUE(log.Contains("home position is not a number"));
-        EXPECT_EQ(master->homePosition[0], 1.0);
+        EXPECT_EQ(RobotMasterTestAccess::HomePosition(*master)[0], 1.0);
         EXPECT_FLOAT_EQ(kinematic->currentJoints[2], 3.0f);
     }
 }
@@ -315,12 +316,12 @@ TEST(MasterDioModuleIds, AStuckLoopLeavesTheIdsAlone) {
     };
     LogSingleton::instance()->set_opMode(OPMODE_NORMAL);
     StuckMaster master;
-    master.kinematic = std::make_unique<RobotKinematicNull>();
-    auto recording = std::make_unique<RecordingProtocol>(master.kinematic.get());
+    RobotMasterTestAccess::Kinematic(master) = std::make_unique<RobotKinematicNull>();
+    auto recording = std::make_unique<RecordingProtocol>(master.GetKinematic());
     RecordingProtocol* protocol = recording.get();
     master.SetHardwareProtocol(std::move(recording));
-    master.CycleTimeMS.store(20);
-    master.initHold.store(false);
+    RobotMasterTestAccess::CycleTimeMs(master).store(20);
+    RobotMasterTestAccess::InitHold(master).store(false);
     master.StartMainLoop();
     ASSERT_TRUE(WaitFor([&] { return master.inCycle.load(); }));
     TestSupport::LogCapture log;
@@ -361,7 +362,7 @@ TEST_F(MasterCommandTest, LoopCopiesFollowTheChangeCounters) {
     std::atomic<bool> locked{false};
     std::atomic<bool> release{false};
     std::thread holder([&] {
-        std::lock_guard<std::recursive_mutex> lock(master->commandMutex);
+        std::lock_guard<std::recursive_mutex> lock(RobotMasterTestAccess::CommandMutex(*master));
         locked.store(true);
         while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });

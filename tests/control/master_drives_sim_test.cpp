@@ -10,6 +10,7 @@
 #include "drivesim/DriveSimulator.h"
 #include "platform/CanSocket.h"
 #include "platform/VirtualCanHub.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <unistd.h>
 
@@ -81,8 +82,8 @@ TEST_P(MasterDrivesSimTest, CommandsFromThreeThreadsKeepTheirFramesTogether) {
     master.Init("robot", "SimV2", relative);
     ASSERT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_NORMAL)
         << LogSingleton::instance()->get_seriousFailReason();
-    master.CycleTimeMS.store(setting.cycleMs);
-    master.TimingMode.store(setting.timingMode);
+    RobotMasterTestAccess::CycleTimeMs(master).store(setting.cycleMs);
+    RobotMasterTestAccess::TimingMode(master).store(setting.timingMode);
     master.GetHardware()->Connect();
     ASSERT_TRUE(master.GetHardware()->GetConnectionStatus());
     master.FinishInit();
@@ -92,7 +93,7 @@ TEST_P(MasterDrivesSimTest, CommandsFromThreeThreadsKeepTheirFramesTogether) {
     std::mutex spansMutex;
     std::vector<Span> spans;
     auto run = [&](DriveCommand command) {
-        std::lock_guard<std::recursive_mutex> lock(master.commandMutex);
+        std::lock_guard<std::recursive_mutex> lock(RobotMasterTestAccess::CommandMutex(master));
         Span span{command, Clock::now(), {}};
         switch (command) {
             case DriveCommand::Reset: master.Reset(); break;

@@ -2,6 +2,8 @@
 // output target states.
 
 #include "master_command_fixture.h"
+#include "testsupport/IpoTestAccess.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <cmath>
 #include <limits>
@@ -11,12 +13,12 @@ using namespace ControlTest;
 TEST_F(MasterCommandTest, JogValuesAreClampedAndNotANumberBecomesZero) {
     float values[9] = {250.0f, -250.0f, 50.0f, std::nanf(""), std::numeric_limits<float>::infinity(), 0, 0, 0, 0};
     master->SetJogValues(values);
-    EXPECT_EQ(master->jogValues[0].load(), 100.0f);
-    EXPECT_EQ(master->jogValues[1].load(), -100.0f);
-    EXPECT_EQ(master->jogValues[2].load(), 50.0f);
-    EXPECT_EQ(master->jogValues[3].load(), 0.0f);
-    EXPECT_EQ(master->jogValues[4].load(), 0.0f);
-    EXPECT_EQ(master->jogWatchdog.load(), 30);
+    EXPECT_EQ(RobotMasterTestAccess::JogValues(*master)[0].load(), 100.0f);
+    EXPECT_EQ(RobotMasterTestAccess::JogValues(*master)[1].load(), -100.0f);
+    EXPECT_EQ(RobotMasterTestAccess::JogValues(*master)[2].load(), 50.0f);
+    EXPECT_EQ(RobotMasterTestAccess::JogValues(*master)[3].load(), 0.0f);
+    EXPECT_EQ(RobotMasterTestAccess::JogValues(*master)[4].load(), 0.0f);
+    EXPECT_EQ(RobotMasterTestAccess::JogWatchdog(*master).load(), 30);
     EXPECT_TRUE(master->IsMoving());
 }
 
@@ -25,16 +27,16 @@ TEST_F(MasterCommandTest, JogInputHoldsThirtyCyclesThenFades) {
     master->SetJogValues(values);
     for (int call = 1; call <= 30; ++call) {
         master->CheckJogValues();
-        EXPECT_EQ(master->jogValues[0].load(), 0.12f) << call;
+        EXPECT_EQ(RobotMasterTestAccess::JogValues(*master)[0].load(), 0.12f) << call;
     }
     master->CheckJogValues();  // 31st
-    EXPECT_NEAR(master->jogValues[0].load(), 0.07f, 1e-6);
-    EXPECT_NEAR(master->jogValues[1].load(), -0.07f, 1e-6);
-    EXPECT_EQ(master->jogValues[2].load(), 0.0f);
-    EXPECT_EQ(master->jogValues[3].load(), 0.0f);
+    EXPECT_NEAR(RobotMasterTestAccess::JogValues(*master)[0].load(), 0.07f, 1e-6);
+    EXPECT_NEAR(RobotMasterTestAccess::JogValues(*master)[1].load(), -0.07f, 1e-6);
+    EXPECT_EQ(RobotMasterTestAccess::JogValues(*master)[2].load(), 0.0f);
+    EXPECT_EQ(RobotMasterTestAccess::JogValues(*master)[3].load(), 0.0f);
     master->CheckJogValues();  // 32nd
-    EXPECT_EQ(master->jogValues[0].load(), 0.0f);
-    EXPECT_EQ(master->jogValues[1].load(), 0.0f);
+    EXPECT_EQ(RobotMasterTestAccess::JogValues(*master)[0].load(), 0.0f);
+    EXPECT_EQ(RobotMasterTestAccess::JogValues(*master)[1].load(), 0.0f);
     EXPECT_FALSE(master->IsMoving());
 }
 
@@ -53,7 +55,7 @@ TEST_F(MasterCommandTest, ToggleMotionModeStepsThroughFourModesAndLeavesTheState
         EXPECT_EQ(master->GetMotionMode(), step.next);
         EXPECT_TRUE(log.Contains(prefix + step.text)) << step.text;
     }
-    EXPECT_FALSE(master->requests.resetJointRamp.load());  // toggling resets no ramp
+    EXPECT_FALSE(RobotMasterTestAccess::Requests(*master).resetJointRamp.load());  // toggling resets no ramp
 
     master->SetMotionMode(MOTION_FSM);
     TestSupport::LogCapture log;
@@ -75,14 +77,14 @@ TEST_F(MasterCommandTest, SetMotionModeLogsAndRequestsTheRampReset) {
                  {MOTION_PLATFORM, "PLATFORM", false, false},
                  {MOTION_FSM, "FSM", false, false}};
     for (const auto& c : cases) {
-        master->requests.resetJointRamp.store(false);
-        master->requests.resetCartRamp.store(false);
+        RobotMasterTestAccess::Requests(*master).resetJointRamp.store(false);
+        RobotMasterTestAccess::Requests(*master).resetCartRamp.store(false);
         TestSupport::LogCapture log;
         master->SetMotionMode(c.mode);
         EXPECT_TRUE(log.Contains(prefix + c.text)) << c.text;
         EXPECT_FALSE(log.Contains(prefix + "PLATFORM-CART"));
-        EXPECT_EQ(master->requests.resetJointRamp.load(), c.jointRamp) << c.text;
-        EXPECT_EQ(master->requests.resetCartRamp.load(), c.cartRamp) << c.text;
+        EXPECT_EQ(RobotMasterTestAccess::Requests(*master).resetJointRamp.load(), c.jointRamp) << c.text;
+        EXPECT_EQ(RobotMasterTestAccess::Requests(*master).resetCartRamp.load(), c.cartRamp) << c.text;
     }
 }
 
@@ -129,7 +131,7 @@ TEST_F(MasterCommandTest, OutputsAndSignalsReachThePublishedStateThroughTheLoop)
 
 TEST_F(MasterCommandTest, OnErrorOutputsWithNoChangeTouchNothing) {
     master->DOutResetOnError(false);
-    for (int n = 0; n < 64; ++n) EXPECT_EQ(master->requests.dout[n].load(), LoopRequests::kNone) << n;
+    for (int n = 0; n < 64; ++n) EXPECT_EQ(RobotMasterTestAccess::Requests(*master).dout[n].load(), LoopRequests::kNone) << n;
 }
 
 TEST_F(MasterCommandTest, BrakeOutput) {
@@ -148,7 +150,7 @@ TEST_F(MasterCommandTest, BrakeOutput) {
     EXPECT_TRUE(log.Contains("Brake is already released (delayed)"));
     master->SetBrake(false, false);
     EXPECT_TRUE(log.Contains("Enabling brake"));
-    EXPECT_FALSE(master->brakeReleasePending.load());
+    EXPECT_FALSE(RobotMasterTestAccess::BrakeReleasePending(*master).load());
     EXPECT_TRUE(WaitPublished([](const DataTypes::RobotState& s) { return !s.DOut[5]; }));
     master->SetBrake(false, false);
     EXPECT_TRUE(log.Contains("Brake is already enabled"));
@@ -158,26 +160,26 @@ TEST_F(MasterCommandTest, DigitalGripperFollowsItsOutputOnlyWhileNoProgramRuns) 
     kinematic->tool.protocol = "digital";
     kinematic->tool.ChannelOpenClose = 9;
     master->SetManualDOut(9, true);
-    EXPECT_TRUE(master->requests.gripperPending.load());
-    EXPECT_EQ(master->requests.gripperPercent.load(), 100.0f);
+    EXPECT_TRUE(RobotMasterTestAccess::Requests(*master).gripperPending.load());
+    EXPECT_EQ(RobotMasterTestAccess::Requests(*master).gripperPercent.load(), 100.0f);
 
-    master->requests.gripperPending.store(false);
-    master->GetLogicInterpreter().replayRunning.store(true);
-    master->GetLogicInterpreter().currentPoint.store(0);
+    RobotMasterTestAccess::Requests(*master).gripperPending.store(false);
+    IpoTestAccess::ReplayRunning(master->GetLogicInterpreter()).store(true);
+    IpoTestAccess::CurrentPoint(master->GetLogicInterpreter()).store(0);
     master->SetManualDOut(9, false);
-    EXPECT_EQ(master->requests.dout[9].load(), LoopRequests::kOff);
-    EXPECT_FALSE(master->requests.gripperPending.load());
-    master->GetLogicInterpreter().replayRunning.store(false);
-    master->GetLogicInterpreter().currentPoint.store(-1);
+    EXPECT_EQ(RobotMasterTestAccess::Requests(*master).dout[9].load(), LoopRequests::kOff);
+    EXPECT_FALSE(RobotMasterTestAccess::Requests(*master).gripperPending.load());
+    IpoTestAccess::ReplayRunning(master->GetLogicInterpreter()).store(false);
+    IpoTestAccess::CurrentPoint(master->GetLogicInterpreter()).store(-1);
 
     master->SetGripperPosition(std::nanf(""));
-    EXPECT_FALSE(master->requests.gripperPending.load());
+    EXPECT_FALSE(RobotMasterTestAccess::Requests(*master).gripperPending.load());
 }
 
 TEST_F(MasterCommandTest, EStopDetectedOnlyWhenMonitoredAndInputLow) {
     EXPECT_FALSE(master->IsEStopDetected());
     SetEStopInput(*master, 7);
     EXPECT_TRUE(master->IsEStopDetected());
-    master->lastEStopInput.store(true);
+    RobotMasterTestAccess::LastEStopInput(*master).store(true);
     EXPECT_FALSE(master->IsEStopDetected());
 }

@@ -2,6 +2,8 @@
 // start, the self-pause follow-up, the error callback and the load-and-start worker.
 
 #include "master_command_fixture.h"
+#include "testsupport/IpoTestAccess.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 using namespace ControlTest;
 
@@ -9,8 +11,8 @@ namespace {
 
 // Puts the interpreter's run state where a test needs it without a program.
 void SetRunState(IPO& ipo, IPO::RunState state) {
-    ipo.replayRunning.store(state == IPO::RUNSTATE_RUNNING);
-    ipo.currentPoint.store(state == IPO::RUNSTATE_STOPPED ? -1 : 0);
+    IpoTestAccess::ReplayRunning(ipo).store(state == IPO::RUNSTATE_RUNNING);
+    IpoTestAccess::CurrentPoint(ipo).store(state == IPO::RUNSTATE_STOPPED ? -1 : 0);
 }
 
 }  // namespace
@@ -41,8 +43,8 @@ TEST_F(MasterCommandTest, StartPermission) {
         SCOPED_TRACE(c.line);
         protocol->connected.store(c.connected);
         protocol->SetReferencing(c.mandatory, c.referenced);
-        master->DebugMode = c.debug;
-        master->referenceAllActive.store(c.referenceAll);
+        RobotMasterTestAccess::DebugMode(*master) = c.debug;
+        RobotMasterTestAccess::ReferenceAllActive(*master).store(c.referenceAll);
         PublishErrorText(c.errorText);
         TestSupport::LogCapture log;
         master->StartProgram();
@@ -60,10 +62,10 @@ TEST_F(MasterCommandTest, VelocitiesRestoredOnlyFromPaused) {
     IPO& main = master->GetMainInterpreter();
     for (IPO::RunState state : {IPO::RUNSTATE_STOPPED, IPO::RUNSTATE_RUNNING, IPO::RUNSTATE_PAUSED}) {
         SCOPED_TRACE(state);
-        master->requests.restoreProgramVelocities.store(false);
+        RobotMasterTestAccess::Requests(*master).restoreProgramVelocities.store(false);
         SetRunState(main, state);
         master->StartProgram();
-        EXPECT_EQ(master->requests.restoreProgramVelocities.load(), state == IPO::RUNSTATE_PAUSED);
+        EXPECT_EQ(RobotMasterTestAccess::Requests(*master).restoreProgramVelocities.load(), state == IPO::RUNSTATE_PAUSED);
     }
     SetRunState(main, IPO::RUNSTATE_STOPPED);
 }
@@ -72,53 +74,53 @@ TEST_F(MasterCommandTest, PauseOfARunningProgramStoresThenResetsVelocities) {
     // Without the hold the commands leave requests; the loop applies them in the order
     // store, reset, set, restore.
     protocol->motorsEnabled.store(true);
-    master->jointMaxVelocity[6] = 50.0;
-    master->jointMaxVelocity[7] = 50.0;
+    RobotMasterTestAccess::JointMaxVelocity(*master)[6] = 50.0;
+    RobotMasterTestAccess::JointMaxVelocity(*master)[7] = 50.0;
     master->SetVelocities(20.0f, -80.0f, 5.0f);  // limited to the axis maximum
-    ASSERT_TRUE(master->requests.velocitiesPending.load());
-    EXPECT_EQ(master->requests.velocities[0].load(), 20.0f);
-    EXPECT_EQ(master->requests.velocities[1].load(), -50.0f);
-    EXPECT_EQ(master->requests.velocities[2].load(), 0.0f);  // joint 8 has no maximum
+    ASSERT_TRUE(RobotMasterTestAccess::Requests(*master).velocitiesPending.load());
+    EXPECT_EQ(RobotMasterTestAccess::Requests(*master).velocities[0].load(), 20.0f);
+    EXPECT_EQ(RobotMasterTestAccess::Requests(*master).velocities[1].load(), -50.0f);
+    EXPECT_EQ(RobotMasterTestAccess::Requests(*master).velocities[2].load(), 0.0f);  // joint 8 has no maximum
 
     IPO& main = master->GetMainInterpreter();
     SetRunState(main, IPO::RUNSTATE_RUNNING);
     master->PauseProgram(IPO::STOP_USER);
-    EXPECT_EQ(master->lastMainRunState.load(), IPO::RUNSTATE_PAUSED);
-    EXPECT_TRUE(master->requests.storeProgramVelocities.load());
-    EXPECT_TRUE(master->requests.resetVelocities.load());
-    EXPECT_FALSE(master->requests.velocitiesPending.load());  // the reset outlives no older set
+    EXPECT_EQ(RobotMasterTestAccess::LastMainRunState(*master).load(), IPO::RUNSTATE_PAUSED);
+    EXPECT_TRUE(RobotMasterTestAccess::Requests(*master).storeProgramVelocities.load());
+    EXPECT_TRUE(RobotMasterTestAccess::Requests(*master).resetVelocities.load());
+    EXPECT_FALSE(RobotMasterTestAccess::Requests(*master).velocitiesPending.load());  // the reset outlives no older set
 
     SetRunState(main, IPO::RUNSTATE_PAUSED);
     master->StartProgram();  // no program: the interpreter refuses, the restore is asked for
-    EXPECT_TRUE(master->requests.restoreProgramVelocities.load());
+    EXPECT_TRUE(RobotMasterTestAccess::Requests(*master).restoreProgramVelocities.load());
     SetRunState(main, IPO::RUNSTATE_STOPPED);
 }
 
 TEST_F(MasterCommandTest, SetVelocitiesRefusedWhileRunningDisabledOrNotANumber) {
-    master->jointMaxVelocity[6] = 50.0;
+    RobotMasterTestAccess::JointMaxVelocity(*master)[6] = 50.0;
     master->SetVelocities(10.0f, 0.0f, 0.0f);  // motors disabled
-    EXPECT_FALSE(master->requests.velocitiesPending.load());
+    EXPECT_FALSE(RobotMasterTestAccess::Requests(*master).velocitiesPending.load());
     protocol->motorsEnabled.store(true);
     SetRunState(master->GetMainInterpreter(), IPO::RUNSTATE_RUNNING);
     master->SetVelocities(10.0f, 0.0f, 0.0f);
-    EXPECT_FALSE(master->requests.velocitiesPending.load());
+    EXPECT_FALSE(RobotMasterTestAccess::Requests(*master).velocitiesPending.load());
     SetRunState(master->GetMainInterpreter(), IPO::RUNSTATE_STOPPED);
     master->SetVelocities(std::nanf(""), 0.0f, 0.0f);
-    EXPECT_FALSE(master->requests.velocitiesPending.load());
+    EXPECT_FALSE(RobotMasterTestAccess::Requests(*master).velocitiesPending.load());
     master->SetVelocities(10.0f, 0.0f, 0.0f);
-    EXPECT_TRUE(master->requests.velocitiesPending.load());
+    EXPECT_TRUE(RobotMasterTestAccess::Requests(*master).velocitiesPending.load());
 }
 
 TEST_F(MasterCommandTest, SelfPauseIsHandledLikeAPauseFromOutside) {
     IPO& main = master->GetMainInterpreter();
     SetRunState(main, IPO::RUNSTATE_RUNNING);
     master->CheckRunStateChanged();
-    EXPECT_EQ(master->lastMainRunState.load(), IPO::RUNSTATE_RUNNING);
-    master->requests.resetVelocities.store(false);
+    EXPECT_EQ(RobotMasterTestAccess::LastMainRunState(*master).load(), IPO::RUNSTATE_RUNNING);
+    RobotMasterTestAccess::Requests(*master).resetVelocities.store(false);
     SetRunState(main, IPO::RUNSTATE_PAUSED);
     master->CheckRunStateChanged();
-    EXPECT_EQ(master->lastMainRunState.load(), IPO::RUNSTATE_PAUSED);
-    EXPECT_TRUE(master->requests.resetVelocities.load());  // PauseProgram ran
+    EXPECT_EQ(RobotMasterTestAccess::LastMainRunState(*master).load(), IPO::RUNSTATE_PAUSED);
+    EXPECT_TRUE(RobotMasterTestAccess::Requests(*master).resetVelocities.load());  // PauseProgram ran
     SetRunState(main, IPO::RUNSTATE_STOPPED);
 }
 
@@ -126,13 +128,13 @@ TEST_F(MasterCommandTest, IpoErrorResetsOutputsOnlyWhenAsked) {
     master->SetDOutTargetStateOnError(3, DOutTrue);
     master->SetDOutTargetStateOnError(4, DOutFalse);
     master->IPOError(&master->GetMainInterpreter(), false);
-    EXPECT_EQ(master->requests.dout[3].load(), LoopRequests::kNone);
+    EXPECT_EQ(RobotMasterTestAccess::Requests(*master).dout[3].load(), LoopRequests::kNone);
 
     TestSupport::LogCapture log;
     master->IPOError(&master->GetMainInterpreter(), true);
     EXPECT_TRUE(log.Contains("RobotMaster: Resetting DOuts on error (IPOError)"));
-    EXPECT_EQ(master->requests.dout[3].load(), LoopRequests::kOn);
-    EXPECT_EQ(master->requests.dout[4].load(), LoopRequests::kOff);
+    EXPECT_EQ(RobotMasterTestAccess::Requests(*master).dout[3].load(), LoopRequests::kOn);
+    EXPECT_EQ(RobotMasterTestAccess::Requests(*master).dout[4].load(), LoopRequests::kOff);
 }
 
 TEST_F(MasterCommandTest, LoadAndStartReportsAFileThatDoesNotLoadAndTheLatestRequestWins) {
@@ -151,33 +153,33 @@ TEST_F(MasterCommandTest, LoadAndStartReportsAFileThatDoesNotLoadAndTheLatestReq
 TEST_F(MasterCommandTest, Em67StartActivatesThenStartsWithoutEndingItself) {
     master->SetMotionMode(MOTION_ROBOT_CART_BASE);
     master->StartStopEM67FSM();  // no Auto input
-    EXPECT_FALSE(master->stateMachineActive.load());
+    EXPECT_FALSE(RobotMasterTestAccess::StateMachineActive(*master).load());
 
     {
-        std::lock_guard<std::mutex> lock(master->publishMutex);
-        master->publishedState.DIn[TalvoStateMachine::StateMachineSGM::kInputAuto] = true;
+        std::lock_guard<std::mutex> lock(RobotMasterTestAccess::PublishMutex(*master));
+        RobotMasterTestAccess::PublishedState(*master).DIn[TalvoStateMachine::StateMachineSGM::kInputAuto] = true;
     }
     TestSupport::LogCapture log;
     master->StartStopEM67FSM();
-    EXPECT_TRUE(master->stateMachineActive.load());
+    EXPECT_TRUE(RobotMasterTestAccess::StateMachineActive(*master).load());
     EXPECT_EQ(master->GetMotionMode(), MOTION_FSM);
-    EXPECT_EQ(master->savedMotionType.load(), MOTION_ROBOT_CART_BASE);
-    EXPECT_EQ(master->GetMainInterpreter().replayMode.load(), IPO::REPLAY_SINGLE);
+    EXPECT_EQ(RobotMasterTestAccess::SavedMotionType(*master).load(), MOTION_ROBOT_CART_BASE);
+    EXPECT_EQ(master->GetMainInterpreter().GetReplayMode(), IPO::REPLAY_SINGLE);
     EXPECT_TRUE(log.Contains("FSM EM67 initialized."));
     EXPECT_EQ(log.Count("FSM running in state  0"), 1);
     EXPECT_EQ(master->GetStateMachine().GetState(), TalvoStateMachine::StateMachineSGM::StateStart);
-    EXPECT_EQ(master->requests.dout[32].load(), LoopRequests::kOff);
+    EXPECT_EQ(RobotMasterTestAccess::Requests(*master).dout[32].load(), LoopRequests::kOff);
 
     // The start stops an idle move-to interpreter no more, so the machine stays active;
     // a program start does the same.
     master->StartStopEM67FSM();
     master->StartProgram();
-    EXPECT_TRUE(master->stateMachineActive.load());
+    EXPECT_TRUE(RobotMasterTestAccess::StateMachineActive(*master).load());
 
     // A busy move-to interpreter is stopped, and with it the state machine.
-    master->GetMoveToInterpreter().currentPoint.store(0);
+    IpoTestAccess::CurrentPoint(master->GetMoveToInterpreter()).store(0);
     master->StartProgram();
-    EXPECT_FALSE(master->stateMachineActive.load());
+    EXPECT_FALSE(RobotMasterTestAccess::StateMachineActive(*master).load());
     EXPECT_EQ(master->GetMotionMode(), MOTION_ROBOT_CART_BASE);
 }
 
@@ -197,8 +199,8 @@ TEST_F(MasterCommandTest, ProgramLoadsByNameCheckTheNameBeforeTheyStopAnything) 
     ASSERT_TRUE(loaded(main, "keep.xml"));
     ASSERT_EQ(master->LoadLogicProgramByName("logic.xml"), RobotMaster::NamedLoad::Loading);
     ASSERT_TRUE(loaded(logic, "logic.xml"));
-    EXPECT_EQ(logic.name, "LogicIPO");
-    EXPECT_EQ(logic.replayMode.load(), IPO::REPLAY_REPEAT);
+    EXPECT_EQ(logic.GetName(), "LogicIPO");
+    EXPECT_EQ(logic.GetReplayMode(), IPO::REPLAY_REPEAT);
 
     using Load = RobotMaster::NamedLoad;
     struct Case {

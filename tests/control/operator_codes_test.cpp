@@ -5,6 +5,7 @@
 #include "control/ShutdownInit.h"
 #include "master_command_fixture.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -302,18 +303,18 @@ TEST_F(OperatorCodesMasterTest, ReplayModeCodesSetTheMainInterpreter) {
     } cases[] = {{7, IPO::REPLAY_SINGLE}, {9, IPO::REPLAY_STEP}, {8, IPO::REPLAY_REPEAT}};
     for (const auto& c : cases) {
         ExecuteOperatorCommand(*master, OperatorCommandHooks{}, rs, OperatorCommand{c.code, 0, 0.0f});
-        EXPECT_EQ(master->GetMainInterpreter().replayMode.load(), c.mode) << c.code;
+        EXPECT_EQ(master->GetMainInterpreter().GetReplayMode(), c.mode) << c.code;
     }
 }
 
 TEST_F(OperatorCodesMasterTest, ReferenceAllByAlignMotorsAlignsWithoutReferencing) {
     StartLoop(20, 2);
-    master->functionButtonRefAll = "alignmotors";
+    RobotMasterTestAccess::FunctionButtonRefAll(*master) = "alignmotors";
     const DataTypes::RobotState rs;
     ExecuteOperatorCommand(*master, OperatorCommandHooks{}, rs, OperatorCommand{16, 0, 0.0f});
     EXPECT_EQ(protocol->CallsNamed("AlignMotors").size(), 1u);
     EXPECT_TRUE(protocol->CallsNamed("ReferenceReset").empty());
-    EXPECT_FALSE(master->referenceAllActive.load());
+    EXPECT_FALSE(RobotMasterTestAccess::ReferenceAllActive(*master).load());
 }
 
 TEST_F(OperatorCodesMasterTest, SystemShutdownIsRefusedBeforeShutdownIsInitialised) {

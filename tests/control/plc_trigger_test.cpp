@@ -4,6 +4,7 @@
 #include "robot_loop_test_access.h"
 #include "control/PLCInterfaceTrigger.h"
 #include "master_command_fixture.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -72,7 +73,7 @@ protected:
     }
     // One full cycle with input (or signal) channel at level.
     void Cycle(bool gsig, int channel, bool level) {
-        (gsig ? master->liveState.GSig : master->liveState.DIn)[channel] = level;
+        (gsig ? RobotMasterTestAccess::LiveState(*master).GSig : RobotMasterTestAccess::LiveState(*master).DIn)[channel] = level;
         RobotLoopTestAccess::ProcessPLCTriggers(*master);
     }
 };

@@ -1,4 +1,5 @@
 #include "project_support.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -147,13 +148,13 @@ TEST_F(ProjectTest, CompleteProjectHandsEverySettingOver) {
     EXPECT_TRUE(pm.GetRepeat());
     EXPECT_TRUE(pm.modbusEnabled.load());
     EXPECT_FALSE(master.GetMainInterpreter().GetStopOnError());  // no DefaultState
-    EXPECT_EQ(master.VelocitySetting, 2);
+    EXPECT_EQ(master.GetVelocitySetting(), 2);
     EXPECT_TRUE(capture.Contains("Configured for 48V open loop (VelocitySetting 2)"));
     EXPECT_EQ(LogSingleton::instance()->get_robotType(), "ProjTest/Gantry");
 
     // Homepos with four numbers: a1..a4, the rest 0.
     const double home[9] = {1, 2, 3, 4, 0, 0, 0, 0, 0};
-    for (int j = 0; j < 9; ++j) EXPECT_DOUBLE_EQ(master.homePosition[j], home[j]) << j;
+    for (int j = 0; j < 9; ++j) EXPECT_DOUBLE_EQ(RobotMasterTestAccess::HomePosition(master)[j], home[j]) << j;
 
     RobotKinematic* kin = master.GetKinematic();
     ASSERT_NE(kin, nullptr);
@@ -263,8 +264,8 @@ TEST_F(ProjectTest, AttributeEdgeCases) {
         TestSupport::LogCapture capture;
         ASSERT_EQ(pm.OpenProject(&master), 0);
         EXPECT_FLOAT_EQ(pm.GetOverride(), c.override);
-        EXPECT_DOUBLE_EQ(master.homePosition[0], c.home[0]);
-        EXPECT_DOUBLE_EQ(master.homePosition[1], c.home[1]);
+        EXPECT_DOUBLE_EQ(RobotMasterTestAccess::HomePosition(master)[0], c.home[0]);
+        EXPECT_DOUBLE_EQ(RobotMasterTestAccess::HomePosition(master)[1], c.home[1]);
         EXPECT_EQ(capture.Contains("Project: Attribute \"Homepos\" is not valid"), !c.homeValid);
     }
     LogSingleton::instance()->operationModesActive = false;

@@ -4,6 +4,8 @@
 #include "core/LogSingleton.h"
 #include "robot_master_support.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/IpoTestAccess.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -34,39 +36,39 @@ TEST_F(RobotMasterConfigTest, ReadsEverySectionOfACompleteFile) {
     RobotMaster m;
 
     ASSERT_EQ(m.ReadConfigFile(path), 0);
-    EXPECT_EQ(m.robotFilePath, path);
-    EXPECT_EQ(m.protocolName, "JXRCANV2");
-    EXPECT_EQ(m.CycleTimeMS.load(), 20);
-    EXPECT_EQ(m.TimingMode.load(), 2);
-    EXPECT_FALSE(m.PreciseTiming);
-    EXPECT_EQ(m.kinematicType, "Cartesian3Axis");
+    EXPECT_EQ(m.GetRobotFilePath(), path);
+    EXPECT_EQ(RobotMasterTestAccess::ProtocolName(m), "JXRCANV2");
+    EXPECT_EQ(RobotMasterTestAccess::CycleTimeMs(m).load(), 20);
+    EXPECT_EQ(RobotMasterTestAccess::TimingMode(m).load(), 2);
+    EXPECT_FALSE(RobotMasterTestAccess::PreciseTiming(m));
+    EXPECT_EQ(RobotMasterTestAccess::KinematicType(m), "Cartesian3Axis");
     EXPECT_EQ(m.GetBrakeSettings().brakeDOutChannel, 5);
     EXPECT_EQ(m.GetBrakeSettings().brakeDelayMS, 300);
     EXPECT_EQ(m.GetBrakeSettings().eStopDInChannel, 7);
-    EXPECT_TRUE(m.DebugMode);
+    EXPECT_TRUE(RobotMasterTestAccess::DebugMode(m));
     EXPECT_EQ(m.GetDisplayPortDefault(), "/dev/ttyX");
     EXPECT_EQ(Display4DS::jogBias.load(), 12);
     EXPECT_EQ(m.GetFunctionButtonRefAll(), "settozero");
-    EXPECT_TRUE(m.IgnoreConsistencyCheck);
-    EXPECT_TRUE(m.mainIpo.flagIgnoreConsistencyCheck.load());
-    EXPECT_EQ(m.lookAhead, 5);
-    EXPECT_EQ(m.generatorType, PATHGEN_LINEAR);
-    EXPECT_FLOAT_EQ(m.smoothDistCart, 80.0f);
-    EXPECT_FLOAT_EQ(m.smoothDistJoint, 8.0f);
+    EXPECT_TRUE(RobotMasterTestAccess::IgnoreConsistencyCheck(m));
+    EXPECT_TRUE(IpoTestAccess::FlagIgnoreConsistencyCheck(m.GetMainInterpreter()).load());
+    EXPECT_EQ(RobotMasterTestAccess::LookAhead(m), 5);
+    EXPECT_EQ(RobotMasterTestAccess::GeneratorType(m), PATHGEN_LINEAR);
+    EXPECT_FLOAT_EQ(RobotMasterTestAccess::SmoothDistCart(m), 80.0f);
+    EXPECT_FLOAT_EQ(RobotMasterTestAccess::SmoothDistJoint(m), 8.0f);
     EXPECT_FALSE(log->get_pathGeneratorFlagOptimize());
     EXPECT_EQ(log->get_pathGeneratorSlicingMS(), 40);
-    EXPECT_FLOAT_EQ(m.jogVelCart[2], 150.0f);
-    EXPECT_FLOAT_EQ(m.jogVelOri[0], 40.0f);
-    EXPECT_FLOAT_EQ(m.jogVelJoint, 2.0f);
+    EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogVelCart(m)[2], 150.0f);
+    EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogVelOri(m)[0], 40.0f);
+    EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogVelJoint(m), 2.0f);
     const float accelerations[6] = {91, 361, 501, 1501, 46, 181};
-    for (int i = 0; i < 6; ++i) EXPECT_FLOAT_EQ(m.jogAccelerations[i], accelerations[i]) << i;
-    EXPECT_FLOAT_EQ(m.jogJointAccelerations[0], 91.0f);
-    EXPECT_FLOAT_EQ(m.jogJointAccelerations[1], 7.0f);  // AJJA1
-    EXPECT_FLOAT_EQ(m.jogJointDecelerations[8], 9.0f);  // DJJE2
-    EXPECT_FLOAT_EQ(m.jogJointDecelerations[7], 361.0f);
-    EXPECT_TRUE(m.jogAccelerationActive);
-    EXPECT_TRUE(m.zeroTorqueAllowed[1]);
-    EXPECT_FALSE(m.zeroTorqueAllowed[0]);
+    for (int i = 0; i < 6; ++i) EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogAccelerations(m)[i], accelerations[i]) << i;
+    EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogJointAccelerations(m)[0], 91.0f);
+    EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogJointAccelerations(m)[1], 7.0f);  // AJJA1
+    EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogJointDecelerations(m)[8], 9.0f);  // DJJE2
+    EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogJointDecelerations(m)[7], 361.0f);
+    EXPECT_TRUE(RobotMasterTestAccess::JogAccelerationActive(m));
+    EXPECT_TRUE(RobotMasterTestAccess::ZeroTorqueAllowed(m)[1]);
+    EXPECT_FALSE(RobotMasterTestAccess::ZeroTorqueAllowed(m)[0]);
 
     EXPECT_TRUE(capture.Contains("RobotMaster: Timing mode: Mode 2"));
     EXPECT_TRUE(capture.Contains("RobotMaster: Brake functionality activated on DOut 6 with delay 300 ms"));
@@ -143,23 +145,23 @@ TEST_F(RobotMasterConfigTest, EdgeCases) {
     const std::vector<EdgeCase> cases = {
         {"timing_mode_3_is_chosen_automatically",
          [] { return Edit(BaseRobotXml(), "CycleTimeMS=\"20\"", "CycleTimeMS=\"20\" TimingMode=\"3\""); },
-         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_EQ(m.TimingMode.load(), 2); }},
+         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_EQ(RobotMasterTestAccess::TimingMode(m).load(), 2); }},
         {"timing_mode_2_stays_with_canopen",
          [] { return Edit(BaseRobotXml("CANopen"), "CycleTimeMS=\"20\"", "CycleTimeMS=\"20\" TimingMode=\"2\""); },
-         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_EQ(m.TimingMode.load(), 2); }},
+         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_EQ(RobotMasterTestAccess::TimingMode(m).load(), 2); }},
         {"precise_TRUE",
          [] { return Edit(BaseRobotXml(), "CycleTimeMS=\"20\"", "CycleTimeMS=\"20\" PreciseTiming=\"TRUE\""); },
          [](RobotMaster& m, TestSupport::LogCapture& c) {
-             EXPECT_TRUE(m.PreciseTiming);
+             EXPECT_TRUE(RobotMasterTestAccess::PreciseTiming(m));
              EXPECT_TRUE(c.Contains("RobotMaster: Using precise timing. Warning, this can cause heavy CPU load."));
          }},
         {"precise_1",
          [] { return Edit(BaseRobotXml(), "CycleTimeMS=\"20\"", "CycleTimeMS=\"20\" PreciseTiming=\"1\""); },
-         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_TRUE(m.PreciseTiming); }},
+         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_TRUE(RobotMasterTestAccess::PreciseTiming(m)); }},
         {"precise_yes",
          [] { return Edit(BaseRobotXml(), "CycleTimeMS=\"20\"", "CycleTimeMS=\"20\" PreciseTiming=\"yes\""); },
          [](RobotMaster& m, TestSupport::LogCapture& c) {
-             EXPECT_FALSE(m.PreciseTiming);
+             EXPECT_FALSE(RobotMasterTestAccess::PreciseTiming(m));
              EXPECT_FALSE(c.Contains("Using precise timing"));
          }},
         {"estop_64", [] { return Edit(BaseRobotXml(), "DInChannel=\"7\"", "DInChannel=\"64\""); },
@@ -176,24 +178,24 @@ TEST_F(RobotMasterConfigTest, EdgeCases) {
          [log](RobotMaster& m, TestSupport::LogCapture& c) {
              EXPECT_TRUE(log->get_pathGeneratorFlagOptimize());
              EXPECT_EQ(log->get_pathGeneratorSlicingMS(), 50);
-             EXPECT_EQ(m.lookAhead, 3);
+             EXPECT_EQ(RobotMasterTestAccess::LookAhead(m), 3);
              EXPECT_TRUE(c.Contains("RobotMaster: line \"PathGeneration\" not found in robot ini file!"));
          }},
         {"no_velocities", [] { return Edit(BaseRobotXml(), "<Velocities ", "<Velo "); },
          [](RobotMaster& m, TestSupport::LogCapture& c) {
-             EXPECT_FLOAT_EQ(m.jogVelCart[0], 200.0f);
-             EXPECT_FLOAT_EQ(m.jogVelOri[2], 45.0f);
-             EXPECT_FLOAT_EQ(m.jogVelJoint, 1.0f);
+             EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogVelCart(m)[0], 200.0f);
+             EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogVelOri(m)[2], 45.0f);
+             EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogVelJoint(m), 1.0f);
              EXPECT_TRUE(c.Contains("RobotMaster: line \"Velocities\" not found in robot file! Using default jog velocities."));
          }},
         {"zero_torque_A3", [] { return Edit(BaseRobotXml(), "<ZeroTorque A2=\"true\"/>", "<ZeroTorque A3=\"True\"/>"); },
          [](RobotMaster& m, TestSupport::LogCapture& c) {
-             for (int j = 0; j < RobotMaster::kNrZeroTorqueJoints; ++j) EXPECT_EQ(m.zeroTorqueAllowed[j], j == 2) << j;
+             for (int j = 0; j < RobotMaster::kNrZeroTorqueJoints; ++j) EXPECT_EQ(RobotMasterTestAccess::ZeroTorqueAllowed(m)[j], j == 2) << j;
              EXPECT_TRUE(c.Contains("RobotMaster: Zero Torque mode enabled for joints: 0 0 1 0 0 0 0 0 0"));
          }},
         {"no_zero_torque_keeps_flags", [] { return Edit(BaseRobotXml(), "<ZeroTorque A2=\"true\"/>", ""); },
          [](RobotMaster& m, TestSupport::LogCapture& c) {
-             EXPECT_FALSE(m.zeroTorqueAllowed[1]);
+             EXPECT_FALSE(RobotMasterTestAccess::ZeroTorqueAllowed(m)[1]);
              EXPECT_TRUE(c.Contains("RobotMaster: line \"ZeroTorque\" not found in robot file! Disabling Zero Torque mode."));
          }},
         {"brake_inactive", [] { return Edit(BaseRobotXml(), "Active=\"true\" DelayMS", "Active=\"false\" DelayMS"); },
@@ -204,7 +206,7 @@ TEST_F(RobotMasterConfigTest, EdgeCases) {
          }},
         {"no_belvanto_keeps_settings", [] { return Edit(BaseRobotXml(), "<Belvanto ", "<Other "); },
          [](RobotMaster& m, TestSupport::LogCapture& c) {
-             EXPECT_FALSE(m.DebugMode);
+             EXPECT_FALSE(RobotMasterTestAccess::DebugMode(m));
              EXPECT_EQ(m.GetDisplayPortDefault(), "/dev/ttyO1");
              EXPECT_EQ(m.GetFunctionButtonRefAll(), "refall");
              EXPECT_TRUE(c.Contains("RobotMaster: line \"Belvanto\" not found in robot ini file!"));
@@ -217,29 +219,29 @@ TEST_F(RobotMasterConfigTest, EdgeCases) {
         // "nan" and "inf" parse as floats; each is refused and the value kept.
         {"jog_joint_nan", [] { return Edit(BaseRobotXml(), "JogJoint=\"2\"", "JogJoint=\"nan\""); },
          [](RobotMaster& m, TestSupport::LogCapture& c) {
-             EXPECT_FLOAT_EQ(m.jogVelJoint, 1.0f);
+             EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogVelJoint(m), 1.0f);
              EXPECT_TRUE(c.Contains("RobotMaster: attribute \"JogJoint\" in line \"Velocities\" of robot ini "
                                     "file is not a finite number, ignored"));
              EXPECT_FALSE(c.Contains("attribute \"JogJoint\" not found"));
          }},
         {"jog_cart_inf", [] { return Edit(BaseRobotXml(), "JogCart=\"150\"", "JogCart=\"-inf\""); },
-         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_FLOAT_EQ(m.jogVelCart[1], 200.0f); }},
+         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogVelCart(m)[1], 200.0f); }},
         {"smooth_dist_nan", [] { return Edit(BaseRobotXml(), "SmoothDistCart=\"80\"", "SmoothDistCart=\"NAN\""); },
-         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_FLOAT_EQ(m.smoothDistCart, 100.0f); }},
+         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_FLOAT_EQ(RobotMasterTestAccess::SmoothDistCart(m), 100.0f); }},
         {"jog_accel_nan",
          [] { return Edit(BaseRobotXml(), "AccelJogJointDegPerSec2=\"91\"", "AccelJogJointDegPerSec2=\"nan\""); },
          [](RobotMaster& m, TestSupport::LogCapture&) {
-             EXPECT_FLOAT_EQ(m.jogAccelerations[0], 90.0f);
-             EXPECT_FLOAT_EQ(m.jogJointAccelerations[0], 90.0f);
+             EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogAccelerations(m)[0], 90.0f);
+             EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogJointAccelerations(m)[0], 90.0f);
          }},
         {"joint_accel_inf", [] { return Edit(BaseRobotXml(), "AJJA1=\"7\"", "AJJA1=\"inf\""); },
-         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_FLOAT_EQ(m.jogJointAccelerations[1], 91.0f); }},
+         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_FLOAT_EQ(RobotMasterTestAccess::JogJointAccelerations(m)[1], 91.0f); }},
         {"no_protocol_sets_v2", [] { return Edit(BaseRobotXml("CANopen"), "Protocol=\"CANopen\"", ""); },
-         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_EQ(m.protocolName, "JXRCANV2"); }, 6},
+         [](RobotMaster& m, TestSupport::LogCapture&) { EXPECT_EQ(RobotMasterTestAccess::ProtocolName(m), "JXRCANV2"); }, 6},
         {"cycle_time_0", [] { return Edit(BaseRobotXml("CANopen_CSP"), "CycleTimeMS=\"20\"", "CycleTimeMS=\"0\""); },
          [](RobotMaster& m, TestSupport::LogCapture&) {
-             EXPECT_EQ(m.protocolName, "CANopen_CSP");
-             EXPECT_EQ(m.CycleTimeMS.load(), 200);
+             EXPECT_EQ(RobotMasterTestAccess::ProtocolName(m), "CANopen_CSP");
+             EXPECT_EQ(RobotMasterTestAccess::CycleTimeMs(m).load(), 200);
          },
          7},
     };
@@ -416,12 +418,12 @@ TEST_F(RobotMasterConfigTest, DelayedWriteFollowsTheFirstAndLastRequestTimes) {
         {1000, 1014, 1016, true},   // more than 15 s after the first
     };
     for (const Step& s : steps) {
-        m.robotFileFirstRequest = s.first;
-        m.robotFileLastRequest = s.last;
+        RobotMasterTestAccess::RobotFileFirstRequest(m) = s.first;
+        RobotMasterTestAccess::RobotFileLastRequest(m) = s.last;
         const int before = capture.Count(updated);
         m.UpdateConfiguration(s.now);
         EXPECT_EQ(capture.Count(updated) - before, s.writes ? 1 : 0) << s.now;
-        EXPECT_EQ(m.robotFileFirstRequest, s.writes ? 0 : s.first);
+        EXPECT_EQ(RobotMasterTestAccess::RobotFileFirstRequest(m), s.writes ? 0 : s.first);
     }
 }
 

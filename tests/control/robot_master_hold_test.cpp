@@ -5,6 +5,7 @@
 #include "kinematics/RobotKinematicNull.h"
 #include "recording_protocol.h"
 #include "robot_master_support.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -34,18 +35,18 @@ public:
 class HoldFixture {
 public:
     HoldFixture(int cycleMs, int timingMode) {
-        master.kinematic = std::make_unique<RobotKinematicNull>();
-        auto recording = std::make_unique<RecordingProtocol>(master.kinematic.get());
+        RobotMasterTestAccess::Kinematic(master) = std::make_unique<RobotKinematicNull>();
+        auto recording = std::make_unique<RecordingProtocol>(master.GetKinematic());
         protocol = recording.get();
         master.SetHardwareProtocol(std::move(recording));
         protocol->Observe(&master);
         protocol->Clear();
-        master.CycleTimeMS.store(cycleMs);
-        master.TimingMode.store(timingMode);
+        RobotMasterTestAccess::CycleTimeMs(master).store(cycleMs);
+        RobotMasterTestAccess::TimingMode(master).store(timingMode);
     }
     ~HoldFixture() { master.StopMainLoop(); }
     void Start() {
-        master.initHold.store(false);
+        RobotMasterTestAccess::InitHold(master).store(false);
         master.StartMainLoop();
     }
 
@@ -195,7 +196,7 @@ TEST(ConcurrentLoopHold, OnTheLoopThreadACommandRunsOnlyWhenTheLockIsFree) {
     ASSERT_TRUE(ControlTest::WaitFor([&] { return acquired.load() >= 3; }));
     {
         // Another thread holds the command lock (without a hold): the loop's try-lock fails.
-        std::lock_guard<std::recursive_mutex> busy(f.master.commandMutex);
+        std::lock_guard<std::recursive_mutex> busy(RobotMasterTestAccess::CommandMutex(f.master));
         const int before = refused.load();
         EXPECT_TRUE(ControlTest::WaitFor([&] { return refused.load() > before + 2; }));
     }
@@ -230,10 +231,10 @@ TEST(ConcurrentPublishedState, ReadersAlwaysGetAWholeCopy) {
     for (int k = 1; k <= 50; ++k) {
         CommandLock lock(f.master);
         HoldScope hold(f.master, 0, 0);
-        std::lock_guard<std::mutex> publish(f.master.publishMutex);
-        for (float& v : f.master.liveState.jointSet) v = static_cast<float>(k);
+        std::lock_guard<std::mutex> publish(RobotMasterTestAccess::PublishMutex(f.master));
+        for (float& v : RobotMasterTestAccess::LiveState(f.master).jointSet) v = static_cast<float>(k);
         // Longer than a short-string buffer, so a torn copy would show.
-        f.master.liveState.errorText = "state " + std::to_string(k) + std::string(30, 'x');
+        RobotMasterTestAccess::LiveState(f.master).errorText = "state " + std::to_string(k) + std::string(30, 'x');
     }
     EXPECT_TRUE(ControlTest::WaitFor([&] { return f.master.GetRobotState().jointSet[0] == 50.0f; }));
     stop.store(true);
@@ -245,13 +246,13 @@ TEST(ConcurrentPublishedState, ReadersAlwaysGetAWholeCopy) {
 TEST(ConcurrentLoopRequests, OutputAndVelocityRequestsReachTheLiveStateInOrder) {
     LogSingleton::instance()->set_opMode(OPMODE_NORMAL);
     HoldFixture f(5, 2);
-    f.master.requests.dout[3].store(LoopRequests::kOn);
-    f.master.requests.gsig[99].store(LoopRequests::kOn);
-    f.master.requests.ioChange.fetch_add(1);
-    f.master.liveState.jointVel[6] = 5.0f;
-    f.master.requests.storeProgramVelocities.store(true);
-    f.master.requests.resetVelocities.store(true);
-    f.master.requests.restoreProgramVelocities.store(true);
+    RobotMasterTestAccess::Requests(f.master).dout[3].store(LoopRequests::kOn);
+    RobotMasterTestAccess::Requests(f.master).gsig[99].store(LoopRequests::kOn);
+    RobotMasterTestAccess::Requests(f.master).ioChange.fetch_add(1);
+    RobotMasterTestAccess::LiveState(f.master).jointVel[6] = 5.0f;
+    RobotMasterTestAccess::Requests(f.master).storeProgramVelocities.store(true);
+    RobotMasterTestAccess::Requests(f.master).resetVelocities.store(true);
+    RobotMasterTestAccess::Requests(f.master).restoreProgramVelocities.store(true);
     f.Start();
     EXPECT_TRUE(ControlTest::WaitFor([&] {
         const DataTypes::RobotState s = f.master.GetRobotState();

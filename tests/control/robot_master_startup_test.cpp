@@ -15,6 +15,8 @@
 #ifdef BELVANTO_HAVE_SIMULATORS
 #include "canopensim/CanopenSimulator.h"
 #include "drivesim/DriveSimulator.h"
+#include "testsupport/IpoTestAccess.h"
+#include "testsupport/RobotMasterTestAccess.h"
 #endif
 
 #include <gtest/gtest.h>
@@ -106,7 +108,7 @@ TEST_F(RobotMasterStartupTest, InitCopiesCycleTimeAndLimits) {
     EXPECT_TRUE(capture.Contains("Belvanto DebugMode: On"));
     EXPECT_DOUBLE_EQ(m.GetKinematic()->cycleTimeMS, 20.0);
     EXPECT_FLOAT_EQ(m.GetCycleTime(), 20.0f);
-    EXPECT_DOUBLE_EQ(m.jointMaxVelocity[2], m.GetKinematic()->jointMaxVelocity[2]);
+    EXPECT_DOUBLE_EQ(RobotMasterTestAccess::JointMaxVelocity(m)[2], m.GetKinematic()->jointMaxVelocity[2]);
     EXPECT_EQ(m.GetRobotState().jointSet[0], 0.0f);
 }
 
@@ -119,8 +121,8 @@ TEST_F(RobotMasterStartupTest, ConcurrentFinishInitStartsTheLoopAndSeedsTheProgr
     m.Init("robot", "Finish", relative);
     ExternalAxis axis(0, "Linear", ExternalAxis::Position);
     axis.VelMax = 50.0;
-    m.externalAxes[0] = axis;
-    m.externalAxisDefined[0] = true;
+    RobotMasterTestAccess::ExternalAxes(m)[0] = axis;
+    RobotMasterTestAccess::ExternalAxisDefined(m)[0] = true;
     EXPECT_TRUE(m.IsHeld());
 
     m.FinishInit();
@@ -128,8 +130,8 @@ TEST_F(RobotMasterStartupTest, ConcurrentFinishInitStartsTheLoopAndSeedsTheProgr
     EXPECT_TRUE(m.IsMainLoopRunning());
     EXPECT_EQ(m.GetProgramMemory().GetVariable("#parts-good").value, 17.0);
     EXPECT_EQ(m.GetProgramMemory().GetVariable("#parts-bad").value, 3.0);
-    EXPECT_DOUBLE_EQ(m.jointMaxVelocity[6], 50.0);
-    EXPECT_DOUBLE_EQ(m.mainIpo.jointMaxVelocities[6], m.GetKinematic()->jointMaxVelocity[6]);
+    EXPECT_DOUBLE_EQ(RobotMasterTestAccess::JointMaxVelocity(m)[6], 50.0);
+    EXPECT_DOUBLE_EQ(IpoTestAccess::JointMaxVelocities(m.GetMainInterpreter())[6], m.GetKinematic()->jointMaxVelocity[6]);
     // The variables convert with their own kinematic, seeded from "#position".
     EXPECT_NO_THROW(m.GetProgramMemory().SetVariablePosCart("mb_pos_w1", 10, 20, 30, 0, 0, 0, 0, 0, 0, false));
     // Cycles publish the state.
@@ -190,7 +192,7 @@ TEST_P(RobotMasterProtocolTest, BuildsItsProtocolAndConnectsToTheSimulator) {
     ASSERT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_NORMAL) << LogSingleton::instance()->get_seriousFailReason();
     Hardware::HardwareProtocol* hw = m.GetHardware();
     ASSERT_NE(hw, nullptr);
-    EXPECT_EQ(m.TimingMode.load(), canopen ? 1 : 2);
+    EXPECT_EQ(RobotMasterTestAccess::TimingMode(m).load(), canopen ? 1 : 2);
     if (canopen) {
         auto* p = dynamic_cast<Hardware::HardwareProtocolCANopen*>(hw);
         ASSERT_NE(p, nullptr);

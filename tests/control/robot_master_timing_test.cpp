@@ -3,6 +3,7 @@
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -57,10 +58,10 @@ TEST(RobotMasterTiming, ModeFollowsTheProtocolUnlessGiven) {
         SCOPED_TRACE(c.protocol);
         TestSupport::LogCapture capture;
         RobotMaster m;
-        m.protocolName = c.protocol;
-        m.TimingMode.store(c.given);
+        RobotMasterTestAccess::ProtocolName(m) = c.protocol;
+        RobotMasterTestAccess::TimingMode(m).store(c.given);
         m.UpdateTimingMode();
-        EXPECT_EQ(m.TimingMode.load(), c.mode);
+        EXPECT_EQ(RobotMasterTestAccess::TimingMode(m).load(), c.mode);
         EXPECT_EQ(capture.Count(c.line), 1);
         EXPECT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_NORMAL);
     }
@@ -69,7 +70,7 @@ TEST(RobotMasterTiming, ModeFollowsTheProtocolUnlessGiven) {
 TEST(RobotMasterTiming, ACorruptedModeIsASeriousFailure) {
     TestSupport::LogCapture capture;
     RobotMaster m;
-    m.TimingMode.store(7);
+    RobotMasterTestAccess::TimingMode(m).store(7);
     m.UpdateTimingMode();
     EXPECT_TRUE(capture.Contains("RobotMaster: Timing mode: unknown mode"));
     EXPECT_EQ(LogSingleton::instance()->get_seriousFailReason(), "00 invalid timing");

@@ -5,6 +5,7 @@
 #include "control/RobotMasterPort.h"
 #include "fieldbus/ModbusLinks.h"
 #include "fieldbus/ModbusServer.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -41,7 +42,7 @@ protected:
 };
 
 TEST_F(ModbusLoopVelocity, WrittenVelocityDrivesTheAxisUntilReset) {
-    const double maximum = master.jointMaxVelocity[6];
+    const double maximum = RobotMasterTestAccess::JointMaxVelocity(master)[6];
     ASSERT_GT(maximum, 10.0);
     WritePair(181, 100);
     Cycles(3);
@@ -74,7 +75,7 @@ TEST_F(ModbusLoopVelocity, OperatorJogOverridesThePlcAndItsReleaseStopsTheAxis) 
     jog[6] = 50.0f;
     master.SetJogValues(jog);
     Cycles(3);
-    const float jogged = static_cast<float>(0.5 * master.jogVelJoint * master.jointMaxVelocity[6]);
+    const float jogged = static_cast<float>(0.5 * RobotMasterTestAccess::JogVelJoint(master) * RobotMasterTestAccess::JointMaxVelocity(master)[6]);
     EXPECT_FLOAT_EQ(Live().jointVel[6], jogged);
     float v = 1.0f;
     EXPECT_FALSE(server.GetExternalJointVelocity(0, &v));  // the jog took the axis from the PLC

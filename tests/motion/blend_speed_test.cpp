@@ -174,7 +174,7 @@ class BlendedChain : public ::testing::Test {
 protected:
     void SetUp() override {
         gen.SetCommandAccess(&access);
-        gen.kinematic = std::make_unique<FakeKinematic>();
+        gen.SetKinematic(std::make_unique<FakeKinematic>());
         float vel[9], acc[9], jerk[9];
         for (int j = 0; j < 9; ++j) {
             vel[j] = 100.0f;

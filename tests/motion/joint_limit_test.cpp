@@ -225,7 +225,7 @@ TEST(JointModeChain, NoJointExceedsItsLimitOnTheWholePath) {
     PathGenerator_02Linear gen(20.0f, 15.0f, 5);
     FakeCommandAccess access;
     gen.SetCommandAccess(&access);
-    gen.kinematic = std::make_unique<FakeKinematic>();
+    gen.SetKinematic(std::make_unique<FakeKinematic>());
     Limits l = MakeLimits({50, 200, 120, 300, 300, 300}, {200, 800, 400, 1000, 1000, 1000},
                           {1500, 5000, 3000, 5000, 5000, 5000});
     gen.InitVelAcc(l.vel.data(), l.acc.data(), l.jerk.data(), 500.0, 2000.0, 10000.0, 90.0, 360.0, 2000.0);

@@ -51,7 +51,7 @@ TEST(NegativeSmoothing, PathStaysOnTheProgrammedLines) {
         PathGenerator_02Linear gen(20.0f, 20.0f, 5);
         CartesianAccess access;
         gen.SetCommandAccess(&access);
-        gen.kinematic = std::make_unique<FakeKinematic>();
+        gen.SetKinematic(std::make_unique<FakeKinematic>());
         float vel[9], acc[9], jerk[9];
         std::fill(vel, vel + 9, 100.0f);
         std::fill(acc, acc + 9, 400.0f);

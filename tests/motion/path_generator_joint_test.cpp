@@ -2,6 +2,7 @@
 
 #include "PathGeneratorFakes.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/PathGeneratorTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -31,8 +32,8 @@ class JointGeneratorTest : public ::testing::Test {
 protected:
     JointGeneratorTest() : gen(3) {
         gen.SetCommandAccess(&access);
-        gen.kinematic = std::make_unique<FakeKinematic>();
-        gen.resultCallback.store(&RecordEvent);
+        gen.SetKinematic(std::make_unique<FakeKinematic>());
+        gen.SetResultCallback(&RecordEvent);
         std::lock_guard<std::mutex> lock(gEvents.m);
         gEvents.texts.clear();
         gEvents.a = gEvents.b = 99;
@@ -95,18 +96,18 @@ TEST_F(JointGeneratorTest, InitAcceptsSlicingOnlyInItsRange) {
 }
 
 TEST_F(JointGeneratorTest, AccelerationBaseHasAFloorOfFive) {
-    EXPECT_FLOAT_EQ(gen.accHandler.accBase[0], 300.0f);
+    EXPECT_FLOAT_EQ(PathGeneratorTestAccess::Acc(gen).accBase[0], 300.0f);
     float vel[9] = {}, acc[9] = {1, 5, 4.99f, 100, 300, 0, -2, 7, 5.01f}, inc[9] = {};
     gen.InitVelAcc(vel, acc, inc, 0, 0, 0, 0, 0, 0);
     const float expected[9] = {5, 5, 5, 100, 300, 5, 5, 7, 5.01f};
-    for (int j = 0; j < 9; ++j) EXPECT_FLOAT_EQ(gen.accHandler.accBase[j], expected[j]) << j;
+    for (int j = 0; j < 9; ++j) EXPECT_FLOAT_EQ(PathGeneratorTestAccess::Acc(gen).accBase[j], expected[j]) << j;
 }
 
 TEST_F(JointGeneratorTest, FortySlicesRunUntilTheirEndThenGiveTheSuccessor) {
     PlanWith(false, {MakeJointMove({40, 0, 0, 0, 0, 0, 0, 0, 20}, 40, 17)});
     ASSERT_TRUE(gen.IsPathAvailable());
     ASSERT_EQ(gen.ServedSamples().size(), 41u);
-    EXPECT_EQ(gen.result.load(), 0);
+    EXPECT_EQ(gen.GetResult(), 0);
 
     float joints[9];
     int index = -5;
@@ -157,10 +158,10 @@ TEST_F(JointGeneratorTest, CommandsFollowEachOtherWithTheirOwnIndices) {
 
 TEST_F(JointGeneratorTest, KinematicErrorRefusesTheTargetBeforeAnythingIsServed) {
     // a1 would reach its limit half-way: nothing of the path may be driven.
-    static_cast<FakeKinematic&>(*gen.kinematic).a1Limit = 5.5f;
+    static_cast<FakeKinematic&>(PathGeneratorTestAccess::Kinematic(gen)).a1Limit = 5.5f;
     PlanWith(false, {MakeJointMove({10, 0, 0, 0, 0, 0, 0, 0, 0}, 10, 3)});
     EXPECT_FALSE(gen.IsPathAvailable());
-    EXPECT_EQ(gen.result.load(), -1);
+    EXPECT_EQ(gen.GetResult(), -1);
     const auto events = Events();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], "Kinematic error: Joint limit min reached");
@@ -201,7 +202,7 @@ TEST_F(JointGeneratorTest, FailuresWhilePlanningAreErrorEventsAndNoPath) {
         TestSupport::LogCapture capture;
         PlanWith(c.optimize, {cmd});
         EXPECT_FALSE(gen.IsPathAvailable());
-        EXPECT_EQ(gen.result.load(), -1);
+        EXPECT_EQ(gen.GetResult(), -1);
         const auto events = Events();
         ASSERT_EQ(events.size(), 1u);
         EXPECT_EQ(events[0], c.text);

@@ -5,6 +5,7 @@
 
 #include "PathGeneratorFakes.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/PathGeneratorTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -71,8 +72,8 @@ protected:
     void Make(int lookAhead) {
         gen = std::make_unique<PathGenerator_02Linear>(20.0f, 20.0f, lookAhead);
         gen->SetCommandAccess(&access);
-        gen->kinematic = std::make_unique<FakeKinematic>();
-        gen->resultCallback.store(&RecordLinearEvent);
+        gen->SetKinematic(std::make_unique<FakeKinematic>());
+        gen->SetResultCallback(&RecordLinearEvent);
         float vel[9], acc[9], jerk[9];
         for (int j = 0; j < 9; ++j) {
             vel[j] = 100.0f;
@@ -143,7 +144,7 @@ TEST_F(LinearGeneratorTest, SingleLineEndsAtItsDurationWithItsSuccessor) {
     EXPECT_FLOAT_EQ(line.curves[0].velStart, 0.0f);
     EXPECT_FLOAT_EQ(line.curves[0].velEnd, 0.0f);
     const float durationMs = line.GetDuration();
-    EXPECT_FLOAT_EQ(gen->times[0], durationMs);
+    EXPECT_FLOAT_EQ(PathGeneratorTestAccess::Times(*gen)[0], durationMs);
 
     float joints[9];
     long endUs = 0;
@@ -195,15 +196,15 @@ TEST_F(LinearGeneratorTest, TwoLinesAreBlendedWithTheVelocitiesTheyReach) {
     EXPECT_NEAR(firstLine.target.pose(0, 3), 90.0f, 1e-3f);
     EXPECT_NEAR(secondLine.start.pose(1, 3), 10.0f, 1e-3f);
 
-    EXPECT_LT(0.0f, gen->times[0]);
-    EXPECT_LT(gen->times[0], gen->times[1]);
-    EXPECT_LT(gen->times[1], gen->times[2]);
+    EXPECT_LT(0.0f, PathGeneratorTestAccess::Times(*gen)[0]);
+    EXPECT_LT(PathGeneratorTestAccess::Times(*gen)[0], PathGeneratorTestAccess::Times(*gen)[1]);
+    EXPECT_LT(PathGeneratorTestAccess::Times(*gen)[1], PathGeneratorTestAccess::Times(*gen)[2]);
 
     float joints[9];
     long endUs = 0;
     EXPECT_EQ(Walk(true, &endUs, joints), 2);
-    EXPECT_LT(endUs / 1000.0f, gen->times[2]);
-    EXPECT_GE((endUs + kCycleUs) / 1000.0f, gen->times[2]);
+    EXPECT_LT(endUs / 1000.0f, PathGeneratorTestAccess::Times(*gen)[2]);
+    EXPECT_GE((endUs + kCycleUs) / 1000.0f, PathGeneratorTestAccess::Times(*gen)[2]);
     EXPECT_NEAR(joints[0], 100.0f, 1e-3f);
     EXPECT_NEAR(joints[1], 100.0f, 1e-3f);
 }
@@ -245,7 +246,7 @@ TEST_F(LinearGeneratorTest, CancelledBuildPublishesNothing) {
     DataTypes::RobotState state;
     gen->SetFirstCmd(MakeMove(1, 100.0f, 0.0f, 0.0f, 1, 50.0f), &state, 0, 1);
     gen->SetNextCmd(MakeMove(1, 100.0f, 100.0f, 0.0f, 2), 1, 2);
-    gen->cancelRequested.store(true);
+    gen->RequestCancel();
     gen->ComputePath();
     EXPECT_FALSE(gen->IsPathAvailable());
     EXPECT_EQ(gen->elementCount, 0);
@@ -314,7 +315,7 @@ TEST_F(LinearGeneratorTest, FailuresBecomePlanningErrors) {
         TestSupport::LogCapture capture;
         Plan({command});
         EXPECT_FALSE(gen->IsPathAvailable());
-        EXPECT_EQ(gen->result.load(), -1);
+        EXPECT_EQ(gen->GetResult(), -1);
         EXPECT_TRUE(capture.Contains(c.logLine)) << capture.Joined();
         EXPECT_EQ(Events(), std::vector<std::string>{c.eventText});
     }

@@ -3,6 +3,7 @@
 #include "PathGeneratorFakes.h"
 #include "core/LogSingleton.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/PathGeneratorTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -91,9 +92,9 @@ void RecordCallback(HVPEventType event, int a, int b, const std::string& text) {
     gRecord.a = a;
     gRecord.b = b;
     gRecord.texts.push_back(text);
-    if (gProbe != nullptr && gProbe->mutex.try_lock()) {
+    if (gProbe != nullptr && PathGeneratorTestAccess::Mutex(*gProbe).try_lock()) {
         gRecord.generatorMutexFree = true;
-        gProbe->mutex.unlock();
+        PathGeneratorTestAccess::Mutex(*gProbe).unlock();
     }
 }
 
@@ -145,10 +146,10 @@ TEST_F(PathGeneratorTest, LookAheadIsClampedAndSizesTheLists) {
         TestSupport::LogCapture capture;
         ScriptedGenerator g(c.requested);
         EXPECT_EQ(g.GetLookAhead(), c.used);
-        EXPECT_EQ(g.cmds.size(), static_cast<size_t>(c.used + 1));
-        EXPECT_EQ(g.cmdIndices.size(), static_cast<size_t>(c.used + 1));
-        EXPECT_EQ(g.successors.size(), static_cast<size_t>(c.used + 1));
-        EXPECT_EQ(g.times.size(), static_cast<size_t>(2 * (c.used + 1)));
+        EXPECT_EQ(PathGeneratorTestAccess::Cmds(g).size(), static_cast<size_t>(c.used + 1));
+        EXPECT_EQ(PathGeneratorTestAccess::CmdIndices(g).size(), static_cast<size_t>(c.used + 1));
+        EXPECT_EQ(PathGeneratorTestAccess::Successors(g).size(), static_cast<size_t>(c.used + 1));
+        EXPECT_EQ(PathGeneratorTestAccess::Times(g).size(), static_cast<size_t>(2 * (c.used + 1)));
         EXPECT_EQ(capture.Contains("PathGen: LookAhead"), c.logged);
     }
 }
@@ -161,12 +162,12 @@ TEST_F(PathGeneratorTest, SetNextCmdStopsAtTheLookAhead) {
         g.SetFirstCmd(Tagged(0), &state, 0, 1);
         TestSupport::LogCapture capture;
         for (int i = 1; i <= lookAhead; ++i) g.SetNextCmd(Tagged(i), i, i + 1);
-        EXPECT_EQ(g.cmdCount, lookAhead);
+        EXPECT_EQ(PathGeneratorTestAccess::CmdCount(g), lookAhead);
         EXPECT_EQ(capture.Count("PathGen: Could not set Position, look-ahead is limited to " +
                                 std::to_string(lookAhead)),
                   1);
-        EXPECT_EQ(g.cmdIndices[lookAhead - 1], lookAhead - 1);
-        EXPECT_EQ(g.successors[lookAhead - 1], lookAhead);
+        EXPECT_EQ(PathGeneratorTestAccess::CmdIndices(g)[lookAhead - 1], lookAhead - 1);
+        EXPECT_EQ(PathGeneratorTestAccess::Successors(g)[lookAhead - 1], lookAhead);
     }
 }
 
@@ -191,11 +192,11 @@ TEST_F(PathGeneratorTest, FaultsBecomeResultErrorAndEventOutsideTheLock) {
             ScriptedGenerator g(2);
             gProbe = &g;
             g.thrower = c.thrower;
-            if (withCallback) g.resultCallback.store(&RecordCallback);
+            if (withCallback) g.SetResultCallback(&RecordCallback);
             TestSupport::LogCapture capture;
             RunRequest(g, 7);
             EXPECT_TRUE(capture.Contains(c.logLine));
-            EXPECT_EQ(g.result.load(), -1);
+            EXPECT_EQ(g.GetResult(), -1);
             EXPECT_FALSE(g.IsPathAvailable());
             std::lock_guard<std::mutex> lock(gRecord.m);
             if (withCallback) {
@@ -210,7 +211,7 @@ TEST_F(PathGeneratorTest, FaultsBecomeResultErrorAndEventOutsideTheLock) {
             }
             // The mutex was released: the next request plans normally.
             g.thrower = nullptr;
-            g.result.store(0);
+            g.ClearResult();
             RunRequest(g, 8);
             EXPECT_TRUE(g.IsPathAvailable());
             EXPECT_EQ(g.plannedIndex, 8);
@@ -224,11 +225,11 @@ TEST_F(PathGeneratorTest, RequestCountsAsRunningBeforeItsThreadStarts) {
     g.SetFirstCmd(Tagged(3), &state, 3, 4);
     // Holding the mutex keeps the planning thread waiting: the request must already show
     // as running, so the interpreter does not ask for it again.
-    g.mutex.lock();
+    PathGeneratorTestAccess::Mutex(g).lock();
     g.ComputePathStartThread();
     EXPECT_TRUE(g.IsThreadRunning());
     EXPECT_FALSE(g.IsPathAvailable());
-    g.mutex.unlock();
+    PathGeneratorTestAccess::Mutex(g).unlock();
     ASSERT_TRUE(WaitFor([&] { return !g.IsThreadRunning(); }));
     EXPECT_TRUE(g.IsPathAvailable());
     EXPECT_EQ(g.plannedCount[3], 1);
@@ -340,7 +341,7 @@ TEST_F(PathGeneratorTest, ConcurrentRequestsCancelsAndPublishNewestWins) {
     }
     ASSERT_TRUE(g.IsPathAvailable());
     EXPECT_EQ(g.plannedIndex, newest);
-    EXPECT_EQ(g.result.load(), 0);
+    EXPECT_EQ(g.GetResult(), 0);
     for (const auto& entry : g.plannedCount) {
         EXPECT_LE(entry.second, entry.first == newest ? 2 : 1) << "request " << entry.first;
     }

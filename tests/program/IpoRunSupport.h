@@ -14,6 +14,7 @@
 #include "vision/CameraInterface.h"
 #include "vision/CameraManager.h"
 #include "vision/PluginManager.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <atomic>
 #include <memory>
@@ -47,7 +48,7 @@ inline std::unique_ptr<IPO> MakeArmIpo(Programs::ProgramMemory* memory, PathGenT
     auto ipo = std::make_unique<IPO>(type);
     ipo->SetMemory(memory);
     ipo->InitPathGen(generator, 5.0f, 2.0f, 5);
-    ipo->pathGenerator->kinematic = std::move(kinematic);
+    ipo->GetPathGenerator()->SetKinematic(std::move(kinematic));
     float vel[9], acc[9], jerk[9];
     for (int j = 0; j < 9; ++j) {
         vel[j] = 90.0f;
@@ -56,8 +57,8 @@ inline std::unique_ptr<IPO> MakeArmIpo(Programs::ProgramMemory* memory, PathGenT
     }
     ipo->InitJointMaxValues(vel, acc, jerk, 250.0f, 1000.0f, 3000.0f, 180.0, 1000.0, 3000.0);
     ipo->SetVelocitySetting(1);
-    ipo->resultCallback.store(&EventLog::Record);
-    if (type == IPO::IPO_MOVETO) ipo->replayMode.store(IPO::REPLAY_SINGLE);
+    ipo->SetResultCallback(&EventLog::Record);
+    if (type == IPO::IPO_MOVETO) ipo->SetReplayMode(IPO::REPLAY_SINGLE);
     return ipo;
 }
 
@@ -162,8 +163,8 @@ inline void Install(IPO& ipo, std::vector<std::vector<std::shared_ptr<Command>>>
         }
         programs.push_back(std::move(program));
     }
-    std::lock_guard<std::mutex> lock(ipo.programMutex);
-    ipo.programs = std::move(programs);
+    std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(ipo));
+    IpoTestAccess::Programs(ipo) = std::move(programs);
 }
 
 template <typename T = ScriptedCommand, typename... Args>

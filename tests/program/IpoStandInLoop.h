@@ -37,7 +37,7 @@ public:
         while (!done()) {
             if (std::chrono::steady_clock::now() > end) return false;
             Step(ipo, cycleMs);
-            PathGenerator* g = ipo.pathGenerator.get();
+            PathGenerator* g = ipo.GetPathGenerator();
             if (g != nullptr && !g->IsPathAvailable() && g->IsThreadRunning()) {
                 std::this_thread::sleep_for(std::chrono::microseconds(100));
             }

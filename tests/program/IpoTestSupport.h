@@ -92,7 +92,7 @@ inline std::unique_ptr<IPO> MakeIpo(Programs::ProgramMemory* memory, IPO::IpoTyp
     auto ipo = std::make_unique<IPO>(type);
     ipo->SetMemory(memory);
     ipo->InitPathGen(generator, 1.0f, 1.0f, 5);
-    ipo->pathGenerator->kinematic = std::make_unique<TestKinematic>();
+    ipo->GetPathGenerator()->SetKinematic(std::make_unique<TestKinematic>());
     float vel[9], acc[9], jerk[9];
     for (int j = 0; j < 9; ++j) {
         vel[j] = 90.0f;

@@ -12,6 +12,7 @@
 #include "program/CommandWait.h"
 
 #include "testsupport/TestSupport.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
@@ -389,9 +390,9 @@ TEST_F(ProgramWriteBack, WrittenProgramLoadsAgainWithTheSameCommandsAndLinks) {
     ASSERT_EQ(ipo->LoadProgramSynchronous("write_source.xml", true), 0);
     std::vector<std::shared_ptr<Command>> original;
     {
-        std::lock_guard<std::mutex> lock(ipo->programMutex);
-        ASSERT_EQ(ipo->programs.size(), 1u);
-        original = ipo->programs[0].commands;
+        std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+        ASSERT_EQ(IpoTestAccess::Programs(*ipo).size(), 1u);
+        original = IpoTestAccess::Programs(*ipo)[0].commands;
     }
     ASSERT_EQ(original.size(), 16u);
     // As teach-in would store them: milliseconds that "s.mmm" alone would not bring back.
@@ -405,9 +406,9 @@ TEST_F(ProgramWriteBack, WrittenProgramLoadsAgainWithTheSameCommandsAndLinks) {
 
     auto reloaded = IpoTest::MakeIpo(&mem.memory);
     ASSERT_EQ(reloaded->LoadProgramSynchronous("written.xml", true), 0);
-    std::lock_guard<std::mutex> lock(reloaded->programMutex);
-    ASSERT_EQ(reloaded->programs.size(), 1u);
-    const auto& again = reloaded->programs[0].commands;
+    std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*reloaded));
+    ASSERT_EQ(IpoTestAccess::Programs(*reloaded).size(), 1u);
+    const auto& again = IpoTestAccess::Programs(*reloaded)[0].commands;
     ASSERT_EQ(again.size(), original.size());
     for (size_t i = 0; i < again.size(); ++i) {
         SCOPED_TRACE("command " + std::to_string(i) + " " + original[i]->className);

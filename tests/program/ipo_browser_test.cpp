@@ -55,7 +55,7 @@ protected:
 
 TEST_F(BrowserTest, ListingsAreSortedWithoutHiddenEntriesAndWithAParentBelowTheRoot) {
     EXPECT_EQ(Listing(), (std::vector<std::string>{"cell/", "Alpha.xml", "beta.xml"}));
-    EXPECT_EQ(ipo->browserEntryCount.load(), 3);
+    EXPECT_EQ(ipo->GetBrowserEntryCount(), 3);
     std::string entry;
     EXPECT_EQ(ipo->GetFilename(3, &entry), 3);
     EXPECT_EQ(entry, "n/a");
@@ -72,14 +72,14 @@ TEST_F(BrowserTest, ListingsAreSortedWithoutHiddenEntriesAndWithAParentBelowTheR
 
 TEST_F(BrowserTest, TheSelectionStopsAtBothEndsAndIsRestoredOnTheWayBack) {
     ipo->ProgShowCntDecrease();
-    EXPECT_EQ(ipo->browserSelection.load(), 0);
+    EXPECT_EQ(ipo->GetBrowserSelection(), 0);
     for (int i = 0; i < 4; ++i) ipo->ProgShowCntIncrease();
-    EXPECT_EQ(ipo->browserSelection.load(), 2);  // kept at the last entry
+    EXPECT_EQ(ipo->GetBrowserSelection(), 2);  // kept at the last entry
     EXPECT_EQ(ipo->GetCurrentProgShowName(), "beta.xml");
     EXPECT_TRUE(ipo->IsSelectedEntryAFile());
 
     ASSERT_TRUE(ipo->SetProgPath("cell/"));
-    ipo->browserSelection.store(1);
+    ipo->SetBrowserSelection(1);
     EXPECT_EQ(ipo->GetCurrentProgShowName(), "cell/deeper/");
     EXPECT_FALSE(ipo->IsSelectedEntryAFile());
     EXPECT_EQ(ipo->LoadCurrentDirectoryOrProgram(), -1);
@@ -87,22 +87,22 @@ TEST_F(BrowserTest, TheSelectionStopsAtBothEndsAndIsRestoredOnTheWayBack) {
 
     EXPECT_EQ(ipo->LoadDirectoryOrProgram("../"), -1);
     EXPECT_EQ(ipo->GetBrowserDirectory(), "cell/");
-    EXPECT_EQ(ipo->browserSelection.load(), 1);
+    EXPECT_EQ(ipo->GetBrowserSelection(), 1);
     ipo->SetProgPath("..");
     EXPECT_EQ(ipo->GetBrowserDirectory(), "");
-    EXPECT_EQ(ipo->browserSelection.load(), 2);
+    EXPECT_EQ(ipo->GetBrowserSelection(), 2);
 
     // At the root "../" stays there.
     ipo->SetProgPath("../");
     EXPECT_EQ(ipo->GetBrowserDirectory(), "");
-    EXPECT_EQ(ipo->browserSelection.load(), 2);
+    EXPECT_EQ(ipo->GetBrowserSelection(), 2);
 
     ipo->SetProgPath("cell/");
     ipo->GotoBasedir();
     EXPECT_EQ(ipo->GetBrowserDirectory(), "");
-    EXPECT_EQ(ipo->browserSelection.load(), 0);
+    EXPECT_EQ(ipo->GetBrowserSelection(), 0);
     ipo->SetProgPath("../");
-    EXPECT_EQ(ipo->browserSelection.load(), 0);  // the stack went with GotoBasedir
+    EXPECT_EQ(ipo->GetBrowserSelection(), 0);  // the stack went with GotoBasedir
 }
 
 TEST_F(BrowserTest, TheDisplayGetsTheLastComponentOfTheSelection) {
@@ -119,7 +119,7 @@ TEST_F(BrowserTest, TheDisplayGetsTheLastComponentOfTheSelection) {
         if (*c.directory != '\0') {
             ASSERT_TRUE(ipo->SetProgPath(c.directory));
         }
-        ipo->browserSelection.store(c.selection);
+        ipo->SetBrowserSelection(c.selection);
         TestSupport::LogCapture log;
         ipo->SendCurrentProgShowName();
         EXPECT_EQ(Shown(), c.shown);
@@ -130,7 +130,7 @@ TEST_F(BrowserTest, TheDisplayGetsTheLastComponentOfTheSelection) {
 
 TEST_F(BrowserTest, LoadingTheSelectedFileStopsDeletesAndLoadsIt) {
     ASSERT_TRUE(ipo->SetProgPath("cell/"));
-    ipo->browserSelection.store(2);
+    ipo->SetBrowserSelection(2);
     float offsets[IPO::kNrOffsets] = {1, 2, 3};
     ipo->OffsetSet(offsets);
     EXPECT_EQ(ipo->LoadCurrentDirectoryOrProgram(), 0);
@@ -167,7 +167,7 @@ TEST_F(BrowserTest, NamesOutsideTheProgramsFolderAndMissingFoldersAreRefused) {
 
 TEST_F(BrowserTest, ANotAvailableSelectionChangesNothing) {
     ASSERT_EQ(ipo->LoadProgramSynchronous("Alpha.xml", true), 0);
-    ipo->browserSelection.store(7);
+    ipo->SetBrowserSelection(7);
     EXPECT_EQ(ipo->GetCurrentProgShowName(), "n/a");
     EXPECT_FALSE(ipo->IsSelectedEntryAFile());
     TestSupport::LogCapture log;
@@ -183,7 +183,7 @@ TEST_F(BrowserTest, AFolderThatVanishedListsNothing) {
     std::string entry = "kept";
     EXPECT_EQ(ipo->GetFilename(0, &entry), 0);
     EXPECT_EQ(entry, "kept");
-    EXPECT_EQ(ipo->browserEntryCount.load(), 0);
+    EXPECT_EQ(ipo->GetBrowserEntryCount(), 0);
     EXPECT_EQ(ipo->GetCurrentProgShowName(), "storage01.xml");
     EXPECT_FALSE(ipo->IsSelectedEntryAFile());
 }

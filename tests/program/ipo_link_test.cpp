@@ -2,6 +2,7 @@
 // blocks whose flow must still reach the end.
 
 #include "IpoTestSupport.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -36,9 +37,9 @@ protected:
     }
 
     std::vector<std::shared_ptr<Command>> Commands(size_t program) {
-        std::lock_guard<std::mutex> lock(ipo->programMutex);
-        if (program >= ipo->programs.size()) return {};
-        return ipo->programs[program].commands;
+        std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+        if (program >= IpoTestAccess::Programs(*ipo).size()) return {};
+        return IpoTestAccess::Programs(*ipo)[program].commands;
     }
 
     static void Expect(const std::vector<std::shared_ptr<Command>>& cmds, const std::vector<Row>& rows) {

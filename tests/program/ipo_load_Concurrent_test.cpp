@@ -1,6 +1,7 @@
 // Loads from several threads at once, racing with DeleteAll and with readers.
 
 #include "IpoTestSupport.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +33,7 @@ TEST_F(LoadConcurrentTest, EightClientsLoadingAtOnceStartOneLoad) {
     std::atomic<int> refused{0};
     // Holding the interpreter's lock keeps the accepted load from finishing before every
     // client has asked, however fast the machine.
-    std::unique_lock<std::mutex> hold(ipo->programMutex);
+    std::unique_lock<std::mutex> hold(IpoTestAccess::ProgramMutex(*ipo));
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&] {
@@ -97,16 +98,16 @@ TEST_F(LoadConcurrentTest, LoadsDeleteAllAndReadersRace) {
                 {
                     // A load is installed whole: never a main program without its
                     // commands or without its sub-programs.
-                    std::lock_guard<std::mutex> lock(ipo->programMutex);
-                    if (!ipo->programs.empty()) {
-                        const RobotProgram& main = ipo->programs[0];
+                    std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+                    if (!IpoTestAccess::Programs(*ipo).empty()) {
+                        const RobotProgram& main = IpoTestAccess::Programs(*ipo)[0];
                         EXPECT_FALSE(main.commands.empty());
                         if (main.name == "every_element.xml") {
-                            EXPECT_EQ(ipo->programs.size(), 3u);
+                            EXPECT_EQ(IpoTestAccess::Programs(*ipo).size(), 3u);
                             EXPECT_EQ(main.commands.size(), 26u);
                         } else {
                             EXPECT_EQ(main.name, "subs/sub1.xml");
-                            EXPECT_EQ(ipo->programs.size(), 2u);
+                            EXPECT_EQ(IpoTestAccess::Programs(*ipo).size(), 2u);
                         }
                     }
                 }

@@ -7,6 +7,7 @@
 #include "program/CommandPlugin.h"
 #include "program/CommandSub.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
@@ -26,7 +27,7 @@ protected:
         IpoTest::SetFixtureRobot();
         IpoTest::CopyFixtures();
         ipo = IpoTest::MakeIpo(&mem.memory);
-        ipo->resultCallback.store(&EventLog::Record);
+        ipo->SetResultCallback(&EventLog::Record);
         EventLog::Take();
     }
 
@@ -145,11 +146,11 @@ TEST_F(LoaderTest, ANameWithABlankOrALoadInProgressIsRefused) {
     EXPECT_TRUE(log.Contains("IPO: Cannot load program, whitespace in filename not allowed!"));
     EXPECT_FALSE(ipo->IsLoading());
 
-    ipo->loading.store(true);  // as while a loading thread runs
+    IpoTestAccess::Loading(*ipo).store(true);  // as while a loading thread runs
     EXPECT_EQ(ipo->LoadProgram("every_element.xml", true), 2);
     EXPECT_EQ(ipo->LoadProgramSynchronous("every_element.xml", true), 2);
     EXPECT_TRUE(log.Contains("IPO: Cannot load a new program while loading!"));
-    ipo->loading.store(false);
+    IpoTestAccess::Loading(*ipo).store(false);
 }
 
 TEST_F(LoaderTest, ALoadReplacesTheLoadedProgramsAndIsRefusedWhileOneRunsOrPauses) {
@@ -165,9 +166,9 @@ TEST_F(LoaderTest, ALoadReplacesTheLoadedProgramsAndIsRefusedWhileOneRunsOrPause
     EXPECT_FALSE(mem.memory.HasVariable("leftover"));  // dropped as by DeleteAll
 
     TestSupport::LogCapture log;
-    ipo->currentPoint.store(0);  // paused
+    IpoTestAccess::CurrentPoint(*ipo).store(0);  // paused
     EXPECT_EQ(ipo->LoadProgram("subs/sub1.xml", true), 2);
-    ipo->replayRunning.store(true);  // running
+    IpoTestAccess::ReplayRunning(*ipo).store(true);  // running
     EXPECT_EQ(ipo->LoadProgram("subs/sub1.xml", true), 2);
     EXPECT_EQ(log.Count("IPO: Cannot load a new program while a program is running or paused!"), 2);
     EXPECT_FALSE(ipo->IsLoading());
@@ -230,18 +231,18 @@ TEST_F(LoaderTest, SubProgramsLoadOnceWithBothCallersAsAncestors) {
     ASSERT_EQ(ipo->LoadProgramSynchronous("every_element.xml", false), 0);
     ASSERT_TRUE(ipo->IsProgramLoaded());
 
-    std::lock_guard<std::mutex> lock(ipo->programMutex);
-    ASSERT_EQ(ipo->programs.size(), 3u);
-    EXPECT_EQ(ipo->programs[0].name, "every_element.xml");
-    EXPECT_EQ(ipo->programs[1].name, "subs/sub1.xml");  // called as "subs\sub1.xml"
-    EXPECT_EQ(ipo->programs[2].name, "subs/sub2.xml");
-    EXPECT_EQ(ipo->programs[1].ancestors, (std::set<int>{0}));
-    EXPECT_EQ(ipo->programs[2].ancestors, (std::set<int>{0, 1}));
+    std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+    ASSERT_EQ(IpoTestAccess::Programs(*ipo).size(), 3u);
+    EXPECT_EQ(IpoTestAccess::Programs(*ipo)[0].name, "every_element.xml");
+    EXPECT_EQ(IpoTestAccess::Programs(*ipo)[1].name, "subs/sub1.xml");  // called as "subs\sub1.xml"
+    EXPECT_EQ(IpoTestAccess::Programs(*ipo)[2].name, "subs/sub2.xml");
+    EXPECT_EQ(IpoTestAccess::Programs(*ipo)[1].ancestors, (std::set<int>{0}));
+    EXPECT_EQ(IpoTestAccess::Programs(*ipo)[2].ancestors, (std::set<int>{0, 1}));
 
-    const auto& main = ipo->programs[0].commands;
+    const auto& main = IpoTestAccess::Programs(*ipo)[0].commands;
     EXPECT_EQ(static_cast<CommandSub&>(*main[21]).subProgramIndex, 1);
     EXPECT_EQ(static_cast<CommandSub&>(*main[22]).subProgramIndex, 2);
-    EXPECT_EQ(static_cast<CommandSub&>(*ipo->programs[1].commands[1]).subProgramIndex, 2);
+    EXPECT_EQ(static_cast<CommandSub&>(*IpoTestAccess::Programs(*ipo)[1].commands[1]).subProgramIndex, 2);
 
     EXPECT_EQ(ipo->GetLoadedPointCount(), static_cast<int>(main.size()));
     EXPECT_EQ(ipo->GetLoadedProgramName(), "every_element.xml");
@@ -252,8 +253,8 @@ TEST_F(LoaderTest, SubProgramsLoadOnceWithBothCallersAsAncestors) {
 
 TEST_F(LoaderTest, ElementsGetTheirSetUp) {
     ASSERT_EQ(ipo->LoadProgramSynchronous("every_element.xml", true), 0);
-    std::lock_guard<std::mutex> lock(ipo->programMutex);
-    const auto& cmds = ipo->programs[0].commands;
+    std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+    const auto& cmds = IpoTestAccess::Programs(*ipo)[0].commands;
     const char* classes[] = {"CommandComment",  "CommandStoreData", "CommandStoreData", "CommandJoint",
                              "CommandLinear",   "CommandRelative",  "CommandCircular",  "CommandLoop",
                              "CommandMathFunction", "CommandIf",    "CommandDIO",       "CommandGripper",
@@ -273,13 +274,13 @@ TEST_F(LoaderTest, ElementsGetTheirSetUp) {
     for (int i : {3, 4, 5, 6, 11, 13, 19, 20}) EXPECT_FLOAT_EQ(cmds[i]->jointMaxVelocity[0], 90.0f) << i;
     for (int i : {0, 7, 12, 24}) EXPECT_FLOAT_EQ(cmds[i]->jointMaxVelocity[0], 45.0f) << i;
 
-    EXPECT_EQ(static_cast<CommandJoint&>(*cmds[3]).jointOffsets, ipo->jointOffset);
-    EXPECT_EQ(static_cast<CommandLinear&>(*cmds[4]).cartesianOffsets, ipo->cartesianOffset);
+    EXPECT_EQ(static_cast<CommandJoint&>(*cmds[3]).jointOffsets, IpoTestAccess::JointOffset(*ipo));
+    EXPECT_EQ(static_cast<CommandLinear&>(*cmds[4]).cartesianOffsets, IpoTestAccess::CartesianOffset(*ipo));
     for (int i : {1, 14, 15, 16}) EXPECT_EQ(cmds[i]->interpreter, ipo.get()) << i;
-    for (int i : {24, 25}) EXPECT_EQ(cmds[i]->interpreter, ipo->mainInterpreter) << i;
+    for (int i : {24, 25}) EXPECT_EQ(cmds[i]->interpreter, IpoTestAccess::MainInterpreter(*ipo)) << i;
     EXPECT_EQ(cmds[0]->interpreter, nullptr);
     EXPECT_EQ(static_cast<CommandPlugin&>(*cmds[20]).pluginManager, ipo->GetPluginManager());
-    EXPECT_TRUE(ipo->pluginsNeeded.load());
+    EXPECT_TRUE(IpoTestAccess::PluginsNeeded(*ipo).load());
 }
 
 TEST_F(LoaderTest, CartesianVelocitiesAreCappedAtTheMaximum) {
@@ -288,23 +289,23 @@ TEST_F(LoaderTest, CartesianVelocitiesAreCappedAtTheMaximum) {
                           "<Relative Nr=\"2\" MoType=\"CartBase\" x=\"1\" vel=\"100\" AbortCondition=\"false\"/>"
                           "</Program>");
     ASSERT_EQ(ipo->LoadProgramSynchronous("fast.xml", true), 0);
-    std::lock_guard<std::mutex> lock(ipo->programMutex);
-    EXPECT_FLOAT_EQ(ipo->programs[0].commands[0]->velCartesian, 250.0f);
-    EXPECT_FLOAT_EQ(ipo->programs[0].commands[1]->velCartesian, 100.0f);
+    std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+    EXPECT_FLOAT_EQ(IpoTestAccess::Programs(*ipo)[0].commands[0]->velCartesian, 250.0f);
+    EXPECT_FLOAT_EQ(IpoTestAccess::Programs(*ipo)[0].commands[1]->velCartesian, 100.0f);
 }
 
 TEST_F(LoaderTest, TheLogicInterpreterHandsPauseAndStopToTheMainOneAndShowsNothing) {
     IPO logic(IPO::IPO_LOGIC);
     logic.SetMemory(&mem.memory);
     logic.InitPathGen(PATHGEN_JOINT, 1.0f, 1.0f, 5);
-    logic.pathGenerator->kinematic = std::make_unique<IpoTest::TestKinematic>();
-    logic.mainInterpreter = ipo.get();
+    logic.GetPathGenerator()->SetKinematic(std::make_unique<IpoTest::TestKinematic>());
+    logic.SetMainInterpreter(ipo.get());
     logic.SetVelocitySetting(1);
     IpoTest::ServerMessages messages;
     ASSERT_EQ(logic.LoadProgramSynchronous("every_element.xml", true), 0);
-    std::lock_guard<std::mutex> lock(logic.programMutex);
-    EXPECT_EQ(logic.programs[0].commands[24]->interpreter, ipo.get());
-    EXPECT_EQ(logic.programs[0].commands[14]->interpreter, &logic);
+    std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(logic));
+    EXPECT_EQ(IpoTestAccess::Programs(logic)[0].commands[24]->interpreter, ipo.get());
+    EXPECT_EQ(IpoTestAccess::Programs(logic)[0].commands[14]->interpreter, &logic);
     for (const std::string& t : messages.Texts()) EXPECT_EQ(t.find("Program loaded"), std::string::npos);
 }
 
@@ -316,15 +317,15 @@ TEST_F(LoaderTest, StoreAndMatrixDefinitionOfTheLogicProgramAreStatic) {
     IPO logic(IPO::IPO_LOGIC);
     logic.SetMemory(&mem.memory);
     logic.InitPathGen(PATHGEN_JOINT, 1.0f, 1.0f, 5);
-    logic.pathGenerator->kinematic = std::make_unique<IpoTest::TestKinematic>();
+    logic.GetPathGenerator()->SetKinematic(std::make_unique<IpoTest::TestKinematic>());
     for (IPO* interpreter : {ipo.get(), &logic}) {
-        SCOPED_TRACE(interpreter->type);
+        SCOPED_TRACE(interpreter->GetType());
         ASSERT_EQ(interpreter->LoadProgramSynchronous("data.xml", true), 0);
         mem.memory.SetVariablePos("pa", DataTypes::RobotState(), true, Programs::ContentUnchanged);
         std::vector<std::shared_ptr<Command>> cmds;
         {
-            std::lock_guard<std::mutex> lock(interpreter->programMutex);
-            cmds = interpreter->programs[0].commands;
+            std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*interpreter));
+            cmds = IpoTestAccess::Programs(*interpreter)[0].commands;
         }
         DataTypes::RobotState state;
         for (const auto& c : cmds) c->Interpolate(10, 100.0f, &state);

@@ -3,6 +3,7 @@
 #include "IpoTestSupport.h"
 
 #include "program/CommandCircular.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +22,8 @@ protected:
     std::vector<std::shared_ptr<Command>> Load(const std::string& elements) {
         IpoTest::WriteProgram("planner.xml", "<Program>" + elements + "</Program>");
         EXPECT_EQ(ipo->LoadProgramSynchronous("planner.xml", true), 0);
-        std::lock_guard<std::mutex> lock(ipo->programMutex);
-        return ipo->programs.empty() ? std::vector<std::shared_ptr<Command>>{} : ipo->programs[0].commands;
+        std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+        return IpoTestAccess::Programs(*ipo).empty() ? std::vector<std::shared_ptr<Command>>{} : IpoTestAccess::Programs(*ipo)[0].commands;
     }
 
     IpoTest::Memory mem;
@@ -36,7 +37,7 @@ TEST_F(PlannerAccessTest, GetCircleGivesTheCircleOfACircularOnly) {
              "c=\"0\" e1=\"0\" e2=\"0\" e3=\"0\" AbortCondition=\"false\"/>"
              "<Joint Nr=\"2\" a1=\"5\" velPercent=\"50\" AbortCondition=\"false\"/>");
     ASSERT_EQ(cmds.size(), 2u);
-    const PathCommandAccess& access = ipo->commandAccess;
+    const PathCommandAccess& access = IpoTestAccess::CommandAccess(*ipo);
     DataTypes::RobotState current;
     DataTypes::RobotState target;
     float vc = 0, vj = 0, acc = 0, smooth = 0;
@@ -61,13 +62,13 @@ TEST_F(PlannerAccessTest, ALoadedJointPlannedByTheJointGeneratorReachesItsTarget
     const auto cmds = Load("<Joint Nr=\"1\" a1=\"10\" a2=\"-20\" a3=\"5\" a6=\"30\" e1=\"7\" velPercent=\"80\" "
                            "acc=\"50\" smooth=\"0\" AbortCondition=\"false\"/>");
     ASSERT_EQ(cmds.size(), 1u);
-    PathGenerator& gen = *ipo->pathGenerator;
+    PathGenerator& gen = *ipo->GetPathGenerator();
     DataTypes::RobotState start;
     gen.SetFirstCmd(cmds[0], &start, 0, cmds[0]->nextSuccessor);
     gen.ComputePathStartThread();
     ASSERT_TRUE(IpoTest::WaitFor([&] { return gen.IsPathAvailable() || !gen.IsThreadRunning(); }));
     ASSERT_TRUE(gen.IsPathAvailable());
-    ASSERT_EQ(gen.result.load(), 0);
+    ASSERT_EQ(gen.GetResult(), 0);
 
     float joints[9] = {};
     int index = -1;

@@ -2,6 +2,7 @@
 // both planners. Run under ThreadSanitizer; the figures of missed cycles are printed.
 
 #include "IpoRunSupport.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -44,7 +45,7 @@ TEST(IpoRunConcurrent, RunControlLoadsAndReadersRaceTheLoopOnBothPlanners) {
     auto joint = IpoTest::MakeArmIpo(&mem.memory, PATHGEN_JOINT, IPO::IPO_MAIN, std::make_unique<IpoTest::TestKinematic>());
     auto linear = IpoTest::MakeArmIpo(&mem.memory, PATHGEN_LINEAR, IPO::IPO_MOVETO,
                                       std::make_unique<IpoTest::TestKinematic>());
-    linear->replayMode.store(IPO::REPLAY_REPEAT);
+    linear->SetReplayMode(IPO::REPLAY_REPEAT);
     ASSERT_EQ(joint->LoadProgramSynchronous("race_joint.xml", true), 0);
     ASSERT_EQ(linear->LoadProgramSynchronous("race_linear.xml", true), 0);
     joint->Start();
@@ -96,7 +97,7 @@ TEST(IpoRunConcurrent, RunControlLoadsAndReadersRaceTheLoopOnBothPlanners) {
                         case 4: {
                             // Teach-in appends to a stopped program; a direct move replaces it.
                             const float target[9] = {5, 5, 5, 0, 0, 0, 0, 0, 0};
-                            if (ipo->type == IPO::IPO_MOVETO) {
+                            if (ipo->GetType() == IPO::IPO_MOVETO) {
                                 ipo->MoveJoint(target, 50.0f);
                             } else {
                                 ipo->AddCommandJoint(9, 9, target, 50.0f);
@@ -116,7 +117,7 @@ TEST(IpoRunConcurrent, RunControlLoadsAndReadersRaceTheLoopOnBothPlanners) {
             threads.push_back(repeat(
                 [ipo, seen = std::make_shared<IPO::ProgramInfoSeen>(),
                  loopName = std::make_shared<std::string>()](std::mt19937&) {
-                    int sum = ipo->GetRunState() + ipo->currentPoint.load() + ipo->activeProgram.load();
+                    int sum = ipo->GetRunState() + ipo->GetCurrentPoint() + ipo->GetActiveProgram();
                     // The robot loop's read, with what it last saw kept between calls.
                     int loopCount = 0;
                     int loopPoint = 0;
@@ -149,9 +150,9 @@ TEST(IpoRunConcurrent, RunControlLoadsAndReadersRaceTheLoopOnBothPlanners) {
     for (IPO* ipo : {joint.get(), linear.get()}) {
         ipo->Stop(IPO::STOP_USER, "");
         ipo->DeleteAll();
-        ASSERT_TRUE(IpoTest::WaitFor([ipo] { return !ipo->IsLoading() && ipo->startAtThreads.load() == 0; }));
+        ASSERT_TRUE(IpoTest::WaitFor([ipo] { return !ipo->IsLoading() && IpoTestAccess::StartAtThreads(*ipo).load() == 0; }));
         ipo->DeleteAll();
-        ipo->replayMode.store(IPO::REPLAY_SINGLE);
+        ipo->SetReplayMode(IPO::REPLAY_SINGLE);
         ASSERT_EQ(ipo->LoadProgramSynchronous(ipo == joint.get() ? "race_joint.xml" : "race_linear.xml", true), 0);
         ipo->Start();
         IpoTest::StandInLoop loop(std::make_unique<IpoTest::TestKinematic>());

@@ -2,6 +2,7 @@
 // its replay modes, run control and the error handlers of the cycle.
 
 #include "IpoRunSupport.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -58,9 +59,8 @@ protected:
 
     std::unique_ptr<IPO> Make(IPO::IpoType type) {
         auto made = IpoTest::MakeIpo(&mem.memory, type);
-        made->resultCallback.store(&IpoTest::EventLog::Record);
-        made->errorCallback = &ErrorCalls::Record;
-        made->errorCallbackContext = &errors;
+        made->SetResultCallback(&IpoTest::EventLog::Record);
+        made->SetErrorCallback(&ErrorCalls::Record, &errors);
         return made;
     }
 
@@ -84,7 +84,7 @@ std::vector<std::shared_ptr<Command>> Steps(int count) {
 
 TEST_F(RunControl, StartEachPointAndTheEndInSingleModeAreReported) {
     IpoTest::Install(*ipo, {Steps(3)});
-    ipo->replayMode.store(IPO::REPLAY_SINGLE);
+    ipo->SetReplayMode(IPO::REPLAY_SINGLE);
     ipo->Start();
     Run(*ipo);
     EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_STOPPED);
@@ -110,7 +110,7 @@ TEST_F(RunControl, PauseReportsItsReasonAndResumeAcknowledgesThePoint) {
         SCOPED_TRACE(c.reason);
         ipo->Pause(c.reason);
         EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_PAUSED);
-        EXPECT_EQ(ipo->lastStopReason.load(), c.reason);
+        EXPECT_EQ(ipo->GetLastStopReason(), c.reason);
         ipo->Start();
         ExpectEvents({{HVP_EVENT_PAUSE, 1, 0, c.text}, {HVP_EVENT_ACK, 1, 0, ""}});
     }
@@ -142,7 +142,7 @@ TEST_F(RunControl, StopReportsEndOrErrorWithTheReasonNameOrTheText) {
         IpoTest::EventLog::Take();
         ipo->Stop(c.reason, c.text);
         EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_STOPPED);
-        EXPECT_EQ(ipo->activeProgram.load(), 0);
+        EXPECT_EQ(ipo->GetActiveProgram(), 0);
         ExpectEvents({{c.event, 1, 0, c.expected}});
     }
 }
@@ -152,7 +152,7 @@ TEST_F(RunControl, AStoppedInterpreterSendsNothingButTellsTheStateMachine) {
         void Stop() override { ++stops; }
         int stops = 0;
     } machine;
-    ipo->stateMachine = &machine;
+    ipo->SetStateMachine(&machine);
     IpoTest::Install(*ipo, {Steps(2)});
     ipo->Stop(IPO::STOP_USER, "");
     ipo->Pause(IPO::STOP_USER);
@@ -180,7 +180,7 @@ TEST_F(RunControl, EndOfProgramPerInterpreterAndReplayMode) {
         SCOPED_TRACE(std::to_string(c.type) + "/" + std::to_string(c.mode));
         auto target = Make(c.type);
         IpoTest::Install(*target, {{Cmd()}});
-        target->replayMode.store(c.mode);
+        target->SetReplayMode(c.mode);
         target->Start();
         loop.Step(*target);
         EXPECT_EQ(target->GetRunState(), c.after);
@@ -221,7 +221,7 @@ TEST_F(RunControl, ALogicCommandErrorIsReportedThenStopsOrPauses) {
         EXPECT_FALSE(ipo->IsReplayRunning());
         ASSERT_EQ(errors.calls.size(), 1u);
         EXPECT_EQ(errors.calls[0], c.stopOnError);
-        EXPECT_EQ(ipo->lastStopReason.load(), IPO::STOP_PATHGEN_ERROR2);
+        EXPECT_EQ(ipo->GetLastStopReason(), IPO::STOP_PATHGEN_ERROR2);
         ipo->Stop(IPO::STOP_USER, "");
         IpoTest::EventLog::Take();
     }
@@ -260,7 +260,7 @@ TEST_F(RunControl, APlannerFaultIsReportedOnceAfterThePlannersOwnEvent) {
     EXPECT_NE(got[0].text.find("no way"), std::string::npos) << got[0].text;
     EXPECT_EQ(got[1].type, HVP_EVENT_ERROR);
     EXPECT_EQ(got[1].text, "PATHGEN_ERROR");
-    EXPECT_EQ(ipo->pathGenerator->result.load(), 0);
+    EXPECT_EQ(ipo->GetPathGenerator()->GetResult(), 0);
 }
 
 // --- Stop command, sub-programs and replay modes ---
@@ -295,12 +295,12 @@ TEST_F(StopCommandRun, TheProgramStopsWhereTheStopStandsAndStartsAgainFromTheTop
         } else {
             IpoTest::Install(*ipo, {{Cmd(), StopCommand(), after}});
         }
-        ipo->replayMode.store(c.mode);
+        ipo->SetReplayMode(c.mode);
         ipo->Start();
         Run(*ipo);
         EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_STOPPED);
-        EXPECT_EQ(ipo->currentPoint.load(), -1);
-        EXPECT_EQ(ipo->activeProgram.load(), 0);
+        EXPECT_EQ(ipo->GetCurrentPoint(), -1);
+        EXPECT_EQ(ipo->GetActiveProgram(), 0);
         EXPECT_EQ(after->calls, 0);
         const std::vector<Event> got = IpoTest::EventLog::Take();
         ASSERT_FALSE(got.empty());
@@ -308,8 +308,8 @@ TEST_F(StopCommandRun, TheProgramStopsWhereTheStopStandsAndStartsAgainFromTheTop
         EXPECT_EQ(got.back().text, "PROGRAM") << Describe(got);
         // A new start runs from the first command of the main program.
         ipo->Start();
-        EXPECT_EQ(ipo->currentPoint.load(), 0);
-        EXPECT_EQ(ipo->activeProgram.load(), 0);
+        EXPECT_EQ(ipo->GetCurrentPoint(), 0);
+        EXPECT_EQ(ipo->GetActiveProgram(), 0);
         ipo->Stop(IPO::STOP_USER, "");
         IpoTest::EventLog::Take();
     }
@@ -317,7 +317,7 @@ TEST_F(StopCommandRun, TheProgramStopsWhereTheStopStandsAndStartsAgainFromTheTop
 
 TEST_F(RunControl, ALogicProgramPausesAndStopsTheMainProgram) {
     auto logic = Make(IPO::IPO_LOGIC);
-    logic->mainInterpreter = ipo.get();
+    logic->SetMainInterpreter(ipo.get());
     IpoTest::Install(*ipo, {Steps(5)});
     auto pause = std::make_shared<CommandPause>();
     pause->interpreter = ipo.get();
@@ -334,7 +334,7 @@ TEST_F(RunControl, ALogicProgramPausesAndStopsTheMainProgram) {
     loop.Step(*logic);
     EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_STOPPED);
     EXPECT_TRUE(logic->IsReplayRunning()) << "the logic program goes on after the Stop";
-    EXPECT_EQ(logic->currentPoint.load(), 3);
+    EXPECT_EQ(logic->GetCurrentPoint(), 3);
     const std::vector<Event> got = IpoTest::EventLog::Take();
     ASSERT_GE(got.size(), 2u);
     EXPECT_EQ(got.back().text, "PROGRAM");
@@ -363,14 +363,14 @@ TEST_F(RunControl, CombinableLogicRunsUpToTenCommandsInOneCycle) {
     IpoTest::Install(*ipo, {list});
     ipo->Start();
     loop.Step(*ipo);
-    EXPECT_EQ(ipo->currentPoint.load(), 10);
+    EXPECT_EQ(ipo->GetCurrentPoint(), 10);
     loop.Step(*ipo);
-    EXPECT_EQ(ipo->currentPoint.load(), 20);
+    EXPECT_EQ(ipo->GetCurrentPoint(), 20);
 }
 
 TEST_F(RunControl, StepModePausesAfterEachCommandWithAnEmptyText) {
     IpoTest::Install(*ipo, {{Cmd(), Cmd(), Cmd()}});
-    ipo->replayMode.store(IPO::REPLAY_STEP);
+    ipo->SetReplayMode(IPO::REPLAY_STEP);
     ipo->Start();
     IpoTest::EventLog::Take();
     for (int point = 1; point <= 2; ++point) {
@@ -378,7 +378,7 @@ TEST_F(RunControl, StepModePausesAfterEachCommandWithAnEmptyText) {
         EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_PAUSED);
         ExpectEvents({{HVP_EVENT_PAUSE, point, 0, ""}, {HVP_EVENT_ACK, point, 0, ""}});
         loop.Step(*ipo);
-        EXPECT_EQ(ipo->currentPoint.load(), point) << "a paused program does nothing";
+        EXPECT_EQ(ipo->GetCurrentPoint(), point) << "a paused program does nothing";
         ipo->Start();
         IpoTest::EventLog::Take();
     }
@@ -390,20 +390,20 @@ TEST_F(RunControl, AResultOfMinus15SwitchesToProgram5AndReturnsBehindTheCall) {
     std::vector<std::vector<std::shared_ptr<Command>>> lists{{Cmd(CMD_LOGIC, false), call, Cmd(CMD_LOGIC, false)}};
     for (int p = 1; p <= 5; ++p) lists.push_back({Cmd(CMD_LOGIC, false)});
     IpoTest::Install(*ipo, lists);
-    ipo->replayMode.store(IPO::REPLAY_SINGLE);
+    ipo->SetReplayMode(IPO::REPLAY_SINGLE);
     ipo->Start();
     loop.Step(*ipo);
     loop.Step(*ipo);
-    EXPECT_EQ(ipo->activeProgram.load(), 5);
-    EXPECT_EQ(ipo->currentPoint.load(), 0);
+    EXPECT_EQ(ipo->GetActiveProgram(), 5);
+    EXPECT_EQ(ipo->GetCurrentPoint(), 0);
     {
-        std::lock_guard<std::mutex> lock(ipo->programMutex);
-        EXPECT_EQ(ipo->programs[5].callerProgramIndex, 0);
-        EXPECT_EQ(ipo->programs[5].returnCommandIndex, 2);
+        std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+        EXPECT_EQ(IpoTestAccess::Programs(*ipo)[5].callerProgramIndex, 0);
+        EXPECT_EQ(IpoTestAccess::Programs(*ipo)[5].returnCommandIndex, 2);
     }
     loop.Step(*ipo);
-    EXPECT_EQ(ipo->activeProgram.load(), 0);
-    EXPECT_EQ(ipo->currentPoint.load(), 2);
+    EXPECT_EQ(ipo->GetActiveProgram(), 0);
+    EXPECT_EQ(ipo->GetCurrentPoint(), 2);
     Run(*ipo);
     ExpectEvents({{HVP_EVENT_ACK, 0, 0, ""},
                   {HVP_EVENT_ACK, 1, 0, ""},
@@ -417,18 +417,18 @@ std::chrono::steady_clock::time_point fakeNow{};
 std::chrono::steady_clock::time_point FakeClock() { return fakeNow; }
 
 TEST_F(RunControl, ARepeatPassOf120msWaits380msBeforeTheNextPass) {
-    ipo->timeSource = &FakeClock;
+    IpoTestAccess::TimeSource(*ipo) = &FakeClock;
     auto first = Cmd(CMD_LOGIC, false);
     IpoTest::Install(*ipo, {{first, Cmd(CMD_LOGIC, false)}});
     ipo->Start();
     loop.Step(*ipo);
     fakeNow += std::chrono::milliseconds(120);
     loop.Step(*ipo);  // the end of the pass
-    EXPECT_EQ(ipo->currentPoint.load(), 0);
+    EXPECT_EQ(ipo->GetCurrentPoint(), 0);
     EXPECT_EQ(ipo->GetLastProgramDuration(), std::chrono::milliseconds(120));
     {
-        std::lock_guard<std::mutex> lock(ipo->programMutex);
-        EXPECT_EQ(ipo->restartWaitMs, 380);
+        std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+        EXPECT_EQ(IpoTestAccess::RestartWaitMs(*ipo), 380);
     }
     const int callsBefore = first->calls;
     for (int i = 0; i < 38; ++i) loop.Step(*ipo);
@@ -447,23 +447,23 @@ TEST_F(RunControl, AVelocityLimitCapsTheOverride) {
     const Case cases[] = {{50.0, 100.0f, 5000}, {50.0, 30.0f, 3000}, {-1.0, 100.0f, 10000}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.limit);
-        ipo->cartesianMaxVelocity = 100.0;
+        IpoTestAccess::CartesianMaxVelocity(*ipo) = 100.0;
         ipo->SetVelocityLimit(c.limit);
         IpoTest::Install(*ipo, {{Cmd(CMD_JOINT)}});
         ipo->Start();
         // Plan, then one sampled cycle.
         ASSERT_TRUE(loop.RunUntil(*ipo, [&] {
-            std::lock_guard<std::mutex> lock(ipo->programMutex);
-            return ipo->preparedPoint == 0 && ipo->pathGenerator->IsPathAvailable();
+            std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+            return IpoTestAccess::PreparedPoint(*ipo) == 0 && ipo->GetPathGenerator()->IsPathAvailable();
         }));
         long before;
         {
-            std::lock_guard<std::mutex> lock(ipo->programMutex);
-            before = ipo->pathTime;
+            std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+            before = IpoTestAccess::PathTime(*ipo);
         }
         ipo->GetNextPosition(10, c.overridePercent, &loop.state);
-        std::lock_guard<std::mutex> lock(ipo->programMutex);
-        EXPECT_EQ(ipo->pathTime - before, c.expectedPathTimeUs);
+        std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+        EXPECT_EQ(IpoTestAccess::PathTime(*ipo) - before, c.expectedPathTimeUs);
     }
     ipo->Stop(IPO::STOP_USER, "");
 }
@@ -486,7 +486,7 @@ TEST_F(RunControl, StartAtCases) {
     // A loaded program pauses at the index; a running one refuses.
     ipo->StartAt("startat_a.xml", 2);
     EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_PAUSED);
-    EXPECT_EQ(ipo->currentPoint.load(), 2);
+    EXPECT_EQ(ipo->GetCurrentPoint(), 2);
     ipo->Start();
     try {
         ipo->StartAt("startat_a.xml", 1);
@@ -499,12 +499,12 @@ TEST_F(RunControl, StartAtCases) {
     ipo->Pause(IPO::STOP_USER);
     ipo->StartAt("startat_b.xml", 1);
     ASSERT_TRUE(IpoTest::WaitFor([&] { return ipo->GetRunState() == IPO::RUNSTATE_PAUSED && !ipo->IsLoading(); }));
-    ASSERT_TRUE(IpoTest::WaitFor([&] { return ipo->currentPoint.load() == 1 && ipo->startAtThreads.load() == 0; }));
+    ASSERT_TRUE(IpoTest::WaitFor([&] { return ipo->GetCurrentPoint() == 1 && IpoTestAccess::StartAtThreads(*ipo).load() == 0; }));
     EXPECT_EQ(ipo->GetLoadedProgramName(), "startat_b.xml");
     {
-        std::lock_guard<std::mutex> lock(ipo->programMutex);
-        ASSERT_EQ(ipo->programs.size(), 1u);
-        EXPECT_EQ(ipo->programs[0].name, "startat_b.xml");
+        std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+        ASSERT_EQ(IpoTestAccess::Programs(*ipo).size(), 1u);
+        EXPECT_EQ(IpoTestAccess::Programs(*ipo)[0].name, "startat_b.xml");
     }
     EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_PAUSED);
 }
@@ -512,12 +512,12 @@ TEST_F(RunControl, StartAtCases) {
 TEST_F(RunControl, RestartCommandPlansThePausedMotionAgain) {
     IpoTest::Install(*ipo, {{Cmd(CMD_JOINT)}});
     ipo->Start();
-    ASSERT_TRUE(loop.RunUntil(*ipo, [&] { return ipo->pathGenerator->IsPathAvailable(); }));
+    ASSERT_TRUE(loop.RunUntil(*ipo, [&] { return ipo->GetPathGenerator()->IsPathAvailable(); }));
     ipo->Pause(IPO::STOP_USER);
     ipo->RestartCommand();
-    EXPECT_FALSE(ipo->pathGenerator->IsPathAvailable());
+    EXPECT_FALSE(ipo->GetPathGenerator()->IsPathAvailable());
     ipo->Start();
-    ASSERT_TRUE(loop.RunUntil(*ipo, [&] { return ipo->pathGenerator->IsPathAvailable(); }));
+    ASSERT_TRUE(loop.RunUntil(*ipo, [&] { return ipo->GetPathGenerator()->IsPathAvailable(); }));
     ipo->Stop(IPO::STOP_USER, "");
 }
 
@@ -544,13 +544,13 @@ TEST_F(RunControl, VariableChangeCallbacksNeverRunUnderTheInterpreterLockConcurr
     for (IPO::IpoType type : {IPO::IPO_MAIN, IPO::IPO_LOGIC}) {
         SCOPED_TRACE(type);
         std::unique_ptr<IPO> interpreter = Make(type);
-        interpreter->replayMode.store(IPO::REPLAY_SINGLE);
+        interpreter->SetReplayMode(IPO::REPLAY_SINGLE);
         ASSERT_EQ(interpreter->LoadProgramSynchronous("changes.xml", true), 0);
         mem.memory.SetVariableSingle("count", 0.0, true);
         std::vector<double> counts;
         int underLock = 0;
         mem.memory.changeCallback = [&](const Programs::MemoryPosition& variable) {
-            if (!FreeForOtherThreads(interpreter->programMutex)) ++underLock;
+            if (!FreeForOtherThreads(IpoTestAccess::ProgramMutex(*interpreter))) ++underLock;
             if (variable.name == "count") counts.push_back(variable.value);
         };
         mem.memory.SetVariableSingle("count", 0.5, false);
@@ -558,7 +558,7 @@ TEST_F(RunControl, VariableChangeCallbacksNeverRunUnderTheInterpreterLockConcurr
         counts.clear();
 
         interpreter->Start();
-        for (int i = 0; i < 20 && interpreter->IsReplayRunning() && interpreter->currentPoint.load() >= 0; ++i) {
+        for (int i = 0; i < 20 && interpreter->IsReplayRunning() && interpreter->GetCurrentPoint() >= 0; ++i) {
             loop.Step(*interpreter);
         }
         interpreter->Stop(IPO::STOP_USER, "");
@@ -604,7 +604,7 @@ struct CycleThreadMark {
 TEST_F(RunControl, AStartOnACycleThreadNeverWaitsAndRearmsOnceTheOldPlanEndedConcurrent) {
     auto motion = std::make_shared<GatedMotion>();
     IpoTest::Install(*ipo, {{motion}});
-    ipo->replayMode.store(IPO::REPLAY_SINGLE);
+    ipo->SetReplayMode(IPO::REPLAY_SINGLE);
     ipo->Start();
     loop.Step(*ipo);
     ASSERT_TRUE(IpoTest::WaitFor([&] { return motion->inPlanner.load(); }));
@@ -623,7 +623,7 @@ TEST_F(RunControl, AStartOnACycleThreadNeverWaitsAndRearmsOnceTheOldPlanEndedCon
     std::copy(loop.state.jointSet, loop.state.jointSet + 9, before);
     for (int i = 0; i < 5; ++i) loop.Step(*ipo);
     EXPECT_EQ(motion->inits.load(), inits);
-    EXPECT_TRUE(ipo->pathGenerator->IsThreadRunning());
+    EXPECT_TRUE(ipo->GetPathGenerator()->IsThreadRunning());
     for (int j = 0; j < 9; ++j) EXPECT_EQ(loop.state.jointSet[j], before[j]) << j;
     EXPECT_EQ(ipo->GetMissedCycles(), 0);
 

@@ -46,9 +46,9 @@ TEST_P(RunOnArm, EveryElementFixtureRunsToItsEndInSingleMode) {
     }
     mem.memory.SetVariableSingle("camModel", 0.0, true);
     mem.memory.SetVariableSingle("plugModel", 0.0, true);
-    ipo->replayMode.store(IPO::REPLAY_SINGLE);
+    ipo->SetReplayMode(IPO::REPLAY_SINGLE);
     ipo->Start();
-    ASSERT_TRUE(loop.RunToEnd(*ipo)) << "still running at command " << ipo->currentPoint.load();
+    ASSERT_TRUE(loop.RunToEnd(*ipo)) << "still running at command " << ipo->GetCurrentPoint();
     EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_STOPPED);
     EXPECT_EQ(loop.lastKinematicError, "");
     // Each command acknowledged as the counter reaches it: the loop twice through its If and
@@ -103,7 +103,7 @@ protected:
     void SetUp() override {
         IpoTest::SetFixtureRobot();
         ipo = IpoTest::MakeArmIpo(&mem.memory, GetParam());
-        ipo->replayMode.store(IPO::REPLAY_SINGLE);
+        ipo->SetReplayMode(IPO::REPLAY_SINGLE);
         const float start[9] = {0, 10, 20, 0, 45, 0, 0, 0, 0};
         std::copy(start, start + 9, loop.state.jointSet);
         loop.kin->SetJoints(start, false);
@@ -214,7 +214,7 @@ TEST(MotionAbort, AnAbortDuringJointSpacePlanningMovesOnWithoutAJump) {
                   p0(0, 3) - 40.0f, p0(1, 3) + 30.0f, p0(2, 3), a + 20.0f, b, c, p0(0, 3), p0(1, 3), p0(2, 3), a, b, c);
     IpoTest::WriteProgram("abort.xml", program);
     ASSERT_EQ(ipo->LoadProgramSynchronous("abort.xml", true), 0);
-    ipo->replayMode.store(IPO::REPLAY_REPEAT);
+    ipo->SetReplayMode(IPO::REPLAY_REPEAT);
     ipo->Start();
     loop.Step(*ipo);  // plans the first Linear
     loop.state.DIn[0] = true;
@@ -230,7 +230,7 @@ TEST(MotionAbort, AnAbortDuringJointSpacePlanningMovesOnWithoutAJump) {
         for (int r = 0; r < 3; ++r) d += std::pow(static_cast<double>(now(r, 3)) - last(r, 3), 2);
         worstMove = std::max(worstMove, std::sqrt(d));
         last = now;
-        const bool atSecond = ipo->currentPoint.load() == 1;
+        const bool atSecond = ipo->GetCurrentPoint() == 1;
         if (wasAtSecond && !atSecond) {
             ++passes;
             loop.state.DIn[0] = false;  // the second pass runs the first Linear in full

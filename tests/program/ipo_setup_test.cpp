@@ -5,6 +5,8 @@
 #include "motion/PathGenerator_01Joint.h"
 #include "motion/PathGenerator_02Linear.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/PathGeneratorTestAccess.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -18,21 +20,21 @@ namespace {
 TEST(IpoSetupTest, AFreshInterpreterIsStoppedEmptyAndRepeating) {
     for (IPO::IpoType type : {IPO::IPO_MAIN, IPO::IPO_LOGIC, IPO::IPO_MOVETO}) {
         IPO ipo(type);
-        EXPECT_EQ(ipo.type, type);
-        EXPECT_EQ(ipo.name, "IPO");
-        EXPECT_EQ(ipo.mainInterpreter, &ipo);
+        EXPECT_EQ(ipo.GetType(), type);
+        EXPECT_EQ(ipo.GetName(), "IPO");
+        EXPECT_EQ(IpoTestAccess::MainInterpreter(ipo), &ipo);
         EXPECT_EQ(ipo.GetRunState(), IPO::RUNSTATE_STOPPED);
         EXPECT_FALSE(ipo.IsProgramLoaded());
         EXPECT_FALSE(ipo.IsReplayRunning());
-        EXPECT_EQ(ipo.replayMode.load(), IPO::REPLAY_REPEAT);
-        EXPECT_EQ(ipo.lastStopReason.load(), IPO::STOP_SHUTDOWN);
+        EXPECT_EQ(ipo.GetReplayMode(), IPO::REPLAY_REPEAT);
+        EXPECT_EQ(ipo.GetLastStopReason(), IPO::STOP_SHUTDOWN);
         EXPECT_TRUE(ipo.GetStopOnError());
         EXPECT_EQ(ipo.GetVelocityLimit(), -1.0);
         EXPECT_EQ(ipo.GetVelocitySetting(), -1);
-        EXPECT_EQ(ipo.maximumPrograms, 200);
-        EXPECT_EQ(ipo.currentPoint.load(), -1);
-        EXPECT_EQ(ipo.cartesianMaxVelocity, 100.0);
-        EXPECT_EQ(ipo.jointMaxVelocities[8], 10.0);
+        EXPECT_EQ(IpoTestAccess::MaximumPrograms(ipo), 200);
+        EXPECT_EQ(ipo.GetCurrentPoint(), -1);
+        EXPECT_EQ(IpoTestAccess::CartesianMaxVelocity(ipo), 100.0);
+        EXPECT_EQ(IpoTestAccess::JointMaxVelocities(ipo)[8], 10.0);
         EXPECT_EQ(ipo.GetLastProgramDuration().count(), 0);
         EXPECT_NE(ipo.GetPluginManager(), nullptr);
         EXPECT_EQ(IPO::m_MinimumExecutionTime, std::chrono::milliseconds(500));
@@ -41,12 +43,12 @@ TEST(IpoSetupTest, AFreshInterpreterIsStoppedEmptyAndRepeating) {
 
 TEST(IpoSetupTest, RunStateFollowsReplayFlagAndCurrentPoint) {
     IPO ipo(IPO::IPO_MAIN);
-    ipo.currentPoint.store(3);
+    IpoTestAccess::CurrentPoint(ipo).store(3);
     EXPECT_EQ(ipo.GetRunState(), IPO::RUNSTATE_PAUSED);
     ipo.SetReplayRunning(true);
     EXPECT_EQ(ipo.GetRunState(), IPO::RUNSTATE_RUNNING);
     ipo.SetReplayRunning(false);
-    ipo.currentPoint.store(-1);
+    IpoTestAccess::CurrentPoint(ipo).store(-1);
     EXPECT_EQ(ipo.GetRunState(), IPO::RUNSTATE_STOPPED);
 }
 
@@ -62,30 +64,30 @@ TEST(IpoSetupTest, SetMemoryBindsTheRunStateVariableOfItsType) {
         IpoTest::Memory mem;
         IPO ipo(c.type);
         ipo.SetMemory(&mem.memory);
-        EXPECT_EQ(ipo.memory, &mem.memory);
+        EXPECT_EQ(ipo.GetMemory(), &mem.memory);
         ipo.SetReplayRunning(true);
         EXPECT_EQ(mem.memory.GetVariable("#programrunning").value, c.program);
         EXPECT_EQ(mem.memory.GetVariable("#logicprogramrunning").value, c.logic);
     }
     IPO ipo(IPO::IPO_MAIN);
     ipo.SetMemory(nullptr);
-    EXPECT_EQ(ipo.memory, nullptr);
-    EXPECT_FALSE(static_cast<bool>(ipo.runStateCallback));
+    EXPECT_EQ(ipo.GetMemory(), nullptr);
+    EXPECT_FALSE(static_cast<bool>(IpoTestAccess::RunStateCallback(ipo)));
     ipo.SetReplayRunning(true);  // nothing bound, nothing called
 }
 
 TEST(IpoSetupTest, InitPathGenBuildsTheGeneratorOnceAndHandsItTheCommandAccess) {
     IPO linear(IPO::IPO_MAIN);
     linear.InitPathGen(PATHGEN_LINEAR, 2.0f, 3.0f, 4);
-    ASSERT_NE(dynamic_cast<PathGenerator_02Linear*>(linear.pathGenerator.get()), nullptr);
-    EXPECT_EQ(linear.pathGenerator->GetLookAhead(), 4);
-    PathGenerator* first = linear.pathGenerator.get();
+    ASSERT_NE(dynamic_cast<PathGenerator_02Linear*>(linear.GetPathGenerator()), nullptr);
+    EXPECT_EQ(linear.GetPathGenerator()->GetLookAhead(), 4);
+    PathGenerator* first = linear.GetPathGenerator();
     linear.InitPathGen(PATHGEN_JOINT, 0.0f, 0.0f, 2);
-    EXPECT_EQ(linear.pathGenerator.get(), first);
+    EXPECT_EQ(linear.GetPathGenerator(), first);
 
     IPO joint(IPO::IPO_MAIN);
     joint.InitPathGen(static_cast<PathGenType>(7), 0.0f, 0.0f, 3);
-    EXPECT_NE(dynamic_cast<PathGenerator_01Joint*>(joint.pathGenerator.get()), nullptr);
+    EXPECT_NE(dynamic_cast<PathGenerator_01Joint*>(joint.GetPathGenerator()), nullptr);
 }
 
 TEST(IpoSetupTest, InitJointMaxValuesCopiesTheLimits) {
@@ -98,11 +100,11 @@ TEST(IpoSetupTest, InitJointMaxValuesCopiesTheLimits) {
         jerk[j] = 1000.0f;
     }
     ipo.InitJointMaxValues(vel, acc, jerk, 321.0f, 1000.0f, 3000.0f, 180.0, 1000.0, 3000.0);
-    EXPECT_EQ(ipo.jointMaxVelocities[0], 10.0);
-    EXPECT_EQ(ipo.jointMaxVelocities[8], 90.0);
-    EXPECT_EQ(ipo.jointAccelerations[4], 104.0);
-    EXPECT_EQ(ipo.cartesianMaxVelocity, 321.0);
-    EXPECT_TRUE(ipo.pathGenerator->quiet);  // only the main interpreter's generator logs its settings
+    EXPECT_EQ(IpoTestAccess::JointMaxVelocities(ipo)[0], 10.0);
+    EXPECT_EQ(IpoTestAccess::JointMaxVelocities(ipo)[8], 90.0);
+    EXPECT_EQ(IpoTestAccess::JointAccelerations(ipo)[4], 104.0);
+    EXPECT_EQ(IpoTestAccess::CartesianMaxVelocity(ipo), 321.0);
+    EXPECT_TRUE(PathGeneratorTestAccess::Quiet(*ipo.GetPathGenerator()));  // only the main interpreter's generator logs its settings
 }
 
 TEST(IpoSetupTest, JointCountsComeFromThePlannersKinematic) {
@@ -113,7 +115,7 @@ TEST(IpoSetupTest, JointCountsComeFromThePlannersKinematic) {
     auto kinematic = std::make_unique<IpoTest::TestKinematic>();
     kinematic->nrOfJoints = 4;
     kinematic->nrOfExtJoints = 1;
-    ipo.pathGenerator->kinematic = std::move(kinematic);
+    ipo.GetPathGenerator()->SetKinematic(std::move(kinematic));
     EXPECT_EQ(ipo.GetNrRobotJoints(), 4);
     EXPECT_EQ(ipo.GetNrExternalJoints(), 1);
 }
@@ -139,20 +141,20 @@ TEST(IpoSetupTest, OffsetsAreLoggedByTheMainInterpreterAndReachCommandsWhole) {
                              "12.0   13.0 14.0 15.0 "))
         << log.Joined();
     // Pending until handed over where no plan computes.
-    EXPECT_EQ(main.jointOffset[0], 0.0f);
+    EXPECT_EQ(IpoTestAccess::JointOffset(main)[0], 0.0f);
     float copy[15] = {};
     main.GetOffsets(copy);
     EXPECT_EQ(copy[14], 15.0f);
     main.ApplyPendingOffsets();
-    EXPECT_EQ(main.jointOffset[8], 9.0f);
-    EXPECT_EQ(main.cartesianOffset[0], 10.0f);
-    EXPECT_EQ(main.cartesianOffset[5], 15.0f);
+    EXPECT_EQ(IpoTestAccess::JointOffset(main)[8], 9.0f);
+    EXPECT_EQ(IpoTestAccess::CartesianOffset(main)[0], 10.0f);
+    EXPECT_EQ(IpoTestAccess::CartesianOffset(main)[5], 15.0f);
 
     main.OffsetReset();
     EXPECT_TRUE(log.Contains("IPO: Offset reset: joint 0.0 0.0 0.0   0.0 0.0 0.0   0.0 0.0 0.0   cart 0.0 0.0 0.0   "
                              "0.0 0.0 0.0 "));
     main.ApplyPendingOffsets();
-    EXPECT_EQ(main.cartesianOffset[5], 0.0f);
+    EXPECT_EQ(IpoTestAccess::CartesianOffset(main)[5], 0.0f);
 
     IPO logic(IPO::IPO_LOGIC);
     TestSupport::LogCapture quiet;
@@ -166,7 +168,7 @@ TEST(IpoSetupTest, SendHVPServerCallbackCallsTheCallbackWhenSet) {
     EventLog::Take();
     ipo.SendHVPServerCallback(HVP_EVENT_PAUSE, 1, 2, "x");  // none set: nothing
     EXPECT_TRUE(EventLog::Take().empty());
-    ipo.resultCallback.store(&EventLog::Record);
+    ipo.SetResultCallback(&EventLog::Record);
     ipo.SendHVPServerCallback(HVP_EVENT_END, 4, 5, "PLAN");
     const auto events = EventLog::Take();
     ASSERT_EQ(events.size(), 1u);
@@ -208,8 +210,8 @@ TEST(IpoSetupTest, DeleteAllDropsProgramsVariablesAndNames) {
     ASSERT_EQ(ipo->LoadProgramSynchronous("every_element.xml", true), 0);
     ASSERT_TRUE(ipo->IsProgramLoaded());
     mem.memory.SetVariableSingle("temp", 1.0, true);
-    ipo->activeProgram.store(2);
-    ipo->currentPoint.store(1);
+    IpoTestAccess::ActiveProgram(*ipo).store(2);
+    IpoTestAccess::CurrentPoint(*ipo).store(1);
 
     TestSupport::LogCapture log;
     ipo->DeleteAll();
@@ -217,9 +219,9 @@ TEST(IpoSetupTest, DeleteAllDropsProgramsVariablesAndNames) {
     EXPECT_FALSE(ipo->IsProgramLoaded());
     EXPECT_EQ(ipo->GetLoadedProgramName(), "");
     EXPECT_TRUE(ipo->GetProgramSummaries().empty());
-    EXPECT_EQ(ipo->activeProgram.load(), 0);
-    EXPECT_EQ(ipo->currentPoint.load(), -1);
-    EXPECT_FALSE(ipo->pluginsNeeded.load());
+    EXPECT_EQ(ipo->GetActiveProgram(), 0);
+    EXPECT_EQ(ipo->GetCurrentPoint(), -1);
+    EXPECT_FALSE(IpoTestAccess::PluginsNeeded(*ipo).load());
     EXPECT_FALSE(mem.memory.HasVariable("temp"));
 
     // The move-to interpreter keeps the variables and logs nothing.

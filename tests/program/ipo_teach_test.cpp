@@ -10,6 +10,7 @@
 #include "program/CommandRelative.h"
 #include "program/CommandWait.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -35,13 +36,13 @@ const T& As(const Command& c) {
 }
 
 std::vector<std::shared_ptr<Command>> Program0(IPO& ipo) {
-    std::lock_guard<std::mutex> lock(ipo.programMutex);
-    return ipo.programs.empty() ? std::vector<std::shared_ptr<Command>>{} : ipo.programs[0].commands;
+    std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(ipo));
+    return IpoTestAccess::Programs(ipo).empty() ? std::vector<std::shared_ptr<Command>>{} : IpoTestAccess::Programs(ipo)[0].commands;
 }
 
 int ProgramCount(IPO& ipo) {
-    std::lock_guard<std::mutex> lock(ipo.programMutex);
-    return static_cast<int>(ipo.programs.size());
+    std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(ipo));
+    return static_cast<int>(IpoTestAccess::Programs(ipo).size());
 }
 
 // The abort condition of a motion command; "" for other commands.
@@ -77,8 +78,8 @@ TEST_F(TeachTest, TheFirstTeachInCreatesNewXmlAndTheNextOnesAreLinkedBehindIt) {
     const auto cmds = Program0(*ipo);
     ASSERT_EQ(cmds.size(), 3u);
     {
-        std::lock_guard<std::mutex> lock(ipo->programMutex);
-        EXPECT_EQ(ipo->programs[0].name, "new.xml");
+        std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+        EXPECT_EQ(IpoTestAccess::Programs(*ipo)[0].name, "new.xml");
     }
     const int links[3][2] = {{0, 1}, {0, 2}, {1, -2}};  // predecessor, next
     for (int i = 0; i < 3; ++i) {
@@ -94,7 +95,7 @@ TEST_F(TeachTest, TheFirstTeachInCreatesNewXmlAndTheNextOnesAreLinkedBehindIt) {
     EXPECT_FLOAT_EQ(joint.accPercent, 40.0f);
     EXPECT_FLOAT_EQ(joint.smoothPercent, 20.0f);
     EXPECT_EQ(joint.abortCondition, "false");
-    EXPECT_EQ(joint.jointOffsets, ipo->jointOffset);
+    EXPECT_EQ(joint.jointOffsets, IpoTestAccess::JointOffset(*ipo));
     EXPECT_FLOAT_EQ(joint.jointMaxVelocity[0], 90.0f);
     EXPECT_FLOAT_EQ(joint.target.jointSet[5], 60.0f);
     EXPECT_FLOAT_EQ(joint.target.jointSet[6], 0.0f);
@@ -102,7 +103,7 @@ TEST_F(TeachTest, TheFirstTeachInCreatesNewXmlAndTheNextOnesAreLinkedBehindIt) {
     const auto& linear = As<CommandLinear>(*cmds[1]);
     EXPECT_FLOAT_EQ(linear.velCartesian, 75.0f);  // 50 % of 150 mm/s
     EXPECT_EQ(linear.abortCondition, "false");
-    EXPECT_EQ(linear.cartesianOffsets, ipo->cartesianOffset);
+    EXPECT_EQ(linear.cartesianOffsets, IpoTestAccess::CartesianOffset(*ipo));
     EXPECT_FLOAT_EQ(linear.target.pose(0, 3), 100.0f);
     EXPECT_FLOAT_EQ(linear.target.B, 20.0f);
     DataTypes::Matrix44 rotation;
@@ -316,12 +317,12 @@ TEST_F(TeachTest, VelocitiesAreCappedAsTheLoaderCapsThem) {
 
 TEST_F(TeachTest, TeachInLeavesAProgramThatRunsOrIsPausedAlone) {
     ipo->AddCommandWait(1, 10);
-    ipo->currentPoint.store(0);  // paused
+    IpoTestAccess::CurrentPoint(*ipo).store(0);  // paused
     ipo->AddCommandWait(2, 10);
-    ipo->currentPoint.store(-1);
-    ipo->replayRunning.store(true);  // running
+    IpoTestAccess::CurrentPoint(*ipo).store(-1);
+    IpoTestAccess::ReplayRunning(*ipo).store(true);  // running
     ipo->AddCommandWait(3, 10);
-    ipo->replayRunning.store(false);
+    IpoTestAccess::ReplayRunning(*ipo).store(false);
     const auto cmds = Program0(*ipo);
     ASSERT_EQ(cmds.size(), 1u);
     EXPECT_EQ(cmds[0]->nextSuccessor, -2);
@@ -370,7 +371,7 @@ TEST_F(TeachTest, MoveJointReplacesEverythingByOneCappedJointMove) {
     EXPECT_EQ(move.abortCondition, "false");
     EXPECT_EQ(move.nrRobotJoints, 6);
     EXPECT_EQ(move.nrExternalJoints, 3);
-    EXPECT_EQ(move.jointOffsets, ipo->jointOffset);
+    EXPECT_EQ(move.jointOffsets, IpoTestAccess::JointOffset(*ipo));
     EXPECT_EQ(move.memory, &mem.memory);
     EXPECT_EQ(move.predecessor, 0);
     EXPECT_EQ(move.nextSuccessor, -2);
@@ -385,14 +386,14 @@ TEST_F(TeachTest, MoveJointReplacesEverythingByOneCappedJointMove) {
 }
 
 TEST_F(TeachTest, MoveLinearTakesThePoseAndCapsTheVelocityAtTheMaximum) {
-    ipo->cartesianMaxVelocity = 100.0;
+    IpoTestAccess::CartesianMaxVelocity(*ipo) = 100.0;
     ipo->MoveLinear({10, 20, 30}, {45, -30, 90}, {1, 2, 3}, 500.0f);
     const auto cmds = Program0(*ipo);
     ASSERT_EQ(cmds.size(), 1u);
     const auto& move = As<CommandLinear>(*cmds[0]);
     EXPECT_FLOAT_EQ(move.velCartesian, 100.0f);
     EXPECT_EQ(move.abortCondition, "false");
-    EXPECT_EQ(move.cartesianOffsets, ipo->cartesianOffset);
+    EXPECT_EQ(move.cartesianOffsets, IpoTestAccess::CartesianOffset(*ipo));
     DataTypes::Matrix44 expected;
     expected.SetRotationABCDeg2(45, -30, 90);
     expected.SetTranslation(10, 20, 30);
@@ -503,21 +504,21 @@ TEST_F(TeachTest, LoopReadOfProgramInformationCopiesOnlyOnChangesAndNeverWaitsCo
 
     // Unchanged: the name is not assigned again; the point follows every call.
     name = "kept";
-    ipo->currentPoint.store(3);
+    IpoTestAccess::CurrentPoint(*ipo).store(3);
     ipo->ReadProgramInformation(seen, &name, &count, &point);
     EXPECT_EQ(name, "kept");
     EXPECT_EQ(point, 3);
 
-    ipo->activeProgram.store(1);
+    IpoTestAccess::ActiveProgram(*ipo).store(1);
     ipo->ReadProgramInformation(seen, &name, &count, &point);
     EXPECT_EQ(name, "subs/sub1.xml");
     EXPECT_EQ(count, 3);
 
     // With the names' lock held elsewhere the read returns at once with the old name and
     // count, and catches up on the next call.
-    ipo->activeProgram.store(2);
-    ipo->currentPoint.store(1);
-    std::unique_lock<std::mutex> names(ipo->infoMutex);
+    IpoTestAccess::ActiveProgram(*ipo).store(2);
+    IpoTestAccess::CurrentPoint(*ipo).store(1);
+    std::unique_lock<std::mutex> names(IpoTestAccess::InfoMutex(*ipo));
     auto reader = std::async(std::launch::async, [&] { ipo->ReadProgramInformation(seen, &name, &count, &point); });
     const std::future_status status = reader.wait_for(std::chrono::seconds(5));
     names.unlock();
@@ -608,9 +609,9 @@ TEST_F(TeachTest, TeachInDeleteLoadAndReadersConcurrent) {
             ipo->GetProgramInformation(&name, &count, &point);
             ipo->GetProgramSummaries();
             ipo->GetLoadedProgramName();
-            std::unique_lock<std::mutex> lock(ipo->programMutex, std::try_to_lock);
-            if (!lock.owns_lock() || ipo->programs.empty()) continue;
-            const auto& cmds = ipo->programs[0].commands;
+            std::unique_lock<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo), std::try_to_lock);
+            if (!lock.owns_lock() || IpoTestAccess::Programs(*ipo).empty()) continue;
+            const auto& cmds = IpoTestAccess::Programs(*ipo)[0].commands;
             for (size_t i = 1; i < cmds.size(); ++i) {
                 if (cmds[i - 1]->nextSuccessor != static_cast<int>(i)) broken.fetch_add(1);
             }

@@ -5,6 +5,7 @@
 #include "program/CommandGripper.h"
 #include "program/CommandSetVelocity.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -56,8 +57,8 @@ protected:
 
     std::vector<std::shared_ptr<Command>> Load(const std::string& file) {
         EXPECT_EQ(ipo->LoadProgramSynchronous(file, true), 0);
-        std::lock_guard<std::mutex> lock(ipo->programMutex);
-        return ipo->programs.empty() ? std::vector<std::shared_ptr<Command>>{} : ipo->programs[0].commands;
+        std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+        return IpoTestAccess::Programs(*ipo).empty() ? std::vector<std::shared_ptr<Command>>{} : IpoTestAccess::Programs(*ipo)[0].commands;
     }
 
     static bool TemporaryLeft() {

@@ -8,6 +8,7 @@
 
 #if defined(BELVANTO_HAVE_CAMERASIM)
 #include "camerasim/CameraSim.h"
+#include "testsupport/IpoTestAccess.h"
 #endif
 
 #include <sstream>
@@ -86,11 +87,11 @@ TEST_F(ConfigServerTest, FrontEndCamerasRunAndTheirLinesComeBackAsTheSameCameras
 
     // None removes the camera and stops the running program.
     IPO& main = robot.GetMainInterpreter();
-    main.currentPoint.store(4);
-    main.lastStopReason.store(IPO::STOP_SHUTDOWN);
+    IpoTestAccess::CurrentPoint(main).store(4);
+    IpoTestAccess::LastStopReason(main).store(IPO::STOP_SHUTDOWN);
     Send("SetCamera None cam1");
-    EXPECT_EQ(main.currentPoint.load(), -1);
-    EXPECT_EQ(main.lastStopReason.load(), IPO::STOP_USER);
+    EXPECT_EQ(main.GetCurrentPoint(), -1);
+    EXPECT_EQ(main.GetLastStopReason(), IPO::STOP_USER);
     EXPECT_EQ(cameras.Get("Cam1"), nullptr);
     EXPECT_EQ(Send("GetCameras"), std::vector<std::string>{"CONFIG Camera 1 SolutionBinPicking Bin True 127.0.0.1 " +
                                                           std::to_string(binPort) +

@@ -18,6 +18,7 @@
 #include "testsupport/HvpTestClient.h"
 #include "testsupport/RecordingPort.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -75,8 +76,8 @@ public:
         auto arm = std::make_unique<RobotKinematicSixAxis>();
         arm->Init("arm", "StandardSixAxisPlus", std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/sixaxis/robot_default.xml",
                   0);
-        master->kinematic = std::move(arm);
-        auto owned = std::make_unique<ReferencingProtocol>(master->kinematic.get());
+        RobotMasterTestAccess::Kinematic(*master) = std::move(arm);
+        auto owned = std::make_unique<ReferencingProtocol>(master->GetKinematic());
         protocol = owned.get();
         protocol->SetLayout(6, 0);
         protocol->connected.store(true);
@@ -85,7 +86,7 @@ public:
         for (IPO* ipo : {&master->GetMainInterpreter(), &master->GetLogicInterpreter(), &master->GetMoveToInterpreter()}) {
             ipo->InitPathGen(PATHGEN_JOINT, 100.0f, 10.0f, 3);
         }
-        master->zeroTorqueAllowed[1] = true;
+        RobotMasterTestAccess::ZeroTorqueAllowed(*master)[1] = true;
         master->FinishInit();
         // No loop: what the commands request stays in the request slots for the checks.
         master->StopMainLoop();

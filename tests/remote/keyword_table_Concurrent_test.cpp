@@ -11,6 +11,8 @@
 #include "program/CommandLinear.h"
 #include "program/CommandWait.h"
 #include "program/ProgramMemory.h"
+#include "testsupport/IpoTestAccess.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -76,9 +78,9 @@ public:
     }
     std::shared_ptr<Command> LastTaught() {
         IPO& ipo = master->GetMainInterpreter();
-        std::lock_guard<std::mutex> lock(ipo.programMutex);
-        if (ipo.programs.empty() || ipo.programs[0].commands.empty()) return nullptr;
-        return ipo.programs[0].commands.back();
+        std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(ipo));
+        if (IpoTestAccess::Programs(ipo).empty() || IpoTestAccess::Programs(ipo)[0].commands.empty()) return nullptr;
+        return IpoTestAccess::Programs(ipo)[0].commands.back();
     }
     std::vector<float> Offsets() {
         float values[IPO::kNrOffsets] = {};
@@ -346,8 +348,8 @@ TEST_F(HvpKeywordsConcurrent, ProgramKeywords) {
         {true, "CMD LoadLogicProgram none.xml", kAck, kNothing,
          [](HvpRobotFixture& f) {
              IPO& logic = f.master->GetLogicInterpreter();
-             EXPECT_EQ(logic.replayMode.load(), IPO::REPLAY_REPEAT);
-             EXPECT_EQ(logic.name, "LogicIPO");
+             EXPECT_EQ(logic.GetReplayMode(), IPO::REPLAY_REPEAT);
+             EXPECT_EQ(logic.GetName(), "LogicIPO");
              logic.Stop(IPO::STOP_USER, "");
          }},
         {true, "CMD StartAt main.xml", Error("invalid command"), kNothing, nullptr},

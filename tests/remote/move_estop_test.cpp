@@ -4,6 +4,7 @@
 #include "hvp_robot_fixture.h"
 
 #include "control/LoopClock.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,7 @@ protected:
         BrakeSettings settings = master->GetBrakeSettings();
         settings.eStopDInChannel = 7;
         master->SetBrakeSettings(settings);
-        master->initHold.store(false);
+        RobotMasterTestAccess::InitHold(*master).store(false);
         StepClock clock;
         master->RunCycle(clock);
         ASSERT_TRUE(master->IsEStopLatched());

@@ -11,6 +11,7 @@
 #include "platform/CanSocket.h"
 #include "platform/VirtualCanHub.h"
 #include "program/IPO.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <unistd.h>
 
@@ -40,7 +41,7 @@ protected:
         ASSERT_EQ(0, sim.Start(hubPath));
         robot.Init("robot", "HvpSim", relative);
         ASSERT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_NORMAL);
-        robot.CycleTimeMS.store(4);
+        RobotMasterTestAccess::CycleTimeMs(robot).store(4);
         robot.GetHardware()->Connect();
         ASSERT_TRUE(robot.GetHardware()->GetConnectionStatus());
         robot.FinishInit();

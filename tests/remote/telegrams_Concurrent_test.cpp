@@ -4,6 +4,7 @@
 #include "program/ProgramMemory.h"
 #include "remote_test_support.h"
 #include "vision/CameraManager.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <tinyxml2.h>
 

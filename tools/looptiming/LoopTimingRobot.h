@@ -6,6 +6,7 @@
 
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 #include <filesystem>
 #include <fstream>
@@ -55,8 +56,8 @@ inline std::unique_ptr<RobotMaster> StartRobot(int cycleMs, int timingMode, std:
         error = LogSingleton::instance()->get_seriousFailReason();
         return nullptr;
     }
-    master->CycleTimeMS.store(cycleMs);
-    master->TimingMode.store(timingMode);
+    RobotMasterTestAccess::CycleTimeMs(*master).store(cycleMs);
+    RobotMasterTestAccess::TimingMode(*master).store(timingMode);
     master->GetHardware()->Connect();
     master->FinishInit();
     master->Reset();

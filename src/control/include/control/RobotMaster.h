@@ -163,13 +163,17 @@ public:
     void StopMainLoop();
     bool IsMainLoopRunning() const { return loopRunning.load(); }
     float GetCycleTime() const { return static_cast<float>(CycleTimeMS.load()); }
-    int GetVelocitySetting() const { return VelocitySetting; }
-    // Maximum velocity of joint 0..8 (SyncJointVelData); 0 for another index.
-    double GetJointMaxVelocity(int joint) const;
     static void wait(int ms);
 
     // --- Robot configuration file ---
     int ReadConfigFile(const std::string& path);
+    // The robot file read at start-up ("" before).
+    const std::string& GetRobotFilePath() const { return robotFilePath; }
+    // The drive supply variant of the project file's robot entry (set at start-up).
+    int GetVelocitySetting() const { return VelocitySetting; }
+    void SetVelocitySetting(int setting) { VelocitySetting = setting; }
+    // The joint's maximum velocity as the limits were last synchronised; 0 outside 0..8.
+    double GetJointMaxVelocity(int joint) const;
     void UpdateConfigurationFile();
     void QueueUpdateRobotFile();
     // now: wall-clock seconds (time()).
@@ -363,7 +367,14 @@ public:
     std::uint64_t GetHoldRequests() const { return holdRequests.load(); }
     std::uint64_t GetHoldAcknowledged() const { return holdAcknowledged.load(); }
 
-    // ======================= Fields =======================
+private:
+    friend class CommandLock;
+    friend class HoldScope;
+    friend class RobotLoop;
+    friend class RobotLoopTestAccess;
+    friend class RobotMasterInternals;
+    friend class RobotMasterTestAccess;
+
     // Configuration, read by start-up and by other threads after it.
     std::string robotName;
     std::string robotType;
@@ -509,12 +520,6 @@ public:
 
     // Requests left for the loop.
     LoopRequests requests;
-
-private:
-    friend class CommandLock;
-    friend class HoldScope;
-    friend class RobotLoop;
-    friend class RobotLoopTestAccess;
 
     // Raises the hold and waits for the loop's acknowledgement (see HoldScope).
     bool BeginHold();

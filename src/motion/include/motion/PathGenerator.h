@@ -83,13 +83,27 @@ public:
     // The program commands are read through this object; it must outlive the generator.
     void SetCommandAccess(const PathCommandAccess* access) { commandAccess = access; }
 
+    // Asks a running computation to give up (it polls the flag).
+    void RequestCancel() { cancelRequested.store(true); }
+    // 0 planned or nothing planned yet, -1 the request failed.
+    int GetResult() const { return result.load(); }
+    void ClearResult() { result.store(0); }
+    // Where the generator sends its events (the interpreter's callback); null: none.
+    void SetResultCallback(ResultCallback callback) { resultCallback.store(callback); }
+    // The generator's own copy of the robot kinematic; set before planning, never while a
+    // plan is computing.
+    void SetKinematic(std::unique_ptr<RobotKinematic> copy);
+    const RobotKinematic* GetKinematic() const { return kinematic.get(); }
+
     static float signum(float value);
     static long maximum(long a, long b);
 
-    // Fields; the interpreter and the robot master read and set several of them.
+protected:
+    friend class PathGeneratorTestAccess;
+
+    // The generator family shares the request lists and the flags below.
     int lookAhead;
     std::atomic<bool> pathAvailable{false};
-    std::atomic<ResultCallback> resultCallback{nullptr};
     std::unique_ptr<RobotKinematic> kinematic;  // private copy of the robot's kinematic
     int nJoints = 9;
     int cmdCount = 0;
@@ -100,14 +114,11 @@ public:
     bool quiet = true;
     bool debug = false;
     std::atomic<bool> optimize{false};
-    // Requests started and not yet finished by their planning thread.
-    std::atomic<int> threadRunning{0};
     std::mutex mutex;
     std::atomic<bool> cancelRequested{false};
     std::atomic<int> result{0};
     AccHandler accHandler;
 
-protected:
     // Takes the mutex the way every party does: while the try-lock fails, set
     // cancelRequested and retry after 50 ms, so a running computation gives up.
     void LockPreempting(int retryUs = kLockRetryUs);
@@ -139,6 +150,9 @@ private:
 
     static void threadPathGeneration(PathGenerator* generator, std::uint64_t request);
 
+    std::atomic<ResultCallback> resultCallback{nullptr};
+    // Requests started and not yet finished by their planning thread.
+    std::atomic<int> threadRunning{0};
     const PathCommandAccess* commandAccess = nullptr;
     // Sequence number of the newest request; bumped with the mutex held.
     std::atomic<std::uint64_t> requestSeq{0};

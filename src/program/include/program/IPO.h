@@ -202,14 +202,6 @@ public:
     }
     std::string GetLoadedProgramName() const;
     int GetLoadedPointCount() const { return loadedPointCount.load(); }
-    // Reader views of the run position, stop reason and replay mode (atomics).
-    int GetActiveProgram() const { return activeProgram.load(); }
-    int GetCurrentPoint() const { return currentPoint.load(); }
-    StopReason GetLastStopReason() const { return lastStopReason.load(); }
-    ReplayMode GetReplayMode() const { return replayMode.load(); }
-    void SetReplayMode(ReplayMode mode) { replayMode.store(mode); }
-    // The receiver of this interpreter's result events (null: none).
-    void SetResultCallback(ResultCallback callback) { resultCallback.store(callback); }
     std::vector<ProgramSummary> GetProgramSummaries() const;
     void SendHVPServerCallback(HVPEventType event, int commandIndex, int programIndex,
                                const std::string& text) const;
@@ -368,11 +360,41 @@ public:
     // The selected entry; "n/a" changes nothing and answers 2.
     int LoadCurrentDirectoryOrProgram();
     std::string GetBrowserDirectory() const;
+
+    // --- Wiring (set-up, before the loop and the servers run) ---
+    IpoType GetType() const { return type; }
+    const std::string& GetName() const { return name; }
+    void SetName(const std::string& value) { name = value; }
+    // The interpreter that Pause and Stop commands of this one's programs act on.
+    void SetMainInterpreter(IPO* main) { mainInterpreter = main; }
+    // Result events (acknowledge, pause, end, error); null: none.
+    void SetResultCallback(ResultCallback callback) { resultCallback.store(callback); }
+    ResultCallback GetResultCallback() const { return resultCallback.load(); }
+    void SetErrorCallback(ErrorCallback callback, void* context) {
+        errorCallback = callback;
+        errorCallbackContext = context;
+    }
+    void SetStateMachine(ProgramStopInterface* machine) { stateMachine = machine; }
+    Programs::ProgramMemory* GetMemory() const { return memory; }
+    // The planner (null before InitPathGen); it owns its kinematic copy.
+    PathGenerator* GetPathGenerator() const { return pathGenerator.get(); }
+
+    // --- Run state as other threads read it ---
+    ReplayMode GetReplayMode() const { return replayMode.load(); }
+    void SetReplayMode(ReplayMode mode) { replayMode.store(mode); }
+    // The program counter: -1 stopped, else the command index in the active program.
+    int GetCurrentPoint() const { return currentPoint.load(); }
+    int GetActiveProgram() const { return activeProgram.load(); }
+    StopReason GetLastStopReason() const { return lastStopReason.load(); }
+    // The browser's selected entry and the entry count of its last listing.
     int GetBrowserSelection() const { return browserSelection.load(); }
     void SetBrowserSelection(int index) { browserSelection.store(index); }
     int GetBrowserEntryCount() const { return browserEntryCount.load(); }
 
-    // --- Fields ---
+private:
+    friend class IpoInternals;
+    friend class IpoTestAccess;
+
     const IpoType type;
     std::string name = "IPO";
     IPO* mainInterpreter = this;
@@ -438,7 +460,6 @@ public:
     // StartAt threads still waiting for a load; the destructor waits for them.
     std::atomic<int> startAtThreads{0};
 
-private:
     // Teach-in: appends to program 0 under programMutex and publishes its count.
     void AppendTaughtCommand(std::shared_ptr<Command> command);
     // Direct moves: installs one unnamed program holding the command.
