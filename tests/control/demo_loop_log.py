@@ -23,7 +23,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
-from demo_stack import DemoStack, percentile, wait_for  # noqa: E402
+from demo_stack import DemoStack, percentile  # noqa: E402
 
 JOINT1 = 0x10
 SET_POINT = 0x14
@@ -50,15 +50,7 @@ def run_phase(build, name, seconds):
         cpus = sorted(os.sched_getaffinity(0))
         stack.start(hub_cpu=cpus[-1] if len(cpus) > 1 else None)
         stack.start_controller(slow_stdout=(name == "slowout"))
-        before = stack.output().count("Starting Program")
-        for _ in range(10):
-            stack.type("2\n")
-            time.sleep(0.3)
-            stack.type("5\n")
-            if wait_for(lambda: stack.output().count("Starting Program") > before, 3):
-                break
-        else:
-            raise RuntimeError("the program did not start:\n" + stack.output()[-3000:])
+        stack.enable_and_start()
         time.sleep(1.0)
         dd = None
         if name == "flood":

@@ -17,7 +17,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
-from demo_stack import DemoStack, wait_for  # noqa: E402
+from demo_stack import DemoStack  # noqa: E402
 
 
 def hvp_client(port, stop, counts, errors):
@@ -98,16 +98,7 @@ def main():
     with DemoStack(build) as stack:
         stack.start()
         stack.start_controller()
-        before = stack.output().count("Starting Program")
-        for _ in range(10):
-            stack.type("2\n")
-            time.sleep(0.3)
-            stack.type("5\n")
-            if wait_for(lambda: stack.output().count("Starting Program") > before, 3):
-                break
-        else:
-            print("the program did not start")
-            return 1
+        stack.enable_and_start()
         stop = threading.Event()
         errors = []
         hvp_counts = [[0] for _ in range(5)]

@@ -154,6 +154,18 @@ class DemoStack:
         if not wait_for(lambda: "ProtocolJXRCANV2: Connection succeeded" in self.output(), timeout):
             raise RuntimeError("the drives did not connect:\n" + self.output())
 
+    def enable_and_start(self, attempts=10):
+        """Types "2" (reset, enable) and "5" (start) until the program starts; until the I/O
+        module's first frame the drives may not be ready, so a first try can fail."""
+        before = self.output().count("Starting Program")
+        for _ in range(attempts):
+            self.type("2\n")
+            time.sleep(0.3)
+            self.type("5\n")
+            if wait_for(lambda: self.output().count("Starting Program") > before, 3):
+                return
+        raise RuntimeError("the program did not start:\n" + self.output()[-3000:])
+
     def output(self):
         with open(self.out_path) as f:
             return f.read()
