@@ -11,6 +11,7 @@
 #include "platform/CanSocket.h"
 #include "platform/VirtualCanHub.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -29,12 +30,7 @@ namespace CanopenTest {
 constexpr auto kTimeout = std::chrono::milliseconds(5000);
 
 inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return condition();
+    return TestSupport::WaitUntil(condition, timeoutMs, 1);
 }
 
 struct BusOptions {

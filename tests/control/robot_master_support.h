@@ -8,6 +8,7 @@
 #include "platform/CanSocket.h"
 #include "platform/VirtualCanHub.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -25,12 +26,7 @@
 namespace ControlTest {
 
 inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return condition();
+    return TestSupport::WaitUntil(condition, timeoutMs, 1);
 }
 
 // Three Cartesian joints on the maker's protocol version 2, every section present.

@@ -6,6 +6,7 @@
 #include "drivesim/DriveSimulator.h"
 #include "platform/CanSocket.h"
 #include "platform/VirtualCanHub.h"
+#include "testsupport/CanFrames.h"
 
 #include <gtest/gtest.h>
 
@@ -22,13 +23,7 @@ namespace DriveSimTest {
 using Bytes = std::vector<std::uint8_t>;
 constexpr auto kFrameTimeout = std::chrono::milliseconds(2000);
 
-inline can_frame MakeFrame(int id, const Bytes& bytes) {
-    can_frame frame{};
-    frame.can_id = static_cast<canid_t>(id);
-    frame.can_dlc = static_cast<__u8>(bytes.size());
-    std::copy(bytes.begin(), bytes.end(), frame.data);
-    return frame;
-}
+using TestSupport::MakeFrame;
 
 inline Bytes Data(const can_frame& frame) { return Bytes(frame.data, frame.data + frame.can_dlc); }
 

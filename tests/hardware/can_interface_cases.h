@@ -18,6 +18,7 @@
 #include "hardware/CANInterfaceSocketCAN.h"
 
 #include "platform/CanSocket.h"
+#include "testsupport/CanFrames.h"
 #include "testsupport/TestSupport.h"
 #include "testsupport/WaitUntil.h"
 
@@ -38,16 +39,7 @@
 namespace CanInterfaceTesting {
 
 using Platform::CanSocket;
-
-inline can_frame MakeFrame(canid_t id, std::vector<unsigned char> bytes) {
-    can_frame frame{};
-    frame.can_id = id;
-    frame.can_dlc = static_cast<__u8>(bytes.size());
-    if (!bytes.empty()) {
-        std::memcpy(frame.data, bytes.data(), bytes.size());
-    }
-    return frame;
-}
+using TestSupport::MakeFrame;
 
 // What the receive callbacks saw; the callbacks are plain functions, so they report here.
 struct CallbackLog {

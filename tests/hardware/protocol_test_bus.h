@@ -10,6 +10,7 @@
 #include "platform/CanSocket.h"
 #include "platform/VirtualCanHub.h"
 #include "testsupport/TestSupport.h"
+#include "testsupport/WaitUntil.h"
 
 #include <gtest/gtest.h>
 #include <linux/can.h>
@@ -30,12 +31,7 @@
 namespace ProtocolTest {
 
 inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return condition();
+    return TestSupport::WaitUntil(condition, timeoutMs, 1);
 }
 
 // A running hub; endpoints opened while it lives (the protocol's Connect among them)

@@ -6,6 +6,7 @@
 
 #include "kinematics/RobotKinematic.h"
 #include "motion/PathCommandAccess.h"
+#include "testsupport/WaitUntil.h"
 
 #include <atomic>
 #include <chrono>
@@ -114,10 +115,5 @@ public:
 
 // Polls cond every millisecond for up to timeoutMs; true once it holds.
 inline bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return TestSupport::WaitUntil(cond, timeoutMs, 1);
 }

@@ -1,6 +1,8 @@
 #include "platform/CanSocket.h"
 #include "platform/VirtualCanHub.h"
+#include "testsupport/CanFrames.h"
 #include "testsupport/SilentCanHub.h"
+#include "testsupport/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -31,6 +33,7 @@
 
 using Platform::CanSocket;
 using Platform::VirtualCanHub;
+using TestSupport::MakeFrame;
 
 namespace {
 
@@ -39,25 +42,8 @@ std::string TempPath(const std::string& name) {
     return (std::filesystem::current_path() / name).string();
 }
 
-can_frame MakeFrame(canid_t id, std::vector<unsigned char> bytes) {
-    can_frame frame{};
-    frame.can_id = id;
-    frame.can_dlc = static_cast<__u8>(bytes.size());
-    if (!bytes.empty()) {
-        std::memcpy(frame.data, bytes.data(), bytes.size());
-    }
-    return frame;
-}
-
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return condition();
+    return TestSupport::WaitUntil(condition, timeoutMs);
 }
 
 bool SameFrame(const can_frame& a, const can_frame& b) {

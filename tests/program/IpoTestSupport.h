@@ -8,6 +8,7 @@
 #include "kinematics/RobotKinematic.h"
 #include "program/IPO.h"
 #include "program/ProgramMemory.h"
+#include "testsupport/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -115,12 +116,7 @@ struct Memory {
 };
 
 inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return TestSupport::WaitUntil(condition, timeoutMs, 1);
 }
 
 struct Event {
