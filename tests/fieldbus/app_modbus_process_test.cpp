@@ -395,17 +395,20 @@ TEST_F(AppModbus, ProgramNamesFromAPlcLoadLikeTheHvpKeywords) {
 }
 
 // One PLC's refused, unfinished and malformed requests, in turn, while another reads 0-3
-// every 20 ms: the refused ones are answered at once, and no read of the other waits more
-// than 5 ms. A stall the server causes comes with every round; a busy host's scheduling
-// may spoil one, so up to three rounds are run and the best one counts.
+// every 20 ms: the refused ones are answered at once, and no read of the other waits
+// anywhere near the 0.5 s an unfinished request is held for. Reads take well under a
+// millisecond on a quiet host and a few on a busy one, so the bound is 100 ms. A stall the
+// server causes comes with every round; a busy host's scheduling may spoil one, so up to
+// three rounds are run and the best one counts.
 TEST_F(AppModbus, OneClientsBadRequestsNeverHoldAnotherClient) {
     ASSERT_NO_FATAL_FAILURE(StartDemo());
     RawModbusClient poller(port);
     ASSERT_TRUE(poller.Connected());
     const auto requests = ModbusTest::StallRequests();
+    constexpr double kMaxOtherReadMs = 100.0;
     double bestMax = 1e9;
     int rounds = 0;
-    while (rounds < 3 && bestMax > 5.0) {
+    while (rounds < 3 && bestMax > kMaxOtherReadMs) {
         ++rounds;
         std::atomic<bool> stop{false};
         std::vector<double> waits;
@@ -446,7 +449,7 @@ TEST_F(AppModbus, OneClientsBadRequestsNeverHoldAnotherClient) {
                     waits.size(), waits[waits.size() / 2], waits[waits.size() * 99 / 100], waits.back());
         bestMax = std::min(bestMax, waits.back());
     }
-    EXPECT_LE(bestMax, 5.0);
+    EXPECT_LE(bestMax, kMaxOtherReadMs);
     const std::string out = p.Output();
     EXPECT_EQ(out.find("Modbus: Error while replying"), std::string::npos) << out;
     EXPECT_EQ(AppTest::CountOf(out, "Modbus: Error during read (Connection timed out)"), 2 * rounds) << out;
