@@ -175,8 +175,18 @@ void IPO::AppendTaughtCommand(std::shared_ptr<Command> command) {
             if (n == 0) {
                 command->predecessor = 0;  // as the loader links a first command
             } else {
-                program.commands[static_cast<size_t>(n - 1)]->nextSuccessor = n;
-                command->predecessor = n - 1;
+                // Linked where the program ends, as the loader links what follows: after
+                // a closing block that is its opener, not the block's last command, whose
+                // link leads back to the opener and must stay so.
+                int tail = n - 1;
+                for (int i = n - 1; i >= 0; --i) {
+                    if (program.commands[static_cast<size_t>(i)]->nextSuccessor == Command::ResultEndOfProgram) {
+                        tail = i;
+                        break;
+                    }
+                }
+                program.commands[static_cast<size_t>(tail)]->nextSuccessor = n;
+                command->predecessor = tail;
             }
             program.commands.push_back(std::move(command));
             const int count = n + 1;

@@ -28,6 +28,7 @@
 #include <set>
 #include <stack>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tinyxml2 {
@@ -55,6 +56,9 @@ public:
 };
 
 // One loaded program: main (index 0) or sub-program.
+// The attributes of one "Header" element, in file order.
+using HeaderAttributes = std::vector<std::pair<std::string, std::string>>;
+
 class RobotProgram {
 public:
     RobotProgram() = default;
@@ -71,6 +75,7 @@ public:
     int callerProgramIndex = 0;
     int returnCommandIndex = -2;
     std::set<int> ancestors;
+    std::vector<HeaderAttributes> headers;  // of the file, written back with it
 };
 
 class IPO;
