@@ -8,6 +8,7 @@
 #include "program/CommandSetVelocity.h"
 #include "testsupport/CommandCompare.h"
 #include "testsupport/IpoTestAccess.h"
+#include "testsupport/ThreadMessages.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -23,20 +24,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-// The display and server texts of the test's own thread, in order.
-class MessageSink : public LogThreadSink {
-public:
-    MessageSink() { LogSingleton::SetThreadSink(this); }
-    ~MessageSink() override { LogSingleton::SetThreadSink(nullptr); }
-    bool Line(LogLineKind kind, const char* /*stamp*/, const char* text) override {
-        if (kind == LogLineKind::DisplayAndServer) displayAndServer.push_back(text);
-        if (kind == LogLineKind::Server) serverOnly.push_back(text);
-        return true;
-    }
-    std::vector<std::string> displayAndServer;
-    std::vector<std::string> serverOnly;
-};
 
 class WriterTest : public ::testing::Test {
 protected:
@@ -186,7 +173,7 @@ TEST_F(WriterTest, TheResultGoesToThePanelAndToTheClients) {
         if (c.setUp != nullptr) {
             ASSERT_EQ(ipo->LoadProgramSynchronous(c.setUp, true), 0);
         }
-        MessageSink sink;
+        TestSupport::ThreadMessages sink;
         EXPECT_EQ(ipo->WriteXMLFile(0, c.target), c.result);
         EXPECT_EQ(sink.displayAndServer, std::vector<std::string>{c.message});
         EXPECT_TRUE(sink.serverOnly.empty());
@@ -210,7 +197,7 @@ TEST_F(WriterTest, ACommandThatWritesNothingIsRefusedAndNothingIsLeft) {
     IpoTest::WriteProgram("kept.xml", "<Program/>");
 
     TestSupport::LogCapture log;
-    MessageSink sink;
+    TestSupport::ThreadMessages sink;
     EXPECT_EQ(ipo->WriteXMLFile(0, "kept.xml"), -1);
     EXPECT_EQ(sink.displayAndServer, std::vector<std::string>{"Program cannot be written"});
     EXPECT_FALSE(TemporaryLeft());

@@ -7,6 +7,7 @@
 #include "control/OperatorCommands.h"
 #include "testsupport/CommandCompare.h"
 #include "testsupport/IpoTestAccess.h"
+#include "testsupport/ThreadMessages.h"
 
 #include <gtest/gtest.h>
 
@@ -18,19 +19,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-// The display and server texts of the test's own thread (where the main loop would run
-// code 83), in order.
-class MessageSink : public LogThreadSink {
-public:
-    MessageSink() { LogSingleton::SetThreadSink(this); }
-    ~MessageSink() override { LogSingleton::SetThreadSink(nullptr); }
-    bool Line(LogLineKind kind, const char* /*stamp*/, const char* text) override {
-        if (kind == LogLineKind::DisplayAndServer) displayAndServer.push_back(text);
-        return true;
-    }
-    std::vector<std::string> displayAndServer;
-};
 
 class ProgSaveConcurrent : public HvpTest::HvpRobotFixture {
 public:
@@ -89,7 +77,7 @@ TEST_F(ProgSaveConcurrent, ATaughtProgramOfEveryLineKindIsSavedAndLoadsAsTheSame
     const auto taught = Program0();
     ASSERT_EQ(taught.size(), 13u);
 
-    MessageSink sink;
+    TestSupport::ThreadMessages sink;
     Execute(83);
     EXPECT_EQ(sink.displayAndServer, std::vector<std::string>{"13 Cmds written"});
     ASSERT_TRUE(fs::is_regular_file(root + "Data/Programs/" + IPO::kStoredProgramFile));
@@ -100,7 +88,7 @@ TEST_F(ProgSaveConcurrent, ATaughtProgramOfEveryLineKindIsSavedAndLoadsAsTheSame
 }
 
 TEST_F(ProgSaveConcurrent, WithNothingToSaveThePanelAndTheClientsAreTold) {
-    MessageSink sink;
+    TestSupport::ThreadMessages sink;
     Execute(83);
     EXPECT_EQ(sink.displayAndServer, std::vector<std::string>{"No Program to write"});
     EXPECT_FALSE(fs::exists(root + "Data/Programs/" + IPO::kStoredProgramFile));
