@@ -5,8 +5,8 @@
 #include <tinyxml2.h>
 
 #include <charconv>
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <system_error>
 #include <utility>
 

@@ -175,9 +175,10 @@ void IPO::AppendTaughtCommand(std::shared_ptr<Command> command) {
             if (n == 0) {
                 command->predecessor = 0;  // as the loader links a first command
             } else {
-                // Linked where the program ends, as the loader links what follows: after
-                // a closing block that is its opener, not the block's last command, whose
-                // link leads back to the opener and must stay so.
+                // Linked where the program ends (the one command whose next is the end),
+                // as the loader links what follows a file's last element: behind a closing
+                // block that is the block's opener, while the block's last command keeps
+                // leading back to it.
                 int tail = n - 1;
                 for (int i = n - 1; i >= 0; --i) {
                     if (program.commands[static_cast<size_t>(i)]->nextSuccessor == Command::ResultEndOfProgram) {
