@@ -4,7 +4,10 @@
 
 #include <tinyxml2.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstddef>
+#include <system_error>
 #include <utility>
 
 namespace XmlNumber {
@@ -21,7 +24,25 @@ Status QueryAs(const tinyxml2::XMLElement& element, const char* name, T& value, 
     return Status::Finite;
 }
 
+// Plain decimals ("0.0003", "16777216") read best; only values whose plain form runs
+// long (tiny or huge magnitudes) take the exponent form. Both read back exactly.
+constexpr std::ptrdiff_t kLongestPlain = 16;
+
+template <typename T>
+std::string Shortest(T value) {
+    char text[400];  // the plain form of any double
+    std::to_chars_result written = std::to_chars(text, text + sizeof(text), value, std::chars_format::fixed);
+    if (written.ec != std::errc() || written.ptr - text > kLongestPlain) {
+        written = std::to_chars(text, text + sizeof(text), value);
+    }
+    return std::string(text, written.ptr);
+}
+
 }  // namespace
+
+std::string Text(float value) { return Shortest(value); }
+
+std::string Text(double value) { return Shortest(value); }
 
 Status Query(const tinyxml2::XMLElement& element, const char* name, float& value) {
     return QueryAs(element, name, value, &tinyxml2::XMLElement::QueryFloatAttribute);

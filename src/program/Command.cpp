@@ -6,6 +6,7 @@
 
 #include <tinyxml2.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
@@ -52,7 +53,7 @@ T ReadAttribute(const tinyxml2::XMLElement& element, const std::string& name,
 
 }  // namespace
 
-void Command::WriteXML(std::ofstream* /*out*/, int /*number*/) {}
+void Command::WriteXML(std::ofstream* /*out*/, int /*commandCount*/) {}
 
 void Command::Init() { firstCycle = true; }
 
@@ -199,6 +200,26 @@ std::string Command::ReadString(const tinyxml2::XMLElement& element, const std::
         throw XMLAttribNotFoundException(name);
     }
     return text;
+}
+
+void Command::ReadNumberAndDescription(const tinyxml2::XMLElement& element) {
+    number = element.IntAttribute("Nr", 0);
+    const char* text = element.Attribute("Descr");
+    description = text != nullptr ? text : "";
+}
+
+float Command::UsedVelCartesian() const {
+    return velCartesianLimit >= 0.0f ? std::min(velCartesian, velCartesianLimit) : velCartesian;
+}
+
+const char* Command::BlockEndTag(BlockEnd end) {
+    switch (end) {
+        case BlockEnd::Else: return "Else";
+        case BlockEnd::EndIf: return "EndIf";
+        case BlockEnd::EndLoop: return "EndLoop";
+        case BlockEnd::MatrixEnd: return "MatrixEnd";
+    }
+    return "EndIf";
 }
 
 bool Command::BelongsToLogicInterpreter() const {

@@ -1,5 +1,6 @@
 #include "program/CommandCamera.h"
 
+#include "ElementWriter.h"
 #include "MotionCommandSupport.h"
 #include "core/LogSingleton.h"
 #include "program/ProgramMemory.h"
@@ -8,6 +9,7 @@
 #include <tinyxml2.h>
 
 #include <cstdio>
+#include <fstream>
 #include <stdexcept>
 
 CommandCamera::CommandCamera() { className = "CommandCamera"; }
@@ -73,4 +75,15 @@ std::string CommandCamera::ToString() {
                   cameraName.c_str(), cameraType.c_str(), varTargetPos.c_str(), varModelClass.c_str(), predecessor,
                   nextSuccessor, bodySuccessor, elseSuccessor);
     return line;
+}
+
+void CommandCamera::WriteXML(std::ofstream* out, int /*commandCount*/) {
+    if (out != nullptr) {
+        ElementWriter::Line(*out, "Camera", *this)
+            .Text("CameraName", cameraName)
+            .Text("CameraType", cameraType)
+            .Text("VarTargetPos", varTargetPos)
+            .Text("VarModelClass", varModelClass)
+            .End(*this);
+    }
 }

@@ -1,5 +1,6 @@
 #include "program/CommandCircular.h"
 
+#include "ElementWriter.h"
 #include "MotionCommandSupport.h"
 #include "core/LogSingleton.h"
 #include "core/StringHelper.h"
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <stdexcept>
 
 CommandCircular::CommandCircular() {
@@ -91,6 +93,29 @@ void CommandCircular::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     }
 }
 
+void CommandCircular::WriteXML(std::ofstream* out, int /*commandCount*/) {
+    if (out == nullptr) {
+        return;
+    }
+    ElementWriter::Line line(*out, "Circular", *this);
+    // As programmed: the loader's limit applies where the arc runs.
+    line.Number("vel", velCartesian).Number("acc", accPercent).Number("smooth", smoothPercent);
+    // The reader takes the angle as a float.
+    line.Bool("useAngle", useAngle).Number("angle", static_cast<float>(angle));
+    if (variableSource) {
+        line.Raw("Source", "variable");
+        line.Text("VariableHelperName", helpVariableName).Text("VariableEndName", endVariableName);
+    } else {
+        line.Raw("Source", "numerical");
+        line.Number("p1x", helpPoint.x).Number("p1y", helpPoint.y).Number("p1z", helpPoint.z);
+        line.Number("p2x", endPoint.x).Number("p2y", endPoint.y).Number("p2z", endPoint.z);
+        line.Number("a", orientation.x).Number("b", orientation.y).Number("c", orientation.z);
+        line.Number("e1", externalAxes.x).Number("e2", externalAxes.y).Number("e3", externalAxes.z);
+    }
+    line.Text("AbortCondition", abortCondition);
+    line.End(*this);
+}
+
 void CommandCircular::CalculateCircleParameters(const DataTypes::Vector3& start, const DataTypes::Vector3& help,
                                                 const DataTypes::Vector3& end) {
     if (useAngle) {
@@ -139,7 +164,7 @@ void CommandCircular::GetTargetPosition(DataTypes::RobotState* current, DataType
     target->pose.SetTranslation(circle->CalculatePosition(circle->angle));
     target->pose(3, 3) = 1.0f;
 
-    velCartesianOut = velCartesian;
+    velCartesianOut = UsedVelCartesian();
     velJointPercentOut = velJointPercent;
     accPercentOut = accPercent;
     smoothPercentOut = smoothPercent;
@@ -151,7 +176,7 @@ void CommandCircular::PlanSteps(const DataTypes::RobotState& state, const Target
     const double T = cycleMs;
     const double ov = overridePercent;
     // The arc runs at half the programmed speed: the divisor is 200000.
-    const double arcStep = static_cast<double>(velCartesian) * T * ov / (circle->radius * 200000.0);
+    const double arcStep = static_cast<double>(UsedVelCartesian()) * T * ov / (circle->radius * 200000.0);
     const double sweep = std::fabs(circle->angle);
     const double nArc = sweep / arcStep;
 

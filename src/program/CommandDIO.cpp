@@ -55,17 +55,16 @@ void CommandDIO::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     valid = true;
 }
 
-void CommandDIO::WriteXML(std::ofstream* out, int number) {
+void CommandDIO::WriteXML(std::ofstream* out, int /*commandCount*/) {
     if (out == nullptr) {
         return;
     }
     char channelText[32];
     std::snprintf(channelText, sizeof(channelText), "%s%lld", isDOut ? "DOut" : "GSig", static_cast<long long>(channel) + 1);
-    ElementWriter::Line(*out, "Output")
-        .Int("Nr", number)
+    ElementWriter::Line(*out, "Output", *this)
         .Raw("Channel", channelText)
         .Raw("State", state ? "True" : "False")
-        .End();
+        .End(*this);
 }
 
 int CommandDIO::Interpolate(int /*cycleMs*/, float /*overridePercent*/, DataTypes::RobotState* robot) {

@@ -1,5 +1,6 @@
 #include "program/CommandGripper.h"
 
+#include "ElementWriter.h"
 #include "core/LogSingleton.h"
 
 #include <tinyxml2.h>
@@ -19,14 +20,18 @@ void CommandGripper::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     try {
         int nr = 0;
         element->QueryIntAttribute("Nr", &nr);
-        if (element->Attribute("Position") != nullptr) {
-            const float p = ReadFloat(*element, "Position");
+        static const char* const names[3] = {"Position", "Position2", "Position3"};
+        for (int i = 0; i < 3; ++i) {
+            if (element->Attribute(names[i]) == nullptr) {
+                continue;
+            }
+            const float p = ReadFloat(*element, names[i]);
             // "nan" parses as a float and would pass the clamp; it must not reach the
             // gripper. An infinity is clamped like any other value.
             if (std::isnan(p)) {
                 throw std::invalid_argument("gripper position is not a number");
             }
-            position[0] = std::min(std::max(p, 0.0f), 100.0f);
+            position[i] = std::min(std::max(p, 0.0f), 100.0f);
         }
         if (!quiet) {
             log->addFormat("   Nr. %d: Gripper Position %.1lf", nr, static_cast<double>(position[0]));
@@ -37,15 +42,21 @@ void CommandGripper::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     }
 }
 
-void CommandGripper::WriteXML(std::ofstream* out, int number) {
+void CommandGripper::WriteXML(std::ofstream* out, int /*commandCount*/) {
     if (out == nullptr) {
         return;
     }
-    char line[512];
-    std::snprintf(line, sizeof(line), "<Gripper Nr=\"%d\" Position=\"%0.1f\" Descr=\"\" />\n", number,
-                  static_cast<double>(position[0]));
-    *out << line;
-    out->flush();
+    ElementWriter::Line line(*out, "Gripper", *this);
+    line.Number("Position", position[0]);
+    // Grippers 2 and 3 are named only when set (a taught command), so the common line stays
+    // as the front end writes it.
+    if (position[1] != 0.0f) {
+        line.Number("Position2", position[1]);
+    }
+    if (position[2] != 0.0f) {
+        line.Number("Position3", position[2]);
+    }
+    line.End(*this);
 }
 
 int CommandGripper::Interpolate(int /*cycleMs*/, float /*overridePercent*/, DataTypes::RobotState* state) {

@@ -1,11 +1,13 @@
 #include "program/CommandIf.h"
 
+#include "ElementWriter.h"
 #include "core/LogSingleton.h"
 
 #include <tinyxml2.h>
 
 #include <cstdio>
 #include <exception>
+#include <fstream>
 
 CommandIf::CommandIf() {
     className = "CommandIf";
@@ -52,4 +54,10 @@ std::string CommandIf::ToString() {
     std::snprintf(line, sizeof(line), "Command IF - Pre: %d - Succ: %d %d %d", predecessor, nextSuccessor,
                   bodySuccessor, elseSuccessor);
     return line;
+}
+
+void CommandIf::WriteXML(std::ofstream* out, int /*commandCount*/) {
+    if (out != nullptr) {
+        ElementWriter::Line(*out, "If", *this).Text("Condition", condition).End(*this);
+    }
 }

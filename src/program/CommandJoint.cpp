@@ -68,21 +68,20 @@ void CommandJoint::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     }
 }
 
-void CommandJoint::WriteXML(std::ofstream* out, int number) {
+void CommandJoint::WriteXML(std::ofstream* out, int /*commandCount*/) {
     if (out == nullptr) {
         return;
     }
-    ElementWriter::Line line(*out, "Joint");
-    line.Int("Nr", number);
+    ElementWriter::Line line(*out, "Joint", *this);
     if (IsVariableSource()) {
         line.Raw("Source", "variable").Text("VariableName", variableName);
     } else {
         line.Raw("Source", "numerical");
         for (int j = 0; j < maxJoints; ++j) {
-            line.Number(JointName(j), target.jointSet[j], 3);
+            line.Number(JointName(j), target.jointSet[j]);
         }
     }
-    line.Number("velPercent", velJointPercent, 1);
+    line.Number("velPercent", velJointPercent);
     EndMotionLine(line, *this);
 }
 

@@ -74,26 +74,26 @@ void CommandLinear::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     }
 }
 
-void CommandLinear::WriteXML(std::ofstream* out, int number) {
+void CommandLinear::WriteXML(std::ofstream* out, int /*commandCount*/) {
     std::cout << "****************** Writing Linear motion*********************" << std::endl;
     if (out == nullptr) {
         return;
     }
-    ElementWriter::Line line(*out, "Linear");
-    line.Int("Nr", number);
+    ElementWriter::Line line(*out, "Linear", *this);
     if (IsVariableSource()) {
         // The target comes from the variable at run time; the numbers would load as a
         // numerical move to them.
         line.Raw("Source", "variable").Text("VariableName", variableName);
     } else {
         const DataTypes::Vector3 p = target.pose.GetTranslation();
-        line.Number("x", p.x, 1).Number("y", p.y, 1).Number("z", p.z, 1);
-        line.Number("a", target.A, 3).Number("b", target.B, 3).Number("c", target.C, 3);
+        line.Number("x", p.x).Number("y", p.y).Number("z", p.z);
+        line.Number("a", target.A).Number("b", target.B).Number("c", target.C);
         for (int j = 6; j < maxJoints; ++j) {
-            line.Number(JointName(j), target.jointSet[j], 3);
+            line.Number(JointName(j), target.jointSet[j]);
         }
     }
-    line.Number("vel", velCartesian, 1);
+    // As programmed: the loader's limit applies where the move runs.
+    line.Number("vel", velCartesian);
     EndMotionLine(line, *this);
 }
 
@@ -148,14 +148,15 @@ void CommandLinear::PlanSteps(const DataTypes::RobotState& state, int cycleMs, f
     const double extMaxVel = ext.maxVel;
 
     const double T = cycleMs / 1000.0;
-    const double tLin = length / velCartesian;
+    const double velocity = UsedVelCartesian();
+    const double tLin = length / velocity;
     const double tRot = rotation / velRotation;
     // The slowest quantity moves at its own maximum; the others share its cycle count.
     double tStep = 0.0;
     double rStep = 0.0;
     double eStep = 0.0;
     if (tLin >= tRot && tLin >= tExt) {
-        tStep = velCartesian * T;
+        tStep = velocity * T;
         const double cycles = length / tStep;
         rStep = Share(rotation, cycles);
         eStep = Share(extDistance, cycles);

@@ -1,5 +1,6 @@
 #include "program/CommandLoop.h"
 
+#include "ElementWriter.h"
 #include "IntAttribute.h"
 #include "core/LogSingleton.h"
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <fstream>
 
 CommandLoop::CommandLoop() {
     className = "CommandLoop";
@@ -93,4 +95,17 @@ std::string CommandLoop::ToString() {
                       predecessor, nextSuccessor, bodySuccessor, elseSuccessor);
     }
     return line;
+}
+
+void CommandLoop::WriteXML(std::ofstream* out, int /*commandCount*/) {
+    if (out == nullptr) {
+        return;
+    }
+    ElementWriter::Line line(*out, "Loop", *this);
+    if (mode == ModeCounting) {
+        line.Raw("Mode", "Count").Int("Times", times);
+    } else {
+        line.Raw("Mode", "DIn").Text("Condition", condition);
+    }
+    line.End(*this);
 }

@@ -1,5 +1,6 @@
 #include "program/CommandMathFunction.h"
 
+#include "ElementWriter.h"
 #include "core/LogSingleton.h"
 #include "program/ProgramMemory.h"
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <stdexcept>
 
 namespace Programs {
@@ -231,4 +233,14 @@ std::string CommandMathFunction::ToString() {
                   function.c_str(), firstOperand.c_str(), secondOperand.c_str(), predecessor, nextSuccessor,
                   bodySuccessor, elseSuccessor);
     return line;
+}
+
+void CommandMathFunction::WriteXML(std::ofstream* out, int /*commandCount*/) {
+    if (out != nullptr) {
+        ElementWriter::Line(*out, "MathOperator", *this)
+            .Text("Function", function)
+            .Text("FirstOperand", firstOperand)
+            .Text("SecondOperand", secondOperand)
+            .End(*this);
+    }
 }

@@ -1,5 +1,6 @@
 #include "program/CommandMatrix.h"
 
+#include "ElementWriter.h"
 #include "IntAttribute.h"
 #include "core/LogSingleton.h"
 #include "program/ProgramMemory.h"
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <fstream>
 #include <stdexcept>
 
 CommandMatrix::CommandMatrix() {
@@ -126,4 +128,19 @@ std::string CommandMatrix::ToString() {
                   CntX, CntY, varPointA.c_str(), varPointB.c_str(), varPointC.c_str(), varTargetPos.c_str(),
                   varCntX.c_str(), varCntY.c_str(), predecessor, nextSuccessor, bodySuccessor, elseSuccessor);
     return line;
+}
+
+void CommandMatrix::WriteXML(std::ofstream* out, int /*commandCount*/) {
+    if (out != nullptr) {
+        ElementWriter::Line(*out, "Matrix", *this)
+            .Int("CntX", CntX)
+            .Int("CntY", CntY)
+            .Text("VarPointA", varPointA)
+            .Text("VarPointB", varPointB)
+            .Text("VarPointC", varPointC)
+            .Text("VarTargetPos", varTargetPos)
+            .Text("VarCntX", varCntX)
+            .Text("VarCntY", varCntY)
+            .End(*this);
+    }
 }

@@ -1,5 +1,6 @@
 #include "program/CommandMatrixDefinition.h"
 
+#include "ElementWriter.h"
 #include "IntAttribute.h"
 #include "core/LogSingleton.h"
 #include "program/ProgramMemory.h"
@@ -7,6 +8,7 @@
 #include <tinyxml2.h>
 
 #include <cstdio>
+#include <fstream>
 
 CommandMatrixDefinition::CommandMatrixDefinition() {
     className = "CommandMatrixDefinition";
@@ -65,4 +67,17 @@ std::string CommandMatrixDefinition::ToString() {
                   "Command MatrixDefinition %s [%i,%i] A: %s, B: %s, C: %s - Pre: %d - Succ: %d %d %d", name.c_str(), CntX, CntY, varPointA.c_str(), varPointB.c_str(), varPointC.c_str(), predecessor,
                   nextSuccessor, bodySuccessor, elseSuccessor);
     return line;
+}
+
+void CommandMatrixDefinition::WriteXML(std::ofstream* out, int /*commandCount*/) {
+    if (out != nullptr) {
+        ElementWriter::Line(*out, "MatrixDefinition", *this)
+            .Int("CntX", CntX)
+            .Int("CntY", CntY)
+            .Text("Name", name)
+            .Text("VarPointA", varPointA)
+            .Text("VarPointB", varPointB)
+            .Text("VarPointC", varPointC)
+            .End(*this);
+    }
 }

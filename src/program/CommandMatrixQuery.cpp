@@ -1,5 +1,6 @@
 #include "program/CommandMatrixQuery.h"
 
+#include "ElementWriter.h"
 #include "core/LogSingleton.h"
 #include "program/ProgramMemory.h"
 
@@ -7,6 +8,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <stdexcept>
 
 CommandMatrixQuery::CommandMatrixQuery() {
@@ -105,4 +107,16 @@ std::string CommandMatrixQuery::ToString() {
                   name.c_str(), varIndex.c_str(), varTargetPos.c_str(), varCntX.c_str(), varCntY.c_str(),
                   predecessor, nextSuccessor, bodySuccessor, elseSuccessor);
     return line;
+}
+
+void CommandMatrixQuery::WriteXML(std::ofstream* out, int /*commandCount*/) {
+    if (out != nullptr) {
+        ElementWriter::Line(*out, "MatrixQuery", *this)
+            .Text("Name", name)
+            .Text("VarIndex", varIndex)
+            .Text("VarTargetPos", varTargetPos)
+            .Text("VarCntX", varCntX)
+            .Text("VarCntY", varCntY)
+            .End(*this);
+    }
 }

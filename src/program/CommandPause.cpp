@@ -1,9 +1,12 @@
 #include "program/CommandPause.h"
 
+#include "ElementWriter.h"
 #include "core/LogSingleton.h"
 #include "program/IPO.h"
 
 #include <tinyxml2.h>
+
+#include <fstream>
 
 CommandPause::CommandPause() {
     className = "CommandPause";
@@ -24,4 +27,10 @@ int CommandPause::Interpolate(int /*cycleMs*/, float /*overridePercent*/, DataTy
         if (PathGenerator* generator = interpreter->GetPathGenerator()) generator->SetPathUnavailable();
     }
     return nextSuccessor;
+}
+
+void CommandPause::WriteXML(std::ofstream* out, int /*commandCount*/) {
+    if (out != nullptr) {
+        ElementWriter::Line(*out, "Pause", *this).End(*this);
+    }
 }

@@ -1,5 +1,6 @@
 #include "program/CommandPlugin.h"
 
+#include "ElementWriter.h"
 #include "MotionCommandSupport.h"
 #include "core/LogSingleton.h"
 #include "program/ProgramMemory.h"
@@ -8,6 +9,7 @@
 #include <tinyxml2.h>
 
 #include <cstdio>
+#include <fstream>
 #include <stdexcept>
 
 CommandPlugin::CommandPlugin() { className = "CommandPlugin"; }
@@ -69,4 +71,14 @@ std::string CommandPlugin::ToString() {
                   pluginName.c_str(), varTargetPos.c_str(), varModelClass.c_str(), predecessor, nextSuccessor,
                   bodySuccessor, elseSuccessor);
     return line;
+}
+
+void CommandPlugin::WriteXML(std::ofstream* out, int /*commandCount*/) {
+    if (out != nullptr) {
+        ElementWriter::Line(*out, "Plugin", *this)
+            .Text("PluginName", pluginName)
+            .Text("VarTargetPos", varTargetPos)
+            .Text("VarModelClass", varModelClass)
+            .End(*this);
+    }
 }

@@ -74,26 +74,26 @@ void CommandRelative::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     }
 }
 
-void CommandRelative::WriteXML(std::ofstream* out, int number) {
+void CommandRelative::WriteXML(std::ofstream* out, int /*commandCount*/) {
     if (out == nullptr) {
         return;
     }
-    ElementWriter::Line line(*out, "Relative");
-    line.Int("Nr", number);
+    ElementWriter::Line line(*out, "Relative", *this);
     if (frameMode == FrameJoint) {
         line.Raw("MoType", "joint");
         for (int j = 0; j < maxJoints; ++j) {
-            line.Number(JointName(j), delta.jointSet[j], 3);
+            line.Number(JointName(j), delta.jointSet[j]);
         }
-        line.Number("velPercent", velJointPercent, 1);
+        line.Number("velPercent", velJointPercent);
     } else {
         line.Raw("MoType", frameMode == FrameBase ? "cartbase" : "carttool");
         const DataTypes::Vector3 d = delta.pose.GetTranslation();
-        line.Number("x", d.x, 3).Number("y", d.y, 3).Number("z", d.z, 3);
+        line.Number("x", d.x).Number("y", d.y).Number("z", d.z);
         for (int j = 6; j < maxJoints; ++j) {
-            line.Number(JointName(j), delta.jointSet[j], 3);
+            line.Number(JointName(j), delta.jointSet[j]);
         }
-        line.Number("vel", velCartesian, 1);
+        // As programmed: the loader's limit applies where the move runs.
+        line.Number("vel", velCartesian);
     }
     EndMotionLine(line, *this);
 }
@@ -197,8 +197,9 @@ void CommandRelative::PlanLinearSteps(const DataTypes::RobotState& state, int cy
     const double T = cycleMs / 1000.0;
     double tStep = 0.0;
     double eStep = 0.0;
-    if (length / velCartesian >= tExt) {
-        tStep = velCartesian * T;
+    const double velocity = UsedVelCartesian();
+    if (length / velocity >= tExt) {
+        tStep = velocity * T;
         eStep = Share(extDistance, length / tStep);
     } else {
         eStep = extMaxVel * T;

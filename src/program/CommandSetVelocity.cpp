@@ -1,5 +1,6 @@
 #include "program/CommandSetVelocity.h"
 
+#include "ElementWriter.h"
 #include "IntAttribute.h"
 #include "core/LogSingleton.h"
 
@@ -47,16 +48,17 @@ void CommandSetVelocity::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
     }
 }
 
-void CommandSetVelocity::WriteXML(std::ofstream* out, int number) {
+void CommandSetVelocity::WriteXML(std::ofstream* out, int /*commandCount*/) {
     std::cout << "****************** Writing Set Velocity*********************" << std::endl;
     if (out == nullptr) {
         return;
     }
-    char line[512];
-    std::snprintf(line, sizeof(line), "<SetVel Nr=\"%d\" Joint=\"%d\" Vel=\"%0.1f\" Acc=\"%0.1f\" Descr=\"\" />\n", number,
-                  externalAxis, static_cast<double>(velRotation), static_cast<double>(accPercent));
-    *out << line;
-    out->flush();
+    // The velocity as programmed: the axis maximum applies where it is set.
+    ElementWriter::Line(*out, "SetVel", *this)
+        .Int("Joint", externalAxis)
+        .Number("Vel", velRotation)
+        .Number("Acc", accPercent)
+        .End(*this);
 }
 
 int CommandSetVelocity::Interpolate(int /*cycleMs*/, float /*overridePercent*/, DataTypes::RobotState* state) {

@@ -1,9 +1,12 @@
 #include "program/CommandStop.h"
 
+#include "ElementWriter.h"
 #include "core/LogSingleton.h"
 #include "program/IPO.h"
 
 #include <tinyxml2.h>
+
+#include <fstream>
 
 CommandStop::CommandStop() {
     className = "CommandStop";
@@ -22,4 +25,10 @@ int CommandStop::Interpolate(int /*cycleMs*/, float /*overridePercent*/, DataTyp
         interpreter->Stop(IPO::STOP_PROGRAM, std::string());
     }
     return nextSuccessor;
+}
+
+void CommandStop::WriteXML(std::ofstream* out, int /*commandCount*/) {
+    if (out != nullptr) {
+        ElementWriter::Line(*out, "Stop", *this).End(*this);
+    }
 }

@@ -1,5 +1,6 @@
 #include "program/CommandStoreData.h"
 
+#include "ElementWriter.h"
 #include "core/LogSingleton.h"
 #include "program/ProgramMemory.h"
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <fstream>
 
 CommandStoreData::CommandStoreData() {
     className = "CommandStoreData";
@@ -120,4 +122,30 @@ std::string CommandStoreData::ToString() {
     std::snprintf(line, sizeof(line), "Command Store %s - Pre: %d - Succ: %d %d %d", name.c_str(), predecessor,
                   nextSuccessor, bodySuccessor, elseSuccessor);
     return line;
+}
+
+void CommandStoreData::WriteXML(std::ofstream* out, int /*commandCount*/) {
+    if (out == nullptr) {
+        return;
+    }
+    ElementWriter::Line line(*out, "Store", *this);
+    line.Text("Type", type).Text("Name", name);
+    if (type == "number") {
+        line.Number("Value", numberValue);
+    } else if (!useCurrentPosition) {
+        // Blank-separated, as the reader scans them.
+        const float values[6] = {position.x, position.y, position.z, orientation.x, orientation.y, orientation.z};
+        std::string text;
+        for (const float v : values) {
+            text += (text.empty() ? "" : " ") + XmlNumber::Text(v);
+        }
+        line.Raw("Value", text.c_str());
+        text.clear();
+        for (const float v : joints) {
+            text += (text.empty() ? "" : " ") + XmlNumber::Text(v);
+        }
+        line.Raw("ValueJoints", text.c_str());
+    }
+    // The current position is taken when no "Value" is given.
+    line.End(*this);
 }

@@ -1,5 +1,6 @@
 #include "program/CommandSub.h"
 
+#include "ElementWriter.h"
 #include "core/LogSingleton.h"
 
 #include <tinyxml2.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <fstream>
 
 CommandSub::CommandSub() {
     className = "CommandSub";
@@ -49,4 +51,10 @@ std::string CommandSub::ToString() {
     std::snprintf(line, sizeof(line), "Command Sub %s - Pre: %d - Succ: %d %d %d", file.c_str(), predecessor,
                   nextSuccessor, bodySuccessor, elseSuccessor);
     return line;
+}
+
+void CommandSub::WriteXML(std::ofstream* out, int /*commandCount*/) {
+    if (out != nullptr) {
+        ElementWriter::Line(*out, "Sub", *this).Text("File", file).End(*this);
+    }
 }

@@ -1,8 +1,10 @@
 #include "program/CommandSystem.h"
 
+#include "ElementWriter.h"
 #include "core/LogSingleton.h"
 
 #include <cstdio>
+#include <fstream>
 
 CommandSystem::CommandSystem() {
     className = "CommandSystem";
@@ -21,4 +23,10 @@ std::string CommandSystem::ToString() {
     std::snprintf(line, sizeof(line), "CommandSystem - Pre: %d - Succ: %d %d %d", predecessor, nextSuccessor,
                   bodySuccessor, elseSuccessor);
     return line;
+}
+
+void CommandSystem::WriteXML(std::ofstream* out, int /*commandCount*/) {
+    if (out != nullptr) {
+        ElementWriter::Line(*out, "System", *this).End(*this);
+    }
 }

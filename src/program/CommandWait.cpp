@@ -51,18 +51,17 @@ std::string CommandWait::SecondsText(std::int32_t milliseconds) {
     return readsBack(nudged) ? nudged : text;
 }
 
-void CommandWait::WriteXML(std::ofstream* out, int number) {
+void CommandWait::WriteXML(std::ofstream* out, int /*commandCount*/) {
     if (out == nullptr) {
         return;
     }
-    ElementWriter::Line line(*out, "Wait");
-    line.Int("Nr", number);
+    ElementWriter::Line line(*out, "Wait", *this);
     if (waitType == WaitConditional) {
         line.Raw("Type", "Conditional").Text("Condition", condition);
     } else {
         line.Raw("Type", "Time").Raw("Seconds", SecondsText(waitTime).c_str());
     }
-    line.End();
+    line.End(*this);
 }
 
 void CommandWait::ReadXML(tinyxml2::XMLElement* element, bool quiet) {

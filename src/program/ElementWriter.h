@@ -1,9 +1,13 @@
 #pragma once
 
-// Writes one program element as a single line "<Tag a="..." ... Descr="" />\n", the form
-// the loader reads back. Each value is formatted on its own into a buffer that always
-// holds it, and texts (conditions, variable names) are streamed escaped, so no line is
-// ever cut short into broken XML however long a condition is.
+// Writes one program element as a single line "<Tag Nr="..." a="..." ... Descr="..." />\n",
+// the form the loader reads back. Each value is formatted on its own into a buffer that
+// always holds it, numbers in the shortest form that reads back as the same value, and
+// texts (conditions, variable names) are streamed escaped, so no line is ever cut short
+// into broken XML however long a condition is.
+
+#include "core/XmlNumber.h"
+#include "program/Command.h"
 
 #include <cstdio>
 #include <ostream>
@@ -35,8 +39,14 @@ inline std::string EscapeAttribute(const std::string& text) {
     return out;
 }
 
+// A block end or header line of its own ("<EndIf />\n").
+inline void Bare(std::ostream& out, const char* tag) { out << '<' << tag << " />\n"; }
+
 class Line {
 public:
+    // Opens the element with the command's own number.
+    Line(std::ostream& out, const char* tag, const Command& command) : Line(out, tag) { Int("Nr", command.number); }
+    // Opens an element that is no command (the header).
     Line(std::ostream& out, const char* tag) : out_(out) { out_ << '<' << tag; }
 
     Line& Int(const char* name, int value) {
@@ -44,20 +54,22 @@ public:
         std::snprintf(text, sizeof(text), "%d", value);
         return Raw(name, text);
     }
-    // Fixed decimals; 64 bytes hold any float ("%.3f" of the largest is 43 characters).
-    Line& Number(const char* name, float value, int decimals) {
-        char text[64];
-        std::snprintf(text, sizeof(text), "%.*f", decimals, static_cast<double>(value));
-        return Raw(name, text);
-    }
+    Line& Number(const char* name, float value) { return Raw(name, XmlNumber::Text(value).c_str()); }
+    // "true" / "false", as the attribute readers take them.
+    Line& Bool(const char* name, bool value) { return Raw(name, value ? "true" : "false"); }
     Line& Text(const char* name, const std::string& value) { return Raw(name, EscapeAttribute(value).c_str()); }
     // A value that needs no escaping (fixed keywords, formatted numbers).
     Line& Raw(const char* name, const char* value) {
         out_ << ' ' << name << "=\"" << value << '"';
         return *this;
     }
-    void End() {
-        out_ << " Descr=\"\" />\n";
+    // Closes a command's element with the description it was loaded with.
+    void End(const Command& command) {
+        Text("Descr", command.description);
+        Close();
+    }
+    void Close() {
+        out_ << " />\n";
         out_.flush();
     }
 

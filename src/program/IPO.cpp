@@ -48,7 +48,7 @@ const std::string& IpoCommandAccess::GetClassName(const Command& command) const 
 PathCommandMotion IpoCommandAccess::GetMotion(const Command& command) const {
     PathCommandMotion motion;
     motion.velJointPercent = command.velJointPercent;
-    motion.velCartesian = command.velCartesian;
+    motion.velCartesian = command.UsedVelCartesian();
     motion.velRotation = command.velRotation;
     motion.accPercent = command.accPercent;
     motion.smoothPercent = command.smoothPercent;

@@ -119,6 +119,8 @@ void IpoLinker::BackToOpener(int opener, bool scan) {
     }
 }
 
+void IpoLinker::RecordEnd(Command::BlockEnd end) { At(Count() - 1).blockEndsAfter.push_back(end); }
+
 void IpoLinker::EndOfRepeatBlock(const char* tag, bool quiet) {
     blocks.pop_back();
     Pop();  // the body's open end
@@ -135,11 +137,13 @@ void IpoLinker::EndOfRepeatBlock(const char* tag, bool quiet) {
 void IpoLinker::EndLoop(bool quiet) {
     CloseCheck(Block::Loop, "EndLoop", "EndLoop without Loop!");
     EndOfRepeatBlock("EndLoop", quiet);
+    RecordEnd(Command::BlockEnd::EndLoop);
 }
 
 void IpoLinker::MatrixEnd(bool quiet) {
     CloseCheck(Block::Matrix, "MatrixEnd", "MatrixEnd without Matrix!");
     EndOfRepeatBlock("MatrixEnd", quiet);
+    RecordEnd(Command::BlockEnd::MatrixEnd);
 }
 
 void IpoLinker::Else(bool quiet) {
@@ -152,6 +156,7 @@ void IpoLinker::Else(bool quiet) {
     const int ifCommand = TopPredecessor();
     SetSlot(trueEnd.predecessor, trueEnd.slot, ifCommand);
     BackToOpener(ifCommand, false);
+    RecordEnd(Command::BlockEnd::Else);
     if (!quiet) {
         LogSingleton::instance()->add("          Else");
     }
@@ -177,6 +182,7 @@ void IpoLinker::EndIf(bool quiet) {
     Command& i = At(ifCommand);
     if (i.bodySuccessor == -2) i.bodySuccessor = ifCommand;
     if (i.elseSuccessor == -2) i.elseSuccessor = ifCommand;
+    RecordEnd(Command::BlockEnd::EndIf);
     if (!quiet) {
         LogSingleton::instance()->add("          EndIf");
     }

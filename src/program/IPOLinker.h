@@ -48,6 +48,8 @@ private:
     // opener back to it. An empty block has none, so its opener never points at itself.
     void BackToOpener(int opener, bool scan);
     void EndOfRepeatBlock(const char* tag, bool quiet);
+    // The block end follows the last command in the file; it is written after it.
+    void RecordEnd(Command::BlockEnd end);
 
     std::vector<std::shared_ptr<Command>> commands;
     std::vector<Pending> pending{Pending{0, 0}};

@@ -52,7 +52,7 @@ struct ElementSpec {
     std::shared_ptr<Command> (*make)();
     IpoLinker::Block opens;
     bool jointMaxVelocities;  // Command::InitJointMaxVelocities with the interpreter's maxima
-    bool capVelocity;         // velocity at most the Cartesian maximum
+    bool capVelocity;         // runs at most at the Cartesian maximum (the value is kept)
     void (*setUp)(Command& command, IPO& ipo);
 };
 
@@ -284,6 +284,12 @@ int IPO::LoadXMLFile2Into(std::vector<RobotProgram>& list, int index, const std:
             const char* tag = e->Name();
             if (std::strcmp(tag, "Header") == 0) {
                 CheckHeaderConsistency(e, quiet);
+                // Kept as written, so that a saved program is checked as the loaded one was.
+                HeaderAttributes header;
+                for (const tinyxml2::XMLAttribute* a = e->FirstAttribute(); a != nullptr; a = a->Next()) {
+                    header.emplace_back(a->Name(), a->Value());
+                }
+                list[static_cast<size_t>(p)].headers.push_back(std::move(header));
                 continue;
             }
             if (std::strcmp(tag, "EndLoop") == 0) {
@@ -312,6 +318,7 @@ int IPO::LoadXMLFile2Into(std::vector<RobotProgram>& list, int index, const std:
             if (spec->jointMaxVelocities) {
                 command->InitJointMaxVelocities(jointMaxVelocities);
             }
+            command->ReadNumberAndDescription(*e);
             command->ReadXML(e, quiet);
             auto* sub = dynamic_cast<CommandSub*>(command.get());
             if (!command->valid && sub == nullptr) {
@@ -319,7 +326,7 @@ int IPO::LoadXMLFile2Into(std::vector<RobotProgram>& list, int index, const std:
             }
             spec->setUp(*command, *this);
             if (spec->capVelocity) {
-                command->velCartesian = std::min(command->velCartesian, static_cast<float>(cartesianMaxVelocity));
+                command->velCartesianLimit = static_cast<float>(cartesianMaxVelocity);
             }
             command->memory = memory;
             if (sub != nullptr) {

@@ -175,8 +175,19 @@ void IPO::AppendTaughtCommand(std::shared_ptr<Command> command) {
             if (n == 0) {
                 command->predecessor = 0;  // as the loader links a first command
             } else {
-                program.commands[static_cast<size_t>(n - 1)]->nextSuccessor = n;
-                command->predecessor = n - 1;
+                // Linked where the program ends (the one command whose next is the end),
+                // as the loader links what follows a file's last element: behind a closing
+                // block that is the block's opener, while the block's last command keeps
+                // leading back to it.
+                int tail = n - 1;
+                for (int i = n - 1; i >= 0; --i) {
+                    if (program.commands[static_cast<size_t>(i)]->nextSuccessor == Command::ResultEndOfProgram) {
+                        tail = i;
+                        break;
+                    }
+                }
+                program.commands[static_cast<size_t>(tail)]->nextSuccessor = n;
+                command->predecessor = tail;
             }
             program.commands.push_back(std::move(command));
             const int count = n + 1;

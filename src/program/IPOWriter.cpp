@@ -1,7 +1,9 @@
-// Writes program 0 back to a program file.
+// Writes program 0 back to a program file: its header, every command with its block
+// ends, in file order, so that the file loads as the same program.
 
 #include "program/IPO.h"
 
+#include "ElementWriter.h"
 #include "core/Filesystem.h"
 #include "core/LogSingleton.h"
 #include "core/PathCheck.h"
@@ -9,24 +11,33 @@
 #include <cstdio>
 #include <fstream>
 
+namespace {
+
+// Both channels: HVP clients get the MESSAGE, the panel shows it.
+void Tell(const std::string& text) { LogSingleton::instance()->DisplayAndServerSetMessage(text); }
+
+}  // namespace
+
 int IPO::WriteXMLFile(int /*unused*/, const char* fileName) {
     LogSingleton* log = LogSingleton::instance();
     const std::string target = fileName != nullptr ? fileName : "";
     if (!Filesystem::IsSafeRelativePath(target)) {
         log->addError("IPO:    Cannot write, file name not allowed: " + target);
-        log->ServerSetMessage("No Program to write");
+        Tell("No Program to write");
         return -1;
     }
     std::vector<std::shared_ptr<Command>> commands;
+    std::vector<HeaderAttributes> headers;
     {
         std::lock_guard<std::mutex> lock(programMutex);
         if (!programs.empty()) {
             commands = programs[0].commands;
+            headers = programs[0].headers;
         }
     }
     if (commands.empty()) {
         log->add("IPO:    Cannot write, no Program loaded");
-        log->ServerSetMessage("No Program to write");
+        Tell("No Program to write");
         return -1;
     }
 
@@ -38,10 +49,17 @@ int IPO::WriteXMLFile(int /*unused*/, const char* fileName) {
     std::ofstream out(temporary, std::ios::out | std::ios::trunc);
     if (!out.is_open()) {
         log->addError("IPO:    Cannot write program file " + path);
-        log->ServerSetMessage("Could not write program");
+        Tell("Could not write program");
         return -1;
     }
     out << "<?xml version=\"1.0\" encoding=\"utf-8\"?>" << "<Program>";
+    for (const HeaderAttributes& header : headers) {
+        ElementWriter::Line line(out, "Header");
+        for (const auto& attribute : header) {
+            line.Text(attribute.first.c_str(), attribute.second);
+        }
+        line.Close();
+    }
     const int count = static_cast<int>(commands.size());
     int written = 0;
     for (const auto& command : commands) {
@@ -54,8 +72,11 @@ int IPO::WriteXMLFile(int /*unused*/, const char* fileName) {
             Filesystem::Delete(temporary);
             log->addFormat("IPO:    Cannot write program: command %d (%s) cannot be written to a file", written,
                            command->className.c_str());
-            log->ServerSetMessage("Program cannot be written");
+            Tell("Program cannot be written");
             return -1;
+        }
+        for (const Command::BlockEnd end : command->blockEndsAfter) {
+            ElementWriter::Bare(out, Command::BlockEndTag(end));
         }
         ++written;
     }
@@ -66,7 +87,7 @@ int IPO::WriteXMLFile(int /*unused*/, const char* fileName) {
     if (!ok || !Filesystem::Move(temporary, path)) {
         Filesystem::Delete(temporary);
         log->addError("IPO:    Cannot write program file " + path);
-        log->ServerSetMessage("Could not write program");
+        Tell("Could not write program");
         return -1;
     }
 
@@ -74,6 +95,6 @@ int IPO::WriteXMLFile(int /*unused*/, const char* fileName) {
     std::snprintf(line, sizeof(line), "IPO: XML program file written with %d commands", written);
     log->add(line);
     std::snprintf(line, sizeof(line), "%d Cmds written", written);
-    log->ServerSetMessage(line);
+    Tell(line);
     return written;
 }

@@ -190,9 +190,9 @@ inline bool ReadVariableName(const tinyxml2::XMLElement& e, VariableTarget& targ
 
 // The attributes that close every move's line, in file order.
 inline void EndMotionLine(ElementWriter::Line& line, const MotionCommand& command) {
-    line.Number("acc", command.accPercent, 1).Number("smooth", command.smoothPercent, 1);
+    line.Number("acc", command.accPercent).Number("smooth", command.smoothPercent);
     line.Text("AbortCondition", command.abortCondition);
-    line.End();
+    line.End(command);
 }
 
 // Checks acceleration and smoothing, then hands out the motion values of a move.
@@ -200,7 +200,7 @@ inline void HandOutMotionValues(const Command& command, float& velCartesianOut, 
                                 float& accPercentOut, float& smoothPercentOut) {
     RequireFinite(command.className, "acc", command.accPercent);
     RequireFinite(command.className, "smooth", command.smoothPercent);
-    velCartesianOut = command.velCartesian;
+    velCartesianOut = command.UsedVelCartesian();
     velJointPercentOut = command.velJointPercent;
     accPercentOut = command.accPercent;
     smoothPercentOut = command.smoothPercent;

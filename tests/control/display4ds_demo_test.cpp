@@ -68,6 +68,24 @@ TEST(Display4DSDemo, PanelStopsJogsAndStartsTheDemoRobot) {
                                 60000))
         << After(p.Output(), mark);
 
+    // "button 92", then "button 95": a linear move taught where the arm stands, behind the
+    // demo program (which starts with a Comment), and the program stored; the panel shows
+    // that it was.
+    mark = p.Output().size();
+    ASSERT_TRUE(panel.Type("button 92\n"));
+    ASSERT_TRUE(p.WaitForOutput(
+        [&](const std::string& o) { return After(o, mark).find("IPO:     Added Command Linear") != std::string::npos; },
+        60000))
+        << After(p.Output(), mark);
+    ASSERT_TRUE(panel.Type("button 95\n"));
+    EXPECT_TRUE(panel.WaitForOutput(
+        [](const std::string& o) { return o.find("message: 14 Cmds written") != std::string::npos; }, 60000))
+        << panel.Output();
+    const std::string stored = AppTest::ReadFile(p.root + "/Data/Programs/storage01.xml");
+    EXPECT_NE(stored.find("<Header Software=\"V980-13-030\" RobotType=\"JXRPivra4\""), std::string::npos) << stored;
+    EXPECT_NE(stored.find("<Comment Nr=\"1\" Descr=\"Demo: joint and linear moves"), std::string::npos) << stored;
+    EXPECT_NE(stored.find("<Linear Nr=\"8\" x=\"313.8\" y=\"100\" z=\"357.6\""), std::string::npos) << stored;
+
     // "axis 0 200": joint 1 moves (negative: the first axis jogs joint 1 mirrored).
     mark = p.Output().size();
     const std::vector<double> before = Joint1Values(p.Output());

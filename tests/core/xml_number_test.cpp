@@ -1,4 +1,5 @@
-// XmlNumber: only finite numbers are taken from configuration attributes.
+// XmlNumber: only finite numbers are taken from configuration attributes, and numbers are
+// written so that they read back as themselves.
 #include "core/XmlNumber.h"
 
 #include "core/LogSingleton.h"
@@ -7,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
+#include <cmath>
+#include <limits>
 #include <string>
 
 namespace {
@@ -98,6 +101,38 @@ TEST_F(FileNumbersTest, AFiniteOrMissingValueLeavesTheModeAlone) {
     EXPECT_DOUBLE_EQ(value, 2.5);
     EXPECT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_NORMAL);
     EXPECT_EQ(LogSingleton::instance()->get_seriousFailReason(), "");
+}
+
+// The text read back (as tinyxml2 reads float and double attributes) is the same value,
+// in plain decimals unless that runs long.
+TEST(XmlNumberText, ShortestTextThatReadsBackExactly) {
+    struct FloatCase {
+        float value;
+        const char* text;
+    };
+    const FloatCase floats[] = {
+        {323.456f, "323.456"}, {0.1f, "0.1"},        {250.0f, "250"},        {-0.004f, "-0.004"},
+        {0.0003f, "0.0003"},   {1e-7f, "0.0000001"}, {16777217.0f, "16777216"}, {1e-45f, "1e-45"},
+        {std::numeric_limits<float>::max(), "3.4028235e+38"}, {-0.0f, "-0"},
+    };
+    for (const FloatCase& c : floats) {
+        SCOPED_TRACE(c.text);
+        const std::string text = XmlNumber::Text(c.value);
+        EXPECT_EQ(text, c.text);
+        OneAttribute attribute(text.c_str());
+        float back = 1.0f;
+        ASSERT_EQ(attribute.element->QueryFloatAttribute("v", &back), tinyxml2::XML_SUCCESS);
+        EXPECT_EQ(back, c.value);
+        EXPECT_EQ(std::signbit(back), std::signbit(c.value));
+    }
+    for (const double v : {0.1, 1.0 / 3.0, 123456.789012345, 5e-324, 1.7976931348623157e308}) {
+        SCOPED_TRACE(v);
+        OneAttribute attribute(XmlNumber::Text(v).c_str());
+        double back = 1.0;
+        ASSERT_EQ(attribute.element->QueryDoubleAttribute("v", &back), tinyxml2::XML_SUCCESS);
+        EXPECT_EQ(back, v);
+    }
+    EXPECT_EQ(XmlNumber::Text(0.1), "0.1");
 }
 
 }  // namespace

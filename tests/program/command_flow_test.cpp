@@ -261,19 +261,22 @@ TEST(CommandSetVelocityRun, VelocityIsClampedToTheAxisMaximum) {
 TEST(CommandSetVelocityRun, WritesItsElementBack) {
     TestSupport::TempDataRoot root;
     const std::string path = root.Path() + "/setvel.xml";
-    Loaded<CommandSetVelocity> l(R"(<SetVel Nr="1" Joint="2" Vel="-12.25" Acc="40"/>)");
+    // Above the axis maximum: the maximum applies where the velocity is set, not here.
+    Loaded<CommandSetVelocity> l(R"(<SetVel Nr="1" Joint="2" Vel="-512.25" Acc="40.125"/>)");
+    l.cmd.number = 17;
     {
         std::ofstream out(path);
-        l.cmd.WriteXML(&out, 17);
+        l.cmd.WriteXML(&out, 3);
     }
-    EXPECT_EQ(TestSupport::ReadWholeFile(path), "<SetVel Nr=\"17\" Joint=\"2\" Vel=\"-12.2\" Acc=\"40.0\" Descr=\"\" />\n");
+    EXPECT_EQ(TestSupport::ReadWholeFile(path),
+              "<SetVel Nr=\"17\" Joint=\"2\" Vel=\"-512.25\" Acc=\"40.125\" Descr=\"\" />\n");
 
     // What it writes reads back to the same element.
     Loaded<CommandSetVelocity> again(TestSupport::ReadWholeFile(path));
     EXPECT_TRUE(again.cmd.valid);
     EXPECT_EQ(again.cmd.externalAxis, 2);
-    EXPECT_FLOAT_EQ(again.cmd.velRotation, -12.2f);
-    EXPECT_FLOAT_EQ(again.cmd.accPercent, 40);
+    EXPECT_EQ(again.cmd.velRotation, -512.25f);
+    EXPECT_EQ(again.cmd.accPercent, 40.125f);
 }
 
 }  // namespace

@@ -174,6 +174,8 @@ TEST(CommandGripperRead, PositionClampedOptionalAndFaultsOnlyLogged) {
         float position;
         const char* info;   // informational line, empty when none
         const char* error;  // error line, empty when none
+        float second = 0.0f;  // grippers 2 and 3
+        float third = 0.0f;
     };
     const Case cases[] = {
         {R"(Nr="2" Position="150")", 100.0f, "   Nr. 2: Gripper Position 100.0", ""},
@@ -185,13 +187,18 @@ TEST(CommandGripperRead, PositionClampedOptionalAndFaultsOnlyLogged) {
         // An infinity is a float above 100 (or below 0) like any other and is clamped.
         {R"(Nr="7" Position="inf")", 100.0f, "   Nr. 7: Gripper Position 100.0", ""},
         {R"(Nr="7" Position="-inf")", 0.0f, "   Nr. 7: Gripper Position 0.0", ""},
+        // Grippers 2 and 3, as a saved taught command holds them, are clamped alike.
+        {R"(Nr="8" Position="10" Position2="150" Position3="33.5")", 10.0f, "   Nr. 8: Gripper Position 10.0", "", 100.0f,
+         33.5f},
+        {R"(Nr="9" Position2="nan")", 0.0f, "", "ERROR - IPO: Could not read gripper command"},
     };
     for (const Case& k : cases) {
         ReadBothWays<CommandGripper>(std::string("<Gripper ") + k.attributes + " />", k.info, k.error,
                                      [&k](const CommandGripper& c) {
                                          EXPECT_TRUE(c.valid);
                                          EXPECT_FLOAT_EQ(c.position[0], k.position);
-                                         EXPECT_FLOAT_EQ(c.position[1], 0.0f);
+                                         EXPECT_FLOAT_EQ(c.position[1], k.second);
+                                         EXPECT_FLOAT_EQ(c.position[2], k.third);
                                          EXPECT_TRUE(c.IsCombinable());
                                      });
     }
@@ -212,12 +219,22 @@ TEST(CommandGripperRun, WritesAllThreeSetPointsAndItsElement) {
 
     TestSupport::TempDataRoot root;
     const std::string path = root.Path() + "/gripper.xml";
+    c.number = 7;
+    c.description = "grip \"it\"";
     {
         std::ofstream out(path);
-        c.WriteXML(&out, 7);
+        c.WriteXML(&out, 1);
         c.WriteXML(nullptr, 8);
+        // A taught command sets all three; each comes back.
+        CommandGripper three;
+        three.number = 8;
+        three.position[1] = 20.5f;
+        three.position[2] = 100.0f;
+        three.WriteXML(&out, 2);
     }
-    EXPECT_EQ(TestSupport::ReadWholeFile(path), "<Gripper Nr=\"7\" Position=\"42.5\" Descr=\"\" />\n");
+    EXPECT_EQ(TestSupport::ReadWholeFile(path),
+              "<Gripper Nr=\"7\" Position=\"42.5\" Descr=\"grip &quot;it&quot;\" />\n"
+              "<Gripper Nr=\"8\" Position=\"0\" Position2=\"20.5\" Position3=\"100\" Descr=\"\" />\n");
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,22 +1,22 @@
 // Writing single program elements back: every written element must load again as the same
-// command with the same fields, and a document of them must be well-formed XML.
+// command, attribute by attribute and exactly, and a document of them must be well-formed
+// XML.
 
 #include "IpoTestSupport.h"
 
-#include "program/CommandDIO.h"
-#include "program/CommandGripper.h"
-#include "program/CommandJoint.h"
-#include "program/CommandLinear.h"
-#include "program/CommandRelative.h"
-#include "program/CommandSetVelocity.h"
-#include "program/CommandWait.h"
+#include "program/CommandComment.h"
+#include "program/CommandPause.h"
+#include "program/CommandStop.h"
+#include "program/CommandSystem.h"
 
+#include "testsupport/CommandCompare.h"
 #include "testsupport/TestSupport.h"
 #include "testsupport/IpoTestAccess.h"
 
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -27,93 +27,6 @@
 
 namespace {
 
-// Tolerances: half the last written digit, plus float rounding.
-constexpr float kTenth = 0.05f + 1e-4f;       // %0.1f values (Linear x, y, z; velocities, acc, smooth)
-constexpr float kThousandth = 0.0005f + 1e-5f;  // %0.3f values (joints, angles, distances)
-
-// What a written element is compared on, per class.
-void ExpectSameBase(const Command& a, const Command& b) {
-    EXPECT_EQ(b.className, a.className);
-    EXPECT_EQ(b.commandType, a.commandType);
-    EXPECT_EQ(b.IsCombinable(), a.IsCombinable());
-    EXPECT_TRUE(b.valid);
-}
-
-void ExpectSame(const CommandJoint& a, const CommandJoint& b) {
-    EXPECT_EQ(b.source, a.source);
-    EXPECT_EQ(b.variableName, a.variableName);
-    EXPECT_EQ(b.abortCondition, a.abortCondition);
-    if (!a.IsVariableSource()) {
-        for (int j = 0; j < Command::maxJoints; ++j) {
-            EXPECT_NEAR(b.target.jointSet[j], a.target.jointSet[j], kThousandth) << "joint " << j;
-        }
-    }
-    EXPECT_NEAR(b.velJointPercent, a.velJointPercent, kTenth);
-    EXPECT_NEAR(b.accPercent, a.accPercent, kTenth);
-    EXPECT_NEAR(b.smoothPercent, a.smoothPercent, kTenth);
-}
-
-void ExpectSame(const CommandLinear& a, const CommandLinear& b) {
-    EXPECT_EQ(b.source, a.source);
-    EXPECT_EQ(b.variableName, a.variableName);
-    EXPECT_EQ(b.abortCondition, a.abortCondition);
-    if (!a.IsVariableSource()) {
-        const DataTypes::Vector3 pa = a.target.pose.GetTranslation();
-        const DataTypes::Vector3 pb = b.target.pose.GetTranslation();
-        EXPECT_NEAR(pb.x, pa.x, kTenth);
-        EXPECT_NEAR(pb.y, pa.y, kTenth);
-        EXPECT_NEAR(pb.z, pa.z, kTenth);
-        EXPECT_NEAR(b.target.A, a.target.A, kThousandth);
-        EXPECT_NEAR(b.target.B, a.target.B, kThousandth);
-        EXPECT_NEAR(b.target.C, a.target.C, kThousandth);
-        for (int j = 6; j < Command::maxJoints; ++j) {
-            EXPECT_NEAR(b.target.jointSet[j], a.target.jointSet[j], kThousandth) << "joint " << j;
-        }
-    }
-    EXPECT_NEAR(b.velCartesian, a.velCartesian, kTenth);
-    EXPECT_NEAR(b.accPercent, a.accPercent, kTenth);
-    EXPECT_NEAR(b.smoothPercent, a.smoothPercent, kTenth);
-}
-
-void ExpectSame(const CommandRelative& a, const CommandRelative& b) {
-    EXPECT_EQ(b.frameMode, a.frameMode);
-    EXPECT_EQ(b.abortCondition, a.abortCondition);
-    const DataTypes::Vector3 da = a.delta.pose.GetTranslation();
-    const DataTypes::Vector3 db = b.delta.pose.GetTranslation();
-    EXPECT_NEAR(db.x, da.x, kThousandth);
-    EXPECT_NEAR(db.y, da.y, kThousandth);
-    EXPECT_NEAR(db.z, da.z, kThousandth);
-    for (int j = 0; j < Command::maxJoints; ++j) {
-        EXPECT_NEAR(b.delta.jointSet[j], a.delta.jointSet[j], kThousandth) << "joint " << j;
-    }
-    EXPECT_NEAR(b.velJointPercent, a.velJointPercent, kTenth);
-    EXPECT_NEAR(b.velCartesian, a.velCartesian, kTenth);
-    EXPECT_NEAR(b.accPercent, a.accPercent, kTenth);
-    EXPECT_NEAR(b.smoothPercent, a.smoothPercent, kTenth);
-}
-
-void ExpectSame(const CommandDIO& a, const CommandDIO& b) {
-    EXPECT_EQ(b.channel, a.channel);
-    EXPECT_EQ(b.state, a.state);
-    EXPECT_EQ(b.isDOut, a.isDOut);
-}
-
-void ExpectSame(const CommandGripper& a, const CommandGripper& b) {
-    EXPECT_NEAR(b.position[0], a.position[0], kTenth);
-}
-
-void ExpectSame(const CommandWait& a, const CommandWait& b) {
-    EXPECT_EQ(b.waitType, a.waitType);
-    EXPECT_EQ(b.waitTime, a.waitTime);  // exact, not within a tolerance
-    EXPECT_EQ(b.condition, a.condition);
-}
-
-void ExpectSame(const CommandSetVelocity& a, const CommandSetVelocity& b) {
-    EXPECT_EQ(b.externalAxis, a.externalAxis);
-    EXPECT_NEAR(b.velRotation, a.velRotation, kTenth);
-    EXPECT_NEAR(b.accPercent, a.accPercent, kTenth);
-}
-
 // Parses as the program loader does: entities processed, whitespace preserved.
 struct Parsed {
     tinyxml2::XMLDocument doc{true, tinyxml2::PRESERVE_WHITESPACE};
@@ -123,15 +36,22 @@ struct Parsed {
     tinyxml2::XMLElement* Element() { return doc.FirstChildElement(); }
 };
 
-// What one command writes, through a real file stream as the program writer uses.
-std::string Written(Command& command, int number) {
+// What one command writes, through a real file stream as the program writer uses. The
+// count argument is the program's command count, which no element writes.
+std::string Written(Command& command, int commandCount = 99) {
     TestSupport::TempDataRoot root;
     const std::string path = root.DataPath() + "/element.xml";
     {
         std::ofstream out(path, std::ios::out | std::ios::trunc);
-        command.WriteXML(&out, number);
+        command.WriteXML(&out, commandCount);
     }
     return TestSupport::ReadWholeFile(path);
+}
+
+// As the loader reads an element.
+void Read(Command& command, tinyxml2::XMLElement* element) {
+    command.ReadNumberAndDescription(*element);
+    command.ReadXML(element, true);
 }
 
 struct WriterCase {
@@ -149,11 +69,11 @@ std::string RoundTrip(const std::string& element, bool check) {
         return std::string();
     }
     C original;
-    original.ReadXML(source.Element(), true);
+    Read(original, source.Element());
     if (check) {
         EXPECT_TRUE(original.valid) << element;
     }
-    const std::string line = Written(original, 7);
+    const std::string line = Written(original);
     if (!check) {
         return line;
     }
@@ -165,13 +85,12 @@ std::string RoundTrip(const std::string& element, bool check) {
     if (written.Element() == nullptr) {
         return line;
     }
-    // The tag decides the class the loader creates.
+    // The tag decides the class the loader creates; the number is the element's own.
     EXPECT_STREQ(written.Element()->Name(), source.Element()->Name()) << line;
-    EXPECT_EQ(written.Element()->IntAttribute("Nr", -1), 7) << line;
+    EXPECT_EQ(written.Element()->IntAttribute("Nr", -1), source.Element()->IntAttribute("Nr", 0)) << line;
     C reread;
-    reread.ReadXML(written.Element(), true);
-    ExpectSameBase(original, reread);
-    ExpectSame(original, reread);
+    Read(reread, written.Element());
+    CommandCompare::ExpectSameCommand(original, reread);
     return line;
 }
 
@@ -182,50 +101,90 @@ WriterCase Case(const std::string& name, const std::string& element) {
 
 // A condition with every XML special, a tab and a line break.
 const std::string kAwkwardCondition = "din1 && (#x < 3) || \"q\" > 'r'\tand\nnext";
+const std::string kAwkwardEscaped = "din1 &amp;&amp; (#x &lt; 3) || &quot;q&quot; &gt; &apos;r&apos;&#9;and&#10;next";
 
+// Every command kind in each of its forms, with numbers a 0.1 or 0.001 rounding would
+// change and values above the limits that apply where they are used.
 std::vector<WriterCase> Cases() {
     const std::string longCondition(2000, 'c');  // far beyond any fixed line buffer
     const std::string longName(600, 'v');
     return {
         Case<CommandJoint>("JointNumerical",
-                           R"(<Joint Nr="1" a1="12.345" a2="-90.001" a3="0.5" a4="179.999" a5="-0.004" a6="33.333" )"
-                           R"(e1="1500.125" e2="-2.5" e3="7" velPercent="45.5" acc="60" smooth="12.5" )"
-                           R"(AbortCondition="din3 == 1" />)"),
+                           R"(<Joint Nr="12" a1="12.345678" a2="-90.001" a3="0.1" a4="179.999" a5="-0.004" )"
+                           R"(a6="33.333" e1="1500.125" e2="-2.5" e3="1e-07" velPercent="45.55" acc="60.05" )"
+                           R"(smooth="12.525" AbortCondition="din3 == 1" Descr="pick up" />)"),
         Case<CommandJoint>("JointDefaultsAndAwkwardCondition",
-                           "<Joint AbortCondition=\"" + std::string("din1 &amp;&amp; (#x &lt; 3) || &quot;q&quot; "
-                                                                    "&gt; &apos;r&apos;&#9;and&#10;next") +
-                               "\" />"),
+                           "<Joint AbortCondition=\"" + kAwkwardEscaped + "\" Descr=\"" + kAwkwardEscaped + "\" />"),
         Case<CommandJoint>("JointVariable",
-                           R"(<Joint Source="Variable" VariableName="P_Home" velPercent="80" acc="40.5" smooth="0" )"
-                           R"(AbortCondition="false" />)"),
+                           R"(<Joint Nr="3" Source="Variable" VariableName="P_Home" velPercent="180" acc="40.5" )"
+                           R"(smooth="0" AbortCondition="false" />)"),
         Case<CommandJoint>("JointLongCondition", "<Joint AbortCondition=\"" + longCondition + "\" />"),
         Case<CommandLinear>("LinearNumerical",
-                            R"(<Linear x="123.4" y="-56.7" z="0.1" a="179.123" b="-45.5" c="0.001" e1="10.25" )"
-                            R"(e2="-3" e3="0.125" vel="250.5" acc="75" smooth="33.3" AbortCondition="din2" />)"),
+                            R"(<Linear Nr="4" x="323.456" y="-56.789" z="0.1" a="179.123" b="-45.5" c="0.001" )"
+                            R"(e1="10.25" e2="-3" e3="0.125" vel="500" acc="75" smooth="33.3" AbortCondition="din2" />)"),
         Case<CommandLinear>("LinearVariable",
-                            R"(<Linear Source="variable" VariableName="Pick_Pos" vel="100" acc="20" smooth="80" )"
-                            R"(AbortCondition="#n &gt; 2 &amp;&amp; din1" />)"),
+                            R"(<Linear Nr="5" Source="variable" VariableName="Pick_Pos" vel="100.05" acc="20" )"
+                            R"(smooth="80" AbortCondition="#n &gt; 2 &amp;&amp; din1" />)"),
         Case<CommandLinear>("LinearLongVariableName", "<Linear Source=\"variable\" VariableName=\"" + longName +
                                                           "\" vel=\"1\" acc=\"2\" smooth=\"3\" AbortCondition=\"" +
                                                           longCondition + "\" />"),
         Case<CommandRelative>("RelativeJoint",
-                              R"(<Relative MoType="JOINT" a1="1.5" a2="-2.25" a3="0" a4="0.001" a5="-10" a6="90" )"
-                              R"(e1="5.125" e2="0" e3="-1" velPercent="25.5" acc="35" smooth="5" AbortCondition="false" />)"),
+                              R"(<Relative Nr="6" MoType="JOINT" a1="1.5" a2="-2.25" a3="0" a4="0.001" a5="-10" )"
+                              R"(a6="90" e1="5.125" e2="0" e3="-1" velPercent="25.55" acc="35" smooth="5" )"
+                              R"(AbortCondition="false" />)"),
         Case<CommandRelative>("RelativeBase",
-                              R"(<Relative MoType="cartbase" x="10.125" y="-20.5" z="0.003" e1="1.5" e2="-2" e3="3" )"
-                              R"(vel="55.5" acc="45" smooth="15" AbortCondition="din4 == 0" />)"),
+                              R"(<Relative Nr="7" MoType="cartbase" x="10.125" y="-20.5" z="0.0003" e1="1.5" )"
+                              R"(e2="-2" e3="3" vel="955.5" acc="45" smooth="15" AbortCondition="din4 == 0" />)"),
         Case<CommandRelative>("RelativeTool",
                               R"(<Relative MoType="carttool" x="0" y="0" z="-100.25" vel="20" acc="50" smooth="20" )"
                               R"(AbortCondition="din1 &amp;&amp; din2" />)"),
-        Case<CommandDIO>("OutputOn", R"(<Output Nr="3" Channel="DOut64" State="True" />)"),
-        Case<CommandDIO>("OutputLowerCasePrefix", R"(<Output Channel="dout3" State="true" />)"),
-        Case<CommandDIO>("SignalOff", R"(<Output Channel="GSig100" State="False" />)"),
-        Case<CommandGripper>("Gripper", R"(<Gripper Nr="2" Position="42.5" />)"),
-        Case<CommandWait>("WaitTime", R"(<Wait Type="Time" Seconds="2.5" />)"),
+        Case<CommandCircular>("CircularNumerical",
+                              R"(<Circular Nr="8" vel="777.7" acc="40.5" smooth="0.25" useAngle="false" angle="0" )"
+                              R"(Source="numerical" p1x="440.125" p1y="10.001" p1z="250" p2x="450" p2y="-0.3" )"
+                              R"(p2z="250.75" a="180" b="10.5" c="-179.9" e1="1" e2="2.5" e3="-3" )"
+                              R"(AbortCondition="false" />)"),
+        Case<CommandCircular>("CircularVariableByAngle",
+                              R"(<Circular Nr="9" vel="50" acc="40" smooth="0" useAngle="true" angle="-90.25" )"
+                              R"(Source="Variable" VariableHelperName="Help_1" VariableEndName="End_1" )"
+                              R"(AbortCondition="din1" />)"),
+        Case<CommandComment>("Comment", R"(<Comment Nr="10" Descr="Demo: &quot;pick&quot; &amp; place" />)"),
+        Case<CommandComment>("CommentWithoutText", R"(<Comment Nr="11" />)"),
+        Case<CommandPause>("Pause", R"(<Pause Nr="13" Descr="look" />)"),
+        Case<CommandStop>("Stop", R"(<Stop Nr="14" />)"),
+        Case<CommandSystem>("System", R"(<System Nr="15" />)"),
+        Case<CommandWait>("WaitTime", R"(<Wait Nr="16" Type="Time" Seconds="2.5" />)"),
         Case<CommandWait>("WaitWholeSeconds", R"(<Wait Type="Time" Seconds="3" />)"),
         Case<CommandWait>("WaitConditional",
-                          R"(<Wait Type="Conditional" Condition="din1 &amp;&amp; #count &lt; 3" />)"),
-        Case<CommandSetVelocity>("SetVel", R"(<SetVel Nr="4" Joint="2" Vel="-12.5" Acc="30" />)"),
+                          R"(<Wait Nr="17" Type="Conditional" Condition="din1 &amp;&amp; #count &lt; 3" />)"),
+        Case<CommandSetVelocity>("SetVel", R"(<SetVel Nr="18" Joint="2" Vel="-512.345" Acc="30.05" />)"),
+        Case<CommandIf>("If", "<If Nr=\"19\" Condition=\"" + kAwkwardEscaped + "\" />"),
+        Case<CommandLoop>("LoopCounting", R"(<Loop Nr="20" Mode="Count" Times="12" />)"),
+        Case<CommandLoop>("LoopConditional", R"(<Loop Nr="21" Mode="DIn" Condition="din5 == 1" />)"),
+        Case<CommandSub>("Sub", R"(<Sub Nr="22" File="subs\sub1.xml" />)"),
+        Case<CommandStoreData>("StoreNumber", R"(<Store Nr="23" Type="number" Name="Count" Value="0.1" />)"),
+        Case<CommandStoreData>("StorePosition",
+                               R"(<Store Nr="24" Type="position" Name="pA" Value="400.125 0.1 300 180 20.5 -180" )"
+                               R"(ValueJoints="0 1.535 30.4 0 38.064 0 1e-05 0 -7.25" />)"),
+        Case<CommandStoreData>("StorePositionWithoutJoints",
+                               R"(<Store Nr="25" Type="position" Name="pB" Value="1 2 3 4 5 6" />)"),
+        Case<CommandStoreData>("StoreCurrentPosition", R"(<Store Nr="26" Type="position" Name="here" />)"),
+        Case<CommandMathFunction>("MathOperator",
+                                  R"(<MathOperator Nr="27" Function="ADD" FirstOperand="P.x" SecondOperand="-2.5" />)"),
+        Case<CommandMatrix>("Matrix", R"(<Matrix Nr="28" CntX="3" CntY="2" VarPointA="pA" VarPointB="pB" )"
+                                      R"(VarPointC="pC" VarTargetPos="Place" VarCntX="cx" VarCntY="cy" />)"),
+        Case<CommandMatrixDefinition>("MatrixDefinition", R"(<MatrixDefinition Nr="29" CntX="4" CntY="5" Name="Pal" )"
+                                                          R"(VarPointA="pA" VarPointB="pB" VarPointC="pC" />)"),
+        Case<CommandMatrixQuery>("MatrixQuery", R"(<MatrixQuery Nr="30" Name="Pal" VarIndex="index" )"
+                                                R"(VarTargetPos="place" VarCntX="cx" VarCntY="cy" />)"),
+        Case<CommandDIO>("OutputOn", R"(<Output Nr="31" Channel="DOut64" State="True" />)"),
+        Case<CommandDIO>("OutputLowerCasePrefix", R"(<Output Channel="dout3" State="true" />)"),
+        Case<CommandDIO>("SignalOff", R"(<Output Channel="GSig100" State="False" />)"),
+        Case<CommandGripper>("Gripper", R"(<Gripper Nr="32" Position="42.25" />)"),
+        Case<CommandGripper>("GripperThree", R"(<Gripper Nr="33" Position="1.5" Position2="99.9" Position3="0.1" />)"),
+        Case<CommandCamera>("Camera", R"(<Camera Nr="34" CameraName="Cam 1" CameraType="IFMO2D" )"
+                                      R"(VarTargetPos="camTarget" VarModelClass="camModel" />)"),
+        Case<CommandPlugin>("Plugin", R"(<Plugin Nr="35" PluginName="PluginSmartCameraIfmO2D" )"
+                                      R"(VarTargetPos="plugTarget" VarModelClass="plugModel" />)"),
     };
 }
 
@@ -242,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(Elements, CommandWriterRoundTrip, ::testing::ValuesIn(C
 TEST(CommandWriter, ConditionSurvivesEscaping) {
     CommandLinear linear;
     linear.abortCondition = kAwkwardCondition;
-    const std::string line = Written(linear, 1);
+    const std::string line = Written(linear);
     EXPECT_NE(line.find("&amp;&amp;"), std::string::npos) << line;
     EXPECT_EQ(line.find('\t'), std::string::npos) << line;
     Parsed written(line);
@@ -253,19 +212,43 @@ TEST(CommandWriter, ConditionSurvivesEscaping) {
     EXPECT_EQ(reread.abortCondition, kAwkwardCondition);
 }
 
-// The former Linear line wrote smooth="true" (which reads as 0) and no condition.
-TEST(CommandWriter, LinearWritesNumericAccelerationAndSmoothing) {
+// The former Linear line rounded x, y, z to 0.1 mm, wrote the capped velocity and the
+// command count as its number.
+TEST(CommandWriter, LinearWritesItsOwnNumberAndExactValues) {
     CommandLinear linear;
-    linear.target.pose.SetTranslation(1.0f, 2.0f, 3.0f);
-    linear.velCartesian = 100.0f;
+    linear.number = 4;
+    linear.target.pose.SetTranslation(323.456f, -0.25f, 1e-7f);
+    linear.target.A = 179.999f;
+    linear.velCartesian = 500.0f;
+    linear.velCartesianLimit = 250.0f;
     linear.accPercent = 65.0f;
-    linear.smoothPercent = 25.0f;
+    linear.smoothPercent = 25.5f;
     linear.abortCondition = "false";
-    const std::string line = Written(linear, 9);
-    EXPECT_EQ(line,
-              "<Linear Nr=\"9\" x=\"1.0\" y=\"2.0\" z=\"3.0\" a=\"0.000\" b=\"0.000\" c=\"0.000\" e1=\"0.000\" "
-              "e2=\"0.000\" e3=\"0.000\" vel=\"100.0\" acc=\"65.0\" smooth=\"25.0\" AbortCondition=\"false\" "
-              "Descr=\"\" />\n");
+    linear.description = "over the belt";
+    EXPECT_EQ(Written(linear, 12),
+              "<Linear Nr=\"4\" x=\"323.456\" y=\"-0.25\" z=\"0.0000001\" a=\"179.999\" b=\"0\" c=\"0\" e1=\"0\" "
+              "e2=\"0\" e3=\"0\" vel=\"500\" acc=\"65\" smooth=\"25.5\" AbortCondition=\"false\" "
+              "Descr=\"over the belt\" />\n");
+    EXPECT_EQ(linear.UsedVelCartesian(), 250.0f);
+}
+
+// Any float reads back as itself: the shortest text that does is written.
+TEST(CommandWriter, EveryFloatComesBackExact) {
+    const float values[] = {0.1f, 323.456f, -0.004f, 1e-7f, 1e-45f, 16777217.0f, 3.4028235e38f, -0.0f, 1.0f / 3.0f,
+                            123456.789f};
+    for (const float v : values) {
+        SCOPED_TRACE(v);
+        CommandJoint joint;
+        joint.target.jointSet[0] = v;
+        joint.velJointPercent = v;
+        Parsed written(Written(joint));
+        ASSERT_NE(written.Element(), nullptr);
+        CommandJoint reread;
+        reread.ReadXML(written.Element(), true);
+        EXPECT_EQ(reread.target.jointSet[0], v);
+        EXPECT_EQ(reread.velJointPercent, v);
+        EXPECT_EQ(std::signbit(reread.target.jointSet[0]), std::signbit(v));
+    }
 }
 
 // Milliseconds that a plain "s.mmm" text would lose to float rounding (0.251 s reads as
@@ -276,7 +259,7 @@ TEST(CommandWriter, WaitTimesComeBackExact) {
         CommandWait wait;
         wait.waitType = CommandWait::WaitTime;
         wait.waitTime = ms;
-        const std::string line = Written(wait, 1);
+        const std::string line = Written(wait);
         Parsed written(line);
         ASSERT_NE(written.Element(), nullptr);
         CommandWait reread;
@@ -319,26 +302,6 @@ TEST(CommandWriter, WrittenProgramPassesXmllint) {
 
 // ---------------------------------------------------------------------------------------
 // Whole programs through the interpreter's writer and loader.
-
-// Compares two commands of whatever class the first one is.
-void ExpectSameCommand(const Command& a, const Command& b) {
-    ExpectSameBase(a, b);
-    if (b.className != a.className) {
-        return;
-    }
-    if (auto* x = dynamic_cast<const CommandJoint*>(&a)) return ExpectSame(*x, dynamic_cast<const CommandJoint&>(b));
-    if (auto* x = dynamic_cast<const CommandLinear*>(&a)) return ExpectSame(*x, dynamic_cast<const CommandLinear&>(b));
-    if (auto* x = dynamic_cast<const CommandRelative*>(&a)) {
-        return ExpectSame(*x, dynamic_cast<const CommandRelative&>(b));
-    }
-    if (auto* x = dynamic_cast<const CommandDIO*>(&a)) return ExpectSame(*x, dynamic_cast<const CommandDIO&>(b));
-    if (auto* x = dynamic_cast<const CommandGripper*>(&a)) return ExpectSame(*x, dynamic_cast<const CommandGripper&>(b));
-    if (auto* x = dynamic_cast<const CommandWait*>(&a)) return ExpectSame(*x, dynamic_cast<const CommandWait&>(b));
-    if (auto* x = dynamic_cast<const CommandSetVelocity*>(&a)) {
-        return ExpectSame(*x, dynamic_cast<const CommandSetVelocity&>(b));
-    }
-    ADD_FAILURE() << "no comparison for " << a.className;
-}
 
 // Leftovers of an interrupted or refused write.
 std::vector<std::string> TemporaryFiles() {
@@ -409,15 +372,7 @@ TEST_F(ProgramWriteBack, WrittenProgramLoadsAgainWithTheSameCommandsAndLinks) {
     std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*reloaded));
     ASSERT_EQ(IpoTestAccess::Programs(*reloaded).size(), 1u);
     const auto& again = IpoTestAccess::Programs(*reloaded)[0].commands;
-    ASSERT_EQ(again.size(), original.size());
-    for (size_t i = 0; i < again.size(); ++i) {
-        SCOPED_TRACE("command " + std::to_string(i) + " " + original[i]->className);
-        ExpectSameCommand(*original[i], *again[i]);
-        EXPECT_EQ(again[i]->predecessor, original[i]->predecessor);
-        EXPECT_EQ(again[i]->nextSuccessor, original[i]->nextSuccessor);
-        EXPECT_EQ(again[i]->bodySuccessor, original[i]->bodySuccessor);
-        EXPECT_EQ(again[i]->elseSuccessor, original[i]->elseSuccessor);
-    }
+    CommandCompare::ExpectSameCommands(original, again);
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(static_cast<const CommandWait&>(*again[10 + i]).waitTime, waits[i]);
     }
@@ -427,27 +382,6 @@ TEST_F(ProgramWriteBack, WrittenProgramLoadsAgainWithTheSameCommandsAndLinks) {
     }
     const std::string lint = "xmllint --noout '" + IpoTest::ProgramsDir() + "written.xml' 2>&1";
     EXPECT_EQ(std::system(lint.c_str()), 0) << TestSupport::ReadWholeFile(IpoTest::ProgramsDir() + "written.xml");
-}
-
-// A block command has no writer; saving the rest would store another program. The file
-// under that name stays as it was and no temporary file is left.
-TEST_F(ProgramWriteBack, ProgramWithAnIfIsRefusedAndLeavesNothingBehind) {
-    IpoTest::WriteProgram("with_if.xml",
-                          "<Program>"
-                          R"(<Joint Nr="1" a1="1" AbortCondition="false" />)"
-                          R"(<If Nr="2" Condition="din1" />)"
-                          R"(<Wait Nr="3" Type="Time" Seconds="1" />)"
-                          "<EndIf />"
-                          "</Program>");
-    IpoTest::WriteProgram("kept.xml", "previous content");
-    ASSERT_EQ(ipo->LoadProgramSynchronous("with_if.xml", true), 0);
-    ASSERT_TRUE(ipo->IsProgramLoaded());
-
-    EXPECT_LT(ipo->WriteXMLFile(0, "kept.xml"), 0);
-    EXPECT_EQ(TestSupport::ReadWholeFile(IpoTest::ProgramsDir() + "kept.xml"), "previous content");
-    EXPECT_LT(ipo->WriteXMLFile(0, "fresh.xml"), 0);
-    EXPECT_FALSE(std::filesystem::exists(IpoTest::ProgramsDir() + "fresh.xml"));
-    EXPECT_TRUE(TemporaryFiles().empty());
 }
 
 }  // namespace

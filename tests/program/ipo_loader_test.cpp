@@ -202,6 +202,37 @@ TEST_F(LoaderTest, HeadersThatPassOrAreSkipped) {
     }
 }
 
+// The program's version is the number after "V980-"; the robot runs version 13 (its
+// version text is V980-13-030). A "Software" text without "V980-" carries no version.
+TEST_F(LoaderTest, HeaderVersionIsReadAfterV980) {
+    struct Case {
+        const char* software;  // null: no "Software" attribute
+        bool loads;
+        const char* line;  // logged, empty for none
+    };
+    const Case cases[] = {
+        {"V902-12", true, "Consistency verified."},
+        {"V902-13", true, "Consistency verified."},
+        {"V980-12-030", false,
+         "Version check failed: program was created with older version of Talvo/Xuq (need V13-XXX)"},
+        {"V980-13-030", true, "Consistency verified."},
+        {"V980-14", false, "Version check failed: program was created with newer version of Talvo/Xuq (need V13-XXX)"},
+        {"V980-", true, "Could not parse software version number in program"},
+        {nullptr, true, "Consistency verified."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.software != nullptr ? c.software : "no Software");
+        const std::string software = c.software != nullptr ? std::string(" Software=\"") + c.software + "\"" : "";
+        IpoTest::WriteProgram("versioned.xml", "<Program><Header" + software +
+                                                   " RobotType=\"SixAxis\" RobotName=\"TestBot\" GripperType=\"Standard\"/>"
+                                                   "<Comment Nr=\"1\" Descr=\"x\"/></Program>");
+        TestSupport::LogCapture log;
+        ASSERT_EQ(ipo->LoadProgramSynchronous("versioned.xml", false), 0);
+        EXPECT_EQ(ipo->IsProgramLoaded(), c.loads);
+        EXPECT_TRUE(log.Contains(c.line)) << log.Joined();
+    }
+}
+
 TEST_F(LoaderTest, HeaderCheckLogsBothSidesAndAnswersEightWhenSkipped) {
     tinyxml2::XMLDocument doc;
     ASSERT_EQ(doc.Parse("<Header Software=\"V980-13-030\" RobotType=\"SixAxis\" RobotName=\"TestBot\" "
@@ -283,15 +314,48 @@ TEST_F(LoaderTest, ElementsGetTheirSetUp) {
     EXPECT_TRUE(IpoTestAccess::PluginsNeeded(*ipo).load());
 }
 
-TEST_F(LoaderTest, CartesianVelocitiesAreCappedAtTheMaximum) {
+// The programmed velocity is kept (and saved) as written; the moves run at most at the
+// Cartesian maximum, whichever way they are executed.
+TEST_F(LoaderTest, CartesianVelocitiesRunAtMostAtTheMaximumAndAreKeptAsWritten) {
     IpoTest::WriteProgram("fast.xml",
-                          "<Program><Linear Nr=\"1\" x=\"1\" vel=\"900\" AbortCondition=\"false\"/>"
-                          "<Relative Nr=\"2\" MoType=\"CartBase\" x=\"1\" vel=\"100\" AbortCondition=\"false\"/>"
+                          "<Program><Linear Nr=\"1\" x=\"1000\" vel=\"900\" AbortCondition=\"false\"/>"
+                          "<Relative Nr=\"2\" MoType=\"CartBase\" x=\"1000\" vel=\"100\" AbortCondition=\"false\"/>"
+                          "<Relative Nr=\"3\" MoType=\"CartTool\" x=\"1000\" vel=\"300\" AbortCondition=\"false\"/>"
+                          "<Circular Nr=\"4\" vel=\"400\" acc=\"40\" smooth=\"0\" useAngle=\"false\" angle=\"0\" "
+                          "Source=\"numerical\" p1x=\"500\" p1y=\"500\" p1z=\"0\" p2x=\"1000\" p2y=\"0\" p2z=\"0\" a=\"0\" "
+                          "b=\"0\" c=\"0\" e1=\"0\" e2=\"0\" e3=\"0\" AbortCondition=\"false\"/>"
                           "</Program>");
     ASSERT_EQ(ipo->LoadProgramSynchronous("fast.xml", true), 0);
-    std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
-    EXPECT_FLOAT_EQ(IpoTestAccess::Programs(*ipo)[0].commands[0]->velCartesian, 250.0f);
-    EXPECT_FLOAT_EQ(IpoTestAccess::Programs(*ipo)[0].commands[1]->velCartesian, 100.0f);
+    std::vector<std::shared_ptr<Command>> cmds;
+    {
+        std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(*ipo));
+        cmds = IpoTestAccess::Programs(*ipo)[0].commands;
+    }
+    const float written[] = {900.0f, 100.0f, 300.0f, 400.0f};
+    const float used[] = {250.0f, 100.0f, 250.0f, 250.0f};
+    for (size_t i = 0; i < cmds.size(); ++i) {
+        SCOPED_TRACE(cmds[i]->className);
+        EXPECT_EQ(cmds[i]->velCartesian, written[i]);
+        EXPECT_EQ(cmds[i]->UsedVelCartesian(), used[i]);
+        // What the planner is handed.
+        DataTypes::RobotState current;
+        current.pose.SetTranslation(0.0f, 0.0f, 0.0f);
+        DataTypes::RobotState target;
+        float velCartesian = 0.0f, velJoint = 0.0f, acc = 0.0f, smooth = 0.0f;
+        cmds[i]->GetTargetPosition(&current, &target, velCartesian, velJoint, acc, smooth);
+        EXPECT_EQ(velCartesian, used[i]);
+    }
+    // And cycle by cycle: 10 ms at 250 mm/s is 2.5 mm (the arc runs at half speed).
+    for (size_t i = 0; i < 3; ++i) {
+        DataTypes::RobotState state;
+        state.pose.SetTranslation(0.0f, 0.0f, 0.0f);
+        EXPECT_EQ(cmds[i]->Interpolate(10, 100.0f, &state), -1);
+        EXPECT_NEAR(state.pose.GetTranslation().Magnitude(), used[i] / 100.0f, 1e-3f) << cmds[i]->className;
+    }
+    ASSERT_EQ(ipo->WriteXMLFile(0, "fast_saved.xml"), 4);
+    const std::string text = TestSupport::ReadWholeFile(IpoTest::ProgramsDir() + "fast_saved.xml");
+    EXPECT_NE(text.find(" vel=\"900\" "), std::string::npos) << text;
+    EXPECT_NE(text.find(" vel=\"400\" "), std::string::npos) << text;
 }
 
 TEST_F(LoaderTest, TheLogicInterpreterHandsPauseAndStopToTheMainOneAndShowsNothing) {

@@ -13,6 +13,12 @@ class XMLElement;
 
 namespace XmlNumber {
 
+// The shortest text that reads back as exactly this value ("323.456", "0.1", "250",
+// "0.0003"; "1e-45" where the plain form runs long): what a file stores of a number is
+// what was set, never rounded.
+std::string Text(float value);
+std::string Text(double value);
+
 enum class Status {
     Finite,     // read: value replaced
     Missing,    // no such attribute

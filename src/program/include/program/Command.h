@@ -11,6 +11,7 @@
 #include <iosfwd>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tinyxml2 {
 class XMLElement;
@@ -67,8 +68,11 @@ public:
     // Reads the element's attributes and sets the valid flag; never throws. quiet
     // suppresses the informational line, never the error lines.
     virtual void ReadXML(tinyxml2::XMLElement* element, bool quiet) = 0;
-    // Writes the element back; the base writes nothing.
-    virtual void WriteXML(std::ofstream* out, int number);
+    // Writes the element back as one line that loads as this same command: every
+    // attribute it reads, numbers exactly as held, the command's own number as "Nr" and
+    // its description. The count of the program's commands is not written. The base
+    // writes nothing.
+    virtual void WriteXML(std::ofstream* out, int commandCount);
     // Re-arms the first cycle; called at each program start.
     virtual void Init();
     // True for logic commands whose combinable flag is set.
@@ -105,6 +109,20 @@ public:
     // stores is then static and survives the main program's deletions.
     bool BelongsToLogicInterpreter() const;
 
+    // "Nr" (0 when absent or not a number) into number and "Descr" into description; the
+    // loader reads them of every element besides ReadXML, so that both are written back.
+    void ReadNumberAndDescription(const tinyxml2::XMLElement& element);
+
+    // The Cartesian velocity a move runs at: the programmed one, at most the limit the
+    // loader set. The programmed value itself is kept as written, so the file is saved as
+    // it was loaded.
+    float UsedVelCartesian() const;
+
+    // What closes blocks after this element in its file, in file order; the loader records
+    // them and the program writer writes them after the element.
+    enum class BlockEnd : std::uint8_t { Else, EndIf, EndLoop, MatrixEnd };
+    static const char* BlockEndTag(BlockEnd end);
+
     // Attribute readers: XMLAttribNotFoundException when missing,
     // XMLAttribParseException when the text is not of the type.
     static int ReadInt(const tinyxml2::XMLElement& element, const std::string& name);
@@ -134,6 +152,9 @@ public:
     float velRotation = 90.0f;        // degrees/s
     float accPercent = 30.0f;
     float smoothPercent = 30.0f;
+    float velCartesianLimit = -1.0f;  // mm/s; negative: none
+    std::string description;          // "Descr" of the element
+    std::vector<BlockEnd> blockEndsAfter;
 
 protected:
     // The program memory; without one, logs and throws std::runtime_error.

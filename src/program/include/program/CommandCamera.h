@@ -17,6 +17,8 @@ public:
     CommandCamera();
 
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
+    // One "Camera" line with every attribute it was read with.
+    void WriteXML(std::ofstream* out, int commandCount) override;
     // An unknown camera or a type mismatch throws std::invalid_argument before anything
     // is stored.
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;

@@ -34,6 +34,8 @@ public:
     CommandCircular();
 
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
+    // One "Circular" line with every attribute it was read with.
+    void WriteXML(std::ofstream* out, int commandCount) override;
     // One cycle along the arc. The first cycle builds the circle from the current position
     // and plans the steps; if that throws, the next call starts over.
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;

@@ -17,7 +17,7 @@ public:
     // A channel outside 1..64 (outputs) or 1..100 (signals) makes the element invalid.
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
     // One "Output" line: "DOut<n>" or "GSig<n>" (1-based) and "True"/"False".
-    void WriteXML(std::ofstream* out, int number) override;
+    void WriteXML(std::ofstream* out, int commandCount) override;
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;
     std::string ToString() override;
 };

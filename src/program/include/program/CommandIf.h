@@ -15,6 +15,8 @@ public:
     CommandIf();
 
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
+    // One "If" line with every attribute it was read with.
+    void WriteXML(std::ofstream* out, int commandCount) override;
     // First call: body successor when the condition holds, else successor otherwise.
     // Second call (a branch ended): next successor, ready for the next entry.
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;

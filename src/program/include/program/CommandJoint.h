@@ -21,7 +21,7 @@ public:
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
     // One "Joint" line: the joints (numerical) or the variable name, the motion
     // parameters and the abort condition.
-    void WriteXML(std::ofstream* out, int number) override;
+    void WriteXML(std::ofstream* out, int commandCount) override;
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;
     // The target without offsets; std::invalid_argument for a non-finite joint or motion value.
     void GetTargetPosition(DataTypes::RobotState* current, DataTypes::RobotState* target,

@@ -23,7 +23,7 @@ public:
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
     // One "Linear" line: the target (numerical) or the variable name, velocity,
     // acceleration, smoothing and the abort condition.
-    void WriteXML(std::ofstream* out, int number) override;
+    void WriteXML(std::ofstream* out, int commandCount) override;
     // One cycle toward the target. The first cycle builds the target from the variable and
     // the offsets; steps are planned then and again whenever the override changes.
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;

@@ -20,6 +20,8 @@ public:
     CommandLoop();
 
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
+    // One "Loop" line with every attribute it was read with.
+    void WriteXML(std::ofstream* out, int commandCount) override;
     // Body successor for another pass, next successor when the loop ends.
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;
     std::string ToString() override;

@@ -25,6 +25,8 @@ public:
     CommandMathFunction();
 
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
+    // One "MathOperator" line with every attribute it was read with.
+    void WriteXML(std::ofstream* out, int commandCount) override;
     // Computes and stores the result; faults throw before anything is stored.
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;
     std::string ToString() override;

@@ -36,6 +36,8 @@ public:
     CommandMatrix();
 
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
+    // One "Matrix" line with every attribute it was read with.
+    void WriteXML(std::ofstream* out, int commandCount) override;
     // Body successor with the next place written, next successor when all are done.
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;
     std::string ToString() override;

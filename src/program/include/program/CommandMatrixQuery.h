@@ -18,6 +18,8 @@ public:
     CommandMatrixQuery();
 
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
+    // One "MatrixQuery" line with every attribute it was read with.
+    void WriteXML(std::ofstream* out, int commandCount) override;
     // The robot state handed in is left unchanged: the place is computed on a copy.
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;
     std::string ToString() override;

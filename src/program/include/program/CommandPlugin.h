@@ -21,6 +21,8 @@ public:
     CommandPlugin();
 
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
+    // One "Plugin" line with every attribute it was read with.
+    void WriteXML(std::ofstream* out, int commandCount) override;
     // Stores the plug-in's answer on every call; the successor once it delivered, else -1.
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;
     std::string ToString() override;

@@ -26,7 +26,7 @@ public:
 
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
     // One "Relative" line in the command's frame ("joint", "cartbase", "carttool").
-    void WriteXML(std::ofstream* out, int number) override;
+    void WriteXML(std::ofstream* out, int commandCount) override;
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;
     // The current state moved by the distance; std::invalid_argument for a non-finite
     // target or motion value.

@@ -12,7 +12,7 @@ public:
     CommandSetVelocity();
 
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
-    void WriteXML(std::ofstream* out, int number) override;
+    void WriteXML(std::ofstream* out, int commandCount) override;
     // Velocity of the axis clamped to ± its joint maximum; returns the next successor.
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;
     // Nothing to wait for: the next successor at once.

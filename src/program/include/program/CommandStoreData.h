@@ -20,6 +20,8 @@ public:
     CommandStoreData();
 
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
+    // One "Store" line with every attribute it was read with.
+    void WriteXML(std::ofstream* out, int commandCount) override;
     // Stores the variable (positions unchanged, nothing recomputed) and returns the next
     // successor; -2 for a type that is neither number nor position.
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;

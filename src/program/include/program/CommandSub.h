@@ -14,6 +14,8 @@ public:
     CommandSub();
 
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
+    // One "Sub" line with every attribute it was read with.
+    void WriteXML(std::ofstream* out, int commandCount) override;
     // Reports the call and returns -10 - index (index 1 gives -11).
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;
     std::string ToString() override;

@@ -10,6 +10,8 @@ public:
     CommandSystem();
 
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
+    // One "System" line with every attribute it was read with.
+    void WriteXML(std::ofstream* out, int commandCount) override;
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;
     std::string ToString() override;
 };

@@ -20,7 +20,7 @@ public:
 
     void ReadXML(tinyxml2::XMLElement* element, bool quiet) override;
     // One "Wait" line: "Time" with the seconds, or "Conditional" with the condition.
-    void WriteXML(std::ofstream* out, int number) override;
+    void WriteXML(std::ofstream* out, int commandCount) override;
     // -1 until the accumulated cycle time exceeds the wait time (or the condition holds),
     // then the next successor. The first call of a run restarts the time.
     int Interpolate(int cycleMs, float overridePercent, DataTypes::RobotState* state) override;

@@ -28,6 +28,7 @@
 #include <set>
 #include <stack>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tinyxml2 {
@@ -55,6 +56,9 @@ public:
 };
 
 // One loaded program: main (index 0) or sub-program.
+// The attributes of one "Header" element, in file order.
+using HeaderAttributes = std::vector<std::pair<std::string, std::string>>;
+
 class RobotProgram {
 public:
     RobotProgram() = default;
@@ -71,6 +75,7 @@ public:
     int callerProgramIndex = 0;
     int returnCommandIndex = -2;
     std::set<int> ancestors;
+    std::vector<HeaderAttributes> headers;  // of the file, written back with it
 };
 
 class IPO;
@@ -219,8 +224,10 @@ public:
     int LoadXMLFile2(int index, const std::string name, bool quiet, int parent);
     // 0 checked or nothing to check, 8 skipped; std::runtime_error on a mismatch.
     int CheckHeaderConsistency(tinyxml2::XMLElement* header, bool quiet);
-    // Writes program 0 to data root + "Data/Programs/" + name (the int plays no part).
-    // Returns the number of commands written, or -1 when nothing was written.
+    // Writes program 0 to data root + "Data/Programs/" + name (the int plays no part): its
+    // headers, every command and the block ends, so that it loads as the same program.
+    // Returns the number of commands written, or -1 when nothing was written; the result
+    // goes to the display and to the HVP clients ("N Cmds written").
     int WriteXMLFile(int unused, const char* name);
     // The one program file the controller writes (operator code 83), below "Data/Programs/".
     static constexpr char kStoredProgramFile[] = "storage01.xml";
@@ -289,7 +296,7 @@ public:
 
     // --- Teach-in ---
     // Each appends one command to program 0 (created as "new.xml" when nothing is loaded)
-    // and links it behind the last one. A channel outside 0..63, a joint count outside
+    // and links it where the program ends (behind a closing block, its opener). A channel outside 0..63, a joint count outside
     // 0..9, a non-finite or negative value, or no kinematic: logged, nothing appended.
     // Motion commands get acceleration 40, smoothing 20 and the abort condition "false".
     void AddCommandJoint(int number, int count, const float* joints, float velPercent);
