@@ -1,5 +1,6 @@
 #include "testsupport/TestSupport.h"
 
+#include "core/Filesystem.h"
 #include "core/LogSingleton.h"
 
 #include <unistd.h>
@@ -100,6 +101,31 @@ ScopedFailState::ScopedFailState()
 ScopedFailState::~ScopedFailState() {
     LogSingleton::instance()->set_opMode(mode_);
     LogSingleton::instance()->set_seriousFailReason(reason_);
+}
+
+WriteFault::WriteFault() : flag_(folder_.Path() + "/write-fault") {
+    if (const char* old = std::getenv(Filesystem::kWriteFaultEnvironment)) {
+        hadOld_ = true;
+        old_ = old;
+    }
+    setenv(Filesystem::kWriteFaultEnvironment, flag_.c_str(), 1);
+}
+
+WriteFault::~WriteFault() {
+    if (hadOld_) {
+        setenv(Filesystem::kWriteFaultEnvironment, old_.c_str(), 1);
+    } else {
+        unsetenv(Filesystem::kWriteFaultEnvironment);
+    }
+}
+
+void WriteFault::Fail(bool on) {
+    if (on) {
+        std::ofstream(flag_) << "on\n";
+    } else {
+        std::error_code ec;
+        fs::remove(flag_, ec);
+    }
 }
 
 std::string ReadWholeFile(const std::string& path) {

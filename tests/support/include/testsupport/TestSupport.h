@@ -72,6 +72,26 @@ private:
     std::string reason_;
 };
 
+// Makes every atomic file write of the process fail as on a full disk while Fail(true)
+// holds (the BELVANTO_WRITE_FAULT_FILE seam, pointed at a flag file of its own for the
+// object's lifetime; the variable is put back at the end). Set it up before threads that
+// write start.
+class WriteFault {
+public:
+    WriteFault();
+    ~WriteFault();
+    WriteFault(const WriteFault&) = delete;
+    WriteFault& operator=(const WriteFault&) = delete;
+
+    void Fail(bool on);
+
+private:
+    TempDataRoot folder_;
+    std::string flag_;
+    bool hadOld_ = false;
+    std::string old_;
+};
+
 std::string ReadWholeFile(const std::string& path);
 
 // Runs command with the shell and returns what it wrote to its standard output; status
