@@ -445,7 +445,10 @@ void Application::Shutdown() {
     if (shutDown) return;
     shutDown = true;
     if (started) {
+        // A failed write logs its own line; the robot file may still hold a change whose
+        // write failed during the run.
         Log()->WriteVariablesToStorage(true);
+        rm.WritePendingRobotFile();
         if (projectManager) projectManager->UpdateConfiguration(&rm, true);
     }
     links.modbus->Stop();
