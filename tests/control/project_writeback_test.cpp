@@ -169,20 +169,6 @@ TEST_F(ProjectWriteBackTest, KillDuringWritesNeverLosesTheProject) {
     }
 }
 
-// The server messages of one test, in order.
-struct ServerMessages {
-    std::vector<std::string> texts;
-    ServerMessages() {
-        LogSingleton::instance()->SetServerMessageCallback([this](const std::string& t) { texts.push_back(t); });
-    }
-    ~ServerMessages() { LogSingleton::instance()->SetServerMessageCallback(nullptr); }
-    int Count(const std::string& fragment) const {
-        int n = 0;
-        for (const auto& t : texts) n += t.find(fragment) != std::string::npos ? 1 : 0;
-        return n;
-    }
-};
-
 // A full disk during a virtual box change: the write stays pending and is tried at every
 // later check, the first failure and the landing are logged and told to the clients, a
 // change asked for during the failure is told too, and a restart reads the new box.
@@ -191,7 +177,7 @@ TEST_F(ProjectWriteBackTest, AFailedWriteStaysPendingAndLandsOnceWritingWorksAga
     RobotMaster master;
     DebounceProject pm;
     const std::string path = Open(master, pm);
-    ServerMessages messages;
+    TestSupport::ServerMessageCapture messages;
     TestSupport::LogCapture log;
     const std::string failed = "ProjectManager: Error while updating project file: Could not write temporary file: "
                                "No space left on device";

@@ -427,15 +427,6 @@ TEST_F(RobotMasterConfigTest, DelayedWriteFollowsTheFirstAndLastRequestTimes) {
     }
 }
 
-// The server messages of one test, in order.
-struct ServerMessages {
-    std::vector<std::string> texts;
-    ServerMessages() {
-        LogSingleton::instance()->SetServerMessageCallback([this](const std::string& t) { texts.push_back(t); });
-    }
-    ~ServerMessages() { LogSingleton::instance()->SetServerMessageCallback(nullptr); }
-};
-
 // A full disk during a limits change: the change stays pending, the client hears of it,
 // the main loop's check writes it once writing works again, and a restart reads it back.
 TEST_F(RobotMasterConfigTest, AFailedWriteStaysPendingAndLandsOnceWritingWorksAgain) {
@@ -446,7 +437,7 @@ TEST_F(RobotMasterConfigTest, AFailedWriteStaysPendingAndLandsOnceWritingWorksAg
     const std::string before = TestSupport::ReadWholeFile(path);
     RobotMaster m;
     m.Init("robot", type, relative);
-    ServerMessages messages;
+    TestSupport::ServerMessageCapture messages;
     TestSupport::LogCapture capture;
     const std::string failedLine = "could not write " + path + ": No space left on device; trying again";
     const std::string notSaved = "Robot file " + path + " could not be saved (No space left on device), trying again";
@@ -457,12 +448,12 @@ TEST_F(RobotMasterConfigTest, AFailedWriteStaysPendingAndLandsOnceWritingWorksAg
     m.QueueUpdateRobotFile();
     EXPECT_EQ(TestSupport::ReadWholeFile(path), before);
     EXPECT_EQ(capture.Count(failedLine), 1);
-    EXPECT_EQ(messages.texts, std::vector<std::string>{notSaved});
+    EXPECT_EQ(messages.Texts(), std::vector<std::string>{notSaved});
     EXPECT_NE(RobotMasterTestAccess::RobotFileFirstRequest(m), 0) << "kept pending";
 
     // Another client change while the disk is full: that client hears too; the log does not repeat.
     m.QueueUpdateRobotFile();
-    EXPECT_EQ(messages.texts.size(), 2u);
+    EXPECT_EQ(messages.Texts().size(), 2u);
     // The main loop's retries stay quiet while they fail, and so does the exit's attempt
     // apart from its own line.
     const std::int64_t now = static_cast<std::int64_t>(time(nullptr));
@@ -470,15 +461,15 @@ TEST_F(RobotMasterConfigTest, AFailedWriteStaysPendingAndLandsOnceWritingWorksAg
     EXPECT_FALSE(m.WritePendingRobotFile());
     EXPECT_TRUE(capture.Contains("RobotMaster: pending change of robot configuration file " + path + " not saved"));
     EXPECT_EQ(capture.Count(failedLine), 1);
-    EXPECT_EQ(messages.texts.size(), 2u);
+    EXPECT_EQ(messages.Texts().size(), 2u);
     EXPECT_EQ(TestSupport::ReadWholeFile(path), before);
 
     fault.Fail(false);
     m.UpdateConfiguration(now + 20);
     EXPECT_EQ(RobotMasterTestAccess::RobotFileFirstRequest(m), 0);
     EXPECT_EQ(capture.Count("RobotMaster: robot configuration file " + path + " saved after failed writes"), 1);
-    ASSERT_EQ(messages.texts.size(), 3u);
-    EXPECT_EQ(messages.texts[2], "Robot file " + path + " saved after failed writes");
+    ASSERT_EQ(messages.Texts().size(), 3u);
+    EXPECT_EQ(messages.Texts()[2], "Robot file " + path + " saved after failed writes");
 
     RobotMaster again;
     again.Init("robot", type, relative);

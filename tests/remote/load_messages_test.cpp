@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,34 +24,15 @@ protected:
         fs::create_directories(root + "Data/Programs");
         std::ofstream(root + "Data/Programs/broken.xml") << "<Program><Wait Nr=\"1\"";
         std::ofstream(root + "Data/Programs/unknown.xml") << "<?xml version=\"1.0\"?>\n<Program><Dance Nr=\"1\"/></Program>\n";
-        LogSingleton::instance()->SetServerMessageCallback([this](const std::string& text) {
-            std::lock_guard<std::mutex> lock(mutex);
-            messages.push_back(text);
-        });
     }
     void TearDown() override {
-        LogSingleton::instance()->SetServerMessageCallback(nullptr);
         HvpRobotFixture::TearDown();
         std::error_code ec;
         fs::remove_all(root + "Data/Programs", ec);
     }
-    bool HasMessage(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (const auto& m : messages) {
-            if (m == text) return true;
-        }
-        return false;
-    }
-    std::string Messages() {
-        std::lock_guard<std::mutex> lock(mutex);
-        std::string all;
-        for (const auto& m : messages) all += m + "\n";
-        return all;
-    }
 
     std::string root;
-    std::mutex mutex;
-    std::vector<std::string> messages;
+    TestSupport::ServerMessageCapture messages;
 };
 
 TEST_F(LoadMessagesTest, AFailedLoadTellsTheFileAndTheReason) {
@@ -74,16 +54,14 @@ TEST_F(LoadMessagesTest, AFailedLoadTellsTheFileAndTheReason) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body);
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            messages.clear();
-        }
+        messages.Clear();
         const std::vector<std::string> replies = Replies(*active, c.body);
         std::string reply = c.reply;
         reply.insert(reply.find(' ') == std::string::npos ? reply.size() : reply.find(' '), " 5");
         EXPECT_EQ(replies, std::vector<std::string>{reply});
         // A parse failure comes from the loading thread, after the acknowledgement.
-        EXPECT_TRUE(WaitFor([&] { return HasMessage(c.message); })) << Messages();
+        EXPECT_TRUE(WaitFor([&] { return messages.Count(c.message) > 0; }))
+            << ::testing::PrintToString(messages.Texts());
         EXPECT_FALSE(master->GetMainInterpreter().IsProgramLoaded());
     }
 }

@@ -103,6 +103,32 @@ ScopedFailState::~ScopedFailState() {
     LogSingleton::instance()->set_seriousFailReason(reason_);
 }
 
+ServerMessageCapture::ServerMessageCapture() {
+    LogSingleton::instance()->SetServerMessageCallback([this](const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        texts_.push_back(text);
+    });
+}
+
+ServerMessageCapture::~ServerMessageCapture() { LogSingleton::instance()->SetServerMessageCallback(nullptr); }
+
+std::vector<std::string> ServerMessageCapture::Texts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_;
+}
+
+int ServerMessageCapture::Count(const std::string& fragment) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    for (const auto& t : texts_) n += t.find(fragment) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+void ServerMessageCapture::Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.clear();
+}
+
 WriteFault::WriteFault() : flag_(folder_.Path() + "/write-fault") {
     if (const char* old = std::getenv(Filesystem::kWriteFaultEnvironment)) {
         hadOld_ = true;
