@@ -711,7 +711,8 @@ bool ProjectManager::UpdateProjectFile(RobotMaster* master, std::string& failure
         }
         if (size == 0) throw std::runtime_error("Temporary project file is empty");
         if (!Filesystem::WriteFileAtomic(path, printer.CStr(), size)) {
-            throw std::runtime_error(std::string("Could not write temporary file: ") + std::strerror(errno));
+            const int err = errno;
+            throw std::runtime_error(std::string("Could not write temporary file: ") + std::strerror(err));
         }
         Log()->addFormat("ProjectManager: Project file %s updated", path.c_str());
         return true;
