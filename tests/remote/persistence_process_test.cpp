@@ -89,6 +89,8 @@ TEST_F(PersistenceProcess, SetsMadeWhileTheDiskIsFullAreWrittenOnceItWorksAndSur
     ASSERT_TRUE(client.Send(++counter, "CONFIG SetVBox True -555 555 -444 444 0 777"));
     const std::string ack7 = "CMDACK " + std::to_string(counter + 1);
     EXPECT_EQ(Ask("VAR SetVariableSingle #parts-good 7", "CMDACK"), ack7);
+    const std::string ack3 = "CMDACK " + std::to_string(counter + 1);
+    EXPECT_EQ(Ask("VAR SetVariableSingle #Parts-Bad 3", "CMDACK"), ack3);
     // The running settings take the change at once.
     EXPECT_EQ(Ask("CONFIG GetVBox", "CONFIG VBox"), "CONFIG VBox True -555 555 -444 444 0 777");
     EXPECT_EQ(Ask("CONFIG GetKinematicLimits", "CONFIG KinematicLimits"),
@@ -109,7 +111,7 @@ TEST_F(PersistenceProcess, SetsMadeWhileTheDiskIsFullAreWrittenOnceItWorksAndSur
     EXPECT_EQ(AppTest::CountOf(out, "RobotMaster: Updating robot configuration: could not write"), 1) << out;
     client.Close();
     ASSERT_NO_FATAL_FAILURE(AppTest::ExpectExitOnSigterm(p));
-    EXPECT_TRUE(Has(ReadFile(storage), "PartsGood=\"7\"")) << ReadFile(storage);
+    EXPECT_TRUE(Has(ReadFile(storage), "PartsGood=\"7\" PartsBad=\"3\"")) << ReadFile(storage);
 
     // The second run reads back what the first one set.
     ASSERT_NO_FATAL_FAILURE(StartController());
@@ -117,6 +119,7 @@ TEST_F(PersistenceProcess, SetsMadeWhileTheDiskIsFullAreWrittenOnceItWorksAndSur
     EXPECT_EQ(Ask("CONFIG GetKinematicLimits", "CONFIG KinematicLimits"),
               "CONFIG KinematicLimits -100 100 -50 450 -5 250");
     EXPECT_EQ(Ask("VAR GetNrVariable #parts-good", "VARINFO"), "VARINFO ValueNrVariable #parts-good 7");
+    EXPECT_EQ(Ask("VAR GetNrVariable #parts-bad", "VARINFO"), "VARINFO ValueNrVariable #parts-bad 3");
 
     // An exit while the disk is full says what it could not save.
     const std::string ack8 = "CMDACK " + std::to_string(counter + 1);
