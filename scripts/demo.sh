@@ -15,7 +15,9 @@ top=$PWD
 build=${BELVANTO_BUILD_DIR:-build}
 case "$build" in /*) ;; *) build="$top/$build" ;; esac
 bash scripts/deps.sh
-bash scripts/build.sh "$build"
+# Only what the demo runs: the controller, the CAN hub, the drive and the panel simulators.
+bash scripts/build.sh "$build" --target belvanto --target belvanto-canhub --target belvanto-drivesim \
+  --target belvanto-panelsim
 
 robot=demo/Data/Robots/JXRPivra4/JXRPivra4.xml
 run=$(mktemp -d /tmp/belvanto-demo-XXXXXX)
@@ -59,14 +61,30 @@ exec 4<>"$run/panel"
 setsid "$build"/tools/panelsim/belvanto-panelsim --link "$top/demo/panel.tty" < "$run/panel" > "$run/panelsim.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 50); do [ -L "$top/demo/panel.tty" ] && break; sleep 0.1; done
-echo "Operator panel: echo \"button 82\" > $run/panel   (its output: $run/panelsim.log)"
-echo "HVP: printf 'HVPSTART 5 CMD GetVersion HVPEND' | socat -t2 - TCP:127.0.0.1:$BELVANTO_HVP_PORT"
 
-# belvanto's console: the scripted keys after start-up, then this terminal (whole lines).
-# A background job reads /dev/null unless told otherwise, hence the saved descriptor.
+# belvanto's console: the scripted keys once start-up is over (the first status line of
+# the main loop in this run's log file), then this terminal (whole lines). The hints come
+# after the start-up lines, so they stay on the screen. A background job reads /dev/null
+# unless told otherwise, hence the saved descriptor.
 exec 3<&0
 mkfifo "$run/console"
-{ sleep 4; echo 2; sleep 3; echo 5; exec cat; } <&3 > "$run/console" &
+touch "$run/started"
+log="$top/demo/logMessages01.txt"
+{
+  for _ in $(seq 600); do
+    [ "$log" -nt "$run/started" ] && grep -qs "Pos: " "$log" && break
+    sleep 0.1
+  done
+  echo 2; sleep 3; echo 5; sleep 1
+  {
+    echo
+    echo "Operator panel: echo \"button 82\" > $run/panel   (its output: $run/panelsim.log)"
+    echo "HVP: printf 'HVPSTART 5 CMD GetVersion HVPEND' | socat -t2 - TCP:127.0.0.1:$BELVANTO_HVP_PORT"
+    echo "Console: type a key and Enter, \"help\" lists them; Ctrl-C ends the demo"
+    echo
+  } >&2
+  exec cat
+} <&3 > "$run/console" &
 pids+=($!)
 cd demo
 setsid "$build"/belvanto < "$run/console" &

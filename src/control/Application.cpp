@@ -251,13 +251,24 @@ OperatorCommand Application::PickUpCommand(AppLinks::RemoteClient* client) {
     OperatorCommand command;
     if (client != nullptr) command = client->TakeCommand();
     KeyboardInput::Command console;
+    bool consoleStep = false;
     if (keys.TakeCommand(console) && console.code != 0) {
         command.code = console.code;
         command.argument = console.argument;
         command.value = static_cast<float>(console.value);
+        // An override key steps the override in use now.
+        if (console.overrideStep != 0) {
+            command.value = KeyboardInput::SteppedOverride(rm.GetOverride(), console.overrideStep);
+            consoleStep = true;
+        }
     }
     OperatorCommand panel;
-    if (links.panel->TakeCommand(panel) && panel.code != 0) command = panel;
+    if (links.panel->TakeCommand(panel) && panel.code != 0) {
+        command = panel;
+    } else if (consoleStep) {
+        Log()->addFormat("Console: Override %.1f %% -> %.1f %%", static_cast<double>(rm.GetOverride()),
+                         static_cast<double>(command.value));
+    }
     return command;
 }
 
@@ -434,7 +445,10 @@ void Application::Shutdown() {
     if (shutDown) return;
     shutDown = true;
     if (started) {
+        // A failed write logs its own line; the robot file may still hold a change whose
+        // write failed during the run.
         Log()->WriteVariablesToStorage(true);
+        rm.WritePendingRobotFile();
         if (projectManager) projectManager->UpdateConfiguration(&rm, true);
     }
     links.modbus->Stop();

@@ -2,6 +2,7 @@
 
 #include "core/LogSingleton.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -40,7 +41,6 @@ struct KeyboardInput::Shared {
     SdoRequest sdo;
     bool sdoPending = false;
 
-    int overridePercent = 40;  // reader thread only, read by tests through the lock
     std::atomic<int> layout{LAYOUT_GERMAN};
     std::atomic<bool> stop{false};
 
@@ -60,16 +60,11 @@ struct KeyboardInput::Shared {
         std::lock_guard<std::mutex> lock(mutex);
         jog.values[axis] = 0.0f;
     }
+    // The step goes with the command: the main loop applies it to the override in use
+    // when it takes the command, so the console never works from a stale value.
     void StepOverride(int step) {
-        int value;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            overridePercent += step;
-            if (overridePercent > 100) overridePercent = 100;
-            if (overridePercent <= 9) overridePercent = 10;
-            value = overridePercent;
-        }
-        SetCommand(33, 0, value);
+        std::lock_guard<std::mutex> lock(mutex);
+        command = Command{kOverrideCode, 0, 0, step};
     }
 
     void HandleSdoLine(const std::string& line);
@@ -301,9 +296,13 @@ void KeyboardInput::ResetJogValues() {
     shared->jog = JogValues{};
 }
 
-int KeyboardInput::GetOverride() const {
-    std::lock_guard<std::mutex> lock(shared->mutex);
-    return shared->overridePercent;
+float KeyboardInput::SteppedOverride(float current, int step) {
+    if (!(current >= 0.0f)) current = 0.0f;  // also NaN
+    if (current > 100.0f) current = 100.0f;
+    const float stepped = current + static_cast<float>(step);
+    if (step >= 0) return std::min(stepped, 100.0f);
+    // Down stops at 10 %; below that a step down keeps the override, never raises it.
+    return stepped < 10.0f ? std::min(current, 10.0f) : stepped;
 }
 
 int KeyboardInput::GetKeyLayout() const { return shared->layout.load(); }

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -587,6 +588,7 @@ void ProjectManager::QueueUpdateProjectFile() {
     lastRequestMs.store(now);
     std::int64_t none = 0;
     firstRequestMs.compare_exchange_strong(none, now);
+    requestSinceWrite.store(true);
 }
 
 void ProjectManager::UpdateConfiguration(RobotMaster* master, bool force) {
@@ -607,7 +609,33 @@ void ProjectManager::UpdateConfiguration(RobotMaster* master, bool force) {
     // Cleared before the write: requests arriving meanwhile start a new period.
     firstRequestMs.store(0);
     lastRequestMs.store(0);
-    UpdateProjectFile(master);
+    const bool newRequests = requestSinceWrite.exchange(false);
+    std::string failure;
+    if (UpdateProjectFile(master, failure)) {
+        if (writeFailures.Landed() > 0) {
+            const std::string text = "Project file " + projectFilePath + " saved after failed writes";
+            Log()->add("ProjectManager: " + text);
+            Log()->ServerSetMessage(text);
+        }
+        return;
+    }
+    if (failure.empty()) return;  // nothing was written, and writing again would not help
+    // Stays pending with its first request time, so the next check (every status pass)
+    // tries again; the settings in use and the file must not drift apart.
+    std::int64_t none = 0;
+    lastRequestMs.compare_exchange_strong(none, first);
+    firstRequestMs.store(first);
+    const bool firstFailure = writeFailures.Failed();
+    // A forced write comes before an exit or power-off: its failure is always told.
+    if (firstFailure || force) {
+        Log()->addError("ProjectManager: Error while updating project file: " + failure +
+                        (force ? "" : "; trying again"));
+    }
+    // Whoever asked for this change since the last attempt hears that it is not saved.
+    if (firstFailure || force || newRequests) {
+        Log()->ServerSetMessage("Project file " + projectFilePath + " could not be saved (" + failure +
+                                "), trying again");
+    }
 }
 
 namespace {
@@ -649,9 +677,10 @@ XMLElement* InsertNew(tinyxml2::XMLDocument& doc, XMLElement* root, const char* 
 
 }  // namespace
 
-void ProjectManager::UpdateProjectFile(RobotMaster* master) {
+bool ProjectManager::UpdateProjectFile(RobotMaster* master, std::string& failure) {
+    failure.clear();
     // Without a project there is nothing to write back, and no reason to replace.
-    if (projectFilePath.empty() || master == nullptr) return;
+    if (projectFilePath.empty() || master == nullptr) return true;
     wait(writeDelayMs);
     const std::string path = projectFilePath;
 
@@ -662,12 +691,12 @@ void ProjectManager::UpdateProjectFile(RobotMaster* master) {
         TranslateXmlError(loaded, text);
         Fail("Updating project: Could not parse project file '" + path + "' correctly: " + text,
              "10 .prj file corrupt");
-        return;
+        return false;
     }
     XMLElement* root = doc.FirstChildElement("ProjectFile");
     if (root == nullptr) {
         Fail("ProjectManager: Line ProjectFile not found in project file!", "11 .prj file corrupt");
-        return;
+        return false;
     }
 
     try {
@@ -682,11 +711,14 @@ void ProjectManager::UpdateProjectFile(RobotMaster* master) {
         }
         if (size == 0) throw std::runtime_error("Temporary project file is empty");
         if (!Filesystem::WriteFileAtomic(path, printer.CStr(), size)) {
-            throw std::runtime_error("Could not write temporary file");
+            const int err = errno;
+            throw std::runtime_error(std::string("Could not write temporary file: ") + std::strerror(err));
         }
         Log()->addFormat("ProjectManager: Project file %s updated", path.c_str());
+        return true;
     } catch (const std::exception& e) {
-        Log()->addError(std::string("ProjectManager: Error while updating project file: ") + e.what());
+        failure = e.what();
+        return false;
     }
 }
 
@@ -700,9 +732,17 @@ void ProjectManager::WriteSections(tinyxml2::XMLDocument& doc, XMLElement* root,
     const bool repeatMode = mainIpo.GetReplayMode() == IPO::REPLAY_REPEAT;
     if (mainIpo.IsProgramLoaded()) {
         const std::string name = mainIpo.GetLoadedProgramName();
-        program->SetAttribute("File", name.c_str());
-        Log()->addFormat("ProjectManager: Start program set to %s, override %.1lf, repeat %d", name.c_str(),
-                         static_cast<double>(master->GetOverride()), static_cast<int>(mainIpo.GetReplayMode()));
+        // A program taught in memory and not saved has no file yet: naming it would leave
+        // the next start without a program, so the project keeps the one it names.
+        if (IPO::IsProgramFile(name)) {
+            program->SetAttribute("File", name.c_str());
+            Log()->addFormat("ProjectManager: Start program set to %s, override %.1lf, repeat %d", name.c_str(),
+                             static_cast<double>(master->GetOverride()), static_cast<int>(mainIpo.GetReplayMode()));
+        } else {
+            const char* kept = program->Attribute("File");
+            Log()->addFormat("ProjectManager: Program %s is not saved, start program stays '%s'", name.c_str(),
+                             kept != nullptr ? kept : "");
+        }
     } else {
         program->SetAttribute("File", "");
         Log()->addError("ProjectManager: No start file set");

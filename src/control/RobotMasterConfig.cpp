@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 
@@ -328,8 +330,8 @@ int RobotMaster::ReadConfigFile(const std::string& path) {
     return 0;
 }
 
-void RobotMaster::UpdateConfigurationFile() {
-    if (!kinematic) return;
+bool RobotMaster::UpdateConfigurationFile(bool requested) {
+    if (!kinematic) return true;
     std::lock_guard<std::mutex> lock(robotFileMutex);
     LogSingleton* log = Log();
 
@@ -338,12 +340,12 @@ void RobotMaster::UpdateConfigurationFile() {
         log->addError("RobotMaster: Updating robot configuration: Could not parse configuration "
                       "file correctly: " +
                       robotFilePath);
-        return;
+        return false;
     }
     tinyxml2::XMLElement* root = doc.FirstChildElement("Robot");
     if (root == nullptr) {
         log->addError("RobotMaster: line Robot not found in robot configuration file!");
-        return;
+        return false;
     }
 
     kinematic->UpdateConfigurationFile(&doc, root);
@@ -367,6 +369,7 @@ void RobotMaster::UpdateConfigurationFile() {
     tinyxml2::XMLElement* minMax = root->FirstChildElement("SoftwareMinMax");
     if (minMax == nullptr) minMax = root->InsertNewChildElement("SoftwareMinMax");
     const int joints = std::min(kinematic->nrOfJoints, 6);
+    if (joints <= 0) log->add("RobotKinematic: UpdateConfigurationFile not implemented for this kinematic");
     for (int j = 0; j < joints; ++j) {
         char name[16];
         std::snprintf(name, sizeof(name), "A%dMin", j + 1);
@@ -380,14 +383,48 @@ void RobotMaster::UpdateConfigurationFile() {
     // Atomic replace: a crash mid-write never leaves a broken robot file behind.
     if (!Filesystem::WriteFileAtomic(robotFilePath, printer.CStr(),
                                      static_cast<size_t>(printer.CStrSize() - 1))) {
-        log->addError("RobotMaster: Updating robot configuration: could not write " +
-                      robotFilePath);
-        return;
+        const std::string why = std::strerror(errno);
+        // Stays pending: the main loop's check writes it once writing works again, so the
+        // limits in use and the file never drift apart unnoticed.
+        const std::int64_t now = static_cast<std::int64_t>(time(nullptr));
+        if (robotFileFirstRequest == 0) robotFileFirstRequest = now;
+        robotFileLastRequest = now;
+        const bool first = robotFileWriteFailures.Failed();
+        if (first) {
+            log->addError("RobotMaster: Updating robot configuration: could not write " + robotFilePath + ": " +
+                          why + "; trying again");
+        }
+        // The client whose change could not be saved hears of it.
+        if (first || requested) {
+            log->ServerSetMessage("Robot file " + robotFilePath + " could not be saved (" + why +
+                                  "), trying again");
+        }
+        return false;
     }
     log->addFormat("RobotMaster: robot configuration file %s updated", robotFilePath.c_str());
+    if (robotFileWriteFailures.Landed() > 0) {
+        log->add("RobotMaster: robot configuration file " + robotFilePath + " saved after failed writes");
+        log->ServerSetMessage("Robot file " + robotFilePath + " saved after failed writes");
+    }
+    // Whatever was pending is in the file now.
+    robotFileFirstRequest = 0;
+    robotFileLastRequest = 0;
+    return true;
 }
 
-void RobotMaster::QueueUpdateRobotFile() { UpdateConfigurationFile(); }
+void RobotMaster::QueueUpdateRobotFile() { UpdateConfigurationFile(true); }
+
+bool RobotMaster::WritePendingRobotFile() {
+    {
+        std::lock_guard<std::mutex> lock(robotFileMutex);
+        if (robotFileFirstRequest == 0) return true;
+        robotFileFirstRequest = 0;
+        robotFileLastRequest = 0;
+    }
+    if (UpdateConfigurationFile()) return true;
+    Log()->addError("RobotMaster: pending change of robot configuration file " + robotFilePath + " not saved");
+    return false;
+}
 
 void RobotMaster::UpdateConfiguration() { UpdateConfiguration(static_cast<std::int64_t>(time(nullptr))); }
 

@@ -227,6 +227,14 @@ constexpr int kLogicLoadFirstWaitMs = 50;
 constexpr int kLogicLoadPollMs = 20;
 constexpr int kLogicLoadPolls = 50;
 
+// A load that did not happen: one log line, and the same text to the clients, since the
+// one that asked would otherwise only see its acknowledgement. Names are cut to 200 bytes.
+void RefuseLoad(const std::string& what, const std::string& name, const char* why) {
+    const std::string text = what + " " + name.substr(0, 200) + why;
+    Log()->add("RobotMaster: " + text);
+    Log()->ServerSetMessage(text);
+}
+
 // The checks of a program name from a client, before anything is stopped: Loading when it
 // may be loaded, Folder for a browser folder (main program only), else Refused or NotLoaded
 // with one line saying why.
@@ -234,17 +242,17 @@ RobotMaster::NamedLoad CheckProgramName(const std::string& name, bool logic) {
     using NamedLoad = RobotMaster::NamedLoad;
     const char* const what = logic ? "Logic program" : "Program";
     if (name.empty()) {
-        Log()->addFormat("RobotMaster: %s name empty, nothing loaded", what);
+        RefuseLoad(what, "name", " empty, nothing loaded");
         return NamedLoad::Refused;
     }
     if (!logic && name.back() == '/') return NamedLoad::Folder;
     const bool blank = std::any_of(name.begin(), name.end(), [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; });
     if (blank || !Filesystem::IsSafeRelativePath(name)) {
-        Log()->addFormat("RobotMaster: %s name %.200s not allowed, nothing loaded", what, name.c_str());
+        RefuseLoad(std::string(what) + " name", name, " not allowed, nothing loaded");
         return NamedLoad::Refused;
     }
     if (!IPO::IsProgramFile(name)) {
-        Log()->addFormat("RobotMaster: %s %.200s not found, nothing loaded", what, name.c_str());
+        RefuseLoad(what, name, " not found, nothing loaded");
         return NamedLoad::NotLoaded;
     }
     return NamedLoad::Loading;
@@ -259,7 +267,10 @@ RobotMaster::NamedLoad RobotMaster::LoadProgramByName(const std::string& name) {
     }
     if (checked != NamedLoad::Loading) return checked;
     // Stops the main program, deletes what it holds and begins the load.
-    if (mainIpo.LoadDirectoryOrProgram(name) != 0) return NamedLoad::NotLoaded;
+    if (mainIpo.LoadDirectoryOrProgram(name) != 0) {
+        RefuseLoad("Program", name, " not loaded, another load is still running");
+        return NamedLoad::NotLoaded;
+    }
     StopProgram(IPO::STOP_USER);
     return NamedLoad::Loading;
 }
@@ -282,6 +293,7 @@ RobotMaster::NamedLoad RobotMaster::LoadLogicProgramByName(const std::string& na
     }
     logicIpo.SetReplayMode(IPO::REPLAY_REPEAT);
     logicIpo.Start();
+    if (result != 0) RefuseLoad("Logic program", name, " not loaded, another load is still running");
     return result == 0 ? NamedLoad::Loading : NamedLoad::NotLoaded;
 }
 

@@ -44,7 +44,11 @@ int RunWithShell(const std::string& command) {
 void ShutdownInit::Init(ProjectManager* projectManager, RobotMaster* robotMaster) {
     std::function<void()> save;
     if (projectManager != nullptr) {
-        save = [projectManager, robotMaster] { projectManager->UpdateConfiguration(robotMaster, true); };
+        // A robot-file change whose write failed is tried once more before the power goes.
+        save = [projectManager, robotMaster] {
+            if (robotMaster != nullptr) robotMaster->WritePendingRobotFile();
+            projectManager->UpdateConfiguration(robotMaster, true);
+        };
     }
     Init(robotMaster, std::move(save));
 }

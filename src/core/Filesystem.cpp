@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -17,6 +18,14 @@ std::string DirectoryOf(const std::string& path) {
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
     return path.substr(0, slash);
+}
+
+// The test seam of WriteFileAtomic: a write fails while the named file exists.
+bool WriteFaultInjected() {
+    const char* flag = std::getenv(Filesystem::kWriteFaultEnvironment);
+    if (flag == nullptr || *flag == '\0') return false;
+    struct stat info {};
+    return ::stat(flag, &info) == 0;
 }
 
 }  // namespace
@@ -65,6 +74,10 @@ int64_t GetFileSize(const std::string& path) {
 }
 
 bool WriteFileAtomic(const std::string& path, const char* data, size_t size) {
+    if (WriteFaultInjected()) {
+        errno = ENOSPC;
+        return false;
+    }
     const std::string tmpPath = path + kTemporarySuffix;
     const int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;

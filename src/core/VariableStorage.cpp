@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -157,13 +158,14 @@ void LogSingleton::ReadVariablesFromStorage() {
     }
 }
 
-void LogSingleton::WriteVariablesToStorage(bool force) {
-    std::lock_guard<std::mutex> lock(storageMutex);
+bool LogSingleton::WriteVariablesToStorage(bool force) {
+    std::unique_lock<std::mutex> lock(storageMutex);
     const auto now = std::chrono::steady_clock::now();
-    if (!force &&
+    // A write that failed is tried again at the next call, whatever the interval.
+    if (!force && !storageWriteFailures.Failing() &&
         std::chrono::duration_cast<std::chrono::seconds>(now - lastStorageWrite) <
             storageWriteInterval) {
-        return;
+        return true;
     }
     lastStorageWrite = now;
 
@@ -189,8 +191,26 @@ void LogSingleton::WriteVariablesToStorage(bool force) {
         systemCounters[SV_UpTimeEnabled].load(), systemCounters[SV_UpTimeMotion].load(),
         systemCounters[SV_ProgramStarts].load(), j[0], j[1], j[2], j[3], j[4], j[5], j[6], j[7],
         j[8], PartsGood.load(), PartsBad.load());
-    if (length < 0 || static_cast<size_t>(length) >= sizeof(content)) return;
+    if (length < 0 || static_cast<size_t>(length) >= sizeof(content)) return false;
 
     // A kill or power cut mid-write must leave the previous file whole.
-    Filesystem::WriteFileAtomic(GetStorageFilePath(), content, static_cast<size_t>(length));
+    const std::string path = GetStorageFilePath();
+    if (!Filesystem::WriteFileAtomic(path, content, static_cast<size_t>(length))) {
+        const int err = errno;
+        const bool first = storageWriteFailures.Failed();
+        lock.unlock();
+        // A forced write is the last one before an exit or power-off: always reported.
+        if (first || force) {
+            addError("LogSingleton: Could not write persistent variables to " + path + ": " +
+                     std::strerror(err) + "; trying again");
+        }
+        return false;
+    }
+    const int failed = storageWriteFailures.Landed();
+    lock.unlock();
+    if (failed > 0) {
+        addFormat("LogSingleton: Persistent variables written to %s after %d failed attempts", path.c_str(),
+                  failed);
+    }
+    return true;
 }

@@ -85,9 +85,9 @@ void RobotKinematic::SetJoints(const float* /*joints*/, bool /*check*/) {}
 
 void RobotKinematic::SetPosition(const Matrix44& target, float* /*joints*/) { CheckTargetFinite(target); }
 
-void RobotKinematic::UpdateConfigurationFile(tinyxml2::XMLDocument* /*doc*/, tinyxml2::XMLElement* /*robot*/) {
-    Log()->add("RobotKinematic: UpdateConfigurationFile not implemented for this kinematic");
-}
+// Nothing of its own to write: the robot control core writes the soft limits of every
+// kinematic itself, so a line saying otherwise would mislead.
+void RobotKinematic::UpdateConfigurationFile(tinyxml2::XMLDocument* /*doc*/, tinyxml2::XMLElement* /*robot*/) {}
 
 void RobotKinematic::SetMinMaxValues(const float (*limits)[2]) {
     for (int i = 0; i < maxJoints; ++i) {

@@ -378,6 +378,8 @@ int IPO::LoadXMLFile2Into(std::vector<RobotProgram>& list, int index, const std:
         const std::string msg = "Could not parse program " + fileName + ": " + e.what();
         log->add(msg);
         log->DisplayAndServerSetMessage("Error in Loading");
+        // The panel shows the short text; clients get the file and the reason.
+        log->ServerSetMessage(msg);
         if (index >= 0 && index < static_cast<int>(list.size())) {
             SendHVPServerCallback(HVP_EVENT_ERROR, loadedCommands, index, msg);
         }

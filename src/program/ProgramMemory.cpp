@@ -63,6 +63,15 @@ int TruncateToInt(double value) {
     return static_cast<int>(value);
 }
 
+// Outside the lock: the counters are written on every call with these names.
+void CopyToPartsCounters(std::string_view name, double value) {
+    if (EqualsLowerCase(kPartsGood, name)) {
+        LogSingleton::instance()->PartsGood.store(TruncateToInt(value));
+    } else if (EqualsLowerCase(kPartsBad, name)) {
+        LogSingleton::instance()->PartsBad.store(TruncateToInt(value));
+    }
+}
+
 bool PoseOrABCMoved(const DataTypes::RobotState& a, const DataTypes::RobotState& b) {
     return !a.pose.Equals(b.pose, kPoseTolerance) || Differs(a.A, b.A) || Differs(a.B, b.B) ||
            Differs(a.C, b.C);
@@ -286,12 +295,7 @@ void ProgramMemory::SetVariable(const MemoryPosition& record, StoreContentType c
             SnapshotLocked(variable, snapshot);
         }
     }
-    // Outside the lock: the counters are written on every call with these names.
-    if (EqualsLowerCase(kPartsGood, record.name)) {
-        LogSingleton::instance()->PartsGood.store(TruncateToInt(record.value));
-    } else if (EqualsLowerCase(kPartsBad, record.name)) {
-        LogSingleton::instance()->PartsBad.store(TruncateToInt(record.value));
-    }
+    CopyToPartsCounters(record.name, record.value);
     Notify(snapshot);
 }
 
@@ -314,6 +318,8 @@ bool ProgramMemory::SetVariableSingle(const std::string& name, double value, boo
             SnapshotLocked(variable, snapshot);
         }
     }
+    // Whoever sets them (a program, a client, the PLC), the stored counters follow.
+    if (found || create) CopyToPartsCounters(name, value);
     Notify(snapshot);
     return found;
 }

@@ -79,6 +79,8 @@ public:
     void Start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
                const std::string& workingDir, const std::string& outputPath, bool withInput = false) {
         outPath = outputPath;
+        exited = false;  // a process may be started again after it ended
+        exitStatus = 0;
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry = *e;

@@ -1,11 +1,14 @@
-// The operator console: key table, override steps, layouts, SDO lines, number parsing and
+// The operator console: key table, override steps (also through the main loop), layouts, SDO lines, number parsing and
 // the reader thread's end.
 
+#include "control/Application.h"
 #include "control/KeyboardInput.h"
+#include "core/LogSingleton.h"
 #include "testsupport/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -62,24 +65,71 @@ TEST(ConsoleTest, CommandKeysSetTheWholePendingTriple) {
     }
 }
 
-TEST(ConsoleTest, OverrideStartsAtFortyAndStaysWithinTenAndHundred) {
+TEST(ConsoleTest, OverrideKeysCarryTheirStepNotAValue) {
     Console console;
-    console.keys.HandleLine("o");
-    KeyboardInput::Command c = console.keys.PeekCommand();
-    EXPECT_EQ(c.code, 33);
-    EXPECT_EQ(c.value, 50) << "the console counts from 40, not from the robot's override";
+    for (const auto& key : {std::make_pair("o", 10), std::make_pair("l", -10)}) {
+        console.keys.HandleLine(key.first);
+        const KeyboardInput::Command c = console.keys.PeekCommand();
+        EXPECT_EQ(c.code, 33) << key.first;
+        EXPECT_EQ(c.argument, 0) << key.first;
+        EXPECT_EQ(c.overrideStep, key.second) << key.first;
+    }
+    console.keys.HandleLine("5");
+    EXPECT_EQ(console.keys.PeekCommand().overrideStep, 0) << "other keys carry no step";
+}
 
-    for (int i = 0; i < 8; ++i) console.keys.HandleLine("o");
-    EXPECT_EQ(console.keys.GetOverride(), 100);
-    EXPECT_EQ(console.keys.PeekCommand().value, 100);
+TEST(ConsoleTest, SteppedOverrideStaysWithinTenAndHundredAndNeverRisesOnADownStep) {
+    struct Case {
+        float current;
+        float up;    // after "o"
+        float down;  // after "l"
+    };
+    const Case cases[] = {
+        {10.0f, 20.0f, 10.0f}, {30.0f, 40.0f, 20.0f}, {95.0f, 100.0f, 85.0f}, {100.0f, 100.0f, 90.0f},
+        {15.0f, 25.0f, 10.0f}, {5.0f, 15.0f, 5.0f},    {0.0f, 10.0f, 0.0f},    {33.5f, 43.5f, 23.5f},
+    };
+    for (const Case& c : cases) {
+        EXPECT_FLOAT_EQ(KeyboardInput::SteppedOverride(c.current, 10), c.up) << c.current;
+        EXPECT_FLOAT_EQ(KeyboardInput::SteppedOverride(c.current, -10), c.down) << c.current;
+    }
+}
 
-    for (int i = 0; i < 12; ++i) console.keys.HandleLine("l");
-    EXPECT_EQ(console.keys.GetOverride(), 10);
-    c = console.keys.PeekCommand();
-    EXPECT_EQ(c.code, 33);
-    EXPECT_EQ(c.value, 10);
-    console.keys.HandleLine("o");
-    EXPECT_EQ(console.keys.PeekCommand().value, 20);
+// The keys through the main loop: each steps the robot's override as it is when the
+// command is taken, and logs one line.
+TEST(ConsoleTest, OverrideKeysStepTheOverrideInUseThroughTheMainLoop) {
+    LogSingleton::instance()->set_opMode(OPMODE_NORMAL);
+    struct Case {
+        float start;
+        const char* key;
+        float expected;
+        const char* line;
+    };
+    const Case cases[] = {
+        {10.0f, "o", 20.0f, "Console: Override 10.0 % -> 20.0 %"},
+        {10.0f, "l", 10.0f, "Console: Override 10.0 % -> 10.0 %"},
+        {30.0f, "o", 40.0f, "Console: Override 30.0 % -> 40.0 %"},
+        {30.0f, "l", 20.0f, "Console: Override 30.0 % -> 20.0 %"},
+        {95.0f, "o", 100.0f, "Console: Override 95.0 % -> 100.0 %"},
+        {95.0f, "l", 85.0f, "Console: Override 95.0 % -> 85.0 %"},
+    };
+    for (const Case& c : cases) {
+        Console console;
+        std::atomic<bool> stop{false};
+        Application app(console.keys, stop);
+        app.SetWait([](int) {});
+        app.GetRobotMaster().SetOverride(c.start);
+        TestSupport::LogCapture log;
+        console.keys.HandleLine(c.key);
+        app.RunPass();
+        EXPECT_FLOAT_EQ(app.GetRobotMaster().GetOverride(), c.expected) << c.start << " " << c.key;
+        EXPECT_EQ(log.Count(c.line), 1) << c.line;
+        EXPECT_EQ(console.keys.PeekCommand().code, 0) << "taken";
+        // A second press steps from the new value.
+        console.keys.HandleLine(c.key);
+        app.RunPass();
+        EXPECT_FLOAT_EQ(app.GetRobotMaster().GetOverride(),
+                        KeyboardInput::SteppedOverride(c.expected, c.key[0] == 'o' ? 10 : -10));
+    }
 }
 
 TEST(ConsoleTest, JogKeysStepSetAndZeroTheirAxis) {
@@ -138,7 +188,6 @@ TEST(ConsoleTest, UnknownLinesOnlyEchoAndEmptyLinesDoNothing) {
               "You entered: \" 5\"\n");
     EXPECT_EQ(console.keys.PeekCommand().code, 0);
     for (float v : console.keys.GetJogValues().values) EXPECT_EQ(v, 0.0f);
-    EXPECT_EQ(console.keys.GetOverride(), 40);
 }
 
 TEST(ConsoleTest, SdoLineWithFourFieldsMakesAValidRequest) {
@@ -197,7 +246,7 @@ TEST(ConsoleTest, ReaderThroughAStreamSetsTheOverrideCommandAndEndsAtEndOfInput)
     EXPECT_FALSE(keys.IsReaderRunning());
     const KeyboardInput::Command c = keys.PeekCommand();
     EXPECT_EQ(c.code, 33) << "the last command replaces the pause";
-    EXPECT_EQ(c.value, 50);
+    EXPECT_EQ(c.overrideStep, 10);
     EXPECT_EQ(keys.GetJogValues().values[1], 10.0f);
 }
 
@@ -212,7 +261,7 @@ bool WaitForCommand(const KeyboardInput& keys) {
 
 TEST(ConsoleConcurrentTest, EachTakenCommandIsOneWholeTriple) {
     // The reader alternates override and jog lines while this thread takes commands; every
-    // triple taken must be one the reader wrote (code 33, argument 0, a value of 10..100).
+    // command taken must be one the reader wrote (code 33 with a step of 10 or -10, or 14).
     std::string lines;
     for (int i = 0; i < 400; ++i) lines += (i % 3 == 0) ? "l\n" : (i % 3 == 1) ? "o\n" : "8\n";
     std::istringstream in(lines);
@@ -230,11 +279,12 @@ TEST(ConsoleConcurrentTest, EachTakenCommandIsOneWholeTriple) {
         ++taken;
         if (c.code == 33) {
             EXPECT_EQ(c.argument, 0);
-            EXPECT_TRUE(c.value >= 10 && c.value <= 100 && c.value % 10 == 0) << c.value;
+            EXPECT_TRUE(c.overrideStep == 10 || c.overrideStep == -10) << c.overrideStep;
         } else {
             EXPECT_EQ(c.code, 14);
-            EXPECT_EQ(c.value, 0) << "a command without a value carries none";
+            EXPECT_EQ(c.overrideStep, 0) << "a command without a step carries none";
         }
+        EXPECT_EQ(c.value, 0);
     }
     EXPECT_GT(taken, 0);
     EXPECT_TRUE(keys.WaitForReaderEnd(10s));

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace ControlTest {
 namespace {
@@ -164,6 +166,111 @@ TEST_F(ProjectWriteBackTest, KillDuringWritesNeverLosesTheProject) {
         if (lint) {
             EXPECT_EQ(std::system(("xmllint --noout '" + path + "' 2>/dev/null").c_str()), 0) << "round " << round;
         }
+    }
+}
+
+// A full disk during a virtual box change: the write stays pending and is tried at every
+// later check, the first failure and the landing are logged and told to the clients, a
+// change asked for during the failure is told too, and a restart reads the new box.
+TEST_F(ProjectWriteBackTest, AFailedWriteStaysPendingAndLandsOnceWritingWorksAgain) {
+    TestSupport::WriteFault fault;
+    RobotMaster master;
+    DebounceProject pm;
+    const std::string path = Open(master, pm);
+    TestSupport::ServerMessageCapture messages;
+    TestSupport::LogCapture log;
+    const std::string failed = "ProjectManager: Error while updating project file: Could not write temporary file: "
+                               "No space left on device";
+    const std::string notSaved = "Project file " + path + " could not be saved (";
+
+    fault.Fail(true);
+    master.SetVirtualBox(false, DataTypes::Vector3(-555, -555, 0), DataTypes::Vector3(555, 555, 777));
+    pm.QueueUpdateProjectFile();
+    pm.nowMs += 4000;
+    pm.UpdateConfiguration(&master, false);
+    EXPECT_TRUE(pm.IsUpdatePending());
+    EXPECT_EQ(TestSupport::ReadWholeFile(path), ProjectFixture("complete.prj"));
+    EXPECT_EQ(log.Count(failed), 1);
+    EXPECT_EQ(messages.Count(notSaved), 1);
+
+    pm.nowMs += 4000;
+    pm.UpdateConfiguration(&master, false);  // tried again, quietly
+    EXPECT_TRUE(pm.IsUpdatePending());
+    EXPECT_EQ(log.Count(failed), 1);
+    EXPECT_EQ(messages.Count(notSaved), 1);
+
+    pm.QueueUpdateProjectFile();  // another client's change while the disk is full
+    pm.nowMs += 4000;
+    pm.UpdateConfiguration(&master, false);
+    EXPECT_EQ(log.Count(failed), 1);
+    EXPECT_EQ(messages.Count(notSaved), 2);
+
+    // A forced write (exit, power-off) that fails is always logged.
+    pm.UpdateConfiguration(&master, true);
+    EXPECT_EQ(log.Count(failed), 2);
+    EXPECT_TRUE(pm.IsUpdatePending());
+
+    fault.Fail(false);
+    pm.nowMs += 4000;
+    pm.UpdateConfiguration(&master, false);
+    EXPECT_FALSE(pm.IsUpdatePending());
+    EXPECT_EQ(log.Count("ProjectManager: Project file " + path + " saved after failed writes"), 1);
+    EXPECT_EQ(messages.Count("Project file " + path + " saved after failed writes"), 1);
+
+    RobotMaster again;
+    ProjectManager reread;
+    ASSERT_EQ(reread.OpenProject(&again), 0);
+    ASSERT_NE(again.GetKinematic(), nullptr);
+    EXPECT_FALSE(again.GetKinematic()->virtualBoxActive);
+    EXPECT_FLOAT_EQ(again.GetKinematic()->virtualBoxMin.x, -555.0f);
+    EXPECT_FLOAT_EQ(again.GetKinematic()->virtualBoxMax.z, 777.0f);
+}
+
+// The project names the main program only once the program has a file: an unsaved
+// teach-in never replaces the start program the project names.
+TEST_F(ProjectWriteBackTest, StartProgramIsNamedOnlyOnceItsFileExists) {
+    const std::string programs = root + "Data/Programs/";
+    const std::string program = "<?xml version=\"1.0\"?><Program><Wait Nr=\"1\" Type=\"Time\" Seconds=\"1\"/></Program>";
+    struct Case {
+        const char* what;
+        const char* loaded;      // program file loaded first ("" none)
+        int taught;              // teach-in lines appended after it
+        const char* savedAs;     // a file written for program 0's name afterwards ("" none)
+        const char* file;        // "File" written into the project
+    };
+    const Case cases[] = {
+        {"loaded from its file", "a.xml", 0, "", "a.xml"},
+        {"taught onto a loaded file", "a.xml", 2, "", "a.xml"},
+        {"taught from scratch, not saved", "", 2, "", "Programs\\start.xml"},
+        {"taught from scratch, then saved", "", 2, "new.xml", "new.xml"},
+        {"nothing loaded", "", 0, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RobotMaster master;
+        ProjectManager pm;
+        const std::string path = Open(master, pm);
+        ControlTest::WriteText(programs + "a.xml", program);
+        IPO& ipo = master.GetMainInterpreter();
+        ipo.InitPathGen(PATHGEN_JOINT, 100.0f, 10.0f, 3);
+        ipo.GetPathGenerator()->SetKinematic(master.GetKinematic()->clone());
+        if (*c.loaded != '\0') ASSERT_EQ(ipo.LoadProgramSynchronous(c.loaded, true), 0);
+        const float joints[9] = {1, 2, 3};
+        for (int i = 0; i < c.taught; ++i) ipo.AddCommandJoint(5, 6, joints, 20.0f);
+        if (*c.savedAs != '\0') ControlTest::WriteText(programs + c.savedAs, program);
+        TestSupport::LogCapture log;
+        pm.QueueUpdateProjectFile();
+        pm.UpdateConfiguration(&master, true);
+        tinyxml2::XMLDocument doc;
+        ASSERT_EQ(doc.LoadFile(path.c_str()), tinyxml2::XML_SUCCESS);
+        const char* file = doc.FirstChildElement("ProjectFile")->FirstChildElement("Program")->Attribute("File");
+        ASSERT_NE(file, nullptr);
+        EXPECT_STREQ(file, c.file);
+        if (c.taught > 0 && *c.loaded == '\0' && *c.savedAs == '\0') {
+            EXPECT_TRUE(log.Contains("ProjectManager: Program new.xml is not saved, start program stays"));
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(root + "Data/Programs", ec);
     }
 }
 

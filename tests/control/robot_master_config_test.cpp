@@ -427,4 +427,58 @@ TEST_F(RobotMasterConfigTest, DelayedWriteFollowsTheFirstAndLastRequestTimes) {
     }
 }
 
+// A full disk during a limits change: the change stays pending, the client hears of it,
+// the main loop's check writes it once writing works again, and a restart reads it back.
+TEST_F(RobotMasterConfigTest, AFailedWriteStaysPendingAndLandsOnceWritingWorksAgain) {
+    TestSupport::WriteFault fault;
+    const std::string type = "FailedWrite";
+    const std::string relative = WriteRobot(type, BaseRobotXml());
+    const std::string path = FullPath(relative);
+    const std::string before = TestSupport::ReadWholeFile(path);
+    RobotMaster m;
+    m.Init("robot", type, relative);
+    TestSupport::ServerMessageCapture messages;
+    TestSupport::LogCapture capture;
+    const std::string failedLine = "could not write " + path + ": No space left on device; trying again";
+    const std::string notSaved = "Robot file " + path + " could not be saved (No space left on device), trying again";
+
+    fault.Fail(true);
+    float limits[9][2] = {{-100, 100}, {-20, 460}, {-30, 270}};
+    m.GetKinematic()->SetMinMaxValues(limits);
+    m.QueueUpdateRobotFile();
+    EXPECT_EQ(TestSupport::ReadWholeFile(path), before);
+    EXPECT_EQ(capture.Count(failedLine), 1);
+    EXPECT_EQ(messages.Texts(), std::vector<std::string>{notSaved});
+    EXPECT_NE(RobotMasterTestAccess::RobotFileFirstRequest(m), 0) << "kept pending";
+
+    // Another client change while the disk is full: that client hears too; the log does not repeat.
+    m.QueueUpdateRobotFile();
+    EXPECT_EQ(messages.Texts().size(), 2u);
+    // The main loop's retries stay quiet while they fail, and so does the exit's attempt
+    // apart from its own line.
+    const std::int64_t now = static_cast<std::int64_t>(time(nullptr));
+    m.UpdateConfiguration(now + 10);
+    EXPECT_FALSE(m.WritePendingRobotFile());
+    EXPECT_TRUE(capture.Contains("RobotMaster: pending change of robot configuration file " + path + " not saved"));
+    EXPECT_EQ(capture.Count(failedLine), 1);
+    EXPECT_EQ(messages.Texts().size(), 2u);
+    EXPECT_EQ(TestSupport::ReadWholeFile(path), before);
+
+    fault.Fail(false);
+    m.UpdateConfiguration(now + 20);
+    EXPECT_EQ(RobotMasterTestAccess::RobotFileFirstRequest(m), 0);
+    EXPECT_EQ(capture.Count("RobotMaster: robot configuration file " + path + " saved after failed writes"), 1);
+    ASSERT_EQ(messages.Texts().size(), 3u);
+    EXPECT_EQ(messages.Texts()[2], "Robot file " + path + " saved after failed writes");
+
+    RobotMaster again;
+    again.Init("robot", type, relative);
+    float read[9][2] = {};
+    again.GetKinematic()->GetMinMaxValues(read);
+    EXPECT_FLOAT_EQ(read[0][0], -100.0f);
+    EXPECT_FLOAT_EQ(read[0][1], 100.0f);
+    EXPECT_FLOAT_EQ(read[2][1], 270.0f);
+    EXPECT_FALSE(capture.Contains("not implemented")) << "every kinematic's limits are written";
+}
+
 }  // namespace

@@ -231,11 +231,45 @@ TEST_F(Storage, WritesAreThrottledUnlessForced) {
     EXPECT_FALSE(fs::exists(StoragePath() + ".tmp"));
 }
 
-TEST_F(Storage, WriteIntoMissingFolderWritesNothingAndReportsNothing) {
+// A write that fails (a full disk) stays due whatever the interval; the first failure of
+// a run and the write that lands after it log one line each, a forced write always.
+TEST_F(Storage, AFailedWriteStaysDueAndItsFailureAndLandingAreLoggedOnce) {
+    TestSupport::WriteFault fault;
+    const std::string failed = "LogSingleton: Could not write persistent variables to " + StoragePath() +
+                               ": No space left on device; trying again";
+    fault.Fail(true);
+    log_->PartsGood = 5;
+    EXPECT_FALSE(log_->WriteVariablesToStorage(true));
+    EXPECT_FALSE(log_->WriteVariablesToStorage());  // due again, within the 300 s
+    EXPECT_FALSE(fs::exists(StoragePath()));
+    EXPECT_FALSE(fs::exists(StoragePath() + ".tmp"));
+    auto texts = DrainTexts(*log_);
+    EXPECT_EQ(CountContaining(texts, failed), 1) << "one line for the run";
+
+    fault.Fail(false);
+    EXPECT_TRUE(log_->WriteVariablesToStorage());
+    EXPECT_NE(ReadWholeFile(StoragePath()).find("PartsGood=\"5\""), std::string::npos);
+    texts = DrainTexts(*log_);
+    EXPECT_EQ(CountContaining(texts, "LogSingleton: Persistent variables written to " + StoragePath() +
+                                         " after 2 failed attempts"),
+              1);
+    log_->PartsGood = 6;
+    EXPECT_TRUE(log_->WriteVariablesToStorage());
+    EXPECT_NE(ReadWholeFile(StoragePath()).find("PartsGood=\"5\""), std::string::npos) << "throttled again";
+
+    // The exit's forced write reports its failure even inside a run of failures.
+    fault.Fail(true);
+    EXPECT_FALSE(log_->WriteVariablesToStorage(true));
+    EXPECT_FALSE(log_->WriteVariablesToStorage(true));
+    EXPECT_EQ(CountContaining(DrainTexts(*log_), "Could not write persistent variables"), 2);
+    EXPECT_NE(ReadWholeFile(StoragePath()).find("PartsGood=\"5\""), std::string::npos) << "old file kept whole";
+}
+
+TEST_F(Storage, WriteIntoMissingFolderIsReported) {
     fs::remove_all(root_.Path() + "/Data");  // the root stays as resolved at start
     fs::remove_all(root_.Path());
-    log_->WriteVariablesToStorage(true);
-    EXPECT_TRUE(DrainTexts(*log_).empty());
+    EXPECT_FALSE(log_->WriteVariablesToStorage(true));
+    EXPECT_EQ(CountContaining(DrainTexts(*log_), "Could not write persistent variables"), 1);
     fs::create_directories(root_.Path());  // for the fixture's clean-up
 }
 

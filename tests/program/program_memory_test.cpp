@@ -274,7 +274,7 @@ TEST_F(ProgramMemoryTest, ReplacingKeepsTheStoredStaticFlag) {
     EXPECT_EQ(names[70], "loose");
 }
 
-TEST_F(ProgramMemoryTest, PartsCountersFollowSetVariableOnly) {
+TEST_F(ProgramMemoryTest, PartsCountersFollowEverySetterOfTheirVariables) {
     LogSingleton* log = LogSingleton::instance();
     constexpr int kUntouched = 55;
     struct Case {
@@ -289,7 +289,9 @@ TEST_F(ProgramMemoryTest, PartsCountersFollowSetVariableOnly) {
         {"good 7.9", "#parts-good", 7.9, false, 7, kUntouched},
         {"bad -3.7 toward zero", "#PARTS-BAD", -3.7, false, kUntouched, -3},
         {"unchanged value is written too", "#parts-good", 100.0, false, 100, kUntouched},
-        {"single leaves the counter", "#parts-good", 7.9, true, kUntouched, kUntouched},
+        {"a client's or the PLC's single set writes it too", "#parts-good", 7.9, true, 7, kUntouched},
+        {"single set of the bad counter", "#Parts-Bad", 4.0, true, kUntouched, 4},
+        {"another variable leaves both", "counter", 3.0, true, kUntouched, kUntouched},
         {"NaN stays defined", "#parts-good", std::nan(""), false, 0, kUntouched},
         {"huge value is clamped", "#parts-bad", 1e20, false, kUntouched,
          std::numeric_limits<int>::max()},

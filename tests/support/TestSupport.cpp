@@ -1,5 +1,6 @@
 #include "testsupport/TestSupport.h"
 
+#include "core/Filesystem.h"
 #include "core/LogSingleton.h"
 
 #include <unistd.h>
@@ -100,6 +101,57 @@ ScopedFailState::ScopedFailState()
 ScopedFailState::~ScopedFailState() {
     LogSingleton::instance()->set_opMode(mode_);
     LogSingleton::instance()->set_seriousFailReason(reason_);
+}
+
+ServerMessageCapture::ServerMessageCapture() {
+    LogSingleton::instance()->SetServerMessageCallback([this](const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        texts_.push_back(text);
+    });
+}
+
+ServerMessageCapture::~ServerMessageCapture() { LogSingleton::instance()->SetServerMessageCallback(nullptr); }
+
+std::vector<std::string> ServerMessageCapture::Texts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_;
+}
+
+int ServerMessageCapture::Count(const std::string& fragment) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    for (const auto& t : texts_) n += t.find(fragment) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+void ServerMessageCapture::Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.clear();
+}
+
+WriteFault::WriteFault() : flag_(folder_.Path() + "/write-fault") {
+    if (const char* old = std::getenv(Filesystem::kWriteFaultEnvironment)) {
+        hadOld_ = true;
+        old_ = old;
+    }
+    setenv(Filesystem::kWriteFaultEnvironment, flag_.c_str(), 1);
+}
+
+WriteFault::~WriteFault() {
+    if (hadOld_) {
+        setenv(Filesystem::kWriteFaultEnvironment, old_.c_str(), 1);
+    } else {
+        unsetenv(Filesystem::kWriteFaultEnvironment);
+    }
+}
+
+void WriteFault::Fail(bool on) {
+    if (on) {
+        std::ofstream(flag_) << "on\n";
+    } else {
+        std::error_code ec;
+        fs::remove(flag_, ec);
+    }
 }
 
 std::string ReadWholeFile(const std::string& path) {

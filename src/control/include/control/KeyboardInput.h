@@ -1,7 +1,7 @@
 #pragma once
 
 // The operator console: one line per entry. Single-key lines give operator commands and
-// jog steps, "o"/"l" step the override, a "sdo" line requests one CANopen SDO exchange.
+// jog steps, "o"/"l" step the override in use by 10 %, a "sdo" line requests one CANopen SDO exchange.
 // The reader runs on its own detached thread and only fills pending fields; the main loop
 // takes them. The thread ends at end of input or, after the next line, once the object is
 // gone: a read on a terminal cannot be interrupted, so the reader keeps its state alive
@@ -22,11 +22,15 @@ public:
     static constexpr int kNrJogValues = 9;
     enum KeyLayout : int { LAYOUT_GERMAN = 0, LAYOUT_US = 1 };
 
+    static constexpr int kOverrideCode = 33;
     // One pending operator command, handed over whole.
     struct Command {
         int code = 0;  // 0 = none
         int argument = 0;
         int value = 0;  // the main loop uses it, as float, as the float argument
+        // "o" / "l": +10 / -10 on the override in use when the main loop takes the
+        // command (code 33); value is then not used.
+        int overrideStep = 0;
     };
     struct SdoRequest {
         int deviceId = 0;
@@ -66,7 +70,9 @@ public:
     JogValues GetJogValues() const;
     void ResetJogValues();
 
-    int GetOverride() const;
+    // The override (percent) one "o" (step +10) or "l" (step -10) makes of current: up to
+    // 100 at most, down to 10 at least, and a step down below 10 never raises it.
+    static float SteppedOverride(float current, int step);
     int GetKeyLayout() const;
 
     // True until the reader thread has ended (end of input, stream failure or stop).

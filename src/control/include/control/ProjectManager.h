@@ -5,10 +5,13 @@
 // and writes changed settings back into the project file (debounced).
 //
 // Threads: OpenProject runs once at start-up. QueueUpdateProjectFile is called from any
-// thread (two atomics, no lock). UpdateConfiguration runs in the main thread; writes are
+// thread (atomics, no lock). UpdateConfiguration runs in the main thread; writes are
 // serialised by one mutex, which the main loop only tries and a forced write waits for.
+// A write that fails stays pending and is tried again at each later check until it lands;
+// the first failure of a run and the landing are logged and sent to the clients.
 
 #include "control/ProjectInterfaces.h"
+#include "core/WriteFailureEpisode.h"
 
 #include <tinyxml2.h>
 
@@ -57,7 +60,10 @@ public:
     // --- Write-back ---
     void QueueUpdateProjectFile();
     void UpdateConfiguration(RobotMaster* master, bool force);
-    void UpdateProjectFile(RobotMaster* master);
+    // The write itself. False when nothing was written: failure then holds why a write
+    // failed (the change stays pending and is tried again), or is empty when the project
+    // file no longer reads (reasons 10 and 11 are set; writing again would not help).
+    bool UpdateProjectFile(RobotMaster* master, std::string& failure);
     bool IsUpdatePending() const { return firstRequestMs.load() != 0; }
 
     // Read by the program entry after OpenProject.
@@ -90,7 +96,9 @@ private:
 
     std::atomic<std::int64_t> firstRequestMs{0};  // 0 = none pending
     std::atomic<std::int64_t> lastRequestMs{0};
+    std::atomic<bool> requestSinceWrite{false};  // a request since the last write attempt
     std::mutex writeMutex;
+    WriteFailureEpisode writeFailures;  // under writeMutex
     int writeDelayMs = 100;
     Clock clock;
 

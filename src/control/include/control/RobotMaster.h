@@ -32,6 +32,7 @@
 #include "control/StateMachineSGM.h"
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
+#include "core/WriteFailureEpisode.h"
 #include "hardware/HardwareProtocol.h"
 #include "kinematics/ExternalAxis.h"
 #include "kinematics/RobotKinematic.h"
@@ -174,8 +175,13 @@ public:
     void SetVelocitySetting(int setting) { VelocitySetting = setting; }
     // The joint's maximum velocity as the limits were last synchronised; 0 outside 0..8.
     double GetJointMaxVelocity(int joint) const;
-    void UpdateConfigurationFile();
+    // Writes the robot file now. False when it was not written; a failed write stays
+    // pending for UpdateConfiguration (logged once per run of failures; requested: a
+    // client's change, which always tells the clients it is not saved).
+    bool UpdateConfigurationFile(bool requested = false);
     void QueueUpdateRobotFile();
+    // A pending write at once (the exit); false when it failed.
+    bool WritePendingRobotFile();
     // now: wall-clock seconds (time()).
     void UpdateConfiguration();
     void UpdateConfiguration(std::int64_t now);
@@ -514,6 +520,7 @@ private:
     std::int64_t robotFileFirstRequest = 0;
     std::int64_t robotFileLastRequest = 0;
     std::mutex robotFileMutex;  // one writer of the robot file at a time
+    WriteFailureEpisode robotFileWriteFailures;  // under robotFileMutex
 
     // Home position.
     double homePosition[kNrJoints] = {};

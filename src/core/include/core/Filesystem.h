@@ -25,8 +25,12 @@ inline constexpr char kOldTemporarySuffix[] = "_tmp";
 // or the new content, never a mix: writes path + ".tmp" beside it, fsyncs it, renames it
 // over path and fsyncs the folder. Returns false (path untouched, the temporary removed)
 // when a step fails; errno tells which. Callers serialise writes of one path.
-bool WriteFileAtomic(const std::string& path, const char* data, size_t size);
-bool WriteFileAtomic(const std::string& path, const std::string& content);
+// While the file named by BELVANTO_WRITE_FAULT_FILE exists, every call fails as on a
+// full disk (ENOSPC) and leaves path alone: the seam for tests of failed writes.
+[[nodiscard]] bool WriteFileAtomic(const std::string& path, const char* data, size_t size);
+[[nodiscard]] bool WriteFileAtomic(const std::string& path, const std::string& content);
+// The environment variable of that seam.
+inline constexpr char kWriteFaultEnvironment[] = "BELVANTO_WRITE_FAULT_FILE";
 // write() until all of data is out, past interruptions; false with errno on a failure.
 bool WriteAll(int fd, const char* data, size_t size);
 // Removes what a write killed before its rename left beside path: path + ".tmp" and

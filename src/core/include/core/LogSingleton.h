@@ -10,6 +10,7 @@
 // full queue drops the newest lines and the writer reports their number once it drains.
 
 #include "core/LogLineQueue.h"
+#include "core/WriteFailureEpisode.h"
 
 #include <sys/types.h>
 
@@ -248,8 +249,10 @@ public:
     void IncreaseSystemVariables(int key, unsigned int amount);
     void ReadVariablesFromStorage();
     // Writes at most once per storage interval (300 s on the monotonic clock); force
-    // writes at once (shut-down, orderly exit).
-    void WriteVariablesToStorage(bool force = false);
+    // writes at once (shut-down, orderly exit). A write that fails stays due: the next
+    // call tries again whatever the interval. The first failure of a run logs one line,
+    // the write that lands after it another. False when a due write failed.
+    bool WriteVariablesToStorage(bool force = false);
     void SetStorageWriteInterval(std::chrono::seconds interval);
     std::string GetStorageFilePath() const;  // data root + "variableStorage.xml"
 
@@ -355,6 +358,7 @@ private:
     std::mutex storageMutex;  // one writer of the counters file at a time
     std::chrono::seconds storageWriteInterval{300};
     std::chrono::steady_clock::time_point lastStorageWrite;
+    WriteFailureEpisode storageWriteFailures;  // under storageMutex
     // UpTimeComplete, UpTimeLast, UpTimeEnabled, UpTimeMotion, ProgramStarts, then the
     // direction changes of joints 1 to 9. Single writers per counter, polling readers.
     std::array<std::atomic<int>, 14> systemCounters{};

@@ -148,7 +148,8 @@ public:
     // log singleton's parts counters.
     void SetVariable(const MemoryPosition& variable, StoreContentType content);
     // Sets the value of an existing variable (any type) or, with create, appends a number.
-    // Returns whether the variable existed.
+    // Returns whether the variable existed. "#parts-good"/"#parts-bad" also set the parts
+    // counters.
     bool SetVariableSingle(const std::string& name, double value, bool create);
     // Sets pose, A, B, C and the nine set-point joints of an existing variable or, with
     // create, appends a position with a copy of the state. The robot loop calls it every

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,45 @@ public:
 private:
     int mode_;
     std::string reason_;
+};
+
+// Collects the server messages (the clients' "MESSAGE" lines) sent through the log
+// singleton while it lives, from any thread; the callback is removed at the end.
+class ServerMessageCapture {
+public:
+    ServerMessageCapture();
+    ~ServerMessageCapture();
+    ServerMessageCapture(const ServerMessageCapture&) = delete;
+    ServerMessageCapture& operator=(const ServerMessageCapture&) = delete;
+
+    std::vector<std::string> Texts() const;
+    // Messages that hold fragment.
+    int Count(const std::string& fragment) const;
+    void Clear();
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> texts_;
+};
+
+// Makes every atomic file write of the process fail as on a full disk while Fail(true)
+// holds (the BELVANTO_WRITE_FAULT_FILE seam, pointed at a flag file of its own for the
+// object's lifetime; the variable is put back at the end). Set it up before threads that
+// write start.
+class WriteFault {
+public:
+    WriteFault();
+    ~WriteFault();
+    WriteFault(const WriteFault&) = delete;
+    WriteFault& operator=(const WriteFault&) = delete;
+
+    void Fail(bool on);
+
+private:
+    TempDataRoot folder_;
+    std::string flag_;
+    bool hadOld_ = false;
+    std::string old_;
 };
 
 std::string ReadWholeFile(const std::string& path);
