@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,6 +25,22 @@ namespace ControlTest {
 namespace {
 
 const std::string kDemoRoot = std::string(BELVANTO_FIXTURES_DIR) + "/../../demo/";
+
+// An interpreter on the demo arm's Cartesian planner, set up as the robot master sets it
+// up, running its program once.
+void InitDemoInterpreter(IPO& ipo, Programs::ProgramMemory& memory, const RobotKinematic& arm, int velocitySetting) {
+    ipo.SetMemory(&memory);
+    ipo.InitPathGen(PATHGEN_LINEAR, 100.0f, 10.0f, 3);
+    ipo.GetPathGenerator()->SetKinematic(arm.clone());
+    float vel[9], acc[9], jerk[9];
+    std::copy(std::begin(arm.jointMaxVelocity), std::end(arm.jointMaxVelocity), vel);
+    std::copy(std::begin(arm.jointMaxAcceleration), std::end(arm.jointMaxAcceleration), acc);
+    std::copy(std::begin(arm.jointMaxAccelerationInc), std::end(arm.jointMaxAccelerationInc), jerk);
+    ipo.InitJointMaxValues(vel, acc, jerk, static_cast<float>(arm.VelTrans), static_cast<float>(arm.AccLin),
+                           static_cast<float>(arm.AccLinInc), arm.VelOri, arm.AccOri, arm.AccOriInc);
+    ipo.SetVelocitySetting(velocitySetting);
+    ipo.SetReplayMode(IPO::REPLAY_SINGLE);
+}
 
 // A copy of demo/ as the data root (the test's working folder), removed afterwards.
 class DemoDataTest : public RobotFileTest {
@@ -120,14 +137,7 @@ TEST_F(DemoDataTest, ProgramsRunOnePassOnTheDemoArm) {
         SCOPED_TRACE(name);
         const bool logic = name == pm.GetLogicProgram();
         IPO ipo(logic ? IPO::IPO_LOGIC : IPO::IPO_MAIN);
-        ipo.SetMemory(&memory);
-        ipo.InitPathGen(PATHGEN_LINEAR, 100.0f, 10.0f, 3);
-        ipo.GetPathGenerator()->SetKinematic(arm->clone());
-        ipo.InitJointMaxValues(arm->jointMaxVelocity, arm->jointMaxAcceleration, arm->jointMaxAccelerationInc,
-                               static_cast<float>(arm->VelTrans), static_cast<float>(arm->AccLin),
-                               static_cast<float>(arm->AccLinInc), arm->VelOri, arm->AccOri, arm->AccOriInc);
-        ipo.SetVelocitySetting(master.GetVelocitySetting());
-        ipo.SetReplayMode(IPO::REPLAY_SINGLE);
+        InitDemoInterpreter(ipo, memory, *arm, master.GetVelocitySetting());
         ASSERT_EQ(ipo.LoadProgramSynchronous(name, true), 0);
         ASSERT_TRUE(ipo.IsProgramLoaded()) << capture.Joined();
 
@@ -175,14 +185,7 @@ TEST_F(DemoDataTest, LinearMovesKeepEveryJointWithinItsVelocity) {
     memory.SetKinematic(arm->clone());
     memory.SetRobotState(&memoryState);
     IPO ipo(IPO::IPO_MAIN);
-    ipo.SetMemory(&memory);
-    ipo.InitPathGen(PATHGEN_LINEAR, 100.0f, 10.0f, 3);
-    ipo.GetPathGenerator()->SetKinematic(arm->clone());
-    ipo.InitJointMaxValues(arm->jointMaxVelocity, arm->jointMaxAcceleration, arm->jointMaxAccelerationInc,
-                           static_cast<float>(arm->VelTrans), static_cast<float>(arm->AccLin),
-                           static_cast<float>(arm->AccLinInc), arm->VelOri, arm->AccOri, arm->AccOriInc);
-    ipo.SetVelocitySetting(master.GetVelocitySetting());
-    ipo.SetReplayMode(IPO::REPLAY_SINGLE);
+    InitDemoInterpreter(ipo, memory, *arm, master.GetVelocitySetting());
     ASSERT_EQ(ipo.LoadProgramSynchronous(pm.GetStartProgram(), true), 0);
 
     IpoTest::StandInLoop loop(arm->clone());
@@ -219,7 +222,8 @@ TEST_F(DemoDataTest, LinearMovesKeepEveryJointWithinItsVelocity) {
         const float allowed = arm->jointMaxVelocity[j] * kCycleMs / 1000.0f;
         std::printf("demo Linear moves, override 100: joint %d largest step %.3f deg per %d ms cycle "
                     "(%.1f deg/s, JointVelocities %.1f)\n",
-                    j + 1, static_cast<double>(largest[j]), kCycleMs, static_cast<double>(largest[j]) * 1000.0 / kCycleMs,
+                    j + 1, static_cast<double>(largest[j]), kCycleMs,
+                    static_cast<double>(largest[j]) * 1000.0 / kCycleMs,
                     static_cast<double>(arm->jointMaxVelocity[j]));
         EXPECT_LE(largest[j], allowed * 1.001f) << "joint " << j + 1;
     }

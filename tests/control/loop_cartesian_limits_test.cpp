@@ -41,7 +41,9 @@ std::string Num(float v) {
     return text;
 }
 
-class CartesianLimits : public LoopTest {
+// The demo arm with the planner the parameter names ("02Linear" as the demo robot file has
+// it, or the joint-space one).
+class CartesianLimits : public LoopTest, public ::testing::WithParamInterface<const char*> {
 protected:
     void SetUp() override {
         LoopTest::SetUp();
@@ -49,7 +51,7 @@ protected:
         std::ifstream in(kDemoRobot);
         ASSERT_TRUE(in.good()) << kDemoRobot;
         const std::string xml((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        InitGantry(xml);
+        InitGantry(Edit(xml, "GeneratorType=\"02Linear\"", std::string("GeneratorType=\"") + GetParam() + "\""));
         // The demo project's box, active, with its floor raised to z 200; set before the
         // planners get their copies, as the project file sets it at start-up.
         RobotKinematic& k = *master.GetKinematic();
@@ -105,7 +107,8 @@ public:
         const std::string joints = Num(to[0]) + " " + Num(to[1]) + " " + Num(to[2]) + " " + Num(to[3]) + " 0 0 0 0 0";
         Program("  <Store Nr=\"1\" Type=\"position\" Name=\"corner\" Value=\"" + value + "\" ValueJoints=\"" + joints +
                 "\" />\n"
-                "  <Matrix Nr=\"2\" CntX=\"2\" CntY=\"2\" VarPointA=\"corner\" VarPointB=\"corner\" VarPointC=\"corner\" "
+                "  <Matrix Nr=\"2\" CntX=\"2\" CntY=\"2\" VarPointA=\"corner\" VarPointB=\"corner\" "
+                "VarPointC=\"corner\" "
                 "VarTargetPos=\"place\" VarCntX=\"cx\" VarCntY=\"cy\" />\n"
                 "  <Linear Nr=\"3\" Source=\"variable\" VariableName=\"place\" vel=\"120\" acc=\"50\" smooth=\"0\" "
                 "AbortCondition=\"false\" />\n"
@@ -173,7 +176,12 @@ struct Case {
     std::vector<Entry> entries;
 };
 
-TEST_F(CartesianLimits, TargetsAndPathsPastALimitAreRefusedBeforeAnythingMovesAtEveryEntry) {
+INSTANTIATE_TEST_SUITE_P(BothPlanners, CartesianLimits, ::testing::Values("02Linear", "01Joint"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string("Planner") + info.param;
+                         });
+
+TEST_P(CartesianLimits, TargetsAndPathsPastALimitAreRefusedBeforeAnythingMovesAtEveryEntry) {
     using DM = Control::DirectMove;
     using CM = Control::CartesianMove;
     using RM = RobotMaster::DirectMove;
@@ -259,7 +267,7 @@ TEST_F(CartesianLimits, TargetsAndPathsPastALimitAreRefusedBeforeAnythingMovesAt
             }
             protocol->ClearSetPoints();
             const std::array<float, 9> before = SetPointNow();
-            for (int j = 0; j < 4; ++j) ASSERT_NEAR(before[static_cast<std::size_t>(j)], c.from[static_cast<std::size_t>(j)], 1e-3f);
+            for (std::size_t j = 0; j < 4; ++j) ASSERT_NEAR(before[j], c.from[j], 1e-3f);
             TestSupport::LogCapture log;
             e.start(*this);
             // The refusal comes from the planning thread; until then and after it nothing moves.
@@ -283,7 +291,7 @@ TEST_F(CartesianLimits, TargetsAndPathsPastALimitAreRefusedBeforeAnythingMovesAt
 
 // A move inside the limits and above the floor from the same entries does move: the
 // refusals above are the check's, not a closed door.
-TEST_F(CartesianLimits, AMoveInsideTheLimitsRuns) {
+TEST_P(CartesianLimits, AMoveInsideTheLimitsRuns) {
     StandAt({0, 20, 70, 45});
     const std::array<float, 9> before = SetPointNow();
     HvpMove(Control::DirectMove::Linear, Values({30, 25, 75, 40}, false), 120);

@@ -123,7 +123,9 @@ public:
             auto c = std::make_shared<Command>();
             const Move& m = moves[i];
             c->type = m.kind == Move::Joint ? 0 : 1;
-            c->className = m.kind == Move::Arc ? "CommandCircular" : (m.kind == Move::Joint ? "CommandJoint" : "CommandLinear");
+            c->className = m.kind == Move::Arc     ? "CommandCircular"
+                           : m.kind == Move::Joint ? "CommandJoint"
+                                                   : "CommandLinear";
             c->next = static_cast<int>(i) + 1;
             c->motion.velCartesian = velCart;
             c->motion.velJointPercent = 100.0f;
@@ -341,8 +343,9 @@ TEST(Turns, AJointTurningBackJustPastItsLimitBetweenTwoPosesIsFound) {
             p.Plan(a, {{Move::Line, b}}, 100.0f);
             if (margin < 0.0f) {
                 EXPECT_FALSE(p.gen.IsPathAvailable());
-                EXPECT_EQ(p.EventTexts(), std::vector<std::string>{sign > 0 ? "Kinematic error: Joint limit max reached"
-                                                                            : "Kinematic error: Joint limit min reached"});
+                const char* text = sign > 0 ? "Kinematic error: Joint limit max reached"
+                                            : "Kinematic error: Joint limit min reached";
+                EXPECT_EQ(p.EventTexts(), std::vector<std::string>{text});
             } else {
                 EXPECT_TRUE(p.gen.IsPathAvailable()) << ::testing::PrintToString(p.EventTexts());
             }

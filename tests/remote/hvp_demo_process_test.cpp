@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -84,54 +85,52 @@ protected:
         ASSERT_TRUE(NextStatus().has_value());
         ASSERT_TRUE(NextStatus().has_value());
     }
-    // Sends a move until it ends in EXECEND PLAN. Referencing stops a move meanwhile
-    // (EXECEND with REFERENCING) and drives still coming up refuse it (EXECERROR): such a
-    // move is sent again. The interpreter acknowledges its start before the server's CMDACK.
-    void MoveToItsEnd(const std::string& move) {
-        auto isEnd = [](const HvpTestClient::Frame& f) {
-            return f.payload.rfind("EXECEND", 0) == 0 || f.payload.rfind("EXECERROR", 0) == 0;
-        };
-        bool ended = false;
+    // Sends a move again until its outcome (the first frame that isEnd accepts) is the one
+    // wanted: referencing stops a move meanwhile (EXECEND with REFERENCING) and drives still
+    // coming up refuse it (EXECERROR). The interpreter acknowledges its start before the
+    // server's CMDACK.
+    void RepeatMove(const std::string& move, const std::function<bool(const HvpTestClient::Frame&)>& isEnd,
+                    const std::function<bool(const HvpTestClient::Frame&)>& wanted) {
+        bool done = false;
         std::string seen;
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(3 * kWaitMs);
-        while (!ended && std::chrono::steady_clock::now() < giveUp) {
+        while (!done && std::chrono::steady_clock::now() < giveUp) {
             client.ClearReceived();
             ASSERT_EQ(Command(move), Ack());
             std::optional<HvpTestClient::Frame> end;
             for (const auto& f : client.Received()) {
-                if (isEnd(f)) end = f;
+                if (!end && isEnd(f)) end = f;
             }
             if (!end) end = client.WaitForFrame(isEnd, kWaitMs);
             ASSERT_TRUE(end.has_value()) << p.Output();
-            ASSERT_FALSE(client.PayloadsStartingWith("EXECACK").empty());
             seen += end->payload + "\n";
-            if (end->payload.rfind("EXECEND", 0) == 0 && HvpTestClient::Tokens(end->payload).back() == "PLAN") {
-                ended = true;
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-            }
+            done = wanted(*end);
+            if (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         }
-        ASSERT_TRUE(ended) << seen;
+        ASSERT_TRUE(done) << seen;
     }
-    // Sends a move until it is refused with refusal (drives still coming up refuse it with
-    // another error: it is sent again).
+    // Until the move ends with EXECEND PLAN.
+    void MoveToItsEnd(const std::string& move) {
+        RepeatMove(
+            move,
+            [](const HvpTestClient::Frame& f) {
+                return f.payload.rfind("EXECEND", 0) == 0 || f.payload.rfind("EXECERROR", 0) == 0;
+            },
+            [](const HvpTestClient::Frame& f) {
+                return f.payload.rfind("EXECEND", 0) == 0 && HvpTestClient::Tokens(f.payload).back() == "PLAN";
+            });
+        ASSERT_FALSE(client.PayloadsStartingWith("EXECACK").empty());
+    }
+    // Until the move is refused with an EXECERROR holding refusal.
     void MoveRefused(const std::string& move, const std::string& refusal) {
-        bool refused = false;
-        std::string seen;
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(3 * kWaitMs);
-        while (!refused && std::chrono::steady_clock::now() < giveUp) {
-            client.ClearReceived();
-            ASSERT_EQ(Command(move), Ack());
-            const auto error = client.WaitForFrame(
-                [](const HvpTestClient::Frame& f) { return f.payload.rfind("EXECERROR", 0) == 0; }, kWaitMs);
-            ASSERT_TRUE(error.has_value()) << p.Output();
-            for (const auto& f : client.PayloadsStartingWith("EXECERROR")) {
-                seen += f + "\n";
-                refused = refused || f.find(refusal) != std::string::npos;
-            }
-            if (!refused) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-        }
-        ASSERT_TRUE(refused) << seen;
+        RepeatMove(
+            move, [](const HvpTestClient::Frame& f) { return f.payload.rfind("EXECERROR", 0) == 0; },
+            [&](const HvpTestClient::Frame&) {
+                for (const auto& f : client.PayloadsStartingWith("EXECERROR")) {
+                    if (f.find(refusal) != std::string::npos) return true;
+                }
+                return false;
+            });
     }
     std::optional<HvpTestClient::Frame> NextStatus() {
         return client.WaitForFrame([](const HvpTestClient::Frame& f) { return f.payload.rfind("STATUS ", 0) == 0; },
