@@ -404,7 +404,7 @@ bool PathGenerator_02Linear::LimitJointSpeeds(std::vector<std::unique_ptr<PathEl
         if (!(f >= kMinJointSpeedFactor)) {
             char text[192];
             std::snprintf(text, sizeof text,
-                          "PathGen: command %d refused, joint %d would move faster than %.1f/s even at %.1f%% of "
+                          "command %d refused, joint %d would move faster than %.1f/s even at %.1f%% of "
                           "its speed",
                           element.cmdIndex, j + 1, static_cast<double>(jointVel[j]), kMinJointSpeedFactor * 100.0);
             throw std::runtime_error(text);

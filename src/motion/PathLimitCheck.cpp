@@ -68,7 +68,7 @@ void PathLimitCheck::Restore(const Sample& s) {
 void PathLimitCheck::Count() {
     if (++evaluations > kMaxSolves) {
         char text[128];
-        std::snprintf(text, sizeof text, "PathGen: path too long to check (more than %ld poses)", kMaxSolves);
+        std::snprintf(text, sizeof text, "path too long to check (more than %ld poses)", kMaxSolves);
         throw std::runtime_error(text);
     }
 }
@@ -187,7 +187,7 @@ int PathLimitCheck::Run(const std::vector<std::unique_ptr<Programs::PathElement>
             if (std::fabs(b.joints[j] - a.joints[j]) > std::fabs(b.joints[worst] - a.joints[worst])) worst = j;
         }
         char text[160];
-        std::snprintf(text, sizeof text, "PathGen: joint %d would jump from %.2f to %.2f on the path", worst + 1,
+        std::snprintf(text, sizeof text, "joint %d would jump from %.2f to %.2f on the path", worst + 1,
                       static_cast<double>(a.joints[worst]), static_cast<double>(b.joints[worst]));
         return std::runtime_error(text);
     };

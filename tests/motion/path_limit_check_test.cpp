@@ -297,6 +297,106 @@ TEST(Served, AFastLineIsSlowedForTheJointThatWouldRunTooFast) {
     EXPECT_GT(share, 0.85f);
 }
 
+// ---------------------------------------------------------------- joint speeds and jumps
+
+// Joints from the tool point: a1 = x / 10, plus jump once x passes 50, and a2 = gain * x.
+class GearedKinematic : public RobotKinematic {
+public:
+    GearedKinematic(float gainValue, float jumpValue) : gain(gainValue), jump(jumpValue) { nrOfJoints = 2; }
+    std::unique_ptr<RobotKinematic> clone() const override {
+        return std::make_unique<GearedKinematic>(gain, jump);
+    }
+    void SetJoints(const float* joints, bool) override {
+        for (int j = 0; j < 9; ++j) currentJoints[j] = joints[j];
+        currentPosition.SetTranslation(Vector3(joints[0], 0, 0));
+    }
+    void SetPosition(const DataTypes::Matrix44& target, float*) override {
+        const float x = target(0, 3);
+        currentJoints[0] = 0.1f * x + (x > 50.0f ? jump : 0.0f);
+        currentJoints[1] = gain * x;
+        currentPosition = target;
+    }
+    float gain;
+    float jump;
+};
+
+struct SpeedCase {
+    const char* name;
+    float lengthMm, velCart;
+    float gain, jump;
+    const char* refusal;  // the start of the error text; nullptr: planned, at most at a2's limit
+};
+
+void PrintTo(const SpeedCase& c, std::ostream* os) { *os << c.name; }
+
+class JointSpeeds : public ::testing::TestWithParam<SpeedCase> {};
+
+// A line along x; every joint may run at 100 units/s.
+TEST_P(JointSpeeds, ASegmentIsSlowedToItsFastestJointOrRefused) {
+    const SpeedCase& c = GetParam();
+    PathGenerator_02Linear gen(20.0f, 20.0f, 5);
+    PoseAccess access;
+    gen.SetCommandAccess(&access);
+    gen.SetResultCallback(&Record);
+    gen.SetKinematic(std::make_unique<GearedKinematic>(c.gain, c.jump));
+    float vel[9], acc[9], jerk[9];
+    for (int j = 0; j < 9; ++j) {
+        vel[j] = 100.0f;
+        acc[j] = 1000.0f;
+        jerk[j] = 5000.0f;
+    }
+    gen.InitVelAcc(vel, acc, jerk, 500.0, 1e6, 1e8, 90.0, 360.0, 2000.0);
+    {
+        std::lock_guard<std::mutex> lock(gEvents.m);
+        gEvents.texts.clear();
+    }
+    auto line = std::make_shared<Command>();
+    line->type = 1;
+    line->className = "CommandLinear";
+    line->next = 1;
+    line->motion.velCartesian = c.velCart;
+    line->motion.accPercent = 100.0f;
+    access.targets[line.get()].state.pose.SetTranslation(Vector3(c.lengthMm, 0, 0));
+    RobotState start;
+    TestSupport::LogCapture log;
+    gen.SetFirstCmd(line, &start, 0, 1);
+    gen.ComputePathStartThread();
+    ASSERT_TRUE(WaitFor([&] { return !gen.IsThreadRunning(); }));
+    if (c.refusal != nullptr) {
+        EXPECT_FALSE(gen.IsPathAvailable());
+        std::lock_guard<std::mutex> lock(gEvents.m);
+        ASSERT_EQ(gEvents.texts.size(), 1u);
+        EXPECT_EQ(gEvents.texts[0].rfind(std::string("PathGen ERROR: ") + c.refusal, 0), 0u) << gEvents.texts[0];
+        return;
+    }
+    ASSERT_TRUE(gen.IsPathAvailable());
+    EXPECT_EQ(log.Contains("PGLinear: command 0 slowed to"), c.gain > 0.5f) << log.Joined();
+    float fastest = 0.0f;
+    float previous = 0.0f;
+    for (long t = 1000; t < 60L * 1000000L; t += 1000) {
+        float q[9];
+        int index = -1;
+        const int r = gen.GetJointPosition(t, q, &index);
+        fastest = std::max(fastest, std::fabs(q[1] - previous) * 1000.0f);
+        previous = q[1];
+        if (r != -1) break;
+    }
+    // a2 at most at its limit, and at it: slowed, not more.
+    EXPECT_LE(fastest, 100.0f * 1.001f);
+    EXPECT_GT(fastest, std::min(100.0f, c.velCart * c.gain) * 0.95f);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Geared, JointSpeeds,
+    ::testing::Values(SpeedCase{"slow_enough", 100, 200, 0.4f, 0, nullptr},
+                      SpeedCase{"twice_too_fast", 100, 200, 1.0f, 0, nullptr},
+                      SpeedCase{"four_times_too_fast", 100, 200, 2.0f, 0, nullptr},
+                      // 600000 units/s needed: below 0.1 % of the line's speed.
+                      SpeedCase{"would_crawl", 10, 2000, 300.0f, 0,
+                                "command 0 refused, joint 2 would move faster than 100.0/s even at 0.1% of its speed"},
+                      SpeedCase{"jumps", 100, 200, 0.4f, 100, "joint 1 would jump from 5.00 to 105.00 on the path"}),
+    [](const ::testing::TestParamInfo<SpeedCase>& info) { return std::string(info.param.name); });
+
 // ---------------------------------------------------------------- turns between poses
 
 // Chords in front of the arm: a3 turns back on each. A limit a hair inside the turn
