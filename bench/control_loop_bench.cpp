@@ -35,9 +35,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kCycleMs = 4;
 
+// Absolute, taken before the bench moves into its data root: __FILE__ is relative to the
+// build folder when that lies inside the source tree.
 std::string SourceDir() {
-    const std::string file = __FILE__;
-    return file.substr(0, file.rfind('/'));
+    static const std::string dir = [] {
+        const std::string file = __FILE__;
+        return std::filesystem::absolute(file.substr(0, file.rfind('/'))).string();
+    }();
+    return dir;
 }
 
 // A data root in a temporary folder for the programs.
@@ -46,6 +51,7 @@ struct BenchRoot {
         char pattern[] = "/tmp/belvanto-loopbench-XXXXXX";
         const std::string folder = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
         std::filesystem::create_directories(folder + "/Data/Programs");
+        SourceDir();
         std::filesystem::current_path(folder);
         LogSingleton::SetStartupWait(std::chrono::milliseconds(0));
         LogSingleton::instance()->set_softwareVersion("V980-13-030", 13, 30);

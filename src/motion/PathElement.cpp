@@ -18,6 +18,12 @@ void PathElement::SetMotionParameter(float* jointVel_, float* jointAcc_, float* 
     oriAccInc = oriAccInc_;
 }
 
+void PathElement::StateAt(double, DataTypes::RobotState&) const {}
+
+double PathElement::ParamRate(double, double) const { return 0.0; }
+
+void PathElement::LimitSpeed(float) {}
+
 void PathElement::SetLastJointPos(const DataTypes::RobotState& state) {
     for (int i = 0; i < 9; ++i) {
         lastJointPos[i] = state.jointSet[i];

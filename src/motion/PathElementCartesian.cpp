@@ -160,15 +160,8 @@ int PathElementCartesian::GetPosition(float tMs, DataTypes::RobotState& out) {
         return 0;
     }
     const float f = curves[longest].GetValue(tMs) / componentLength[longest];
-
-    DataTypes::Matrix44 pose = start.pose;
-    pose.RotateAxisAngle(rotAxis, rotAngle * f);
-    pose.SetTranslation(GetTranslationAt(f));
-    out.pose = pose;
+    PoseAt(f, out);
     out.UpdateABC();
-    for (int i = 0; i < 3; ++i) {
-        out.jointSet[6 + i] = extStart[i] + extDir[i] * curves[2 + i].length * f;
-    }
 
     if (tMs < componentDuration[longest] - lastStep) {
         if (lastTime > 0.0f) {
@@ -178,6 +171,38 @@ int PathElementCartesian::GetPosition(float tMs, DataTypes::RobotState& out) {
         return -1;
     }
     return 0;
+}
+
+void PathElementCartesian::PoseAt(float f, DataTypes::RobotState& out) const {
+    DataTypes::Matrix44 pose = start.pose;
+    pose.RotateAxisAngle(rotAxis, rotAngle * f);
+    pose.SetTranslation(GetTranslationAt(f));
+    out.pose = pose;
+    for (int i = 0; i < 3; ++i) {
+        out.jointSet[6 + i] = extStart[i] + extDir[i] * curves[2 + i].length * f;
+    }
+}
+
+void PathElementCartesian::StateAt(double p, DataTypes::RobotState& out) const {
+    PoseAt(static_cast<float>(p), out);
+}
+
+double PathElementCartesian::ParamRate(double, double) const {
+    const PathBasicCurve& lead = curves[longest];
+    if (!(lead.length > 0.0f)) return 0.0;
+    return static_cast<double>(lead.velReached) / static_cast<double>(lead.length);
+}
+
+void PathElementCartesian::LimitSpeed(float factor) {
+    // Relative to what the slowest component reaches: a short move may never reach its vel.
+    const PathBasicCurve& lead = curves[longest];
+    const float ratio = lead.vel > 0.0f && lead.velReached > 0.0f ? factor * lead.velReached / lead.vel : factor;
+    for (PathBasicCurve& c : curves) {
+        // Start and end velocity are 0 or vel, and stay so.
+        c.vel *= ratio;
+        c.velStart *= ratio;
+        c.velEnd *= ratio;
+    }
 }
 
 std::string PathElementCartesian::ToString() {

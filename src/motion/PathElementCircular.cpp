@@ -29,7 +29,7 @@ void PathElementCircular::PrepareGeometry(DataTypes::RobotState& startState, flo
     FinishGeometry(startState, endState, pStart, pEnd, distStart, distEnd, ratioStart, ratioEnd);
 }
 
-DataTypes::Vector3 PathElementCircular::GetTranslationAt(float f) {
+DataTypes::Vector3 PathElementCircular::GetTranslationAt(float f) const {
     // The profile may overshoot its length by a rounding step; the arc never passes its end.
     double angle = angleStart + static_cast<double>(f) * (angleEnd - angleStart);
     if (circle->angle > 0.0) {

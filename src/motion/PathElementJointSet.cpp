@@ -135,6 +135,13 @@ void PathElementJointSet::PreparePace() {
     pace.PrepareAcceleration();
 }
 
+void PathElementJointSet::StateAt(double p, DataTypes::RobotState& out) const {
+    const float f = static_cast<float>(p);
+    for (int i = 0; i < nJoints; ++i) {
+        out.jointSet[i] = startJoints[i] + dirSign[i] * curves[i].length * f;
+    }
+}
+
 int PathElementJointSet::GetPosition(float tMs, DataTypes::RobotState& out) {
     const float L = pace.length;
     if (L == 0.0f) {

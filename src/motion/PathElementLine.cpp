@@ -30,7 +30,7 @@ void PathElementLine::PrepareGeometry(DataTypes::RobotState& startState, float d
     FinishGeometry(startState, endState, pStart, pEnd, distStart, distEnd, ratioStart, ratioEnd);
 }
 
-DataTypes::Vector3 PathElementLine::GetTranslationAt(float f) {
+DataTypes::Vector3 PathElementLine::GetTranslationAt(float f) const {
     return start.pose.GetTranslation() + dir * (curves[0].length * f);
 }
 

@@ -4,6 +4,7 @@
 #include "motion/SplineLookUpTable.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace Programs {
 
@@ -87,9 +88,21 @@ void PathElementSpline::PrepareAcceleration() {
 }
 
 int PathElementSpline::GetPosition(float tMs, DataTypes::RobotState& out) {
-    const double uExact = SplineLookUp::ParamAt(posPoly, table, tableCursor, tMs);
-    const float u = static_cast<float>(uExact);
+    PoseAt(SplineLookUp::ParamAt(posPoly, table, tableCursor, tMs), out);
+    out.UpdateABC();
 
+    if (tMs < static_cast<float>(duration) - lastStep) {
+        if (lastTime > 0.0f) {
+            lastStep = tMs - lastTime;
+        }
+        lastTime = tMs;
+        return -1;
+    }
+    return 0;
+}
+
+void PathElementSpline::PoseAt(double uExact, DataTypes::RobotState& out) const {
+    const float u = static_cast<float>(uExact);
     double p[3];
     float xa[3];
     float za[3];
@@ -109,19 +122,21 @@ int PathElementSpline::GetPosition(float tMs, DataTypes::RobotState& out) {
     out.pose = DataTypes::Matrix44(
         x, y, z,
         DataTypes::Vector3(static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2])));
-    out.UpdateABC();
     for (int i = 0; i < 3; ++i) {
         out.jointSet[6 + i] = e[i];
     }
+}
 
-    if (tMs < static_cast<float>(duration) - lastStep) {
-        if (lastTime > 0.0f) {
-            lastStep = tMs - lastTime;
-        }
-        lastTime = tMs;
-        return -1;
-    }
-    return 0;
+void PathElementSpline::StateAt(double u, DataTypes::RobotState& out) const { PoseAt(u, out); }
+
+double PathElementSpline::ParamRate(double ua, double ub) const {
+    const double arc = std::fabs(posPoly.ArcLength(ua, ub));
+    const double speed = std::max(GetVelOnSpline(ua), GetVelOnSpline(ub));
+    if (!(speed > 0.0) || ub == ua) return 0.0;
+    // A blend shorter than the table's smallest length takes no time at all: whatever its
+    // joints do there, they do it at once.
+    if (length < SplineLookUp::kMinLength || arc <= 0.0) return HUGE_VAL;
+    return speed * std::fabs(ub - ua) / arc;
 }
 
 std::string PathElementSpline::ToString() {

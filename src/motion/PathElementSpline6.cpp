@@ -149,6 +149,14 @@ int PathElementSpline6::GetPosition(float tMs, DataTypes::RobotState& out) {
     return 0;
 }
 
+void PathElementSpline6::StateAt(double u, DataTypes::RobotState& out) const {
+    double q[9];
+    jointPoly.Evaluate(u, q);
+    for (int i = 0; i < 9; ++i) {
+        out.jointSet[i] = static_cast<float>(q[i]);
+    }
+}
+
 std::string PathElementSpline6::ToString() {
     return "PathElementSpline6 from " + jointPoint[0].ToString(2) + " to " + jointPoint[2].ToString(2);
 }

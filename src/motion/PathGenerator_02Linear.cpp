@@ -8,6 +8,7 @@
 #include "motion/PathElementLine.h"
 #include "motion/PathElementSpline.h"
 #include "motion/PathElementSpline6.h"
+#include "motion/PathLimitCheck.h"
 
 #include <cmath>
 #include <cstdio>
@@ -312,10 +313,29 @@ void PathGenerator_02Linear::ComputePath() {
         velReached[k] = chain[k]->GetVel();
     }
     // Each blend joins the velocities its neighbours actually reach.
-    for (int k = 1; k < count; k += 2) {
-        chain[k]->velStart = velReached[k - 1];
-        chain[k]->velEnd = velReached[k + 1];
-        chain[k]->PrepareAcceleration();
+    PrepareBlends(chain, count, velReached);
+
+    // Every pose of the path is checked before any of it is served: a joint past a soft
+    // limit, a point outside the virtual box or out of reach refuses the request here,
+    // with the robot still standing, and not in the cycle that would reach it at speed.
+    {
+        PathLimitCheck check(Kinematic(), jointMode);
+        int code = 0;
+        try {
+            code = check.Run(chain, count, cancelRequested);
+        } catch (...) {
+            RestartKinematic();
+            throw;
+        }
+        RestartKinematic();
+        if (code < 0) return;
+        if (code > 0) {
+            RefuseTarget(code);
+            return;
+        }
+        if (LimitJointSpeeds(chain, count, check.PeakJointSpeeds(), velReached)) {
+            PrepareBlends(chain, count, velReached);
+        }
     }
     std::vector<float> endTimes(times.size(), 0.0f);
     float t = 0.0f;
@@ -334,6 +354,69 @@ void PathGenerator_02Linear::ComputePath() {
     elementStartTime = 0.0f;
     workState = startState;
     pathAvailable.store(true, std::memory_order_release);
+}
+
+void PathGenerator_02Linear::PrepareBlends(std::vector<std::unique_ptr<PathElement>>& chain, int count,
+                                           const std::vector<float>& velReached) {
+    for (int k = 1; k < count; k += 2) {
+        chain[k]->velStart = velReached[k - 1];
+        chain[k]->velEnd = velReached[k + 1];
+        chain[k]->PrepareAcceleration();
+    }
+}
+
+void PathGenerator_02Linear::RestartKinematic() {
+    // The check walked the copy along the path; the cycle starts from the request's start.
+    Kinematic().SetJoints(startState.jointSet, false);
+}
+
+bool PathGenerator_02Linear::LimitJointSpeeds(std::vector<std::unique_ptr<PathElement>>& chain, int count,
+                                              const std::vector<std::array<double, 9>>& peaks,
+                                              std::vector<float>& velReached) {
+    std::vector<double> factor(static_cast<std::size_t>(count), 1.0);
+    std::vector<int> joint(static_cast<std::size_t>(count), -1);
+    for (int k = 0; k < count; ++k) {
+        for (int j = 0; j < 9; ++j) {
+            const double peak = peaks[static_cast<std::size_t>(k)][static_cast<std::size_t>(j)];
+            if (!(jointVel[j] > 0.0f) || !(peak > 0.0)) continue;
+            const double allowed = kJointSpeedShare * jointVel[j] / peak;
+            if (allowed < factor[static_cast<std::size_t>(k)]) {
+                factor[static_cast<std::size_t>(k)] = allowed;
+                joint[static_cast<std::size_t>(k)] = j;
+            }
+        }
+    }
+    // A blend runs at the speeds of the moves on either side of it: those are slowed for it.
+    for (int k = 1; k + 1 < count; k += 2) {
+        for (int n : {k - 1, k + 1}) {
+            if (factor[static_cast<std::size_t>(k)] < factor[static_cast<std::size_t>(n)]) {
+                factor[static_cast<std::size_t>(n)] = factor[static_cast<std::size_t>(k)];
+                joint[static_cast<std::size_t>(n)] = joint[static_cast<std::size_t>(k)];
+            }
+        }
+    }
+    bool slowed = false;
+    for (int k = 0; k < count; k += 2) {
+        const double f = factor[static_cast<std::size_t>(k)];
+        if (f >= 1.0) continue;
+        PathElement& element = *chain[k];
+        const int j = joint[static_cast<std::size_t>(k)];
+        if (!(f >= kMinJointSpeedFactor)) {
+            char text[192];
+            std::snprintf(text, sizeof text,
+                          "command %d refused, joint %d would move faster than %.1f/s even at %.1f%% of "
+                          "its speed",
+                          element.cmdIndex, j + 1, static_cast<double>(jointVel[j]), kMinJointSpeedFactor * 100.0);
+            throw std::runtime_error(text);
+        }
+        element.LimitSpeed(static_cast<float>(f));
+        element.PrepareAcceleration();
+        velReached[static_cast<std::size_t>(k)] = element.GetVel();
+        LogSingleton::instance()->addFormat("PGLinear: command %d slowed to %.1f%% for joint %d (%.1f/s at most)",
+                                            element.cmdIndex, f * 100.0, j + 1, static_cast<double>(jointVel[j]));
+        slowed = true;
+    }
+    return slowed;
 }
 
 void PathGenerator_02Linear::TraceChain(const std::vector<std::unique_ptr<PathElement>>& chain, int count,

@@ -15,6 +15,8 @@
 #include "IPODeferred.h"
 #include "IPOInternals.h"
 #include "core/LogSingleton.h"
+#include "kinematics/KinematicErrorTexts.h"
+#include "kinematics/RobotKinematic.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -291,8 +293,16 @@ const char* CodeText(int code, char* buffer, std::size_t size) {
         case 22: return "Out of Reach";
         case 51: return "PathGen Error LF";
         case 61: return "Variable not found";
-        default: std::snprintf(buffer, size, "unknown error %d", code); return buffer;
+        default: break;
     }
+    // The virtual box and the other codes the kinematic has a sentence for.
+    const bool box = code >= KinematicError::VirtualBoxXPlus && code <= KinematicError::VirtualBoxZMinus;
+    if (box || code == KinematicError::WristSingularity || code == KinematicError::NaNInJoint) {
+        std::snprintf(buffer, size, "Kinematic error: %s", KinematicErrorText(code).c_str());
+    } else {
+        std::snprintf(buffer, size, "unknown error %d", code);
+    }
+    return buffer;
 }
 
 bool ValidIndex(const IPO& ipo, int program, int point) {

@@ -7,19 +7,40 @@
 
 #include "program/IPO.h"
 #include "program/ProgramMemory.h"
+#include "testsupport/IpoTestAccess.h"
 #include "testsupport/RobotMasterTestAccess.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace ControlTest {
 namespace {
 
 const std::string kDemoRoot = std::string(BELVANTO_FIXTURES_DIR) + "/../../demo/";
+
+// An interpreter on the demo arm's Cartesian planner, set up as the robot master sets it
+// up, running its program once.
+void InitDemoInterpreter(IPO& ipo, Programs::ProgramMemory& memory, const RobotKinematic& arm, int velocitySetting) {
+    ipo.SetMemory(&memory);
+    ipo.InitPathGen(PATHGEN_LINEAR, 100.0f, 10.0f, 3);
+    ipo.GetPathGenerator()->SetKinematic(arm.clone());
+    float vel[9], acc[9], jerk[9];
+    std::copy(std::begin(arm.jointMaxVelocity), std::end(arm.jointMaxVelocity), vel);
+    std::copy(std::begin(arm.jointMaxAcceleration), std::end(arm.jointMaxAcceleration), acc);
+    std::copy(std::begin(arm.jointMaxAccelerationInc), std::end(arm.jointMaxAccelerationInc), jerk);
+    ipo.InitJointMaxValues(vel, acc, jerk, static_cast<float>(arm.VelTrans), static_cast<float>(arm.AccLin),
+                           static_cast<float>(arm.AccLinInc), arm.VelOri, arm.AccOri, arm.AccOriInc);
+    ipo.SetVelocitySetting(velocitySetting);
+    ipo.SetReplayMode(IPO::REPLAY_SINGLE);
+}
 
 // A copy of demo/ as the data root (the test's working folder), removed afterwards.
 class DemoDataTest : public RobotFileTest {
@@ -116,14 +137,7 @@ TEST_F(DemoDataTest, ProgramsRunOnePassOnTheDemoArm) {
         SCOPED_TRACE(name);
         const bool logic = name == pm.GetLogicProgram();
         IPO ipo(logic ? IPO::IPO_LOGIC : IPO::IPO_MAIN);
-        ipo.SetMemory(&memory);
-        ipo.InitPathGen(PATHGEN_LINEAR, 100.0f, 10.0f, 3);
-        ipo.GetPathGenerator()->SetKinematic(arm->clone());
-        ipo.InitJointMaxValues(arm->jointMaxVelocity, arm->jointMaxAcceleration, arm->jointMaxAccelerationInc,
-                               static_cast<float>(arm->VelTrans), static_cast<float>(arm->AccLin),
-                               static_cast<float>(arm->AccLinInc), arm->VelOri, arm->AccOri, arm->AccOriInc);
-        ipo.SetVelocitySetting(master.GetVelocitySetting());
-        ipo.SetReplayMode(IPO::REPLAY_SINGLE);
+        InitDemoInterpreter(ipo, memory, *arm, master.GetVelocitySetting());
         ASSERT_EQ(ipo.LoadProgramSynchronous(name, true), 0);
         ASSERT_TRUE(ipo.IsProgramLoaded()) << capture.Joined();
 
@@ -153,6 +167,66 @@ TEST_F(DemoDataTest, ProgramsRunOnePassOnTheDemoArm) {
     }
     EXPECT_FALSE(capture.Contains("Kinematic Error")) << capture.Joined();
     EXPECT_FALSE(capture.Contains("InvKin: OutofReach")) << capture.Joined();
+}
+
+// The demo's Linear moves at override 100 on the stand-in loop (10 ms cycles, as the demo
+// robot file runs): no joint steps further in one cycle than its JointVelocities allow.
+TEST_F(DemoDataTest, LinearMovesKeepEveryJointWithinItsVelocity) {
+    TestSupport::LogCapture capture;
+    RobotMaster master;
+    ProjectManager pm;
+    ASSERT_EQ(pm.OpenProject(&master), 0) << capture.Joined();
+    RobotKinematic* arm = master.GetKinematic();
+    ASSERT_NE(arm, nullptr);
+    constexpr int kCycleMs = 10;
+
+    DataTypes::RobotState memoryState;
+    Programs::ProgramMemory memory;
+    memory.SetKinematic(arm->clone());
+    memory.SetRobotState(&memoryState);
+    IPO ipo(IPO::IPO_MAIN);
+    InitDemoInterpreter(ipo, memory, *arm, master.GetVelocitySetting());
+    ASSERT_EQ(ipo.LoadProgramSynchronous(pm.GetStartProgram(), true), 0);
+
+    IpoTest::StandInLoop loop(arm->clone());
+    ipo.Start();
+    float previous[4];
+    std::copy(loop.state.jointSet, loop.state.jointSet + 4, previous);
+    float largest[4] = {};
+    int linearCycles = 0;
+    ASSERT_TRUE(loop.RunUntil(
+        ipo,
+        [&] {
+            const int point = ipo.GetCurrentPoint();
+            bool linear = false;
+            {
+                std::lock_guard<std::mutex> lock(IpoTestAccess::ProgramMutex(ipo));
+                const auto& commands = IpoTestAccess::Programs(ipo)[0].commands;
+                linear = point >= 0 && point < static_cast<int>(commands.size()) &&
+                         commands[static_cast<std::size_t>(point)]->className == "CommandLinear";
+            }
+            if (linear) {
+                ++linearCycles;
+                for (int j = 0; j < 4; ++j) {
+                    largest[j] = std::max(largest[j], std::fabs(loop.state.jointSet[j] - previous[j]));
+                }
+            }
+            std::copy(loop.state.jointSet, loop.state.jointSet + 4, previous);
+            return !ipo.IsReplayRunning();
+        },
+        kCycleMs))
+        << capture.Joined();
+    EXPECT_EQ(loop.lastKinematicError, "") << capture.Joined();
+    EXPECT_GT(linearCycles, 100);
+    for (int j = 0; j < 4; ++j) {
+        const float allowed = arm->jointMaxVelocity[j] * kCycleMs / 1000.0f;
+        std::printf("demo Linear moves, override 100: joint %d largest step %.3f deg per %d ms cycle "
+                    "(%.1f deg/s, JointVelocities %.1f)\n",
+                    j + 1, static_cast<double>(largest[j]), kCycleMs,
+                    static_cast<double>(largest[j]) * 1000.0 / kCycleMs,
+                    static_cast<double>(arm->jointMaxVelocity[j]));
+        EXPECT_LE(largest[j], allowed * 1.001f) << "joint " << j + 1;
+    }
 }
 
 }  // namespace

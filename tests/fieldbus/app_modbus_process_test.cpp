@@ -281,6 +281,64 @@ TEST_F(AppModbus, JointMovePastASoftLimitThroughCoil103IsRefusedBeforeTheArmMove
     }
 }
 
+// Holding-register words of signed values times 100, each a pair, low word first.
+std::vector<std::uint8_t> PairsWrite(int address, const std::vector<long>& hundredths) {
+    std::vector<std::uint8_t> write =
+        Pdu(16, {static_cast<std::uint16_t>(address), static_cast<std::uint16_t>(2 * hundredths.size())});
+    write.push_back(static_cast<std::uint8_t>(4 * hundredths.size()));
+    for (long v : hundredths) {
+        const auto value = static_cast<std::uint32_t>(v);
+        for (std::uint16_t word : {static_cast<std::uint16_t>(value & 0xFFFF), static_cast<std::uint16_t>(value >> 16)}) {
+            write.push_back(static_cast<std::uint8_t>(word >> 8));
+            write.push_back(static_cast<std::uint8_t>(word & 0xFF));
+        }
+    }
+    return write;
+}
+
+TEST_F(AppModbus, CartesianMovePastASoftLimitThroughCoil100IsRefusedBeforeTheArmMoves) {
+    ASSERT_NO_FATAL_FAILURE(StartDemo());
+    RawModbusClient client(port);
+    ASSERT_TRUE(client.Connected());
+    ASSERT_NO_FATAL_FAILURE(EnableDemoDrives(client));
+    // To joints (110, 20, 70, 45) first, through coil 103; drives still coming up may refuse
+    // the move: it is raised again until the arm is there.
+    ASSERT_EQ(client.Ask(PairsWrite(142, {11000, 2000, 7000, 4500, 0, 0})).size(), 12u);
+    const std::vector<long> start = {11000, 2000, 7000, 4500};
+    auto at = [&](const std::vector<long>& joints) {
+        const auto now = ReadRegisters(client, 4, 142, 8);
+        if (now.size() != 8u) return false;
+        for (size_t j = 0; j < joints.size(); ++j) {
+            if (std::abs(Pair(now, 2 * j) - joints[j]) > 1) return false;
+        }
+        return true;
+    };
+    ASSERT_TRUE(AppTest::WaitUntil(
+        [&] {
+            client.Ask(Pdu(5, {103, 0xFF00}));
+            client.Ask(Pdu(5, {103, 0}));
+            return AppTest::WaitUntil([&] { return at(start); }, 8000);
+        },
+        60000))
+        << p.Output();
+    // The pose of the demo arm at joints (135, 20, 70, 45), past A1's 130 degrees: the line
+    // there must not start at all.
+    ASSERT_EQ(client.Ask(PairsWrite(130, {-22186, 22186, 35758, -4500, 4500, 18000})).size(), 12u);
+    const std::string refusal = "PathGen: target refused before motion: Kinematic error: Joint limit max reached";
+    ASSERT_TRUE(AppTest::WaitUntil(
+        [&] {
+            client.Ask(Pdu(5, {100, 0xFF00}));
+            client.Ask(Pdu(5, {100, 0}));
+            return p.WaitForOutput([&](const std::string& o) { return o.find(refusal) != std::string::npos; }, 1000);
+        },
+        30000))
+        << p.Output();
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_TRUE(at(start));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 // A program name as 32 registers, two characters each, low byte first.
 std::vector<long> NameRegisters(const std::string& name) {
     std::uint16_t words[32] = {};

@@ -228,19 +228,29 @@ TEST_F(RunControl, ALogicCommandErrorIsReportedThenStopsOrPauses) {
 }
 
 TEST_F(RunControl, AMotionCommandErrorNamesTheCommandAndTheCode) {
-    auto motion = Cmd(CMD_JOINT);
-    motion->fault = ScriptedCommand::Fault::Int;
-    motion->code = 22;
-    // Only the cycle's call: a planner meeting the code refuses the plan with its own event.
-    motion->plannerFault = false;
-    IpoTest::Install(*ipo, {{Cmd(CMD_LOGIC, false), Cmd(CMD_LOGIC, false), Cmd(CMD_LOGIC, false), motion}});
-    ipo->Start();
-    for (int i = 0; i < 3; ++i) loop.Step(*ipo);
-    IpoTest::EventLog::Take();
-    loop.Step(*ipo);
-    ExpectEvents({{HVP_EVENT_ERROR, 3, 0, "PathGen Error in command 3: Out of Reach"},
-                  {HVP_EVENT_ERROR, 3, 0, "Out of Reach"}});
-    EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_STOPPED);
+    const std::vector<std::pair<int, std::string>> cases = {
+        {22, "Out of Reach"},
+        {30, "Kinematic error: Virtual box violated in X+"},
+        {35, "Kinematic error: Virtual box violated in Z-"},
+        {77, "unknown error 77"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        ipo = Make(IPO::IPO_MAIN);
+        auto motion = Cmd(CMD_JOINT);
+        motion->fault = ScriptedCommand::Fault::Int;
+        motion->code = c.first;
+        // Only the cycle's call: a planner meeting the code refuses the plan with its own event.
+        motion->plannerFault = false;
+        IpoTest::Install(*ipo, {{Cmd(CMD_LOGIC, false), Cmd(CMD_LOGIC, false), Cmd(CMD_LOGIC, false), motion}});
+        ipo->Start();
+        for (int i = 0; i < 3; ++i) loop.Step(*ipo);
+        IpoTest::EventLog::Take();
+        loop.Step(*ipo);
+        ExpectEvents({{HVP_EVENT_ERROR, 3, 0, "PathGen Error in command 3: " + c.second},
+                      {HVP_EVENT_ERROR, 3, 0, c.second}});
+        EXPECT_EQ(ipo->GetRunState(), IPO::RUNSTATE_STOPPED);
+    }
 }
 
 TEST_F(RunControl, APlannerFaultIsReportedOnceAfterThePlannersOwnEvent) {

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -84,6 +85,53 @@ protected:
         ASSERT_TRUE(NextStatus().has_value());
         ASSERT_TRUE(NextStatus().has_value());
     }
+    // Sends a move again until its outcome (the first frame that isEnd accepts) is the one
+    // wanted: referencing stops a move meanwhile (EXECEND with REFERENCING) and drives still
+    // coming up refuse it (EXECERROR). The interpreter acknowledges its start before the
+    // server's CMDACK.
+    void RepeatMove(const std::string& move, const std::function<bool(const HvpTestClient::Frame&)>& isEnd,
+                    const std::function<bool(const HvpTestClient::Frame&)>& wanted) {
+        bool done = false;
+        std::string seen;
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(3 * kWaitMs);
+        while (!done && std::chrono::steady_clock::now() < giveUp) {
+            client.ClearReceived();
+            ASSERT_EQ(Command(move), Ack());
+            std::optional<HvpTestClient::Frame> end;
+            for (const auto& f : client.Received()) {
+                if (!end && isEnd(f)) end = f;
+            }
+            if (!end) end = client.WaitForFrame(isEnd, kWaitMs);
+            ASSERT_TRUE(end.has_value()) << p.Output();
+            seen += end->payload + "\n";
+            done = wanted(*end);
+            if (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        }
+        ASSERT_TRUE(done) << seen;
+    }
+    // Until the move ends with EXECEND PLAN.
+    void MoveToItsEnd(const std::string& move) {
+        RepeatMove(
+            move,
+            [](const HvpTestClient::Frame& f) {
+                return f.payload.rfind("EXECEND", 0) == 0 || f.payload.rfind("EXECERROR", 0) == 0;
+            },
+            [](const HvpTestClient::Frame& f) {
+                return f.payload.rfind("EXECEND", 0) == 0 && HvpTestClient::Tokens(f.payload).back() == "PLAN";
+            });
+        ASSERT_FALSE(client.PayloadsStartingWith("EXECACK").empty());
+    }
+    // Until the move is refused with an EXECERROR holding refusal.
+    void MoveRefused(const std::string& move, const std::string& refusal) {
+        RepeatMove(
+            move, [](const HvpTestClient::Frame& f) { return f.payload.rfind("EXECERROR", 0) == 0; },
+            [&](const HvpTestClient::Frame&) {
+                for (const auto& f : client.PayloadsStartingWith("EXECERROR")) {
+                    if (f.find(refusal) != std::string::npos) return true;
+                }
+                return false;
+            });
+    }
     std::optional<HvpTestClient::Frame> NextStatus() {
         return client.WaitForFrame([](const HvpTestClient::Frame& f) { return f.payload.rfind("STATUS ", 0) == 0; },
                                    kWaitMs);
@@ -99,34 +147,9 @@ TEST_F(HvpDemoProcess, JointMoveReachesItsTargetAndNonNumbersChangeNothing) {
     Operate("Reset");
     Operate("Enable");
     Operate("ReferenceAllJoints");
-    // Referencing runs joint by joint for some seconds and stops a move meanwhile (EXECEND
-    // with REFERENCING); drives still coming up refuse it (EXECERROR): such a move is sent
-    // again. The interpreter acknowledges its start before the server's CMDACK.
+    // Referencing runs joint by joint for some seconds and stops a move meanwhile.
     const std::vector<float> target = {10.0f, 20.0f, 30.0f, 15.0f};
-    auto isEnd = [](const HvpTestClient::Frame& f) {
-        return f.payload.rfind("EXECEND", 0) == 0 || f.payload.rfind("EXECERROR", 0) == 0;
-    };
-    bool ended = false;
-    std::string seen;
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(3 * kWaitMs);
-    while (!ended && std::chrono::steady_clock::now() < giveUp) {
-        client.ClearReceived();
-        ASSERT_EQ(Command("Move Joint 10 20 30 15 0 0 0 0 0 50"), Ack());
-        std::optional<HvpTestClient::Frame> end;
-        for (const auto& f : client.Received()) {
-            if (isEnd(f)) end = f;
-        }
-        if (!end) end = client.WaitForFrame(isEnd, kWaitMs);
-        ASSERT_TRUE(end.has_value()) << p.Output();
-        ASSERT_FALSE(client.PayloadsStartingWith("EXECACK").empty());
-        seen += end->payload + "\n";
-        if (end->payload.rfind("EXECEND", 0) == 0 && HvpTestClient::Tokens(end->payload).back() == "PLAN") {
-            ended = true;
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-        }
-    }
-    ASSERT_TRUE(ended) << seen;
+    ASSERT_NO_FATAL_FAILURE(MoveToItsEnd("Move Joint 10 20 30 15 0 0 0 0 0 50"));
 
     std::string status;
     ASSERT_TRUE(AppTest::WaitUntil(
@@ -157,30 +180,31 @@ TEST_F(HvpDemoProcess, JointMoveReachesItsTargetAndNonNumbersChangeNothing) {
 TEST_F(HvpDemoProcess, JointMovePastASoftLimitIsRefusedBeforeTheArmMoves) {
     Operate("Reset");
     Operate("Enable");
-    // The demo arm's A1 ends at 130 degrees: a move to 140 must not start at all. Drives
-    // still coming up refuse a move with another error: it is sent again.
+    // The demo arm's A1 ends at 130 degrees: a move to 140 must not start at all.
     const std::string refusal = "Kinematic error: Joint limit max reached";
-    bool refused = false;
-    std::string seen;
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(3 * kWaitMs);
-    while (!refused && std::chrono::steady_clock::now() < giveUp) {
-        client.ClearReceived();
-        ASSERT_EQ(Command("Move Joint 140 20 30 15 0 0 0 0 0 50"), Ack());
-        const auto error = client.WaitForFrame(
-            [](const HvpTestClient::Frame& f) { return f.payload.rfind("EXECERROR", 0) == 0; }, kWaitMs);
-        ASSERT_TRUE(error.has_value()) << p.Output();
-        for (const auto& f : client.PayloadsStartingWith("EXECERROR")) {
-            seen += f + "\n";
-            refused = refused || f.find(refusal) != std::string::npos;
-        }
-        if (!refused) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    }
-    ASSERT_TRUE(refused) << seen;
+    ASSERT_NO_FATAL_FAILURE(MoveRefused("Move Joint 140 20 30 15 0 0 0 0 0 50", refusal));
     // The set-points never left the start.
     for (int i = 0; i < 3; ++i) {
         const auto status = NextStatus();
         ASSERT_TRUE(status.has_value());
         EXPECT_TRUE(Near(StatusValues(status->payload, "POSJOINTSETPOINT", 4), {0, 0, 0, 0}, 0.001f)) << status->payload;
+    }
+    EXPECT_NE(p.Output().find("PathGen: target refused before motion: " + refusal), std::string::npos) << p.Output();
+}
+
+TEST_F(HvpDemoProcess, CartesianMovePastASoftLimitIsRefusedBeforeTheArmMoves) {
+    Operate("Reset");
+    Operate("Enable");
+    const std::vector<float> start = {110.0f, 20.0f, 70.0f, 45.0f};
+    ASSERT_NO_FATAL_FAILURE(MoveToItsEnd("Move Joint 110 20 70 45 0 0 0 0 0 100"));
+    // The pose of the demo arm at joints (135, 20, 70, 45): its A1 ends at 130 degrees, so
+    // the line there must not start at all.
+    const std::string refusal = "Kinematic error: Joint limit max reached";
+    ASSERT_NO_FATAL_FAILURE(MoveRefused("Move Cart -221.86 221.86 357.58 -45 45 180 0 0 0 120", refusal));
+    for (int i = 0; i < 3; ++i) {
+        const auto status = NextStatus();
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(Near(StatusValues(status->payload, "POSJOINTSETPOINT", 4), start, 0.01f)) << status->payload;
     }
     EXPECT_NE(p.Output().find("PathGen: target refused before motion: " + refusal), std::string::npos) << p.Output();
 }

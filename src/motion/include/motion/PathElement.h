@@ -68,6 +68,19 @@ public:
     virtual void PrepareGeometry(DataTypes::RobotState& start, float distStart, float distEnd,
                                  DataTypes::RobotState& end) = 0;
 
+    // For the planner's check of a prepared path, on the planning thread:
+    // The state at parameter p in [0, 1] of the prepared element (0 where it begins, 1 where
+    // it ends), without the per-cycle bookkeeping of GetPosition. Cartesian elements write
+    // the pose (A, B, C are left as they are) and the external axes, joint elements the 9
+    // joints. The base writes nothing.
+    virtual void StateAt(double p, DataTypes::RobotState& out) const;
+    // The fastest p advances between pa and pb at the element's prepared speed, per second;
+    // 0 for an element whose joints' speed does not follow from a Cartesian speed.
+    virtual double ParamRate(double pa, double pb) const;
+    // Lowers the element's velocities so that it runs at most factor (0 < factor <= 1) times
+    // as fast as prepared; PrepareAcceleration must follow. The base changes nothing.
+    virtual void LimitSpeed(float factor);
+
     void SetMotionParameter(float* jointVel_, float* jointAcc_, float* jointAccInc_, float cartVel_, float cartAcc_,
                             float cartAccInc_, float oriVel_, float oriAcc_, float oriAccInc_);
     void SetLastJointPos(const DataTypes::RobotState& state);

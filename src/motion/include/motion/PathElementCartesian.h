@@ -39,6 +39,12 @@ public:
     float GetDuration() override { return curves[longest].GetDurationInMs(); }
     std::string ToString() override;
     virtual void SetMotionParameter(float*, float*, float*) {}
+    void StateAt(double p, DataTypes::RobotState& out) const override;
+    // The path fraction moves with the slowest component's profile: at most its peak
+    // velocity over its length.
+    double ParamRate(double pa, double pb) const override;
+    // Scales every component, so the slowest one stays the slowest.
+    void LimitSpeed(float factor) override;
 
     // Estimated durations (ms) at each component's own velocity; they also fix the
     // component lengths and directions.
@@ -58,7 +64,9 @@ protected:
                         const DataTypes::Vector3& pStart, const DataTypes::Vector3& pEnd, float distStart,
                         float distEnd, float ratioStart, float ratioEnd);
     // Position of the tool centre point at fraction f (0..1) of the cut element.
-    virtual DataTypes::Vector3 GetTranslationAt(float f) = 0;
+    virtual DataTypes::Vector3 GetTranslationAt(float f) const = 0;
+    // Pose (without A, B, C) and external axes at fraction f into out.
+    void PoseAt(float f, DataTypes::RobotState& out) const;
     // "PathElementLine", "PathElementCircular", ...: the start of the element's log lines.
     virtual const char* GetLogName() const = 0;
 };

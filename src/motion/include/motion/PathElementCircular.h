@@ -29,7 +29,7 @@ public:
     float GetDurationArc();
 
 protected:
-    DataTypes::Vector3 GetTranslationAt(float f) override;
+    DataTypes::Vector3 GetTranslationAt(float f) const override;
     const char* GetLogName() const override { return "PathElementCircular"; }
 };
 

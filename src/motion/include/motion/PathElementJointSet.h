@@ -42,6 +42,7 @@ public:
     void SetDebugFlag(bool on) override { debug = on; }
     void PrepareGeometry(DataTypes::RobotState& start, float distStart, float distEnd,
                          DataTypes::RobotState& end) override;
+    void StateAt(double p, DataTypes::RobotState& out) const override;
 
 private:
     void PreparePace();

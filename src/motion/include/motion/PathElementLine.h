@@ -25,7 +25,7 @@ public:
     float GetDurationTranslation();
 
 protected:
-    DataTypes::Vector3 GetTranslationAt(float f) override;
+    DataTypes::Vector3 GetTranslationAt(float f) const override;
     const char* GetLogName() const override { return "PathElementLine"; }
 };
 

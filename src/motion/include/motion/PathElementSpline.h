@@ -51,11 +51,19 @@ public:
                             float velEnd, float, float, float);
     virtual int GetJointPosition(float, float*) { return 0; }
 
+    // u is the Bezier parameter.
+    void StateAt(double u, DataTypes::RobotState& out) const override;
+    // At most the larger end speed, over the arc length between ua and ub.
+    double ParamRate(double ua, double ub) const override;
+
     // Speed along the curve at parameter u, mm/s.
     double GetVelOnSpline(double u) const;
     void CreateLookUpTable(int count);
 
 private:
+    // Pose (without A, B, C) and external axes at u into out.
+    void PoseAt(double u, DataTypes::RobotState& out) const;
+
     int posPointCount = 0;
 };
 

@@ -46,6 +46,8 @@ public:
     void PrepareGeometry(DataTypes::RobotState&, float, float, DataTypes::RobotState&) override {}
     virtual void SetMotionParameter(float*, float*, float*) {}
     virtual int GetJointPosition(float, float*) { return 0; }
+    // u is the Bezier parameter.
+    void StateAt(double u, DataTypes::RobotState& out) const override;
 
     // Joint-space speed at parameter u: the linear change from the entry to the exit speed,
     // lowered where the curve's direction would take a joint past its velocity limit.

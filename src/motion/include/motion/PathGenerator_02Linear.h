@@ -8,11 +8,17 @@
 #include "motion/PathElement.h"
 #include "motion/PathGenerator.h"
 
+#include <array>
 #include <memory>
 #include <vector>
 
 class PathGenerator_02Linear : public PathGenerator {
 public:
+    // A Cartesian segment whose joints would exceed their velocity limits runs at most at
+    // this share of them; one that would need less than the smallest factor is refused.
+    static constexpr double kJointSpeedShare = 0.99;
+    static constexpr double kMinJointSpeedFactor = 0.001;
+
     PathGenerator_02Linear(float smoothDistCart, float smoothDistJoint, int lookAhead);
     ~PathGenerator_02Linear() override;
 
@@ -48,6 +54,14 @@ public:
 
 private:
     bool JointMode() const { return mode == 0; }
+    static void PrepareBlends(std::vector<std::unique_ptr<Programs::PathElement>>& chain, int count,
+                              const std::vector<float>& velReached);
+    void RestartKinematic();
+    // Slows each command element (and those on either side of a blend) whose joints' peak
+    // speeds exceed their limits; true when one was slowed. Throws std::runtime_error for
+    // a segment that would have to crawl.
+    bool LimitJointSpeeds(std::vector<std::unique_ptr<Programs::PathElement>>& chain, int count,
+                          const std::vector<std::array<double, 9>>& peaks, std::vector<float>& velReached);
     void TraceChain(const std::vector<std::unique_ptr<Programs::PathElement>>& chain, int count,
                     const std::vector<float>& velReached, const std::vector<float>& endTimes) const;
 };
