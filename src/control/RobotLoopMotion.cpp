@@ -133,6 +133,25 @@ void RobotLoop::SetPointStep() {
     InterpreterSetPoint(m.mainIpo);
 }
 
+bool RobotLoop::FollowMeasuredStep() {
+    // A drive may still be enabled from before the connect (a restarted controller): no
+    // set-point may take it away from where it stands until the operator takes over.
+    if (m.hardware->GetConnectCount() == m.connectTakenOver.load()) return false;
+    if (!m.DebugMode && !IsLiveErrorFree()) HardwareErrorStep();
+    for (float& v : m.liveState.jointVel) v = 0.0f;
+    m.jogRampJoint.Reset();
+    m.jogRampCart.Reset();
+    try {
+        m.kinematic->ResetLastJoints(m.liveState.jointAct);
+        // The read-back takes the set-points from the kinematic.
+        m.kinematic->SetJoints(m.liveState.jointAct, false);
+    } catch (int) {
+        // No pose for these joints: the kinematic still holds them (ResetLastJoints).
+    } catch (const std::exception&) {
+    }
+    return true;
+}
+
 void RobotLoop::InterpreterSetPoint(IPO& ipo) {
     m.liveState.gripper[0] = -1.0f;
     // Its exceptions end the cycle (the guard around the steps).
