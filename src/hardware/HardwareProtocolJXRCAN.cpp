@@ -134,8 +134,8 @@ void HardwareProtocolJXRCAN::Connect() {
     if (connected) {
         // Drives left enabled by an earlier run must not take the first set-points: they
         // stay off until the operator enables them.
-        DisableDrives();
         connectCount.fetch_add(1);
+        DisableDrives();
     }
     communicationActive.store(connected);
 }

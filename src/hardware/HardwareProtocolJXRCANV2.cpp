@@ -382,9 +382,9 @@ void HardwareProtocolJXRCANV2::Connect() {
         // Drives left enabled by an earlier run must not take the first set-points: they
         // stay off until the operator enables them, and until the modules have answered
         // the status shows no drive as ready (see GetError).
-        DisableDrives();
         settling.store(true);
         connectCount.fetch_add(1);
+        DisableDrives();
     }
     communicationActive.store(connected);
     log->add(connected ? "ProtocolJXRCANV2: Connection succeeded" : "ProtocolJXRCANV2: No connection!");
