@@ -4,6 +4,7 @@
 // - a Cartesian jog (six-axis inverse kinematics every cycle),
 // - the playback of a linear motion (linear path generator, planned once, sampled),
 // - a logic program of 10 commands running beside an idle robot;
+// - the set-points held at the measured joints after a connect (a jog asked meanwhile);
 // with a change callback installed in the program variables. Per-cycle times are taken one
 // by one (p50, p99, max in µs) and the heap allocations per steady cycle are counted.
 // Separately: the hand-over of a new path request to a planner that is still computing.
@@ -79,6 +80,8 @@ public:
         text.assign("Status: operation_enabled");
         shortText.assign("operation_enabled");
     }
+    // What a protocol's successful Connect counts.
+    void CountConnect() { connectCount.fetch_add(1); }
 };
 
 // The loop's clock without waits (timing mode 0 never waits; only the statistics read it).
@@ -191,6 +194,27 @@ void BM_LoopCartesianJogSixAxis(benchmark::State& state) {
     TimeCycles(state, b, prepare);
 }
 BENCHMARK(BM_LoopCartesianJogSixAxis);
+
+// After a connect, before an operator's reset or enable: the set-points are the measured
+// joints whatever the jog asks.
+void BM_LoopHeldAtMeasuredAfterConnect(benchmark::State& state) {
+    Bench b(PATHGEN_JOINT);
+    static_cast<ReadyProtocol*>(b.master.GetHardware())->CountConnect();
+    DataTypes::RobotState& live = RobotMasterTestAccess::LiveState(b.master);
+    std::copy(live.jointSet, live.jointSet + 9, live.jointAct);
+    float jog[9] = {};
+    auto prepare = [&](long long i) {
+        jog[0] = Jog(i);
+        b.master.SetJogValues(jog);
+    };
+    for (int i = 0; i < 200; ++i) {
+        prepare(i);
+        b.Cycle();
+    }
+    TimeCycles(state, b, prepare);
+    state.counters["held"] = live.jointSet[0] == live.jointAct[0] ? 1 : 0;
+}
+BENCHMARK(BM_LoopHeldAtMeasuredAfterConnect);
 
 void BM_LoopLinearPlayback(benchmark::State& state) {
     Bench b(PATHGEN_LINEAR);
