@@ -137,7 +137,8 @@ bool RobotLoop::FollowMeasuredStep() {
     // A drive may still be enabled from before the connect (a restarted controller): no
     // set-point may take it away from where it stands until the operator takes over.
     if (m.hardware->GetConnectCount() == m.connectTakenOver.load()) return false;
-    if (!m.DebugMode && !IsLiveErrorFree()) HardwareErrorStep();
+    const bool hardwareError = !m.DebugMode && !IsLiveErrorFree();
+    if (hardwareError) HardwareErrorStep();
     for (float& v : m.liveState.jointVel) v = 0.0f;
     m.jogRampJoint.Reset();
     m.jogRampCart.Reset();
@@ -145,9 +146,12 @@ bool RobotLoop::FollowMeasuredStep() {
         m.kinematic->ResetLastJoints(m.liveState.jointAct);
         // The read-back takes the set-points from the kinematic.
         m.kinematic->SetJoints(m.liveState.jointAct, false);
-    } catch (int) {
+        if (!hardwareError) m.liveState.kinState = 0;
+    } catch (int code) {
         // No pose for these joints: the kinematic still holds them (ResetLastJoints).
+        if (!hardwareError) m.liveState.kinState = code;
     } catch (const std::exception&) {
+        if (!hardwareError) m.liveState.kinState = -1;
     }
     return true;
 }
