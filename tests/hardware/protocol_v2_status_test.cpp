@@ -136,6 +136,12 @@ TEST_F(V2Status, AnErrorShowsOnTheFifthCallWithOneDumpAndARedLed) {
 TEST_F(V2Status, AfterAConnectAnErrorIsNotGracedIntoNoError) {
     Init();
     IdealDrives drives(*peer, {0x10, 0x20, 0x30, 0x40, 0x50, 0x60});
+    const auto AllCodes = [&](int code) {
+        for (int j = 0; j < 6; ++j) {
+            if (protocol->GetJointData(j).errorCode.load() != code) return false;
+        }
+        return true;
+    };
     std::string text;
     std::string shortText;
     protocol->GetError(text, shortText);
@@ -145,7 +151,7 @@ TEST_F(V2Status, AfterAConnectAnErrorIsNotGracedIntoNoError) {
     Connect();
     ASSERT_TRUE(WaitFor([&] {
         Cycle();
-        return protocol->GetJointData(0).errorCode.load() == 0x04;
+        return AllCodes(0x04);
     }));
     for (int call = 1; call <= 4; ++call) {
         SCOPED_TRACE(call);
@@ -184,7 +190,7 @@ TEST_F(V2Status, AfterAConnectAnErrorIsNotGracedIntoNoError) {
     Connect();
     ASSERT_TRUE(WaitFor([&] {
         Cycle();
-        return protocol->GetJointData(0).errorCode.load() == 0x04;
+        return AllCodes(0x04);
     }));
     protocol->GetError(text, shortText);
     EXPECT_EQ(shortText, "NotConnected");
