@@ -4,6 +4,7 @@
 // - a Cartesian jog (six-axis inverse kinematics every cycle),
 // - the playback of a linear motion (linear path generator, planned once, sampled),
 // - a logic program of 10 commands running beside an idle robot;
+// - the set-points held at the measured joints after a connect (a jog asked meanwhile);
 // with a change callback installed in the program variables. Per-cycle times are taken one
 // by one (p50, p99, max in µs) and the heap allocations per steady cycle are counted.
 // Separately: the hand-over of a new path request to a planner that is still computing.
@@ -35,23 +36,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kCycleMs = 4;
 
-// Absolute, taken before the bench moves into its data root: __FILE__ is relative to the
-// build folder when that lies inside the source tree.
-std::string SourceDir() {
-    static const std::string dir = [] {
-        const std::string file = __FILE__;
-        return std::filesystem::absolute(file.substr(0, file.rfind('/'))).string();
-    }();
-    return dir;
-}
-
 // A data root in a temporary folder for the programs.
 struct BenchRoot {
     BenchRoot() {
         char pattern[] = "/tmp/belvanto-loopbench-XXXXXX";
         const std::string folder = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
         std::filesystem::create_directories(folder + "/Data/Programs");
-        SourceDir();
         std::filesystem::current_path(folder);
         LogSingleton::SetStartupWait(std::chrono::milliseconds(0));
         LogSingleton::instance()->set_softwareVersion("V980-13-030", 13, 30);
@@ -85,6 +75,8 @@ public:
         text.assign("Status: operation_enabled");
         shortText.assign("operation_enabled");
     }
+    // What a protocol's successful Connect counts.
+    void CountConnect() { connectCount.fetch_add(1); }
 };
 
 // The loop's clock without waits (timing mode 0 never waits; only the statistics read it).
@@ -111,7 +103,7 @@ struct Bench {
 
     explicit Bench(PathGenType generator) {
         auto arm = std::make_unique<RobotKinematicSixAxis>();
-        arm->Init("arm", "StandardSixAxisPlus", SourceDir() + "/../tests/fixtures/kinematics/sixaxis/robot_default.xml", 0);
+        arm->Init("arm", "StandardSixAxisPlus", std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/sixaxis/robot_default.xml", 0);
         arm->cycleTimeMS = kCycleMs;
         RobotMasterTestAccess::Kinematic(master) = std::move(arm);
         auto protocol = std::make_unique<ReadyProtocol>(master.GetKinematic());
@@ -197,6 +189,27 @@ void BM_LoopCartesianJogSixAxis(benchmark::State& state) {
     TimeCycles(state, b, prepare);
 }
 BENCHMARK(BM_LoopCartesianJogSixAxis);
+
+// After a connect, before an operator's reset or enable: the set-points are the measured
+// joints whatever the jog asks.
+void BM_LoopHeldAtMeasuredAfterConnect(benchmark::State& state) {
+    Bench b(PATHGEN_JOINT);
+    static_cast<ReadyProtocol*>(b.master.GetHardware())->CountConnect();
+    DataTypes::RobotState& live = RobotMasterTestAccess::LiveState(b.master);
+    std::copy(live.jointSet, live.jointSet + 9, live.jointAct);
+    float jog[9] = {};
+    auto prepare = [&](long long i) {
+        jog[0] = Jog(i);
+        b.master.SetJogValues(jog);
+    };
+    for (int i = 0; i < 200; ++i) {
+        prepare(i);
+        b.Cycle();
+    }
+    TimeCycles(state, b, prepare);
+    state.counters["held"] = live.jointSet[0] == live.jointAct[0] ? 1 : 0;
+}
+BENCHMARK(BM_LoopHeldAtMeasuredAfterConnect);
 
 void BM_LoopLinearPlayback(benchmark::State& state) {
     Bench b(PATHGEN_LINEAR);

@@ -427,11 +427,17 @@ void Application::LogStatistics(const DataTypes::RobotState& state) {
 void Application::ShutdownApplication() {
     LogSingleton* log = Log();
     log->add("Shutdown: ... closing down");
-    rm.StopProgram(IPO::STOP_SHUTDOWN);
-    rm.Reset();
+    StopRobot();
     Wait(50);
     log->add("Shutdown done");
     flagStop.store(true);
+}
+
+void Application::StopRobot() {
+    robotStopped = true;
+    rm.StopProgram(IPO::STOP_SHUTDOWN);
+    rm.Reset();
+    rm.DisableDrivesForShutdown();
 }
 
 void Application::ResetJogValues() {
@@ -455,6 +461,8 @@ void Application::Shutdown() {
     links.servers->Stop();
     // Every thread that holds the robot master or the project manager ends here.
     links.cloud->Close();
+    // A signal ends the process as operator code 99 does: drives off, brake engaged.
+    if (started && !robotStopped) StopRobot();
     rm.StopMainLoop();
     ShutdownInit::Clear();
     port.reset();

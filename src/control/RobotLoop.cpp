@@ -265,7 +265,7 @@ void RobotLoop::FullCycleWork() {
         m.stateMachine.ProcessFSM(m.liveState);
     }
     profile.Mark(LoopStepProfile::Modes, clock.NowMicros());
-    SetPointStep();                                    // 12
+    if (!FollowMeasuredStep()) SetPointStep();         // 12
     profile.Mark(LoopStepProfile::SetPoint, clock.NowMicros());
     LogicProgramStep();                                // 13
     profile.Mark(LoopStepProfile::Logic, clock.NowMicros());

@@ -133,6 +133,29 @@ void RobotLoop::SetPointStep() {
     InterpreterSetPoint(m.mainIpo);
 }
 
+bool RobotLoop::FollowMeasuredStep() {
+    // A drive may still be enabled from before the connect (a restarted controller): no
+    // set-point may take it away from where it stands until the operator takes over.
+    if (m.hardware->GetConnectCount() == m.connectTakenOver.load()) return false;
+    const bool hardwareError = !m.DebugMode && !IsLiveErrorFree();
+    if (hardwareError) HardwareErrorStep();
+    for (float& v : m.liveState.jointVel) v = 0.0f;
+    m.jogRampJoint.Reset();
+    m.jogRampCart.Reset();
+    try {
+        m.kinematic->ResetLastJoints(m.liveState.jointAct);
+        // The read-back takes the set-points from the kinematic.
+        m.kinematic->SetJoints(m.liveState.jointAct, false);
+        if (!hardwareError) m.liveState.kinState = 0;
+    } catch (int code) {
+        // No pose for these joints: the kinematic still holds them (ResetLastJoints).
+        if (!hardwareError) m.liveState.kinState = code;
+    } catch (const std::exception&) {
+        if (!hardwareError) m.liveState.kinState = -1;
+    }
+    return true;
+}
+
 void RobotLoop::InterpreterSetPoint(IPO& ipo) {
     m.liveState.gripper[0] = -1.0f;
     // Its exceptions end the cycle (the guard around the steps).

@@ -113,6 +113,8 @@ void RobotMaster::SetHardwareProtocol(std::unique_ptr<Hardware::HardwareProtocol
     HoldScope hold(*this, 0, 0);
     if (hardware) hardware->Disconnect();
     hardware = std::move(protocol);
+    // Only a connect of this protocol puts the loop's set-points on the measured joints.
+    connectTakenOver.store(hardware ? hardware->GetConnectCount() : 0);
 }
 
 DataTypes::RobotState RobotMaster::GetRobotState() const {

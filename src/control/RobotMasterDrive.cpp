@@ -83,6 +83,8 @@ void RobotMaster::Reset() {
     Log()->add("RobotMaster: Resetting DOuts on reset");
     // A reset with the e-stop circuit closed again releases the e-stop.
     RequestEStopRelease();
+    // The set-points are the measured joints now: the loop no longer needs to hold them so.
+    connectTakenOver.store(hardware->GetConnectCount());
 }
 
 void RobotMaster::EnableMotors(bool enable) {
@@ -98,6 +100,7 @@ void RobotMaster::EnableMotors(bool enable) {
         RequestEStopRelease();
         Log()->add("RobotMaster: Enabling Motors");
         hardware->EnableMotors(true);
+        connectTakenOver.store(hardware->GetConnectCount());
         SetBrake(true, false);
         mainIpo.RestartCommand();
     } else {
@@ -106,6 +109,20 @@ void RobotMaster::EnableMotors(bool enable) {
         SetBrake(false, false);
         hardware->EnableMotors(false);
     }
+}
+
+void RobotMaster::DisableDrivesForShutdown() {
+    {
+        CommandLock lock(*this);
+        if (!lock.Acquired() || !DevicesReady(*this)) return;
+        CommandHold hold(*this, 20, 1);
+        Log()->add("RobotMaster: Disabling Motors");
+        ResetVelocities();
+        SetBrake(false, false);
+        hardware->DisableDrives();
+    }
+    // The brake output leaves with the loop's next full cycle; two cycles, bounded.
+    if (!IsLoopThread() && loopRunning.load()) wait(std::min(2 * std::max(1, CycleTimeMS.load()) + 10, 500));
 }
 
 void RobotMaster::AlignMotors() {

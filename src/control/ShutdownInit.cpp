@@ -57,7 +57,11 @@ void ShutdownInit::Init(RobotMaster* robotMaster, std::function<void()> saveConf
     if (robotMaster != nullptr) {
         Shutdown::SetStopProgramHook(
             [robotMaster](int reason) { robotMaster->StopProgram(static_cast<IPO::StopReason>(reason)); });
-        Shutdown::SetResetRobotMasterHook([robotMaster] { robotMaster->Reset(); });
+        // The robot is left as an orderly exit leaves it: drives off, brake engaged.
+        Shutdown::SetResetRobotMasterHook([robotMaster] {
+            robotMaster->Reset();
+            robotMaster->DisableDrivesForShutdown();
+        });
     } else {
         Shutdown::SetStopProgramHook(nullptr);
         Shutdown::SetResetRobotMasterHook(nullptr);

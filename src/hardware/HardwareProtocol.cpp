@@ -107,6 +107,7 @@ void HardwareProtocol::AlignMotors() {}
 void HardwareProtocol::ReferenceSingleJoint(int) {}
 void HardwareProtocol::EnableMotors(bool) {}
 bool HardwareProtocol::GetMotorEnabled() { return false; }
+void HardwareProtocol::DisableDrives() { EnableMotors(false); }
 void HardwareProtocol::SendSync() {}
 void HardwareProtocol::SetJoints(const DataTypes::RobotState&) {}
 void HardwareProtocol::GetJoints(DataTypes::RobotState*) {}

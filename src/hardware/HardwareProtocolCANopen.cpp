@@ -585,6 +585,11 @@ void HardwareProtocolCANopen::Connect() {
     }
     log->add("CANopen: Connection succeeded");
     wait(100);
+    // Drives left enabled by an earlier run are switched off before anything else: the
+    // profile set-up below then finds them off and leaves them so until the operator
+    // enables them.
+    DisableDrives();
+    connectCount.fetch_add(1);
     const int nonDIO = moduleTotal - dioModuleCount;
     for (int i = 0; i < nonDIO; ++i) sdo.SendSDO(joints[static_cast<size_t>(i)].canId, 0x1017, 0, 1000u);
     wait(5);
@@ -824,6 +829,14 @@ void HardwareProtocolCANopen::EnableMotors(bool enable) {
         ControlWordStatus target = ControlWordOperationEnabled;
         if (!enable && IsFirmware1650(i)) target = ControlWordSwitchedOn;
         SetControlWord(i, target);
+    }
+}
+
+void HardwareProtocolCANopen::DisableDrives() {
+    const int nonDIO = moduleTotal - dioModuleCount;
+    for (int i = 0; i < nonDIO; ++i) {
+        if (joints[static_cast<size_t>(i)].canId == 0 || joints[static_cast<size_t>(i)].moduleType != 0) continue;
+        SendControlWord(i, 0x06);
     }
 }
 

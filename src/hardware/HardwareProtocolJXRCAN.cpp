@@ -128,8 +128,16 @@ bool HardwareProtocolJXRCAN::ReadConfigFile(const std::string& path) {
 void HardwareProtocolJXRCAN::Connect() {
     Log()->add("ProtocolJXRCAN: connecting");
     errorFree.store(false);
+    communicationActive.store(false);
     if (!canInterface.IsConnected()) canInterface.Connect();
-    communicationActive.store(canInterface.IsConnected());
+    const bool connected = canInterface.IsConnected();
+    if (connected) {
+        // Drives left enabled by an earlier run must not take the first set-points: they
+        // stay off until the operator enables them.
+        connectCount.fetch_add(1);
+        DisableDrives();
+    }
+    communicationActive.store(connected);
 }
 
 void HardwareProtocolJXRCAN::Disconnect() {

@@ -375,8 +375,17 @@ void HardwareProtocolJXRCANV2::Connect() {
     LogSingleton* log = Log();
     log->add("ProtocolJXRCANV2: connecting");
     errorFree.store(false);
+    communicationActive.store(false);
     if (!canInterface.IsConnected()) canInterface.Connect();
     const bool connected = canInterface.IsConnected();
+    if (connected) {
+        // Drives left enabled by an earlier run must not take the first set-points: they
+        // stay off until the operator enables them, and until the modules have answered
+        // the status shows no drive as ready (see GetError).
+        settling.store(true);
+        connectCount.fetch_add(1);
+        DisableDrives();
+    }
     communicationActive.store(connected);
     log->add(connected ? "ProtocolJXRCANV2: Connection succeeded" : "ProtocolJXRCANV2: No connection!");
 }
@@ -452,9 +461,18 @@ void HardwareProtocolJXRCANV2::GetError(std::string& text, std::string& shortTex
         hardwareErrorCount.store(count);
         if (combined != 0 && count >= kGraceCalls) {
             status = combined;
+            settling.store(false);
+        } else if (combined != 0 && settling.load()) {
+            // The grace is for errors of running drives: right after a connect the modules
+            // have not yet answered as ready, so the status stays "not connected".
+            status = kNotConnectedStatus;
+            text.resize(kPrefixLength);
+            text.append("not connected");
+            shortText.assign("NotConnected");
         } else {
             status = 0;
             errorFree.store(true);
+            settling.store(false);
             if (combined != 0) {
                 text.resize(kPrefixLength);
                 shortText.clear();

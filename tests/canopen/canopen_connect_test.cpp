@@ -75,6 +75,52 @@ TEST_F(CanopenBusTest, ConnectWritesTheStartupSequenceToDrivesAndIOModule) {
     EXPECT_TRUE(log.Contains("CANopen: Device ID: 2 Name: 'Belvanto Servo 402' Firmware 'FIR-v1650'"));
 }
 
+// A controller restarted while its drives were enabled: the new connect switches them off
+// before anything else, so the profile set-up leaves them off and they follow no set-point
+// until the operator enables them; DisableDrives does the same for enabled drives.
+TEST_F(CanopenBusTest, AConnectSwitchesOffDrivesLeftEnabledByAnEarlierRun) {
+    StartStandardBus();
+    Build(Hardware::CANopenProfileCSP, {});
+    protocol->Connect();
+    EXPECT_EQ(1u, protocol->GetConnectCount());
+    protocol->EnableMotors(true);
+    const auto allIn = [&](CanopenSim::DriveState state) {
+        return DriveState(1) == state && DriveState(2) == state && DriveState(3) == state;
+    };
+    ASSERT_TRUE(CanopenTest::WaitFor([&] { return allIn(CanopenSim::DriveState::OperationEnabled); }));
+    protocol.reset();  // the controller ends without a word to the drives
+
+    QuietClear();
+    Build(Hardware::CANopenProfileCSP, {});
+    protocol->Connect();
+    EXPECT_EQ(1u, protocol->GetConnectCount());
+    EXPECT_TRUE(allIn(CanopenSim::DriveState::ReadyToSwitchOn));
+    for (int node = 1; node <= 3; ++node) {
+        const auto writes = sim.SdoWrites(node);
+        ASSERT_FALSE(writes.empty());
+        EXPECT_EQ(0x6040, writes.front().index) << "switched off before anything else, node " << node;
+        EXPECT_EQ(0x06u, writes.front().value);
+    }
+    DataTypes::RobotState target;
+    target.jointSet[0] = 30.0f;
+    DataTypes::RobotState actual;
+    for (int i = 0; i < 20; ++i) {
+        Cycle(target, &actual);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    // Still off (a drive ready to switch on counts as enabled here, so its set-points go
+    // out, but it does not follow them).
+    EXPECT_TRUE(allIn(CanopenSim::DriveState::ReadyToSwitchOn));
+    CanopenSim::DriveSnapshot s;
+    ASSERT_TRUE(sim.GetDrive(1, &s));
+    EXPECT_EQ(0, s.position);
+
+    protocol->EnableMotors(true);
+    ASSERT_TRUE(CanopenTest::WaitFor([&] { return allIn(CanopenSim::DriveState::OperationEnabled); }));
+    protocol->DisableDrives();
+    EXPECT_TRUE(CanopenTest::WaitFor([&] { return allIn(CanopenSim::DriveState::ReadyToSwitchOn); }));
+}
+
 // The cyclic exchange of one position profile: set-points reach every drive and the
 // measured positions come back; an I/O module gets its outputs and reports its inputs.
 struct ProfileCase {

@@ -68,8 +68,10 @@ inline void AddMapping(std::vector<SdoWrite>& out, int comm, std::uint32_t cob, 
 // What a drive receives from Connect in the CSP profile with PDOs.
 inline std::vector<SdoWrite> GoldenCspDrive(int node, bool fir1650) {
     std::vector<SdoWrite> out;
+    // Switched off first (from switch_on_disabled: ready_to_switch_on); the profile set-up
+    // then finds the drive there and leaves it.
+    out.emplace_back(0x6040, 0, 0x06);
     out.emplace_back(0x1017, 0, 1000);
-    out.emplace_back(0x6040, 0, 0x06);  // switch_on_disabled -> ready_to_switch_on
     const std::uint32_t n = static_cast<std::uint32_t>(node);
     AddMapping(out, 0x1800, 0x180 + n, 1, 0x1A00, {0x60410010, 0x60640020, 0x10010008, 0x60610008});
     AddMapping(out, 0x1801, 0x280 + n, 20, 0x1A01, {0x40140120, 0x40140320});

@@ -7,6 +7,7 @@
 #include "testsupport/RobotMasterTestAccess.h"
 
 #include <cmath>
+#include <functional>
 
 using namespace ControlTest;
 
@@ -38,6 +39,56 @@ TEST_F(LoopTest, GantryJointJogAtHalfSpeedSettlesAtHalfTheMaximumPerCycle) {
     EXPECT_NEAR(Live().jointSet[0] - before, 0.5 * RobotMasterTestAccess::JogVelJoint(master) * vmax * cycleS, 1e-3);
     EXPECT_EQ(Live().jointSet[1], 0.0f);
     EXPECT_EQ(Live().kinState, 0);
+}
+
+// After a connect the drives may still be enabled from before it: until an operator's
+// reset or enable takes them over, every set-point sent is the measured joints, whatever
+// jog or the project's home position ask; afterwards jog starts from there, without a step.
+TEST_F(LoopTest, AfterAConnectTheSetPointsAreTheMeasuredJointsUntilAResetOrEnable) {
+    const struct {
+        const char* name;
+        std::function<void(RobotMaster&)> takeOver;
+    } cases[] = {
+        {"reset", [](RobotMaster& m) { m.Reset(); }},
+        {"enable", [](RobotMaster& m) { m.EnableMotors(true); }},
+    };
+    InitGantry();
+    const double vmax = RobotMasterTestAccess::JointMaxVelocity(master)[0];
+    const double jogStep = RobotMasterTestAccess::JogVelJoint(master) * vmax * 0.02;  // 100 %, one 20 ms cycle
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Live().jointSet[0] = 10.0f;  // a home position the drives are not at
+        Live().jointSet[1] = 60.0f;
+        const float measured[3] = {120.5f, 80.25f, 40.0f};
+        std::copy(std::begin(measured), std::end(measured), Live().jointAct);
+        protocol->CountConnect();
+        protocol->ClearSetPoints();
+        for (int i = 0; i < 30; ++i) {
+            SetJog(master, {{0, 100.0f}, {1, -100.0f}});
+            Cycles(1);
+        }
+        for (const auto& sent : protocol->SentSetPoints(30)) {
+            for (int j = 0; j < 3; ++j) EXPECT_NEAR(sent[j], measured[j], 1e-3) << "joint " << j;
+        }
+        EXPECT_NEAR(master.GetRobotState().jointSet[0], measured[0], 1e-3);
+
+        c.takeOver(master);
+        protocol->ClearSetPoints();
+        for (int i = 0; i < 5; ++i) {
+            SetJog(master, {{0, 100.0f}});
+            Cycles(1);
+        }
+        const auto sent = protocol->SentSetPoints(5);
+        ASSERT_EQ(sent.size(), 5u);
+        EXPECT_GT(sent.back()[0], measured[0]) << "jog moves again";
+        float previous = measured[0];
+        for (const auto& s : sent) {
+            EXPECT_LE(std::fabs(s[0] - previous), jogStep + 1e-3) << "no step";
+            previous = s[0];
+        }
+        SetJog(master, {});
+        Cycles(20);
+    }
 }
 
 // A six-axis arm standing with its tool tilted 90 degrees about Y.

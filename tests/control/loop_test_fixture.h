@@ -101,6 +101,8 @@ public:
     }
     void SetJointReferencing(int joint, bool on) { joints[static_cast<size_t>(joint)].referencing = on ? 1 : 0; }
     void SetJointErrorCode(int joint, int code) { joints[static_cast<size_t>(joint)].errorCode = code; }
+    // What a protocol's successful Connect counts.
+    void CountConnect() { connectCount.fetch_add(1); }
 
     std::vector<int> ioCalls;
     std::vector<int> railCalls;

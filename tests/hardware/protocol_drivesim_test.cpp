@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -50,6 +51,68 @@ protected:
     void TearDown() override {
         protocol.reset();
         sim.Stop();
+    }
+    // A controller started while its drives are still enabled from an earlier run, at
+    // raw position 1234: every connect switches each module off before any set-point
+    // reaches it, and counts itself.
+    void ExpectConnectSwitchesOffDrivesLeftEnabled(const std::string& robotFile) {
+        DriveSim::RobotFileModules file;
+        std::string error;
+        ASSERT_TRUE(DriveSim::ReadRobotFile(robotFile, &file, &error)) << error;
+        for (DriveSim::ModuleConfig joint : file.joints) {
+            joint.enabled = true;
+            joint.position = 1234;
+            ASSERT_TRUE(sim.AddModule(joint, &error)) << error;
+        }
+        ASSERT_EQ(sim.Start(bus.Path()), 0);
+        protocol = std::make_unique<Protocol>(nullptr);
+        protocol->SetVersion(std::is_same<Protocol, Hardware::HardwareProtocolJXRCANV2>::value ? 2 : 0);
+        protocol->Init("Robot", "JXRPivra4", robotFile);
+        EXPECT_EQ(protocol->GetConnectCount(), 0u);
+        for (std::uint32_t connect = 1; connect <= 2; ++connect) {
+            SCOPED_TRACE(connect);
+            std::vector<std::int32_t> before;
+            for (const DriveSim::ModuleConfig& joint : file.joints) {
+                DriveSim::ModuleState state;
+                ASSERT_TRUE(sim.GetModuleState(joint.canId, &state));
+                EXPECT_TRUE(state.enabled) << joint.canId;
+                before.push_back(state.position);
+            }
+            protocol->Connect();
+            EXPECT_EQ(protocol->GetConnectCount(), connect);
+            target.jointSet[0] = 50.0f;  // far from where the drives stand
+            Cycle(3);
+            for (size_t j = 0; j < file.joints.size(); ++j) {
+                const DriveSim::ModuleConfig& joint = file.joints[j];
+                ASSERT_TRUE(sim.WaitUntil([&] { return sim.ReceivedOn(joint.canId).size() >= 4; },
+                                          std::chrono::seconds(5)));
+                // The first command or set-point (the interface's greeting may come before).
+                const auto frames = sim.ReceivedOn(joint.canId);
+                auto first = std::find_if(frames.begin(), frames.end(), [](const DriveSim::ReceivedFrame& f) {
+                    return f.frame.data[0] == 0x01 || f.frame.data[0] == 0x04 || f.frame.data[0] == 0x14;
+                });
+                ASSERT_NE(first, frames.end());
+                EXPECT_EQ(first->frame.data[0], 0x01) << joint.canId;
+                EXPECT_EQ(first->frame.data[1], 0x0A) << "the disable frame comes first";
+                DriveSim::ModuleState state;
+                ASSERT_TRUE(sim.GetModuleState(joint.canId, &state));
+                EXPECT_FALSE(state.enabled) << joint.canId;
+                EXPECT_EQ(state.position, before[j]) << joint.canId;
+            }
+            // Answers from before a reconnect may still be read for a cycle or two.
+            EXPECT_TRUE(WaitFor([&] {
+                Cycle();
+                return !protocol->GetMotorEnabled();
+            }));
+            // A reconnect (after a lost bus) finds the drives enabled again.
+            protocol->EnableMotors(true);
+            ASSERT_TRUE(WaitFor([&] {
+                Cycle();
+                return protocol->GetMotorEnabled();
+            }));
+            protocol->Disconnect();
+            ClearWhenQuiet();
+        }
     }
     void Cycle(int n = 1) {
         for (int i = 0; i < n; ++i) {
@@ -245,6 +308,14 @@ TEST_F(SimV2, ShutdownRequestInTwoStagesPowersOffOnce) {
     EXPECT_EQ(calls.load(), 1);
     EXPECT_EQ(capture.Count("ProtocolJXRCANV2: Shutdown request stage 2 final"), 1);
     EXPECT_EQ(capture.Count("error in sequence"), 0);
+}
+
+TEST_F(SimV2, ConnectSwitchesOffDrivesLeftEnabled) {
+    ExpectConnectSwitchesOffDrivesLeftEnabled(FixturePath("robot_jxrcanv2.xml"));
+}
+
+TEST_F(SimV1, ConnectSwitchesOffDrivesLeftEnabled) {
+    ExpectConnectSwitchesOffDrivesLeftEnabled(FixturePath("robot_jxrcan.xml"));
 }
 
 TEST_F(SimV1, MeasuredJointsFollowTheSetPointsAndCountersRunModulo100) {

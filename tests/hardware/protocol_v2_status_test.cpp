@@ -130,6 +130,72 @@ TEST_F(V2Status, AnErrorShowsOnTheFifthCallWithOneDumpAndARedLed) {
     EXPECT_EQ(Bytes(peer->FramesOn(0x001).back()), Led(0, 150, 0));
 }
 
+// Right after a connect the grace does not claim the drives ready: until the modules
+// answer without error (or the error has lasted five calls) the status stays "not
+// connected", so drives switched off by the connect never show "NoError".
+TEST_F(V2Status, AfterAConnectAnErrorIsNotGracedIntoNoError) {
+    Init();
+    IdealDrives drives(*peer, {0x10, 0x20, 0x30, 0x40, 0x50, 0x60});
+    const auto AllCodes = [&](int code) {
+        for (int j = 0; j < 6; ++j) {
+            if (protocol->GetJointData(j).errorCode.load() != code) return false;
+        }
+        return true;
+    };
+    std::string text;
+    std::string shortText;
+    protocol->GetError(text, shortText);
+    ASSERT_EQ(shortText, "NotConnected");
+    for (int id : {0x10, 0x20, 0x30, 0x40, 0x50, 0x60}) drives.SetError(id, 0x04);  // motor not enabled
+    TestSupport::LogCapture capture;
+    Connect();
+    ASSERT_TRUE(WaitFor([&] {
+        Cycle();
+        return AllCodes(0x04);
+    }));
+    for (int call = 1; call <= 4; ++call) {
+        SCOPED_TRACE(call);
+        protocol->GetError(text, shortText);
+        EXPECT_EQ(text, "Status: not connected");
+        EXPECT_EQ(shortText, "NotConnected");
+        EXPECT_FALSE(protocol->IsErrorFree());
+    }
+    EXPECT_EQ(capture.Count("CAN status changed"), 0) << "the status did not change";
+    protocol->GetError(text, shortText);
+    EXPECT_EQ(shortText, "_MNE");
+    EXPECT_EQ(capture.Count("CAN status changed:  - motor not enabled, cntHWError: 5"), 1);
+
+    // Enabled, the modules are ready at once; from then on the grace covers a passing error.
+    for (int id : {0x10, 0x20, 0x30, 0x40, 0x50, 0x60}) drives.SetError(id, 0x00);
+    ASSERT_TRUE(WaitFor([&] {
+        Cycle();
+        protocol->GetError(text, shortText);
+        return shortText == "NoError";
+    }));
+    drives.SetError(0x30, 0x10);
+    ASSERT_TRUE(WaitFor([&] {
+        Cycle();
+        return protocol->GetJointData(2).errorCode.load() == 0x10;
+    }));
+    protocol->GetError(text, shortText);
+    EXPECT_EQ(shortText, "NoError");
+    EXPECT_TRUE(protocol->IsErrorFree());
+
+    // A reconnect settles again.
+    drives.SetError(0x30, 0x00);
+    protocol->Disconnect();
+    protocol->GetError(text, shortText);
+    EXPECT_EQ(shortText, "NotConnected");
+    for (int id : {0x10, 0x20, 0x30, 0x40, 0x50, 0x60}) drives.SetError(id, 0x04);
+    Connect();
+    ASSERT_TRUE(WaitFor([&] {
+        Cycle();
+        return AllCodes(0x04);
+    }));
+    protocol->GetError(text, shortText);
+    EXPECT_EQ(shortText, "NotConnected");
+}
+
 TEST_F(V2Status, LedColourFollowsTheCode) {
     Init();
     Connect();

@@ -75,11 +75,13 @@ public:
 
     // The exit: forces the counters and any pending project write (after a successful
     // start-up only: otherwise the stored counters were never read), stops the servers,
-    // the robot loop and its load worker, clears the shut-down hooks and releases the
-    // project manager. Safe to call twice.
+    // stops the robot as ShutdownApplication does (unless that ran), then the robot loop
+    // and its load worker, clears the shut-down hooks and releases the project manager.
+    // Safe to call twice.
     void Shutdown();
 
-    // Operator command 99/99: stops the program, resets the robot and sets the stop flag.
+    // Operator command 99/99: stops the program, resets the robot, disables the drives
+    // with the brake engaged and sets the stop flag.
     void ShutdownApplication();
     // Zeroes the jog values of every source and the merged ones.
     void ResetJogValues();
@@ -107,6 +109,9 @@ private:
     OperatorCommand PickUpCommand(AppLinks::RemoteClient* client);
     void HandleSdoRequest();
     void LogStatistics(const DataTypes::RobotState& state);
+    // The robot part of every orderly exit: program stopped (shut-down), reset, drives
+    // off and the brake engaged.
+    void StopRobot();
     OperatorCommandHooks Hooks();
 
     KeyboardInput& keys;
@@ -123,6 +128,7 @@ private:
     int cntCANConnectionTries = kCanConnectionTries;
     bool started = false;
     bool shutDown = false;
+    bool robotStopped = false;
     bool throwInPass = false;
     WaitFunction waitFunction;
 };

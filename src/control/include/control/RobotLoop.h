@@ -64,6 +64,9 @@ private:
     // --- Set-points (RobotLoopMotion.cpp) ---
     void UpdateOperationMode();
     void SetPointStep();
+    // In place of SetPointStep from a hardware connect until an operator's reset or enable:
+    // the set-points are the measured joints. False (nothing done) otherwise.
+    bool FollowMeasuredStep();
     void InterpreterSetPoint(IPO& ipo);
     void JogJoint();
     void JogCartesian(bool tool);

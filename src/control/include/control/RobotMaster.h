@@ -232,6 +232,10 @@ public:
     // --- Drive commands ---
     void Reset();
     void EnableMotors(bool enable);
+    // The robot as an orderly exit or the system shut-down leaves it: velocities zero,
+    // the brake engaged and every drive's power stage off. Bounded: it waits for no
+    // answer, only the loop's next cycles for the brake output to go out.
+    void DisableDrivesForShutdown();
     void AlignMotors();
     void ReferenceJoint(int joint);
     void ReferenceJointAlt(int n);
@@ -508,6 +512,10 @@ private:
     std::atomic<bool> lastEStopInput{false};
     std::atomic<bool> eStopLatched{false};
     std::atomic<bool> eStopReleaseRequested{false};
+
+    // The hardware connect (its GetConnectCount) whose drives an operator's reset or
+    // enable has taken over. Until then the loop's set-points are the measured joints.
+    std::atomic<std::uint32_t> connectTakenOver{0};
 
     // Output target states.
     std::atomic<DOutTargetState> doutOnReset[DataTypes::RobotState::maxIOs];

@@ -165,6 +165,10 @@ public:
     virtual void ReferenceReset();
     virtual void EnableMotors(bool on);
     virtual bool GetMotorEnabled();
+    // Switches every drive's power stage off, whatever its firmware, without waiting for
+    // the drives: every connect and an orderly exit leave the drives so. The default is
+    // EnableMotors(false).
+    virtual void DisableDrives();
     virtual void SendSync();
     virtual void SetJoints(const DataTypes::RobotState& target);
     virtual void GetJoints(DataTypes::RobotState* state);
@@ -226,6 +230,9 @@ public:
     int GetMainDIOValue() const { return mainDIOValue.load(); }
     int GetMainDIOStatus() const { return mainDIOStatus.load(); }
     int GetShutdownStage() const { return shutdownStage.load(); }
+    // Successful connects so far. The robot loop holds the set-points at the measured
+    // joints from a connect until an operator's reset or enable takes the drives over.
+    std::uint32_t GetConnectCount() const { return connectCount.load(); }
 
     // The bus connection: the robot master hands it to the CAN bridge.
     CANInterfaceSocketCAN& GetCANInterface() { return canInterface; }
@@ -267,6 +274,8 @@ protected:
     std::atomic<int> shutdownStage{0};
     std::atomic<bool> referenced{false};
     std::atomic<bool> referencingMandatory{true};
+    // Counted by Connect once the drives are reached and switched off.
+    std::atomic<std::uint32_t> connectCount{0};
 
 private:
     int* CountOf(ModuleRole role);

@@ -97,6 +97,9 @@ public:
     void SetToZeroPos(int joint) override;
     void EnableMotors(bool enable) override;
     bool GetMotorEnabled() override;
+    // Controlword "shutdown" (0x06) to every drive: operation enabled, switched on and
+    // switch-on disabled all end in ready to switch on, with the power stage off.
+    void DisableDrives() override;
     void CheckHomingFinished();
 
     void SendSync() override;

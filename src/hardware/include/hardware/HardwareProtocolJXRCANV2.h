@@ -124,6 +124,8 @@ private:
 
     std::atomic<bool> communicationActive{false};
     std::atomic<bool> errorFree{false};
+    // From a connect until GetError first shows a status of the modules' own.
+    std::atomic<bool> settling{false};
     // Code of the status last logged by GetError: -1 not connected, else the error bits.
     std::atomic<int> lastStatusCode;
     std::atomic<int> hardwareErrorCount{0};
