@@ -33,7 +33,9 @@ void LoopStepProfile::End(std::uint64_t nowUs) {
     if (!running) return;
     running = false;
     current.totalUs = Micros(begin, nowUs);
-    if (restart.exchange(false, std::memory_order_relaxed)) slowestUs = 0;
+    // A new search only once the reader has taken the slowest handed over last: one it
+    // has not seen yet stays the one to beat, and is handed out at the next take.
+    if (taken.load(std::memory_order_acquire) == published) slowestUs = 0;
     if (current.totalUs <= slowestUs) return;
     slowestUs = current.totalUs;
     const std::uint32_t s = sequence.load(std::memory_order_relaxed);
@@ -42,9 +44,13 @@ void LoopStepProfile::End(std::uint64_t nowUs) {
     total.store(current.totalUs, std::memory_order_relaxed);
     for (int i = 0; i < kSteps; ++i) steps[i].store(current.stepUs[i], std::memory_order_relaxed);
     sequence.store(s + 2, std::memory_order_release);
+    published = s + 2;
 }
 
 LoopStepProfile::Cycle LoopStepProfile::TakeSlowest() {
+    // One reader at a time: a take that marked an older cycle taken after a newer take
+    // would make the loop keep searching against a cycle already handed out.
+    std::lock_guard<std::mutex> lock(takeMutex);
     Cycle out;
     for (;;) {
         const std::uint32_t before = sequence.load(std::memory_order_acquire);
@@ -53,12 +59,11 @@ LoopStepProfile::Cycle LoopStepProfile::TakeSlowest() {
         for (int i = 0; i < kSteps; ++i) out.stepUs[i] = steps[i].load(std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_acquire);
         if (sequence.load(std::memory_order_relaxed) == before) {
-            // A cycle handed over already is not handed out twice.
-            if (taken.exchange(before, std::memory_order_relaxed) == before) out = Cycle{};
+            // A cycle handed over already is not handed out twice; marking it taken lets
+            // the loop start the next search (unless it has handed over a slower one).
+            if (before == 0 || taken.exchange(before, std::memory_order_release) == before) out = Cycle{};
             break;
         }
     }
-    // The next search starts from nothing.
-    restart.store(true, std::memory_order_relaxed);
     return out;
 }

@@ -290,7 +290,7 @@ int ProjectManager::ReadProjectFile(const std::string& nameIn, RobotMaster* mast
         Log()->addError("Project: Line \"Cameras\" not found in project file! Cameras not active!");
     }
 
-    const PLCInterfaceNumbers& p = Log()->get_plcInterfaceNr();
+    const PLCInterfaceNumbers p = Log()->get_plcInterfaceNr();
     Log()->addFormat("PLC-Interface: Active = %d", p.Active ? 1 : 0);
     Log()->addFormat("PLC-Interface: Inputs:  Enable=%d, Reference=%d, Play=%d, Pause=%d", p.EnableNumber,
                      p.RequestReferenceNumber, p.PlayNumber, p.PauseNumber);
@@ -412,9 +412,8 @@ int ProjectManager::ReadRobotSection(tinyxml2::XMLElement* root, RobotMaster* ma
     master->Init(name, type, type + "/" + last + ".xml");
     if (haveHome) master->SetHomePos(home);
     if (RobotKinematic* kin = master->GetKinematic()) {
-        kin->virtualBoxActive = boxActive;
-        kin->virtualBoxMin = DataTypes::Vector3(box[0], box[1], box[2]);
-        kin->virtualBoxMax = DataTypes::Vector3(box[3], box[4], box[5]);
+        kin->SetVirtualBox(boxActive, DataTypes::Vector3(box[0], box[1], box[2]),
+                           DataTypes::Vector3(box[3], box[4], box[5]));
     }
     return 0;
 }
@@ -753,15 +752,17 @@ void ProjectManager::WriteSections(tinyxml2::XMLDocument& doc, XMLElement* root,
     program->SetAttribute("DefaultState", mainIpo.GetStopOnError() ? 1 : 0);
 
     XMLElement* anchor = program;
-    if (RobotKinematic* kin = master->GetKinematic()) {
+    if (const RobotKinematic* kin = master->GetKinematic()) {
+        // One whole box: a SetVBox meanwhile is written before or after, never half.
+        const RobotKinematic::LimitsAndBox limits = kin->GetLimitsAndBox();
         XMLElement* box = FindOrInsert(doc, root, "VirtualBox", program);
-        box->SetAttribute("active", TrueFalse(kin->virtualBoxActive));
-        box->SetAttribute("xMin", kin->virtualBoxMin.x);
-        box->SetAttribute("xMax", kin->virtualBoxMax.x);
-        box->SetAttribute("yMin", kin->virtualBoxMin.y);
-        box->SetAttribute("yMax", kin->virtualBoxMax.y);
-        box->SetAttribute("zMin", kin->virtualBoxMin.z);
-        box->SetAttribute("zMax", kin->virtualBoxMax.z);
+        box->SetAttribute("active", TrueFalse(limits.virtualBoxActive));
+        box->SetAttribute("xMin", limits.virtualBoxMin.x);
+        box->SetAttribute("xMax", limits.virtualBoxMax.x);
+        box->SetAttribute("yMin", limits.virtualBoxMin.y);
+        box->SetAttribute("yMax", limits.virtualBoxMax.y);
+        box->SetAttribute("zMin", limits.virtualBoxMin.z);
+        box->SetAttribute("zMax", limits.virtualBoxMax.z);
         anchor = box;
     }
 
@@ -804,7 +805,8 @@ void ProjectManager::WriteSections(tinyxml2::XMLDocument& doc, XMLElement* root,
         anchor = e;
     }
 
-    const PLCInterfaceNumbers& plc = Log()->get_plcInterfaceNr();
+    // One whole record: a CONFIG change meanwhile is written before or after, never half.
+    const PLCInterfaceNumbers plc = Log()->get_plcInterfaceNr();
     XMLElement* base = FindOrAppend(doc, root, "PLCInterface");
     base->SetAttribute("Active", plc.Active ? "true" : "false");
     base->SetAttribute("AutoConnect", plc.AutoConnect ? "true" : "false");

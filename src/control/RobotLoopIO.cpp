@@ -46,22 +46,20 @@ const char* const kEStopRefusal[kSignals] = {
 
 // ---------------------------------------------------------------- settings copies
 
-void RobotMaster::SetPLCInterfaceSettings(const PLCInterfaceNumbers& settings) {
-    std::lock_guard<std::mutex> lock(plcSettingsMutex);
-    Log()->get_plcInterfaceNr() = settings;
-    plcSettingsChange.fetch_add(1);
+void RobotMaster::SetPLCInterfaceSettings(const PLCInterfaceNumbers& settings) { Log()->set_plcInterfaceNr(settings); }
+
+void RobotMaster::ChangePLCInterfaceSettings(const std::function<void(PLCInterfaceNumbers&)>& edit) {
+    Log()->change_plcInterfaceNr(edit);
 }
 
 void RobotLoop::RefreshLoopCopies() {
     loopAxes.Refresh(m);
 
-    // PLC-interface settings: taken whole when they changed and no writer is busy.
-    const std::uint32_t plcChange = m.plcSettingsChange.load();
+    // PLC-interface settings: taken whole when they changed, never waiting for a writer.
+    const std::uint32_t plcChange = Log()->get_plcInterfaceNrVersion();
     if (!loopPlcLoaded || plcChange != loopPlcSeen) {
-        std::unique_lock<std::mutex> lock(m.plcSettingsMutex, std::try_to_lock);
-        if (lock.owns_lock()) {
-            loopPlc = Log()->get_plcInterfaceNr();
-            loopPlcSeen = m.plcSettingsChange.load();
+        if (Log()->try_get_plcInterfaceNr(loopPlc)) {
+            loopPlcSeen = plcChange;
             loopPlcLoaded = true;
         }
     }

@@ -165,6 +165,13 @@ void RobotMaster::Init(const std::string& robotNameIn, const std::string& robotT
                        const std::string& robotFile) {
     robotName = robotNameIn;
     robotType = robotTypeIn;
+    // Whatever the outcome, other threads read the limits and the box of the kinematic made here.
+    struct PublishOnReturn {
+        RobotMaster& master;
+        ~PublishOnReturn() {
+            if (master.kinematic) master.kinematic->PublishLimitsAndBox();
+        }
+    } publish{*this};
 
     const std::string fullPath = Log()->get_rootPath() + "Data/Robots/" + robotFile;
     int result;
@@ -263,6 +270,8 @@ void RobotMaster::FinishInit() {
 
     SyncJointVelData();
 
+    // What other threads and the copies read of the limits and the box, as they stand now.
+    kinematic->PublishLimitsAndBox();
     for (IPO* ipo : {&mainIpo, &logicIpo, &moveToIpo}) {
         if (PathGenerator* generator = ipo->GetPathGenerator()) generator->SetKinematic(kinematic->clone());
     }

@@ -215,9 +215,5 @@ void RobotMaster::SetJointLimits(const float (*minMax)[2]) {
 }
 
 void RobotMaster::SetVirtualBox(bool active, const DataTypes::Vector3& min, const DataTypes::Vector3& max) {
-    ChangeKinematicHeld(*this, "virtual box", [&](RobotKinematic& k) {
-        k.virtualBoxMax = max;
-        k.virtualBoxMin = min;
-        k.virtualBoxActive = active;
-    });
+    ChangeKinematicHeld(*this, "virtual box", [&](RobotKinematic& k) { k.SetVirtualBox(active, min, max); });
 }

@@ -364,8 +364,9 @@ bool RobotMaster::UpdateConfigurationFile(bool requested) {
     }
     estop->SetAttribute("DInChannel", brakeEStop.eStopDInChannel);
 
+    // The limits as handed over, whole: a change meanwhile is written whole or not at all.
     float limits[RobotKinematic::maxJoints][2] = {};
-    kinematic->GetMinMaxValues(limits);
+    kinematic->GetPublishedMinMaxValues(limits);
     tinyxml2::XMLElement* minMax = root->FirstChildElement("SoftwareMinMax");
     if (minMax == nullptr) minMax = root->InsertNewChildElement("SoftwareMinMax");
     const int joints = std::min(kinematic->nrOfJoints, 6);

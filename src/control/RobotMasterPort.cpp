@@ -206,7 +206,8 @@ JointLimits RobotMasterPort::GetJointLimits() const {
     if (kinematic == nullptr) return limits;
     limits.available = true;
     limits.joints = kinematic->nrOfJoints;
-    kinematic->GetMinMaxValues(limits.minMax);
+    // Read off the loop: the limits as last handed over, whole.
+    kinematic->GetPublishedMinMaxValues(limits.minMax);
     return limits;
 }
 
@@ -215,9 +216,10 @@ VirtualBox RobotMasterPort::GetVirtualBox() const {
     const RobotKinematic* kinematic = rm.GetKinematic();
     if (kinematic == nullptr) return box;
     box.available = true;
-    box.active = kinematic->virtualBoxActive;
-    box.min = kinematic->virtualBoxMin;
-    box.max = kinematic->virtualBoxMax;
+    const RobotKinematic::LimitsAndBox published = kinematic->GetLimitsAndBox();
+    box.active = published.virtualBoxActive;
+    box.min = published.virtualBoxMin;
+    box.max = published.virtualBoxMax;
     return box;
 }
 
@@ -404,8 +406,8 @@ void RobotMasterPort::SetStopOnError(bool stop) { rm.GetMainInterpreter().SetSto
 void RobotMasterPort::SetJointLimits(const JointLimits& limits) { rm.SetJointLimits(limits.minMax); }
 void RobotMasterPort::SetVirtualBox(const VirtualBox& box) { rm.SetVirtualBox(box.active, box.min, box.max); }
 
-void RobotMasterPort::SetPLCInterfaceSettings(const PLCInterfaceNumbers& settings) {
-    rm.SetPLCInterfaceSettings(settings);
+void RobotMasterPort::ChangePLCInterfaceSettings(const std::function<void(PLCInterfaceNumbers&)>& edit) {
+    rm.ChangePLCInterfaceSettings(edit);
 }
 
 void RobotMasterPort::AddPLCTrigger(const PLCTrigger::PLCInterfaceTrigger& trigger) { rm.AddPLCTrigger(trigger); }

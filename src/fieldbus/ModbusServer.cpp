@@ -271,16 +271,25 @@ void ModbusServer::Serve(_modbus* context, int listenSocket) {
     std::vector<pollfd> fds;
     std::vector<int> lost;
     while (wanted.load() && !restartRequested.load()) {
+        // After a failed accept the listening socket rests: the connection stays pending,
+        // so it would be readable at once again.
+        const auto start = MbapFrames::Clock::now();
+        const bool accepting = !acceptFailures.Running() || start >= acceptAgainAt;
         fds.clear();
         fds.push_back({wakePipe[0], POLLIN, 0});
-        fds.push_back({listenSocket, POLLIN, 0});
+        fds.push_back({listenSocket, static_cast<short>(accepting ? POLLIN : 0), 0});
         for (const auto& [s, frames] : clients) {
             // Reading stops while the buffer is full; an answer waits until the client takes it.
             short events = frames->SpaceLeft() > 0 ? POLLIN : 0;
             if (frames->Check() == MbapFrames::Front::Complete) events |= POLLOUT;
             fds.push_back({s, events, 0});
         }
-        const int ready = poll(fds.data(), fds.size(), PollTimeoutMs(MbapFrames::Clock::now()));
+        int timeoutMs = PollTimeoutMs(start);
+        if (!accepting) {
+            const auto rest = std::chrono::ceil<std::chrono::milliseconds>(acceptAgainAt - start);
+            timeoutMs = std::min(timeoutMs, static_cast<int>(rest.count()));
+        }
+        const int ready = poll(fds.data(), fds.size(), timeoutMs);
         if (ready == -1) {
             if (errno != EINTR) Log()->addFormat("Modbus: Select() failed: %s", std::strerror(errno));
             continue;
@@ -291,10 +300,8 @@ void ModbusServer::Serve(_modbus* context, int listenSocket) {
             }
             continue;
         }
-        if (fds[1].revents != 0) {
-            Accept(context, listenSocket);
-            continue;
-        }
+        // A new client does not keep the others waiting: they are served in the same pass.
+        if (accepting && fds[1].revents != 0) Accept(context, listenSocket);
         // Every client in turn, one request each, and the unfinished ones' time-outs.
         lost.clear();
         const auto now = MbapFrames::Clock::now();
@@ -304,6 +311,25 @@ void ModbusServer::Serve(_modbus* context, int listenSocket) {
         }
         for (int s : lost) clients.erase(s);
     }
+    if (acceptFailures.Running()) {
+        Log()->addFormat("Modbus: %llu accepts failed until the server stopped",
+                         static_cast<unsigned long long>(acceptFailures.Ended()));
+    }
+}
+
+void ModbusServer::AcceptFailed(int error) {
+    if (acceptFailures.Failed()) {
+        Log()->addFormat("Modbus: Could not accept new client: %s", modbus_strerror(error));
+    }
+    acceptAgainAt = MbapFrames::Clock::now() + acceptFailures.RetryDelay();
+}
+
+void ModbusServer::AcceptSucceeded() {
+    const std::uint64_t failed = acceptFailures.Ended();
+    if (failed > 1) {
+        Log()->addFormat("Modbus: Accepting clients again after %llu failed accepts",
+                         static_cast<unsigned long long>(failed));
+    }
 }
 
 void ModbusServer::Accept(_modbus* context, int listenSocket) {
@@ -312,8 +338,13 @@ void ModbusServer::Accept(_modbus* context, int listenSocket) {
     if (clients.size() < limit && clients.size() < FD_SETSIZE) {
         const int client = modbus_tcp_pi_accept(context, &acceptSocket);
         if (client == -1) {
-            Log()->addFormat("Modbus: Could not accept new client: %s", modbus_strerror(errno));
-        } else if (client >= FD_SETSIZE) {
+            // Out of descriptors (EMFILE, ENFILE) the connection stays pending: the
+            // episode is told once, and accepting rests while it lasts.
+            AcceptFailed(errno);
+            return;
+        }
+        AcceptSucceeded();
+        if (client >= FD_SETSIZE) {
             // The library's own waits use select(), which cannot hold it.
             Log()->addFormat("Modbus: Cannot accept new client (descriptor %d too high), closing connection",
                              client);
@@ -326,9 +357,15 @@ void ModbusServer::Accept(_modbus* context, int listenSocket) {
             Log()->add("Modbus: Accepted new client");
         }
     } else {
+        // Refusing takes a descriptor too; without one the connection waits, told once.
+        if (modbus_tcp_pi_accept(context, &acceptSocket) == -1) {
+            AcceptFailed(errno);
+            return;
+        }
+        AcceptSucceeded();
         Log()->addFormat("Modbus: Cannot accept new client (limit %d reached), closing connection",
                          static_cast<int>(clients.size()));
-        if (modbus_tcp_pi_accept(context, &acceptSocket) != -1) modbus_close(context);
+        modbus_close(context);
     }
 }
 

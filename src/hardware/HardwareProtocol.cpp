@@ -136,7 +136,7 @@ bool HardwareProtocol::IsAxisModule(int index) {
 
 void HardwareProtocol::ReferenceReset() {
     LogSingleton* log = LogSingleton::instance();
-    const PLCInterfaceNumbers& plc = log->get_plcInterfaceNr();
+    const PLCInterfaceNumbers plc = log->get_plcInterfaceNr();
     for (int i = 0; i < 9; ++i) {
         const int j = plc.JointToRef[i];
         if (j < 0) continue;

@@ -67,6 +67,9 @@ void RobotKinematic::clone(const RobotKinematic* other) {
     virtualBoxActive = other->virtualBoxActive;
     virtualBoxMin = other->virtualBoxMin;
     virtualBoxMax = other->virtualBoxMax;
+    // A copy follows what its original publishes, and the other way round.
+    limitsAndBox = other->limitsAndBox;
+    limitsAndBoxSeen = other->limitsAndBoxSeen;
     tool = other->tool;
 }
 
@@ -104,9 +107,54 @@ void RobotKinematic::SetMinMaxValues(const float (*limits)[2]) {
         jointMinMax[i][0] = newMin;
         jointMinMax[i][1] = newMax;
     }
+    PublishLimitsAndBox();
 }
 
-void RobotKinematic::GetMinMaxValues(float (*limits)[2]) const {
+void RobotKinematic::GetMinMaxValues(float (*limits)[2]) const { ToUserLimits(jointMinMax, limits); }
+
+void RobotKinematic::GetPublishedMinMaxValues(float (*limits)[2]) const {
+    const LimitsAndBox published = GetLimitsAndBox();
+    ToUserLimits(published.jointMinMax, limits);
+}
+
+RobotKinematic::LimitsAndBox RobotKinematic::GetLimitsAndBox() const { return limitsAndBox->Load(); }
+
+void RobotKinematic::SetVirtualBox(bool active, const Vector3& min, const Vector3& max) {
+    virtualBoxMax = max;
+    virtualBoxMin = min;
+    virtualBoxActive = active;
+    PublishLimitsAndBox();
+}
+
+void RobotKinematic::PublishLimitsAndBox() {
+    LimitsAndBox value;
+    for (int i = 0; i < maxJoints; ++i) {
+        value.jointMinMax[i][0] = jointMinMax[i][0];
+        value.jointMinMax[i][1] = jointMinMax[i][1];
+    }
+    value.virtualBoxActive = virtualBoxActive;
+    value.virtualBoxMin = virtualBoxMin;
+    value.virtualBoxMax = virtualBoxMax;
+    limitsAndBoxSeen = limitsAndBox->Store(value);
+}
+
+void RobotKinematic::RefreshLimitsAndBox() {
+    const std::uint32_t version = limitsAndBox->Version();
+    if (version == limitsAndBoxSeen) return;
+    LimitsAndBox value;
+    // A store under way: the fields keep the last whole value until the next refresh.
+    if (!limitsAndBox->TryLoad(value)) return;
+    for (int i = 0; i < maxJoints; ++i) {
+        jointMinMax[i][0] = value.jointMinMax[i][0];
+        jointMinMax[i][1] = value.jointMinMax[i][1];
+    }
+    virtualBoxActive = value.virtualBoxActive;
+    virtualBoxMin = value.virtualBoxMin;
+    virtualBoxMax = value.virtualBoxMax;
+    limitsAndBoxSeen = version;
+}
+
+void RobotKinematic::ToUserLimits(const float (*internal)[2], float (*limits)[2]) const {
     for (int i = 0; i < maxJoints; ++i) {
         const float d = brandTrafoJointDirections[i];
         const float o = brandTrafoJointOffsets[i];
@@ -116,8 +164,8 @@ void RobotKinematic::GetMinMaxValues(float (*limits)[2]) const {
                              i);
             continue;
         }
-        float lo = (jointMinMax[i][0] - o) / d;
-        float hi = (jointMinMax[i][1] - o) / d;
+        float lo = (internal[i][0] - o) / d;
+        float hi = (internal[i][1] - o) / d;
         if (lo > hi) {
             std::swap(lo, hi);
         }
@@ -146,6 +194,7 @@ void RobotKinematic::AddExternalAxis(const ExternalAxis& axis) {
     jointMaxVelocity[i] = static_cast<float>(axis.VelMax);
     jointMaxAcceleration[i] = static_cast<float>(axis.Acc);
     jointMaxAccelerationInc[i] = static_cast<float>(axis.AccInc);
+    PublishLimitsAndBox();
     Log()->addFormat("Kin: Ext%d - lz0: %.1lf  DirectionAngleToY: %d  Min: %.1lf  Max: %.1lf  -  MaxVel: %.1lf  -  "
                      "MaxAcc: %.1lf",
                      k, static_cast<double>(extAxisBase[k].z), extAxisDirectionAngleToY[k],

@@ -179,5 +179,7 @@ void RobotKinematicCartesian2Axis::UpdateConfigurationFile(tinyxml2::XMLDocument
                                            ": line SoftwareMinMax not found in robot configuration file!");
         return;
     }
-    CartesianGantryCommon::WriteSoftwareMinMax(e, jointMinMax, variant_->limitJoints);
+    // Written from a command thread: the limits as handed over, not the loop's fields.
+    const LimitsAndBox limits = GetLimitsAndBox();
+    CartesianGantryCommon::WriteSoftwareMinMax(e, limits.jointMinMax, variant_->limitJoints);
 }

@@ -209,5 +209,7 @@ void RobotKinematicCartesianGantry::UpdateConfigurationFile(tinyxml2::XMLDocumen
                                            ": line SoftwareMinMax not found in robot configuration file!");
         return;
     }
-    CartesianGantryCommon::WriteSoftwareMinMax(e, jointMinMax, FourthAxis ? 4 : 3);
+    // Written from a command thread: the limits as handed over, not the loop's fields.
+    const LimitsAndBox limits = GetLimitsAndBox();
+    CartesianGantryCommon::WriteSoftwareMinMax(e, limits.jointMinMax, FourthAxis ? 4 : 3);
 }

@@ -179,6 +179,8 @@ void PathGenerator::threadPathGeneration(PathGenerator* generator, std::uint64_t
             char text[1024];
             bool failed = false;
             try {
+                // A limit or box the robot took since the last plan applies to this one.
+                if (g.kinematic) g.kinematic->RefreshLimitsAndBox();
                 g.ComputePath();
             } catch (const std::invalid_argument& e) {
                 log->addFormat("Invalid argument during path generation: %s", e.what());

@@ -478,6 +478,8 @@ bool ProgramMemory::ToJoint(MemoryPosition& variable) {
     for (int j = 0; j < kJoints; ++j) {
         solution[j] = kept[j];
     }
+    // The limits and the box the robot uses now.
+    kinematic->RefreshLimitsAndBox();
     kinematic->SetJoints(seed, false);
     kinematic->SetPosition(variable.state.pose, solution);
     kinematic->GetJoints(variable.state.jointSet);

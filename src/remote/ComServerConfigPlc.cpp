@@ -9,6 +9,7 @@
 #include "core/StringHelper.h"
 #include "remote/ClientLog.h"
 
+#include <functional>
 #include <string>
 
 namespace Remote {
@@ -29,20 +30,18 @@ void WireOrder(PLCInterfaceNumbers& p, int* (&fields)[kNumbers]) {
     for (int i = 0; i < kNumbers; ++i) fields[i] = order[i];
 }
 
-// Stores the settings whole: through the controller, which hands them to its loop.
-void Store(const ConfigContext& context, const PLCInterfaceNumbers& settings) {
+// Changes the settings in one step, through the controller, which hands them to its loop:
+// a change from another client cannot come between the read and the store.
+void Change(const ConfigContext& context, const std::function<void(PLCInterfaceNumbers&)>& edit) {
     if (context.controller != nullptr) {
-        context.controller->SetPLCInterfaceSettings(settings);
+        context.controller->ChangePLCInterfaceSettings(edit);
     } else {
-        Log()->get_plcInterfaceNr() = settings;
+        Log()->change_plcInterfaceNr(edit);
     }
 }
 
-void Current(PLCInterfaceNumbers& out) { out = Log()->get_plcInterfaceNr(); }
-
 void GetPLCInterface(ConfigContext& context, HvpArgumentReader& /*args*/) {
-    PLCInterfaceNumbers settings;
-    Current(settings);
+    PLCInterfaceNumbers settings = Log()->get_plcInterfaceNr();
     int* fields[kNumbers];
     WireOrder(settings, fields);
     std::string payload = "CONFIG PLCInterface";
@@ -56,22 +55,21 @@ void SetPLCInterface(ConfigContext& context, HvpArgumentReader& args) {
     int count = 0;
     if (!context.counterValid || !args.ReadIntsUpTo(values, kNumbers, count)) return ConfigMalformed(context);
     ClientLines::add("HVP-Server: Setting PLC interface numbers");
-    PLCInterfaceNumbers settings;
-    Current(settings);
-    int* fields[kNumbers];
-    WireOrder(settings, fields);
-    for (int i = 0; i < kNumbers; ++i) {
-        // Only channels 0..63 exist; anything else means "not used".
-        *fields[i] = values[i] >= -1 && values[i] < DataTypes::RobotState::maxIOs ? values[i] : -1;
-    }
-    Store(context, settings);
+    Change(context, [&values](PLCInterfaceNumbers& settings) {
+        int* fields[kNumbers];
+        WireOrder(settings, fields);
+        for (int i = 0; i < kNumbers; ++i) {
+            // Only channels 0..63 exist; anything else means "not used".
+            *fields[i] = values[i] >= -1 && values[i] < DataTypes::RobotState::maxIOs ? values[i] : -1;
+        }
+    });
     QueueProject(context);
 }
 
 const char* TrueFalse(bool on) { return on ? "True" : "False"; }
 
 void GetPLCInterfaceEnabled(ConfigContext& context, HvpArgumentReader& /*args*/) {
-    const PLCInterfaceNumbers& p = Log()->get_plcInterfaceNr();
+    const PLCInterfaceNumbers p = Log()->get_plcInterfaceNr();
     context.server.SendToClient(std::string("CONFIG PLCInterfaceEnabled ") + TrueFalse(p.Active) + " " +
                                 TrueFalse(p.AutoConnect));
 }
@@ -81,14 +79,13 @@ void SetPLCInterfaceEnabled(ConfigContext& context, HvpArgumentReader& args) {
     std::string_view activeWord, autoWord;
     const bool active = args.ReadWord(activeWord) && activeWord == "True";
     const bool autoConnect = args.ReadWord(autoWord) && autoWord == "True";
-    PLCInterfaceNumbers settings;
-    Current(settings);
     ClientLines::add(active ? "HVP-Server: Setting PLC interface enabled" : "HVP-Server: Setting PLC interface disabled");
-    settings.Active = active;
     ClientLines::add(autoConnect ? "HVP-Server: Setting PLC interface auto connect"
                                  : "HVP-Server: Setting PLC interface no auto connect");
-    settings.AutoConnect = autoConnect;
-    Store(context, settings);
+    Change(context, [active, autoConnect](PLCInterfaceNumbers& settings) {
+        settings.Active = active;
+        settings.AutoConnect = autoConnect;
+    });
     QueueProject(context);
 }
 

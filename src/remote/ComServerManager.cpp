@@ -1,5 +1,6 @@
 #include "remote/ComServerManager.h"
 
+#include "core/FailureEpisode.h"
 #include "core/LogSingleton.h"
 #include "program/ProgramMemory.h"
 #include "remote/ClientLog.h"
@@ -8,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -150,6 +152,8 @@ void ComServerManager::WakeListener() {
 // ------------------------------------------------------------------------------ listener
 
 void ComServerManager::Listener(ComServerManager* manager) {
+    // Named, so its load can be told apart (top -H, /proc).
+    pthread_setname_np(pthread_self(), "HvpListener");
     try {
         manager->ListenLoop();
     } catch (const std::exception& e) {
@@ -204,6 +208,7 @@ void ComServerManager::ListenLoop() {
     boundPort.store(ntohs(address.sin_port));
 
     bool waitingLogged = false;
+    FailureEpisode acceptFailures;
     int waiting = -1;  // accepted while every place was taken by a client that has spoken
     while (running.load()) {
         ReapClosed(false);
@@ -239,10 +244,16 @@ void ComServerManager::ListenLoop() {
         if (fds[0].revents == 0) continue;
         const int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
-            Log()->add("ComServerManager: Error on accept");
-            // A persistent failure (no descriptors left) must not spin.
-            SleepInterruptible(wakeFd, kAcceptBackoffMs);
+            // Out of descriptors (EMFILE, ENFILE) the connection stays pending and the
+            // socket readable: told once per run, and each retry waits longer.
+            if (acceptFailures.Failed()) Log()->addFormat("ComServerManager: Error on accept: %s", std::strerror(errno));
+            SleepInterruptible(wakeFd, static_cast<int>(acceptFailures.RetryDelay().count()));
+            DrainEventFd(wakeFd);
             continue;
+        }
+        if (const std::uint64_t failed = acceptFailures.Ended(); failed > 1) {
+            Log()->addFormat("ComServerManager: Accepting clients again after %llu failed accepts",
+                             static_cast<unsigned long long>(failed));
         }
         waitingLogged = false;
         // Small telegrams and replies must leave at once, not wait for an acknowledge.
@@ -260,6 +271,10 @@ void ComServerManager::ListenLoop() {
     }
     if (waiting >= 0) ::close(waiting);
     ::close(fd);
+    if (acceptFailures.Running()) {
+        Log()->addFormat("ComServerManager: %llu accepts failed until the server stopped",
+                         static_cast<unsigned long long>(acceptFailures.Ended()));
+    }
     Log()->add("ComServerManager: Stopped");
 }
 

@@ -43,8 +43,15 @@ bool TCPClient::setup(std::string const& host, int portNr) {
     if (sock < 0) {
         sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (sock < 0) {
-            Log()->addError("TCPClient: Could not create socket...");
+            // Out of descriptors every retry fails alike: the line once per run.
+            if (socketFailures.Failed()) {
+                Log()->addError(std::string("TCPClient: Could not create socket... ") + std::strerror(errno));
+            }
             return false;
+        }
+        if (const std::uint64_t failed = socketFailures.Ended(); failed > 1) {
+            Log()->addFormat("TCPClient: Socket created again after %llu failed attempts",
+                             static_cast<unsigned long long>(failed));
         }
     }
     server = sockaddr_in{};

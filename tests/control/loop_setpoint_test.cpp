@@ -239,10 +239,9 @@ TEST_F(LoopMotionTest, OperationModeTwoNeverAsksTheInterpreter) {
 }
 
 TEST_F(LoopMotionTest, AJointLimitHitStopsTheMotionWithItsText) {
-    float limits[9][2];
-    master.GetKinematic()->GetMinMaxValues(limits);
-    limits[0][1] = 10.0f;  // only the loop's kinematic: the planner plans to 50
-    master.GetKinematic()->SetMinMaxValues(limits);
+    // Only the loop's own field, not handed over: the planner plans to 50.
+    RobotKinematic& kinematic = *master.GetKinematic();
+    kinematic.jointMinMax[0][1] = kinematic.brandTrafoJointDirections[0] * 10.0f + kinematic.brandTrafoJointOffsets[0];
     TestSupport::LogCapture log;
     StartMoveTo(50.0f);
     IPO& moveTo = master.GetMoveToInterpreter();
@@ -253,6 +252,26 @@ TEST_F(LoopMotionTest, AJointLimitHitStopsTheMotionWithItsText) {
     EXPECT_EQ(Live().kinState, 14);
     EXPECT_TRUE(WaitFor([&] { return log.Contains("Kinematic error: Joint limit max reached"); }));
     EXPECT_LE(Live().jointSet[0], 10.0f + 1e-3f);
+}
+
+// A limit the robot's kinematic takes reaches the planners' copies: the target past it is
+// refused before any set-point changes.
+TEST_F(LoopMotionTest, ANewJointLimitIsCheckedByThePlannerBeforeMotion) {
+    float limits[9][2];
+    master.GetKinematic()->GetMinMaxValues(limits);
+    limits[0][1] = 10.0f;
+    master.GetKinematic()->SetMinMaxValues(limits);
+    TestSupport::LogCapture log;
+    IPO& moveTo = master.GetMoveToInterpreter();
+    const float target[9] = {50.0f, 0, 0, 0, 0, 0, 0, 0, 0};
+    moveTo.MoveJoint(target, 100.0f);
+    moveTo.Start();
+    EXPECT_TRUE(WaitFor([&] {
+        Cycles(1);
+        return !moveTo.IsReplayRunning();
+    }));
+    EXPECT_TRUE(WaitFor([&] { return log.Contains("PathGen: target refused before motion: Kinematic error: Joint limit max reached"); }));
+    EXPECT_EQ(Live().jointSet[0], 0.0f);
 }
 
 TEST_F(LoopMotionTest, AHardwareErrorStopsTheMotionAndBlocksSetPoints) {

@@ -172,7 +172,7 @@ TEST_F(ProjectTest, CompleteProjectHandsEverySettingOver) {
     EXPECT_TRUE(capture.Contains("Project: DOut Number \"4x\" is not an output 0..63, skipped"));
     EXPECT_EQ(master.GetDOutTargetStateOnReset(4), DOutNoChange);
 
-    const PLCInterfaceNumbers& plc = LogSingleton::instance()->get_plcInterfaceNr();
+    const PLCInterfaceNumbers plc = LogSingleton::instance()->get_plcInterfaceNr();
     EXPECT_TRUE(plc.Active);
     EXPECT_EQ(plc.EnableNumber, 1);
     EXPECT_EQ(plc.ShutdownNumber, -1);
@@ -217,7 +217,7 @@ TEST_F(ProjectTest, MinimalProjectKeepsDefaultsAndResetsPLCRecord) {
     ProjectManager pm(&cloud);
     TestSupport::LogCapture capture;
     ASSERT_EQ(pm.OpenProject(&master), 0);
-    const PLCInterfaceNumbers& plc = LogSingleton::instance()->get_plcInterfaceNr();
+    const PLCInterfaceNumbers plc = LogSingleton::instance()->get_plcInterfaceNr();
     EXPECT_FALSE(plc.Active);
     EXPECT_EQ(plc.EnableNumber, 1);
     EXPECT_EQ(plc.FaultNumber, 2);

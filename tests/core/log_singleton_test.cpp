@@ -358,18 +358,22 @@ TEST_F(LogFolder, DisplayFilenameIsHandedOutOnce) {
     EXPECT_FALSE(log->DisplayGetFilename(&out));
 }
 
-TEST_F(LogFolder, PlcRecordIsOneObjectReachedAsReferenceOrPointer) {
+TEST_F(LogFolder, PlcRecordIsStoredAndChangedWhole) {
     auto log = MakeLog();
-    PLCInterfaceNumbers& ref = log->get_plcInterfaceNr();
-    PLCInterfaceNumbers* ptr = log->get_plcInterfaceNr();
-    EXPECT_EQ(&ref, ptr);
-    EXPECT_FALSE(ref.Active);
-    EXPECT_EQ(ref.RefDelay[8], 0);
+    PLCInterfaceNumbers record = log->get_plcInterfaceNr();
+    EXPECT_FALSE(record.Active);
+    EXPECT_EQ(record.RefDelay[8], 0);
 
-    log->get_plcInterfaceNr()->ShutdownNumber = 7;
-    ptr->JointToRef[2] = 4;
-    EXPECT_EQ(log->get_plcInterfaceNr().ShutdownNumber, 7);
-    EXPECT_EQ(ref.JointToRef[2], 4);
+    record.ShutdownNumber = 7;
+    EXPECT_EQ(log->get_plcInterfaceNr().ShutdownNumber, 0) << "a copy, not the stored record";
+    const std::uint32_t before = log->get_plcInterfaceNrVersion();
+    log->set_plcInterfaceNr(record);
+    EXPECT_NE(log->get_plcInterfaceNrVersion(), before);
+    log->change_plcInterfaceNr([](PLCInterfaceNumbers& p) { p.JointToRef[2] = 4; });
+    PLCInterfaceNumbers now;
+    ASSERT_TRUE(log->try_get_plcInterfaceNr(now));
+    EXPECT_EQ(now.ShutdownNumber, 7);
+    EXPECT_EQ(now.JointToRef[2], 4);
 }
 
 TEST(LogFreeFunctions, HourStringFormatsDaysHoursMinutes) {

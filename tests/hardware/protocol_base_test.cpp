@@ -223,9 +223,8 @@ TEST(ProtocolBase, ReferenceResetWalksThePlcSequenceThenResetsErrors) {
         {{-1, -1, -1, -1, -1, -1, -1, -1, -1}, {}},
         {{2, -1, 0, 3, 4, 7, 1, -5, 2}, {2, 0, 1, 2}},
     };
-    PLCInterfaceNumbers& plc = LogSingleton::instance()->get_plcInterfaceNr();
-    int saved[9];
-    std::copy(plc.JointToRef, plc.JointToRef + 9, saved);
+    LogSingleton* log = LogSingleton::instance();
+    const PLCInterfaceNumbers saved = log->get_plcInterfaceNr();
     for (const Case& c : cases) {
         ReferenceRecorder p;
         p.SetRobotJointCount(4);
@@ -233,7 +232,8 @@ TEST(ProtocolBase, ReferenceResetWalksThePlcSequenceThenResetsErrors) {
         const int dio = p.AddRecord(ModuleRole::DIO);
         p.Record(dio).canId = 0x300;
         p.Record(dio).moduleType = 1;
-        std::copy(c.sequence.begin(), c.sequence.end(), plc.JointToRef);
+        log->change_plcInterfaceNr(
+            [&](PLCInterfaceNumbers& plc) { std::copy(c.sequence.begin(), c.sequence.end(), plc.JointToRef); });
         TestSupport::LogCapture capture;
         const auto start = std::chrono::steady_clock::now();
         p.ReferenceReset();
@@ -242,7 +242,7 @@ TEST(ProtocolBase, ReferenceResetWalksThePlcSequenceThenResetsErrors) {
         EXPECT_EQ(p.resets, 1);
         EXPECT_EQ(capture.Count("Resetting ref status of joint "), static_cast<int>(c.expected.size()));
     }
-    std::copy(saved, saved + 9, plc.JointToRef);
+    log->set_plcInterfaceNr(saved);
 }
 
 TEST(ProtocolBase, WaitsAndTimeConversion) {

@@ -446,7 +446,9 @@ TEST(CanSocketWrite, AFullQueueRefusesFramesAtOnce) {
 // The recording waits for its file on a thread of its own: a pcap file that takes nothing
 // (a pipe nobody reads) neither stops the relay nor loses frames, and Stop writes them all.
 TEST_F(HubTest, AStalledRecordingDoesNotHoldTheRelay) {
-    ASSERT_EQ(0, ::mkfifo(pcapPath.c_str(), 0600));
+    // A run before (--gtest_repeat) leaves its pipe behind.
+    std::filesystem::remove(pcapPath);
+    ASSERT_EQ(0, ::mkfifo(pcapPath.c_str(), 0600)) << std::strerror(errno);
     const int pipeReader = ::open(pcapPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(pipeReader, 0);
     StartHub(true);
@@ -470,6 +472,7 @@ TEST_F(HubTest, AStalledRecordingDoesNotHoldTheRelay) {
     hub.Stop();
     drain.join();
     ::close(pipeReader);
+    std::filesystem::remove(pcapPath);
     EXPECT_EQ(0u, hub.PcapDroppedCount());
     EXPECT_EQ(24u + kFrames * 32u, bytes);
 }

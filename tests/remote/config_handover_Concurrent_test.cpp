@@ -53,12 +53,12 @@ const std::vector<Row>& Rows() {
          {"SetJointLimits -10 10 -20 20 0 0 0 0 0 0 0 0 0 0 0 0 0 0", "QueueRobotFileWrite"}, nullptr},
         {"SetVBox True 1 2 3 4 5 6", Handover::Hold, {"SetVirtualBox 1 1 2 3 4 5 6"},
          [](const Port& p) { EXPECT_TRUE(p.virtualBox.active); }},
-        {"SetPLCInterface" + SixteenNumbers(), Handover::Whole, {"SetPLCInterfaceSettings"},
+        {"SetPLCInterface" + SixteenNumbers(), Handover::Whole, {"ChangePLCInterfaceSettings"},
          [](const Port& p) {
              EXPECT_EQ(p.plcInterface.EnableNumber, 1);
              EXPECT_EQ(p.plcInterface.MissionRunningNumber, 16);
          }},
-        {"SetPLCInterfaceEnabled True True", Handover::Whole, {"SetPLCInterfaceSettings"},
+        {"SetPLCInterfaceEnabled True True", Handover::Whole, {"ChangePLCInterfaceSettings"},
          [](const Port& p) {
              EXPECT_TRUE(p.plcInterface.Active);
              EXPECT_TRUE(p.plcInterface.AutoConnect);
@@ -130,7 +130,7 @@ protected:
     }
     void TearDown() override {
         HvpRobotFixture::TearDown();
-        LogSingleton::instance()->get_plcInterfaceNr() = plcSettings;
+        LogSingleton::instance()->set_plcInterfaceNr(plcSettings);
     }
     PLCInterfaceNumbers plcSettings;
 };

@@ -300,7 +300,9 @@ public:
     virtual void SetStopOnError(bool stop) = 0;
     virtual void SetJointLimits(const JointLimits& limits) = 0;
     virtual void SetVirtualBox(const VirtualBox& box) = 0;
-    virtual void SetPLCInterfaceSettings(const PLCInterfaceNumbers& settings) = 0;
+    // edit changes the PLC-interface settings in one step (no other change comes between
+    // its read and its store); the loop takes the result whole.
+    virtual void ChangePLCInterfaceSettings(const std::function<void(PLCInterfaceNumbers&)>& edit) = 0;
     virtual void AddPLCTrigger(const PLCTrigger::PLCInterfaceTrigger& trigger) = 0;
     virtual void ClearPLCTriggers() = 0;
     virtual void ChangeExternalAxes(const ExternalAxesChange& change) = 0;

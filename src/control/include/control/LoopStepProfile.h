@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 class LoopStepProfile {
 public:
@@ -38,7 +39,8 @@ public:
 
     // --- Any other thread ---
     // The slowest cycle since the previous call (all zero when none ran); the loop then
-    // starts a new search.
+    // starts a new search. A slower cycle that ends while the take runs is not lost: it
+    // is handed out by the next take.
     Cycle TakeSlowest();
 
 private:
@@ -47,12 +49,13 @@ private:
     std::uint64_t last = 0;
     Cycle current;
     std::uint32_t slowestUs = 0;
+    std::uint32_t published = 0;  // the sequence of the cycle handed over last
     bool running = false;
 
     // Handed over.
     std::atomic<std::uint32_t> sequence{0};  // odd while the loop writes
     std::atomic<std::uint32_t> total{0};
     std::atomic<std::uint32_t> steps[kSteps] = {};
-    std::atomic<bool> restart{false};
     std::atomic<std::uint32_t> taken{0};  // the sequence of the cycle last handed out
+    std::mutex takeMutex;                 // readers only
 };

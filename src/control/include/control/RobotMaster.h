@@ -46,6 +46,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -210,6 +211,8 @@ public:
     void ThreadRobotLoop();
     // The PLC-interface settings, written whole (the loop copies them when they change).
     void SetPLCInterfaceSettings(const PLCInterfaceNumbers& settings);
+    // edit changes them in one step: no other change comes between its read and its store.
+    void ChangePLCInterfaceSettings(const std::function<void(PLCInterfaceNumbers&)>& edit);
     // The loop's outbox (texts, shut-down, temperature); its worker runs with the loop.
     LoopOutbox& GetLoopOutbox() { return loopOutbox; }
     // True while the loop skips its hardware work (init hold or a command's hold).
@@ -555,8 +558,6 @@ private:
     void StopMoveTo(IPO::StopReason reason);
 
     LoopOutbox loopOutbox;
-    std::mutex plcSettingsMutex;  // writers of the PLC-interface settings
-    std::atomic<std::uint32_t> plcSettingsChange{0};
     mutable std::mutex brakeSettingsMutex;
     std::mutex doutTargetsMutex;  // writers of the output target states; the loop tries it
     BrakeSettings brakeSettings;

@@ -121,7 +121,7 @@ public:
     void SetStopOnError(bool stop) override;
     void SetJointLimits(const JointLimits& limits) override;
     void SetVirtualBox(const VirtualBox& box) override;
-    void SetPLCInterfaceSettings(const PLCInterfaceNumbers& settings) override;
+    void ChangePLCInterfaceSettings(const std::function<void(PLCInterfaceNumbers&)>& edit) override;
     void AddPLCTrigger(const PLCTrigger::PLCInterfaceTrigger& trigger) override;
     void ClearPLCTriggers() override;
     void ChangeExternalAxes(const ExternalAxesChange& change) override;

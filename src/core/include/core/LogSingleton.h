@@ -10,6 +10,7 @@
 // full queue drops the newest lines and the writer reports their number once it drains.
 
 #include "core/LogLineQueue.h"
+#include "core/SeqLockValue.h"
 #include "core/WriteFailureEpisode.h"
 
 #include <sys/types.h>
@@ -28,6 +29,7 @@
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 // 0 normal, 1 serious failure (with a numbered reason text), 2 CAN bridge.
@@ -55,10 +57,9 @@ enum SystemVar : int {
     SV_DirChangesJ9 = 18,
 };
 
-// PLC-interface settings from the project file. LogSingleton only keeps the record; its
-// users read and write it in place. Reachable both as a reference and as a pointer:
-// get_plcInterfaceNr().Active, get_plcInterfaceNr()->Active and
-// PLCInterfaceNumbers* p = get_plcInterfaceNr() all work on the one stored record.
+// PLC-interface settings from the project file. LogSingleton keeps the record and hands
+// it over whole: get_plcInterfaceNr() is a copy of the stored record, set_ and
+// change_plcInterfaceNr() replace it at once, so no reader sees half of a change.
 struct PLCInterfaceNumbers {
     bool Active = false;
     bool AutoConnect = false;
@@ -85,15 +86,9 @@ struct PLCInterfaceNumbers {
     int RefDelay[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
 
     PLCInterfaceNumbers() = default;
-    // No copy construction: "auto x = log->get_plcInterfaceNr()" would silently edit a
-    // copy. Assignment stays, so a reader can reset the stored record in place.
-    PLCInterfaceNumbers(const PLCInterfaceNumbers&) = delete;
-    PLCInterfaceNumbers& operator=(const PLCInterfaceNumbers&) = default;
-
-    PLCInterfaceNumbers* operator->() { return this; }
-    const PLCInterfaceNumbers* operator->() const { return this; }
-    operator PLCInterfaceNumbers*() { return this; }
-    operator const PLCInterfaceNumbers*() const { return this; }
+    PLCInterfaceNumbers(const PLCInterfaceNumbers&) = default;
+    // Only to a named record: "log->get_plcInterfaceNr() = x" would change a copy.
+    PLCInterfaceNumbers& operator=(const PLCInterfaceNumbers&) & = default;
 };
 
 // The console side of the log: standard output, or standard error for error lines. The
@@ -233,7 +228,18 @@ public:
     std::string get_robotType() const;
     void set_robotGripper(const std::string& gripper);
     std::string get_robotGripper() const;
-    PLCInterfaceNumbers& get_plcInterfaceNr() { return plcInterfaceNr; }
+    // The PLC-interface record, handed over whole (any thread; never waits for a writer).
+    PLCInterfaceNumbers get_plcInterfaceNr() const { return plcInterfaceNr.Load(); }
+    void set_plcInterfaceNr(const PLCInterfaceNumbers& settings) { plcInterfaceNr.Store(settings); }
+    // edit(PLCInterfaceNumbers&) changes the record in one step: writers meanwhile wait.
+    template <typename Edit>
+    void change_plcInterfaceNr(Edit&& edit) {
+        plcInterfaceNr.Update(std::forward<Edit>(edit));
+    }
+    // Changes with every store: a reader keeping a copy (the robot loop) takes a new one
+    // only then, without waiting (try_get_plcInterfaceNr is false while a store is under way).
+    std::uint32_t get_plcInterfaceNrVersion() const { return plcInterfaceNr.Version(); }
+    bool try_get_plcInterfaceNr(PLCInterfaceNumbers& out) const { return plcInterfaceNr.TryLoad(out); }
 
     void set_pathGeneratorFlagOptimize(bool value) { pathGeneratorFlagOptimize.store(value); }
     bool get_pathGeneratorFlagOptimize() const { return pathGeneratorFlagOptimize.load(); }
@@ -333,7 +339,7 @@ private:
 
     std::atomic<int> softwareVersionMajor{0};
     std::atomic<int> softwareVersionMinor{0};
-    PLCInterfaceNumbers plcInterfaceNr;
+    SeqLockValue<PLCInterfaceNumbers> plcInterfaceNr;
     std::atomic<bool> pathGeneratorFlagOptimize{true};
     std::atomic<int> pathGeneratorSlicingMS{50};
     std::atomic<operationMode> opMode{OPMODE_NORMAL};

@@ -12,6 +12,7 @@
 
 #include "fieldbus/ModbusMapping.h"
 #include "control/ControllerPort.h"
+#include "core/FailureEpisode.h"
 
 #include <atomic>
 #include <chrono>
@@ -118,6 +119,10 @@ private:
     // Serves the clients of one listening socket until stopped or restarted.
     void Serve(_modbus* context, int listenSocket);
     void Accept(_modbus* context, int listenSocket);
+    // A failed accept: the first of a run is logged, and accepting rests for a while.
+    void AcceptFailed(int error);
+    // An accept succeeded: the end of a run of failures is logged with their number.
+    void AcceptSucceeded();
     // Reads what the client sent and answers its first whole request; false when the
     // connection was closed.
     bool ServeClient(_modbus* context, int socket, MbapFrames& frames, short events,
@@ -144,6 +149,9 @@ private:
     std::vector<std::uint8_t> previousCoils;
     // The client connections and their unanswered bytes (listener only).
     std::map<int, std::unique_ptr<MbapFrames>> clients;
+    // Failed accepts in a row, and when to try again (listener only).
+    FailureEpisode acceptFailures;
+    std::chrono::steady_clock::time_point acceptAgainAt{};
 
     // Life cycle.
     std::mutex lifecycleMutex;

@@ -29,6 +29,7 @@
 
 #include "core/LogSingleton.h"
 #include "core/Matrix44.h"
+#include "core/SeqLockValue.h"
 #include "kinematics/ExternalAxis.h"
 #include "kinematics/Tool.h"
 
@@ -117,10 +118,33 @@ public:
     // True for the 17 variant strings (and their aliases) and "Parallel2Axis".
     static bool IsKnownRobotType(const std::string& robotType);
 
-    // User limits (9 pairs) -> internal limits, swapped so that min <= max.
+    // User limits (9 pairs) -> internal limits, swapped so that min <= max; published.
     void SetMinMaxValues(const float (*limits)[2]);
     // Internal limits -> user limits; a joint with direction 0 is skipped with a log line.
     void GetMinMaxValues(float (*limits)[2]) const;
+
+    // The soft limits (internal units, as jointMinMax) and the virtual box as one value.
+    struct LimitsAndBox {
+        float jointMinMax[maxJoints][2] = {};
+        bool virtualBoxActive = false;
+        DataTypes::Vector3 virtualBoxMin;
+        DataTypes::Vector3 virtualBoxMax;
+    };
+    // The fields above are the kinematic's own, used by the thread that runs it. Other
+    // threads read the limits and the box as last published, handed over whole. A
+    // kinematic and its copies (clone) share what is published, so the planners' and the
+    // program variables' copies take a new limit or box when they refresh.
+    // Any thread: the published value.
+    LimitsAndBox GetLimitsAndBox() const;
+    // Any thread: the published limits in user units (as GetMinMaxValues).
+    void GetPublishedMinMaxValues(float (*limits)[2]) const;
+    // The box fields (max, then min, then the flag), then published.
+    void SetVirtualBox(bool active, const DataTypes::Vector3& min, const DataTypes::Vector3& max);
+    // Publishes jointMinMax and the box fields as they stand (after changing them directly).
+    void PublishLimitsAndBox();
+    // The thread that runs this kinematic, where no computation is under way: takes a
+    // value a copy published into the fields. Cheap (one atomic load) when there is none.
+    void RefreshLimitsAndBox();
     void AddExternalAxis(const ExternalAxis& axis);
     // The 9 current joint values in user units.
     void GetJoints(float* joints) const;
@@ -320,5 +344,11 @@ protected:
     }
 
 private:
+    // Internal limits -> user limits of one table (GetMinMaxValues).
+    void ToUserLimits(const float (*internal)[2], float (*limits)[2]) const;
+
     static std::atomic<ExitFunction> exitFunction_;
+    // Shared with the copies; limitsAndBoxSeen is the version the fields hold.
+    std::shared_ptr<SeqLockValue<LimitsAndBox>> limitsAndBox = std::make_shared<SeqLockValue<LimitsAndBox>>();
+    std::uint32_t limitsAndBoxSeen = limitsAndBox->Version();
 };

@@ -4,6 +4,8 @@
 // operation runs on the calling thread. Connecting waits at most ConnectTimeoutMs, so an
 // unreachable camera never holds up the thread that stops it.
 
+#include "core/FailureEpisode.h"
+
 #include <netinet/in.h>
 #include <sys/time.h>
 
@@ -40,6 +42,8 @@ private:
     bool Connect(int timeoutMs);
 
     int sock = -1;
+    // Sockets that could not be made in a row (no descriptors left): told once.
+    FailureEpisode socketFailures;
     std::string address;
     int port = 0;
     sockaddr_in server{};

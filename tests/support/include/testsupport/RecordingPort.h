@@ -8,6 +8,7 @@
 #include "control/ControllerPort.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -380,9 +381,9 @@ public:
         Record(text.str());
         virtualBox = box;
     }
-    void SetPLCInterfaceSettings(const PLCInterfaceNumbers& settings) override {
-        Record("SetPLCInterfaceSettings");
-        plcInterface = settings;
+    void ChangePLCInterfaceSettings(const std::function<void(PLCInterfaceNumbers&)>& edit) override {
+        Record("ChangePLCInterfaceSettings");
+        edit(plcInterface);
     }
     void AddPLCTrigger(const PLCTrigger::PLCInterfaceTrigger& trigger) override {
         Record("AddPLCTrigger " + trigger.ToString());
