@@ -242,6 +242,8 @@ void RobotLoop::CycleSteps(LoopClock& clock) {
 void RobotLoop::FullCycleWork() {
     LoopClock& clock = *cycleClock;
     const std::uint64_t now = clock.NowMicros();
+    setPointStepDone = false;
+    restoreSetPoint = false;
     ApplyRequests();
     RefreshLoopCopies();
     // Stops posted in an earlier cycle whose interpreter lock was busy then.
@@ -265,7 +267,10 @@ void RobotLoop::FullCycleWork() {
         m.stateMachine.ProcessFSM(m.liveState);
     }
     profile.Mark(LoopStepProfile::Modes, clock.NowMicros());
+    m.kinematic->GetJoints(preSetPointJoints);
+    restoreSetPoint = false;
     SetPointStep();                                    // 12
+    setPointStepDone = true;
     profile.Mark(LoopStepProfile::SetPoint, clock.NowMicros());
     LogicProgramStep();                                // 13
     profile.Mark(LoopStepProfile::Logic, clock.NowMicros());

@@ -9,6 +9,7 @@
 #include "core/LogSingleton.h"
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -67,13 +68,25 @@ void RobotLoop::RefreshLoopCopies() {
     }
 
     // Brake and e-stop settings: taken whole when they changed and no writer is busy. A new
-    // e-stop input is read afresh: its first reading counts as an edge.
+    // e-stop input is read afresh: until its module has answered it counts as not read,
+    // and its first reading counts as an edge. While latched the input that latched stays
+    // monitored (only its closed reading releases); a new one is taken after the release.
     const std::uint32_t brakeChange = m.brakeSettingsChange.load();
-    if (!loopBrakeLoaded || brakeChange != loopBrakeSeen) {
+    if (!loopBrakeLoaded || brakeChange != loopBrakeSeen || (eStopChannelDeferred && !m.eStopLatched.load())) {
         std::unique_lock<std::mutex> lock(m.brakeSettingsMutex, std::try_to_lock);
         if (lock.owns_lock()) {
-            if (m.brakeSettings.eStopDInChannel != loopBrake.eStopDInChannel) eStopRead = false;
-            loopBrake = m.brakeSettings;
+            BrakeSettings next = m.brakeSettings;
+            eStopChannelDeferred = false;
+            if (loopBrakeLoaded && m.eStopLatched.load() && next.eStopDInChannel != loopBrake.eStopDInChannel) {
+                next.eStopDInChannel = loopBrake.eStopDInChannel;
+                eStopChannelDeferred = true;
+            }
+            if (!loopBrakeLoaded || next.eStopDInChannel != loopBrake.eStopDInChannel) {
+                eStopRead = false;
+                m.lastEStopInput.store(false);
+                m.eStopInputRead.store(false);
+            }
+            loopBrake = next;
             loopBrakeSeen = m.brakeSettingsChange.load();
             loopBrakeLoaded = true;
         }
@@ -248,18 +261,31 @@ void RobotLoop::DigitalIOStep() {
         }
     }
     hw.GetDigitalIORail(m.liveState.DIn);
+    // What the brake output that just went out does until the next cycle's.
+    const int brake = loopBrake.brakeDOutChannel;
+    brakeReleasedSent = m.IsValidIONum(brake) && m.liveState.DOut[brake];
 }
+
+bool RobotLoop::BrakeHolds() const { return m.IsValidIONum(loopBrake.brakeDOutChannel) && !brakeReleasedSent; }
 
 void RobotLoop::EStopStep(const bool* inputs) {
     const int channel = loopBrake.eStopDInChannel;
     // A reset or an enable asked to release: only with the circuit closed, else dropped (a
-    // later closing of the circuit releases nothing by itself).
+    // later closing of the circuit releases nothing by itself). Without a monitored input,
+    // or before its module has answered, nothing is released: the latch (kept with its own
+    // input) ends only with a closed reading of that input.
     const bool releaseAsked = m.eStopReleaseRequested.exchange(false);
-    if (!m.IsValidIONum(channel)) {
-        if (releaseAsked && m.eStopLatched.load()) EStopRelease(true);
+    if (!m.IsValidIONum(channel)) return;
+    if (!m.hardware->IsDigitalInputRead(channel)) {
+        // Until the module's first answer the input is neither open nor closed: nothing is
+        // logged or reset, and starts and motion are refused as not read yet.
+        m.eStopInputRead.store(false);
         return;
     }
+    m.eStopInputRead.store(true);
     const bool level = inputs[channel];
+    // An open reading after the set-point step takes that step back (latched or not).
+    if (!level && setPointStepDone) restoreSetPoint = true;
     const bool first = !eStopRead;
     eStopRead = true;
     if (first || level != m.lastEStopInput.load()) {
@@ -283,7 +309,14 @@ void RobotLoop::ReadEStopInput() {
 void RobotLoop::EStopOpened() {
     Log()->add("RobotMaster: ***** ESTOP DETECTED! ***** Resetting outputs and applying brake!");
     LoopResetOutputsOnError(true);
-    if (m.eStopLatched.exchange(true)) return;  // still latched from an earlier opening
+    bool earlier;
+    {
+        // Latched under the start paths' lock when it is free, so that no start passes its
+        // check and starts after this; a start holding it gives way itself.
+        std::unique_lock<std::mutex> lock(m.eStopMutex, std::try_to_lock);
+        earlier = m.eStopLatched.exchange(true);
+    }
+    if (earlier) return;  // still latched from an earlier opening
     // Motion stops here: the programs are paused (the move-to motion stopped), jog input
     // and velocities are dropped, and the set-point stays where it is until the release.
     m.PauseProgram(IPO::STOP_PLC);
@@ -304,7 +337,24 @@ void RobotLoop::EStopRelease(bool circuitClosed) {
 }
 
 void RobotMaster::RequestEStopRelease() {
-    if (!IsEStopDetected()) eStopReleaseRequested.store(true);
+    if (IsEStopDetected() || IsEStopInputUnread()) return;
+    // A program paused by the opening goes on, when started again, from where the robot
+    // stands: its plan may be a cycle ahead of the held set-point.
+    if (eStopLatched.load() && !IsLoopThread()) mainIpo.RestartCommand();
+    eStopReleaseRequested.store(true);
+}
+
+void RobotLoop::RestoreCycleSetPoint() {
+    // The joints the set-point step started from, as the robot was last sent them: the step
+    // leaves no trace, and nothing moves on (velocities 0).
+    try {
+        m.kinematic->SetJoints(preSetPointJoints, true);
+    } catch (...) {
+        // The joints were accepted when the last cycle applied them; the copy below stands.
+    }
+    std::copy(std::begin(preSetPointJoints), std::end(preSetPointJoints), std::begin(m.liveState.jointSet));
+    for (float& v : m.liveState.jointVel) v = 0.0f;
+    restoreSetPoint = false;
 }
 
 // ---------------------------------------------------------------- PLC input signals (17)
@@ -329,7 +379,14 @@ void RobotLoop::PLCInputSignalsStep() {
 void RobotLoop::PLCSignalAction(int signal) {
     LogSingleton* log = Log();
     if (signal != kShutdown && m.IsEStopDetected()) {
-        log->add(kEStopRefusal[signal]);
+        if (m.IsEStopInputUnread()) {
+            // "<signal> requested but E-Stop input not read yet"
+            const char* text = kEStopRefusal[signal];
+            const char* tail = std::strstr(text, "E-Stop detected");
+            log->addFormat("%.*sE-Stop input not read yet", static_cast<int>(tail - text), text);
+        } else {
+            log->add(kEStopRefusal[signal]);
+        }
         return;
     }
     Hardware::HardwareProtocol& hw = *m.hardware;
