@@ -244,6 +244,8 @@ void RobotLoop::FullCycleWork() {
     const std::uint64_t now = clock.NowMicros();
     setPointStepDone = false;
     restoreSetPoint = false;
+    outputsSent = false;
+    resendOutputs = false;
     ApplyRequests();
     RefreshLoopCopies();
     // Stops posted in an earlier cycle whose interpreter lock was busy then.

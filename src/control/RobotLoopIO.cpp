@@ -248,7 +248,13 @@ void RobotLoop::DigitalGripperStep() {
 }
 
 void RobotLoop::DigitalIOStep() {
+    SendOutputs();
+    m.hardware->GetDigitalIORail(m.liveState.DIn);
+}
+
+void RobotLoop::SendOutputs() {
     Hardware::HardwareProtocol& hw = *m.hardware;
+    outputsSent = true;
     // Every output every cycle; 50..63 have no hardware.
     for (int n = 0; n < 50; ++n) {
         const bool value = m.liveState.DOut[n];
@@ -260,7 +266,6 @@ void RobotLoop::DigitalIOStep() {
             hw.SetRailIO(n / 10 - 2, n % 10, value);
         }
     }
-    hw.GetDigitalIORail(m.liveState.DIn);
     // What the brake output that just went out does until the next cycle's.
     const int brake = loopBrake.brakeDOutChannel;
     brakeReleasedSent = m.IsValidIONum(brake) && m.liveState.DOut[brake];
@@ -316,6 +321,9 @@ void RobotLoop::EStopOpened() {
         std::unique_lock<std::mutex> lock(m.eStopMutex, std::try_to_lock);
         earlier = m.eStopLatched.exchange(true);
     }
+    // Opened after this cycle's outputs were handed over: they go again with the brake
+    // engaged, so that the I/O frame of this cycle carries it.
+    if (outputsSent) resendOutputs = true;
     if (earlier) return;  // still latched from an earlier opening
     // Motion stops here: the programs are paused (the move-to motion stopped), jog input
     // and velocities are dropped, and the set-point stays where it is until the release.

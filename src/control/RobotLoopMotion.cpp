@@ -350,6 +350,7 @@ void RobotLoop::HardwareExchangeStep() {
     // back, so the set-points sent are the held ones.
     if (m.IsValidIONum(loopBrake.eStopDInChannel)) ReadEStopInput();
     if (restoreSetPoint) RestoreCycleSetPoint();
+    if (resendOutputs) SendOutputs();
     hw.SetJoints(m.liveState);
     hw.GetJoints(&m.liveState);
     m.kinematic->GetPosition(&m.liveState);

@@ -84,6 +84,8 @@ private:
     void PLCOutputsStep();
     void DigitalGripperStep();
     void DigitalIOStep();
+    // The 64 live outputs to the hardware (the first half of DigitalIOStep).
+    void SendOutputs();
     // The e-stop edge on the given inputs; run at the top of a cycle and before the
     // set-points leave (on fresh readings), and after the inputs are read.
     void EStopStep(const bool* inputs);
@@ -167,6 +169,9 @@ private:
     float preSetPointJoints[kNrJoints] = {};
     // The brake output last handed to the hardware released the brake.
     bool brakeReleasedSent = false;
+    // This cycle's outputs went to the hardware; an opening since sends them again.
+    bool outputsSent = false;
+    bool resendOutputs = false;
 
     // Read-back.
     std::string errorTextLong;
