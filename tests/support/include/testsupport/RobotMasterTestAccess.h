@@ -24,6 +24,7 @@ public:
     static auto& BrakeReleasePending(RobotMaster& m) { return m.brakeReleasePending; }
     static auto& LastEStopInput(RobotMaster& m) { return m.lastEStopInput; }
     static auto& EStopMutex(RobotMaster& m) { return m.eStopMutex; }
+    static auto& EStopLatched(RobotMaster& m) { return m.eStopLatched; }
     // Stores the brake settings past the e-stop check (a change that passed it just before
     // the loop latched).
     static void StoreBrakeSettingsUnchecked(RobotMaster& m, const BrakeSettings& s) {
