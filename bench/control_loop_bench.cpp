@@ -35,11 +35,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kCycleMs = 4;
 
-std::string SourceDir() {
-    const std::string file = __FILE__;
-    return file.substr(0, file.rfind('/'));
-}
-
 // A data root in a temporary folder for the programs.
 struct BenchRoot {
     BenchRoot() {
@@ -71,7 +66,7 @@ BenchRoot& Root() {
     return root;
 }
 
-// Drives that are always ready.
+// Drives that are always ready; the first I/O module's input 0 (DIn 20) is on.
 class ReadyProtocol : public ControlTest::RecordingProtocol {
 public:
     using RecordingProtocol::RecordingProtocol;
@@ -79,6 +74,7 @@ public:
         text.assign("Status: operation_enabled");
         shortText.assign("operation_enabled");
     }
+    void GetDigitalIORail(bool* inputs) override { inputs[20] = true; }
 };
 
 // The loop's clock without waits (timing mode 0 never waits; only the statistics read it).
@@ -105,7 +101,7 @@ struct Bench {
 
     explicit Bench(PathGenType generator) {
         auto arm = std::make_unique<RobotKinematicSixAxis>();
-        arm->Init("arm", "StandardSixAxisPlus", SourceDir() + "/../tests/fixtures/kinematics/sixaxis/robot_default.xml", 0);
+        arm->Init("arm", "StandardSixAxisPlus", std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/sixaxis/robot_default.xml", 0);
         arm->cycleTimeMS = kCycleMs;
         RobotMasterTestAccess::Kinematic(master) = std::move(arm);
         auto protocol = std::make_unique<ReadyProtocol>(master.GetKinematic());
@@ -174,6 +170,33 @@ void BM_LoopJointJog(benchmark::State& state) {
     TimeCycles(state, b, prepare);
 }
 BENCHMARK(BM_LoopJointJog);
+
+// The same with the e-stop monitored (closed) and the brake configured (released): the
+// input is looked at three times a cycle and the brake output checked before the set-point.
+void BM_LoopJointJogEStopAndBrake(benchmark::State& state) {
+    Bench b(PATHGEN_JOINT);
+    BrakeSettings settings;
+    settings.eStopDInChannel = 20;
+    settings.brakeDOutChannel = 21;
+    b.master.SetBrakeSettings(settings);
+    b.master.SetBrake(true, true);
+    b.master.SetMotionMode(MOTION_ROBOT_JOINT);
+    float jog[9] = {};
+    auto prepare = [&](long long i) {
+        jog[0] = Jog(i);
+        jog[2] = -Jog(i);
+        b.master.SetJogValues(jog);
+    };
+    for (int i = 0; i < 200; ++i) {
+        prepare(i);
+        b.Cycle();
+    }
+    const float before = RobotMasterTestAccess::LiveState(b.master).jointSet[0];
+    TimeCycles(state, b, prepare);
+    state.counters["latched"] = b.master.IsEStopLatched() ? 1 : 0;
+    state.counters["moved"] = RobotMasterTestAccess::LiveState(b.master).jointSet[0] != before ? 1 : 0;
+}
+BENCHMARK(BM_LoopJointJogEStopAndBrake);
 
 void BM_LoopCartesianJogSixAxis(benchmark::State& state) {
     Bench b(PATHGEN_JOINT);

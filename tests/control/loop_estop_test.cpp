@@ -116,6 +116,39 @@ protected:
     std::vector<std::string> written;
 };
 
+// Another thread holds a lock from construction until Release (or the end of the scope).
+template <typename Mutex>
+class HeldElsewhere {
+public:
+    explicit HeldElsewhere(Mutex& mutex)
+        : thread([this, &mutex] {
+              std::lock_guard<Mutex> held(mutex);
+              std::unique_lock<std::mutex> lock(m);
+              holding = true;
+              cv.notify_all();
+              cv.wait(lock, [this] { return release; });
+          }) {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [this] { return holding; });
+    }
+    ~HeldElsewhere() { Release(); }
+    void Release() {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            release = true;
+        }
+        cv.notify_all();
+        if (thread.joinable()) thread.join();
+    }
+
+private:
+    std::mutex m;
+    std::condition_variable cv;
+    bool holding = false;
+    bool release = false;
+    std::thread thread;
+};
+
 // Where the e-stop stands when a start or motion request arrives.
 enum class EStop { Closed, OpenAtPowerUp, OpenedDuringRun, ClosedAgainWithoutReset, ClosedAndReset };
 
@@ -707,21 +740,7 @@ TEST_F(SafetyTest, ConcurrentLatchWhileAStartHoldsTheLatchLockLeavesTheProgramSt
     LoadRun();
     Cycles(1);
     IPO& main = master.GetMainInterpreter();
-    std::mutex m;
-    std::condition_variable cv;
-    bool holding = false;
-    bool release = false;
-    std::thread holder([&] {
-        std::lock_guard<std::mutex> program(IpoTestAccess::ProgramMutex(main));
-        std::unique_lock<std::mutex> lock(m);
-        holding = true;
-        cv.notify_all();
-        cv.wait(lock, [&] { return release; });
-    });
-    {
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [&] { return holding; });
-    }
+    HeldElsewhere<std::mutex> program(IpoTestAccess::ProgramMutex(main));
     std::thread start([&] { master.StartProgram(); });
     // Until the start holds the latch lock.
     ASSERT_TRUE(WaitFor([&] {
@@ -732,12 +751,7 @@ TEST_F(SafetyTest, ConcurrentLatchWhileAStartHoldsTheLatchLockLeavesTheProgramSt
     OpenCircuit();
     Cycles(1);  // latches; the start still holds the lock
     EXPECT_TRUE(master.IsEStopLatched());
-    {
-        std::lock_guard<std::mutex> lock(m);
-        release = true;
-    }
-    cv.notify_all();
-    holder.join();
+    program.Release();
     start.join();
     Cycles(2);
     EXPECT_FALSE(main.IsReplayRunning()) << "the program runs against the latch";
@@ -849,23 +863,9 @@ TEST_F(SafetyTest, ConcurrentHardwareErrorStopTakesEffectInOneCycleWhateverAnoth
     ASSERT_TRUE(CyclesUntilMoving());
     IPO& main = master.GetMainInterpreter();
 
-    // Another thread holds the command mutex and the interpreter's lock meanwhile.
-    std::mutex m;
-    std::condition_variable cv;
-    bool holding = false;
-    bool release = false;
-    std::thread other([&] {
-        std::lock_guard<std::recursive_mutex> command(RobotMasterTestAccess::CommandMutex(master));
-        std::lock_guard<std::mutex> program(IpoTestAccess::ProgramMutex(main));
-        std::unique_lock<std::mutex> lock(m);
-        holding = true;
-        cv.notify_all();
-        cv.wait(lock, [&] { return release; });
-    });
-    {
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [&] { return holding; });
-    }
+    // Other threads hold the command mutex and the interpreter's lock meanwhile.
+    HeldElsewhere<std::recursive_mutex> command(RobotMasterTestAccess::CommandMutex(master));
+    HeldElsewhere<std::mutex> program(IpoTestAccess::ProgramMutex(main));
     const std::array<float, 9> before = SetPointNow();
     protocol->SetErrorText("OverCurrent");
     Cycles(1);  // reads the drive error at its end
@@ -875,12 +875,8 @@ TEST_F(SafetyTest, ConcurrentHardwareErrorStopTakesEffectInOneCycleWhateverAnoth
     EXPECT_EQ(SetPointNow(), before);
     Cycles(3);
     EXPECT_EQ(main.GetRunState(), IPO::RUNSTATE_PAUSED);
-    {
-        std::lock_guard<std::mutex> lock(m);
-        release = true;
-    }
-    cv.notify_all();
-    other.join();
+    program.Release();
+    command.Release();
 
     // Once the lock is free the pause is carried out with its reason and event.
     TestSupport::LogCapture log;

@@ -214,7 +214,7 @@ TEST_F(CANopenPdo, IoModuleInputsComeFromTheFirstPdo) {
         EXPECT_EQ(record.digitalInputs, c.inputs) << c.inputBytes;
         EXPECT_EQ(record.errorCode, c.base == HardwareProtocolCANopenPDO::kTPDO1 ? 0 : 0x200);
         // Only the input PDO counts as the module's first report of its inputs.
-        EXPECT_EQ(record.inputsRead.load(), c.base == HardwareProtocolCANopenPDO::kTPDO1 ? 1 : 0);
+        EXPECT_EQ(record.inputsRead.load(), c.base == HardwareProtocolCANopenPDO::kTPDO1 ? 0xFF : 0);
     }
 }
 

@@ -105,7 +105,7 @@ struct jointData {
     SharedValue<std::int32_t> errorTextCode{kErrorTextNotAvailable};
     SharedValue<std::int32_t> enabled{0};  // 1 while the module reports no error bit
     SharedValue<std::uint64_t> digitalInputs{0};
-    SharedValue<std::uint8_t> inputsRead{0};     // a DIO module has reported its inputs
+    SharedValue<std::uint8_t> inputsRead{0};     // DIO: bit b set once input byte b was reported
     SharedValue<std::uint8_t> statusFlag{0};     // version 1: bit 7 of answer byte 7
     SharedValue<float> temperature{0.0f};
     SharedValue<std::uint8_t> referenced{0};
