@@ -270,7 +270,6 @@ void RobotLoop::FullCycleWork() {
     }
     profile.Mark(LoopStepProfile::Modes, clock.NowMicros());
     m.kinematic->GetJoints(preSetPointJoints);
-    restoreSetPoint = false;
     SetPointStep();                                    // 12
     setPointStepDone = true;
     profile.Mark(LoopStepProfile::SetPoint, clock.NowMicros());

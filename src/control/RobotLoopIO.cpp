@@ -391,7 +391,8 @@ void RobotLoop::PLCSignalAction(int signal) {
             // "<signal> requested but E-Stop input not read yet"
             const char* text = kEStopRefusal[signal];
             const char* tail = std::strstr(text, "E-Stop detected");
-            log->addFormat("%.*sE-Stop input not read yet", static_cast<int>(tail - text), text);
+            const int head = tail != nullptr ? static_cast<int>(tail - text) : static_cast<int>(std::strlen(text));
+            log->addFormat("%.*sE-Stop input not read yet", head, text);
         } else {
             log->add(kEStopRefusal[signal]);
         }

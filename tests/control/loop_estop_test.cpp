@@ -630,6 +630,7 @@ TEST_F(SafetyTest, StartMoveAndJogDuringTheBrakeDelayBeginFromRestOnceTheBrakeIs
 // ---------------------------------------------------------------- before the first reading
 
 TEST_F(SafetyTest, TheInputCountsFromItsModulesFirstAnswer) {
+    SetPLC([](PLCInterfaceNumbers& plc) { plc.PlayNumber = kPlayInput; });
     protocol->inputsAnswered.store(false);
     protocol->motorsEnabled.store(true);
     LoadRun();
@@ -647,6 +648,7 @@ TEST_F(SafetyTest, TheInputCountsFromItsModulesFirstAnswer) {
              EXPECT_FALSE(master.StartDirectMove(RobotMaster::DirectMove::Joint, target, 50.0f, "Test: Move Joint"));
          }},
         {"RobotMaster: Enable requested but E-Stop input not read yet", [&] { master.EnableMotors(true); }},
+        {"PLCInterface: Play requested but E-Stop input not read yet", [&] { PressPlay(); }},
     };
     for (const auto& r : requests) {
         SCOPED_TRACE(r.first);
