@@ -67,7 +67,7 @@ BenchRoot& Root() {
     return root;
 }
 
-// Drives that are always ready.
+// Drives that are always ready; the first I/O module's input 0 (DIn 20) is on.
 class ReadyProtocol : public ControlTest::RecordingProtocol {
 public:
     using RecordingProtocol::RecordingProtocol;
@@ -77,6 +77,7 @@ public:
     }
     // What a protocol's successful Connect counts.
     void CountConnect() { connectCount.fetch_add(1); }
+    void GetDigitalIORail(bool* inputs) override { inputs[20] = true; }
 };
 
 // The loop's clock without waits (timing mode 0 never waits; only the statistics read it).
@@ -172,6 +173,33 @@ void BM_LoopJointJog(benchmark::State& state) {
     TimeCycles(state, b, prepare);
 }
 BENCHMARK(BM_LoopJointJog);
+
+// The same with the e-stop monitored (closed) and the brake configured (released): the
+// input is looked at three times a cycle and the brake output checked before the set-point.
+void BM_LoopJointJogEStopAndBrake(benchmark::State& state) {
+    Bench b(PATHGEN_JOINT);
+    BrakeSettings settings;
+    settings.eStopDInChannel = 20;
+    settings.brakeDOutChannel = 21;
+    b.master.SetBrakeSettings(settings);
+    b.master.SetBrake(true, true);
+    b.master.SetMotionMode(MOTION_ROBOT_JOINT);
+    float jog[9] = {};
+    auto prepare = [&](long long i) {
+        jog[0] = Jog(i);
+        jog[2] = -Jog(i);
+        b.master.SetJogValues(jog);
+    };
+    for (int i = 0; i < 200; ++i) {
+        prepare(i);
+        b.Cycle();
+    }
+    const float before = RobotMasterTestAccess::LiveState(b.master).jointSet[0];
+    TimeCycles(state, b, prepare);
+    state.counters["latched"] = b.master.IsEStopLatched() ? 1 : 0;
+    state.counters["moved"] = RobotMasterTestAccess::LiveState(b.master).jointSet[0] != before ? 1 : 0;
+}
+BENCHMARK(BM_LoopJointJogEStopAndBrake);
 
 void BM_LoopCartesianJogSixAxis(benchmark::State& state) {
     Bench b(PATHGEN_JOINT);

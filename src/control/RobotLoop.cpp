@@ -242,6 +242,10 @@ void RobotLoop::CycleSteps(LoopClock& clock) {
 void RobotLoop::FullCycleWork() {
     LoopClock& clock = *cycleClock;
     const std::uint64_t now = clock.NowMicros();
+    setPointStepDone = false;
+    restoreSetPoint = false;
+    outputsSent = false;
+    resendOutputs = false;
     ApplyRequests();
     RefreshLoopCopies();
     // Stops posted in an earlier cycle whose interpreter lock was busy then.
@@ -265,7 +269,12 @@ void RobotLoop::FullCycleWork() {
         m.stateMachine.ProcessFSM(m.liveState);
     }
     profile.Mark(LoopStepProfile::Modes, clock.NowMicros());
-    if (!FollowMeasuredStep()) SetPointStep();         // 12
+    m.kinematic->GetJoints(preSetPointJoints);
+    // While the set-points follow the drives (after a connect) there is no step to take back.
+    if (!FollowMeasuredStep()) {
+        SetPointStep();                                // 12
+        setPointStepDone = true;
+    }
     profile.Mark(LoopStepProfile::SetPoint, clock.NowMicros());
     LogicProgramStep();                                // 13
     profile.Mark(LoopStepProfile::Logic, clock.NowMicros());

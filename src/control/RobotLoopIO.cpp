@@ -9,6 +9,7 @@
 #include "core/LogSingleton.h"
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -65,13 +66,25 @@ void RobotLoop::RefreshLoopCopies() {
     }
 
     // Brake and e-stop settings: taken whole when they changed and no writer is busy. A new
-    // e-stop input is read afresh: its first reading counts as an edge.
+    // e-stop input is read afresh: until its module has answered it counts as not read,
+    // and its first reading counts as an edge. While latched the input that latched stays
+    // monitored (only its closed reading releases); a new one is taken after the release.
     const std::uint32_t brakeChange = m.brakeSettingsChange.load();
-    if (!loopBrakeLoaded || brakeChange != loopBrakeSeen) {
+    if (!loopBrakeLoaded || brakeChange != loopBrakeSeen || (eStopChannelDeferred && !m.eStopLatched.load())) {
         std::unique_lock<std::mutex> lock(m.brakeSettingsMutex, std::try_to_lock);
         if (lock.owns_lock()) {
-            if (m.brakeSettings.eStopDInChannel != loopBrake.eStopDInChannel) eStopRead = false;
-            loopBrake = m.brakeSettings;
+            BrakeSettings next = m.brakeSettings;
+            eStopChannelDeferred = false;
+            if (loopBrakeLoaded && m.eStopLatched.load() && next.eStopDInChannel != loopBrake.eStopDInChannel) {
+                next.eStopDInChannel = loopBrake.eStopDInChannel;
+                eStopChannelDeferred = true;
+            }
+            if (!loopBrakeLoaded || next.eStopDInChannel != loopBrake.eStopDInChannel) {
+                eStopRead = false;
+                m.lastEStopInput.store(false);
+                m.eStopInputRead.store(false);
+            }
+            loopBrake = next;
             loopBrakeSeen = m.brakeSettingsChange.load();
             loopBrakeLoaded = true;
         }
@@ -233,7 +246,13 @@ void RobotLoop::DigitalGripperStep() {
 }
 
 void RobotLoop::DigitalIOStep() {
+    SendOutputs();
+    m.hardware->GetDigitalIORail(m.liveState.DIn);
+}
+
+void RobotLoop::SendOutputs() {
     Hardware::HardwareProtocol& hw = *m.hardware;
+    outputsSent = true;
     // Every output every cycle; 50..63 have no hardware.
     for (int n = 0; n < 50; ++n) {
         const bool value = m.liveState.DOut[n];
@@ -245,19 +264,31 @@ void RobotLoop::DigitalIOStep() {
             hw.SetRailIO(n / 10 - 2, n % 10, value);
         }
     }
-    hw.GetDigitalIORail(m.liveState.DIn);
+    // What the brake output that just went out does until the next cycle's.
+    const int brake = loopBrake.brakeDOutChannel;
+    brakeReleasedSent = m.IsValidIONum(brake) && m.liveState.DOut[brake];
 }
+
+bool RobotLoop::BrakeHolds() const { return m.IsValidIONum(loopBrake.brakeDOutChannel) && !brakeReleasedSent; }
 
 void RobotLoop::EStopStep(const bool* inputs) {
     const int channel = loopBrake.eStopDInChannel;
     // A reset or an enable asked to release: only with the circuit closed, else dropped (a
-    // later closing of the circuit releases nothing by itself).
+    // later closing of the circuit releases nothing by itself). Without a monitored input,
+    // or before its module has answered, nothing is released: the latch (kept with its own
+    // input) ends only with a closed reading of that input.
     const bool releaseAsked = m.eStopReleaseRequested.exchange(false);
-    if (!m.IsValidIONum(channel)) {
-        if (releaseAsked && m.eStopLatched.load()) EStopRelease(true);
+    if (!m.IsValidIONum(channel)) return;
+    if (!m.hardware->IsDigitalInputRead(channel)) {
+        // Until the module's first answer the input is neither open nor closed: nothing is
+        // logged or reset, and starts and motion are refused as not read yet.
+        m.eStopInputRead.store(false);
         return;
     }
+    m.eStopInputRead.store(true);
     const bool level = inputs[channel];
+    // An open reading after the set-point step takes that step back (latched or not).
+    if (!level && setPointStepDone) restoreSetPoint = true;
     const bool first = !eStopRead;
     eStopRead = true;
     if (first || level != m.lastEStopInput.load()) {
@@ -281,7 +312,17 @@ void RobotLoop::ReadEStopInput() {
 void RobotLoop::EStopOpened() {
     Log()->add("RobotMaster: ***** ESTOP DETECTED! ***** Resetting outputs and applying brake!");
     LoopResetOutputsOnError(true);
-    if (m.eStopLatched.exchange(true)) return;  // still latched from an earlier opening
+    bool earlier;
+    {
+        // Latched under the start paths' lock when it is free, so that no start passes its
+        // check and starts after this; a start holding it gives way itself.
+        std::unique_lock<std::mutex> lock(m.eStopMutex, std::try_to_lock);
+        earlier = m.eStopLatched.exchange(true);
+    }
+    // Opened after this cycle's outputs were handed over: they go again with the brake
+    // engaged, so that the I/O frame of this cycle carries it.
+    if (outputsSent) resendOutputs = true;
+    if (earlier) return;  // still latched from an earlier opening
     // Motion stops here: the programs are paused (the move-to motion stopped), jog input
     // and velocities are dropped, and the set-point stays where it is until the release.
     m.PauseProgram(IPO::STOP_PLC);
@@ -302,7 +343,24 @@ void RobotLoop::EStopRelease(bool circuitClosed) {
 }
 
 void RobotMaster::RequestEStopRelease() {
-    if (!IsEStopDetected()) eStopReleaseRequested.store(true);
+    if (IsEStopDetected() || IsEStopInputUnread()) return;
+    // A program paused by the opening goes on, when started again, from where the robot
+    // stands: its plan may be a cycle ahead of the held set-point.
+    if (eStopLatched.load() && !IsLoopThread()) mainIpo.RestartCommand();
+    eStopReleaseRequested.store(true);
+}
+
+void RobotLoop::RestoreCycleSetPoint() {
+    // The joints the set-point step started from, as the robot was last sent them: the step
+    // leaves no trace, and nothing moves on (velocities 0).
+    try {
+        m.kinematic->SetJoints(preSetPointJoints, true);
+    } catch (...) {
+        // The joints were accepted when the last cycle applied them; the copy below stands.
+    }
+    std::copy(std::begin(preSetPointJoints), std::end(preSetPointJoints), std::begin(m.liveState.jointSet));
+    for (float& v : m.liveState.jointVel) v = 0.0f;
+    restoreSetPoint = false;
 }
 
 // ---------------------------------------------------------------- PLC input signals (17)
@@ -327,7 +385,15 @@ void RobotLoop::PLCInputSignalsStep() {
 void RobotLoop::PLCSignalAction(int signal) {
     LogSingleton* log = Log();
     if (signal != kShutdown && m.IsEStopDetected()) {
-        log->add(kEStopRefusal[signal]);
+        if (m.IsEStopInputUnread()) {
+            // "<signal> requested but E-Stop input not read yet"
+            const char* text = kEStopRefusal[signal];
+            const char* tail = std::strstr(text, "E-Stop detected");
+            const int head = tail != nullptr ? static_cast<int>(tail - text) : static_cast<int>(std::strlen(text));
+            log->addFormat("%.*sE-Stop input not read yet", head, text);
+        } else {
+            log->add(kEStopRefusal[signal]);
+        }
         return;
     }
     Hardware::HardwareProtocol& hw = *m.hardware;

@@ -85,7 +85,8 @@ void RobotLoop::SetPointStep() {
         for (float& v : m.liveState.jointVel) v = 0.0f;
         if (!jogRefusedReported && jogRequested) {
             jogRefusedReported = true;
-            LoopShow("Cannot jog while E-Stop detected");
+            LoopShow(!m.eStopLatched.load() && m.IsEStopInputUnread() ? "Cannot jog while E-Stop input not read yet"
+                                                                      : "Cannot jog while E-Stop detected");
         }
         return;
     }
@@ -98,6 +99,14 @@ void RobotLoop::SetPointStep() {
             jogRefusedReported = true;
             LoopShow("Cannot jog while program is paused");
         }
+        return;
+    }
+    if (BrakeHolds()) {
+        // Nothing moves against the brake: a start, a move or a jog asked for meanwhile
+        // begins from rest in the cycle after the one whose output released it.
+        for (float& v : m.liveState.jointVel) v = 0.0f;
+        m.jogRampJoint.Reset();
+        m.jogRampCart.Reset();
         return;
     }
     if (!mainRunning) {
@@ -360,17 +369,12 @@ void RobotLoop::ReadBackStep(LoopClock& clock, std::uint64_t period) {
 void RobotLoop::HardwareExchangeStep() {
     Hardware::HardwareProtocol& hw = *m.hardware;
     // Last look at the e-stop before the set-points leave (timing mode 2 has waited since
-    // the first): a circuit that opened meanwhile gets the last set-point sent again.
-    if (m.IsValidIONum(loopBrake.eStopDInChannel) && !m.eStopLatched.load()) {
-        ReadEStopInput();
-        if (m.eStopLatched.load() && setPointSent) {
-            std::copy(std::begin(lastSentJointSet), std::end(lastSentJointSet), std::begin(m.liveState.jointSet));
-            for (float& v : m.liveState.jointVel) v = 0.0f;
-        }
-    }
+    // the first), latched or not: an open reading since the set-point step takes the step
+    // back, so the set-points sent are the held ones.
+    if (m.IsValidIONum(loopBrake.eStopDInChannel)) ReadEStopInput();
+    if (restoreSetPoint) RestoreCycleSetPoint();
+    if (resendOutputs) SendOutputs();
     hw.SetJoints(m.liveState);
-    std::copy(std::begin(m.liveState.jointSet), std::end(m.liveState.jointSet), std::begin(lastSentJointSet));
-    setPointSent = true;
     hw.GetJoints(&m.liveState);
     m.kinematic->GetPosition(&m.liveState);
     m.liveState.UpdateABC();

@@ -109,10 +109,19 @@ void RobotMaster::SetGlobalSignal(int n, bool on) {
 
 // ---------------------------------------------------------------- brake
 
-void RobotMaster::SetBrakeSettings(const BrakeSettings& settings) {
+bool RobotMaster::SetBrakeSettings(const BrakeSettings& settings) {
     std::lock_guard<std::mutex> lock(brakeSettingsMutex);
+    // While latched the input that latched stays monitored and the brake output stays the
+    // one that holds the brake. (The loop keeps its input should it latch after this check.)
+    const bool changes = settings.eStopDInChannel != brakeSettings.eStopDInChannel ||
+                         settings.brakeDOutChannel != brakeSettings.brakeDOutChannel;
+    if (changes && eStopLatched.load()) {
+        Log()->add("RobotMaster: E-Stop or brake channel change requested but E-Stop detected");
+        return false;
+    }
     brakeSettings = settings;
     brakeSettingsChange.fetch_add(1);
+    return true;
 }
 
 BrakeSettings RobotMaster::GetBrakeSettings() const {
@@ -242,8 +251,17 @@ bool RobotMaster::IsEStopDetected() const {
     return channel >= 0 && !lastEStopInput.load();
 }
 
+bool RobotMaster::IsEStopInputUnread() const {
+    const int channel = IsLoopThread() ? loop.Brake().eStopDInChannel : GetBrakeSettings().eStopDInChannel;
+    return channel >= 0 && !eStopInputRead.load();
+}
+
 bool RobotMaster::RefuseWhileEStop(const char* request) const {
     if (!IsEStopLatched()) return false;
-    Log()->addFormat("%s requested but E-Stop detected", request);
+    if (!eStopLatched.load() && IsEStopInputUnread()) {
+        Log()->addFormat("%s requested but E-Stop input not read yet", request);
+    } else {
+        Log()->addFormat("%s requested but E-Stop detected", request);
+    }
     return true;
 }

@@ -401,7 +401,7 @@ void RobotMasterPort::SetDOutTargets(const DOutTargets& targets) {
     rm.SetDOutTargetStates(targets.onReset, targets.onError);
 }
 
-void RobotMasterPort::SetBrakeSettings(const BrakeSettings& settings) { rm.SetBrakeSettings(settings); }
+bool RobotMasterPort::SetBrakeSettings(const BrakeSettings& settings) { return rm.SetBrakeSettings(settings); }
 void RobotMasterPort::SetStopOnError(bool stop) { rm.GetMainInterpreter().SetStopOnError(stop); }
 void RobotMasterPort::SetJointLimits(const JointLimits& limits) { rm.SetJointLimits(limits.minMax); }
 void RobotMasterPort::SetVirtualBox(const VirtualBox& box) { rm.SetVirtualBox(box.active, box.min, box.max); }

@@ -68,6 +68,32 @@ void RobotMaster::StopMoveTo(IPO::StopReason reason) {
     }
 }
 
+bool RobotMaster::StartUnlessEStop(IPO& ipo, const char* request) {
+    std::unique_lock<std::mutex> lock(eStopMutex, std::defer_lock);
+    if (IsLoopThread()) {
+        // The loop cannot latch while it runs this: the lock only keeps other starts out.
+        if (!lock.try_lock()) return false;
+    } else {
+        lock.lock();
+    }
+    if (RefuseWhileEStop(request)) return false;
+    ipo.Start();
+    // The loop latches without the lock while a start holds it; the start then gives way
+    // (no set-point leaves meanwhile: the loop holds them while latched).
+    if (IsEStopLatched() && ipo.IsReplayRunning()) {
+        Log()->addFormat("%s stopped, E-Stop detected while starting", request);
+        if (&ipo == &mainIpo) {
+            PauseProgram(IPO::STOP_PLC);
+        } else if (IsLoopThread()) {
+            ipo.PostStop(IPO::STOP_PLC, "");
+        } else {
+            ipo.Stop(IPO::STOP_PLC, "");
+        }
+        return false;
+    }
+    return true;
+}
+
 void RobotMaster::StartProgram() {
     if (RefuseWhileEStop("RobotMaster: Start program")) return;
     // The plans of the last run end first, without the command mutex held (a stop raised
@@ -86,7 +112,7 @@ void RobotMaster::StartProgram() {
         Log()->add("Starting Program");
         if (mainIpo.GetRunState() == IPO::RUNSTATE_PAUSED) RestoreProgramVelocities();
         StopMoveTo(IPO::STOP_USER);
-        mainIpo.Start();
+        StartUnlessEStop(mainIpo, "RobotMaster: Start program");
         return;
     }
     Show(*this, "Cannot start, not referenced/enabled!");
@@ -338,8 +364,7 @@ bool RobotMaster::StartDirectMove(DirectMove kind, const float* values, float ve
         case DirectMove::RelativeBase: moveToIpo.MoveRelativeBase(first, second, external, velocity); break;
         case DirectMove::RelativeTool: moveToIpo.MoveRelativeTool(first, second, external, velocity); break;
     }
-    moveToIpo.Start();
-    return true;
+    return StartUnlessEStop(moveToIpo, request);
 }
 
 void RobotMaster::StartStopEM67FSM() {
@@ -363,5 +388,5 @@ void RobotMaster::StartStopEM67FSM() {
     Show(*this, "Starting EM67");
     NoRunControlWait noWait;
     StopMoveTo(IPO::STOP_USER);
-    mainIpo.Start();
+    StartUnlessEStop(mainIpo, "RobotMaster: EM67 start");
 }

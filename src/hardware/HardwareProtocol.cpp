@@ -124,6 +124,7 @@ void HardwareProtocol::SetIO(int, int, bool) {}
 void HardwareProtocol::SetRailIO(int, int, bool) {}
 void HardwareProtocol::GetDigitalIO(int, int*) {}
 void HardwareProtocol::GetDigitalIORail(bool*) {}
+bool HardwareProtocol::IsDigitalInputRead(int) { return true; }
 void HardwareProtocol::GetDIOModuleIDs(unsigned char&, unsigned char&, unsigned char&) {}
 void HardwareProtocol::SetDIOModuleIDs(unsigned char, unsigned char, unsigned char) {}
 bool HardwareProtocol::GetZeroContact(int) { return false; }

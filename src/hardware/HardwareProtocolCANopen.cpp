@@ -1111,9 +1111,21 @@ void HardwareProtocolCANopen::GetDigitalIORail(bool* inputs) {
     if (inputs == nullptr) return;
     const int first = moduleTotal - dioModuleCount;
     for (int m = 0; m < dioModuleCount && m < kMaxDIOModules; ++m) {
-        const std::uint64_t mask = joints[static_cast<size_t>(first + m)].digitalInputs.load();
+        const jointData& r = joints[static_cast<size_t>(first + m)];
+        if (r.inputsRead.load() == 0) continue;  // nothing reported yet: the inputs stay as they are
+        const std::uint64_t mask = r.digitalInputs.load();
         for (int k = 0; k < 10; ++k) inputs[20 + 10 * m + k] = ((mask >> k) & 1u) != 0;
     }
+}
+
+bool HardwareProtocolCANopen::IsDigitalInputRead(int n) {
+    // Inputs 20..49 are the I/O modules' ten each, from their input PDO (all bytes at once)
+    // or, without PDOs, byte by byte from their SDO answers.
+    if (n < 20 || n >= 20 + 10 * kMaxDIOModules) return false;
+    const int m = (n - 20) / 10;
+    if (m >= dioModuleCount) return false;
+    const int byte = ((n - 20) % 10) / 8;
+    return ((joints[static_cast<size_t>(moduleTotal - dioModuleCount + m)].inputsRead.load() >> byte) & 1u) != 0;
 }
 
 // --- Status getters ---

@@ -113,6 +113,7 @@ void HardwareProtocolCANopenPDO::ParseDIOPDO(jointData& record, CANopenRecordDat
     std::uint64_t inputs = 0;
     for (int k = 0; k < n; ++k) inputs |= static_cast<std::uint64_t>(data[k]) << (8 * k);
     record.digitalInputs = inputs;
+    record.inputsRead = 0xFF;  // all of them at once
     record.errorCode = 0;
 }
 

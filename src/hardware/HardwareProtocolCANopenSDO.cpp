@@ -392,6 +392,7 @@ void HardwareProtocolCANopenSDO::ParseSDOAnswerProfileIO(jointData& record, CANo
         inputs &= ~(std::uint64_t{0xFF} << shift);
         inputs |= static_cast<std::uint64_t>(byte) << shift;
         record.digitalInputs = inputs;
+        record.inputsRead = static_cast<std::uint8_t>(record.inputsRead.load() | (1u << (subindex - 1)));
     } else if (index == 0x6200 && subindex == 0) {
         co.outputBytes = byte;
         log->addFormat("CANopen: Got number of DOut subindices for module with ID %d: %d (up to %d outputs)",

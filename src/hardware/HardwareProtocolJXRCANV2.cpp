@@ -650,6 +650,7 @@ void HardwareProtocolJXRCANV2::ReadAnswer(int j, float* values, bool* answered) 
         r.errorTextCode = code;
         r.enabled = code == 0 ? 1 : 0;
         r.digitalInputs = static_cast<std::uint64_t>(d[7]);
+        if (r.moduleType == 1) r.inputsRead = 1;
         // DIO modules carry no position: their records are not converted as joints.
         if (r.moduleType == 0) {
             if ((d[5] & 0x80) != 0) r.shortCurrentFormat = 1;
@@ -920,9 +921,27 @@ void HardwareProtocolJXRCANV2::GetDigitalIORail(bool* inputs) {
     const int first = FirstRecord(ModuleRole::DIO);
     const int modules = std::min(dioModuleCount, kMaxDIOModules);
     for (int m = 0; m < modules; ++m) {
-        const std::uint64_t bits = joints[static_cast<size_t>(first + m)].digitalInputs.load();
+        jointData& r = joints[static_cast<size_t>(first + m)];
+        // The module's latest answer, not the one SetJoints last decoded: an input that
+        // changed since is seen by the read that follows its frame (the e-stop).
+        int dlc = 0;
+        unsigned char d[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        if (canInterface.IsConnected() && ReadLastMessage(r.canId + 1, &dlc, d) < kAnswerMaxAge) {
+            r.digitalInputs = static_cast<std::uint64_t>(d[7]);
+            r.inputsRead = 1;
+        }
+        if (r.inputsRead.load() == 0) continue;  // not answered yet: the inputs stay as they are
+        const std::uint64_t bits = r.digitalInputs.load();
         for (int b = 0; b < 7; ++b) inputs[20 + 10 * m + b] = ((bits >> b) & 1u) != 0;
     }
+}
+
+bool HardwareProtocolJXRCANV2::IsDigitalInputRead(int n) {
+    // Inputs 20..26, 30..36 and 40..46 are the I/O modules' seven; no other input is read.
+    if (n < 20 || n >= 20 + 10 * kMaxDIOModules || (n - 20) % 10 >= 7) return false;
+    const int m = (n - 20) / 10;
+    if (m >= dioModuleCount) return false;
+    return joints[static_cast<size_t>(FirstRecord(ModuleRole::DIO) + m)].inputsRead.load() != 0;
 }
 
 void HardwareProtocolJXRCANV2::GetDIOModuleIDs(unsigned char& a, unsigned char& b, unsigned char& c) {

@@ -134,7 +134,8 @@ void SetBrake(ConfigContext& context, HvpArgumentReader& args) {
     if (count >= 2) settings.brakeDelayMS = values[1];
     // Monitoring goes off only on an explicit -1: a missing or impossible channel keeps it.
     if (count >= 3 && IsChannel(values[2])) settings.eStopDInChannel = values[2];
-    controller->SetBrakeSettings(settings);
+    // Refused (one line) while the e-stop is latched: nothing changes, nothing is written.
+    if (!controller->SetBrakeSettings(settings)) return;
     ClientLines::addFormat("HVP-Server: Brake DOut set to  %d", settings.brakeDOutChannel);
     controller->QueueRobotFileWrite();
 }

@@ -175,6 +175,9 @@ TEST_P(CanopenCycleTest, EnableThenSetPointsReachTheDrivesAndFeedbackComesBack) 
         return rail[22] && rail[29];
     }));
     EXPECT_FALSE(rail[20]);
+    // The module has reported its inputs (by PDO or SDO); no other module's count as read.
+    for (int n : {20, 27, 28, 29}) EXPECT_TRUE(protocol->IsDigitalInputRead(n)) << n;
+    for (int n : {19, 30, 49, 50}) EXPECT_FALSE(protocol->IsDigitalInputRead(n)) << n;
 
     // In the steady cycle one SYNC per cycle, and with PDOs one receive PDO per drive.
     QuietClear();

@@ -34,10 +34,6 @@ using AppTest::BelvantoProcess;
 using TestSupport::HvpTestClient;
 using Clock = std::chrono::steady_clock;
 
-// A circuit closed from power-up logs no "ESTOP DETECTED" once the e-stop input counts
-// from the I/O module's first answer; until that is built the check stays off.
-constexpr bool kEStopCountsFromTheFirstIoAnswer = false;
-
 const char* const kRobotFile = "/Data/Robots/JXRPivra4/JXRPivra4.xml";
 constexpr int kDioId = 80;
 constexpr std::uint8_t kBrakeOutput = 0x01;   // DOut 20: bit 0 of the I/O module's outputs
@@ -346,9 +342,9 @@ TEST_P(AppRestart, ARestartBesideEnabledDrivesCommandsNoStepAndShowsThemNotReady
         EXPECT_NEAR(set[j], current[j], 0.02f) << last;
     }
     EXPECT_EQ(StatusErrorText(last), c.offText) << last;
-    if (kEStopCountsFromTheFirstIoAnswer) {
-        EXPECT_EQ(second.Output().find("ESTOP DETECTED"), std::string::npos) << second.Output();
-    }
+    // The e-stop input counts from the I/O module's first answer: a circuit closed from
+    // power-up is no opening.
+    EXPECT_EQ(second.Output().find("ESTOP DETECTED"), std::string::npos) << second.Output();
 
     // The operator enables: the drives take over where they stand.
     ASSERT_TRUE(EnableFromConsole(second, *drives));

@@ -63,6 +63,7 @@ class LoopLogBlockConcurrent : public LoopTest {};
 TEST_F(LoopLogBlockConcurrent, AStuckConsoleLeavesTheLoopAtItsPeriod) {
     InitGantry();
     PrepareInterpreters();
+    ReleaseBrake();
     RobotMasterTestAccess::TimingMode(master).store(1);
     RobotMasterTestAccess::CycleTimeMs(master).store(10);
     const std::string programs = LogSingleton::instance()->get_rootPath() + "Data/Programs/";

@@ -25,6 +25,7 @@ void SetJog(RobotMaster& m, std::initializer_list<std::pair<int, float>> values)
 
 TEST_F(LoopTest, GantryJointJogAtHalfSpeedSettlesAtHalfTheMaximumPerCycle) {
     InitGantry();
+    ReleaseBrake();
     const double vmax = RobotMasterTestAccess::JointMaxVelocity(master)[0];
     ASSERT_GT(vmax, 0.0);
     const double cycleS = RobotMasterTestAccess::CycleTimeMs(master).load() / 1000.0;
@@ -157,6 +158,7 @@ TEST_F(SixAxisJogTest, BaseAndToolJogsAboutZTurnAboutTheBaseAndTheToolAxis) {
 
 TEST_F(LoopTest, VelocityLimitedCartesianJogSettlesAtTheLimit) {
     InitGantry();
+    ReleaseBrake();
     RobotMasterTestAccess::OperationModesActive(master) = true;
     RobotMasterTestAccess::DInEnableManualMotion(master) = 5;
     RobotMasterTestAccess::ManualModeMaxVel(master) = 100.0f;
@@ -180,6 +182,7 @@ TEST_F(LoopTest, VelocityLimitedCartesianJogSettlesAtTheLimit) {
 
 TEST_F(LoopTest, VelocityLimitedJointProbeScalesOnlyTheRobotAxes) {
     InitGantry();
+    ReleaseBrake();
     RobotMasterTestAccess::OperationModesActive(master) = true;
     RobotMasterTestAccess::DInEnableManualMotion(master) = 5;
     RobotMasterTestAccess::ManualModeMaxVel(master) = 20.0f;
@@ -209,6 +212,7 @@ protected:
         if (IsSkipped()) return;
         InitGantry();
         PrepareInterpreters();
+        ReleaseBrake();
     }
     void StartMoveTo(float a1) {
         IPO& moveTo = master.GetMoveToInterpreter();
@@ -289,6 +293,7 @@ TEST_F(LoopMotionTest, AHardwareErrorStopsTheMotionAndBlocksSetPoints) {
 
     protocol->SetErrorText("operation_enabled");
     Cycles(2);
+    ReleaseBrake();  // the error engaged it; the operator's enable releases it
     SetJog(master, {{0, 100.0f}});
     Cycles(5);
     EXPECT_GT(Live().jointSet[0], a1);
@@ -297,6 +302,7 @@ TEST_F(LoopMotionTest, AHardwareErrorStopsTheMotionAndBlocksSetPoints) {
 
 TEST_F(LoopTest, JogIsRefusedOnceWhileAProgramIsPaused) {
     InitGantry();
+    ReleaseBrake();
     IpoTestAccess::CurrentPoint(master.GetMainInterpreter()).store(0);  // paused at its first command
     for (int i = 0; i < 5; ++i) {
         SetJog(master, {{0, 100.0f}});

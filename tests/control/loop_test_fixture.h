@@ -7,6 +7,7 @@
 #include "control/RobotMaster.h"
 #include "core/LogSingleton.h"
 #include "recording_protocol.h"
+#include "robot_loop_test_access.h"
 #include "robot_master_support.h"
 #include "testsupport/TestSupport.h"
 #include "testsupport/RobotMasterTestAccess.h"
@@ -53,10 +54,17 @@ public:
     }
 
     void GetError(std::string& text, std::string& shortText) override {
+        if (onGetError) onGetError();
         std::lock_guard<std::mutex> lock(stateMutex);
         text = "Status: " + errorShort;
         shortText = errorShort;
     }
+    // The I/O modules have answered (false: as before their first frame at power-up).
+    bool IsDigitalInputRead(int) override { return inputsAnswered.load(); }
+    std::atomic<bool> inputsAnswered{true};
+    // Runs inside GetError, on the loop's thread: the read-back, after the I/O step and
+    // before the last e-stop look. Set before the loop runs.
+    std::function<void()> onGetError;
     void GetDigitalIORail(bool* in) override {
         std::lock_guard<std::mutex> lock(stateMutex);
         std::copy(std::begin(inputs), std::end(inputs), in);
@@ -169,6 +177,12 @@ protected:
         master.SyncJointVelData();
     }
 
+    // The brake released as after an enable and its delay, already sent: the set-point
+    // moves from the next cycle on (nothing moves while the brake output holds it).
+    void ReleaseBrake() {
+        master.SetBrake(true, true);
+        RobotLoopTestAccess::BrakeReleasedSent(master) = true;
+    }
     void Cycles(int n) {
         for (int i = 0; i < n; ++i) master.RunCycle(clock);
     }

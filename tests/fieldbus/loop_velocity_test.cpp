@@ -23,6 +23,7 @@ protected:
         master.SetExternalAxis(axis);
         master.InitExternalJoints();
         PrepareInterpreters();
+        ReleaseBrake();  // the drives enabled, the brake lifted: the axis may move
         server.Init(&port);
         master.SetExternalJointVelocitySource(&link);
     }

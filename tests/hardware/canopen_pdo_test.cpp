@@ -209,9 +209,12 @@ TEST_F(CANopenPdo, IoModuleInputsComeFromTheFirstPdo) {
         co.inputBytes = c.inputBytes;
         record.digitalInputs = 0xDEAD;
         record.errorCode = 0x200;
+        record.inputsRead = 0;
         pdo.ParseDIOPDO(record, co, c.base, record.canId, frame.data(), {});
         EXPECT_EQ(record.digitalInputs, c.inputs) << c.inputBytes;
         EXPECT_EQ(record.errorCode, c.base == HardwareProtocolCANopenPDO::kTPDO1 ? 0 : 0x200);
+        // Only the input PDO counts as the module's first report of its inputs.
+        EXPECT_EQ(record.inputsRead.load(), c.base == HardwareProtocolCANopenPDO::kTPDO1 ? 0xFF : 0);
     }
 }
 

@@ -168,6 +168,32 @@ TEST_F(V2Cycle, TorqueAndVelocityModesSendTheirOwnFrames) {
     EXPECT_EQ(measured.jointAct[6], 0.0f);
 }
 
+TEST_F(V2Cycle, DioInputsCountFromTheModulesFirstAnswerAndAreReadFromItsLatestFrame) {
+    Init();
+    protocol->InitDIOModules(0x300);
+    Connect();
+    // Before the module's first answer its inputs are not read and stay as they were.
+    Cycle();
+    bool inputs[64] = {};
+    inputs[20] = true;
+    protocol->GetDigitalIORail(inputs);
+    EXPECT_TRUE(inputs[20]);
+    EXPECT_FALSE(protocol->IsDigitalInputRead(20));
+
+    // Its answer counts at the next read, with no cycle between (the e-stop reads it so).
+    Deliver(0x301, {0, 0, 0, 0, 0, 0, 0, 0x01});
+    protocol->GetDigitalIORail(inputs);
+    EXPECT_TRUE(protocol->IsDigitalInputRead(20));
+    EXPECT_TRUE(inputs[20]);
+    Deliver(0x301, {0, 0, 0, 0, 0, 0, 0, 0x00});
+    protocol->GetDigitalIORail(inputs);
+    EXPECT_FALSE(inputs[20]) << "the latest frame, not the one the last cycle decoded";
+    // Inputs no module carries are never read: channels 7..9 of a module, a module missing,
+    // the joint modules' range and the inputs past the rail.
+    for (int n : {0, 19, 27, 29, 30, 46, 50, 63}) EXPECT_FALSE(protocol->IsDigitalInputRead(n)) << n;
+    for (int n : {20, 26}) EXPECT_TRUE(protocol->IsDigitalInputRead(n)) << n;
+}
+
 TEST_F(V2Cycle, DioModulesGetTheirOutputFrame) {
     Init();
     protocol->InitDIOModules(0x300);

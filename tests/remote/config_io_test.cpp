@@ -5,6 +5,7 @@
 
 #include "hardware/HardwareProtocol.h"
 #include "program/IPO.h"
+#include "testsupport/RobotMasterTestAccess.h"
 
 namespace ConfigTest {
 namespace {
@@ -69,6 +70,27 @@ TEST_F(ConfigServerTest, BrakeKeepsWhatTheMessageLeavesOutAndRewritesTheRobotFil
         EXPECT_EQ(RobotAttribute("Brake", "DelayMS"), c.delay) << c.body;
         EXPECT_EQ(RobotAttribute("EStopMonitoring", "DInChannel"), c.estop) << c.body;
     }
+}
+
+TEST_F(ConfigServerTest, BrakeChangesOfTheEStopInputOrBrakeOutputAreRefusedWhileTheEStopIsLatched) {
+    // The robot file starts with brake output 5, delay 300 and e-stop input 7.
+    RobotMasterTestAccess::EStopLatched(robot).store(true);
+    const Files before = Snapshot();
+    for (const char* body : {"SetBrake 21 500 -1", "SetBrake 5 300 8", "SetBrake 6 300 7"}) {
+        SCOPED_TRACE(body);
+        TestSupport::LogCapture log;
+        Send(body);
+        EXPECT_EQ(log.Count("RobotMaster: E-Stop or brake channel change requested but E-Stop detected"), 1);
+        EXPECT_FALSE(log.Contains("HVP-Server: Brake DOut set"));
+        EXPECT_EQ(Get("GetBrake"), "CONFIG Brake 5 300 7");
+    }
+    EXPECT_TRUE(Snapshot() == before) << "a refused change was written";
+    // The delay alone changes nothing that holds the latch.
+    Send("SetBrake 5 250 7");
+    EXPECT_EQ(Get("GetBrake"), "CONFIG Brake 5 250 7");
+    RobotMasterTestAccess::EStopLatched(robot).store(false);
+    Send("SetBrake 21 500 -1");
+    EXPECT_EQ(Get("GetBrake"), "CONFIG Brake 21 500 -1");
 }
 
 TEST_F(ConfigServerTest, DioModulesAndProgramDefaultStateGoToTheProjectFile) {

@@ -24,7 +24,8 @@ public:
 
 class MoveEStopTest : public HvpRobotFixture {
 protected:
-    // One cycle of the loop with the e-stop on an input the protocol reports off: open.
+    // The e-stop on an input the loop has not read yet (its cycle does not reach the
+    // I/O here): every motion is refused all the same, saying so.
     void OpenEStop() {
         BrakeSettings settings = master->GetBrakeSettings();
         settings.eStopDInChannel = 7;
@@ -45,12 +46,12 @@ TEST_F(MoveEStopTest, MovesAndStartAtAreRefusedWhileTheEStopIsOpen) {
     };
     const Case cases[] = {
         {"CMD Move Joint 0 0 90 0 90 0 0 0 0 50", "CMDERROR 5 E-Stop detected",
-         "HVP-Server: Move Joint requested but E-Stop detected"},
+         "HVP-Server: Move Joint requested but E-Stop input not read yet"},
         {"CMD Move Cart 300 0 400 0 180 0 0 0 0 50", "CMDERROR 5 E-Stop detected",
-         "HVP-Server: Move Cart requested but E-Stop detected"},
+         "HVP-Server: Move Cart requested but E-Stop input not read yet"},
         {"CMD Move RelativeTool 0 0 10 0 0 0 0 0 0 20", "CMDERROR 5 E-Stop detected",
-         "HVP-Server: Move RelativeTool requested but E-Stop detected"},
-        {"CMD StartAt main.xml 2", "CMDERROR 5 invalid command", "HVP-Server: StartAt requested but E-Stop detected"},
+         "HVP-Server: Move RelativeTool requested but E-Stop input not read yet"},
+        {"CMD StartAt main.xml 2", "CMDERROR 5 invalid command", "HVP-Server: StartAt requested but E-Stop input not read yet"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);

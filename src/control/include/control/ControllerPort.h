@@ -296,7 +296,9 @@ public:
     // Under a hold of the loop; false (logged) when they were not handed over.
     virtual bool SetDIOModuleIDs(unsigned char a, unsigned char b, unsigned char c) = 0;
     virtual void SetDOutTargets(const DOutTargets& targets) = 0;
-    virtual void SetBrakeSettings(const BrakeSettings& settings) = 0;
+    // False (one line) when refused: a change of the e-stop input or brake output while
+    // the e-stop is latched.
+    virtual bool SetBrakeSettings(const BrakeSettings& settings) = 0;
     virtual void SetStopOnError(bool stop) = 0;
     virtual void SetJointLimits(const JointLimits& limits) = 0;
     virtual void SetVirtualBox(const VirtualBox& box) = 0;

@@ -87,6 +87,8 @@ private:
     void PLCOutputsStep();
     void DigitalGripperStep();
     void DigitalIOStep();
+    // The 64 live outputs to the hardware (the first half of DigitalIOStep).
+    void SendOutputs();
     // The e-stop edge on the given inputs; run at the top of a cycle and before the
     // set-points leave (on fresh readings), and after the inputs are read.
     void EStopStep(const bool* inputs);
@@ -94,6 +96,10 @@ private:
     void ReadEStopInput();
     void EStopOpened();
     void EStopRelease(bool circuitClosed);
+    // The set-point this cycle computed is taken back (an open reading came after it).
+    void RestoreCycleSetPoint();
+    // True while the brake output, as last handed to the hardware, holds the brake.
+    bool BrakeHolds() const;
     void PLCInputSignalsStep();
     void PLCSignalAction(int signal);
     void ProcessPLCTriggers();
@@ -154,12 +160,21 @@ private:
     bool plcInputMemory[7] = {};
 
     // E-stop: the first reading (after start or a change of the input) counts as an edge,
-    // so an input open at power-up is handled.
+    // so an input open at power-up is handled. A new input asked for while latched waits
+    // until the release (the latched one stays monitored).
     bool eStopRead = false;
+    bool eStopChannelDeferred = false;
     bool eStopInputs[DataTypes::RobotState::maxIOs] = {};
-    // The joint set-points last handed to the protocol.
-    float lastSentJointSet[kNrJoints] = {};
-    bool setPointSent = false;
+    // This cycle's set-point step has run, from these joints; an open reading after it
+    // takes its result back before the set-points leave.
+    bool setPointStepDone = false;
+    bool restoreSetPoint = false;
+    float preSetPointJoints[kNrJoints] = {};
+    // The brake output last handed to the hardware released the brake.
+    bool brakeReleasedSent = false;
+    // This cycle's outputs went to the hardware; an opening since sends them again.
+    bool outputsSent = false;
+    bool resendOutputs = false;
 
     // Read-back.
     std::string errorTextLong;

@@ -313,8 +313,10 @@ public:
     void SetManualDOut(int n, bool on);
     void SetGlobalSignal(int n, bool on);
     void SetBrake(bool release, bool immediately);
-    // Brake output, delay and e-stop input, as one value.
-    void SetBrakeSettings(const BrakeSettings& settings);
+    // Brake output, delay and e-stop input, as one value. While the e-stop is latched a
+    // change of the e-stop input or of the brake output is refused (false, one line): only
+    // a closed reading of the input that latched releases it.
+    bool SetBrakeSettings(const BrakeSettings& settings);
     BrakeSettings GetBrakeSettings() const;
     void DOutResetOnError(bool engageBrake);
     void DOutResetOnReset();
@@ -322,11 +324,15 @@ public:
     bool IsValidIONum(int n) const { return n >= 0 && n < DataTypes::RobotState::maxIOs; }
     // True while an e-stop input is configured and its last reading is off (open circuit).
     bool IsEStopDetected() const;
+    // True while an e-stop input is configured and its I/O module has not answered yet:
+    // until then the input tells nothing, and starts and motion are refused.
+    bool IsEStopInputUnread() const;
     // True from the e-stop's opening until the circuit is closed again and the operator has
     // reset or enabled: no start and no motion meanwhile.
     bool IsEStopLatched() const { return eStopLatched.load() || IsEStopDetected(); }
-    // While IsEStopLatched: logs "<request> requested but E-Stop detected" and returns
-    // true (refuse the request); else false.
+    // While IsEStopLatched: logs "<request> requested but E-Stop detected" (or "... but
+    // E-Stop input not read yet" before the input's first reading) and returns true
+    // (refuse the request); else false.
     bool RefuseWhileEStop(const char* request) const;
     static unsigned DOutTargetStateToUInt(DOutTargetState state);
     static DOutTargetState DOutTargetStateFromUInt(unsigned value);
@@ -515,6 +521,11 @@ private:
     std::atomic<bool> lastEStopInput{false};
     std::atomic<bool> eStopLatched{false};
     std::atomic<bool> eStopReleaseRequested{false};
+    // The monitored input has been read from its module (loop).
+    std::atomic<bool> eStopInputRead{false};
+    // Taken by the start paths from their latch check until the interpreter has started;
+    // the loop latches under it whenever it is free (it never waits for it).
+    std::mutex eStopMutex;
 
     // The hardware connect (its GetConnectCount) whose drives an operator's reset or
     // enable has taken over. Until then the loop's set-points are the measured joints.
@@ -556,6 +567,10 @@ private:
     void RequestEStopRelease();
     // Stops the move-to interpreter when it holds a motion (posted on the loop thread).
     void StopMoveTo(IPO::StopReason reason);
+    // Starts ipo unless the e-stop forbids it (request names the refusal), with the latch
+    // checked under eStopMutex right before the start; a latch the loop set meanwhile
+    // pauses it again. False when refused (or, on the loop thread, the lock was busy).
+    bool StartUnlessEStop(IPO& ipo, const char* request);
 
     LoopOutbox loopOutbox;
     mutable std::mutex brakeSettingsMutex;

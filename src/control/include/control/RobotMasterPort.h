@@ -117,7 +117,7 @@ public:
 
     bool SetDIOModuleIDs(unsigned char a, unsigned char b, unsigned char c) override;
     void SetDOutTargets(const DOutTargets& targets) override;
-    void SetBrakeSettings(const BrakeSettings& settings) override;
+    bool SetBrakeSettings(const BrakeSettings& settings) override;
     void SetStopOnError(bool stop) override;
     void SetJointLimits(const JointLimits& limits) override;
     void SetVirtualBox(const VirtualBox& box) override;

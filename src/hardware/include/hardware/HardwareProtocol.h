@@ -105,6 +105,7 @@ struct jointData {
     SharedValue<std::int32_t> errorTextCode{kErrorTextNotAvailable};
     SharedValue<std::int32_t> enabled{0};  // 1 while the module reports no error bit
     SharedValue<std::uint64_t> digitalInputs{0};
+    SharedValue<std::uint8_t> inputsRead{0};     // DIO: bit b set once input byte b was reported
     SharedValue<std::uint8_t> statusFlag{0};     // version 1: bit 7 of answer byte 7
     SharedValue<float> temperature{0.0f};
     SharedValue<std::uint8_t> referenced{0};
@@ -185,6 +186,10 @@ public:
     virtual void SetRailIO(int module, int channel, bool value);
     virtual void GetDigitalIO(int module, int* value);
     virtual void GetDigitalIORail(bool* inputs);
+    // True once the module that carries digital input n has reported its inputs (until then
+    // GetDigitalIORail leaves the input as it was). A protocol without I/O modules of its
+    // own has nothing to wait for and reports every input as read.
+    virtual bool IsDigitalInputRead(int n);
     virtual void GetDIOModuleIDs(unsigned char& a, unsigned char& b, unsigned char& c);
     virtual void SetDIOModuleIDs(unsigned char a, unsigned char b, unsigned char c);
     virtual bool GetZeroContact(int joint);

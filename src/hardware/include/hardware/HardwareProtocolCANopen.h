@@ -107,6 +107,7 @@ public:
     void GetJoints(DataTypes::RobotState* state) override;
     void SetRailIO(int module, int bit, bool value) override;
     void GetDigitalIORail(bool* inputs) override;
+    bool IsDigitalInputRead(int n) override;
 
     // Reader thread: 1 when the frame was consumed; 0 without looking while a table
     // change is under way.

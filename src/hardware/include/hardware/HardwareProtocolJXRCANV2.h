@@ -84,6 +84,7 @@ public:
     void SetRailIO(int module, int channel, bool value) override;
     void GetDigitalIO(int module, int* value) override;
     void GetDigitalIORail(bool* inputs) override;
+    bool IsDigitalInputRead(int n) override;
     void GetDIOModuleIDs(unsigned char& a, unsigned char& b, unsigned char& c) override;
     void SetDIOModuleIDs(unsigned char a, unsigned char b, unsigned char c) override;
 

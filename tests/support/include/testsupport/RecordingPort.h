@@ -358,10 +358,11 @@ public:
         Record("SetDOutTargets");
         doutTargets = targets;
     }
-    void SetBrakeSettings(const BrakeSettings& settings) override {
+    bool SetBrakeSettings(const BrakeSettings& settings) override {
         Record("SetBrakeSettings " + std::to_string(settings.brakeDOutChannel) + " " +
                std::to_string(settings.brakeDelayMS) + " " + std::to_string(settings.eStopDInChannel));
         brake = settings;
+        return true;
     }
     void SetStopOnError(bool stop) override {
         Record("SetStopOnError " + std::to_string(stop));

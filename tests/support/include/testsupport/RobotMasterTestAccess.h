@@ -23,6 +23,15 @@ public:
     static auto& ReferenceAllActive(RobotMaster& m) { return m.referenceAllActive; }
     static auto& BrakeReleasePending(RobotMaster& m) { return m.brakeReleasePending; }
     static auto& LastEStopInput(RobotMaster& m) { return m.lastEStopInput; }
+    static auto& EStopMutex(RobotMaster& m) { return m.eStopMutex; }
+    static auto& EStopLatched(RobotMaster& m) { return m.eStopLatched; }
+    // Stores the brake settings past the e-stop check (a change that passed it just before
+    // the loop latched).
+    static void StoreBrakeSettingsUnchecked(RobotMaster& m, const BrakeSettings& s) {
+        std::lock_guard<std::mutex> lock(m.brakeSettingsMutex);
+        m.brakeSettings = s;
+        m.brakeSettingsChange.fetch_add(1);
+    }
     static auto& StateMachineActive(RobotMaster& m) { return m.stateMachineActive; }
     static auto& SavedMotionType(RobotMaster& m) { return m.savedMotionType; }
     static auto& MotionMode(RobotMaster& m) { return m.motionType; }
