@@ -336,7 +336,7 @@ void HardwareProtocol::ClearAnswerWatch() {
 }
 
 void HardwareProtocol::LogNotAnswering(const char* who, int record) const {
-    LogSingleton::instance()->addFormat("%s: joint %d (CAN ID %d) not answering", who, record + 1,
+    LogSingleton::instance()->addFormat("%s: joint %d (CAN ID %d) not answering", who, record,
                                         joints[static_cast<size_t>(record)].canId);
 }
 
@@ -360,7 +360,7 @@ void HardwareProtocol::FailReferencing(const char* who, int record, const char* 
     r.referencing = 0;
     r.referenced = 0;
     r.referencingFailed = 1;
-    LogSingleton::instance()->addFormat("%s: Referencing joint %d (CAN ID %d) failed: %s", who, record + 1, r.canId,
+    LogSingleton::instance()->addFormat("%s: Referencing joint %d (CAN ID %d) failed: %s", who, record, r.canId,
                                         reason);
 }
 

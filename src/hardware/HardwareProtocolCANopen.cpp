@@ -1255,7 +1255,7 @@ void HardwareProtocolCANopen::GetError(std::string& text, std::string& shortText
     for (int i = 0; i < nonDIO; ++i) {
         if (joints[static_cast<size_t>(i)].notAnswering.load() == 0) continue;
         char line[48];
-        std::snprintf(line, sizeof line, "joint %d not answering", i + 1);
+        std::snprintf(line, sizeof line, "joint %d not answering", i);
         text.assign(line);
         shortText.assign("DEAD");
         return;

@@ -174,7 +174,7 @@ TEST_F(CanopenBusTest, ADriveThatStopsAnsweringIsAnErrorUntilAResetFindsItBack) 
     EXPECT_GE(std::chrono::steady_clock::now() - silentSince, std::chrono::milliseconds(2000));
     EXPECT_FALSE(protocol->GetMotorEnabled());
     protocol->GetError(text, shortText);
-    EXPECT_EQ("joint 3 not answering", text);  // before the dead I/O module
+    EXPECT_EQ("joint 2 not answering", text);  // before the dead I/O module
     EXPECT_EQ("DEAD", shortText);
     int codes[16] = {};
     protocol->GetErrorHexCode(codes);
@@ -194,9 +194,9 @@ TEST_F(CanopenBusTest, ADriveThatStopsAnsweringIsAnErrorUntilAResetFindsItBack) 
     ASSERT_TRUE(CycleUntil(target, [&] { return protocol->GetJointData(2).enabled.load() == 1; }));
     for (int i = 0; i < 20; ++i) Cycle(target, &actual);
     protocol->GetError(text, shortText);
-    EXPECT_EQ("joint 3 not answering", text);
+    EXPECT_EQ("joint 2 not answering", text);
     EXPECT_FALSE(protocol->GetMotorEnabled());
-    EXPECT_EQ(1, log.Count("CANopen: joint 3 (CAN ID 3) not answering"));
+    EXPECT_EQ(1, log.Count("CANopen: joint 2 (CAN ID 3) not answering"));
 
     // The operator's reset and enable.
     protocol->ResetError();
@@ -273,7 +273,7 @@ TEST_P(CanopenHomingStopTest, StopsHaltsThenDisablesAndFailsTheReferencing) {
     }
     EXPECT_FALSE(protocol->IsReferencing());
     EXPECT_EQ(0, protocol->GetJointData(0).referenced.load());
-    EXPECT_EQ(1, log.Count(std::string("CANopen: Referencing joint 1 (CAN ID 1) failed: ") + c.reason));
+    EXPECT_EQ(1, log.Count(std::string("CANopen: Referencing joint 0 (CAN ID 1) failed: ") + c.reason));
 
     // Halt first (the search stops where it is), then disabled as after a fault.
     ASSERT_TRUE(CycleUntil(target, [&] { return DriveState(1) == CanopenSim::DriveState::SwitchOnDisabled; }));

@@ -228,7 +228,7 @@ TEST_F(SimV2, AModuleThatStopsAnsweringIsDeadUntilAResetFindsItBack) {
     }));
     protocol->GetErrorHexCode(codes);
     EXPECT_EQ(codes[2], 0);
-    EXPECT_EQ(1, log.Count("ProtocolJXRCANV2: joint 3 (CAN ID 48) not answering"));
+    EXPECT_EQ(1, log.Count("ProtocolJXRCANV2: joint 2 (CAN ID 48) not answering"));
 }
 
 // A referencing that does not finish is stopped by its time limit, or at once by the e-stop:
@@ -256,7 +256,7 @@ TEST_F(SimV2, AReferencingThatDoesNotFinishIsStoppedByItsLimitOrTheEStop) {
     }));
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1000));
     EXPECT_FALSE(protocol->IsReferencing());
-    EXPECT_EQ(1, log.Count("ProtocolJXRCANV2: Referencing joint 3 (CAN ID 48) failed: referencing not finished "
+    EXPECT_EQ(1, log.Count("ProtocolJXRCANV2: Referencing joint 2 (CAN ID 48) failed: referencing not finished "
                            "within 1 s"));
     ASSERT_TRUE(sim.WaitUntil([&] { return disables(0x30) == 1; }, std::chrono::seconds(5)));
     DriveSim::ModuleState state;
@@ -268,7 +268,7 @@ TEST_F(SimV2, AReferencingThatDoesNotFinishIsStoppedByItsLimitOrTheEStop) {
     Cycle(3);
     protocol->StopReferencing();  // the e-stop opened: no cycle needed
     EXPECT_EQ(protocol->GetJointData(3).referencingFailed.load(), 1);
-    EXPECT_EQ(1, log.Count("ProtocolJXRCANV2: Referencing joint 4 (CAN ID 64) failed: e-stop open"));
+    EXPECT_EQ(1, log.Count("ProtocolJXRCANV2: Referencing joint 3 (CAN ID 64) failed: e-stop open"));
     ASSERT_TRUE(sim.WaitUntil([&] { return disables(0x40) == 1; }, std::chrono::seconds(5)));
     EXPECT_EQ(disables(0x10), 0);
 }
@@ -336,7 +336,7 @@ TEST_F(SimV1, AJointThatStopsAnsweringIsDeadUntilAResetFindsItBack) {
             return protocol->GetJointData(1).notAnswering.load() != 0;
         },
         10000));
-    EXPECT_EQ(1, log.Count("ProtocolJXRCAN: joint 2 (CAN ID 32) not answering"));
+    EXPECT_EQ(1, log.Count("ProtocolJXRCAN: joint 1 (CAN ID 32) not answering"));
     ASSERT_TRUE(sim.SetSilent(0x20, false));
     CycleFor(std::chrono::milliseconds(100));
     int codes[16] = {};
