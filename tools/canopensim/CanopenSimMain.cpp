@@ -15,9 +15,9 @@
 
 #include "canopensim/CanopenSimulator.h"
 #include "simbus/Signals.h"
+#include "simbus/StdinLines.h"
 #include "platform/CanSocket.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,19 +90,6 @@ void RunCommand(CanopenSim::CanopenSimulator& simulator, const std::string& line
         std::printf("belvanto-canopensim: unknown command '%s' (silent ID MS, inputs ID BITS)\n", line.c_str());
     }
     std::fflush(stdout);
-}
-
-// Reads what stdin holds now and runs its complete lines; false at its end.
-bool ReadCommands(CanopenSim::CanopenSimulator& simulator, std::string& pending) {
-    char buffer[256];
-    const ssize_t n = ::read(0, buffer, sizeof buffer);
-    if (n <= 0) return n < 0 && (errno == EINTR || errno == EAGAIN);
-    pending.append(buffer, static_cast<std::size_t>(n));
-    for (std::size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
-        RunCommand(simulator, pending.substr(0, end));
-        pending.erase(0, end + 1);
-    }
-    return true;
 }
 
 bool ParseDrive(const char* text, CanopenSim::DriveConfig* config) {
@@ -213,15 +200,9 @@ int main(int argc, char** argv) {
     std::printf("belvanto-canopensim: %zu drive(s), %zu I/O module(s) on %s\n", drives.size(),
                 modules.size(), hub);
     std::fflush(stdout);
-    bool readInput = true;
-    std::string pending;
+    SimBus::StdinLines input;
     while (!stopRequested.load() && simulator.IsRunning()) {
-        pollfd in{0, POLLIN, 0};
-        if (readInput && ::poll(&in, 1, 50) > 0) {
-            readInput = ReadCommands(simulator, pending);
-        } else if (!readInput) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+        input.Poll(50, [&](const std::string& line) { RunCommand(simulator, line); });
     }
     simulator.Stop();
     return 0;

@@ -17,9 +17,9 @@
 
 #include "drivesim/DriveSimulator.h"
 #include "simbus/Signals.h"
+#include "simbus/StdinLines.h"
 #include "platform/CanSocket.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -71,19 +71,6 @@ void RunCommand(DriveSim::DriveSimulator& simulator, const std::string& line) {
         std::printf("belvanto-drivesim: unknown command '%s' (inputs ID BITS, silent ID MS)\n", line.c_str());
     }
     std::fflush(stdout);
-}
-
-// Reads what stdin holds now and runs its complete lines; false at its end.
-bool ReadCommands(DriveSim::DriveSimulator& simulator, std::string& pending) {
-    char buffer[256];
-    const ssize_t n = ::read(0, buffer, sizeof buffer);
-    if (n <= 0) return n < 0 && (errno == EINTR || errno == EAGAIN);
-    pending.append(buffer, static_cast<std::size_t>(n));
-    for (std::size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
-        RunCommand(simulator, pending.substr(0, end));
-        pending.erase(0, end + 1);
-    }
-    return true;
 }
 
 bool ParseNumber(const char* text, long low, long high, int* value) {
@@ -205,8 +192,7 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
 
-    bool readInput = true;
-    std::string pending;
+    SimBus::StdinLines input;
     while (!stopRequested.load() && simulator.IsRunning()) {
         if (shutdownRequested.exchange(false)) {
             simulator.SendShutdownRequest(DriveSim::kShutdownStage1);
@@ -215,12 +201,7 @@ int main(int argc, char** argv) {
             std::printf("belvanto-drivesim: shutdown request sent\n");
             std::fflush(stdout);
         }
-        pollfd in{0, POLLIN, 0};
-        if (readInput && ::poll(&in, 1, 50) > 0) {
-            readInput = ReadCommands(simulator, pending);
-        } else if (!readInput) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+        input.Poll(50, [&](const std::string& line) { RunCommand(simulator, line); });
     }
     const bool hubLost = !stopRequested.load();
     simulator.Stop();
