@@ -258,12 +258,17 @@ TEST_F(LoopMotionTest, AResetReplansAPausedMotionFromTheMeasuredJoints) {
     ASSERT_TRUE(master.GetMainInterpreter().IsReplayRunning());
     float last = Live().jointSet[0];
     float largest = 0.0f;
-    for (int i = 0; i < 150; ++i) {
+    const auto cycle = [&] {
         Cycles(1);
         largest = std::max(largest, std::fabs(Live().jointSet[0] - last));
         last = Live().jointSet[0];
-    }
-    EXPECT_GT(last, Live().jointAct[0] + 1.0f);  // it moves again
+    };
+    // It moves again once the new plan has come from the planning thread.
+    EXPECT_TRUE(WaitFor([&] {
+        cycle();
+        return last > Live().jointAct[0] + 1.0f;
+    }));
+    for (int i = 0; i < 50; ++i) cycle();
     // At most one cycle (20 ms) at the joint's maximum velocity (80 deg/s).
     EXPECT_LE(largest, 80.0f * 0.020f + 1e-3f);
     std::error_code ec;
