@@ -127,8 +127,23 @@ void RobotLoop::ReferenceAllStep(std::uint64_t now) {
     if (m.requests.restartReferenceAll.exchange(false)) {
         referenceAllStep = 0;
         referenceAllCounter = 0;
+        referenceAllJoint = -1;
     }
     if (!m.referenceAllActive.load()) return;
+    // A step (and the end) waits until the joint of the last step has finished; one whose
+    // referencing failed ends the sequence there.
+    if (referenceAllJoint >= 0 && m.hardware->IsAxisModule(referenceAllJoint)) {
+        const Hardware::jointData& last = m.hardware->GetJointData(referenceAllJoint);
+        if (last.referencingFailed.load() != 0) {
+            Log()->addFormat("Reference all stopped: referencing of joint %d failed", referenceAllJoint);
+            LoopShow("Ref All stopped");
+            m.referenceAllActive.store(false);
+            referenceAllStep = 0;
+            referenceAllJoint = -1;
+            return;
+        }
+        if (last.referencing.load() != 0) return;
+    }
     const int step = referenceAllStep;
     if (step >= 0 && step <= 8) {
         const long long elapsedSeconds = static_cast<long long>(now / 1000000ULL) -
@@ -149,6 +164,7 @@ void RobotLoop::ReferenceAllStep(std::uint64_t now) {
                         Log()->addFormat("Referencing joint %d despite error code %d", joint, code);
                     }
                     m.ReferenceJoint(joint);
+                    referenceAllJoint = joint;
                     referenceStepStartUs = now;
                     referenceAllCounter = 0;
                     referenceAllStep = step + 1;
@@ -163,6 +179,7 @@ void RobotLoop::ReferenceAllStep(std::uint64_t now) {
     if (referenceAllStep > 8 || referenceAllStep < 0) {
         m.referenceAllActive.store(false);
         referenceAllStep = 0;
+        referenceAllJoint = -1;
     }
 }
 
@@ -311,6 +328,7 @@ void RobotLoop::ReadEStopInput() {
 
 void RobotLoop::EStopOpened() {
     Log()->add("RobotMaster: ***** ESTOP DETECTED! ***** Resetting outputs and applying brake!");
+    m.hardware->StopReferencing();  // every homing stops at once
     LoopResetOutputsOnError(true);
     bool earlier;
     {
@@ -441,6 +459,7 @@ void RobotLoop::PLCSignalAction(int signal) {
             if (mainRunning) m.StopProgram(IPO::STOP_PLC);
             referenceAllStep = 0;
             referenceAllCounter = 0;
+            referenceAllJoint = -1;
             m.referenceAllActive.store(true);
             break;
         case kShutdown:
@@ -464,6 +483,7 @@ void RobotLoop::PLCSignalAction(int signal) {
                     if (mainRunning) m.StopProgram(IPO::STOP_PLC);
                     referenceAllStep = 0;
                     referenceAllCounter = 0;
+                    referenceAllJoint = -1;
                     m.referenceAllActive.store(true);
                 } else {
                     log->add("PLCInterface: RefAll already running");

@@ -78,6 +78,10 @@ void RobotMaster::Reset() {
     if (live) {
         WithLive(*this, [&](DataTypes::RobotState& state) { CopyReadBack(readBack, state); });
     }
+    // The set-points now stand at the measured joints: a paused motion is planned again from
+    // there when it resumes, not continued from where its old plan had got to. (On the loop
+    // thread the enable that follows a PLC reset does it.)
+    if (!IsLoopThread()) mainIpo.RestartCommand();
 
     DOutResetOnReset();
     Log()->add("RobotMaster: Resetting DOuts on reset");

@@ -5,8 +5,10 @@
 #include "hardware/HardwareProtocolJXRCAN.h"
 #include "hardware/HardwareProtocolJXRCANV2.h"
 
+#include <tinyxml2.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <stdexcept>
@@ -129,6 +131,8 @@ void HardwareProtocol::GetDIOModuleIDs(unsigned char&, unsigned char&, unsigned 
 void HardwareProtocol::SetDIOModuleIDs(unsigned char, unsigned char, unsigned char) {}
 bool HardwareProtocol::GetZeroContact(int) { return false; }
 bool HardwareProtocol::GetCalibFlag(int) { return false; }
+
+void HardwareProtocol::StopReferencing() {}
 
 bool HardwareProtocol::IsAxisModule(int index) {
     return ValidRecord(index) && joints[static_cast<size_t>(index)].canId != 0 &&
@@ -282,6 +286,99 @@ void HardwareProtocol::SetRobotJointCount(int n) {
 std::int32_t HardwareProtocol::ReadLastMessage(int id, int* dlc, unsigned char* data) {
     if (id < 0 || id >= CANInterfaceSocketCAN::kMessageTableSize) return INT32_MAX;
     return canInterface.GetLastMessage(id, dlc, data);
+}
+
+std::int64_t HardwareProtocol::MonotonicMicros() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return ToMicroSec(t);
+}
+
+// --- Answer watch ---
+
+namespace {
+
+// A cycle that follows the last one after this long comes after a pause (a command holds
+// the cycle, SYNCs and set-points stop): the drives' silence is counted afresh from it.
+constexpr std::int64_t kAnswerWatchPauseUs = 500000;
+
+}  // namespace
+
+void HardwareProtocol::BeginAnswerWatch(std::int64_t nowUs) {
+    const std::int64_t last = answerWatchLastCycleUs.exchange(nowUs);
+    if (last == 0 || nowUs - last > kAnswerWatchPauseUs) answerWatchSinceUs.store(nowUs);
+}
+
+bool HardwareProtocol::WatchAnswer(int record, std::int32_t age, std::int64_t nowUs) {
+    if (!ValidRecord(record)) return false;
+    jointData& r = joints[static_cast<size_t>(record)];
+    if (age < kAnswerLimitAge) {
+        r.answered = 1;
+        return false;
+    }
+    if (r.answered.load() == 0 || r.notAnswering.load() != 0) return false;
+    // Silent since the last answer, but only counted while the cycle ran.
+    const std::int64_t silentUs = std::min<std::int64_t>(static_cast<std::int64_t>(age) * 100,
+                                                         nowUs - answerWatchSinceUs.load());
+    if (silentUs < static_cast<std::int64_t>(kAnswerLimitAge) * 100) return false;
+    r.notAnswering = 1;
+    return true;
+}
+
+void HardwareProtocol::ReleaseAnswering(int record, std::int32_t age) {
+    if (ValidRecord(record) && age < kAnswerLimitAge) joints[static_cast<size_t>(record)].notAnswering = 0;
+}
+
+void HardwareProtocol::ClearAnswerWatch() {
+    for (jointData& r : joints) {
+        r.answered = 0;
+        r.notAnswering = 0;
+    }
+    answerWatchLastCycleUs.store(0);
+}
+
+void HardwareProtocol::LogNotAnswering(const char* who, int record) const {
+    LogSingleton::instance()->addFormat("%s: joint %d (CAN ID %d) not answering", who, record,
+                                        joints[static_cast<size_t>(record)].canId);
+}
+
+// --- Referencing watch ---
+
+void HardwareProtocol::StartReferencingWatch(int record) {
+    if (!ValidRecord(record)) return;
+    jointData& r = joints[static_cast<size_t>(record)];
+    r.referencingFailed = 0;
+    r.referencingSinceUs = MonotonicMicros();
+}
+
+bool HardwareProtocol::ReferencingOverdue(int record, std::int64_t nowUs) const {
+    const jointData& r = joints[static_cast<size_t>(record)];
+    return r.referencing.load() != 0 && r.referenced.load() == 0 &&
+           nowUs - r.referencingSinceUs.load() > static_cast<std::int64_t>(referencingTimeoutMs.load()) * 1000;
+}
+
+void HardwareProtocol::FailReferencing(const char* who, int record, const char* reason) {
+    jointData& r = joints[static_cast<size_t>(record)];
+    r.referencing = 0;
+    r.referenced = 0;
+    r.referencingFailed = 1;
+    LogSingleton::instance()->addFormat("%s: Referencing joint %d (CAN ID %d) failed: %s", who, record, r.canId,
+                                        reason);
+}
+
+void HardwareProtocol::ReadReferencingTimeout(const tinyxml2::XMLElement& referencing, const char* who) {
+    if (referencing.Attribute("TimeoutS") == nullptr) return;
+    float seconds = 0.0f;
+    if (referencing.QueryFloatAttribute("TimeoutS", &seconds) != tinyxml2::XML_SUCCESS || !std::isfinite(seconds) ||
+        seconds <= 0.0f || seconds > 86400.0f) {
+        LogSingleton::instance()->addFormat("%s: attribute TimeoutS of line Referencing is not a time in seconds, "
+                                            "using %d s",
+                                            who, kDefaultReferencingTimeoutMs / 1000);
+        referencingTimeoutMs.store(kDefaultReferencingTimeoutMs);
+        return;
+    }
+    referencingTimeoutMs.store(std::max(1, static_cast<int>(seconds * 1000.0f)));
+    LogSingleton::instance()->addFormat("%s: referencing time limit: %.1f s", who, static_cast<double>(seconds));
 }
 
 }  // namespace Hardware

@@ -25,6 +25,9 @@ std::atomic<int> callbacksInFlight{0};
 
 constexpr std::int32_t kBusDead = 0x100;
 constexpr std::int32_t kModuleDead = 0x200;
+// Halt bit of the controlword; a halted drive is disabled this long after the halt.
+constexpr std::uint16_t kHaltBit = 0x100;
+constexpr std::int64_t kHaltSettleUs = 200000;
 
 LogSingleton* Log() { return LogSingleton::instance(); }
 
@@ -262,6 +265,7 @@ bool HardwareProtocolCANopen::ReadConfigFile(const std::string& path) {
     referencingMandatory.store(mandatory);
     log->add(mandatory ? "Protocol ProtocolCANopen: Referencing mandatory: true"
                        : "Protocol ProtocolCANopen: Referencing mandatory: false");
+    ReadReferencingTimeout(*referencing, "Protocol ProtocolCANopen");
     return true;
 }
 
@@ -578,6 +582,8 @@ void HardwareProtocolCANopen::Connect() {
     lastFrameTimeUs.store(0);
     silenceCount.store(0);
     for (int i = 0; i < kMaxRecords; ++i) ClearRecordForConnect(i);
+    ClearAnswerWatch();
+    for (auto& due : disableDueUs) due.store(0);
     if (!canInterface.IsConnected()) canInterface.Connect();
     if (!canInterface.IsConnected()) {
         log->add("CANopen: No connection!");
@@ -844,7 +850,8 @@ bool HardwareProtocolCANopen::GetMotorEnabled() {
     if (robotJointCount == 0) return false;
     const int nonDIO = moduleTotal - dioModuleCount;
     for (int i = 0; i < nonDIO; ++i) {
-        if (joints[static_cast<size_t>(i)].enabled.load() != 1) return false;
+        const jointData& record = joints[static_cast<size_t>(i)];
+        if (record.enabled.load() != 1 || record.notAnswering.load() != 0) return false;
     }
     return true;
 }
@@ -861,6 +868,11 @@ void HardwareProtocolCANopen::HaltVelocityModeJoints() {
 }
 
 void HardwareProtocolCANopen::ResetError() {
+    // A drive not answering stays so until its answers are back.
+    for (int i = 0; i < moduleTotal - dioModuleCount; ++i) {
+        ReleaseAnswering(i, AnswerAge(i));
+        disableDueUs[static_cast<size_t>(i)].store(0);
+    }
     HaltVelocityModeJoints();
     wait(10);
     RequestActualProfiles();
@@ -891,6 +903,8 @@ void HardwareProtocolCANopen::ReferenceSingleJoint(int joint) {
     jointData& record = joints[static_cast<size_t>(joint)];
     record.referenced = 0;
     record.referencing = 1;
+    record.referencingFailed = 0;
+    disableDueUs[static_cast<size_t>(joint)].store(0);
     Log()->addFormat("CANopen: Starting to reference joint %d", record.canId);
     DisableCommunication();
     SetControlWord(joint, ControlWordSwitchedOn);
@@ -899,6 +913,7 @@ void HardwareProtocolCANopen::ReferenceSingleJoint(int joint) {
     InitJointForHoming(joint);
     SetControlWord(joint, ControlWordOperationEnabled);
     wait(500);
+    StartReferencingWatch(joint);  // the time limit runs from the start of the search
     SendControlWord(joint, 0x1F);
     EnableCommunication();
 }
@@ -927,8 +942,46 @@ void HardwareProtocolCANopen::ReferenceReset() {
         co[static_cast<size_t>(i)].referencingState = 2;
         joints[static_cast<size_t>(i)].referenced = 0;
         joints[static_cast<size_t>(i)].referencing = 0;
+        joints[static_cast<size_t>(i)].referencingFailed = 0;
     }
     referenced.store(false);
+}
+
+void HardwareProtocolCANopen::StopReferencing() {
+    const std::int64_t now = MonotonicMicros();
+    for (int i = 0; i < moduleTotal - dioModuleCount; ++i) {
+        const jointData& record = joints[static_cast<size_t>(i)];
+        if (record.canId != 0 && record.referencing.load() != 0) StopHomingDrive(i, "e-stop open", now);
+    }
+}
+
+void HardwareProtocolCANopen::StopHomingDrive(int i, const char* reason, std::int64_t nowUs) {
+    CANopenRecordData& c = co[static_cast<size_t>(i)];
+    SendControlWord(i, static_cast<std::uint16_t>(c.lastControlword.load() | kHaltBit));
+    disableDueUs[static_cast<size_t>(i)].store(nowUs + kHaltSettleUs);
+    c.referencingState = 7;
+    FailReferencing("CANopen", i, reason);
+}
+
+void HardwareProtocolCANopen::WatchReferencing(std::int64_t nowUs) {
+    const int nonDIO = moduleTotal - dioModuleCount;
+    for (int i = 0; i < nonDIO; ++i) {
+        const std::int64_t due = disableDueUs[static_cast<size_t>(i)].load();
+        if (due != 0 && nowUs >= due) {
+            // Disabled as a fault leaves it: switch on disabled, enabled again by a reset.
+            disableDueUs[static_cast<size_t>(i)].store(0);
+            SendControlWord(i, 0x00);
+        }
+        const jointData& record = joints[static_cast<size_t>(i)];
+        if (record.referencing.load() == 0 || record.referenced.load() != 0) continue;
+        if (co[static_cast<size_t>(i)].referencingState.load() == 7) {
+            StopHomingDrive(i, "homing error", nowUs);
+        } else if (ReferencingOverdue(i, nowUs)) {
+            char reason[48];
+            std::snprintf(reason, sizeof reason, "homing not finished within %d s", GetReferencingTimeoutMs() / 1000);
+            StopHomingDrive(i, reason, nowUs);
+        }
+    }
 }
 
 void HardwareProtocolCANopen::CheckHomingFinished() {
@@ -944,6 +997,13 @@ void HardwareProtocolCANopen::CheckHomingFinished() {
 }
 
 // --- Cyclic exchange ---
+
+std::int32_t HardwareProtocolCANopen::AnswerAge(int i) {
+    int dlc = 0;
+    unsigned char data[8];
+    const int base = usePDOs ? 0x180 : HardwareProtocolCANopenSDO::kAnswerBase;
+    return ReadLastMessage(base + joints[static_cast<size_t>(i)].canId, &dlc, data);
+}
 
 void HardwareProtocolCANopen::SetJointsRecord(int i, const DataTypes::RobotState& target) {
     jointData& record = joints[static_cast<size_t>(i)];
@@ -1004,18 +1064,18 @@ void HardwareProtocolCANopen::SetJointsRecord(int i, const DataTypes::RobotState
 void HardwareProtocolCANopen::SetJoints(const DataTypes::RobotState& target) {
     if (!GetConnectionStatus() || !communicationActive.load()) return;
     const int nonDIO = moduleTotal - dioModuleCount;
-    if (usePDOs) {
-        for (int i = 0; i < moduleTotal; ++i) {
-            jointData& record = joints[static_cast<size_t>(i)];
-            int dlc = 0;
-            unsigned char data[8];
-            if (ReadLastMessage(0x180 + record.canId, &dlc, data) >= kTPDOMaxAge) {
-                record.errorCode = canInterface.IsConnected() ? kModuleDead : kBusDead;
-                record.enabled = 0;
-            }
+    const std::int64_t now = MonotonicMicroSec();
+    BeginAnswerWatch(now);
+    for (int i = 0; i < moduleTotal; ++i) {
+        jointData& record = joints[static_cast<size_t>(i)];
+        const std::int32_t age = AnswerAge(i);
+        if (usePDOs && age >= kTPDOMaxAge) {
+            record.errorCode = canInterface.IsConnected() ? kModuleDead : kBusDead;
+            record.enabled = 0;
         }
+        if (i < nonDIO && record.canId != 0 && WatchAnswer(i, age, now)) LogNotAnswering("CANopen", i);
     }
-    if (MonotonicMicroSec() / 1000 - lastFrameTimeUs.load() / 1000 > kSilenceMs) silenceCount.fetch_add(1);
+    if (now / 1000 - lastFrameTimeUs.load() / 1000 > kSilenceMs) silenceCount.fetch_add(1);
     if (syncGap > 0.0f) wait(syncGap);
     if (!usePDOs) {
         const int polled = robotJointCount + externalAxisCount;
@@ -1026,6 +1086,7 @@ void HardwareProtocolCANopen::SetJoints(const DataTypes::RobotState& target) {
         }
     }
     CheckHomingFinished();
+    WatchReferencing(now);
     bool ready = true;
     for (int i = 0; i < nonDIO; ++i) {
         jointData& record = joints[static_cast<size_t>(i)];
@@ -1034,7 +1095,7 @@ void HardwareProtocolCANopen::SetJoints(const DataTypes::RobotState& target) {
         if (slot >= 0) record.setPoint = target.jointSet[slot];
         const std::int32_t requested = co[static_cast<size_t>(i)].requestedProfile.load();
         const JointMode mode = record.jointMode.load();
-        if (record.enabled.load() != 1) ready = false;
+        if (record.enabled.load() != 1 || record.notAnswering.load() != 0) ready = false;
         if (mode == JointModePosition && requested != profile) ready = false;
         if (mode == JointModeVelocity && requested != CANopenProfileVelocity && requested != CANopenProfileCSV) {
             ready = false;
@@ -1162,6 +1223,10 @@ void HardwareProtocolCANopen::GetErrorHexCode(int* perJoint) {
             perJoint[i] = joints[static_cast<size_t>(i)].errorCode.load();
             continue;
         }
+        if (joints[static_cast<size_t>(i)].notAnswering.load() != 0) {
+            perJoint[i] = kModuleDead;
+            continue;
+        }
         const std::int32_t requested = co[static_cast<size_t>(i)].requestedProfile.load();
         perJoint[i] = (requested == 0 || requested == CANopenProfileHoming) ? 4 : TranslateJointErrorCode(i);
     }
@@ -1212,6 +1277,14 @@ void HardwareProtocolCANopen::GetError(std::string& text, std::string& shortText
         return;
     }
     const int nonDIO = moduleTotal - dioModuleCount;
+    for (int i = 0; i < nonDIO; ++i) {
+        if (joints[static_cast<size_t>(i)].notAnswering.load() == 0) continue;
+        char line[48];
+        std::snprintf(line, sizeof line, "joint %d not answering", i);
+        text.assign(line);
+        shortText.assign("DEAD");
+        return;
+    }
     int worst = -1;
     ControlWordStatus worstStatus = ControlWordOperationEnabled;
     for (int i = 0; i < nonDIO; ++i) {

@@ -129,6 +129,7 @@ void HardwareProtocolJXRCAN::Connect() {
     Log()->add("ProtocolJXRCAN: connecting");
     errorFree.store(false);
     communicationActive.store(false);
+    ClearAnswerWatch();
     if (!canInterface.IsConnected()) canInterface.Connect();
     const bool connected = canInterface.IsConnected();
     if (connected) {
@@ -205,6 +206,12 @@ void HardwareProtocolJXRCAN::SendToJoint(int joint, int dlc, const unsigned char
 
 void HardwareProtocolJXRCAN::ResetError() {
     communicationActive.store(false);
+    // A joint not answering stays so until its answers are back.
+    for (int j = 0; j < robotJointCount; ++j) {
+        int dlc = 0;
+        unsigned char d[8];
+        ReleaseAnswering(j, ReadLastMessage(joints[static_cast<size_t>(j)].canId + 1, &dlc, d));
+    }
     for (int j = 0; j < robotJointCount; ++j) {
         SendToJoint(j, 2, kJXRResetFrame);
         wait(0.5f);
@@ -232,6 +239,8 @@ bool HardwareProtocolJXRCAN::GetMotorEnabled() {
 
 void HardwareProtocolJXRCAN::SetJoints(const DataTypes::RobotState& target) {
     if (!canInterface.IsConnected() || !communicationActive.load()) return;
+    const std::int64_t now = MonotonicMicros();
+    BeginAnswerWatch(now);
     for (int j = 0; j < robotJointCount; ++j) {
         jointData& r = joints[static_cast<size_t>(j)];
         // A NaN set-point holds the last one.
@@ -252,8 +261,10 @@ void HardwareProtocolJXRCAN::SetJoints(const DataTypes::RobotState& target) {
         jointData& r = joints[static_cast<size_t>(j)];
         int dlc = 0;
         unsigned char d[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-        ReadLastMessage(r.canId + 1, &dlc, d);
-        const int code = d[0];
+        const std::int32_t age = ReadLastMessage(r.canId + 1, &dlc, d);
+        if (WatchAnswer(j, age, now)) LogNotAnswering("ProtocolJXRCAN", j);
+        // A joint that stopped answering reads its last answer, marked dead until a reset.
+        const int code = d[0] | (r.notAnswering.load() != 0 ? 0x200 : 0);
         r.errorCode = code;
         r.errorTextCode = code;
         if (code == 0) errorFree.store(true);

@@ -277,6 +277,7 @@ bool HardwareProtocolJXRCANV2::ReadConfigFile(const std::string& path) {
     referencingMandatory.store(mandatory);
     log->add(mandatory ? "Protocol JXRCANV2: Referencing mandatory: true"
                        : "Protocol JXRCANV2: Referencing mandatory: false");
+    ReadReferencingTimeout(*referencing, "Protocol JXRCANV2");
     return true;
 }
 
@@ -376,6 +377,7 @@ void HardwareProtocolJXRCANV2::Connect() {
     log->add("ProtocolJXRCANV2: connecting");
     errorFree.store(false);
     communicationActive.store(false);
+    ClearAnswerWatch();
     if (!canInterface.IsConnected()) canInterface.Connect();
     const bool connected = canInterface.IsConnected();
     if (connected) {
@@ -550,6 +552,12 @@ void HardwareProtocolJXRCANV2::SendToRecord(int record, int dlc, const unsigned 
 
 void HardwareProtocolJXRCANV2::ResetError() {
     communicationActive.store(false);
+    // A module not answering stays so until its answers are back.
+    for (int j = 0; j < moduleTotal; ++j) {
+        int dlc = 0;
+        unsigned char d[8];
+        ReleaseAnswering(j, ReadLastMessage(joints[static_cast<size_t>(j)].canId + 1, &dlc, d));
+    }
     for (int j = 0; j < moduleTotal; ++j) {
         joints[static_cast<size_t>(j)].referencing = 0;
         SendToRecord(j, 2, kJXRResetFrame);
@@ -588,11 +596,34 @@ void HardwareProtocolJXRCANV2::ReferenceSingleJoint(int joint) {
     log->add("JXRCAN2: Starting to reference joint ", joint);
     communicationActive.store(false);
     r.referencing = 1;
+    StartReferencingWatch(joint);
     SendToRecord(joint, 2, kReferenceFrame);
     wait(2);
     SendToRecord(joint, 2, kReferenceFrame);
     wait(2);
     communicationActive.store(true);
+}
+
+void HardwareProtocolJXRCANV2::StopReferencing() {
+    for (int j = 0; j < moduleTotal - dioModuleCount; ++j) {
+        if (joints[static_cast<size_t>(j)].referencing.load() != 0) StopReferencingRecord(j, "e-stop open");
+    }
+}
+
+void HardwareProtocolJXRCANV2::StopReferencingRecord(int j, const char* reason) {
+    // The modules have no halt: disabling stops the search, and the module then reports
+    // its motor not enabled until the operator enables it again.
+    SendToRecord(j, 2, kJXRDisableFrame);
+    FailReferencing("ProtocolJXRCANV2", j, reason);
+}
+
+void HardwareProtocolJXRCANV2::WatchReferencing(std::int64_t nowUs) {
+    for (int j = 0; j < moduleTotal - dioModuleCount; ++j) {
+        if (!ReferencingOverdue(j, nowUs)) continue;
+        char reason[48];
+        std::snprintf(reason, sizeof reason, "referencing not finished within %d s", GetReferencingTimeoutMs() / 1000);
+        StopReferencingRecord(j, reason);
+    }
 }
 
 void HardwareProtocolJXRCANV2::EnableMotors(bool on) {
@@ -638,11 +669,12 @@ void HardwareProtocolJXRCANV2::ApplyBacklash(jointData& r, float& value) {
     value = errorFree.load() ? t + r.backlashOffset : t;
 }
 
-void HardwareProtocolJXRCANV2::ReadAnswer(int j, float* values, bool* answered) {
+void HardwareProtocolJXRCANV2::ReadAnswer(int j, float* values, bool* answered, std::int64_t nowUs) {
     jointData& r = joints[static_cast<size_t>(j)];
     int dlc = 0;
     unsigned char d[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     const std::int32_t age = ReadLastMessage(r.canId + 1, &dlc, d);
+    if (r.moduleType == 0 && WatchAnswer(j, age, nowUs)) LogNotAnswering("ProtocolJXRCANV2", j);
     if (age < kAnswerMaxAge) {
         *answered = true;
         const int code = d[0];
@@ -672,11 +704,19 @@ void HardwareProtocolJXRCANV2::ReadAnswer(int j, float* values, bool* answered) 
         r.errorCode = canInterface.IsConnected() ? 0x200 : 0x100;
         r.enabled = 0;
     }
+    if (r.notAnswering.load() != 0) {
+        // Module dead until a reset finds it answering again.
+        r.errorCode = r.errorCode.load() | 0x200;
+        r.errorTextCode = r.errorCode.load();
+        r.enabled = 0;
+    }
     values[j] = r.measured.load();
 }
 
 void HardwareProtocolJXRCANV2::SetJoints(const DataTypes::RobotState& target) {
     if (!canInterface.IsConnected() || !communicationActive.load()) return;
+    const std::int64_t now = MonotonicMicros();
+    BeginAnswerWatch(now);
 
     const int robotFirst = FirstRecord(ModuleRole::RobotJoint);
     const int gripperFirst = FirstRecord(ModuleRole::Gripper);
@@ -768,7 +808,8 @@ void HardwareProtocolJXRCANV2::SetJoints(const DataTypes::RobotState& target) {
     }
 
     bool answered = false;
-    for (int j = 0; j < moduleTotal; ++j) ReadAnswer(j, values, &answered);
+    for (int j = 0; j < moduleTotal; ++j) ReadAnswer(j, values, &answered, now);
+    WatchReferencing(now);
     if (kinematic != nullptr) kinematic->AdaptMotorsToJoints(values);
     for (int j = 0; j < moduleTotal; ++j) {
         jointData& r = joints[static_cast<size_t>(j)];

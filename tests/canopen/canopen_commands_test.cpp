@@ -152,33 +152,34 @@ TEST_F(CanopenBusTest, UnknownStateCountsAsFaultAndDisableKeepsStandardDrivesEna
 
 namespace {
 
-// A node whose transmit PDO 1 stays away for 2 s is flagged dead and loses its enabled
-// state, which holds back the set-points of every drive.
-TEST_F(CanopenBusTest, SilentNodesAreFlaggedDeadAndStopTheSetPoints) {
+// A node whose transmit PDO 1 stays away for 2 s of running cycles is latched not answering:
+// an error of that joint (status, codes, one line) that holds back the set-points of every
+// drive, and stays after the node is back until a reset finds it answering.
+TEST_F(CanopenBusTest, ADriveThatStopsAnsweringIsAnErrorUntilAResetFindsItBack) {
     StartStandardBus();
     Build(Hardware::CANopenProfileCSP, {});
     protocol->Connect();
     protocol->EnableMotors(true);
     DataTypes::RobotState target;
     ASSERT_TRUE(CycleUntil(target, [&] { return protocol->GetMotorEnabled(); }));
+    std::string text, shortText;
+    TestSupport::LogCapture log;
 
-    ASSERT_TRUE(sim.SetSilent(3, true));
+    ASSERT_TRUE(sim.SetSilent(3, true));  // the external axis
     ASSERT_TRUE(sim.SetSilent(0x21, true));
     const auto silentSince = std::chrono::steady_clock::now();
     ASSERT_TRUE(CycleUntil(
-        target,
-        [&] {
-            return std::chrono::steady_clock::now() - silentSince > std::chrono::milliseconds(2200) &&
-                   protocol->GetJointData(2).errorCode.load() == 0x200 &&
-                   protocol->GetJointData(3).errorCode.load() == 0x200;
-        },
-        2000));
+        target, [&] { return protocol->GetJointData(2).notAnswering.load() != 0; }, 2000));
+    // Not before 2 s of silence.
+    EXPECT_GE(std::chrono::steady_clock::now() - silentSince, std::chrono::milliseconds(2000));
     EXPECT_FALSE(protocol->GetMotorEnabled());
-    EXPECT_EQ(0, protocol->GetJointData(2).enabled.load());
-    std::string text, shortText;
     protocol->GetError(text, shortText);
-    EXPECT_EQ("dio module dead", text);
+    EXPECT_EQ("joint 2 not answering", text);  // before the dead I/O module
     EXPECT_EQ("DEAD", shortText);
+    int codes[16] = {};
+    protocol->GetErrorHexCode(codes);
+    EXPECT_EQ(512, codes[2]);
+    EXPECT_NE(512, codes[0]);
 
     QuietClear();
     DataTypes::RobotState actual;
@@ -186,6 +187,120 @@ TEST_F(CanopenBusTest, SilentNodesAreFlaggedDeadAndStopTheSetPoints) {
     EXPECT_TRUE(sim.WaitUntil([&] { return sim.ReceivedOn(0x80).size() == 5; }, CanopenTest::kTimeout));
     EXPECT_TRUE(sim.ReceivedOn(0x201).empty());
     EXPECT_TRUE(sim.ReceivedOn(0x202).empty());
+
+    // Back on the bus: still an error, no set-points, until the reset.
+    ASSERT_TRUE(sim.SetSilent(3, false));
+    ASSERT_TRUE(sim.SetSilent(0x21, false));
+    ASSERT_TRUE(CycleUntil(target, [&] { return protocol->GetJointData(2).enabled.load() == 1; }));
+    for (int i = 0; i < 20; ++i) Cycle(target, &actual);
+    protocol->GetError(text, shortText);
+    EXPECT_EQ("joint 2 not answering", text);
+    EXPECT_FALSE(protocol->GetMotorEnabled());
+    EXPECT_EQ(1, log.Count("CANopen: joint 2 (CAN ID 3) not answering"));
+
+    // The operator's reset and enable.
+    protocol->ResetError();
+    protocol->EnableMotors(true);
+    ASSERT_TRUE(CycleUntil(target, [&] { return protocol->GetMotorEnabled(); }));
+    protocol->GetError(text, shortText);
+    EXPECT_EQ("operation_enabled", shortText);
+    QuietClear();
+    for (int i = 0; i < 5; ++i) Cycle(target, &actual);
+    EXPECT_TRUE(sim.WaitUntil([&] { return !sim.ReceivedOn(0x201).empty(); }, CanopenTest::kTimeout));
 }
+
+// A reset while the drive is still silent releases nothing; cycles paused by a command
+// (no SYNC, no answers) do not count as silence.
+TEST_F(CanopenBusTest, OnlyRunningCyclesCountTheSilenceAndAResetKeepsASilentDriveDead) {
+    StartStandardBus();
+    Build(Hardware::CANopenProfileCSP, {});
+    protocol->Connect();
+    protocol->EnableMotors(true);
+    DataTypes::RobotState target;
+    ASSERT_TRUE(CycleUntil(target, [&] { return protocol->GetMotorEnabled(); }));
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(2300));  // a long command: no cycle
+    DataTypes::RobotState actual;
+    for (int i = 0; i < 3; ++i) Cycle(target, &actual);
+    for (int j = 0; j < 3; ++j) EXPECT_EQ(0, protocol->GetJointData(j).notAnswering.load()) << j;
+
+    ASSERT_TRUE(sim.SetSilent(1, true));
+    ASSERT_TRUE(CycleUntil(target, [&] { return protocol->GetJointData(0).notAnswering.load() != 0; }, 2000));
+    protocol->ResetError();
+    protocol->EnableMotors(true);
+    for (int i = 0; i < 5; ++i) Cycle(target, &actual);
+    EXPECT_NE(0, protocol->GetJointData(0).notAnswering.load());
+    EXPECT_FALSE(protocol->GetMotorEnabled());
+}
+
+// Homing is bounded: a drive that never finishes, or reports a homing error, is halted
+// (controlword halt bit), disabled once the halt had its time, and its referencing fails
+// with one line; the e-stop stops a homing drive the same way at once.
+struct HomingStopCase {
+    const char* name;
+    std::vector<CanopenSim::HomingStep> script;
+    bool eStop;
+    bool atTheLimit;  // stopped by the time limit, not before
+    const char* reason;
+};
+
+class CanopenHomingStopTest : public CanopenBusTest, public ::testing::WithParamInterface<HomingStopCase> {};
+
+TEST_P(CanopenHomingStopTest, StopsHaltsThenDisablesAndFailsTheReferencing) {
+    const HomingStopCase& c = GetParam();
+    StartStandardBus();
+    Build(Hardware::CANopenProfileCSP, {});
+    protocol->SetReferencingTimeoutMs(1000);
+    protocol->Connect();
+    protocol->EnableMotors(true);
+    ASSERT_TRUE(sim.SetHomingScript(1, c.script));
+    DataTypes::RobotState target;
+    ASSERT_TRUE(CycleUntil(target, [&] { return protocol->GetMotorEnabled(); }));
+    TestSupport::LogCapture log;
+
+    protocol->ReferenceSingleJoint(0);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(CycleUntil(target, [&] {
+        CanopenSim::DriveSnapshot s;
+        sim.GetDrive(1, &s);
+        return s.homingRunning || (s.homingBits & 0x2000) != 0;
+    }));
+    QuietClear();
+    if (c.eStop) protocol->StopReferencing();
+    ASSERT_TRUE(CycleUntil(target, [&] { return protocol->GetJointData(0).referencingFailed.load() != 0; }, 1000));
+    if (c.atTheLimit) {
+        EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1000));
+    }
+    EXPECT_FALSE(protocol->IsReferencing());
+    EXPECT_EQ(0, protocol->GetJointData(0).referenced.load());
+    EXPECT_EQ(1, log.Count(std::string("CANopen: Referencing joint 0 (CAN ID 1) failed: ") + c.reason));
+
+    // Halt first (the search stops where it is), then disabled as after a fault.
+    ASSERT_TRUE(CycleUntil(target, [&] { return DriveState(1) == CanopenSim::DriveState::SwitchOnDisabled; }));
+    const std::vector<std::uint32_t> words = Controlwords(1);
+    ASSERT_GE(words.size(), 2u);
+    EXPECT_EQ(0x11Fu, words.front());
+    EXPECT_EQ(0x00u, words.back());
+    std::string text, shortText;
+    ASSERT_TRUE(CycleUntil(target, [&] {
+        protocol->GetError(text, shortText);
+        return shortText == "switch_on_disabled";
+    }));
+
+    // The reset enables the drive in the robot's profile again.
+    protocol->ResetError();
+    ASSERT_TRUE(CycleUntil(target, [&] { return DriveState(1) == CanopenSim::DriveState::OperationEnabled; }));
+    EXPECT_EQ(Hardware::CANopenProfileCSP, protocol->GetCANopenData(0).requestedProfile);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, CanopenHomingStopTest,
+    ::testing::Values(
+        HomingStopCase{"NeverFinishes", {{CanopenSim::HomingBits::kInProgress, 0}}, false, true,
+                       "homing not finished within 1 s"},
+        HomingStopCase{"HomingError", {{CanopenSim::HomingBits::kInProgress, 50}, {CanopenSim::HomingBits::kErrorMoving, 0}},
+                       false, false, "homing error"},
+        HomingStopCase{"EStop", {{CanopenSim::HomingBits::kInProgress, 0}}, true, false, "e-stop open"}),
+    [](const ::testing::TestParamInfo<HomingStopCase>& info) { return info.param.name; });
 
 }  // namespace

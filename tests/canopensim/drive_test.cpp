@@ -203,6 +203,32 @@ TEST_F(DriveTest, HomingShowsTheScriptedBitsAndEndsAtTheHomeOffset) {
     EXPECT_EQ(HomingBits::kNotStarted, bus.Read(0x6041, 0) & HomingBits::kMask);
 }
 
+TEST_F(DriveTest, ASearchThatNeverEndsRunsUntilTheHaltBitAndTimedSilenceEndsByItself) {
+    drive.SetHomingScript({{HomingBits::kInProgress, 0}});  // the last step stays
+    bus.Write(0x6098, 0, 17);
+    Enable(Mode::kHoming);
+    Controlwords({0x1F});
+    bus.Advance(60000);
+    EXPECT_TRUE(drive.Snapshot().homingRunning);
+    EXPECT_EQ(HomingBits::kInProgress, bus.Read(0x6041, 0) & HomingBits::kMask);
+    // The halt interrupts the search where it is; a start while halted does not start one.
+    Controlwords({0x11F});
+    EXPECT_FALSE(drive.Snapshot().homingRunning);
+    EXPECT_EQ(HomingBits::kNotStarted, bus.Read(0x6041, 0) & HomingBits::kMask);
+    Controlwords({0x10F, 0x11F});
+    EXPECT_FALSE(drive.Snapshot().homingRunning);
+
+    // Silent for a while: neither heartbeats nor answers, then by itself again.
+    bus.Write(0x1017, 0, 100);
+    drive.SetSilentUntil(bus.now + std::chrono::milliseconds(500));
+    EXPECT_TRUE(bus.Advance(200).empty());
+    EXPECT_TRUE(bus.Sync().empty());
+    EXPECT_TRUE(drive.IsSilent());
+    bus.Advance(400);
+    EXPECT_FALSE(drive.IsSilent());
+    EXPECT_FALSE(bus.Advance(200).empty());
+}
+
 TEST_F(DriveTest, HomingOnTheCurrentPositionCompletesAtOnceEvenWhenOnlySwitchedOn) {
     bus.Write(0x607C, 0, 0);
     bus.Write(0x6098, 0, 35);

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -145,14 +146,19 @@ TEST_F(SimulatorBusTest, InjectedEmergenciesAndForeignFramesReachTheMaster) {
 }
 
 TEST_F(SimulatorBusTest, ProgramPlaysTheNodesItIsGivenUntilTerminated) {
+    int input[2] = {-1, -1};
+    ASSERT_EQ(0, pipe(input));
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+        dup2(input[0], 0);
+        close(input[1]);
         setenv(Platform::kCanHubEnvironment, socketPath.c_str(), 1);
         execl(BELVANTO_CANOPENSIM_PROGRAM, BELVANTO_CANOPENSIM_PROGRAM, "--drive", "0x0A:FIR-v1650",
-              "--io", "11:1:1", "--homing-ms", "10", static_cast<char*>(nullptr));
+              "--io", "11:1:1", "--homing-ms", "10", "--homing-never", "0x0A", static_cast<char*>(nullptr));
         _exit(127);
     }
+    close(input[0]);
     can_frame frame{};
     EXPECT_TRUE(Expect(0x70A, &frame));
     Send(0x60A, {0x40, 0x0A, 0x10, 0x01, 0, 0, 0, 0});
@@ -161,23 +167,44 @@ TEST_F(SimulatorBusTest, ProgramPlaysTheNodesItIsGivenUntilTerminated) {
     Send(0x60B, {0x40, 0x00, 0x62, 0x00, 0, 0, 0, 0});
     EXPECT_TRUE(Expect(0x58B, &frame));
     EXPECT_EQ(1, frame.data[4]);
+
+    // "silent ID MS" on stdin: the node answers nothing for that long, then again.
+    const std::string line = "silent 10 2000\n";
+    ASSERT_EQ(static_cast<ssize_t>(line.size()), write(input[1], line.data(), line.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Send(0x60A, {0x40, 0x0A, 0x10, 0x01, 0, 0, 0, 0});
+    bool answered = false;
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+         std::chrono::steady_clock::now() < end;) {
+        answered = answered || (master.WaitReadable(20) > 0 && master.Read(&frame) > 0 && frame.can_id == 0x58A);
+    }
+    EXPECT_FALSE(answered);
+    const auto until = std::chrono::steady_clock::now() + kTimeout;
+    while (!answered && std::chrono::steady_clock::now() < until) {
+        Send(0x60A, {0x40, 0x0A, 0x10, 0x01, 0, 0, 0, 0});
+        answered = master.WaitReadable(100) > 0 && master.Read(&frame) > 0 && frame.can_id == 0x58A;
+    }
+    EXPECT_TRUE(answered);
+    close(input[1]);
     kill(child, SIGTERM);
     int status = 0;
     ASSERT_EQ(child, waitpid(child, &status, 0));
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(0, WEXITSTATUS(status));
 
-    for (const char* bad : {"--drive", "--io"}) {
+    // Out of range, and a --homing-never that names no drive of the bus.
+    for (const auto& bad : {std::make_pair("--drive", "200"), std::make_pair("--io", "200"),
+                            std::make_pair("--homing-never", "6")}) {
         const pid_t usage = fork();
         ASSERT_GE(usage, 0);
         if (usage == 0) {
             setenv(Platform::kCanHubEnvironment, socketPath.c_str(), 1);
-            execl(BELVANTO_CANOPENSIM_PROGRAM, BELVANTO_CANOPENSIM_PROGRAM, bad, "200",
+            execl(BELVANTO_CANOPENSIM_PROGRAM, BELVANTO_CANOPENSIM_PROGRAM, "--drive", "5", bad.first, bad.second,
                   static_cast<char*>(nullptr));
             _exit(127);
         }
         ASSERT_EQ(usage, waitpid(usage, &status, 0));
-        EXPECT_EQ(2, WEXITSTATUS(status)) << bad;
+        EXPECT_EQ(2, WEXITSTATUS(status)) << bad.first;
     }
 }
 

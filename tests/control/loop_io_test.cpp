@@ -183,6 +183,50 @@ TEST_F(LoopIOTest, ReferenceAllWaitsItsDelayAndForAJointErrorToClear) {
     EXPECT_FALSE(RobotMasterTestAccess::ReferenceAllActive(master).load());
 }
 
+// Each step (and the end of the sequence) waits until the joint of the step before has
+// finished; a joint whose referencing failed ends the sequence there with a line.
+TEST_F(LoopIOTest, ReferenceAllWaitsForEachJointAndEndsWhereOneFailed) {
+    protocol->SetAxisModules(3);
+    SetPLC([](PLCInterfaceNumbers& plc) {
+        for (int k = 0; k < 3; ++k) plc.JointToRef[k] = k;
+        std::fill(std::begin(plc.RefDelay), std::end(plc.RefDelay), 0);
+    });
+    for (bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "joint 1 fails" : "every joint finishes");
+        protocol->Clear();
+        TestSupport::LogCapture log;
+        RobotMasterTestAccess::ReferenceAllActive(master).store(true);
+        Cycles(1);
+        ASSERT_EQ(ReferenceCalls(0), 1);
+        protocol->SetJointReferencing(0, true);  // the drive reports its search
+        Cycles(20);
+        EXPECT_EQ(ReferenceCalls(1), 0);
+        protocol->SetJointReferencing(0, false);
+        Cycles(1);
+        EXPECT_EQ(ReferenceCalls(1), 1);
+        protocol->SetJointReferencing(1, true);
+        Cycles(5);
+        if (fails) {
+            protocol->FailJointReferencing(1);
+            Cycles(5);
+            EXPECT_EQ(ReferenceCalls(2), 0);
+            EXPECT_FALSE(RobotMasterTestAccess::ReferenceAllActive(master).load());
+            EXPECT_EQ(log.Count("Reference all stopped: referencing of joint 1 failed"), 1);
+        } else {
+            protocol->SetJointReferencing(1, false);
+            Cycles(1);
+            EXPECT_EQ(ReferenceCalls(2), 1);
+            protocol->SetJointReferencing(2, true);
+            Cycles(5);
+            EXPECT_TRUE(RobotMasterTestAccess::ReferenceAllActive(master).load());  // the last joint still homes
+            protocol->SetJointReferencing(2, false);
+            Cycles(2);
+            EXPECT_FALSE(RobotMasterTestAccess::ReferenceAllActive(master).load());
+            EXPECT_FALSE(log.Contains("Reference all stopped"));
+        }
+    }
+}
+
 TEST_F(LoopIOTest, AJointNumberOutsideTheModulesEndsTheSequence) {
     protocol->SetAxisModules(2);
     SetPLC([](PLCInterfaceNumbers& plc) {
@@ -205,6 +249,7 @@ TEST_F(LoopIOTest, AnOpenEStopResetsOnceAndRefusesPlay) {
     protocol->SetInput(7, false);  // the circuit opens
     Cycles(5);
     EXPECT_EQ(log.Count("RobotMaster: ***** ESTOP DETECTED! ***** Resetting outputs and applying brake!"), 1);
+    EXPECT_EQ(protocol->CallsNamed("StopReferencing").size(), 1u);  // every homing stops with it
     EXPECT_TRUE(Live().DOut[4]);
     EXPECT_FALSE(Live().DOut[5]);  // the brake output
     EXPECT_TRUE(master.IsEStopDetected());

@@ -6,7 +6,9 @@
 #include "testsupport/KinematicChecks.h"
 #include "testsupport/RobotMasterTestAccess.h"
 
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <functional>
 
 using namespace ControlTest;
@@ -299,6 +301,54 @@ TEST_F(LoopMotionTest, AHardwareErrorStopsTheMotionAndBlocksSetPoints) {
     Cycles(5);
     EXPECT_GT(Live().jointSet[0], a1);
     EXPECT_EQ(Live().kinState, 0);
+}
+
+// A reset seats the set-points at the measured joints; a program paused by a drive error
+// then resumes from there, planned anew, without a step to where its old plan had got to.
+TEST_F(LoopMotionTest, AResetReplansAPausedMotionFromTheMeasuredJoints) {
+    RobotMasterTestAccess::DebugMode(master) = false;
+    master.GetMainInterpreter().SetStopOnError(false);  // a drive error pauses (project "DefaultState" 0)
+    const std::string programs = LogSingleton::instance()->get_rootPath() + "Data/Programs/";
+    WriteText(programs + "ResetReplan.xml",
+              "<?xml version=\"1.0\"?>\n<Program>\n  <Joint Nr=\"1\" a1=\"200\" a2=\"0\" a3=\"0\" "
+              "velPercent=\"50\" acc=\"50\" smooth=\"0\" AbortCondition=\"false\" />\n</Program>\n");
+    ASSERT_EQ(master.GetMainInterpreter().LoadProgramSynchronous("ResetReplan.xml", true), 0);
+    Cycles(1);
+    master.StartProgram();
+    ASSERT_TRUE(WaitFor([&] {
+        Cycles(1);
+        return Live().jointSet[0] > 20.0f;
+    }));
+    protocol->SetErrorText("OverCurrent");
+    Cycles(3);
+    ASSERT_FALSE(master.GetMainInterpreter().IsReplayRunning());
+    ASSERT_NE(master.GetMainInterpreter().GetCurrentPoint(), -1);  // paused
+    protocol->SetErrorText("operation_enabled");
+    Cycles(2);
+
+    // The drive stands where it measures (this protocol measures 0), not at the held set-point.
+    master.Reset();
+    EXPECT_EQ(Live().jointSet[0], Live().jointAct[0]);
+    Cycles(1);
+    master.StartProgram();
+    ASSERT_TRUE(master.GetMainInterpreter().IsReplayRunning());
+    float last = Live().jointSet[0];
+    float largest = 0.0f;
+    const auto cycle = [&] {
+        Cycles(1);
+        largest = std::max(largest, std::fabs(Live().jointSet[0] - last));
+        last = Live().jointSet[0];
+    };
+    // It moves again once the new plan has come from the planning thread.
+    EXPECT_TRUE(WaitFor([&] {
+        cycle();
+        return last > Live().jointAct[0] + 1.0f;
+    }));
+    for (int i = 0; i < 50; ++i) cycle();
+    // At most one cycle (20 ms) at the joint's maximum velocity (80 deg/s).
+    EXPECT_LE(largest, 80.0f * 0.020f + 1e-3f);
+    std::error_code ec;
+    std::filesystem::remove(programs + "ResetReplan.xml", ec);
 }
 
 TEST_F(LoopTest, JogIsRefusedOnceWhileAProgramIsPaused) {

@@ -108,6 +108,11 @@ public:
         for (int j = 0; j < n; ++j) joints[static_cast<size_t>(j)].canId = 16 * (j + 1);
     }
     void SetJointReferencing(int joint, bool on) { joints[static_cast<size_t>(joint)].referencing = on ? 1 : 0; }
+    // A referencing that ended unfinished.
+    void FailJointReferencing(int joint) {
+        joints[static_cast<size_t>(joint)].referencing = 0;
+        joints[static_cast<size_t>(joint)].referencingFailed = 1;
+    }
     void SetJointErrorCode(int joint, int code) { joints[static_cast<size_t>(joint)].errorCode = code; }
     // What a protocol's successful Connect counts.
     void CountConnect() { connectCount.fetch_add(1); }

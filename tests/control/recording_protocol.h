@@ -77,6 +77,7 @@ public:
     void AlignMotors() override { Record("AlignMotors"); }
     void ReferenceSingleJoint(int joint) override { Record("ReferenceSingleJoint", joint); }
     void ReferenceReset() override { Record("ReferenceReset"); }
+    void StopReferencing() override { Record("StopReferencing"); }
     void EnableMotors(bool on) override {
         Record("EnableMotors", on ? 1 : 0);
         motorsEnabled.store(on);

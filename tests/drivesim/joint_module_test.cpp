@@ -3,6 +3,7 @@
 #include "SimBus.h"
 
 #include <climits>
+#include <thread>
 
 namespace DriveSimTest {
 namespace {
@@ -187,6 +188,21 @@ TEST_F(JointModuleTest, ReferenceNeedsAnEnabledDriveAndDisableAbortsIt) {
     EXPECT_FALSE(State(kJoint).referenced);
 }
 
+TEST_F(JointModuleTest, AReferenceThatNeverEndsRunsUntilTheDisable) {
+    AddJoint(kJoint);
+    ASSERT_TRUE(sim.SetReferenceNever(kJoint, true));
+    StartSim();
+    Send(kJoint, {0x01, 0x0B});
+    Exchange(kJoint, PositionSetPoint(0, 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // past any delay
+    EXPECT_TRUE(State(kJoint).referencing);
+    EXPECT_EQ(0x00, Exchange(kJoint, PositionSetPoint(0, 1)).data[7] & 0x80);
+    Send(kJoint, {0x01, 0x0A});
+    Exchange(kJoint, PositionSetPoint(0, 2));
+    EXPECT_FALSE(State(kJoint).referencing);
+    EXPECT_FALSE(State(kJoint).referenced);
+}
+
 TEST_F(JointModuleTest, CurrentInLongAndShortFormat) {
     AddJoint(kJoint);
     StartSim();
@@ -295,6 +311,14 @@ TEST_F(JointModuleTest, SilentModuleTakesCommandsButSendsNothing) {
 
     ASSERT_TRUE(sim.SetSilent(kJoint, false));
     EXPECT_EQ(4322, AnswerPosition(Exchange(kJoint, PositionSetPoint(4322, 2))));
+
+    // Silent for a time: it answers again by itself afterwards.
+    ASSERT_TRUE(sim.SilenceFor(kJoint, std::chrono::milliseconds(200)));
+    Send(kJoint, PositionSetPoint(4323, 3));
+    Exchange(kOther, PositionSetPoint(0, 2));
+    EXPECT_FALSE(Next(kJoint + 1, std::chrono::milliseconds(0)).has_value());
+    ASSERT_TRUE(sim.WaitUntil([&] { return !State(kJoint).silent; }, std::chrono::seconds(5)));
+    EXPECT_EQ(4324, AnswerPosition(Exchange(kJoint, PositionSetPoint(4324, 4))));
 }
 
 TEST_F(JointModuleTest, EStopCutsTheDrivesUntilReleasedAndEnabled) {

@@ -144,6 +144,7 @@ TEST_F(ProgramTest, RefusesToRunWithoutItsInputs) {
         {"unknown option", {RobotFile("JXRCANV2"), "--fast"}, {hubEnv}, 2},
         {"bad DIO ID", {RobotFile("JXRCANV2"), "--dio", "0x800"}, {hubEnv}, 2},
         {"DIO on a joint's ID", {RobotFile("JXRCANV2"), "--dio", "16"}, {hubEnv}, 2},
+        {"never referencing a module not there", {RobotFile("JXRCANV2"), "--reference-never", "0x70"}, {hubEnv}, 2},
         {"CANopen robot", {RobotFile("CANopen")}, {hubEnv}, 2},
         {"missing robot file", {root.Path() + "/none.xml"}, {hubEnv}, 2},
         {"hub not there", {RobotFile("JXRCANV2")}, {"BELVANTO_CAN_HUB=" + socketPath + ".none"}, 1},

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -259,6 +260,82 @@ TEST_F(SimV2, ReferencingTakesTheModulesDelay) {
     EXPECT_EQ(protocol->GetJointData(3).referenced.load(), 1);
 }
 
+// A module that answered and then stays silent for 2 s is latched dead (one line, its code
+// 0x200, the status after the grace); back on the bus it stays dead until a reset.
+TEST_F(SimV2, AModuleThatStopsAnsweringIsDeadUntilAResetFindsItBack) {
+    Start(FixturePath("robot_jxrcanv2.xml"));
+    TestSupport::LogCapture log;
+    ASSERT_TRUE(sim.SetSilent(0x30, true));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            CycleFor(std::chrono::milliseconds(4));
+            return protocol->GetJointData(2).notAnswering.load() != 0;
+        },
+        10000));
+    std::string text, shortText;
+    for (int i = 0; i < Hardware::HardwareProtocolJXRCANV2::kGraceCalls; ++i) protocol->GetError(text, shortText);
+    EXPECT_EQ(shortText, "_DEAD");
+
+    ASSERT_TRUE(sim.SetSilent(0x30, false));
+    CycleFor(std::chrono::milliseconds(100));
+    int codes[16] = {};
+    protocol->GetErrorHexCode(codes);
+    EXPECT_EQ(codes[2], 0x200);
+    EXPECT_EQ(codes[1], 0);
+    EXPECT_FALSE(protocol->GetMotorEnabled());
+
+    protocol->ResetError();
+    ASSERT_TRUE(WaitFor([&] {
+        Cycle();
+        return protocol->GetMotorEnabled();
+    }));
+    protocol->GetErrorHexCode(codes);
+    EXPECT_EQ(codes[2], 0);
+    EXPECT_EQ(1, log.Count("ProtocolJXRCANV2: joint 2 (CAN ID 48) not answering"));
+}
+
+// A referencing that does not finish is stopped by its time limit, or at once by the e-stop:
+// the module gets the disable frame and the referencing fails with one line.
+TEST_F(SimV2, AReferencingThatDoesNotFinishIsStoppedByItsLimitOrTheEStop) {
+    Start(FixturePath("robot_jxrcanv2.xml"));
+    protocol->SetReferencingTimeoutMs(1000);
+    ASSERT_TRUE(sim.SetReferenceNever(0x30, true));
+    ASSERT_TRUE(sim.SetReferenceNever(0x40, true));
+    TestSupport::LogCapture log;
+    const unsigned char disable[2] = {0x01, 0x0A};
+    const auto disables = [&](int id) {
+        int n = 0;
+        for (const auto& f : sim.ReceivedOn(id)) n += f.frame.can_dlc == 2 && std::memcmp(f.frame.data, disable, 2) == 0;
+        return n;
+    };
+
+    const auto started = std::chrono::steady_clock::now();
+    protocol->ReferenceSingleJoint(2);
+    CycleFor(std::chrono::milliseconds(500));
+    EXPECT_TRUE(protocol->IsReferencing());
+    ASSERT_TRUE(WaitFor([&] {
+        CycleFor(std::chrono::milliseconds(4));
+        return protocol->GetJointData(2).referencingFailed.load() != 0;
+    }));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1000));
+    EXPECT_FALSE(protocol->IsReferencing());
+    EXPECT_EQ(1, log.Count("ProtocolJXRCANV2: Referencing joint 2 (CAN ID 48) failed: referencing not finished "
+                           "within 1 s"));
+    ASSERT_TRUE(sim.WaitUntil([&] { return disables(0x30) == 1; }, std::chrono::seconds(5)));
+    DriveSim::ModuleState state;
+    ASSERT_TRUE(sim.GetModuleState(0x30, &state));
+    EXPECT_FALSE(state.referencing);
+    EXPECT_FALSE(state.enabled);
+
+    protocol->ReferenceSingleJoint(3);
+    Cycle(3);
+    protocol->StopReferencing();  // the e-stop opened: no cycle needed
+    EXPECT_EQ(protocol->GetJointData(3).referencingFailed.load(), 1);
+    EXPECT_EQ(1, log.Count("ProtocolJXRCANV2: Referencing joint 3 (CAN ID 64) failed: e-stop open"));
+    ASSERT_TRUE(sim.WaitUntil([&] { return disables(0x40) == 1; }, std::chrono::seconds(5)));
+    EXPECT_EQ(disables(0x10), 0);
+}
+
 TEST_F(SimV2, ForeignMasterStopsTheController) {
     Start(FixturePath("robot_jxrcanv2.xml"));
     TestSupport::LogCapture capture;
@@ -316,6 +393,36 @@ TEST_F(SimV2, ConnectSwitchesOffDrivesLeftEnabled) {
 
 TEST_F(SimV1, ConnectSwitchesOffDrivesLeftEnabled) {
     ExpectConnectSwitchesOffDrivesLeftEnabled(FixturePath("robot_jxrcan.xml"));
+}
+
+// The first generation's answers carry no age of their own: a joint silent for 2 s of
+// cycles is latched dead too, until a reset finds it answering.
+TEST_F(SimV1, AJointThatStopsAnsweringIsDeadUntilAResetFindsItBack) {
+    Start(FixturePath("robot_jxrcan.xml"));
+    TestSupport::LogCapture log;
+    ASSERT_TRUE(sim.SetSilent(0x20, true));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            CycleFor(std::chrono::milliseconds(4));
+            return protocol->GetJointData(1).notAnswering.load() != 0;
+        },
+        10000));
+    EXPECT_EQ(1, log.Count("ProtocolJXRCAN: joint 1 (CAN ID 32) not answering"));
+    ASSERT_TRUE(sim.SetSilent(0x20, false));
+    CycleFor(std::chrono::milliseconds(100));
+    int codes[16] = {};
+    protocol->GetErrorHexCode(codes);
+    EXPECT_EQ(codes[1], 0x200);
+    std::string text, shortText;
+    protocol->GetError(text, shortText);
+    EXPECT_EQ(shortText, "_DEAD");
+    EXPECT_FALSE(protocol->GetMotorEnabled());
+
+    protocol->ResetError();
+    ASSERT_TRUE(WaitFor([&] {
+        Cycle();
+        return protocol->GetMotorEnabled();
+    }));
 }
 
 TEST_F(SimV1, MeasuredJointsFollowTheSetPointsAndCountersRunModulo100) {

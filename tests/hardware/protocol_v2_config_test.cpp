@@ -3,6 +3,7 @@
 #include "hardware/HardwareProtocolJXRCANV2.h"
 
 #include "core/LogSingleton.h"
+#include "hardware/HardwareProtocolCANopen.h"
 #include "kinematics/ExternalAxis.h"
 #include "protocol_test_bus.h"
 #include "testsupport/TestSupport.h"
@@ -122,6 +123,42 @@ TEST_F(V2Config, OptionalAttributesTakeTheirDefaultsWithALogLine) {
     EXPECT_EQ(capture.Count("ProtocolJXRCANV2: joint CurrentScale not found!"), 1);
     EXPECT_EQ(capture.Count("ProtocolJXRCANV2: joint CurrentZero not found!"), 1);
     EXPECT_TRUE(capture.Contains("Protocol JXRCANV2: Referencing mandatory: true"));
+}
+
+// The referencing time limit: "Referencing" TimeoutS in seconds; without it the default,
+// a value that is no time keeps the default with a line. The CANopen reader takes it too.
+TEST_F(V2Config, ReferencingTimeLimitComesFromTheRobotFile) {
+    struct Case {
+        const char* attribute;
+        int ms;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"", Hardware::HardwareProtocol::kDefaultReferencingTimeoutMs, nullptr},
+        {" TimeoutS=\"2.5\"", 2500, "Protocol JXRCANV2: referencing time limit: 2.5 s"},
+        {" TimeoutS=\"0\"", Hardware::HardwareProtocol::kDefaultReferencingTimeoutMs,
+         "Protocol JXRCANV2: attribute TimeoutS of line Referencing is not a time in seconds, using 60 s"},
+        {" TimeoutS=\"soon\"", Hardware::HardwareProtocol::kDefaultReferencingTimeoutMs,
+         "Protocol JXRCANV2: attribute TimeoutS of line Referencing is not a time in seconds, using 60 s"},
+        {" TimeoutS=\"inf\"", Hardware::HardwareProtocol::kDefaultReferencingTimeoutMs,
+         "Protocol JXRCANV2: attribute TimeoutS of line Referencing is not a time in seconds, using 60 s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.attribute);
+        HardwareProtocolJXRCANV2 p(nullptr);
+        p.SetVersion(2);
+        TestSupport::LogCapture capture;
+        p.Init("Robot", "JXRPivra4",
+               Write(ReplaceAll(kTwoJoints, "<Referencing Mandatory=\"false\"/>",
+                                std::string("<Referencing Mandatory=\"false\"") + c.attribute + "/>")));
+        EXPECT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_NORMAL);
+        EXPECT_EQ(p.GetReferencingTimeoutMs(), c.ms);
+        if (c.line != nullptr) EXPECT_EQ(capture.Count(c.line), 1);
+    }
+    Hardware::HardwareProtocolCANopen canopen(nullptr, Hardware::CANopenProfileCSP);
+    canopen.Init("Robot", "", Write("<Robot><BusConfiguration CycleTimeMS=\"10\" GapMS=\"0\"><Joints NrOfJoints=\"0\"/>"
+                                    "</BusConfiguration><Referencing TimeoutS=\"90\"/></Robot>"));
+    EXPECT_EQ(canopen.GetReferencingTimeoutMs(), 90000);
 }
 
 TEST_F(V2Config, FatalGapsSetTheirFailureReason) {

@@ -65,9 +65,13 @@ def can_frames(pcap):
 
 
 class DemoStack:
-    def __init__(self, build, dio_ids=(80,), prefix="belvanto-demo-"):
+    def __init__(self, build, dio_ids=(80,), prefix="belvanto-demo-", simulator=None):
+        """simulator: the drives' program and its arguments below the build folder (e.g.
+        ["tools/canopensim/belvanto-canopensim", "--drive", "16"]) instead of the drive
+        simulator on the demo robot file."""
         self.build = os.path.abspath(build)
         self.dio_ids = dio_ids
+        self.simulator_argv = simulator
         self.work = tempfile.mkdtemp(prefix=prefix)
         self.root = os.path.join(self.work, "root")
         shutil.copytree(os.path.join(TOP, "demo"), self.root)
@@ -112,22 +116,28 @@ class DemoStack:
             os.sched_setaffinity(hub.pid, {hub_cpu})
         if not wait_for(lambda: os.path.exists(self.socket), 30):
             raise RuntimeError("no CAN hub")
-        args = [self.build + "/tools/drivesim/belvanto-drivesim", os.path.join(self.root, ROBOT)]
-        for dio in self.dio_ids:
-            args += ["--dio", str(dio)]
+        if self.simulator_argv is None:
+            args = [self.build + "/tools/drivesim/belvanto-drivesim", os.path.join(self.root, ROBOT)]
+            for dio in self.dio_ids:
+                args += ["--dio", str(dio)]
+            ready = "module on CAN ID"
+        else:
+            args = [self.build + "/" + self.simulator_argv[0]] + list(self.simulator_argv[1:])
+            ready = " on "
         self.drives = subprocess.Popen(args, env=self.env, stdin=subprocess.PIPE, stdout=open(self.sim_path, "w"),
                                        stderr=subprocess.STDOUT)
         self.children.append(self.drives)
         self.keep_off_hub(self.drives.pid)
-        if not wait_for(lambda: "module on CAN ID" in self.simulator_output(), 30):
+        if not wait_for(lambda: ready in self.simulator_output(), 30):
             raise RuntimeError("no drives:\n" + self.simulator_output())
 
     def keep_off_hub(self, pid):
         if getattr(self, "hub_cpu", None) is not None:
             os.sched_setaffinity(pid, os.sched_getaffinity(0) - {self.hub_cpu})
 
-    def start_controller(self, timeout=60, slow_stdout=False):
-        """slow_stdout: the console is a pipe read 1 KiB every 10 ms (a slow terminal)."""
+    def start_controller(self, timeout=60, slow_stdout=False, connected="ProtocolJXRCANV2: Connection succeeded"):
+        """slow_stdout: the console is a pipe read 1 KiB every 10 ms (a slow terminal).
+        connected: the line that tells the drives are connected."""
         out = open(self.out_path, "w")
         if slow_stdout:
             read_end, write_end = os.pipe()
@@ -151,7 +161,7 @@ class DemoStack:
                                                stdin=subprocess.PIPE, stdout=out, stderr=subprocess.STDOUT)
         self.children.append(self.controller)
         self.keep_off_hub(self.controller.pid)
-        if not wait_for(lambda: "ProtocolJXRCANV2: Connection succeeded" in self.output(), timeout):
+        if not wait_for(lambda: connected in self.output(), timeout):
             raise RuntimeError("the drives did not connect:\n" + self.output())
 
     def enable_and_start(self, attempts=10):

@@ -428,6 +428,9 @@ void CanopenNode::HandleSync(Clock::time_point now, std::vector<can_frame>& out)
 }
 
 void CanopenNode::Tick(Clock::time_point now, std::vector<can_frame>& out) {
+    if (silent && silentUntil != Clock::time_point{} && now >= silentUntil) {
+        SetSilent(false);
+    }
     const std::size_t before = out.size();
     const std::uint32_t period = dictionary.Get(0x1017, 0);
     if (period > 0 && now >= nextHeartbeat) {

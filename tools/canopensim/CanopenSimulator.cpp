@@ -175,6 +175,16 @@ bool CanopenSimulator::SetSilent(int node, bool silent) {
     return true;
 }
 
+bool CanopenSimulator::SilenceFor(int node, std::chrono::milliseconds duration) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    CanopenNode* found = Find(node);
+    if (found == nullptr) {
+        return false;
+    }
+    found->SetSilentUntil(Clock::now() + duration);
+    return true;
+}
+
 int CanopenSimulator::SendFrame(int id, const std::uint8_t* data, int dlc) {
     if (id < 0 || id > int(CAN_SFF_MASK) || dlc < 0 || dlc > 8) {
         return EINVAL;

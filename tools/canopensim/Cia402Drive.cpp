@@ -309,9 +309,10 @@ void Cia402Drive::ApplyControlword(std::uint16_t word, Clock::time_point now,
     } else if (mode == Mode::kHoming) {
         const bool immediate = IsImmediateHoming(static_cast<std::int8_t>(dictionary.Get(0x6098, 0)));
         const bool mayStart = enabled || (immediate && state == DriveState::SwitchedOn);
-        if (rising4 && mayStart) {
+        if (rising4 && mayStart && !Halted()) {
             StartHoming(now);
-        } else if (falling4 && homingRunning) {
+        } else if ((falling4 || Halted()) && homingRunning) {
+            // Halt (or the start bit dropped) interrupts the search where it is.
             homingRunning = false;
             homingBits = HomingBits::kNotStarted;
         }
@@ -348,7 +349,10 @@ void Cia402Drive::StepHoming(Clock::time_point now) {
         position = dictionary.GetSigned(0x607C, 0);  // the home position takes the offset
         homingPositionSet = true;
     }
-    if (step + 1 == script.size()) {
+    // The last step stays; a search still moving (in progress, or an error while moving)
+    // goes on until it is halted or stopped.
+    if (step + 1 == script.size() && homingBits != HomingBits::kInProgress &&
+        homingBits != HomingBits::kErrorMoving) {
         homingRunning = false;
     }
 }

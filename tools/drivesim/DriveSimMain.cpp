@@ -1,22 +1,25 @@
 // belvanto-drivesim: plays the robot's drive modules on the virtual CAN bus.
 //
 //   BELVANTO_CAN_HUB=SOCKET belvanto-drivesim [ROBOTFILE] [--dio ID]... [--joint ID]...
-//                                             [--reference-delay MS] [--no-main-dio]
+//                                             [--reference-delay MS] [--reference-never ID]...
+//                                             [--no-main-dio]
 //
 // ROBOTFILE (default $BELVANTO_DRIVESIM_ROBOT) is the robot configuration file the
 // controller reads; its joints become modules of the protocol it names. --joint adds a
 // further joint module of that kind (gripper, external axis, platform), --dio a digital
 // I/O module; IDs may be given in hex (0x50). The main DIO board's supply frame is sent
 // every 100 ms unless --no-main-dio. SIGUSR1 sends a shutdown request (stage 1, then
-// stage 2 after 200 ms). Lines on stdin change the modules at run time:
+// stage 2 after 200 ms). A module named by --reference-never references until it is
+// disabled. Lines on stdin change the modules at run time:
 //   inputs ID BITS     the digital inputs a module reports (e.g. "inputs 80 0x01")
+//   silent ID MS       the module answers nothing for MS milliseconds (it still takes commands)
 // Runs until SIGINT or SIGTERM.
 
 #include "drivesim/DriveSimulator.h"
 #include "simbus/Signals.h"
+#include "simbus/StdinLines.h"
 #include "platform/CanSocket.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -42,7 +45,7 @@ void OnShutdownRequest(int) { shutdownRequested.store(true); }
 int Usage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s [ROBOTFILE] [--dio ID]... [--joint ID]... [--reference-delay MS] "
-                 "[--no-main-dio]\n(ROBOTFILE defaults to $%s; the bus is $%s)\n",
+                 "[--reference-never ID]... [--no-main-dio]\n(ROBOTFILE defaults to $%s; the bus is $%s)\n",
                  program, kRobotFileEnvironment, Platform::kCanHubEnvironment);
     return 2;
 }
@@ -56,27 +59,18 @@ void RunCommand(DriveSim::DriveSimulator& simulator, const std::string& line) {
     char bits[32] = {};
     int canId = 0;
     int value = 0;
-    if (std::sscanf(line.c_str(), "%15s %31s %31s", word, id, bits) == 3 && std::strcmp(word, "inputs") == 0 &&
-        ParseNumber(id, 0, DriveSim::SimModule::kHighestId, &canId) && ParseNumber(bits, 0, 0xFF, &value) &&
+    const bool three = std::sscanf(line.c_str(), "%15s %31s %31s", word, id, bits) == 3 &&
+                       ParseNumber(id, 0, DriveSim::SimModule::kHighestId, &canId);
+    if (three && std::strcmp(word, "inputs") == 0 && ParseNumber(bits, 0, 0xFF, &value) &&
         simulator.SetInputs(canId, static_cast<std::uint8_t>(value))) {
         std::printf("belvanto-drivesim: inputs of 0x%X set to 0x%02X\n", canId, value);
+    } else if (three && std::strcmp(word, "silent") == 0 && ParseNumber(bits, 0, 3600000, &value) &&
+               simulator.SilenceFor(canId, std::chrono::milliseconds(value))) {
+        std::printf("belvanto-drivesim: 0x%X silent for %d ms\n", canId, value);
     } else if (!line.empty()) {
-        std::printf("belvanto-drivesim: unknown command '%s' (inputs ID BITS)\n", line.c_str());
+        std::printf("belvanto-drivesim: unknown command '%s' (inputs ID BITS, silent ID MS)\n", line.c_str());
     }
     std::fflush(stdout);
-}
-
-// Reads what stdin holds now and runs its complete lines; false at its end.
-bool ReadCommands(DriveSim::DriveSimulator& simulator, std::string& pending) {
-    char buffer[256];
-    const ssize_t n = ::read(0, buffer, sizeof buffer);
-    if (n <= 0) return n < 0 && (errno == EINTR || errno == EAGAIN);
-    pending.append(buffer, static_cast<std::size_t>(n));
-    for (std::size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
-        RunCommand(simulator, pending.substr(0, end));
-        pending.erase(0, end + 1);
-    }
-    return true;
 }
 
 bool ParseNumber(const char* text, long low, long high, int* value) {
@@ -97,6 +91,7 @@ int main(int argc, char** argv) {
     std::vector<int> dioIds;
     std::vector<int> jointIds;
     int referenceDelayMs = 0;
+    std::vector<int> referenceNeverIds;
     bool mainDio = true;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -113,6 +108,10 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(arg, "--reference-delay") == 0 && hasValue &&
                    ParseNumber(argv[i + 1], 0, 3600000, &value)) {
             referenceDelayMs = value;
+            ++i;
+        } else if (std::strcmp(arg, "--reference-never") == 0 && hasValue &&
+                   ParseNumber(argv[i + 1], 0, DriveSim::SimModule::kHighestId, &value)) {
+            referenceNeverIds.push_back(value);
             ++i;
         } else if (std::strcmp(arg, "--no-main-dio") == 0) {
             mainDio = false;
@@ -164,6 +163,12 @@ int main(int argc, char** argv) {
         }
     }
     simulator.SetReferenceDelayMsAll(referenceDelayMs);
+    for (int id : referenceNeverIds) {
+        if (!simulator.SetReferenceNever(id, true)) {
+            std::fprintf(stderr, "belvanto-drivesim: --reference-never %d: no such module\n", id);
+            return 2;
+        }
+    }
     DriveSim::MainDio board;
     board.active = mainDio;
     simulator.SetMainDio(board);
@@ -187,8 +192,7 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
 
-    bool readInput = true;
-    std::string pending;
+    SimBus::StdinLines input;
     while (!stopRequested.load() && simulator.IsRunning()) {
         if (shutdownRequested.exchange(false)) {
             simulator.SendShutdownRequest(DriveSim::kShutdownStage1);
@@ -197,12 +201,7 @@ int main(int argc, char** argv) {
             std::printf("belvanto-drivesim: shutdown request sent\n");
             std::fflush(stdout);
         }
-        pollfd in{0, POLLIN, 0};
-        if (readInput && ::poll(&in, 1, 50) > 0) {
-            readInput = ReadCommands(simulator, pending);
-        } else if (!readInput) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+        input.Poll(50, [&](const std::string& line) { RunCommand(simulator, line); });
     }
     const bool hubLost = !stopRequested.load();
     simulator.Stop();

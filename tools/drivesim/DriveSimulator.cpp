@@ -257,6 +257,16 @@ bool DriveSimulator::SetSilent(int canId, bool silent) {
     return true;
 }
 
+bool DriveSimulator::SilenceFor(int canId, std::chrono::milliseconds duration) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    SimModule* module = Find(canId);
+    if (module == nullptr) {
+        return false;
+    }
+    module->SetSilentUntil(Clock::now() + duration);
+    return true;
+}
+
 bool DriveSimulator::SetInputs(int canId, std::uint8_t inputs) {
     std::lock_guard<std::mutex> lock(stateMutex);
     SimModule* module = Find(canId);
@@ -294,6 +304,16 @@ bool DriveSimulator::SetReferenceDelayMs(int canId, int ms) {
         return false;
     }
     module->SetReferenceDelayMs(ms);
+    return true;
+}
+
+bool DriveSimulator::SetReferenceNever(int canId, bool never) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    SimModule* module = Find(canId);
+    if (module == nullptr) {
+        return false;
+    }
+    module->SetReferenceNever(never);
     return true;
 }
 

@@ -211,7 +211,7 @@ void SimModule::HandleCommand(const can_frame& frame, Clock::time_point now) {
             break;  // a repeated command does not restart a running search
         }
         referenced = false;
-        if (config.referenceDelayMs == 0) {
+        if (config.referenceDelayMs == 0 && !config.referenceNever) {
             referenced = true;
         } else {
             referencing = true;
@@ -328,7 +328,10 @@ void SimModule::AppendAnswer(std::vector<can_frame>& out) {
 }
 
 void SimModule::Tick(Clock::time_point now) {
-    if (referencing && now >= referenceDue) {
+    if (silent && silentUntil != Clock::time_point{} && now >= silentUntil) {
+        SetSilent(false);
+    }
+    if (referencing && !config.referenceNever && now >= referenceDue) {
         referencing = false;
         referenced = true;
     }

@@ -134,6 +134,7 @@ private:
     // Reference-all sequence and referencing bookkeeping.
     int referenceAllStep = 0;
     int referenceAllCounter = 0;
+    int referenceAllJoint = -1;  // the joint the last step referenced, -1 for none
     std::uint64_t referenceStepStartUs = 0;
     bool loopReferencing = false;
 

@@ -28,6 +28,10 @@
 class RobotKinematic;
 class ExternalAxis;
 
+namespace tinyxml2 {
+class XMLElement;
+}
+
 namespace DataTypes {
 class RobotState;
 }
@@ -120,6 +124,14 @@ struct jointData {
     float TempZero = 0.0f;
     float maxVelocity = 0.0f;  // velocity limit of a velocity-mode record
     SharedValue<std::int64_t> lastLowSupplyLog{0};  // monotonic s of the last "low supply" line
+    // Answer watch: the drive answered the cycle since the last connect, and is latched not
+    // answering once it then stayed silent for the answer limit (until a reset finds it back).
+    SharedValue<std::uint8_t> answered{0};
+    SharedValue<std::uint8_t> notAnswering{0};
+    // Referencing watch: when the running referencing started (monotonic us), and whether the
+    // last one was stopped unfinished (time limit, homing error, e-stop).
+    SharedValue<std::int64_t> referencingSinceUs{0};
+    SharedValue<std::uint8_t> referencingFailed{0};
 };
 
 class HardwareProtocol {
@@ -197,6 +209,10 @@ public:
     // True for an existing joint module record (not DIO) with a CAN ID.
     virtual bool IsAxisModule(int index);
 
+    // Stops every referencing in progress at once (the e-stop opened): each such drive is
+    // halted, then handled as after a drive fault, and its referencing fails. Never waits.
+    virtual void StopReferencing();
+
     // The short text of GetError(text, shortText).
     std::string GetErrorShort();
     // True while a record other than the DIO modules has its referencing flag set.
@@ -238,6 +254,11 @@ public:
     // Successful connects so far. The robot loop holds the set-points at the measured
     // joints from a connect until an operator's reset or enable takes the drives over.
     std::uint32_t GetConnectCount() const { return connectCount.load(); }
+    // A referencing run that has not finished within this time is stopped and fails (robot
+    // file "Referencing" attribute TimeoutS).
+    static constexpr int kDefaultReferencingTimeoutMs = 60000;
+    int GetReferencingTimeoutMs() const { return referencingTimeoutMs.load(); }
+    void SetReferencingTimeoutMs(int ms) { referencingTimeoutMs.store(ms > 0 ? ms : kDefaultReferencingTimeoutMs); }
 
     // The bus connection: the robot master hands it to the CAN bridge.
     CANInterfaceSocketCAN& GetCANInterface() { return canInterface; }
@@ -258,6 +279,32 @@ protected:
     // Last frame of id with its age in 0.1 ms; an id outside the table answers as a frame
     // that never came (age INT32_MAX, data untouched).
     std::int32_t ReadLastMessage(int id, int* dlc, unsigned char* data);
+    static std::int64_t MonotonicMicros();
+
+    // --- Answer watch (the cycle's drives) ---
+    // An answer older than this (2 s, in 0.1 ms) is missing.
+    static constexpr std::int32_t kAnswerLimitAge = 20000;
+    // Once per cycle that exchanges with the drives, before WatchAnswer. Silence counts only
+    // while cycles run: after a pause of the cycle (a command) it starts again.
+    void BeginAnswerWatch(std::int64_t nowUs);
+    // One record's last answer age this cycle; true when the record has just been latched
+    // not answering (the caller logs it).
+    bool WatchAnswer(int record, std::int32_t age, std::int64_t nowUs);
+    // A reset: a latched record whose answers are back (age below the limit) is released.
+    void ReleaseAnswering(int record, std::int32_t age);
+    // Connect: every record starts unwatched.
+    void ClearAnswerWatch();
+    // "<who>: joint N (CAN ID n) not answering".
+    void LogNotAnswering(const char* who, int record) const;
+
+    // --- Referencing watch ---
+    void StartReferencingWatch(int record);
+    bool ReferencingOverdue(int record, std::int64_t nowUs) const;
+    // Ends record's referencing unfinished: flags cleared, failure marked, one line
+    // "<who>: Referencing joint N (CAN ID n) failed: <reason>".
+    void FailReferencing(const char* who, int record, const char* reason);
+    // "Referencing" TimeoutS (seconds, > 0) when present; a bad value logs and keeps the default.
+    void ReadReferencingTimeout(const tinyxml2::XMLElement& referencing, const char* who);
 
     CANInterfaceSocketCAN canInterface;
     RobotKinematic* kinematic;
@@ -281,10 +328,14 @@ protected:
     std::atomic<bool> referencingMandatory{true};
     // Counted by Connect once the drives are reached and switched off.
     std::atomic<std::uint32_t> connectCount{0};
+    std::atomic<int> referencingTimeoutMs{kDefaultReferencingTimeoutMs};
 
 private:
     int* CountOf(ModuleRole role);
     void UpdateModuleTotal();
+
+    std::atomic<std::int64_t> answerWatchLastCycleUs{0};
+    std::atomic<std::int64_t> answerWatchSinceUs{0};
 };
 
 }  // namespace Hardware

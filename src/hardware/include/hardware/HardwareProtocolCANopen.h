@@ -94,6 +94,9 @@ public:
     void ResetError() override;
     void ReferenceSingleJoint(int joint) override;
     void ReferenceReset() override;
+    // Halts every drive whose referencing runs (controlword halt bit), disables it once the
+    // halt had time to act, and fails its referencing. Loop thread; never waits.
+    void StopReferencing() override;
     void SetToZeroPos(int joint) override;
     void EnableMotors(bool enable) override;
     bool GetMotorEnabled() override;
@@ -202,6 +205,12 @@ private:
         HardwareProtocolCANopen& protocol;
     };
     void SetJointsRecord(int record, const DataTypes::RobotState& target);
+    // Age of the record's last cyclic answer: transmit PDO 1, or the SDO answer without PDOs.
+    std::int32_t AnswerAge(int record);
+    // Each cycle: referencing runs past their time limit or with a homing error are stopped,
+    // and halted drives are disabled when their halt has had its time.
+    void WatchReferencing(std::int64_t nowUs);
+    void StopHomingDrive(int record, const char* reason, std::int64_t nowUs);
 
     CANopenProfile profile;
     bool usePDOs = true;
@@ -221,6 +230,8 @@ private:
     std::array<std::atomic<int>, kNodeTableSize> nodeTable;
     std::array<CANopenRecordData, kMaxRecords> co;
     std::array<std::atomic<int>, kMaxDIOModules> dioModuleIds{};
+    // When a halted drive is to be disabled (monotonic us), 0 for none.
+    std::array<std::atomic<std::int64_t>, kMaxRecords> disableDueUs{};
     std::atomic<bool> receiveOpen{true};
     std::atomic<int> receivesInFlight{0};
     LogThrottle nmtStateLog{"CANopen: device state change lines"};  // a flapping heartbeat

@@ -71,6 +71,8 @@ public:
     void ResetError() override;
     void AlignMotors() override;
     void ReferenceSingleJoint(int joint) override;
+    // Sends the disable frame to every module whose referencing runs and fails it.
+    void StopReferencing() override;
     void EnableMotors(bool on) override;
     bool GetMotorEnabled() override;
     void SetJoints(const DataTypes::RobotState& target) override;
@@ -120,7 +122,10 @@ private:
     void SendFrame(int id, int dlc, const unsigned char* data);
     void SendToRecord(int record, int dlc, const unsigned char* data);
     void ApplyBacklash(jointData& record, float& value);
-    void ReadAnswer(int record, float* values, bool* answered);
+    void ReadAnswer(int record, float* values, bool* answered, std::int64_t nowUs);
+    // Referencing runs past their time limit are stopped (disable frame) and fail.
+    void WatchReferencing(std::int64_t nowUs);
+    void StopReferencingRecord(int record, const char* reason);
     void LogUnknownEvent(int id, const unsigned char* data, const timespec& time);
 
     std::atomic<bool> communicationActive{false};

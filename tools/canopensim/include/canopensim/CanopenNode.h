@@ -97,7 +97,15 @@ public:
     void ClearErrors(std::vector<can_frame>& out);
 
     bool IsSilent() const { return silent; }
-    void SetSilent(bool value) { silent = value; }
+    void SetSilent(bool value) {
+        silent = value;
+        silentUntil = Clock::time_point{};
+    }
+    // Silent until the time; it speaks again at the first tick after it.
+    void SetSilentUntil(Clock::time_point until) {
+        silent = true;
+        silentUntil = until;
+    }
 
     static can_frame MakeFrame(int id, const std::uint8_t* data, int dlc);
 
@@ -164,6 +172,7 @@ private:
     std::array<PdoRuntime, kPdoCount> transmit{};
     Clock::time_point nextHeartbeat{};
     bool silent = false;
+    Clock::time_point silentUntil{};  // zero: silent until told otherwise
 };
 
 }  // namespace CanopenSim

@@ -65,6 +65,8 @@ public:
     bool SetInputs(int node, std::uint64_t mask);
     // A silent node takes commands but sends nothing.
     bool SetSilent(int node, bool silent);
+    // Silent for the time, then it sends again by itself.
+    bool SilenceFor(int node, std::chrono::milliseconds duration);
     // Any frame of its own, for example what a second master would send. 0 or an errno.
     int SendFrame(int id, const std::uint8_t* data, int dlc);
 

@@ -106,11 +106,15 @@ public:
     void SetEStop(bool active);
     // A silent module takes commands but sends nothing.
     bool SetSilent(int canId, bool silent);
+    // Silent for the time, then it answers again by itself.
+    bool SilenceFor(int canId, std::chrono::milliseconds duration);
     bool SetInputs(int canId, std::uint8_t inputs);
     bool SetCurrent(int canId, int raw, bool shortFormat);
     bool SetTemperature(int canId, int raw);
     bool SetReferenceDelayMs(int canId, int ms);
     void SetReferenceDelayMsAll(int ms);
+    // A module whose referencing runs until it is disabled, loses its power or restarts.
+    bool SetReferenceNever(int canId, bool never);
 
     // --- Frames of its own (0 or an errno value) ----------------------------------------
     int SendFrame(int id, const std::uint8_t* data, int dlc);

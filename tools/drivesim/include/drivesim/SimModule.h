@@ -45,6 +45,7 @@ struct ModuleConfig {
     bool enabled = false;          // real modules power up disabled
     bool referenced = false;
     int referenceDelayMs = 0;      // time from the reference command to "referenced"
+    bool referenceNever = false;   // a referencing run never ends by itself
     int current = 0;               // raw current reported in the answer
     bool shortCurrentFormat = false;
     std::uint8_t inputs = 0;       // digital inputs (bit 7 is the referenced flag on joints)
@@ -102,7 +103,16 @@ public:
     // Power of the drives cut (e-stop) or back; a cut disables the motor.
     void SetEStop(bool active);
     void InjectError(int bits);
-    void SetSilent(bool on) { silent = on; }
+    void SetSilent(bool on) {
+        silent = on;
+        silentUntil = Clock::time_point{};
+    }
+    // Silent until the time; it answers again at the first tick after it.
+    void SetSilentUntil(Clock::time_point until) {
+        silent = true;
+        silentUntil = until;
+    }
+    void SetReferenceNever(bool on) { config.referenceNever = on; }
     void SetInputs(std::uint8_t bits) { config.inputs = bits; }
     void SetCurrent(int raw, bool shortFormat);
     void SetTemperature(int raw) { config.temperature = raw; }
@@ -125,6 +135,7 @@ private:
     bool referencing = false;
     bool eStop = false;
     bool silent = false;
+    Clock::time_point silentUntil{};  // zero: silent until told otherwise
     int latched = 0;
     Clock::time_point referenceDue{};
     Clock::time_point lastVelocityFrame{};
