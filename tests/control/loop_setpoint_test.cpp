@@ -329,6 +329,7 @@ TEST_F(LoopMotionTest, AResetReplansAPausedMotionFromTheMeasuredJoints) {
     // The drive stands where it measures (this protocol measures 0), not at the held set-point.
     master.Reset();
     EXPECT_EQ(Live().jointSet[0], Live().jointAct[0]);
+    ReleaseBrake();  // the drive error engaged it
     Cycles(1);
     master.StartProgram();
     ASSERT_TRUE(master.GetMainInterpreter().IsReplayRunning());

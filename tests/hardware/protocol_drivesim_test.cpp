@@ -308,6 +308,8 @@ TEST_F(SimV2, AReferencingThatDoesNotFinishIsStoppedByItsLimitOrTheEStop) {
         for (const auto& f : sim.ReceivedOn(id)) n += f.frame.can_dlc == 2 && std::memcmp(f.frame.data, disable, 2) == 0;
         return n;
     };
+    // The connect has switched every module off once already.
+    const int atConnect[3] = {disables(0x10), disables(0x30), disables(0x40)};
 
     const auto started = std::chrono::steady_clock::now();
     protocol->ReferenceSingleJoint(2);
@@ -321,7 +323,7 @@ TEST_F(SimV2, AReferencingThatDoesNotFinishIsStoppedByItsLimitOrTheEStop) {
     EXPECT_FALSE(protocol->IsReferencing());
     EXPECT_EQ(1, log.Count("ProtocolJXRCANV2: Referencing joint 2 (CAN ID 48) failed: referencing not finished "
                            "within 1 s"));
-    ASSERT_TRUE(sim.WaitUntil([&] { return disables(0x30) == 1; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(sim.WaitUntil([&] { return disables(0x30) == atConnect[1] + 1; }, std::chrono::seconds(5)));
     DriveSim::ModuleState state;
     ASSERT_TRUE(sim.GetModuleState(0x30, &state));
     EXPECT_FALSE(state.referencing);
@@ -332,8 +334,8 @@ TEST_F(SimV2, AReferencingThatDoesNotFinishIsStoppedByItsLimitOrTheEStop) {
     protocol->StopReferencing();  // the e-stop opened: no cycle needed
     EXPECT_EQ(protocol->GetJointData(3).referencingFailed.load(), 1);
     EXPECT_EQ(1, log.Count("ProtocolJXRCANV2: Referencing joint 3 (CAN ID 64) failed: e-stop open"));
-    ASSERT_TRUE(sim.WaitUntil([&] { return disables(0x40) == 1; }, std::chrono::seconds(5)));
-    EXPECT_EQ(disables(0x10), 0);
+    ASSERT_TRUE(sim.WaitUntil([&] { return disables(0x40) == atConnect[2] + 1; }, std::chrono::seconds(5)));
+    EXPECT_EQ(disables(0x10), atConnect[0]);
 }
 
 TEST_F(SimV2, ForeignMasterStopsTheController) {
