@@ -611,7 +611,7 @@ void ProjectManager::UpdateConfiguration(RobotMaster* master, bool force) {
     const bool newRequests = requestSinceWrite.exchange(false);
     std::string failure;
     if (UpdateProjectFile(master, failure)) {
-        if (writeFailures.Landed() > 0) {
+        if (writeFailures.Ended() > 0) {
             const std::string text = "Project file " + projectFilePath + " saved after failed writes";
             Log()->add("ProjectManager: " + text);
             Log()->ServerSetMessage(text);

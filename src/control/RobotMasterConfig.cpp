@@ -403,7 +403,7 @@ bool RobotMaster::UpdateConfigurationFile(bool requested) {
         return false;
     }
     log->addFormat("RobotMaster: robot configuration file %s updated", robotFilePath.c_str());
-    if (robotFileWriteFailures.Landed() > 0) {
+    if (robotFileWriteFailures.Ended() > 0) {
         log->add("RobotMaster: robot configuration file " + robotFilePath + " saved after failed writes");
         log->ServerSetMessage("Robot file " + robotFilePath + " saved after failed writes");
     }

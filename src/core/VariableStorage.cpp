@@ -162,7 +162,7 @@ bool LogSingleton::WriteVariablesToStorage(bool force) {
     std::unique_lock<std::mutex> lock(storageMutex);
     const auto now = std::chrono::steady_clock::now();
     // A write that failed is tried again at the next call, whatever the interval.
-    if (!force && !storageWriteFailures.Failing() &&
+    if (!force && !storageWriteFailures.Running() &&
         std::chrono::duration_cast<std::chrono::seconds>(now - lastStorageWrite) <
             storageWriteInterval) {
         return true;
@@ -206,10 +206,10 @@ bool LogSingleton::WriteVariablesToStorage(bool force) {
         }
         return false;
     }
-    const int failed = storageWriteFailures.Landed();
+    const unsigned long long failed = storageWriteFailures.Ended();
     lock.unlock();
     if (failed > 0) {
-        addFormat("LogSingleton: Persistent variables written to %s after %d failed attempts", path.c_str(),
+        addFormat("LogSingleton: Persistent variables written to %s after %llu failed attempts", path.c_str(),
                   failed);
     }
     return true;

@@ -11,7 +11,7 @@
 // the first failure of a run and the landing are logged and sent to the clients.
 
 #include "control/ProjectInterfaces.h"
-#include "core/WriteFailureEpisode.h"
+#include "core/FailureEpisode.h"
 
 #include <tinyxml2.h>
 
@@ -98,7 +98,7 @@ private:
     std::atomic<std::int64_t> lastRequestMs{0};
     std::atomic<bool> requestSinceWrite{false};  // a request since the last write attempt
     std::mutex writeMutex;
-    WriteFailureEpisode writeFailures;  // under writeMutex
+    FailureEpisode writeFailures;  // under writeMutex
     int writeDelayMs = 100;
     Clock clock;
 

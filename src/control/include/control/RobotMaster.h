@@ -32,7 +32,7 @@
 #include "control/StateMachineSGM.h"
 #include "core/LogSingleton.h"
 #include "core/RobotState.h"
-#include "core/WriteFailureEpisode.h"
+#include "core/FailureEpisode.h"
 #include "hardware/HardwareProtocol.h"
 #include "kinematics/ExternalAxis.h"
 #include "kinematics/RobotKinematic.h"
@@ -542,7 +542,7 @@ private:
     std::int64_t robotFileFirstRequest = 0;
     std::int64_t robotFileLastRequest = 0;
     std::mutex robotFileMutex;  // one writer of the robot file at a time
-    WriteFailureEpisode robotFileWriteFailures;  // under robotFileMutex
+    FailureEpisode robotFileWriteFailures;  // under robotFileMutex
 
     // Home position.
     double homePosition[kNrJoints] = {};

@@ -1,7 +1,7 @@
 #pragma once
 
 // A run of the same failure (a listener out of file descriptors, a socket that cannot be
-// made) is told once, not at every attempt: the first failure's line, and when the run
+// made, a file write on a full disk) is told once, not at every attempt: the first failure's line, and when the run
 // ends, one line with the number of failed attempts. The attempts of a run are spaced by
 // a delay that doubles up to a bound, so a failure that persists never spins.
 //
@@ -12,7 +12,7 @@
 //       log->addFormat("... again after %llu failed attempts", n);
 //   }
 //
-// One thread uses one object.
+// One thread uses one object, or the user's own lock covers it.
 
 #include <algorithm>
 #include <chrono>

@@ -11,7 +11,7 @@
 
 #include "core/LogLineQueue.h"
 #include "core/SeqLockValue.h"
-#include "core/WriteFailureEpisode.h"
+#include "core/FailureEpisode.h"
 
 #include <sys/types.h>
 
@@ -364,7 +364,7 @@ private:
     std::mutex storageMutex;  // one writer of the counters file at a time
     std::chrono::seconds storageWriteInterval{300};
     std::chrono::steady_clock::time_point lastStorageWrite;
-    WriteFailureEpisode storageWriteFailures;  // under storageMutex
+    FailureEpisode storageWriteFailures;  // under storageMutex
     // UpTimeComplete, UpTimeLast, UpTimeEnabled, UpTimeMotion, ProgramStarts, then the
     // direction changes of joints 1 to 9. Single writers per counter, polling readers.
     std::array<std::atomic<int>, 14> systemCounters{};
