@@ -90,6 +90,12 @@ bool HvpAnswers(TestSupport::HvpTestClient& client, int counter, int timeoutMs) 
 }
 
 TEST(AppDescriptors, OutOfDescriptorsTheListenersRestServeTheirClientsAndRecover) {
+#ifdef BELVANTO_SANITIZE_UNDEFINED
+    // The undefined-behaviour sanitizer checks a virtual call's object through a pipe of its
+    // own; in a process out of descriptors that pipe fails and the check reports a false
+    // "invalid vptr", which ends the controller.
+    GTEST_SKIP() << "the undefined-behaviour sanitizer's vptr check needs descriptors the test takes away";
+#endif
     BelvantoProcess p;
     p.CopyDataRoot(BELVANTO_DEMO_DIR);
     ASSERT_NE(p.modbusPort, 0);
