@@ -35,10 +35,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kCycleMs = 4;
 
-std::string SourceDir() {
-    const std::string file = __FILE__;
-    return file.substr(0, file.rfind('/'));
-}
 
 // A data root in a temporary folder for the programs.
 struct BenchRoot {
@@ -105,7 +101,7 @@ struct Bench {
 
     explicit Bench(PathGenType generator) {
         auto arm = std::make_unique<RobotKinematicSixAxis>();
-        arm->Init("arm", "StandardSixAxisPlus", SourceDir() + "/../tests/fixtures/kinematics/sixaxis/robot_default.xml", 0);
+        arm->Init("arm", "StandardSixAxisPlus", std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/sixaxis/robot_default.xml", 0);
         arm->cycleTimeMS = kCycleMs;
         RobotMasterTestAccess::Kinematic(master) = std::move(arm);
         auto protocol = std::make_unique<ReadyProtocol>(master.GetKinematic());
