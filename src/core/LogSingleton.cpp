@@ -62,7 +62,7 @@ int WriteAll(int fd, const char* text, size_t length, size_t* written) {
 // header-only file is not worth a place in the history.
 bool HoldsLogLines(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) return false;
+    if (!in.is_open()) return fileExists(path);  // cannot tell (no descriptor left): keep it
     char buffer[256];
     in.read(buffer, sizeof(buffer));
     const std::string start(buffer, static_cast<size_t>(in.gcount()));
