@@ -63,7 +63,7 @@ public:
     long long Dropped() const { return droppedTotal.load(); }
 
     // --- Delivery ---
-    // Runs everything pending on the calling thread.
+    // Runs everything pending on the calling thread; a requested shut-down starts on its own.
     void Deliver();
     // Only the log lines, events and variable changes (the loop's end of cycle without a
     // worker).
