@@ -81,6 +81,9 @@ std::string GetSoftwareVersion() {
 }
 
 int main() {
+    // A reader that went away (the console pipe, a client's socket) is a failed write for
+    // whoever wrote, never the end of the controller.
+    std::signal(SIGPIPE, SIG_IGN);
     LogSingleton* log = LogSingleton::instance();
     const std::string version = GetSoftwareVersion();
 

@@ -115,8 +115,9 @@ void DisplayEDIP::readBuffer() {
             const int bar = reply[i + 2];
             const int second = reply[i + 3];
             const int value = reply[i + 4];
-            std::printf("bar: %d %d %d\n", bar, second, value);
-            std::fflush(stdout);
+            char line[64];
+            std::snprintf(line, sizeof(line), "bar: %d %d %d", bar, second, value);
+            LogSingleton::instance()->addConsole(line);
             commandCode = 33;
             floatArgument = static_cast<float>(value);
             override = value;

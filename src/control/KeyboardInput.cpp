@@ -1,5 +1,6 @@
 #include "control/KeyboardInput.h"
 
+#include "core/LogConsoleStream.h"
 #include "core/LogSingleton.h"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <exception>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 bool ToNumber(const std::string& text, int& out) {
@@ -216,7 +218,8 @@ void ReaderLoop(std::shared_ptr<KeyboardInput::Shared> shared, std::istream* in,
 
 }  // namespace
 
-KeyboardInput::KeyboardInput(std::istream& in) : KeyboardInput(in, std::cout) {}
+// The echo goes to the log's console copy: a terminal that blocks must not hold the reader.
+KeyboardInput::KeyboardInput(std::istream& in) : KeyboardInput(in, LogConsoleStream::Out()) {}
 
 KeyboardInput::KeyboardInput(std::istream& in, std::ostream& out, std::chrono::milliseconds pause)
     : shared(std::make_shared<Shared>(out)) {
@@ -225,7 +228,13 @@ KeyboardInput::KeyboardInput(std::istream& in, std::ostream& out, std::chrono::m
 
 KeyboardInput::~KeyboardInput() { shared->stop.store(true); }
 
-void KeyboardInput::PrintHelp() { PrintHelp(std::cout); }
+void KeyboardInput::PrintHelp() {
+    std::ostringstream text;
+    PrintHelp(text);
+    std::string help = text.str();
+    if (!help.empty() && help.back() == '\n') help.pop_back();  // the console ends the text itself
+    LogSingleton::instance()->addConsole(help.c_str());
+}
 
 void KeyboardInput::PrintHelp(std::ostream& out) {
     out << "\n\n"

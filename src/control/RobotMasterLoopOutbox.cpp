@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 namespace {
 
@@ -34,7 +35,12 @@ LoopOutbox::LoopOutbox()
     for (Change& c : changes.slots) c.variable.name.reserve(64);
 }
 
-LoopOutbox::~LoopOutbox() { Stop(); }
+LoopOutbox::~LoopOutbox() {
+    Stop();
+    // Destroyed from the worker's or the shut-down's own action: nobody is left to join it.
+    if (worker.joinable()) worker.detach();
+    if (shutdownThread.joinable()) shutdownThread.detach();
+}
 
 void LoopOutbox::CountDropped() {
     droppedTotal.fetch_add(1);
@@ -188,11 +194,59 @@ void LoopOutbox::Deliver() {
     if (temperatureRequested.exchange(false) && temperatureSource) {
         cpuTemperature.store(temperatureSource());
     }
-    if (shutdownRequested.exchange(false) && shutdownAction) shutdownAction();
+    if (shutdownRequested.exchange(false) && shutdownAction) StartShutdown();
+}
+
+void LoopOutbox::StartShutdown() {
+    std::lock_guard<std::mutex> lock(shutdownMutex);
+    shutdownPending = true;
+    if (shutdownRunning) return;  // the running thread takes it after its current one
+    shutdownRunning = true;
+    // A previous thread has cleared shutdownRunning under the lock and only returns.
+    if (shutdownThread.joinable()) shutdownThread.join();
+    shutdownThread = std::thread([this] { RunShutdowns(); });
+}
+
+void LoopOutbox::RunShutdowns() {
+    std::unique_lock<std::mutex> lock(shutdownMutex);
+    while (shutdownPending) {
+        shutdownPending = false;
+        lock.unlock();
+        try {
+            shutdownAction();
+        } catch (const std::exception& e) {
+            LogSingleton::instance()->addFormat("RobotLoop: shut-down ended by an exception: %s", e.what());
+        }
+        lock.lock();
+    }
+    shutdownRunning = false;
+}
+
+bool LoopOutbox::IsShutdownRunning() {
+    std::lock_guard<std::mutex> lock(shutdownMutex);
+    return shutdownRunning;
+}
+
+void LoopOutbox::JoinShutdown() {
+    std::thread running;
+    {
+        std::lock_guard<std::mutex> lock(shutdownMutex);
+        running = std::move(shutdownThread);
+    }
+    if (!running.joinable()) return;
+    if (running.get_id() == std::this_thread::get_id()) {
+        running.detach();  // the shut-down itself stops the outbox: it ends after this
+    } else {
+        running.join();
+    }
 }
 
 void LoopOutbox::Start() {
-    if (worker.joinable()) return;
+    if (worker.joinable()) {
+        // A worker that its own action stopped ends by itself: wait for it, then start anew.
+        if (!stopWorker.load() || worker.get_id() == std::this_thread::get_id()) return;
+        worker.join();
+    }
     stopWorker.store(false);
     worker = std::thread([this] { Worker(); });
     workerRunning.store(true);
@@ -205,14 +259,12 @@ void LoopOutbox::Stop() {
     }
     workerRunning.store(false);
     wake.notify_all();
-    if (worker.joinable()) {
-        if (worker.get_id() == std::this_thread::get_id()) {
-            worker.detach();  // an action of the worker itself stops it: it ends after this
-        } else {
-            worker.join();
-        }
-    }
+    // From an action the worker runs, inside its Deliver: it ends once that returns and
+    // delivers what is left itself; whoever stops the outbox next joins it.
+    if (worker.joinable() && worker.get_id() == std::this_thread::get_id()) return;
+    if (worker.joinable()) worker.join();
     Deliver();  // what the loop posted last still goes out
+    JoinShutdown();
 }
 
 void LoopOutbox::Worker() {
@@ -223,4 +275,6 @@ void LoopOutbox::Worker() {
         Deliver();
         lock.lock();
     }
+    lock.unlock();
+    Deliver();  // what came while the last action stopped the worker
 }

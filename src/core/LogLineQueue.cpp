@@ -93,6 +93,11 @@ void LogLineQueue::PopFront() {
     if (Next(&cursor, &line)) PopTo(cursor);
 }
 
+void LogLineQueue::Clear() {
+    head = tail = 0;
+    dropped = 0;
+}
+
 bool LogLineQueue::MoreThanHalfFull() const { return head - tail > capacity / 2; }
 
 std::uint64_t LogLineQueue::TakeDropped() {

@@ -3,6 +3,7 @@
 #include "core/Filesystem.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -30,33 +31,56 @@ std::string LogFileName(unsigned number) {
 
 // Rename used by the rotation. Unlike moveFile() it does not log: the rotation runs on the
 // writer thread, which writes the failure itself, right after the new file's header.
-void RotateRename(const std::string& from, const std::string& to,
-                  std::vector<std::string>* failures) {
+template <typename Notices>
+void RotateRename(const std::string& from, const std::string& to, Notices* notices) {
     if (!fileExists(from) || fileExists(to)) return;
     if (std::rename(from.c_str(), to.c_str()) != 0) {
         const int err = errno;
         char line[1024];
         std::snprintf(line, sizeof(line), "Moving file '%s' to '%s' failed: %s", from.c_str(),
                       to.c_str(), std::strerror(err));
-        failures->push_back(line);
+        notices->push_back({line, true});
     }
 }
 
-class StandardStreams : public LogConsoleSink {
-public:
-    void Write(bool toStderr, const char* text, size_t length) override {
-        std::ostream& stream = toStderr ? std::cerr : std::cout;
-        stream.write(text, static_cast<std::streamsize>(length));
-        stream.flush();
+// Writes all of text; 0, or the error. *written: the bytes that went in.
+int WriteAll(int fd, const char* text, size_t length, size_t* written) {
+    *written = 0;
+    while (*written < length) {
+        const ssize_t n = ::write(fd, text + *written, length - *written);
+        if (n > 0) {
+            *written += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 ? errno : ENOSPC;
     }
-};
+    return 0;
+}
+
+// True when a file left by the previous run holds more than a header: an empty or
+// header-only file is not worth a place in the history.
+bool HoldsLogLines(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) return fileExists(path);  // cannot tell (no descriptor left): keep it
+    char buffer[256];
+    in.read(buffer, sizeof(buffer));
+    const std::string start(buffer, static_cast<size_t>(in.gcount()));
+    if (start.empty()) return false;
+    if (start.rfind("JXR Belvanto LogFile.", 0) != 0) return true;
+    const size_t end = start.find("\n\n");  // the header ends with an empty line
+    if (end == std::string::npos) return start.size() == sizeof(buffer);
+    return end + 2 < start.size();
+}
+
+const char* StreamName(bool toStderr) { return toStderr ? "standard error" : "standard output"; }
 
 // The stop signals go to the threads that handle them, never to the writer in the middle
 // of a console write.
 void BlockStopSignals() {
     sigset_t set;
     sigemptyset(&set);
-    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, number);
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&set, number);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
@@ -69,23 +93,64 @@ size_t Clamp(int printed, size_t size) {
 
 LogSingleton* LogSingleton::instance() {
     static LogSingleton theInstance(std::chrono::milliseconds(startupWaitMs.load()));
-    // A child made by fork() gets the locks free, whatever the writer was doing.
-    static const int forkHandlers = pthread_atfork(&LockForFork, &UnlockAfterFork, &UnlockAfterFork);
-    (void)forkHandlers;
     return &theInstance;
 }
 
+// Every log object, so that a child made by fork() gets their locks free, whatever their
+// writers were doing, and drops the lines their writers have yet to write.
+namespace {
+std::mutex& ForkRegistryMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+std::vector<LogSingleton*>& ForkRegistry() {
+    static std::vector<LogSingleton*> logs;
+    return logs;
+}
+}  // namespace
+
+void LogSingleton::RegisterForFork(LogSingleton* log) {
+    static const int handlers = pthread_atfork(&LockForFork, &UnlockAfterFork, &ChildAfterFork);
+    (void)handlers;
+    std::lock_guard<std::mutex> lock(ForkRegistryMutex());
+    ForkRegistry().push_back(log);
+}
+
+void LogSingleton::UnregisterForFork(LogSingleton* log) {
+    std::lock_guard<std::mutex> lock(ForkRegistryMutex());
+    auto& logs = ForkRegistry();
+    logs.erase(std::remove(logs.begin(), logs.end(), log), logs.end());
+}
+
 void LogSingleton::LockForFork() {
-    LogSingleton* log = instance();
-    log->logMutex.lock();
-    log->filesMutex.lock();
+    ForkRegistryMutex().lock();
+    for (LogSingleton* log : ForkRegistry()) {
+        log->logMutex.lock();
+        log->filesMutex.lock();
+    }
 }
 
 void LogSingleton::UnlockAfterFork() {
-    LogSingleton* log = instance();
-    log->filesMutex.unlock();
-    log->logMutex.unlock();
+    for (LogSingleton* log : ForkRegistry()) {
+        log->filesMutex.unlock();
+        log->logMutex.unlock();
+    }
+    ForkRegistryMutex().unlock();
 }
+
+void LogSingleton::ChildAfterFork() {
+    for (LogSingleton* log : ForkRegistry()) log->StartForkedChild();
+    UnlockAfterFork();
+}
+
+void LogSingleton::StartForkedChild() {
+    if (childStarted) return;
+    childStarted = true;
+    queue.Clear();
+    handledSeq = lineSeq;
+}
+
+bool LogSingleton::InForkedChild() const { return getpid() != ownerPid; }
 
 void LogSingleton::SetStartupWait(std::chrono::milliseconds wait) {
     startupWaitMs.store(wait.count());
@@ -95,22 +160,25 @@ LogSingleton::LogSingleton(std::chrono::milliseconds startupWait)
     : LogSingleton(startupWait, nullptr, kDefaultQueueBytes) {}
 
 LogSingleton::LogSingleton(std::chrono::milliseconds startupWait,
-                           std::unique_ptr<LogConsoleSink> consoleSink, size_t queueBytes)
-    : console(consoleSink ? std::move(consoleSink) : std::make_unique<StandardStreams>()),
+                           std::unique_ptr<LogConsoleSink> consoleSink, size_t queueBytes,
+                           size_t consoleBytes)
+    : console(std::make_unique<LogConsole>(std::move(consoleSink), consoleBytes)),
       queue(queueBytes),
       ownerPid(getpid()) {
     for (auto& slot : logRing) slot.reserve(128);  // common lines fill a slot without allocating
     writer = std::thread([this] { WriterLoop(); });
     writerId = writer.get_id();
+    RegisterForFork(this);
 
     static const char banner[] = "Belvanto initing, wait a few seconds...\n";
-    console->Write(false, banner, sizeof(banner) - 1);
+    console->Add(false, banner, sizeof(banner) - 1);
+    console->Wake();
     if (startupWait.count() > 0) std::this_thread::sleep_for(startupWait);
     clock_gettime(CLOCK_REALTIME, &startTime);
     lastStorageWrite = std::chrono::steady_clock::now();
 
     SetLogFileCount(5);
-    Flush();  // its line reaches the console only: no file is open yet
+    WaitForWriter(std::chrono::steady_clock::now() + kFlushBound);  // its line reaches no file: none is open yet
 
     RotationOutput rotation;
     {
@@ -119,8 +187,9 @@ LogSingleton::LogSingleton(std::chrono::milliseconds startupWait,
         entryCount = 0;  // the first file's header is not counted
         rotation.console += "LogSingleton:" + logFileNames[0] + "\n";
     }
-    console->Write(false, rotation.console.data(), rotation.console.size());
-    for (const auto& line : rotation.failures) add(line);
+    console->Add(false, rotation.console.data(), rotation.console.size());
+    console->Wake();
+    for (const auto& notice : rotation.notices) add(notice.text);
 
     std::lock_guard<std::mutex> lock(logMutex);
     ringWrite = 0;
@@ -128,6 +197,10 @@ LogSingleton::LogSingleton(std::chrono::milliseconds startupWait,
 }
 
 LogSingleton::~LogSingleton() {
+    UnregisterForFork(this);
+    const bool child = InForkedChild();
+    // Bounded: the writer's queue goes to the file below whatever the console does.
+    if (!child) Flush();
     std::unique_lock<std::mutex> lock(logMutex);
     stopping = true;
     writerSleeping = false;
@@ -138,18 +211,20 @@ LogSingleton::~LogSingleton() {
         // variable waits for its waiters to leave: start them afresh.
         new (&wakeWriter) std::condition_variable();
         new (&lineHandled) std::condition_variable();
+        console->AbandonInForkedChild();
     } else {
         lock.unlock();
         wakeWriter.notify_one();
         if (writer.joinable()) writer.join();
     }
 
-    std::lock_guard<std::mutex> files(filesMutex);
-    if (logFile.is_open()) {
-        logFile.flush();
-        logFile.close();
+    {
+        std::lock_guard<std::mutex> files(filesMutex);
+        if (logFd >= 0) close(logFd);
+        logFd = -1;
     }
     sync();
+    console.reset();  // waits a bounded time for the console's last lines
 }
 
 // ---------------------------------------------------------------------------------------
@@ -223,11 +298,11 @@ void LogSingleton::queueLine(const char* stamp, const char* text, size_t length,
 
 void LogSingleton::add(const std::string& text) { writeLine(text.data(), text.size(), false); }
 
-void LogSingleton::addConsole(const char* text) {
+void LogSingleton::addConsole(const char* text, bool toStderr) {
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(logMutex);
-        queue.Push(++lineSeq, false, "", 0, text, std::strlen(text), true);
+        queue.Push(++lineSeq, toStderr, "", 0, text, std::strlen(text), true);
         if (writerSleeping && queue.MoreThanHalfFull()) {
             writerSleeping = false;
             wake = true;
@@ -344,6 +419,7 @@ void LogSingleton::WriterLoop() {
     std::unique_lock<std::mutex> lock(logMutex);
     while (true) {
         WriteQueued(lock);
+        if (TellConsoleGone(lock)) continue;
         if (stopping) break;
         writerSleeping = true;
         wakeWriter.wait_for(lock, kWriterPoll, [this] { return !writerSleeping; });
@@ -364,12 +440,9 @@ void LogSingleton::WriteQueued(std::unique_lock<std::mutex>& lock) {
             for (size_t i = 0; i < count; ++i) {
                 const LogLineQueue::Line& line = lines[i];
                 if (line.droppedBefore > 0) WriteDroppedCount(line.droppedBefore, line.seq - 1);
-                if (line.consoleOnly) {
-                    console->Write(false, line.text, line.length);
-                } else {
-                    WriteOut(line.text, line.length, line.toStderr, line.seq);
-                }
+                WriteOut(line.text, line.length, line.toStderr, line.seq, line.consoleOnly);
             }
+            if (!childStarted) console->Wake();
             lock.lock();
             queue.PopTo(cursor);
             handledSeq = lines[count - 1].seq;
@@ -393,7 +466,8 @@ void LogSingleton::WriteQueued(std::unique_lock<std::mutex>& lock) {
 }
 
 bool LogSingleton::WriteHereInForkedChild(std::unique_lock<std::mutex>& lock) {
-    if (getpid() == ownerPid) return false;
+    if (!InForkedChild()) return false;
+    StartForkedChild();  // an object without fork handlers learns of the fork only now
     if (!childWriting) {
         childWriting = true;
         WriteQueued(lock);
@@ -409,37 +483,146 @@ void LogSingleton::WriteDroppedCount(std::uint64_t count, std::uint64_t seq) {
     WriteOut(text, Clamp(n, sizeof(text)), false, seq);
 }
 
-void LogSingleton::WriteOut(const char* text, size_t length, bool toStderr, std::uint64_t seq) {
-    std::vector<std::string> failures;
-    WriteOne(text, length, toStderr, &failures);
-    // A rotation's rename failures follow the line that caused it, in the ring as well.
-    for (size_t i = 0; i < failures.size(); ++i) {
+void LogSingleton::WriteOut(const char* text, size_t length, bool toStderr, std::uint64_t seq,
+                            bool consoleOnly) {
+    Notices notices;
+    if (consoleOnly) {
+        ToConsole(toStderr, text, length, &notices);
+    } else {
+        WriteOne(text, length, toStderr, &notices);
+    }
+    WriteNotices(seq, &notices);
+}
+
+bool LogSingleton::TellConsoleGone(std::unique_lock<std::mutex>& lock) {
+    if (childStarted) return false;
+    for (const bool toStderr : {false, true}) {
+        const int stream = toStderr ? 1 : 0;
+        if (consoleGoneTold[stream] || console->GoneError(toStderr) == 0) continue;
+        const std::uint64_t seq = lineSeq;
+        lock.unlock();
+        Notices notices;
+        TellGone(toStderr, &notices);
+        WriteNotices(seq, &notices);
+        lock.lock();
+        if (!notices.empty()) return true;
+    }
+    return false;
+}
+
+void LogSingleton::TellGone(bool toStderr, Notices* notices) {
+    const int stream = toStderr ? 1 : 0;
+    if (consoleGoneTold[stream]) return;
+    {
+        // Told in the files: before the first one is open (start-up), wait for it.
+        std::lock_guard<std::mutex> files(filesMutex);
+        if (logFd < 0) return;
+    }
+    consoleGoneTold[stream] = true;
+    char line[256];
+    std::snprintf(line, sizeof(line), "Log: %s is gone (%s), its lines reach only the log files", StreamName(toStderr),
+                  std::strerror(console->GoneError(toStderr)));
+    notices->push_back({line, true});
+}
+
+void LogSingleton::WriteNotices(std::uint64_t seq, Notices* pending) {
+    // What the writer has to say about a line (a rotation's rename failure, a file or a
+    // console that stopped or resumed) follows it, in the ring as well.
+    Notices& notices = *pending;
+    for (size_t i = 0; i < notices.size(); ++i) {
+        const Notice notice = notices[i];
         const std::string stamp = GetTimeString();
         {
             std::lock_guard<std::mutex> lock(logMutex);
-            RingInsertAfter(seq, stamp + " " + failures[i]);
+            RingInsertAfter(seq, stamp + " " + notice.text);
         }
-        const std::string line = stamp + "     " + failures[i] + "\n";
-        WriteOne(line.data(), line.size(), false, &failures);
+        const std::string line = stamp + "     " + notice.text + "\n";
+        if (notice.toFile) {
+            WriteOne(line.data(), line.size(), false, &notices);
+        } else {
+            ToConsole(false, line.data(), line.size(), &notices);
+        }
     }
 }
 
-void LogSingleton::WriteOne(const char* text, size_t length, bool toStderr,
-                            std::vector<std::string>* failures) {
-    console->Write(toStderr, text, length);
+void LogSingleton::WriteOne(const char* text, size_t length, bool toStderr, Notices* notices) {
+    ToConsole(toStderr, text, length, notices);
     RotationOutput rotation;
     {
         std::unique_lock<std::mutex> files(filesMutex);
-        if (logFile.is_open()) {
-            logFile.write(text, static_cast<std::streamsize>(length));
-            logFile.flush();
+        ToFile(text, length, notices);
+        // The parent owns the rotation: a forked child only appends.
+        if (entryCount <= static_cast<long long>(maxEntries.load()) || entryCount < rotationRetryAt ||
+            childStarted) {
+            return;
         }
-        ++entryCount;
-        if (entryCount <= static_cast<long long>(maxEntries.load())) return;
         changeFile(files, &rotation);
     }
-    console->Write(false, rotation.console.data(), rotation.console.size());
-    failures->insert(failures->end(), rotation.failures.begin(), rotation.failures.end());
+    if (!rotation.console.empty()) console->Add(false, rotation.console.data(), rotation.console.size());
+    notices->insert(notices->end(), rotation.notices.begin(), rotation.notices.end());
+}
+
+void LogSingleton::ToConsole(bool toStderr, const char* text, size_t length, Notices* notices) {
+    if (childStarted) {
+        console->WriteInForkedChild(toStderr, text, length);
+        return;
+    }
+    if (console->GoneError(toStderr) != 0) {
+        TellGone(toStderr, notices);
+        return;
+    }
+    // Once full, the console gets lines again only when half its queue is free, so a slow
+    // console is told of in a few lines, not in two per line.
+    if (consoleDropping) {
+        if (console->MoreThanHalfFull()) {
+            ++consoleDropped;
+            return;
+        }
+        consoleDropping = false;
+        char line[256];
+        std::snprintf(line, sizeof(line), "Log: the console takes lines again, %llu were not shown on it",
+                      static_cast<unsigned long long>(consoleDropped));
+        notices->push_back({line, true});
+        consoleDropped = 0;
+    }
+    if (console->Add(toStderr, text, length) == LogConsole::Added::Full) {
+        consoleDropping = true;
+        consoleDropped = 1;
+        notices->push_back({"Log: the console takes no lines, they reach only the log files until it does", true});
+    }
+}
+
+void LogSingleton::ToFile(const char* text, size_t length, Notices* notices) {
+    if (logFd < 0) return;  // no file: lines still reach the console and the ring
+    size_t written = 0;
+    int error = 0;
+    if (fileMidLine) {
+        // End the piece a failed write left, so this line starts on a line of its own.
+        error = WriteAll(logFd, "\n", 1, &written);
+        if (error == 0) fileMidLine = false;
+    }
+    if (error == 0) error = WriteAll(logFd, text, length, &written);
+    if (error == 0) {
+        ++entryCount;
+        if (fileFailing) {
+            fileFailing = false;
+            char line[512];
+            std::snprintf(line, sizeof(line), "Log: writing '%s' works again, %llu lines are missing in it",
+                          logFileNames.empty() ? "" : logFileNames[0].c_str(),
+                          static_cast<unsigned long long>(fileLost));
+            notices->push_back({line, true});
+            fileLost = 0;
+        }
+        return;
+    }
+    if (written > 0) fileMidLine = true;
+    ++fileLost;
+    if (fileFailing) return;
+    fileFailing = true;
+    char line[512];
+    std::snprintf(line, sizeof(line), "Log: writing '%s' failed (%s), lines reach only the console until it works again",
+                  logFileNames.empty() ? "" : logFileNames[0].c_str(), std::strerror(error));
+    notices->push_back({line, false});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -473,48 +656,112 @@ void LogSingleton::SetMaxEntries(unsigned n) {
 
 unsigned LogSingleton::GetMaxEntries() const { return maxEntries.load(); }
 
-void LogSingleton::Flush() {
+std::uint64_t LogSingleton::WaitForWriter(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(logMutex);
-    if (std::this_thread::get_id() == writerId) return;
+    if (std::this_thread::get_id() == writerId) return 0;
     const std::uint64_t target = lineSeq;
-    WriteHereInForkedChild(lock);
+    if (WriteHereInForkedChild(lock)) return 0;
     WakeWriter();
-    lineHandled.wait(lock, [&] { return handledSeq >= target; });
+    if (lineHandled.wait_until(lock, deadline, [&] { return handledSeq >= target; })) return 0;
+    return target - handledSeq;
+}
+
+bool LogSingleton::Flush(std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    if (std::this_thread::get_id() == writerId) return true;
+    const std::uint64_t notWritten = WaitForWriter(deadline);
+    if (childStarted) return true;  // a forked child wrote its lines itself
+    if (notWritten > 0) {
+        addFormat("Log: Flush gave up after %lld ms, %llu lines were not yet in the log file",
+                  static_cast<long long>(bound.count()), static_cast<unsigned long long>(notWritten));
+        return false;
+    }
+    switch (console->WaitWritten(deadline)) {
+        case LogConsole::Waited::Written: return true;
+        case LogConsole::Waited::Stalled: return false;
+        case LogConsole::Waited::TimedOut: break;
+    }
+    addFormat("Log: Flush stopped waiting for the console after %lld ms", static_cast<long long>(bound.count()));
+    return false;
 }
 
 void LogSingleton::changeFile(std::unique_lock<std::mutex>& files, RotationOutput* out) {
     const size_t n = logFileNames.size();
     if (n < 2) return;
-    deleteFile(logFileNames[n - 1]);
-    for (size_t i = n - 1; i >= 2; --i) {
-        RotateRename(logFileNames[i - 1], logFileNames[i], &out->failures);
+    // The new file is opened first: when that fails (no descriptor left, no space for an
+    // entry) nothing has moved and the current file goes on.
+    const std::string fresh = logFileNames[0] + ".new";
+    const int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        const int err = errno;
+        rotationRetryAt = entryCount + kRotationRetryLines;
+        if (rotationFailing) return;
+        rotationFailing = true;
+        char line[512];
+        std::snprintf(line, sizeof(line), "Log: could not open a new log file (%s), '%s' goes on", std::strerror(err),
+                      logFileNames[0].c_str());
+        out->notices.push_back({line, true});
+        return;
     }
-    if (logFile.is_open()) {
-        logFile.flush();
-        logFile.close();
+    rotationFailing = false;
+    rotationRetryAt = 0;
+    // The current file holds lines (the count only grows by written ones); a file left by
+    // the previous run only when it holds more than a header.
+    const bool intoHistory = logFd >= 0 || HoldsLogLines(logFileNames[0]);
+    if (intoHistory) {
+        deleteFile(logFileNames[n - 1]);
+        for (size_t i = n - 1; i >= 2; --i) {
+            RotateRename(logFileNames[i - 1], logFileNames[i], &out->notices);
+        }
+        RotateRename(logFileNames[0], logFileNames[1], &out->notices);
     }
-    RotateRename(logFileNames[0], logFileNames[1], &out->failures);
+    // When file 01 could not be moved away, replacing it would throw away the newest
+    // lines: continue it instead.
+    bool continued = intoHistory && fileExists(logFileNames[0]);
+    if (!continued && std::rename(fresh.c_str(), logFileNames[0].c_str()) != 0) {
+        const int err = errno;
+        char line[1024];
+        std::snprintf(line, sizeof(line), "Moving file '%s' to '%s' failed: %s", fresh.c_str(),
+                      logFileNames[0].c_str(), std::strerror(err));
+        out->notices.push_back({line, true});
+        continued = true;
+    }
+    int next = fd;
+    if (continued) {
+        close(fd);
+        std::remove(fresh.c_str());
+        next = logFd >= 0 ? -1 : open(logFileNames[0].c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+    if (next >= 0) {
+        if (logFd < 0) {
+            logFd = next;
+        } else {
+            dup3(next, logFd, O_CLOEXEC);  // the log keeps its number
+            close(next);
+        }
+    }
+    fileFailing = false;
+    fileMidLine = false;
+    fileLost = 0;
     // Without the lock: a change of the file count need not wait for the disk.
     files.unlock();
     sync();
     files.lock();
-    logFile.clear();
-    // When file 01 could not be moved away, truncating it would throw away the newest
-    // lines: continue it instead.
-    const bool stillThere = fileExists(logFileNames[0]);
-    logFile.open(logFileNames[0], std::ios::out | (stillThere ? std::ios::app : std::ios::trunc));
     entryCount = 0;
     addHeader(out);
 }
 
 void LogSingleton::addHeader(RotationOutput* out) {
-    if (logFile.is_open()) {
+    if (logFd >= 0) {
         const time_t now = time(nullptr);
         struct tm local {};
         localtime_r(&now, &local);
         char stamp[64] = {};
         asctime_r(&local, stamp);
-        logFile << "JXR Belvanto LogFile." << std::endl << stamp << std::endl;
+        char header[128];
+        const int length = std::snprintf(header, sizeof(header), "JXR Belvanto LogFile.\n%s\n", stamp);
+        size_t written = 0;
+        WriteAll(logFd, header, Clamp(length, sizeof(header)), &written);
     }
     entryCount += 3;
 
@@ -708,8 +955,8 @@ std::string GetHourString(int minutes) {
 }
 
 bool fileExists(const std::string& path) {
-    std::ifstream file(path);
-    return file.is_open();
+    // Without opening it: the rotation asks while descriptors may have run out.
+    return access(path.c_str(), R_OK) == 0;
 }
 
 void deleteFile(const std::string& path) {

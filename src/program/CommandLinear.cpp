@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
-#include <iostream>
 
 using namespace MotionCommandSupport;
 
@@ -75,7 +74,7 @@ void CommandLinear::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
 }
 
 void CommandLinear::WriteXML(std::ofstream* out, int /*commandCount*/) {
-    std::cout << "****************** Writing Linear motion*********************" << std::endl;
+    LogSingleton::instance()->addConsole("****************** Writing Linear motion*********************");
     if (out == nullptr) {
         return;
     }

@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <iostream>
 
 CommandSetVelocity::CommandSetVelocity() { className = "CommandSetVelocity"; }
 
@@ -49,7 +48,7 @@ void CommandSetVelocity::ReadXML(tinyxml2::XMLElement* element, bool quiet) {
 }
 
 void CommandSetVelocity::WriteXML(std::ofstream* out, int /*commandCount*/) {
-    std::cout << "****************** Writing Set Velocity*********************" << std::endl;
+    LogSingleton::instance()->addConsole("****************** Writing Set Velocity*********************");
     if (out == nullptr) {
         return;
     }

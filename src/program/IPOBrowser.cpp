@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <iostream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -37,7 +36,7 @@ int IPO::GetFilename(int index, std::string* out) {
     std::error_code ec;
     std::filesystem::directory_iterator it(base + directory, ec);
     if (ec) {
-        std::cerr << "could not open dir: " << ec.message() << std::endl;
+        LogSingleton::instance()->addConsole(("could not open dir: " + ec.message()).c_str(), true);
         browserEntryCount.store(0);
         return 0;
     }

@@ -17,13 +17,6 @@ bool Admitted(const void* kind) { return served == nullptr || served->Admit(kind
 
 LogSingleton* Log() { return LogSingleton::instance(); }
 
-// The whole line in one write, so that it does not interleave with lines of other threads.
-void WriteWhole(std::FILE* out, const std::string& line) {
-    std::string whole = line;
-    whole += '\n';
-    std::fwrite(whole.data(), 1, whole.size(), out);
-    std::fflush(out);
-}
 
 }  // namespace
 
@@ -74,11 +67,12 @@ void addText(const char* kind, const std::string& text) {
 }
 
 void Print(const char* kind, const std::string& line) {
-    if (Admitted(kind)) WriteWhole(stdout, line);
+    // Through the log's console copy: a console that blocks must not hold the client.
+    if (Admitted(kind)) Log()->addConsole(line.c_str());
 }
 
 void PrintError(const char* kind, const std::string& line) {
-    if (Admitted(kind)) WriteWhole(stderr, line);
+    if (Admitted(kind)) Log()->addConsole(line.c_str(), true);
 }
 
 }  // namespace ClientLines

@@ -12,11 +12,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
 
 LogSingleton* Log() { return LogSingleton::instance(); }
+
+// Standard error only, through the log's console copy: a blocked console never holds a camera.
+void PrintError(const char* what, const char* error) { Log()->addConsole((std::string(what) + error).c_str(), true); }
 
 int PollFor(int fd, short events, int timeoutMs) {
     pollfd p{};
@@ -64,7 +68,7 @@ bool TCPClient::setup(std::string const& host, int portNr) {
         addrinfo* found = nullptr;
         const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
         if (rc != 0 || found == nullptr) {
-            std::fprintf(stderr, "gethostbyname: %s\n", ::gai_strerror(rc));
+            PrintError("gethostbyname: ", ::gai_strerror(rc));
             Log()->addError("TCPClient: failed to resolve hostname...");
             if (found != nullptr) ::freeaddrinfo(found);
             return false;
@@ -84,7 +88,7 @@ bool TCPClient::setup(std::string const& host, int portNr) {
 bool TCPClient::Connect(int timeoutMs) {
     const int flags = ::fcntl(sock, F_GETFL, 0);
     if (flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) {
-        std::fprintf(stderr, "TCPClient: connect failed. Error: %s\n", std::strerror(errno));
+        PrintError("TCPClient: connect failed. Error: ", std::strerror(errno));
         return false;
     }
     int error = 0;
@@ -104,7 +108,7 @@ bool TCPClient::Connect(int timeoutMs) {
         }
     }
     if (error != 0) {
-        std::fprintf(stderr, "TCPClient: connect failed. Error: %s\n", std::strerror(error));
+        PrintError("TCPClient: connect failed. Error: ", std::strerror(error));
         return false;
     }
     ::fcntl(sock, F_SETFL, flags & ~O_NONBLOCK);

@@ -67,7 +67,8 @@ inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
     return TestSupport::WaitUntil(condition, timeoutMs, 50);
 }
 
-// One child program: output (stdout and stderr) to a file, stdin from /dev/null or a pipe.
+// One child program: output (stdout and stderr) to a file, stdin from /dev/null or a pipe;
+// stdout to stdoutFd instead when that is set.
 class ChildProcess {
 public:
     ChildProcess() = default;
@@ -106,7 +107,7 @@ public:
             const int in = withInput ? pipeFds[0] : open("/dev/null", O_RDONLY);
             if (out < 0 || in < 0 || chdir(workingDir.c_str()) != 0) _exit(127);
             dup2(in, 0);
-            dup2(out, 1);
+            dup2(stdoutFd >= 0 ? stdoutFd : out, 1);
             dup2(out, 2);
             execve(argp[0], argp.data(), envp.data());
             _exit(127);
@@ -181,6 +182,7 @@ public:
     }
 
     std::string outPath;
+    int stdoutFd = -1;
     pid_t pid = -1;
     bool exited = false;
     int exitStatus = 0;
@@ -246,6 +248,9 @@ public:
         ChildProcess::Start({BELVANTO_BINARY}, env, root, dir + "/out.txt", withInput);
     }
 
+    // The log files in the data root, the older one first.
+    std::string LogText() const { return ReadFile(root + "/logMessages02.txt") + ReadFile(root + "/logMessages01.txt"); }
+
     std::string dir, root, shutdownLog;
     int modbusPort = 0;
     int hvpPort = 0;
@@ -258,8 +263,9 @@ struct SimulatedBus {
     ChildProcess hub, sim;
     std::string socket;
 
+    // simInput: the simulator's stdin is a pipe (sim.Type("inputs 80 0x01\n")).
     ::testing::AssertionResult Start(const std::string& dir, const std::string& robotFile,
-                                     const std::vector<std::string>& simArguments = {}) {
+                                     const std::vector<std::string>& simArguments = {}, bool simInput = false) {
         socket = dir + "/can0.sock";
         hub.Start({BELVANTO_CANHUB_PROGRAM, socket}, {}, dir, dir + "/hub.txt");
         if (!WaitUntil([&] { return fs::exists(socket); }, 30000)) {
@@ -267,7 +273,7 @@ struct SimulatedBus {
         }
         std::vector<std::string> argv{BELVANTO_DRIVESIM_PROGRAM, robotFile};
         argv.insert(argv.end(), simArguments.begin(), simArguments.end());
-        sim.Start(argv, {"BELVANTO_CAN_HUB=" + socket}, dir, dir + "/sim.txt");
+        sim.Start(argv, {"BELVANTO_CAN_HUB=" + socket}, dir, dir + "/sim.txt", simInput);
         if (!sim.WaitForOutput([](const std::string& o) { return o.find("module on CAN ID") != std::string::npos; },
                                30000)) {
             return ::testing::AssertionFailure() << "no drives: " << sim.Output();

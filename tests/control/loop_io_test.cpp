@@ -6,6 +6,7 @@
 #include "loop_test_fixture.h"
 #include "testsupport/IpoTestAccess.h"
 #include "testsupport/RobotMasterTestAccess.h"
+#include "testsupport/WaitUntil.h"
 
 #include <algorithm>
 #include <chrono>
@@ -421,19 +422,31 @@ TEST_F(LoopIOTest, StatusOutputsFollowTheDriveAndTheProgram) {
 }
 
 TEST_F(LoopIOTest, ShutdownEdgeLeavesThePowerOffToAnotherThread) {
+    std::mutex mutex;
     std::vector<std::string> commands;
+    std::thread::id ranOn;
     Shutdown::SetCommandRunner([&](const std::string& command) {
+        std::lock_guard<std::mutex> lock(mutex);
         commands.push_back(command);
+        ranOn = std::this_thread::get_id();
         return 0;
     });
+    auto ran = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return commands;
+    };
     SetPLC([](PLCInterfaceNumbers& plc) { plc.ShutdownNumber = 14; });
     TestSupport::LogCapture log;
     Press(14);
     EXPECT_TRUE(log.Contains("PLCInterface: Shutting down the system"));
-    EXPECT_TRUE(commands.empty());  // nothing ran on the loop
+    EXPECT_TRUE(ran().empty());  // nothing ran on the loop
+    // The delivery hands it to the shut-down's own thread and returns.
     master.GetLoopOutbox().Deliver();
+    EXPECT_TRUE(TestSupport::WaitUntil([&] { return !ran().empty() && !master.GetLoopOutbox().IsShutdownRunning(); },
+                                       20000, 5));
     Shutdown::SetCommandRunner(nullptr);
-    EXPECT_EQ(commands, std::vector<std::string>{"systemctl poweroff"});
+    EXPECT_EQ(ran(), std::vector<std::string>{"systemctl poweroff"});
+    EXPECT_NE(ranOn, std::this_thread::get_id());
     EXPECT_EQ(Notes(), std::vector<std::string>{"PLC: Shutdown"});
 }
 

@@ -104,6 +104,26 @@ TEST_F(LogFolder, ConstructionRotatesPreviousRunAndStartsWithHeaderOnly) {
     EXPECT_EQ(line, "untouched");
 }
 
+TEST_F(LogFolder, ConstructionLeavesTheHistoryAloneWhenTheLastFileHoldsNoLines) {
+    // A previous run that could not write its file (a full disk) left it empty or with a
+    // piece of its header: the history keeps its files and file 01 starts afresh.
+    const char* const leftovers[] = {"", "JXR Belvanto LogFile.\n",
+                                     "JXR Belvanto LogFile.\nMon Jan  5 10:00:00 2026\n\n"};
+    for (const char* leftover : leftovers) {
+        SCOPED_TRACE(::testing::PrintToString(std::string(leftover)));
+        std::ofstream("logMessages01.txt", std::ios::trunc) << leftover;
+        std::ofstream("logMessages02.txt", std::ios::trunc) << "old 2\n";
+        fs::remove("logMessages03.txt");
+        auto log = MakeLog();
+        const auto first = ReadLines("logMessages01.txt");
+        ExpectHeader(first, "01");
+        EXPECT_EQ(first.size(), 3u);
+        EXPECT_EQ(ReadLines("logMessages02.txt"), std::vector<std::string>{"old 2"});
+        EXPECT_FALSE(fs::exists("logMessages03.txt"));
+        EXPECT_FALSE(fs::exists("logMessages01.txt.new"));
+    }
+}
+
 TEST_F(LogFolder, RotationWith250EntriesAndThreeFiles) {
     auto log = MakeLog();
     log->SetLogFileCount(3);
@@ -474,33 +494,44 @@ private:
 
 }  // namespace
 
-TEST_F(LogFolder, FailedRenameDuringRotationIsLoggedWithoutDeadlock) {
+TEST_F(LogFolder, ANewFileThatCannotBeCreatedLeavesTheCurrentOneGoingOn) {
     auto log = MakeLog();
     log->SetMaxEntries(250);
     DrainRing(*log);
-    ImmutableDirectory frozen(root_.Path());
-    if (!frozen.Active()) GTEST_SKIP() << "cannot make the folder immutable here";
+    {
+        ImmutableDirectory frozen(root_.Path());
+        if (!frozen.Active()) GTEST_SKIP() << "cannot make the folder immutable here";
+        // With the settings line counted, line 250 rotates: the new file cannot be created,
+        // so nothing moves and file 01 goes on. The rotation is tried again 100 lines
+        // later (line 349), without a second line about it.
+        for (int i = 1; i <= 400; ++i) log->add("line " + std::to_string(i));
+        log->Flush();
+    }
+    // Free again: the next try (line 449) rotates.
+    for (int i = 401; i <= 460; ++i) log->add("line " + std::to_string(i));
+    log->Flush();
 
-    // With the settings line counted, line 250 rotates; renaming 01 to 02 fails inside
-    // the rotation and is logged right after that line.
-    for (int i = 1; i <= 260; ++i) log->add("line " + std::to_string(i));
-
+    const std::string notice =
+        "Log: could not open a new log file (Operation not permitted), 'logMessages01.txt' goes on";
     const auto ring = DrainRing(*log);
-    ASSERT_EQ(ring.size(), 261u);
+    ASSERT_EQ(ring.size(), 461u);
     EXPECT_EQ(RingLineText(ring[249]), "line 250");
-    EXPECT_EQ(RingLineText(ring[250]),
-              "Moving file 'logMessages01.txt' to 'logMessages02.txt' failed: "
-              "Operation not permitted");
-    EXPECT_EQ(RingLineText(ring.back()), "line 260");
-    // File 01 could not move away: it is continued, not truncated.
-    const auto file = ReadLines("logMessages01.txt");
-    ExpectHeader(file, "01");
-    ASSERT_EQ(file.size(), 3u + 1u + 250u + 3u + 11u);
-    EXPECT_EQ(FileLineText(file[4]), "line 1");
-    EXPECT_EQ(FileLineText(file[253]), "line 250");
-    ExpectHeader(std::vector<std::string>(file.begin() + 254, file.end()), "01 continued");
-    EXPECT_EQ(FileLineText(file[257]), RingLineText(ring[250]));
-    EXPECT_EQ(FileLineText(file.back()), "line 260");
+    EXPECT_EQ(RingLineText(ring[250]), notice);
+    EXPECT_EQ(RingLineText(ring.back()), "line 460");
+
+    const auto history = ReadLines("logMessages02.txt");
+    ExpectHeader(history, "02");
+    ASSERT_EQ(history.size(), 3u + 1u + 250u + 1u + 199u);
+    EXPECT_EQ(FileLineText(history[3]), "Log entry count set to 250");
+    EXPECT_EQ(FileLineText(history[253]), "line 250");
+    EXPECT_EQ(FileLineText(history[254]), notice);
+    EXPECT_EQ(FileLineText(history.back()), "line 449");
+    const auto current = ReadLines("logMessages01.txt");
+    ExpectHeader(current, "01");
+    ASSERT_EQ(current.size(), 3u + 11u);
+    EXPECT_EQ(FileLineText(current[3]), "line 450");
+    EXPECT_FALSE(fs::exists("logMessages03.txt"));
+    EXPECT_FALSE(fs::exists("logMessages01.txt.new"));
 }
 
 TEST_F(LogFolder, ConcurrentWritersRingReaderAndDisplayReader) {

@@ -52,6 +52,7 @@ TEST_F(HvpFramingConcurrent, UnknownTypesAreOnlyPrintedAndGetNoReply) {
     ASSERT_TRUE(client.SendRaw("HVPSTART 2 HVPEND"));  // no type at all
     ASSERT_TRUE(client.Send(3, "CMD GetVersion"));
     const auto reply = client.WaitFor("INFO Version", kWaitMs);
+    LogSingleton::instance()->Flush();  // the console copy is written on the log's own thread
     const std::string out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->counter, 0) << "nothing was sent before the reply";

@@ -57,6 +57,7 @@ TEST_F(HvpLogFlood, AHundredThousandUnparsableFramesLeaveAFewHundredLines) {
     }
     ASSERT_TRUE(client.Send(1, "CMD GetVersion"));
     ASSERT_TRUE(client.WaitFor("INFO Version", 60000));
+    LogSingleton::instance()->Flush();  // the console copy is written on the log's own thread
     const std::string printed = testing::internal::GetCapturedStdout();
     // The counts still held back are told when the connection ends.
     const std::shared_ptr<ComServer> server = Server(0);

@@ -43,8 +43,8 @@ public:
     };
 
     // Starts the reader on in; the echo and the help go to out. Both streams must outlive
-    // the reader thread (the process passes std::cin and std::cout). pause: the rest after
-    // each line.
+    // the reader thread. pause: the rest after each line. The first form echoes to the
+    // log's console copy (the process passes std::cin).
     explicit KeyboardInput(std::istream& in);
     KeyboardInput(std::istream& in, std::ostream& out,
                   std::chrono::milliseconds pause = std::chrono::milliseconds(100));
@@ -53,6 +53,7 @@ public:
     KeyboardInput(const KeyboardInput&) = delete;
     KeyboardInput& operator=(const KeyboardInput&) = delete;
 
+    // To the log's console copy.
     static void PrintHelp();
     static void PrintHelp(std::ostream& out);
 

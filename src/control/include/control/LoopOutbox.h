@@ -7,7 +7,9 @@
 // (dropped and counted when full; the count is logged once there is room), requests are
 // flags. A worker thread delivers them; without a worker (tests stepping the loop by hand)
 // Deliver() does it on the calling thread, and the robot loop delivers its lines, events
-// and variable changes itself at the end of each cycle.
+// and variable changes itself at the end of each cycle. The shut-down, which sleeps,
+// writes files and waits for the log, runs on a thread of its own, so the deliveries go on
+// meanwhile.
 
 #include "core/LogSingleton.h"
 #include "motion/HVPEventType.h"
@@ -61,18 +63,22 @@ public:
     long long Dropped() const { return droppedTotal.load(); }
 
     // --- Delivery ---
-    // Runs everything pending on the calling thread.
+    // Runs everything pending on the calling thread; a requested shut-down starts on its own.
     void Deliver();
     // Only the log lines, events and variable changes (the loop's end of cycle without a
     // worker).
     void DeliverEffects();
-    // Starts / stops (joins) the worker thread; both may be called again.
+    // Starts / stops (joins) the worker thread; both may be called again. Stop also waits
+    // for a shut-down in progress. Called from an action the worker runs, Stop only tells
+    // the worker to end after it; a later Stop or the destructor joins it.
     void Start();
     void Stop();
+    bool IsShutdownRunning();
     // Read by the loop at the end of each cycle.
     bool IsWorkerRunning() const { return workerRunning.load(); }
 
-    // Actions the worker runs; tests replace them before the loop starts.
+    // Actions the worker runs (the shut-down on its own thread); tests replace them before
+    // the loop starts.
     std::function<void()> shutdownAction;
     std::function<float()> temperatureSource;
     // Receives every delivered display or server text (default: the log's message channels).
@@ -120,6 +126,10 @@ private:
 
     void Worker();
     void Wake();
+    // Runs the shut-down action on the shut-down thread, starting it when none runs.
+    void StartShutdown();
+    void RunShutdowns();
+    void JoinShutdown();
     void CountDropped();
     // With consumerMutex held.
     void DeliverEffectsLocked();
@@ -140,4 +150,9 @@ private:
     std::condition_variable wake;
     std::atomic<bool> stopWorker{false};
     std::thread worker;
+
+    std::mutex shutdownMutex;  // the three below
+    bool shutdownPending = false;  // a request the shut-down thread has not begun
+    bool shutdownRunning = false;
+    std::thread shutdownThread;
 };

@@ -45,6 +45,8 @@ public:
     bool Next(std::uint64_t* cursor, Line* line) const;
     void PopTo(std::uint64_t cursor);
     bool MoreThanHalfFull() const;
+    // Drops every line and the count of refused ones.
+    void Clear();
     // Lines refused since the last line that fitted; the count starts again at 0.
     std::uint64_t TakeDropped();
 

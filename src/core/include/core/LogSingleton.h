@@ -5,10 +5,13 @@
 // reason, a few run-time settings and the persistent counters ("variableStorage.xml").
 //
 // A log line is stamped and queued on the caller's thread, and put into the ring there;
-// one writer thread ("LogWriter") writes the queued lines to the console and the log file
-// and rotates the files. So no caller waits for a slow terminal, the disk or sync(). A
+// one writer thread ("LogWriter") writes the queued lines to the log file, rotates the
+// files and hands each line's console copy to the console thread (LogConsole). So no
+// caller waits for the disk or sync(), and nothing waits for the console: a console that
+// takes no lines loses its copies (said once in the files), the files keep every line. A
 // full queue drops the newest lines and the writer reports their number once it drains.
-
+//
+#include "core/LogConsole.h"
 #include "core/LogLineQueue.h"
 #include "core/SeqLockValue.h"
 #include "core/FailureEpisode.h"
@@ -91,15 +94,6 @@ struct PLCInterfaceNumbers {
     PLCInterfaceNumbers& operator=(const PLCInterfaceNumbers&) & = default;
 };
 
-// The console side of the log: standard output, or standard error for error lines. The
-// writer thread calls it with one whole line at a time (line end included); the line must
-// be out (flushed) when Write returns. Tests put their own in place to see or hold it.
-class LogConsoleSink {
-public:
-    virtual ~LogConsoleSink() = default;
-    virtual void Write(bool toStderr, const char* text, size_t length) = 0;
-};
-
 // What a log call on a thread with a sink (the robot loop) becomes: the line as the
 // caller's thread stamped it, handed on instead of queued here. The sink must not block;
 // it hands the line back later through LogSingleton::addStamped.
@@ -118,6 +112,13 @@ public:
     static constexpr int kMaxDisplayMessages = 10;
     // About 10,000 lines of common length wait for the writer before lines are dropped.
     static constexpr size_t kDefaultQueueBytes = 1u << 20;
+    // About 2,500 lines wait for a slow console before its copies are dropped.
+    static constexpr size_t kDefaultConsoleBytes = 256u << 10;
+    // The longest wait of Flush() (and so of a power-off and of the exit) for the log.
+    static constexpr std::chrono::milliseconds kFlushBound{1000};
+    // After a new log file could not be opened, the rotation is tried again this many
+    // lines later; the current file goes on meanwhile.
+    static constexpr int kRotationRetryLines = 100;
     // An idle writer looks for new lines this often; a queue filling past half, Flush()
     // and a ring read wake it at once.
     static constexpr std::chrono::milliseconds kWriterPoll{10};
@@ -131,10 +132,11 @@ public:
     // A separate object working in the current directory, for tests and tools. Prints the
     // banner, waits, then rotates the log files found there and opens a fresh file 01.
     explicit LogSingleton(std::chrono::milliseconds startupWait);
-    // The same with its own console side (nullptr: standard output and error) and queue size.
+    // The same with its own console side (nullptr: standard output and error) and queue sizes.
     LogSingleton(std::chrono::milliseconds startupWait, std::unique_ptr<LogConsoleSink> console,
-                 size_t queueBytes = kDefaultQueueBytes);
-    // Writes out every queued line, then closes the log file.
+                 size_t queueBytes = kDefaultQueueBytes, size_t consoleBytes = kDefaultConsoleBytes);
+    // Writes every queued line to the file, then closes it; waits for the console at most
+    // kFlushBound and LogConsole::kStopBound.
     virtual ~LogSingleton();
     LogSingleton(const LogSingleton&) = delete;
     LogSingleton& operator=(const LogSingleton&) = delete;
@@ -159,9 +161,9 @@ public:
     // The calling thread's sink (nullptr: none). Every line and message of this thread
     // goes to it instead.
     static void SetThreadSink(LogThreadSink* sink);
-    // A text for standard output only, as it stands (no stamp, not in the files or the
-    // ring), written by the writer thread in order with the lines around it.
-    void addConsole(const char* text);
+    // A text for the console only, as it stands (no stamp, not in the files or the ring),
+    // in order with the lines around it: standard output, or standard error.
+    void addConsole(const char* text, bool toStderr = false);
     // printf-style line, cut at 1023 characters. Text objects go in as c_str().
     void addFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -178,9 +180,10 @@ public:
     int GetLogFileCount() const;
     void SetMaxEntries(unsigned n);  // at least 250
     unsigned GetMaxEntries() const;
-    // Returns once every line logged before the call is written to the console and the
-    // log file and flushed.
-    void Flush();
+    // Returns once every line logged before the call is in the log file and its console
+    // copy is out, or once bound has passed (a line in the files says so; a console known
+    // to take no lines is not waited for again). False when it gave up.
+    bool Flush(std::chrono::milliseconds bound = kFlushBound);
 
     // --- Display and server messages ---
     void SetServerMessageCallback(std::function<void(const std::string&)> callback);
@@ -275,10 +278,17 @@ public:
 private:
     static std::atomic<long long> startupWaitMs;
 
-    // What a rotation has for the console and the rename failures it could not log itself.
+    // A line the writer adds itself (a rename failure, a file or console that stopped or
+    // resumed); toFile false: console and ring only (the file is what failed).
+    struct Notice {
+        std::string text;
+        bool toFile = true;
+    };
+    using Notices = std::vector<Notice>;
+    // What a rotation has for the console and the lines it could not log itself.
     struct RotationOutput {
         std::string console;
-        std::vector<std::string> failures;
+        Notices notices;
     };
 
     void writeLine(const char* text, size_t length, bool toStderr);
@@ -292,21 +302,45 @@ private:
 
     // Writer thread.
     void WriterLoop();
+    // Waits until every line logged before the call is written to the file (not the
+    // console); the number of lines still waiting when the deadline came.
+    std::uint64_t WaitForWriter(std::chrono::steady_clock::time_point deadline);
     // Writes every queued line, then the count of dropped ones; logMutex held.
     void WriteQueued(std::unique_lock<std::mutex>& lock);
-    // A child made by fork() has no writer thread: it writes its lines itself at Flush(),
-    // at a ring read and at destruction. False in the process that built the object.
+    // A child made by fork() has no writer thread: it writes its own lines itself at
+    // Flush(), at a ring read and at destruction (to the console and the current file; the
+    // parent rotates). False in the process that built the object.
     bool WriteHereInForkedChild(std::unique_lock<std::mutex>& lock);
+    static void RegisterForFork(LogSingleton* log);
+    static void UnregisterForFork(LogSingleton* log);
     static void LockForFork();
     static void UnlockAfterFork();
-    void WriteOut(const char* text, size_t length, bool toStderr, std::uint64_t seq);
-    void WriteOne(const char* text, size_t length, bool toStderr, std::vector<std::string>* failures);
+    static void ChildAfterFork();
+    // The parent's queued lines are the parent's writer's: a child drops them.
+    void StartForkedChild();
+    void WriteOut(const char* text, size_t length, bool toStderr, std::uint64_t seq, bool consoleOnly = false);
+    void WriteOne(const char* text, size_t length, bool toStderr, Notices* notices);
+    // Writes the notices (and those they raise) after line seq.
+    void WriteNotices(std::uint64_t seq, Notices* notices);
+    // Writer thread: one line in the files when a console stream has gone; true when it
+    // wrote one (logMutex released meanwhile).
+    bool TellConsoleGone(std::unique_lock<std::mutex>& lock);
+    void TellGone(bool toStderr, Notices* notices);
+    // The console copy of a line (writer thread, or a forked child's own).
+    void ToConsole(bool toStderr, const char* text, size_t length, Notices* notices);
+    // With filesMutex held.
+    void ToFile(const char* text, size_t length, Notices* notices);
+    bool InForkedChild() const;
     void WriteDroppedCount(std::uint64_t count, std::uint64_t seq);
     // With logMutex held.
     void WakeWriter();
     void RingInsertAfter(std::uint64_t seq, const std::string& line);
 
-    std::unique_ptr<LogConsoleSink> console;
+    std::unique_ptr<LogConsole> console;
+    // Writer thread only: the console's state as the files tell it.
+    bool consoleDropping = false;
+    std::uint64_t consoleDropped = 0;  // copies not shown in this episode
+    bool consoleGoneTold[2] = {false, false};
 
     mutable std::mutex logMutex;  // queue, line numbers, writer hand-shake, ring
     LogLineQueue queue;
@@ -317,13 +351,21 @@ private:
     bool writerSleeping = false;
     bool stopping = false;
     bool childWriting = false;
+    bool childStarted = false;  // set only in a forked child
     std::condition_variable wakeWriter;
     std::condition_variable lineHandled;
 
     mutable std::mutex filesMutex;  // the writer's file work against the file-count setting
-    std::ofstream logFile;
+    // The current log file. Its number stays the log's from the first open on: a rotation
+    // puts the new file onto it (dup3), so no other open or accept can take it.
+    int logFd = -1;
     std::vector<std::string> logFileNames;
-    int entryCount = 0;
+    int entryCount = 0;        // lines in the current file (written ones only)
+    int rotationRetryAt = 0;   // entryCount at which a failed rotation is tried again
+    bool rotationFailing = false;
+    bool fileFailing = false;  // the last write to the file failed
+    bool fileMidLine = false;  // a failed write left part of a line in the file
+    std::uint64_t fileLost = 0;  // lines not written since the file failed
     std::atomic<unsigned> maxEntries{5000};
     std::atomic<int> logFileCount{0};
 
