@@ -113,6 +113,7 @@ void RobotMaster::SetHardwareProtocol(std::unique_ptr<Hardware::HardwareProtocol
     HoldScope hold(*this, 0, 0);
     if (hardware) hardware->Disconnect();
     hardware = std::move(protocol);
+    if (hardware) hardware->SetShutdownRequestHandler([this] { loopOutbox.RequestShutdown(); });
     // Only a connect of this protocol puts the loop's set-points on the measured joints.
     connectTakenOver.store(hardware ? hardware->GetConnectCount() : 0);
 }
@@ -267,6 +268,9 @@ void RobotMaster::FinishInit() {
         kinematic = std::make_unique<RobotKinematicNull>();
     }
     if (!hardware) hardware = std::make_unique<Hardware::HardwareProtocol>(kinematic.get());
+    // The drives' power-off request is seen in the cycle: its shut-down runs on the outbox's
+    // shut-down thread, as the PLC's does, so the loop never waits for it.
+    hardware->SetShutdownRequestHandler([this] { loopOutbox.RequestShutdown(); });
 
     SyncJointVelData();
 

@@ -1054,7 +1054,11 @@ void HardwareProtocolJXRCANV2::ReadShutdownMessage() {
     } else if (stage == 0x29 && shutdownWindow > 0 && shutdownStage.load() == 13) {
         shutdownStage.store(0);
         log->add("ProtocolJXRCANV2: Shutdown request stage 2 final");
-        Shutdown::ShutdownSystem(true);
+        if (shutdownRequestHandler) {
+            shutdownRequestHandler();
+        } else {
+            Shutdown::ShutdownSystem(true);
+        }
     } else {
         log->addError("ProtocolJXRCANV2: Shutdown request - error in sequence");
     }

@@ -7,6 +7,7 @@
 #ifdef BELVANTO_HAVE_SIMULATORS
 
 #include "control/RobotMaster.h"
+#include "core/Shutdown.h"
 #include "drivesim/DriveSimulator.h"
 #include "platform/CanSocket.h"
 #include "platform/VirtualCanHub.h"
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -167,6 +169,54 @@ TEST_P(MasterDrivesSimTest, CommandsFromThreeThreadsKeepTheirFramesTogether) {
             }
         }
     }
+}
+
+// The drives' power-off request is seen in the loop's cycle; its shut-down runs on a thread
+// of its own, so the loop never waits for the log, the counters or the system command.
+TEST_F(MasterDrivesSimTest, APowerOffRequestOfTheDrivesRunsOffTheLoopThread) {
+    const std::string relative = WriteRobot(
+        "SimV2", Edit(BaseRobotXml("JXRCANV2"), "<EStopMonitoring DInChannel=\"7\"/>", "<EStopMonitoring DInChannel=\"-1\"/>"));
+    std::string error;
+    ASSERT_TRUE(sim.LoadRobotFile(FullPath(relative), &error)) << error;
+    ASSERT_EQ(0, sim.Start(hubPath));
+    RobotMaster master;
+    master.Init("robot", "SimV2", relative);
+    ASSERT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_NORMAL)
+        << LogSingleton::instance()->get_seriousFailReason();
+    master.GetHardware()->Connect();
+    ASSERT_TRUE(master.GetHardware()->GetConnectionStatus());
+
+    std::mutex mutex;
+    std::vector<std::string> commands;
+    bool onLoop = false;
+    Shutdown::SetCommandRunner([&](const std::string& command) {
+        std::lock_guard<std::mutex> lock(mutex);
+        commands.push_back(command);
+        onLoop = onLoop || master.IsLoopThread();
+        return 0;
+    });
+    const auto ran = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return commands.size();
+    };
+    master.FinishInit();
+    // Each stage is resent until a cycle has seen it young.
+    Hardware::HardwareProtocol& hw = *master.GetHardware();
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (hw.GetShutdownStage() != 13 && Clock::now() < deadline) {
+        ASSERT_EQ(sim.SendShutdownRequest(DriveSim::kShutdownStage1), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    while (ran() == 0 && Clock::now() < deadline) {
+        ASSERT_EQ(sim.SendShutdownRequest(DriveSim::kShutdownStage2), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(TestSupport::WaitUntil([&] { return !master.GetLoopOutbox().IsShutdownRunning(); }, 20000, 5));
+    master.StopMainLoop();
+    Shutdown::SetCommandRunner(nullptr);
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(commands, std::vector<std::string>{"systemctl poweroff"});
+    EXPECT_FALSE(onLoop);
 }
 
 INSTANTIATE_TEST_SUITE_P(Loop, MasterDrivesSimTest,

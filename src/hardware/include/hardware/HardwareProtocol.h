@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -251,6 +252,11 @@ public:
     int GetMainDIOValue() const { return mainDIOValue.load(); }
     int GetMainDIOStatus() const { return mainDIOStatus.load(); }
     int GetShutdownStage() const { return shutdownStage.load(); }
+    // Who carries out a power-off the drives asked for (the bus's shutdown request). The
+    // request is seen in the robot loop's cycle, which must not wait for the shut-down: the
+    // robot master hands it to a thread of its own. Without a handler the protocol runs the
+    // system shut-down itself. Set before the cycle runs.
+    void SetShutdownRequestHandler(std::function<void()> handler) { shutdownRequestHandler = std::move(handler); }
     // Successful connects so far. The robot loop holds the set-points at the measured
     // joints from a connect until an operator's reset or enable takes the drives over.
     std::uint32_t GetConnectCount() const { return connectCount.load(); }
@@ -324,6 +330,7 @@ protected:
     std::atomic<int> mainDIOValue{0};
     std::atomic<int> mainDIOStatus{0};
     std::atomic<int> shutdownStage{0};
+    std::function<void()> shutdownRequestHandler;
     std::atomic<bool> referenced{false};
     std::atomic<bool> referencingMandatory{true};
     // Counted by Connect once the drives are reached and switched off.
