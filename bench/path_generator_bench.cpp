@@ -50,11 +50,8 @@ constexpr double kOriVel = 90, kOriAcc = 1200, kOriJerk = 3600;
 // Start joints well away from the arm's singularities and limits.
 constexpr float kStartJoints[9] = {10, 20, 30, 0, 45, 0, 0, 0, 0};
 
-std::string RobotFile() {
-    std::string dir = __FILE__;
-    dir.erase(dir.find_last_of('/') + 1);
-    return dir + "../tests/fixtures/kinematics/sixaxis/robot_default.xml";
-}
+// By absolute path: __FILE__ may be relative to the build folder.
+std::string RobotFile() { return std::string(BELVANTO_FIXTURES_DIR) + "/kinematics/sixaxis/robot_default.xml"; }
 
 // Null when the robot file cannot be read (the arm's Init would end the process).
 std::unique_ptr<RobotKinematicSixAxis> MakeArm() {
