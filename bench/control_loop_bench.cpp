@@ -157,15 +157,18 @@ void TimeCycles(benchmark::State& state, Bench& b, Prepare prepare) {
 // The jog turns every 500 cycles so that it never runs into a limit.
 float Jog(long long i) { return (i / 500) % 2 == 0 ? 20.0f : -20.0f; }
 
+// Joints 1 and 3 jogged against each other.
+void JointJogValues(Bench& b, float* jog, long long i) {
+    jog[0] = Jog(i);
+    jog[2] = -Jog(i);
+    b.master.SetJogValues(jog);
+}
+
 void BM_LoopJointJog(benchmark::State& state) {
     Bench b(PATHGEN_JOINT);
     b.master.SetMotionMode(MOTION_ROBOT_JOINT);
     float jog[9] = {};
-    auto prepare = [&](long long i) {
-        jog[0] = Jog(i);
-        jog[2] = -Jog(i);
-        b.master.SetJogValues(jog);
-    };
+    auto prepare = [&](long long i) { JointJogValues(b, jog, i); };
     for (int i = 0; i < 200; ++i) {
         prepare(i);
         b.Cycle();
@@ -185,11 +188,7 @@ void BM_LoopJointJogEStopAndBrake(benchmark::State& state) {
     b.master.SetBrake(true, true);
     b.master.SetMotionMode(MOTION_ROBOT_JOINT);
     float jog[9] = {};
-    auto prepare = [&](long long i) {
-        jog[0] = Jog(i);
-        jog[2] = -Jog(i);
-        b.master.SetJogValues(jog);
-    };
+    auto prepare = [&](long long i) { JointJogValues(b, jog, i); };
     for (int i = 0; i < 200; ++i) {
         prepare(i);
         b.Cycle();

@@ -66,6 +66,23 @@ protected:
         VirtualBusTest::TearDown();
     }
 
+    // The robot master on version-2 drives of the simulator, connected; the loop not started.
+    void StartOnSimulatedDrives(RobotMaster& master, int cycleMs = 0, int timingMode = 0) {
+        // The simulated drives have no e-stop circuit: monitoring would find it open.
+        const std::string relative = WriteRobot(
+            "SimV2", Edit(BaseRobotXml("JXRCANV2"), "<EStopMonitoring DInChannel=\"7\"/>", "<EStopMonitoring DInChannel=\"-1\"/>"));
+        std::string error;
+        ASSERT_TRUE(sim.LoadRobotFile(FullPath(relative), &error)) << error;
+        ASSERT_EQ(0, sim.Start(hubPath));
+        master.Init("robot", "SimV2", relative);
+        ASSERT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_NORMAL)
+            << LogSingleton::instance()->get_seriousFailReason();
+        if (cycleMs > 0) RobotMasterTestAccess::CycleTimeMs(master).store(cycleMs);
+        if (timingMode > 0) RobotMasterTestAccess::TimingMode(master).store(timingMode);
+        master.GetHardware()->Connect();
+        ASSERT_TRUE(master.GetHardware()->GetConnectionStatus());
+    }
+
     DriveSim::DriveSimulator sim;
 };
 
@@ -73,21 +90,8 @@ protected:
 
 TEST_P(MasterDrivesSimTest, CommandsFromThreeThreadsKeepTheirFramesTogether) {
     const LoopSetting setting = GetParam();
-    // The simulated drives have no e-stop circuit: monitoring would find it open.
-    const std::string relative = WriteRobot(
-        "SimV2", Edit(BaseRobotXml("JXRCANV2"), "<EStopMonitoring DInChannel=\"7\"/>", "<EStopMonitoring DInChannel=\"-1\"/>"));
-    std::string error;
-    ASSERT_TRUE(sim.LoadRobotFile(FullPath(relative), &error)) << error;
-    ASSERT_EQ(0, sim.Start(hubPath));
-
     RobotMaster master;
-    master.Init("robot", "SimV2", relative);
-    ASSERT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_NORMAL)
-        << LogSingleton::instance()->get_seriousFailReason();
-    RobotMasterTestAccess::CycleTimeMs(master).store(setting.cycleMs);
-    RobotMasterTestAccess::TimingMode(master).store(setting.timingMode);
-    master.GetHardware()->Connect();
-    ASSERT_TRUE(master.GetHardware()->GetConnectionStatus());
+    ASSERT_NO_FATAL_FAILURE(StartOnSimulatedDrives(master, setting.cycleMs, setting.timingMode));
     master.FinishInit();
 
     // Each command runs inside the command mutex taken here as well, so its span is exactly
@@ -174,17 +178,8 @@ TEST_P(MasterDrivesSimTest, CommandsFromThreeThreadsKeepTheirFramesTogether) {
 // The drives' power-off request is seen in the loop's cycle; its shut-down runs on a thread
 // of its own, so the loop never waits for the log, the counters or the system command.
 TEST_F(MasterDrivesSimTest, APowerOffRequestOfTheDrivesRunsOffTheLoopThread) {
-    const std::string relative = WriteRobot(
-        "SimV2", Edit(BaseRobotXml("JXRCANV2"), "<EStopMonitoring DInChannel=\"7\"/>", "<EStopMonitoring DInChannel=\"-1\"/>"));
-    std::string error;
-    ASSERT_TRUE(sim.LoadRobotFile(FullPath(relative), &error)) << error;
-    ASSERT_EQ(0, sim.Start(hubPath));
     RobotMaster master;
-    master.Init("robot", "SimV2", relative);
-    ASSERT_EQ(LogSingleton::instance()->get_opMode(), OPMODE_NORMAL)
-        << LogSingleton::instance()->get_seriousFailReason();
-    master.GetHardware()->Connect();
-    ASSERT_TRUE(master.GetHardware()->GetConnectionStatus());
+    ASSERT_NO_FATAL_FAILURE(StartOnSimulatedDrives(master));
 
     std::mutex mutex;
     std::vector<std::string> commands;
